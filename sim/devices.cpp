@@ -1,0 +1,11 @@
+// PLACEHOLDER until the device models land.
+#include "devices.h"
+
+namespace sim {
+
+PlacedDevice make_device(const Field& entry, const Context&)
+{
+    entry.fail("no device types are available yet");
+}
+
+}  // namespace sim

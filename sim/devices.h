@@ -1,0 +1,21 @@
+// Building the devices of a bus from the machine file.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "context.h"
+#include "i2c_device.h"
+#include "json_field.h"
+
+namespace sim {
+
+struct PlacedDevice {
+    uint8_t addr7;  // the machine file gives 8-bit addresses (0xC0); buses use 7-bit ones
+    std::unique_ptr<I2cDevice> device;
+};
+
+// One entry of a bus's "devices" list: {"type": "...", "address": "0x..", ...}.
+PlacedDevice make_device(const Field& entry, const Context& context);
+
+}  // namespace sim

@@ -1,0 +1,52 @@
+#include "keyboard.h"
+
+namespace sim {
+
+namespace {
+
+// A terminal as a login shell leaves it: canonical input with echo.
+struct termios cooked_terminal()
+{
+    struct termios t {};
+    t.c_iflag = BRKINT | ICRNL | IXON;
+    t.c_oflag = OPOST | ONLCR;
+    t.c_cflag = CS8 | CREAD;
+    t.c_lflag = ECHO | ICANON | IEXTEN | ISIG;
+    t.c_cc[VMIN] = 1;
+    return t;
+}
+
+}  // namespace
+
+Keyboard::Keyboard(Context context, bool scripted, std::deque<Key> keys)
+    : attributes(cooked_terminal()), context_(context), scripted_(scripted), keys_(std::move(keys))
+{
+}
+
+bool Keyboard::waiting() const
+{
+    return !keys_.empty() && keys_.front().at_us <= context_.clock.elapsed_us();
+}
+
+int Keyboard::take()
+{
+    if (keys_.empty()) {
+        context_.trace.line("key EOF");
+        return EOF;
+    }
+    Key key = keys_.front();
+    keys_.pop_front();
+    context_.clock.advance_to(key.at_us);
+    context_.trace.line("key 0x%02X", key.byte);
+    return key.byte;
+}
+
+void Keyboard::discard_waiting()
+{
+    while (waiting()) {
+        context_.trace.line("key 0x%02X discarded", keys_.front().byte);
+        keys_.pop_front();
+    }
+}
+
+}  // namespace sim

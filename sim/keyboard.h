@@ -1,0 +1,56 @@
+// The operator at the console. With a key script (from the machine file)
+// each key becomes available at a virtual time, so "Esc during the write
+// phase" happens at the same point on every run, and the terminal is
+// simulated. Without a script the tool reads the real standard input and
+// changes the real terminal, so a pipe or /dev/null behaves exactly as it
+// does on a real machine.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <termios.h>
+
+#include "context.h"
+
+namespace sim {
+
+class Keyboard {
+public:
+    struct Key {
+        uint64_t at_us;  // available from this virtual time on
+        int byte;
+    };
+
+    Keyboard(Context context, bool scripted, std::deque<Key> keys);
+
+    // Replaces the script (the machine file is read after the keyboard exists).
+    void load(bool scripted, std::deque<Key> keys)
+    {
+        scripted_ = scripted;
+        keys_ = std::move(keys);
+    }
+
+    bool scripted() const { return scripted_; }
+
+    // A key is available now (select on descriptor 0 with a zero timeout).
+    bool waiting() const;
+    // Virtual time at which the next key becomes available; nullopt at the end.
+    bool has_more() const { return !keys_.empty(); }
+    uint64_t next_at() const { return keys_.front().at_us; }
+    // The next key, waiting for it on the virtual clock; EOF when the script
+    // has no more keys.
+    int take();
+    // Drops the keys that are available now (tcsetattr with TCSAFLUSH).
+    void discard_waiting();
+
+    // The simulated terminal's attributes (scripted mode only).
+    struct termios attributes {};
+
+private:
+    Context context_;
+    bool scripted_;
+    std::deque<Key> keys_;
+};
+
+}  // namespace sim

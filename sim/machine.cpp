@@ -1,0 +1,311 @@
+#include "machine.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+#include "machine_file.h"
+
+namespace sim {
+
+namespace {
+
+std::unique_ptr<Machine>& current()
+{
+    static std::unique_ptr<Machine> m;
+    return m;
+}
+
+}  // namespace
+
+Machine& machine()
+{
+    if (!current())
+        current() = load_machine_from_environment();
+    return *current();
+}
+
+void install(std::unique_ptr<Machine> m)
+{
+    current() = std::move(m);
+}
+
+Machine::Machine(int64_t start_epoch_us, bool real_time)
+    : clock(start_epoch_us, real_time), trace(clock), keyboard(context(), false, {})
+{
+}
+
+void Machine::add_bmc(std::string node, int kcs_pair, std::unique_ptr<BmcCore> core)
+{
+    Bmc bmc;
+    bmc.node = std::move(node);
+    bmc.kcs_pair = kcs_pair;
+    bmc.core = std::move(core);
+    if (!bmc.node.empty())
+        bmc.driver_node = std::make_unique<DriverNode>(*bmc.core, context());
+    if (kcs_pair >= 0)
+        bmc.kcs = std::make_unique<KcsPort>(*bmc.core, context(), kKcsPortPairs[kcs_pair].data,
+                                            kKcsPortPairs[kcs_pair].status);
+    bmcs.push_back(std::move(bmc));
+}
+
+bool Machine::driver_loaded() const
+{
+    if (driver == DriverState::Loaded)
+        return true;
+    // The device nodes appear once the system interface and the device
+    // interface modules are in (modprobe pulls in the message handler).
+    return modules_.count("ipmi_si") && modules_.count("ipmi_devintf");
+}
+
+DriverNode* Machine::node_of(int fd)
+{
+    auto it = open_nodes_.find(fd);
+    return it == open_nodes_.end() ? nullptr : it->second;
+}
+
+int Machine::open(const char* path, int /*flags*/)
+{
+    if (driver_loaded()) {
+        for (Bmc& bmc : bmcs) {
+            if (bmc.driver_node && bmc.node == path) {
+                int fd = next_fd_++;
+                open_nodes_[fd] = bmc.driver_node.get();
+                trace.line("open %s = %d", path, fd);
+                return fd;
+            }
+        }
+    }
+    trace.line("open %s = -1 ENOENT", path);
+    errno = ENOENT;
+    return -1;
+}
+
+int Machine::close(int fd)
+{
+    if (open_nodes_.erase(fd) == 0) {
+        errno = EBADF;
+        return -1;
+    }
+    trace.line("close %d", fd);
+    return 0;
+}
+
+int Machine::ioctl(int fd, unsigned long request, void* arg)
+{
+    DriverNode* node = node_of(fd);
+    if (!node) {
+        errno = EBADF;
+        return -1;
+    }
+    return node->ioctl(request, arg);
+}
+
+int Machine::select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, struct timeval* timeout)
+{
+    // Standard input without a key script is the real one.
+    bool only_stdin = readfds && nfds == 1 && FD_ISSET(0, readfds);
+    if (only_stdin && !keyboard.scripted())
+        return ::select(nfds, readfds, writefds, exceptfds, timeout);
+
+    // Which descriptors are (or will become) readable, and when.
+    std::optional<uint64_t> first_ready;
+    std::vector<int> watched;
+    for (int f = 0; readfds && f < nfds; ++f) {
+        if (!FD_ISSET(f, readfds))
+            continue;
+        std::optional<uint64_t> at;
+        if (f == 0) {
+            if (keyboard.has_more())
+                at = keyboard.next_at();
+        } else if (DriverNode* node = node_of(f)) {
+            at = node->ready_at();
+        } else {
+            errno = EBADF;
+            return -1;
+        }
+        watched.push_back(f);
+        if (at && (!first_ready || *at < *first_ready))
+            first_ready = at;
+    }
+    if (writefds)
+        FD_ZERO(writefds);
+    if (exceptfds)
+        FD_ZERO(exceptfds);
+
+    uint64_t now = clock.elapsed_us();
+    uint64_t limit = UINT64_MAX;
+    if (timeout)
+        limit = now + static_cast<uint64_t>(timeout->tv_sec) * 1000000 + static_cast<uint64_t>(timeout->tv_usec);
+    uint64_t wake = first_ready ? std::max(*first_ready, now) : limit;
+    if (wake > limit)
+        wake = limit;
+    if (wake == UINT64_MAX) {
+        // Nothing will ever arrive and there is no time limit: the real call
+        // would block for good. Say so instead of hanging the test.
+        std::fprintf(stderr, "qb40tool-sim: select() would wait forever\n");
+        std::_Exit(98);
+    }
+    clock.advance_to(wake);
+
+    int ready = 0;
+    if (readfds)
+        FD_ZERO(readfds);
+    for (int f : watched) {
+        bool readable = f == 0 ? keyboard.waiting() : node_of(f)->ready_at() && *node_of(f)->ready_at() <= wake;
+        if (readable) {
+            FD_SET(f, readfds);
+            ++ready;
+        }
+    }
+    return ready;
+}
+
+int Machine::iopl(int level)
+{
+    if (!iopl_allowed && level > 0) {
+        trace.line("iopl %d = -1 EPERM", level);
+        errno = EPERM;
+        return -1;
+    }
+    trace.line("iopl %d = 0", level);
+    iopl_granted_ = level >= 3;
+    return 0;
+}
+
+void Machine::spend_port_access()
+{
+    port_time_ns_ += port_access_ns;
+    clock.advance(port_time_ns_ / 1000);
+    port_time_ns_ %= 1000;
+}
+
+uint8_t Machine::inb(uint16_t port)
+{
+    if (!iopl_granted_) {
+        // A real process without I/O privilege dies with SIGSEGV here.
+        std::fprintf(stderr, "qb40tool-sim: inb(0x%04x) without I/O privilege\n", port);
+        std::_Exit(139);
+    }
+    spend_port_access();
+    for (Bmc& bmc : bmcs) {
+        if (bmc.kcs && bmc.kcs->owns(port)) {
+            uint8_t value = bmc.kcs->read(port);
+            if (trace.port_accesses)
+                trace.line("inb 0x%04X = %02X", port, value);
+            return value;
+        }
+    }
+    if (trace.port_accesses)
+        trace.line("inb 0x%04X = FF", port);
+    return 0xFF;  // nothing decodes this port
+}
+
+void Machine::outb(uint8_t value, uint16_t port)
+{
+    if (!iopl_granted_) {
+        std::fprintf(stderr, "qb40tool-sim: outb(0x%04x) without I/O privilege\n", port);
+        std::_Exit(139);
+    }
+    spend_port_access();
+    if (port == 0x80)
+        return;  // the POST code port: the tool writes it only as a delay
+    if (trace.port_accesses)
+        trace.line("outb 0x%04X %02X", port, value);
+    for (Bmc& bmc : bmcs) {
+        if (bmc.kcs && bmc.kcs->owns(port)) {
+            bmc.kcs->write(port, value);
+            return;
+        }
+    }
+}
+
+int Machine::usleep(unsigned int usec)
+{
+    trace.line("sleep %u", usec);
+    clock.advance(usec);
+    return 0;
+}
+
+int Machine::gettimeofday(struct timeval* tv)
+{
+    int64_t us = clock.epoch_us();
+    tv->tv_sec = static_cast<time_t>(us / 1000000);
+    tv->tv_usec = static_cast<suseconds_t>(us % 1000000);
+    return 0;
+}
+
+time_t Machine::time(time_t* t)
+{
+    time_t now = static_cast<time_t>(clock.epoch_us() / 1000000);
+    if (t)
+        *t = now;
+    return now;
+}
+
+int Machine::system(const char* command)
+{
+    trace.line("shell \"%s\"", command);
+    static const char* const kModules[] = {"ipmi_si", "ipmi_devintf", "ipmi_msghandler"};
+    for (const char* module : kModules) {
+        if (std::string("modprobe ") + module != command)
+            continue;
+        if (driver == DriverState::Absent) {
+            std::fprintf(stderr, "modprobe: FATAL: Module %s not found.\n", module);
+            return 1 << 8;  // exit status 1, as system() reports it
+        }
+        modules_.insert(module);
+        return 0;
+    }
+    std::fprintf(stderr, "sh: 1: %s: not found\n", command);
+    return 127 << 8;
+}
+
+int Machine::tcgetattr(int fd, struct termios* attr)
+{
+    if (!keyboard.scripted())
+        return ::tcgetattr(fd, attr);
+    if (fd != 0) {
+        errno = ENOTTY;
+        return -1;
+    }
+    *attr = keyboard.attributes;
+    return 0;
+}
+
+int Machine::tcsetattr(int fd, int optional_actions, const struct termios* attr)
+{
+    if (!keyboard.scripted())
+        return ::tcsetattr(fd, optional_actions, attr);
+    if (fd != 0) {
+        errno = ENOTTY;
+        return -1;
+    }
+    keyboard.attributes = *attr;
+    bool raw = !(attr->c_lflag & ICANON);
+    trace.line("terminal %s", raw ? "raw" : "cooked");
+    if (optional_actions == TCSAFLUSH)
+        keyboard.discard_waiting();
+    return 0;
+}
+
+int Machine::getchar()
+{
+    if (!keyboard.scripted()) {
+        int c = std::getchar();
+        if (c == EOF)
+            trace.line("key EOF");
+        else
+            trace.line("key 0x%02X", c);
+        return c;
+    }
+    return keyboard.take();
+}
+
+int Machine::fflush_stdin()
+{
+    return keyboard.scripted() ? 0 : std::fflush(stdin);
+}
+
+}  // namespace sim

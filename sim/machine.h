@@ -1,0 +1,97 @@
+// The whole simulated machine: its clock, trace and operator, the IPMI
+// driver's state, I/O privilege, and the BMCs with their front ends. The
+// functions of the seam (os_sim.cpp) are answered here, one member each.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <sys/select.h>
+#include <sys/time.h>
+#include <termios.h>
+#include <vector>
+
+#include "bmc.h"
+#include "clock.h"
+#include "driver_node.h"
+#include "keyboard.h"
+#include "kcs_port.h"
+#include "trace.h"
+
+namespace sim {
+
+enum class DriverState {
+    Loaded,    // the modules are loaded: the BMCs' device nodes exist
+    Loadable,  // the three modprobe commands load them
+    Absent,    // the modules are not installed: modprobe fails
+};
+
+// The port pairs at which the tool looks for a KCS interface.
+struct KcsPortPair {
+    uint16_t data;
+    uint16_t status;
+};
+inline constexpr KcsPortPair kKcsPortPairs[3] = {{0x0CA2, 0x0CA3}, {0x0CA8, 0x0CAC}, {0x0CB0, 0x0CB4}};
+
+class Machine {
+public:
+    struct Bmc {
+        std::string node;  // "/dev/ipmiN" or "/dev/ipmidev/0"; empty: no node
+        int kcs_pair = -1;  // index into kKcsPortPairs; -1: no KCS interface
+        std::unique_ptr<BmcCore> core;
+        std::unique_ptr<DriverNode> driver_node;
+        std::unique_ptr<KcsPort> kcs;
+    };
+
+    Machine(int64_t start_epoch_us, bool real_time);
+
+    VirtualClock clock;
+    Trace trace;
+    Keyboard keyboard;
+    Context context() { return Context{clock, trace}; }
+
+    DriverState driver = DriverState::Loaded;
+    bool iopl_allowed = true;
+    uint32_t port_access_ns = 1000;  // virtual cost of one port access
+    std::vector<Bmc> bmcs;
+
+    // Adds a BMC; its front ends are made from `node` and `kcs_pair`.
+    void add_bmc(std::string node, int kcs_pair, std::unique_ptr<BmcCore> core);
+
+    // The calls of the seam.
+    int open(const char* path, int flags);
+    int close(int fd);
+    int ioctl(int fd, unsigned long request, void* arg);
+    int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, struct timeval* timeout);
+    int iopl(int level);
+    uint8_t inb(uint16_t port);
+    void outb(uint8_t value, uint16_t port);
+    int usleep(unsigned int usec);
+    int gettimeofday(struct timeval* tv);
+    time_t time(time_t* t);
+    int system(const char* command);
+    int tcgetattr(int fd, struct termios* attr);
+    int tcsetattr(int fd, int optional_actions, const struct termios* attr);
+    int getchar();
+    int fflush_stdin();
+
+private:
+    bool driver_loaded() const;
+    DriverNode* node_of(int fd);
+    void spend_port_access();
+
+    std::set<std::string> modules_;
+    std::map<int, DriverNode*> open_nodes_;
+    int next_fd_ = 10;
+    uint64_t port_time_ns_ = 0;
+    bool iopl_granted_ = false;
+};
+
+// The machine the seam talks to. qb40tool-sim loads it from the environment
+// before main runs; tests install their own.
+Machine& machine();
+void install(std::unique_ptr<Machine> m);
+
+}  // namespace sim

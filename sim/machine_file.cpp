@@ -1,0 +1,149 @@
+#include "machine_file.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace sim {
+
+namespace {
+
+int64_t real_epoch_us()
+{
+    using namespace std::chrono;
+    return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+DriverState parse_driver(const Field& f)
+{
+    std::string s = f.string();
+    if (s == "loaded")
+        return DriverState::Loaded;
+    if (s == "loadable")
+        return DriverState::Loadable;
+    if (s == "absent")
+        return DriverState::Absent;
+    f.fail("expected \"loaded\", \"loadable\" or \"absent\"");
+}
+
+std::string parse_node(const Field& f)
+{
+    std::string s = f.string();
+    for (const char* known : {"/dev/ipmi0", "/dev/ipmi1", "/dev/ipmi2", "/dev/ipmi3", "/dev/ipmidev/0"})
+        if (s == known)
+            return s;
+    f.fail("expected one of /dev/ipmi0 to /dev/ipmi3 or /dev/ipmidev/0");
+}
+
+}  // namespace
+
+std::unique_ptr<Machine> load_machine_json(const std::string& text)
+{
+    nlohmann::json doc;
+    try {
+        doc = nlohmann::json::parse(text);
+    } catch (const nlohmann::json::parse_error& e) {
+        throw MachineFileError("(syntax)", e.what());
+    }
+    Field root(doc, "");
+    root.only({"clock", "driver", "iopl", "port_access_ns", "bmcs", "keys", "trace_ports"});
+
+    int64_t start = real_epoch_us();
+    bool real_time = false;
+    if (auto clock = root.optional("clock")) {
+        clock->only({"start", "real_time"});
+        if (auto s = clock->optional("start"))
+            start = static_cast<int64_t>(s->unsigned_in(0, 1ULL << 40)) * 1000000;
+        if (auto r = clock->optional("real_time"))
+            real_time = r->boolean();
+    }
+    auto m = std::make_unique<Machine>(start, real_time);
+    if (auto d = root.optional("driver"))
+        m->driver = parse_driver(*d);
+    if (auto i = root.optional("iopl"))
+        m->iopl_allowed = i->boolean();
+    if (auto p = root.optional("port_access_ns"))
+        m->port_access_ns = static_cast<uint32_t>(p->unsigned_in(0, 1000000));
+    if (auto t = root.optional("trace_ports"))
+        m->trace.port_accesses = t->boolean();
+
+    if (auto bmcs = root.optional("bmcs")) {
+        bmcs->each_item([&](const Field& b) {
+            std::string node;
+            int kcs = -1;
+            if (auto n = b.optional("node"))
+                node = parse_node(*n);
+            if (auto k = b.optional("kcs"))
+                kcs = static_cast<int>(k->unsigned_in(0, 2));
+            std::string name = "bmc" + std::to_string(m->bmcs.size());
+            m->add_bmc(node, kcs, BmcCore::from_json(b, m->context(), name));
+        });
+    }
+
+    std::deque<Keyboard::Key> keys;
+    bool scripted = false;
+    if (auto k = root.optional("keys")) {
+        scripted = true;
+        k->each_item([&](const Field& key) {
+            key.only({"at", "key"});
+            double at = key["at"].number();
+            if (at < 0)
+                key["at"].fail("must not be negative");
+            Field which = key["key"];
+            int byte;
+            if (which.is_string()) {
+                std::string s = which.string();
+                if (s == "esc")
+                    byte = 27;
+                else if (s == "enter")
+                    byte = '\r';
+                else if (s == "space")
+                    byte = ' ';
+                else if (s.size() == 1)
+                    byte = static_cast<unsigned char>(s[0]);
+                else
+                    which.fail("expected one character, \"esc\", \"enter\", \"space\" or a byte value");
+            } else {
+                byte = which.byte();
+            }
+            keys.push_back({static_cast<uint64_t>(at * 1e6 + 0.5), byte});
+        });
+    }
+    m->keyboard.load(scripted, std::move(keys));
+    return m;
+}
+
+std::unique_ptr<Machine> load_machine_from_environment()
+{
+    const char* path = std::getenv("QB40SIM_MACHINE");
+    std::string name = path && *path ? path : "(built-in default machine)";
+    std::string text = kDefaultMachineJson;
+    if (path && *path) {
+        std::ifstream in(path);
+        if (!in) {
+            std::fprintf(stderr, "qb40tool-sim: cannot read machine file %s\n", path);
+            std::exit(2);
+        }
+        std::ostringstream s;
+        s << in.rdbuf();
+        text = s.str();
+    }
+    std::unique_ptr<Machine> m;
+    try {
+        m = load_machine_json(text);
+    } catch (const MachineFileError& e) {
+        std::fprintf(stderr, "qb40tool-sim: machine file %s: field %s: %s\n", name.c_str(), e.field().c_str(),
+                     e.what());
+        std::exit(2);
+    }
+    const char* trace = std::getenv("QB40SIM_TRACE");
+    if (trace && *trace && !m->trace.open(trace)) {
+        std::fprintf(stderr, "qb40tool-sim: cannot create trace file %s\n", trace);
+        std::exit(2);
+    }
+    return m;
+}
+
+}  // namespace sim

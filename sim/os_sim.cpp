@@ -1,0 +1,35 @@
+// The seam in the simulator: every call is answered by the simulated machine.
+#include "../src/os/os.h"
+
+#include "machine.h"
+
+namespace os {
+
+int open(const char* path, int flags) { return sim::machine().open(path, flags); }
+int close(int fd) { return sim::machine().close(fd); }
+int ioctl(int fd, unsigned long request, void* arg) { return sim::machine().ioctl(fd, request, arg); }
+
+int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, struct timeval* timeout)
+{
+    return sim::machine().select(nfds, readfds, writefds, exceptfds, timeout);
+}
+
+int iopl(int level) { return sim::machine().iopl(level); }
+unsigned char inb(unsigned short port) { return sim::machine().inb(port); }
+void outb(unsigned char value, unsigned short port) { sim::machine().outb(value, port); }
+
+int usleep(unsigned int usec) { return sim::machine().usleep(usec); }
+int gettimeofday(struct timeval* tv) { return sim::machine().gettimeofday(tv); }
+time_t time(time_t* t) { return sim::machine().time(t); }
+
+int system(const char* command) { return sim::machine().system(command); }
+
+int tcgetattr(int fd, struct termios* attr) { return sim::machine().tcgetattr(fd, attr); }
+int tcsetattr(int fd, int optional_actions, const struct termios* attr)
+{
+    return sim::machine().tcsetattr(fd, optional_actions, attr);
+}
+int getchar() { return sim::machine().getchar(); }
+int fflush_stdin() { return sim::machine().fflush_stdin(); }
+
+}  // namespace os

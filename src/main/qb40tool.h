@@ -1,0 +1,184 @@
+// Shared declarations of qb40tool: integer names, the controller record,
+// the run-wide settings and every function one module calls in another.
+//
+// The tool keeps its state in plain globals with fixed sizes and fixed
+// defaults; nothing is allocated while it runs.
+#pragma once
+
+#include <cstdio>
+
+typedef unsigned char INT8U;
+typedef unsigned short INT16U;
+typedef short INT16S;
+typedef unsigned int INT32U;
+
+#define QB_PRINTF(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
+
+// ---------------------------------------------------------------------------
+// Return codes of the run (exit status).
+enum {
+    RC_OK = 0x00,
+    RC_IMAGE_FILE = 0x01,
+    RC_UPGRADE_ABORTED = 0x03,
+    RC_UPGRADE_INCOMPLETE = 0x04,
+    RC_COMMAND_LINE = 0x05,
+    RC_DIAGNOSTICS_ABORTED = 0x06,
+    RC_NO_DEVICES = 0xAB,
+    RC_BMC_OPEN_FAILED = 0xAC,
+};
+
+// ---------------------------------------------------------------------------
+// Run-wide settings, written only while the command line is parsed
+// (options.cpp), except where noted.
+extern unsigned char CMDL_Help;
+extern unsigned char CMDL_FilenameSpecified;
+extern unsigned char FrmUpgSet;
+extern char BinFilename[255];
+extern unsigned char CMDL_QuietMode;
+extern unsigned char CMDL_UnconditionalUpgrade;
+extern unsigned char CMDL_DirectIO;
+extern unsigned char CMDL_VerboseLog;
+extern unsigned char CMDL_AppendLogFile;  // also turned on by the run flow
+extern unsigned char CMDL_ContinousUpgrade;
+extern unsigned long UpgradeMax;
+extern unsigned long CMDL_ContinousUpgradeDelay;  // seconds
+extern unsigned char CMDL_BusIDRange;
+extern unsigned char ScanBusID_First;
+extern unsigned char ScanBusID_Last;
+extern unsigned char CMDL_GetI2CdeviceData;
+extern unsigned char VPDaddress;
+extern unsigned char VPD_BYTEStoREAD;
+extern unsigned char CMDL_MuxChannelRange;
+extern unsigned char CMDL_ScanChannels;
+extern unsigned char BusIDchannelFirst;
+extern unsigned char BusIDchannelLast;
+extern unsigned char CMDL_MuxAddress;
+extern unsigned char MUXaddress;
+extern unsigned char CMDL_SendMuxSwitchingCommands;
+extern unsigned char ScanC0thruC6;
+extern unsigned char CMDL_DiagnosticMode;
+extern unsigned char CMDL_LEDcycling;
+
+// Command line (options.cpp).
+void ParseCommandLine(int argc, char** argv);  // ends the process with 5 on an error
+void LogCommandLineInfo(int argc, char** argv);
+void DisplayCommandLineHelp();
+[[noreturn]] void CommandLineError(const char* fmt, ...) QB_PRINTF(1, 2);
+
+// Run flow (main.cpp).
+extern unsigned long UpgradeCounter;  // cycles begun in this run; never reset
+
+// ---------------------------------------------------------------------------
+// Terminal and keys (terminal.cpp).
+int set_tty_raw();
+int set_tty_cooked();
+int getch();
+int kbhit();
+
+#define KEY_ESC 27
+
+// ---------------------------------------------------------------------------
+// I2C through the BMC (i2c.cpp). Addresses are 7-bit here.
+int i2c_master_read(INT8U i2c_addr, INT8U* p_rbuf, INT8U num_bytes, unsigned char busID);
+int i2c_master_write(INT8U i2c_addr, const INT8U* p_wbuf, INT8U num_bytes, unsigned char busID);
+
+// Completion code of the last response the I2C layer received, 0 when the
+// last call got none; the scan tells a refused bus (0xCC) from other failures
+// by it.
+extern INT8U I2C_LastCompletionCode;
+
+// Controller registers (registers.cpp). Addresses are 8-bit here.
+int ReadQBreg(INT8U busID, INT8U i2c_addr, INT8U reg);
+int WriteQBreg(INT8U busID, INT8U i2c_addr, INT8U reg, INT8U data);
+int ReadQB4083Creg(INT8U busID, INT8U i2c_addr, INT8U reg);
+
+// Register map of the QB40xx controllers.
+enum {
+    QBREG_DRIVE0 = 0x00,
+    QBREG_CONFIG = 0x30,
+    QBREG_SUPPORTED_DRIVES = 0x34,
+    QBREG_SGPIO_CONFIG = 0x35,
+    QBREG_SLOTS_USED = 0x36,
+    QBREG_SLOTS_MATED = 0x38,
+    QBREG_ACTIVITY = 0x40,
+    QBREG_LOCATE = 0x42,
+    QBREG_FAIL = 0x44,
+    QBREG_REBUILD = 0x46,
+    QBREG_TEMP = 0x56,
+    QBREG_TEMP_AMBIENT = 0x57,
+    QBREG_TEMP_THRESH = 0x58,
+    QBREG_FWID0 = 0x60,
+    QBREG_FWID1 = 0x61,
+    QBREG_FWID2 = 0x62,
+    QBREG_CHIP_ID = 0x63,
+    QBREG_REVISION = 0x64,
+};
+
+// ---------------------------------------------------------------------------
+// Device tables (scan.cpp).
+struct structChipInfo {
+    char ChipName[7];  // "QB4073S" fills all seven bytes, unterminated
+    INT8U FW_ID0;
+    INT8U FW_ID1;
+    INT8U FW_ID2;
+    INT8U ChipID;
+    INT8U ChipRev;
+    INT8U busID;
+    INT8U ChannelNumber;
+    INT8U i2c_addr;  // 8-bit form
+    INT8U MUXaddress;
+    INT8U MUXchannel;
+    INT8U BusIDchannel;
+    INT8U ConfigByte;
+    INT8U Updated;  // written by the upgrade
+};
+
+#define MAX_CHIPS 16
+
+extern structChipInfo ChipInfo[MAX_CHIPS];
+extern structChipInfo QB4083CChipInfo[MAX_CHIPS];
+extern structChipInfo TotalChipInfo[MAX_CHIPS];
+extern INT8U ChipsFound;
+extern unsigned char TotalChipCounter;
+extern unsigned char FoundQB4083C;
+extern char ScanChannels;
+extern INT8U BusIDchannel;
+extern INT8U i2c_addr_ScanLast;
+
+int ScanForQBdevices();
+
+// VPD EEPROM dump at one probe position (vpd.cpp).
+void GetI2CdeviceData(unsigned char busID);
+
+// Summary, delay countdown and LED cycling (summary.cpp).
+void DisplaySummary();
+
+// LED commands (leds.cpp).
+void EnableLampTest(INT8U BackplaneNum);
+void TurnOnAllStatusLEDs();
+void TurnOnAllActivityLEDs();
+void TurnOffAllLEDs();
+void DisableLampTest(INT8U BackplaneNum);
+
+// Diagnostics (diagnostics.cpp).
+int PerformDiagnostics();
+
+// ---------------------------------------------------------------------------
+// Firmware image (image.cpp).
+#define FIRMWARE_IMAGE_SIZE 20480
+
+extern char ImageFileName[6];
+extern INT8U ChipIDshouldbe;
+extern INT8U FirmwareImage[FIRMWARE_IMAGE_SIZE];
+extern INT16U FileImageSize;
+
+void CheckImageFileName();  // ends the process with 5 on a bad name
+int LoadFirmwareImage();    // 0, or 1 after closing the BMC and the log
+
+// Flash programming (flash.cpp).
+extern INT8U QB4083CUpgrade;
+int FlashFirmwareOverI2C(INT8U ChipID, INT8U i2c_addr, INT8U busID, INT8U MUXaddress, INT8U MUXchannel,
+                         INT8U ProgInd, INT8U ProgTotal);
+
+// Upgrade of all found controllers (upgrade.cpp).
+int UpgradeFirmwareOnAllFoundThread();

@@ -1,0 +1,4 @@
+// PLACEHOLDER until the summary lands.
+#include "qb40tool.h"
+
+void DisplaySummary() {}

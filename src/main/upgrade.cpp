@@ -1,0 +1,4 @@
+// PLACEHOLDER until the upgrade lands.
+#include "qb40tool.h"
+
+int UpgradeFirmwareOnAllFoundThread() { return 0; }

@@ -1,0 +1,40 @@
+// The seam on a real Linux machine: each function is the system call it names.
+#include "os.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/io.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace os {
+
+int open(const char* path, int flags) { return ::open(path, flags); }
+int close(int fd) { return ::close(fd); }
+int ioctl(int fd, unsigned long request, void* arg) { return ::ioctl(fd, request, arg); }
+
+int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, struct timeval* timeout)
+{
+    return ::select(nfds, readfds, writefds, exceptfds, timeout);
+}
+
+int iopl(int level) { return ::iopl(level); }
+unsigned char inb(unsigned short port) { return ::inb(port); }
+void outb(unsigned char value, unsigned short port) { ::outb(value, port); }
+
+int usleep(unsigned int usec) { return ::usleep(usec); }
+int gettimeofday(struct timeval* tv) { return ::gettimeofday(tv, nullptr); }
+time_t time(time_t* t) { return ::time(t); }
+
+int system(const char* command) { return std::system(command); }
+
+int tcgetattr(int fd, struct termios* attr) { return ::tcgetattr(fd, attr); }
+int tcsetattr(int fd, int optional_actions, const struct termios* attr)
+{
+    return ::tcsetattr(fd, optional_actions, attr);
+}
+int getchar() { return std::getchar(); }
+int fflush_stdin() { return std::fflush(stdin); }
+
+}  // namespace os

@@ -1,0 +1,33 @@
+// A machine file that cannot be used stops qb40tool-sim before the tool runs,
+// naming the file and the field.
+#include <gtest/gtest.h>
+
+#include "sim_run.h"
+
+using qbtest::SimDir;
+
+TEST(MachineFile, MalformedFileIsRefusedNamingFileAndField)
+{
+    struct Case {
+        const char* json;
+        const char* field;
+    };
+    const Case cases[] = {
+        {R"({"bmcs": [{"node": "/dev/ipmi9"}]})", "field bmcs[0].node:"},
+        {R"({"driver": "sometimes"})", "field driver:"},
+        {R"({"bmcs": [{"kcs": 3}]})", "field bmcs[0].kcs:"},
+        {R"({"keys": [{"at": 1, "key": "hello"}]})", "field keys[0].key:"},
+        {R"({"colour": "blue"})", "field colour:"},
+        {R"({"bmcs": [)", "field (syntax):"},
+    };
+    for (const Case& c : cases) {
+        SimDir dir;
+        dir.machine(c.json);
+        auto r = dir.run({});
+        EXPECT_EQ(r.status, 2) << c.json;
+        EXPECT_NE(r.errors.find("machine.json"), std::string::npos) << r.errors;
+        EXPECT_NE(r.errors.find(c.field), std::string::npos) << r.errors;
+        EXPECT_EQ(r.console, "") << "the tool must not have run for " << c.json;
+        EXPECT_FALSE(dir.exists("log.txt"));
+    }
+}

@@ -1,0 +1,57 @@
+// Running qb40tool-sim as a user would: in a fresh working directory, with a
+// machine file, arguments and standard input, and collecting what the user
+// and the scripts see afterwards (exit status, console, log files) together
+// with the simulator's trace.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace qbtest {
+
+struct RunResult {
+    int status = -1;        // exit status; 128 + signal when killed
+    std::string console;    // standard output
+    std::string errors;     // standard error
+    std::string trace;      // QB40SIM_TRACE
+};
+
+class SimDir {
+public:
+    SimDir();
+    ~SimDir();
+    SimDir(const SimDir&) = delete;
+    SimDir& operator=(const SimDir&) = delete;
+
+    const std::filesystem::path& path() const { return dir_; }
+
+    // The machine file for the next runs; empty text: the built-in default.
+    void machine(const std::string& json) { machine_ = json; }
+    // Standard input of the next runs; by default /dev/null.
+    void input(const std::string& text) { input_ = text; has_input_ = true; }
+
+    void write(const std::string& name, const std::string& bytes) const;
+    bool exists(const std::string& name) const;
+    std::string read(const std::string& name) const;  // "" when missing
+
+    RunResult run(const std::vector<std::string>& args) const;
+
+    // Shorthands for the log files of the last run.
+    std::string log() const { return read("log.txt"); }
+    std::string logprev() const { return read("logprev.txt"); }
+
+private:
+    std::filesystem::path dir_;
+    std::string machine_;
+    std::string input_;
+    bool has_input_ = false;
+};
+
+// Lines of a text, without their line ends ("\r\n" or "\n").
+std::vector<std::string> lines(const std::string& text);
+
+// The built-in machines of sim/machines/.
+std::string machine_file(const std::string& name);
+
+}  // namespace qbtest
