@@ -3,7 +3,7 @@
 
 namespace sim {
 
-PlacedDevice make_device(const Field& entry, const Context&)
+PlacedDevice make_device(const Field& entry, const Context&, const std::string&)
 {
     entry.fail("no device types are available yet");
 }

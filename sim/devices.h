@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "context.h"
 #include "i2c_device.h"
@@ -16,6 +17,8 @@ struct PlacedDevice {
 };
 
 // One entry of a bus's "devices" list: {"type": "...", "address": "0x..", ...}.
-PlacedDevice make_device(const Field& entry, const Context& context);
+// `where` names the place for trace lines, e.g. "bmc0 bus 0x01" or
+// "bmc0 bus 0x03 mux 0xE6 ch 2"; the device adds its own address.
+PlacedDevice make_device(const Field& entry, const Context& context, const std::string& where);
 
 }  // namespace sim
