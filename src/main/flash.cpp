@@ -1,6 +1,422 @@
-// PLACEHOLDER until flash programming lands.
+// Programming the loaded image into one controller with the controller's
+// flash commands: running version, erase, byte writes, byte verifies, the
+// verification status, downcopy and reset, and the new version.
+//
+// Every command is one I2C write starting 0x55 0xAA (the QB4083C set adds
+// 0xF2 after them); every answer is one 6-byte I2C read.
+#include <cstdio>
+
+#include "../kcs/kcs.h"
+#include "../logfile/logfile.h"
 #include "qb40tool.h"
 
 INT8U QB4083CUpgrade = 0;
 
-int FlashFirmwareOverI2C(INT8U, INT8U, INT8U, INT8U, INT8U, INT8U, INT8U) { return 0; }
+namespace {
+
+enum : INT8U {
+    FLASH_CMD_WRITE = 0xE0,
+    FLASH_CMD_VERIFY = 0xE1,
+    FLASH_CMD_END_OF_VERIFY = 0xE2,
+    FLASH_CMD_CHECKSUM_LOWER = 0xE5,
+    FLASH_CMD_CLOSE = 0xE7,
+    FLASH_CMD_CHECKSUM_UPPER = 0xE8,
+    FLASH_CMD_VERSION = 0xED,
+    FLASH_CMD_ERASE = 0xEE,
+    FLASH_CMD_DUMMY = 0xEF,
+    FLASH_CMD_DOWNCOPY_RESET = 0xF0,
+    FLASH_CMD_RESET = 0xF1,
+};
+
+constexpr INT8U kQB4083CCommandByte = 0xF2;
+constexpr int kAnswerLength = 6;
+constexpr int kReadyAttempts = 45;  // dummy commands while erasing or resetting
+constexpr INT16U kStandardSpareBytes = 512;  // the standard set leaves the top 512 bytes alone
+
+struct DownloadLimit {
+    INT8U chip_id;
+    INT16U sector;          // standard command set
+    INT16U sector_qb4083c;  // QB4083C command set
+};
+
+constexpr DownloadLimit kDownloadLimits[] = {
+    {73, 0x2000, 0x2000}, {76, 0x2000, 0x2000}, {77, 0x4000, 0x4000}, {80, 0x4000, 0x4000},
+    {82, 0x4000, 0x4000}, {83, 0x7C00, 0x1000}, {84, 0x7C00, 0x1000},
+};
+
+// 0 for a chip without a download limit.
+INT16U DownloadSectorOf(INT8U ChipID)
+{
+    for (const DownloadLimit& limit : kDownloadLimits)
+        if (limit.chip_id == ChipID)
+            return QB4083CUpgrade ? limit.sector_qb4083c : limit.sector;
+    return 0;
+}
+
+// The one controller this call talks to.
+struct FlashTarget {
+    INT8U addr7;
+    INT8U busID;
+};
+
+// The command bytes as the log lines spell them before the command byte.
+const char* CommandPrefixText() { return QB4083CUpgrade ? "0x55, 0xaa, 0xf2, " : "0x55, 0xaa, "; }
+
+// Writes the prefix and the command byte into `cmd`; returns where the
+// operands go (and the length of an operand-less command).
+INT8U PutCommand(INT8U* cmd, INT8U command)
+{
+    INT8U n = 0;
+    cmd[n++] = 0x55;
+    cmd[n++] = 0xAA;
+    if (QB4083CUpgrade)
+        cmd[n++] = kQB4083CCommandByte;
+    cmd[n++] = command;
+    return n;
+}
+
+bool Send(const FlashTarget& target, const INT8U* cmd, INT8U length)
+{
+    return i2c_master_write(target.addr7, cmd, length, target.busID) == length;
+}
+
+bool SendCommand(const FlashTarget& target, INT8U command)
+{
+    INT8U cmd[16];
+    return Send(target, cmd, PutCommand(cmd, command));
+}
+
+bool ReadAnswer(const FlashTarget& target, INT8U* answer)
+{
+    return i2c_master_read(target.addr7, answer, kAnswerLength, target.busID) == kAnswerLength;
+}
+
+// The controller answers the dummy command only once it is ready again.
+bool WaitUntilReady(const FlashTarget& target, bool after_reset)
+{
+    for (int attempt = 0; attempt < kReadyAttempts; attempt++) {
+        if (after_reset) {
+            ps_no_rn(".");
+            timedelay(2);
+        } else {
+            pf("Delay 1 tick...");
+            timedelay(1);
+            pf("Writing dummy command: 0x55, 0xaa, 0xef");
+        }
+        if (SendCommand(target, FLASH_CMD_DUMMY))
+            return true;
+    }
+    return false;
+}
+
+// Reads the version answer; false after the failure lines.
+bool ReadVersion(const FlashTarget& target, INT8U* answer, const char* reading_line)
+{
+    if (!SendCommand(target, FLASH_CMD_VERSION)) {
+        pb("Device is not responding on the SMBus.");
+        pf("Failed for sent command: %s0xed (FW version)", CommandPrefixText());
+        return false;
+    }
+    if (reading_line)
+        pb("%s", reading_line);
+    if (!ReadAnswer(target, answer)) {
+        pb("SMBus read failed");
+        return false;
+    }
+    return true;
+}
+
+bool IsPass(const INT8U* answer) { return answer[0] == 'P' && answer[1] == 'A' && answer[2] == 'S' && answer[3] == 'S'; }
+
+// Abort after a halt: the controller is reset and keeps its old image.
+int AbortUpgrade(const FlashTarget& target)
+{
+    pb("Firmware Upgrade Aborted. Issuing Reset...");
+    if (SendCommand(target, FLASH_CMD_RESET)) {
+        pf("Reset Issued after Abort.OK to exit.");
+        pf("(NOTE: Firmware NOT upgraded)");
+    } else {
+        pf("Error Issuing Reset");
+        pf("Failed for sent command: %s0xf1 (reset)", CommandPrefixText());
+    }
+    pb("%s", "");
+    return 0;
+}
+
+// The operator pressed Esc. True: abort. Unconditional mode aborts a halted
+// write phase without asking; a halted verify phase always asks.
+bool HaltWantsAbort(bool ask_even_if_unconditional)
+{
+    pb("Firmware Upgrade Halted...");
+    pb("Abort Upgrade? [y]");
+    if (CMDL_UnconditionalUpgrade && !ask_even_if_unconditional)
+        return true;
+    int key = getch();
+    if (key == 'y' || key == 'Y')
+        return true;
+    pb("Firmware Upgrade Continuing...");
+    return false;
+}
+
+enum class Phase { Write, Verify };
+
+enum class PhaseEnd { Done, Failed, Aborted };
+
+// Sends one byte command per address from 0 up to the limit or the end of
+// the image. Progress and the Esc key are looked at once every 256
+// addresses only, so a byte costs nothing but its own command.
+// `last_address` receives the address bytes last put into a command.
+PhaseEnd SendImage(const FlashTarget& target, Phase phase, INT16U limit, INT8U* last_address)
+{
+    INT8U cmd[16];
+    const INT8U address_at = PutCommand(cmd, phase == Phase::Write ? FLASH_CMD_WRITE : FLASH_CMD_VERIFY);
+    const INT8U length = address_at + 3;
+    PhaseEnd end = PhaseEnd::Done;
+
+    for (INT16U AdrCntr = 0; AdrCntr < limit; AdrCntr++) {
+        if ((AdrCntr & 0xFF) == 0) {
+            if (phase == Phase::Write)
+                ps_r("\rWriting Address: %04x of %04x", AdrCntr, FileImageSize);
+            else
+                ps_r("\rVerifying Address: %04x of %04x", AdrCntr, FileImageSize);
+            if (!CMDL_QuietMode && kbhit() && getch() == KEY_ESC &&
+                HaltWantsAbort(/*ask_even_if_unconditional=*/phase == Phase::Verify)) {
+                end = PhaseEnd::Aborted;
+                break;
+            }
+        }
+        cmd[address_at] = static_cast<INT8U>(AdrCntr >> 8);
+        cmd[address_at + 1] = static_cast<INT8U>(AdrCntr);
+        if (AdrCntr >= FileImageSize) {
+            pb("End of image reached (0x%04X bytes)", FileImageSize);
+            break;
+        }
+        cmd[address_at + 2] = FirmwareImage[AdrCntr];
+        if (!Send(target, cmd, length)) {
+            pb("Error writing data on SMBus");
+            if (phase == Phase::Write) {
+                pf("Failed for sent command: %s0xe0 (during mass-write)", CommandPrefixText());
+                // The "%)" of this line is not a conversion: the line ends in
+                // the percentage and a percent sign.
+                pf("Failed at: 0x%02X%02X (%d%%)", cmd[address_at], cmd[address_at + 1],
+                   (AdrCntr + 1) * 100 / FileImageSize);
+            }
+            end = PhaseEnd::Failed;
+            break;
+        }
+    }
+    last_address[0] = cmd[address_at];
+    last_address[1] = cmd[address_at + 1];
+    return end;
+}
+
+// Upper and lower flash each report a checksum; a failed one is shown but
+// does not stop the upgrade.
+enum class ChecksumFlash { Upper, Lower };
+
+bool CheckChecksum(const FlashTarget& target, ChecksumFlash flash)
+{
+    const bool upper = flash == ChecksumFlash::Upper;
+    if (upper)
+        pf("Sending validate checksum command for upper flash: 0x55, 0xaa, 0xf2, 0xe8");
+    else
+        pf("Sending validate checksum command for lower flash: 0x55, 0xaa, 0xf2, 0xe5");
+    if (!SendCommand(target, upper ? FLASH_CMD_CHECKSUM_UPPER : FLASH_CMD_CHECKSUM_LOWER)) {
+        pb("Error");
+        return false;
+    }
+    qb_delay(upper ? 1000 : 2000);
+    INT8U answer[16];
+    if (!ReadAnswer(target, answer)) {
+        pb("Error");
+        return false;
+    }
+    if (IsPass(answer)) {
+        pb("Device successfully passed checksum check, Checksum: 0x%x%x", answer[5], answer[5]);
+    } else {
+        if (upper)
+            pb("Device failed checksum check for upper flash");
+        else
+            pb("Device failed checksum check for lower flash, Checksum: 0x%x%x", answer[5], answer[5]);
+        pb("Error");
+    }
+    return true;
+}
+
+void ShowNewVersion(const INT8U* answer)
+{
+    char version[50];
+    pb("New Firmware information:");
+    pb("Chip: FW:0x%02x Major-REV:0x%02x Minor-Rev:0x%02x", answer[3], answer[4], answer[5]);
+    std::snprintf(version, sizeof(version), "Major:%d Minor:%d", answer[4], answer[5]);
+    pb("%s", version);
+}
+
+// Standard set: downcopy and reset, then poll until the controller answers.
+int FinishStandard(const FlashTarget& target)
+{
+    pf("Sending Downcopy and RESET command: 0x55, 0xaa, 0xf0");
+    if (!SendCommand(target, FLASH_CMD_DOWNCOPY_RESET)) {
+        pb("Error");
+        return 0;
+    }
+    pb("OK. Resetting device. Waiting for reset to complete");
+    qb_delay(10000);
+    timedelay(1);
+    if (!WaitUntilReady(target, /*after_reset=*/true)) {
+        pb("Device never came out of reset after firmware upgrade!");
+        return 0;
+    }
+    pb("done. (Device is now again operational)");
+    pb("Reading current firmware version after upgrade...");
+    INT8U answer[16];
+    if (!ReadVersion(target, answer, nullptr))
+        return 0;
+    ShowNewVersion(answer);
+    return 1;
+}
+
+// QB4083C set: checksums around the downcopy, fixed waits instead of
+// polling, and a closing command.
+int FinishQB4083C(const FlashTarget& target)
+{
+    if (!CheckChecksum(target, ChecksumFlash::Upper))
+        return 0;
+    qb_delay(5000);
+    pf("Sending Downcopy and RESET command: 0x55, 0xaa, 0xf2, 0xf0");
+    if (!SendCommand(target, FLASH_CMD_DOWNCOPY_RESET)) {
+        pb("Error");
+        return 0;
+    }
+    pb("OK. Resetting device. Waiting for reset to complete");
+    qb_delay(10000);
+    timedelay(1);
+    pb("done. (Device is now again operational)");
+    if (!CheckChecksum(target, ChecksumFlash::Lower))
+        return 0;
+    pb("Reading current firmware version after upgrade...");
+    INT8U answer[16];
+    if (!ReadVersion(target, answer, nullptr))
+        return 0;
+    ShowNewVersion(answer);
+    qb_delay(1000);
+    // The closing command has no 0xF2.
+    const INT8U closing[] = {0x55, 0xAA, FLASH_CMD_CLOSE};
+    if (!Send(target, closing, sizeof(closing))) {
+        pb("Device is not responding on the SMBus.");
+        return 0;
+    }
+    qb_delay(2000);
+    return 1;
+}
+
+bool Erase(const FlashTarget& target)
+{
+    pf("Sending erase command: %s0xee", CommandPrefixText());
+    if (!SendCommand(target, FLASH_CMD_ERASE)) {
+        pb("Error Erasing Firmware image.");
+        pf("Failed for sent command: %s0xee (erase)", CommandPrefixText());
+        return false;
+    }
+    pb("Wait for erase to complete...");
+    if (QB4083CUpgrade) {
+        qb_delay(2000);
+    } else {
+        pb("Retry dummy writes until chip becomes ready. Retry count: %d", kReadyAttempts);
+        if (!WaitUntilReady(target, /*after_reset=*/false)) {
+            pb("Chip Erase did not succeed.");
+            return false;
+        }
+    }
+    pb("done. Writing new firmware...");
+    pb("Erase Completed. Writing new firmware...");
+    return true;
+}
+
+bool CheckVerificationStatus(const FlashTarget& target)
+{
+    pb("Writing end-of-image...");
+    pf("Sending End of Verification Command: %s0xe2", CommandPrefixText());
+    if (!SendCommand(target, FLASH_CMD_END_OF_VERIFY)) {
+        pb("Error");
+        return false;
+    }
+    pb("done Reading verification status...");
+    INT8U answer[16];
+    answer[0] = answer[1] = answer[2] = 0;
+    if (!ReadAnswer(target, answer)) {
+        pb("Error");
+        return false;
+    }
+    if (answer[0] != 0x55 || answer[1] != 0xAA || answer[2] != FLASH_CMD_END_OF_VERIFY) {
+        pb("verification failed!");
+        return false;
+    }
+    // Byte 3: the image verified; byte 4: compare errors seen.
+    if (answer[3] == 0 || answer[4] != 0) {
+        pb("Upgrade failed, with compare error! try again...");
+        return false;
+    }
+    pb("Image verified OK. Replacing old image with new...");
+    return true;
+}
+
+}  // namespace
+
+int FlashFirmwareOverI2C(INT8U ChipID, INT8U i2c_addr, INT8U busID, INT8U /*MUXaddress*/, INT8U /*MUXchannel*/,
+                         INT8U ProgInd, INT8U ProgTotal)
+{
+    const INT16U DownloadSector = DownloadSectorOf(ChipID);
+    if (DownloadSector == 0) {
+        pb("UNSUPPORTED CHIP");
+        return 0;
+    }
+    const INT16U limit = QB4083CUpgrade ? DownloadSector : DownloadSector - kStandardSpareBytes;
+    const FlashTarget target{static_cast<INT8U>(i2c_addr >> 1), busID};
+
+    if (FoundQB4083C) {
+        pb("Upgrading ChipID:83C at Sector: 0x%04x", DownloadSector);
+    } else {
+        pb("Upgrading ChipID:%d at Sector: 0x%04x", ChipID, DownloadSector);
+        pb("Updating firmware on bus 0x%02x at I2C address 0x%02X", busID, i2c_addr);
+    }
+    pb("Firmware image versions are:\n");
+    pb("DISK: FW:0x%02x Major-REV:0x%02x Minor-Rev:0x%02x", FirmwareImage[51], FirmwareImage[52],
+       FirmwareImage[53]);
+    pb("Requesting current firmware version from chip...");
+
+    INT8U answer[16];
+    if (!ReadVersion(target, answer, "Reading current firmware version...              "))
+        return 0;
+    pb("CHIP: FW:0x%02x Major-REV:0x%02x Minor-Rev:0x%02x", answer[3], answer[4], answer[5]);
+    pb("Erasing current image on chip...");
+
+    if (!Erase(target))
+        return 0;
+
+    INT8U last_address[2];
+    pb("Writing New Image on Chip %d of %d.", ProgInd, ProgTotal);
+    pf("Sending write command: %s0xe0", CommandPrefixText());
+    pb("========================================");
+    PhaseEnd end = SendImage(target, Phase::Write, limit, last_address);
+    if (end == PhaseEnd::Failed)
+        return 0;
+    if (end == PhaseEnd::Aborted)
+        return AbortUpgrade(target);
+    pf("End of write image at: 0x%02X%02X", last_address[0], last_address[1]);
+
+    pb("Verifying New Image on Chip %d of %d.", ProgInd, ProgTotal);
+    pf("Starting to verify image at: 0x%02X%02X Imagesize: %d (0x%04x)", last_address[0], last_address[1],
+       FileImageSize, FileImageSize);
+    pf("Sending verify commands: 0x55, 0xaa, 0xe1");
+    end = SendImage(target, Phase::Verify, limit, last_address);
+    if (end == PhaseEnd::Failed)
+        return 0;
+    if (end == PhaseEnd::Aborted)
+        return AbortUpgrade(target);
+    pf("End of verify image at: 0x%02X%02X", last_address[0], last_address[1]);
+
+    if (!CheckVerificationStatus(target))
+        return 0;
+    return QB4083CUpgrade ? FinishQB4083C(target) : FinishStandard(target);
+}

@@ -1,4 +1,90 @@
-// PLACEHOLDER until the upgrade lands.
+// One upgrade cycle over the controllers the scan has just found: confirm a
+// QB4083C image, refuse an image of another family, skip controllers that
+// already run the image's version, flash the others and count the result.
+#include <cstdio>
+
+#include "../logfile/logfile.h"
 #include "qb40tool.h"
 
-int UpgradeFirmwareOnAllFoundThread() { return 0; }
+namespace {
+
+// The chip IDs the upgrade acts on; records with any other ID are skipped.
+constexpr INT8U kKnownChipIDs[] = {73, 76, 77, 80, 82, 83, 84};
+
+// A "4083" image is meant for every known family and is sent with the
+// QB4083C command set once the operator has confirmed it.
+constexpr INT8U kQB4083CImageChipID = 83;
+
+// Offsets of the version bytes inside an image.
+constexpr int kImageFwId = 51;
+constexpr int kImageMajor = 52;
+constexpr int kImageMinor = 53;
+
+bool IsKnownChip(INT8U ChipID)
+{
+    for (INT8U known : kKnownChipIDs)
+        if (known == ChipID)
+            return true;
+    return false;
+}
+
+bool RunsImageVersion(const structChipInfo& chip)
+{
+    return chip.FW_ID0 == FirmwareImage[kImageFwId] && chip.FW_ID1 == FirmwareImage[kImageMajor] &&
+           chip.FW_ID2 == FirmwareImage[kImageMinor];
+}
+
+}  // namespace
+
+int UpgradeFirmwareOnAllFoundThread()
+{
+    INT8U UpgradedSucessfully = 0;
+    bool fw_match = false;
+    char SuccUpgMsg[255];
+
+    if (!CMDL_UnconditionalUpgrade && ChipIDshouldbe == kQB4083CImageChipID) {
+        pb("Proceed with Firmware Upgrade on QB4083C? Press [y] (Version info: FW:[0x%02x:0x%02x])\n",
+           FirmwareImage[kImageMajor], FirmwareImage[kImageMinor]);
+        int key = getch();
+        if (key != 'y' && key != 'Y') {
+            pb("Upgrade Aborted");
+            return 2;
+        }
+        pb("[y]-key pressed.Proceeding with Upgrade...");
+        QB4083CUpgrade = 1;
+    }
+
+    const INT8U found = ChipsFound < MAX_CHIPS ? ChipsFound : MAX_CHIPS;
+    for (INT8U ChipCounter = 0; ChipCounter < found; ChipCounter++) {
+        structChipInfo& chip = ChipInfo[ChipCounter];
+        if (!IsKnownChip(chip.ChipID))
+            continue;
+        if (chip.ChipID != ChipIDshouldbe && ChipIDshouldbe != kQB4083CImageChipID) {
+            pf("Chip ID Mismatch. ChipCounter:%d ChipIDshouldbe:%d ChipInfo[0].ChipID:%d", ChipCounter,
+               ChipIDshouldbe, ChipInfo[0].ChipID);
+            CommandLineError("ERROR: The image is not for this QB40xx-version [RETURN CODE:0x%02x]",
+                             RC_COMMAND_LINE);
+        }
+        if (RunsImageVersion(chip)) {
+            pb("Firmware IMAGE matches with existing firmware on the device, Utility will exit now");
+            fw_match = true;
+            continue;
+        }
+        chip.Updated = static_cast<INT8U>(FlashFirmwareOverI2C(chip.ChipID, chip.i2c_addr, chip.busID,
+                                                               chip.MUXaddress, chip.MUXchannel,
+                                                               static_cast<INT8U>(ChipCounter + 1), ChipsFound));
+    }
+
+    // Records matched or skipped now still count when an earlier cycle of
+    // this pass upgraded them.
+    for (INT8U i = 0; i < found; i++)
+        if (ChipInfo[i].Updated)
+            UpgradedSucessfully++;
+    std::snprintf(SuccUpgMsg, sizeof(SuccUpgMsg), "Sucessfully Upgraded %d of %d parts", UpgradedSucessfully,
+                  ChipsFound);
+    pb("%s", SuccUpgMsg);
+
+    if (UpgradedSucessfully == ChipsFound)
+        return 1;
+    return fw_match ? 1 : 0;
+}
