@@ -146,6 +146,10 @@ extern INT8U BusIDchannel;
 extern INT8U i2c_addr_ScanLast;
 
 int ScanForQBdevices();
+// Records the controller just identified at the next index of ChipInfo (or,
+// with the table full, only dumps and marks it). The scan's probe calls it;
+// tests call it to reach the QB4083C branches, which no probe rule selects.
+void RecordQBdevice(INT8U busID, INT8U i2c_addr, INT8U ChipID, const char* name, int MUXretval);
 
 // VPD EEPROM dump at one probe position (vpd.cpp).
 void GetI2CdeviceData(unsigned char busID);
