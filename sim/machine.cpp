@@ -67,9 +67,12 @@ DriverNode* Machine::node_of(int fd)
 
 int Machine::open(const char* path, int /*flags*/)
 {
-    if (driver_loaded()) {
+    auto vanishing = vanishing_nodes.find(path);
+    bool vanished = vanishing != vanishing_nodes.end() && opens_[path] >= vanishing->second;
+    if (driver_loaded() && !vanished) {
         for (Bmc& bmc : bmcs) {
             if (bmc.driver_node && bmc.node == path) {
+                ++opens_[path];
                 int fd = next_fd_++;
                 open_nodes_[fd] = bmc.driver_node.get();
                 trace.line("open %s = %d", path, fd);

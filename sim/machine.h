@@ -56,6 +56,12 @@ public:
     bool iopl_allowed = true;
     uint32_t port_access_ns = 1000;  // virtual cost of one port access
     std::vector<Bmc> bmcs;
+    // Device nodes that disappear after they have been opened this many
+    // times (a BMC that drops off between the count and its pass).
+    std::map<std::string, unsigned> vanishing_nodes;
+
+    // Descriptors of device nodes that are open now.
+    size_t open_descriptors() const { return open_nodes_.size(); }
 
     // Adds a BMC; its front ends are made from `node` and `kcs_pair`.
     void add_bmc(std::string node, int kcs_pair, std::unique_ptr<BmcCore> core);
@@ -84,6 +90,7 @@ private:
 
     std::set<std::string> modules_;
     std::map<int, DriverNode*> open_nodes_;
+    std::map<std::string, unsigned> opens_;  // successful opens per node
     int next_fd_ = 10;
     uint64_t port_time_ns_ = 0;
     bool iopl_granted_ = false;

@@ -28,13 +28,20 @@ DriverState parse_driver(const Field& f)
     f.fail("expected \"loaded\", \"loadable\" or \"absent\"");
 }
 
+bool is_known_node(const std::string& s)
+{
+    for (const char* known : {"/dev/ipmi0", "/dev/ipmi1", "/dev/ipmi2", "/dev/ipmi3", "/dev/ipmidev/0"})
+        if (s == known)
+            return true;
+    return false;
+}
+
 std::string parse_node(const Field& f)
 {
     std::string s = f.string();
-    for (const char* known : {"/dev/ipmi0", "/dev/ipmi1", "/dev/ipmi2", "/dev/ipmi3", "/dev/ipmidev/0"})
-        if (s == known)
-            return s;
-    f.fail("expected one of /dev/ipmi0 to /dev/ipmi3 or /dev/ipmidev/0");
+    if (!is_known_node(s))
+        f.fail("expected one of /dev/ipmi0 to /dev/ipmi3 or /dev/ipmidev/0");
+    return s;
 }
 
 }  // namespace
@@ -48,7 +55,7 @@ std::unique_ptr<Machine> load_machine_json(const std::string& text)
         throw MachineFileError("(syntax)", e.what());
     }
     Field root(doc, "");
-    root.only({"clock", "driver", "iopl", "port_access_ns", "bmcs", "keys", "trace_ports"});
+    root.only({"clock", "driver", "iopl", "port_access_ns", "bmcs", "keys", "trace_ports", "vanishing_nodes"});
 
     int64_t start = real_epoch_us();
     bool real_time = false;
@@ -68,6 +75,14 @@ std::unique_ptr<Machine> load_machine_json(const std::string& text)
         m->port_access_ns = static_cast<uint32_t>(p->unsigned_in(0, 1000000));
     if (auto t = root.optional("trace_ports"))
         m->trace.port_accesses = t->boolean();
+
+    if (auto v = root.optional("vanishing_nodes")) {
+        v->each_member([&](const std::string& node, const Field& opens) {
+            if (!is_known_node(node))
+                opens.fail("expected one of /dev/ipmi0 to /dev/ipmi3 or /dev/ipmidev/0 as the name");
+            m->vanishing_nodes[node] = static_cast<unsigned>(opens.unsigned_in(0, 1000000));
+        });
+    }
 
     if (auto bmcs = root.optional("bmcs")) {
         bmcs->each_item([&](const Field& b) {

@@ -1,10 +1,237 @@
-// PLACEHOLDER until the run flow lands.
+// The run: command line, log, banner, BMC discovery, one pass per BMC with
+// one or more cycles of the selected mode, the total device summary, and
+// the return code that tells scripts what happened.
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "kcs/kcs.h"
+#include "logfile/logfile.h"
+#include "os/os.h"
 #include "qb40tool.h"
 
 unsigned long UpgradeCounter = 0;
 
+namespace {
+
+// What a pass's mode tells the run: go on with the next pass, or end the
+// run at once with the code it carries.
+constexpr int kRunGoesOn = -1;
+
+// ctime() text of the machine's current time, with its own line feed.
+const char* NowText()
+{
+    time_t t = os::time(nullptr);
+    const char* text = ctime(&t);
+    return text ? text : "(time unknown)\n";
+}
+
+void PrintBanner()
+{
+    pb("%s", "");
+    pb("QB40XX Firmware Upgrade tool ver 3.31 10/22/2010");
+    pb("Finds, reports and upgrades QB40xx backplane controllers through the BMC");
+    pb("Use -h for the list of options");
+}
+
+// Start of every report and upgrade cycle. From the second cycle of a run on,
+// the log continues in a fresh log.txt so that one long continuous run does
+// not grow a single file without end; the first cycle's log, with the banner
+// and the command line, moves to logprev.txt.
+void BeginCycle(bool upgrade)
+{
+    bool first_cycle = UpgradeCounter == 0;
+    ++UpgradeCounter;
+    if (!first_cycle && !CMDL_AppendLogFile) {
+        CloseLogFile();
+        CMDL_AppendLogFile = 1;
+        StartLogFile("log.txt");
+    }
+    if (CMDL_ContinousUpgrade) {
+        if (upgrade)
+            pb("\n[Continous Upgrade Mode, Count %li of %li]", static_cast<long>(UpgradeCounter),
+               static_cast<long>(UpgradeMax));
+        else
+            pb("\n[Continous Mode, Count %li of %li]", static_cast<long>(UpgradeCounter),
+               static_cast<long>(UpgradeMax));
+        pb("%s", NowText());
+    }
+}
+
+// Report cycles; the scan results do not change the run's code.
+int RunReportCycles()
+{
+    do {
+        BeginCycle(false);
+        if (CMDL_DiagnosticMode) {
+            pf("Entering Diagnostic Mode\n");
+            ScanForQBdevices();
+            DisplaySummary();
+            if (PerformDiagnostics()) {
+                set_tty_cooked();
+                return RC_DIAGNOSTICS_ABORTED;
+            }
+        } else {
+            pf("Enterting Non-upgrade Mode\n");
+            ScanForQBdevices();
+            DisplaySummary();
+        }
+    } while (UpgradeCounter < UpgradeMax);
+    return kRunGoesOn;
+}
+
+// Upgrade cycles: they go on only while every cycle succeeds. Returns the
+// code that ends the run at once, or kRunGoesOn with `ret_code` updated.
+int RunUpgradePath(int& ret_code)
+{
+    if (LoadFirmwareImage() != 0)
+        return RC_IMAGE_FILE;  // the BMC and the log are closed already
+
+    for (;;) {
+        BeginCycle(true);
+        if (!ScanForQBdevices()) {
+            pb("No Devices Found [RETURN CODE:0x%02x]\n", RC_NO_DEVICES);
+            ret_code = RC_NO_DEVICES;
+            break;
+        }
+        DisplaySummary();
+        set_tty_raw();
+        int result = UpgradeFirmwareOnAllFoundThread();
+        if (result == 1) {
+            pb("Upgrade Sucessful [RETURN CODE:0x%02x]\n", RC_OK);
+            ScanForQBdevices();
+            DisplaySummary();
+            set_tty_cooked();
+            ret_code = RC_OK;
+            if (UpgradeCounter < UpgradeMax)
+                continue;
+            break;
+        }
+        ret_code = result == 2 ? RC_UPGRADE_ABORTED : RC_UPGRADE_INCOMPLETE;
+        // Give the controllers time to settle, then show the state they are in.
+        qb_delay(2000);
+        ScanForQBdevices();
+        DisplaySummary();
+        set_tty_cooked();
+        break;
+    }
+
+    if (CMDL_DiagnosticMode) {
+        pf("Entering Diagnostic Mode\n");
+        if (PerformDiagnostics()) {
+            set_tty_cooked();
+            ret_code = RC_DIAGNOSTICS_ABORTED;
+        }
+    }
+    return kRunGoesOn;
+}
+
+// One BMC: open it, run the selected mode, close it.
+int RunBmcPass(int argc, int& ret_code)
+{
+    FileImageSize = 0;
+    memset(ChipInfo, 0, sizeof ChipInfo);
+
+    if (!Kcs_Open()) {
+        pb("BmcOpen Failed");
+        pb("[RETURN CODE:0x%02x]\n", RC_BMC_OPEN_FAILED);
+        exit(RC_BMC_OPEN_FAILED);
+    }
+    pf("BmcOpen Success");
+
+    int end = kRunGoesOn;
+    if (argc == 1) {
+        pb("No commandline, Entering Non-upgrade Mode...");
+        ScanForQBdevices();
+        DisplaySummary();
+    } else if (!CMDL_FilenameSpecified) {
+        end = RunReportCycles();
+    } else {
+        end = RunUpgradePath(ret_code);
+    }
+    if (end != kRunGoesOn)
+        return end;
+
+    Kcs_Close();
+    return kRunGoesOn;
+}
+
+// With -f on two BMCs each pass adds its pre-upgrade scan's N records and
+// then its post-upgrade scan's N records; only the latter are shown.
+bool IsPostUpgradeRecord(int index)
+{
+    constexpr unsigned char kCountsWithPostUpgradeBlocks[] = {4, 8, 12, 16};
+    for (unsigned char count : kCountsWithPostUpgradeBlocks) {
+        if (TotalChipCounter == count) {
+            int n = count / 4;
+            return index % (2 * n) >= n;
+        }
+    }
+    return false;
+}
+
+void PrintTotalSummary()
+{
+    pb("\n\n\n--------------------------------------------------");
+    pb("TOTAL DEVICE SUMMARY");
+    int records = TotalChipCounter < MAX_CHIPS ? TotalChipCounter : MAX_CHIPS;
+    for (int i = 0; i < records; ++i) {
+        const structChipInfo& chip = TotalChipInfo[i];
+        if (!FrmUpgSet) {
+            pb("QB40%d Device:", chip.ChipID);
+            pb("%d: BusID:0x%02x ChipID:%d FW:[0x%02x:0x%02x] ADR:0x%02x Config:0x%02x", i, chip.busID,
+               chip.ChipID, chip.FW_ID1, chip.FW_ID2, chip.i2c_addr, chip.ConfigByte);
+        } else if (FoundBmc == 2 && IsPostUpgradeRecord(i)) {
+            pb("QB40%d Device:", chip.ChipID);
+            pb("BusID:0x%02x ChipID:%d FW:[0x%02x:0x%02x] ADR:0x%02x Config:0x%02x", chip.busID, chip.ChipID,
+               chip.FW_ID1, chip.FW_ID2, chip.i2c_addr, chip.ConfigByte);
+        }
+    }
+}
+
+}  // namespace
+
 int main(int argc, char** argv)
 {
-    ParseCommandLine(argc, argv);
-    return 0;
+    // A parse error ends the run here, before anything is logged.
+    if (argc >= 2)
+        ParseCommandLine(argc, argv);
+
+    if (!StartLogFile("log.txt"))
+        ps("Unable to create logfile %s\n", "log.txt");
+    PrintBanner();
+
+    if (CMDL_Help) {
+        DisplayCommandLineHelp();
+        pf("Command-Line help only");
+        CloseLogFile();
+        return RC_OK;
+    }
+
+    LogCommandLineInfo(argc, argv);
+    pf("OS: Linux");
+    pb("Started: %s", NowText());
+
+    ScanForBmc = 1;
+    Kcs_Open();
+    ScanForBmc = 0;
+    pb("\nTotal BMC found: %d", FoundBmc);
+    // Several BMCs share one log: it is never reopened between their cycles.
+    if (FoundBmc > 1)
+        CMDL_AppendLogFile = 1;
+
+    int ret_code = RC_OK;
+    for (int BMCCounter = 0; BMCCounter < FoundBmc; ++BMCCounter) {
+        int end = RunBmcPass(argc, ret_code);
+        if (end != kRunGoesOn)
+            return end;
+    }
+
+    if (FoundBmc > 1)
+        PrintTotalSummary();
+
+    pf("\nFinished: %s", NowText());
+    pf("Exited with return code: 0x%02x", ret_code);
+    CloseLogFile();
+    return ret_code;
 }

@@ -1,7 +1,85 @@
-// PLACEHOLDER until the terminal module lands.
+// The controlling terminal on standard input: raw mode for single keys
+// without Enter or echo, the way back to the settings it had, and reading
+// and polling single keys.
+#include <cstdio>
+#include <sys/select.h>
+#include <termios.h>
+
+#include "os/os.h"
 #include "qb40tool.h"
 
-int set_tty_raw() { return -1; }
-int set_tty_cooked() { return 0; }
-int getch() { return -1; }
-int kbhit() { return 0; }
+namespace {
+
+enum TtyState { RESET = 0, RAW = 1 };
+
+struct termios termattr;       // attributes set by the last mode change
+struct termios save_termattr;  // attributes in force before it
+int ttysavefd = -1;
+TtyState ttystate = RESET;
+
+// The failure report goes straight to the console, not to the log.
+void ReportTerminalFailure(const char* call, int result)
+{
+    if (CMDL_QuietMode)
+        return;
+    printf("%s() returned %d for fildes=%d\n", call, result, 0);
+    fflush(stdout);
+    perror("");
+}
+
+}  // namespace
+
+int set_tty_raw()
+{
+    int result = os::tcgetattr(0, &termattr);
+    if (result < 0) {
+        ReportTerminalFailure("tcgetattr", result);
+        return -1;
+    }
+    save_termattr = termattr;
+
+    termattr.c_lflag &= ~(ECHO | ICANON | IEXTEN | ISIG);
+    termattr.c_iflag &= ~(BRKINT | ICRNL | INPCK | ISTRIP | IXON);
+    termattr.c_cflag &= ~(CSIZE | PARENB);
+    termattr.c_cflag |= CS8;
+    termattr.c_oflag &= ~OPOST;
+    // A read returns as soon as one byte is there.
+    termattr.c_cc[VMIN] = 1;
+    termattr.c_cc[VTIME] = 0;
+
+    result = os::tcsetattr(0, TCSANOW, &termattr);
+    if (result < 0) {
+        ReportTerminalFailure("tcsetattr", result);
+        return -1;
+    }
+    ttystate = RAW;
+    ttysavefd = 0;
+    return 0;
+}
+
+int set_tty_cooked()
+{
+    if (ttystate != RAW)
+        return 0;
+    // Keys typed but not read belong to the question that is over.
+    if (os::tcsetattr(ttysavefd, TCSAFLUSH, &save_termattr) < 0)
+        return -1;
+    ttystate = RESET;
+    return 0;
+}
+
+int getch()
+{
+    int c = os::getchar();
+    os::fflush_stdin();
+    return c;
+}
+
+int kbhit()
+{
+    fd_set readfds;
+    FD_ZERO(&readfds);
+    FD_SET(0, &readfds);
+    struct timeval no_wait = {0, 0};
+    return os::select(1, &readfds, nullptr, nullptr, &no_wait) > 0 ? 1 : 0;
+}
