@@ -227,7 +227,8 @@ TEST_F(ImageLoading, AFileThatCannotBeOpenedClosesTheLog)
     EXPECT_EQ(load("missing_4077.bin", ""), RC_IMAGE_FILE);
     EXPECT_EQ(log_file, nullptr);
     EXPECT_EQ(dir.read("log.txt"), "\nOpening image file: missing_4077.bin\n"
-                                   "ERROR: Can't open file missing_4077.bin [RETURN CODE:0x01]\n");
+                                   "ERROR: Can't open file missing_4077.bin [RETURN CODE:0x01]\n"
+                                   "Kcs Close\n");
 }
 
 TEST(ImageFiles, TheDemoImageIsTheOneTheScriptAndTheTestsMake)

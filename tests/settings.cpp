@@ -38,10 +38,10 @@ namespace qbtest {
 Settings Settings::current()
 {
     Settings s{};
-#define TAKE(field, global) s.field = global;
+#define TAKE(field, global) s.field = ::global;
     QB_SETTINGS(TAKE)
 #undef TAKE
-    s.BinFilename = BinFilename;
+    s.BinFilename = ::BinFilename;
     return s;
 }
 
@@ -58,11 +58,11 @@ const Settings& Settings::defaults() { return kDefaults; }
 void restore_default_settings()
 {
     const Settings& d = kDefaults;
-#define PUT(field, global) global = static_cast<decltype(global)>(d.field);
+#define PUT(field, global) ::global = static_cast<decltype(::global)>(d.field);
     QB_SETTINGS(PUT)
 #undef PUT
-    std::memset(BinFilename, 0, sizeof BinFilename);
-    std::strncpy(BinFilename, d.BinFilename.c_str(), sizeof BinFilename - 1);
+    std::memset(::BinFilename, 0, sizeof ::BinFilename);
+    std::strncpy(::BinFilename, d.BinFilename.c_str(), sizeof ::BinFilename - 1);
 }
 
 std::ostream& operator<<(std::ostream& out, const Settings& s)
