@@ -1,6 +1,8 @@
 #include "sim_run.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
@@ -122,6 +124,44 @@ std::vector<std::string> lines(const std::string& text)
     if (!line.empty())
         out.push_back(line);
     return out;
+}
+
+std::vector<std::string> trace_events(const std::string& trace)
+{
+    std::vector<std::string> out;
+    for (const std::string& line : lines(trace)) {
+        size_t blank = line.find(' ');
+        out.push_back(blank == std::string::npos ? line : line.substr(blank + 1));
+    }
+    return out;
+}
+
+std::string ctime_text(long epoch_seconds)
+{
+    time_t t = static_cast<time_t>(epoch_seconds);
+    std::string text = std::ctime(&t);
+    if (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    return text;
+}
+
+std::vector<std::string> lines_from(const std::string& text, const std::string& first)
+{
+    auto all = lines(text);
+    auto at = std::find(all.begin(), all.end(), first);
+    return std::vector<std::string>(at, all.end());
+}
+
+std::string missing_in_order(const std::vector<std::string>& actual, const std::vector<std::string>& expected)
+{
+    auto at = actual.begin();
+    for (const std::string& want : expected) {
+        at = std::find(at, actual.end(), want);
+        if (at == actual.end())
+            return "missing (in this order): \"" + want + "\"";
+        ++at;
+    }
+    return "";
 }
 
 std::string machine_file(const std::string& name)

@@ -51,6 +51,19 @@ private:
 // Lines of a text, without their line ends ("\r\n" or "\n").
 std::vector<std::string> lines(const std::string& text);
 
+// The events of a trace, without their virtual times ("sleep 3000000").
+std::vector<std::string> trace_events(const std::string& trace);
+
+// ctime() text of a time, without its line feed, as the tool prints it.
+std::string ctime_text(long epoch_seconds);
+
+// The lines of `text` from `first` on (an exact line) up to the end.
+std::vector<std::string> lines_from(const std::string& text, const std::string& first);
+
+// Empty when every line of `expected` appears in `actual` in this order
+// (other lines may come between); otherwise says which one is missing.
+std::string missing_in_order(const std::vector<std::string>& actual, const std::vector<std::string>& expected);
+
 // The built-in machines of sim/machines/.
 std::string machine_file(const std::string& name);
 

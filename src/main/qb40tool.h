@@ -68,6 +68,9 @@ void DisplayCommandLineHelp();
 // Run flow (main.cpp).
 extern unsigned long UpgradeCounter;  // cycles begun in this run; never reset
 
+// The devices of every BMC of the run, after the last pass (total_summary.cpp).
+void PrintTotalSummary();
+
 // ---------------------------------------------------------------------------
 // Terminal and keys (terminal.cpp).
 int set_tty_raw();
