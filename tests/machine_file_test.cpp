@@ -18,6 +18,8 @@ TEST(MachineFile, MalformedFileIsRefusedNamingFileAndField)
         {R"({"bmcs": [{"kcs": 3}]})", "field bmcs[0].kcs:"},
         {R"({"keys": [{"at": 1, "key": "hello"}]})", "field keys[0].key:"},
         {R"({"colour": "blue"})", "field colour:"},
+        {R"({"vanishing_nodes": {"/dev/sda": 1}})", "field vanishing_nodes./dev/sda:"},
+        {R"({"vanishing_nodes": {"/dev/ipmi1": "often"}})", "field vanishing_nodes./dev/ipmi1:"},
         {R"({"bmcs": [)", "field (syntax):"},
     };
     for (const Case& c : cases) {
