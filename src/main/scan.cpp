@@ -138,8 +138,9 @@ ProbeOutcome ProbePosition(INT8U busID, INT8U i2c_addr, int MUXretval)
         pb("(no device at 0x%02x)", i2c_addr);
         return PROBE_NEXT;
     }
-    if (ReadQBreg(busID, i2c_addr, QBREG_LOCATE) == kFoundMark &&
-        ReadQBreg(busID, i2c_addr, QBREG_FAIL) == kFoundMark) {
+    int locate = ReadQBreg(busID, i2c_addr, QBREG_LOCATE);
+    int fail = ReadQBreg(busID, i2c_addr, QBREG_FAIL);
+    if (locate == kFoundMark && fail == kFoundMark) {
         pb("(Device Found, but skipping it, since it was found before)");
         return PROBE_NEXT;
     }
