@@ -1,0 +1,127 @@
+#include "bmc_server.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace sim::vm {
+
+namespace {
+
+[[noreturn]] void fail(const char* what) { throw std::system_error(errno, std::generic_category(), what); }
+
+bool send_all(int fd, const std::vector<uint8_t>& bytes)
+{
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+BmcServer::BmcServer(Session::Responder responder, Context context)
+    : responder_(std::move(responder)), context_(context), started_(std::chrono::steady_clock::now())
+{
+}
+
+void BmcServer::follow_wall_clock()
+{
+    auto elapsed = std::chrono::steady_clock::now() - started_;
+    context_.clock.advance_to(
+        static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count()));
+}
+
+BmcServer::~BmcServer()
+{
+    if (listen_fd_ >= 0)
+        ::close(listen_fd_);
+}
+
+uint16_t BmcServer::listen_loopback()
+{
+    listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listen_fd_ < 0)
+        fail("socket");
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+        fail("bind");
+    if (::listen(listen_fd_, 1) != 0)
+        fail("listen");
+    socklen_t len = sizeof addr;
+    if (::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        fail("getsockname");
+    return ntohs(addr.sin_port);
+}
+
+void BmcServer::run(const volatile std::sig_atomic_t& stop)
+{
+    while (!stop) {
+        pollfd p{listen_fd_, POLLIN, 0};
+        int n = ::poll(&p, 1, -1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            fail("poll");
+        int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            fail("accept");
+        }
+        serve(fd, &stop);
+    }
+}
+
+void BmcServer::serve_one()
+{
+    int fd;
+    do
+        fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        fail("accept");
+    serve(fd, nullptr);
+}
+
+void BmcServer::serve(int fd, const volatile std::sig_atomic_t* stop)
+{
+    // Every response is one small write that the machine waits for.
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    follow_wall_clock();
+    context_.trace.line("vm connected");
+    Session session(responder_, context_.trace);
+    bool open = send_all(fd, session.greeting());
+    uint8_t buffer[4096];
+    while (open && !(stop && *stop)) {
+        ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        follow_wall_clock();
+        std::vector<uint8_t> reply = session.receive(std::span<const uint8_t>(buffer, static_cast<size_t>(n)));
+        if (!reply.empty())
+            open = send_all(fd, reply);
+    }
+    ::close(fd);
+    follow_wall_clock();
+    context_.trace.line("vm disconnected");
+}
+
+}  // namespace sim::vm

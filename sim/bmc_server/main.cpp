@@ -1,0 +1,154 @@
+// qb40sim-bmc: serves one BMC of a machine file as a virtual machine's
+// external BMC, so that a real IPMI driver (or the machine's own KCS
+// emulation) talks to the same BMC model, buses, devices and faults as
+// qb40tool-sim.
+//
+//   qb40sim-bmc MACHINE_FILE [--bmc N] [--port-file FILE] [--trace FILE]
+//
+// Listens on 127.0.0.1 at a port the system picks and writes that port, in
+// decimal, to the port file once it accepts connections. Runs until SIGTERM
+// or SIGINT.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <system_error>
+
+#include "../bmc_app_commands.h"
+#include "../machine_file.h"
+#include "bmc_server.h"
+
+namespace {
+
+volatile std::sig_atomic_t stop_requested = 0;
+
+void on_signal(int) { stop_requested = 1; }
+
+[[noreturn]] void usage(const char* why)
+{
+    std::fprintf(stderr, "qb40sim-bmc: %s\nusage: qb40sim-bmc MACHINE_FILE [--bmc N] [--port-file FILE] [--trace FILE]\n",
+                 why);
+    std::exit(2);
+}
+
+struct Options {
+    std::string machine_file;
+    std::string port_file;
+    std::string trace_file;
+    size_t bmc = 0;
+};
+
+Options parse(int argc, char** argv)
+{
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc)
+                usage(("missing value after " + a).c_str());
+            return argv[++i];
+        };
+        if (a == "--port-file")
+            o.port_file = value();
+        else if (a == "--trace")
+            o.trace_file = value();
+        else if (a == "--bmc")
+            o.bmc = std::strtoul(value().c_str(), nullptr, 10);
+        else if (!a.empty() && a[0] == '-')
+            usage(("unknown option " + a).c_str());
+        else if (o.machine_file.empty())
+            o.machine_file = a;
+        else
+            usage("more than one machine file");
+    }
+    if (o.machine_file.empty())
+        usage("no machine file");
+    return o;
+}
+
+std::unique_ptr<sim::Machine> load(const std::string& path)
+{
+    std::ifstream in(path);
+    if (!in) {
+        std::fprintf(stderr, "qb40sim-bmc: cannot read machine file %s\n", path.c_str());
+        std::exit(2);
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    try {
+        return sim::load_machine_json(text.str());
+    } catch (const sim::MachineFileError& e) {
+        std::fprintf(stderr, "qb40sim-bmc: machine file %s: field %s: %s\n", path.c_str(), e.field().c_str(),
+                     e.what());
+        std::exit(2);
+    }
+}
+
+// The port, written so that a reader never sees a half-written file.
+void publish_port(const std::string& path, uint16_t port)
+{
+    std::string temporary = path + ".tmp";
+    {
+        std::ofstream out(temporary);
+        out << port << '\n';
+        if (!out) {
+            std::fprintf(stderr, "qb40sim-bmc: cannot write %s\n", temporary.c_str());
+            std::exit(2);
+        }
+    }
+    std::filesystem::rename(temporary, path);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Options options = parse(argc, argv);
+    std::unique_ptr<sim::Machine> machine = load(options.machine_file);
+    if (options.bmc >= machine->bmcs.size())
+        usage("the machine file has no such BMC");
+    if (machine->clock.real_time())
+        usage("clock.real_time is for qb40tool-sim; the external BMC follows the wall clock itself");
+    if (!options.trace_file.empty() && !machine->trace.open(options.trace_file)) {
+        std::fprintf(stderr, "qb40sim-bmc: cannot create trace file %s\n", options.trace_file.c_str());
+        return 2;
+    }
+
+    sim::BmcCore& core = *machine->bmcs[options.bmc].core;
+    sim::AppCommandState app_state;
+    // The BMC's clock follows the wall clock: the machine's time passes for
+    // real between its requests.
+    auto started = std::chrono::steady_clock::now();
+    auto responder = [&](std::span<const uint8_t> request) {
+        auto elapsed = std::chrono::steady_clock::now() - started;
+        machine->clock.advance_to(
+            static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count()));
+        if (auto answer = sim::answer_app_command(app_state, request))
+            return *answer;
+        return core.handle(request);
+    };
+
+    struct sigaction action {};
+    action.sa_handler = on_signal;  // no SA_RESTART: the wait must end
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+
+    try {
+        sim::vm::BmcServer server(responder, machine->context());
+        uint16_t port = server.listen_loopback();
+        if (!options.port_file.empty())
+            publish_port(options.port_file, port);
+        else
+            std::printf("%u\n", port);
+        std::fflush(stdout);
+        server.run(stop_requested);
+    } catch (const std::system_error& e) {
+        std::fprintf(stderr, "qb40sim-bmc: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
