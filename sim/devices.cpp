@@ -5,6 +5,7 @@
 #include "controller.h"
 #include "eeprom.h"
 #include "mux.h"
+#include "register_bank.h"
 
 namespace sim {
 
@@ -25,6 +26,7 @@ const DeviceType kDeviceTypes[] = {
     {"mux", &Mux::from_json},
     {"eeprom", &Eeprom::from_json},
     {"bytes", &FixedBytes::from_json},
+    {"registers", &RegisterBank::from_json},
 };
 
 }  // namespace

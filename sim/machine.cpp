@@ -123,6 +123,10 @@ int Machine::select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptf
             if (keyboard.has_more())
                 at = keyboard.next_at();
         } else if (DriverNode* node = node_of(f)) {
+            if (int e = node->take_select_error()) {
+                errno = e;
+                return -1;
+            }
             at = node->ready_at();
         } else {
             errno = EBADF;

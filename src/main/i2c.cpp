@@ -1,7 +1,191 @@
-// PLACEHOLDER until the I2C layer lands.
+// I2C through the BMC: every read or write at a slave address on a bus is one
+// Master Write-Read request carried by the exchange, with the completion code
+// judged here, transient bus trouble retried, and an optional mux switch in
+// front of it.
+#include <cstring>
+
+#include "../kcs/kcs.h"
+#include "../logfile/logfile.h"
 #include "qb40tool.h"
+
+#define NETFN_APP_LUN0 0x18
+#define CMD_MASTER_WRITE_READ 0x52
+#define MWR_HEADER 5          // NetFn/LUN, command, bus, address, read count
+#define READ_REQUEST_SIZE 10
+#define WRITE_REQUEST_SIZE 128
+#define RESPONSE_SIZE 128
+#define RETRIES 3
+#define DEFAULT_MUX_ADDRESS 0xE6  // the read's mux switch always goes here
 
 INT8U I2C_LastCompletionCode = 0;
 
-int i2c_master_read(INT8U, INT8U*, INT8U, unsigned char) { return 0; }
-int i2c_master_write(INT8U, const INT8U*, INT8U, unsigned char) { return 0; }
+enum CompletionAction { CC_RETRY, CC_FAIL };
+
+struct CompletionCode {
+    INT8U code;
+    CompletionAction action;
+    const char* log_line;
+};
+
+// Completion codes the tool knows. Any other non-zero code is retried like a
+// bus error, with its own console lines.
+static constexpr CompletionCode kCompletionCodes[] = {
+    {0xCC, CC_FAIL, "\nInvalid Data Field (0xcc)"},
+    {0x81, CC_RETRY, "\nLost Arbitration (0x81)"},
+    {0x82, CC_RETRY, "\nBus Error (0x82)"},
+    {0x83, CC_RETRY, "\nSMBus NACK (0x83)"},
+    {0x84, CC_RETRY, "\nTruncated Read (0x84)"},
+    {0xC0, CC_RETRY, "\nBus Hardware Error, possible clock stuck low. (Responce:0xc0)"},
+    {0xFF, CC_RETRY, "\nBus Hardware Error, possible clock stuck low. (Responce:0xff)"},
+};
+
+enum Transfer { TRANSFER_READ, TRANSFER_WRITE };
+
+// Step before the transfer: with -ms the mux in front of the target is
+// switched to the channel named by the upper nibble, and only the bus
+// number goes into the transfer. Returns 0 when the switch got no response.
+static int bus_byte_for(unsigned char busID, INT8U mux_address, INT8U* bus)
+{
+    *bus = busID;
+    if (CMDL_SendMuxSwitchingCommands && (busID & 0xF0)) {
+        INT8U request[6];
+        INT8U response[RESPONSE_SIZE];
+        INT8U length = 0;
+        request[0] = NETFN_APP_LUN0;
+        request[1] = CMD_MASTER_WRITE_READ;
+        request[2] = busID & 0x0F;
+        request[3] = mux_address;
+        request[4] = 0;
+        request[5] = static_cast<INT8U>(1 << ((busID >> 4) - 1));  // channels 9 to 15 select nothing
+        if (!Kcs_Read_After_Write(request, sizeof(request), response, &length))
+            return 0;
+        qb_delay(1);
+        *bus = busID & 0x0F;
+    }
+    if (!CMDL_MuxAddress && !CMDL_ScanChannels)
+        *bus &= 0x0F;
+    return 1;
+}
+
+// The log lines for an exchange that got no response at all.
+static void log_no_response(Transfer kind, const INT8U* request, INT8U num_bytes, int retries_left)
+{
+    pf("Kcs_Read_After_Write Returned 0. Retry %d\n", retries_left);
+    pf(kind == TRANSFER_READ ? "\nFunction: i2c_master_read\n" : "\nFunction: i2c_master_write\n");
+    pf("No response\nSent Cmd Buffer: ");
+    for (int i = 0; i < MWR_HEADER; i++)
+        pf("[%02X] ", request[i]);
+    pf("\nSent Data (%d) bytes", num_bytes);
+    if (kind == TRANSFER_WRITE)
+        for (int i = 0; i < num_bytes; i++)
+            pf("[%02X] ", request[MWR_HEADER + i]);
+}
+
+static const CompletionCode* find_completion_code(INT8U code)
+{
+    for (const CompletionCode& c : kCompletionCodes)
+        if (c.code == code)
+            return &c;
+    return nullptr;
+}
+
+// Sends the request until it gets a final answer. Returns the response length
+// with completion code 0, or 0 on any failure.
+static int transfer(Transfer kind, INT8U* request, INT16U request_length, INT8U num_bytes, INT8U* response)
+{
+    int retry_Kcs_Read_After_Write = RETRIES;
+    int retry_NACK = RETRIES;
+    INT8U length = 0;
+
+    for (;;) {
+        if (!Kcs_Read_After_Write(request, request_length, response, &length)) {
+            log_no_response(kind, request, num_bytes, retry_Kcs_Read_After_Write);
+            retry_Kcs_Read_After_Write--;
+            if (retry_Kcs_Read_After_Write == 0) {
+                pf("\t[BMC retries of %d exceeded]\n", RETRIES);
+                return 0;
+            }
+            pf("\t[BMC retry countdown %d]\n", retry_Kcs_Read_After_Write);
+            continue;
+        }
+
+        INT8U code = response[2];
+        I2C_LastCompletionCode = code;
+        if (code == 0x00)
+            return length;
+
+        const CompletionCode* known = find_completion_code(code);
+        if (known) {
+            pf("%s", known->log_line);
+            if (known->action == CC_FAIL)
+                return 0;
+        } else {
+            if (kind == TRANSFER_READ)
+                pb("\nUNHANDELED COMMAND RESPONCE: [%02x]", code);
+            else
+                pb("\nUNHANDELED COMMAND RESPONCE:[%02x] BusID:%02x I2Cadr:%02x", code, request[2],
+                   request[3] >> 1);
+            pb("\nANY KEY");
+        }
+        retry_NACK--;
+        if (retry_NACK == 0) {
+            pf("Retry Count Exceeded");
+            return 0;
+        }
+        pf("Retry countdown: %d", retry_NACK);
+    }
+}
+
+int i2c_master_read(INT8U i2c_addr, INT8U* p_rbuf, INT8U num_bytes, unsigned char busID)
+{
+    INT8U request[READ_REQUEST_SIZE];
+    INT8U response[RESPONSE_SIZE];
+    INT8U bus;
+
+    I2C_LastCompletionCode = 0;
+    if (!bus_byte_for(busID, DEFAULT_MUX_ADDRESS, &bus))
+        return 0;
+    request[0] = NETFN_APP_LUN0;
+    request[1] = CMD_MASTER_WRITE_READ;
+    request[2] = bus;
+    request[3] = static_cast<INT8U>(i2c_addr << 1);
+    request[4] = num_bytes;
+
+    int length = transfer(TRANSFER_READ, request, MWR_HEADER, num_bytes, response);
+    if (length == 0)
+        return 0;
+    if (length != num_bytes + 3) {
+        pb("Error: Length of response data\n");
+        pb("Response length is unequal to %d\n", num_bytes + 3);
+        pb("Response[Len%d]\n Response buffer:", length);
+        for (int i = 0; i < length; i++)
+            pf("[%02X] ", response[i]);
+        pb("\n");
+        return 0;
+    }
+    memcpy(p_rbuf, response + 3, num_bytes);
+    return num_bytes;
+}
+
+int i2c_master_write(INT8U i2c_addr, const INT8U* p_wbuf, INT8U num_bytes, unsigned char busID)
+{
+    INT8U request[WRITE_REQUEST_SIZE];
+    INT8U response[RESPONSE_SIZE];
+    INT8U bus;
+
+    I2C_LastCompletionCode = 0;
+    if (num_bytes > WRITE_REQUEST_SIZE - MWR_HEADER)
+        return 0;  // no room in the request; no caller writes more than a few bytes
+    if (!bus_byte_for(busID, MUXaddress, &bus))
+        return 0;
+    request[0] = NETFN_APP_LUN0;
+    request[1] = CMD_MASTER_WRITE_READ;
+    request[2] = bus;
+    request[3] = static_cast<INT8U>(i2c_addr << 1);
+    request[4] = 0;
+    memcpy(request + MWR_HEADER, p_wbuf, num_bytes);
+
+    if (transfer(TRANSFER_WRITE, request, static_cast<INT16U>(MWR_HEADER + num_bytes), num_bytes, response) == 0)
+        return 0;
+    return num_bytes;
+}
