@@ -50,7 +50,9 @@ KcsFault parse_kcs_fault(const Field& f)
         return KcsFault::ErrorState;
     if (s == "error_in_read")
         return KcsFault::ErrorInRead;
-    f.fail("expected \"ibf_stuck\", \"error_state\" or \"error_in_read\"");
+    if (s == "error_no_obf")
+        return KcsFault::ErrorNoObf;
+    f.fail("expected \"ibf_stuck\", \"error_state\", \"error_in_read\" or \"error_no_obf\"");
 }
 
 const char* kcs_fault_name(KcsFault k)
@@ -62,6 +64,8 @@ const char* kcs_fault_name(KcsFault k)
         return "error_state";
     case KcsFault::ErrorInRead:
         return "error_in_read";
+    case KcsFault::ErrorNoObf:
+        return "error_no_obf";
     case KcsFault::None:
         break;
     }

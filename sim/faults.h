@@ -25,7 +25,8 @@ enum class KcsFault {
     None,
     IbfStuck,     // after the last request byte IBF stays set (for `for_us`, or for good)
     ErrorState,   // after the last request byte the interface shows the error state
-    ErrorInRead,  // after the first response byte the interface falls into the error state
+    ErrorInRead,  // after the first response byte the interface falls into the error state, with a byte in OBF
+    ErrorNoObf,   // after the first response byte the interface falls into the error state, OBF left clear
 };
 
 // The effect of one injected fault. Fields combine; unset ones leave the

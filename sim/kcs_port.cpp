@@ -91,7 +91,7 @@ void KcsPort::on_command(uint8_t code)
         request_.clear();
         response_.clear();
         answer_at_.reset();
-        error_in_read_ = false;
+        read_fault_ = KcsFault::None;
         break;
     case kWriteEnd:
         if (state_ == State::Write)
@@ -121,9 +121,10 @@ void KcsPort::on_data(uint8_t value)
     case State::Read:
         if (value != kRead) {
             fail();
-        } else if (error_in_read_ && sent_ >= 1) {
+        } else if (read_fault_ != KcsFault::None && sent_ >= 1) {
             fail();
-            put_output(kErrorByte);
+            if (read_fault_ == KcsFault::ErrorInRead)
+                put_output(kErrorByte);
         } else if (sent_ < response_.size()) {
             put_output(response_[sent_++]);
         } else {
@@ -155,7 +156,7 @@ void KcsPort::request_complete()
         return;
     }
     state_ = State::Working;
-    error_in_read_ = fault == KcsFault::ErrorInRead;
+    read_fault_ = fault == KcsFault::ErrorInRead || fault == KcsFault::ErrorNoObf ? fault : KcsFault::None;
     response_ = std::move(out.response);
     if (response_.empty())
         answer_at_.reset();  // lost: the answer never comes

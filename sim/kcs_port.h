@@ -68,7 +68,7 @@ private:
     size_t sent_ = 0;                     // response bytes put into the output register
     std::optional<uint64_t> answer_at_;   // Working: when the answer is ready; nullopt: never
     std::optional<uint64_t> ibf_until_;   // IBF stuck until then; UINT64_MAX: for good
-    bool error_in_read_ = false;          // fault: break off after the first response byte
+    KcsFault read_fault_ = KcsFault::None;  // ErrorInRead, ErrorNoObf: break off after the first response byte
 };
 
 }  // namespace sim

@@ -109,6 +109,12 @@ static int transfer(Transfer kind, INT8U* request, INT16U request_length, INT8U 
             continue;
         }
 
+        if (length < 3) {
+            // Nothing to judge: a BMC that answers without a completion code
+            // is not going to do better on a second try.
+            pf("Response without completion code (%d bytes)", length);
+            return 0;
+        }
         INT8U code = response[2];
         I2C_LastCompletionCode = code;
         if (code == 0x00)
