@@ -1,7 +1,6 @@
 #include "flash_rig.h"
 
 #include <cstring>
-#include <sstream>
 #include <stdexcept>
 
 #include "kcs/kcs.h"
@@ -53,6 +52,7 @@ FlashRig::FlashRig(const std::string& machine_json)
     if (!sim::machine().trace.open((dir_.path() / "trace.txt").string()))
         throw std::runtime_error("cannot open the trace");
     StartLogFile("log.txt");
+    CapturedStdout quiet;  // the open's own console line
     if (!Kcs_Open())
         throw std::runtime_error("the BMC did not open");
 }
@@ -74,7 +74,7 @@ void FlashRig::load_image(const std::string& image)
 
 std::string FlashRig::trace() const { return dir_.read("trace.txt"); }
 
-std::vector<std::string> bus_traffic(const std::string& trace, int address)
+std::vector<std::string> bus_traffic(const std::string& trace, int address, int bus)
 {
     std::vector<std::string> out;
     for (const std::string& event : trace_events(trace)) {
@@ -82,15 +82,17 @@ std::vector<std::string> bus_traffic(const std::string& trace, int address)
             out.push_back(event);
             continue;
         }
-        size_t at = event.find(" request");
-        size_t colon = event.find(": ", at == std::string::npos ? 0 : at);
-        if (at == std::string::npos || colon == std::string::npos)
+        // "bmc0 driver request id 5: 18 52 ..." or "bmc0 kcs request: 18 52 ..."
+        size_t at = event.find(" driver request id ");
+        if (at == std::string::npos)
+            at = event.find(" kcs request:");
+        size_t colon = at == std::string::npos ? at : event.find(": ", at);
+        if (colon == std::string::npos)
             continue;
-        std::istringstream hex(event.substr(colon + 2));
         std::vector<int> bytes;
-        for (std::string b; hex >> b;)
-            bytes.push_back(std::stoi(b, nullptr, 16));
-        if (bytes.size() < 5 || bytes[0] != 0x18 || bytes[1] != 0x52 || bytes[2] != 0x01 || bytes[3] != address)
+        for (size_t i = colon + 2; i + 1 < event.size(); i += 3)
+            bytes.push_back(std::stoi(event.substr(i, 2), nullptr, 16));
+        if (bytes.size() < 5 || bytes[0] != 0x18 || bytes[1] != 0x52 || bytes[2] != bus || bytes[3] != address)
             continue;
         if (bytes[4] != 0) {
             out.push_back("read " + std::to_string(bytes[4]));

@@ -39,10 +39,10 @@ private:
     ScopedWorkDir dir_;
 };
 
-// The traffic with the controller at 8-bit address `address` on bus 0x01,
-// one entry per request the BMC received, with the sleeps in between:
-// "write 55 AA ED", "read 6", "sleep 55000".
-std::vector<std::string> bus_traffic(const std::string& trace, int address = 0xC0);
+// The traffic with the controller at 8-bit address `address` on bus byte
+// `bus`, one entry per request the BMC received, with all the sleeps in
+// between: "write 55 AA ED", "read 6", "sleep 55000".
+std::vector<std::string> bus_traffic(const std::string& trace, int address = 0xC0, int bus = 0x01);
 
 // Only the entries that start with `prefix`.
 std::vector<std::string> only(const std::vector<std::string>& traffic, const std::string& prefix);

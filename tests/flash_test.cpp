@@ -168,8 +168,7 @@ TEST(Flash, DownloadLimitsOfEachChipAndCommandSet)
         {73, false, 20480, "0x2000", 0x1E00, false},
         {76, false, 4096, "0x2000", 0x1000, true},
         {77, false, 20480, "0x4000", 0x3E00, false},
-        {80, false, 0x3E00, "0x4000", 0x3E00, false},  // the limit comes before the end of the image
-        {82, false, 0x3E01, "0x4000", 0x3E00, false},
+        {82, false, 0x3E00, "0x4000", 0x3E00, false},  // the limit comes before the end of the image
         {84, false, 20480, "0x7c00", 20480, true},  // 0x7A00 is beyond any image the buffer holds
         {83, true, 20480, "0x1000", 0x1000, false},
         {84, true, 300, "0x1000", 300, true},

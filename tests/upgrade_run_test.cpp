@@ -30,10 +30,11 @@ std::string with_keys(const std::string& machine, const std::vector<std::pair<do
     return m.dump();
 }
 
-// Requests of the whole run that carry this flash command to the controller at `address`.
-size_t commands_to(const std::string& trace, int address, const std::string& command)
+// Requests of the whole run that carry this flash command to the controller
+// at 0xC0 on bus `bus` (each machine has one controller per bus).
+size_t commands_to(const std::string& trace, int bus, const std::string& command)
 {
-    return qbtest::only(qbtest::bus_traffic(trace, address), "write 55 AA " + command).size();
+    return qbtest::only(qbtest::bus_traffic(trace, 0xC0, bus), "write 55 AA " + command).size();
 }
 
 std::string exit_line(int code)
@@ -95,14 +96,14 @@ TEST(UpgradeRun, ContinuousCyclesSkipWhatIsUpToDateAndStillCountIt)
     auto r = dir.run({"-f", "fw_4077.bin", "-c3"});
     EXPECT_EQ(r.status, 0);
     // Each controller is flashed once, in the first cycle.
-    EXPECT_EQ(commands_to(r.trace, 0xC0, "F0"), 1u);
-    EXPECT_EQ(commands_to(r.trace, 0xC2, "F0"), 1u);
+    EXPECT_EQ(commands_to(r.trace, 0x01, "F0"), 1u);
+    EXPECT_EQ(commands_to(r.trace, 0x02, "F0"), 1u);
     EXPECT_EQ(count_of(r.console, "Sucessfully Upgraded 2 of 2 parts\r\n"), 3u);
     EXPECT_EQ(count_of(r.console, "Firmware IMAGE matches with existing firmware on the device"), 4u);
     EXPECT_EQ(count_of(r.console, "Upgrade Sucessful [RETURN CODE:0x00]"), 3u);
     EXPECT_TRUE(contains(r.console, "[Continous Upgrade Mode, Count 3 of 3]"));
     // The scans after the upgrade see the new version.
-    EXPECT_TRUE(contains(r.console, "1: BusID:0x01 ChipID:77 FW:[0x02:0x00] ADR:0xc2"));
+    EXPECT_TRUE(contains(r.console, "1: BusID:0x02 ChipID:77 FW:[0x02:0x00] ADR:0xc0"));
     EXPECT_TRUE(contains(r.console, "New Firmware information:\r\nChip: FW:0x01 Major-REV:0x02 Minor-Rev:0x00\r\n"
                                     "Major:2 Minor:0\r\n"));
 }
@@ -144,8 +145,8 @@ TEST(UpgradeRun, MismatchAtTheSecondControllerEndsWithFiveAfterTheFirstWasFlashe
     dir.write("fw_4077.bin", kImage4077);
     auto r = dir.run({"-f", "fw_4077.bin"});
     EXPECT_EQ(r.status, 5);
-    EXPECT_EQ(commands_to(r.trace, 0xC0, "F0"), 1u);
-    EXPECT_EQ(commands_to(r.trace, 0xC2, "EE"), 0u);
+    EXPECT_EQ(commands_to(r.trace, 0x01, "F0"), 1u);
+    EXPECT_EQ(commands_to(r.trace, 0x02, "EE"), 0u);
     EXPECT_TRUE(dir.log().ends_with("Chip ID Mismatch. ChipCounter:1 ChipIDshouldbe:77 ChipInfo[0].ChipID:77\n"))
         << dir.log();
     EXPECT_TRUE(r.console.ends_with("ERROR: The image is not for this QB40xx-version [RETURN CODE:0x05]\r\n"));
@@ -167,5 +168,5 @@ TEST(UpgradeRun, QuietUpgradeWritesOnlyTheLog)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.console, "");
     EXPECT_EQ(count_of(dir.log(), "Image verified OK."), 2u);
-    EXPECT_FALSE(contains(r.trace, " key "));
+    EXPECT_TRUE(contains(dir.log(), "Upgrade Sucessful [RETURN CODE:0x00]\n"));
 }
