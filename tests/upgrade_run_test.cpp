@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <sys/resource.h>
 #include <string>
 #include <vector>
 
@@ -169,4 +170,24 @@ TEST(UpgradeRun, QuietUpgradeWritesOnlyTheLog)
     EXPECT_EQ(r.console, "");
     EXPECT_EQ(count_of(dir.log(), "Image verified OK."), 2u);
     EXPECT_TRUE(contains(dir.log(), "Upgrade Sucessful [RETURN CODE:0x00]\n"));
+}
+
+TEST(UpgradeRun, AFullQB4077ImageTakesWellUnderASecondOfCpu)
+{
+    SimDir dir;
+    dir.machine(R"({"bmcs": [{"node": "/dev/ipmi0", "buses": {"0x01": {"devices": [
+        {"type": "qb40xx", "address": "0xC0", "chip_id": 77, "firmware": [1, 0, 0]}]}}}]})");
+    dir.write("fw_4077.bin", qbtest::make_image(20480, {1, 2, 0}));
+    struct rusage before {}, after {};
+    getrusage(RUSAGE_CHILDREN, &before);
+    auto r = dir.run({"-u", "-f", "fw_4077.bin"});
+    getrusage(RUSAGE_CHILDREN, &after);
+    EXPECT_EQ(r.status, 0);
+    // The whole buffer is loaded; both phases stop at the 0x3E00 limit.
+    EXPECT_TRUE(contains(dir.log(), "End of write image at: 0x3DFF\n"));
+    EXPECT_TRUE(contains(dir.log(), "End of verify image at: 0x3DFF\n"));
+    auto seconds = [](const struct rusage& u) {
+        return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    };
+    EXPECT_LT(seconds(after) - seconds(before), 1.0);
 }
