@@ -89,7 +89,7 @@ private:
     fs::path dir_;
 };
 
-void BM_WholeUpgradeOfOneQB4077(benchmark::State& state)
+void WholeUpgradeOfOneQB4077(benchmark::State& state)
 {
     UpgradeDir dir;
     double total = 0;
@@ -104,6 +104,6 @@ void BM_WholeUpgradeOfOneQB4077(benchmark::State& state)
     state.counters["cpu_us_per_byte_command"] =
         benchmark::Counter(total * 1e6 / kByteCommands, benchmark::Counter::kAvgIterations);
 }
-BENCHMARK(BM_WholeUpgradeOfOneQB4077)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(WholeUpgradeOfOneQB4077)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 
 }  // namespace
