@@ -64,7 +64,9 @@ RoadBench::~RoadBench()
     if (path_ == Path::Driver)
         os::close(fd);
     fd = -1;
+    OpenIPMIDriverLoaded = 0;
     CloseLogFile();
+    restore_default_settings();
     // Let go of the trace file before the directory goes.
     sim::install(sim::load_machine_json("{}"));
 }
