@@ -16,19 +16,33 @@ using qbtest::SimDir;
 
 TEST(ReportRun, APlainRunShowsTheBackplanesOfTheDefaultMachine)
 {
-    SimDir dir;
-    auto r = dir.run({});
-    ASSERT_EQ(r.status, 0);
-    auto console = lines(r.console);
-    EXPECT_EQ(missing_in_order(console, {"No commandline, Entering Non-upgrade Mode...", "Entered ScanForQBdevices()",
-                                         "Found QB4077 at I2C address 0xc0 on Bus 0x01",
-                                         "Found QB4073S at I2C address 0xc0 on Bus 0x02",
-                                         "Found QB4080 at I2C address 0xc0 on Bus 0x03", "DEVICE SUMMARY",
-                                         "QB4077 Device:", "QB4073 Device:", "QB4080 Device:"}),
-              "");
-    EXPECT_EQ(r.console.find("ERROR"), std::string::npos);
-    EXPECT_EQ(r.errors, "");
-    EXPECT_NE(dir.log().find("Exited with return code: 0x00"), std::string::npos);
+    // Through the driver, and through the KCS ports when there is no driver.
+    std::string machine = machine_file("default.json");
+    std::string without_driver = "{\"driver\": \"absent\", " + machine.substr(machine.find('{') + 1);
+    struct Case {
+        const char* road;
+        std::string machine;
+        std::vector<std::string> args;
+    };
+    const Case cases[] = {{"driver", machine, {}}, {"KCS ports", without_driver, {"-dio"}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.road);
+        SimDir dir;
+        dir.machine(c.machine);
+        auto r = dir.run(c.args);
+        ASSERT_EQ(r.status, 0);
+        auto console = lines(r.console);
+        std::string mode = c.args.empty() ? "No commandline, Entering Non-upgrade Mode..." : "Total BMC found: 1";
+        EXPECT_EQ(missing_in_order(console, {mode, "Entered ScanForQBdevices()",
+                                             "Found QB4077 at I2C address 0xc0 on Bus 0x01",
+                                             "Found QB4073S at I2C address 0xc0 on Bus 0x02",
+                                             "Found QB4080 at I2C address 0xc0 on Bus 0x03", "DEVICE SUMMARY",
+                                             "QB4077 Device:", "QB4073 Device:", "QB4080 Device:"}),
+                  "");
+        EXPECT_EQ(r.console.find("ERROR"), std::string::npos);
+        EXPECT_EQ(r.errors, "");
+        EXPECT_NE(dir.log().find("Exited with return code: 0x00"), std::string::npos);
+    }
 }
 
 TEST(ReportRun, TheTotalSummaryListsTheControllersOfEveryBmc)

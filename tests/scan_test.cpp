@@ -252,6 +252,10 @@ TEST(Scan, AQB4083CIsRecordedWithItsOwnVersionRegisters)
     EXPECT_EQ(QB4083CChipInfo[0].FW_ID0, 7);
     EXPECT_EQ(QB4083CChipInfo[0].FW_ID2, 9);
     EXPECT_EQ(QB4083CChipInfo[0].ChipRev, 4);
+    size_t command_form = 0;
+    for (const std::string& e : bench.events())
+        command_form += e.ends_with(": 18 52 01 C2 00 55 AA F2 60") || e.ends_with(": 18 52 01 C2 00 55 AA F2 64");
+    EXPECT_EQ(command_form, 2u);
     EXPECT_EQ(missing_in_order(bench.log_lines(),
                                {"Found QB4084 at I2C address 0xc2 on Bus 0x01",
                                 "Found QB4083C at I2C address 0xc2 on Bus 0x01", "Chip Information:",
