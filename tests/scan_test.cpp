@@ -270,14 +270,3 @@ TEST(Scan, AQB4083CIsRecordedWithItsOwnVersionRegisters)
                                                    "0: BusID:0x01 ChipID:1C FW:[0x08:0x09] ADR:0xc2"}),
               "");
 }
-
-TEST(Scan, WithoutTheFlagNoQB4083CLinesAreWritten)
-{
-    qbtest::ReportBench bench(machine_file("default.json"));
-    EXPECT_EQ(ScanForQBdevices(), 1);
-    DisplaySummary();
-    auto log = bench.log_lines();
-    EXPECT_EQ(lines_starting(log, "Found QB4083C").size(), 0u);
-    EXPECT_EQ(lines_starting(log, "QB4083C").size(), 0u);
-    EXPECT_EQ(FoundQB4083C, 0);
-}

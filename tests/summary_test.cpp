@@ -78,17 +78,6 @@ TEST(Summary, ListsEveryRecordAndClearsTheFoundMark)
     }
 }
 
-TEST(Summary, TheNextCycleFindsTheControllersAgain)
-{
-    SimDir dir;
-    auto r = dir.run({"-c2"});
-    ASSERT_EQ(r.status, 0);
-    auto console = lines(r.console);
-    EXPECT_EQ(count_lines(console, "Found QB4077 at I2C address 0xc0 on Bus 0x01"), 2u);
-    EXPECT_EQ(count_lines(console, "(Device Found, but skipping it, since it was found before)"), 0u);
-    EXPECT_EQ(count_lines(console, "2: BusID:0x03 ChipID:80 FW:[0x00:0x04] ADR:0xc0 Config:0x03"), 2u);
-}
-
 TEST(Summary, OnlyAQB4077GetsTheLineForAddress0x40)
 {
     struct Case {
@@ -143,8 +132,8 @@ TEST(Summary, WithSeveralBmcsItGoesToTheLogOnly)
         size_t on_console = c.passes == 1 ? 1 : 0;
         EXPECT_EQ(count_lines(console, "DEVICE SUMMARY"), on_console);
         EXPECT_EQ(count_lines(console, "All LEDs turned off. Exiting..."), on_console);
-        EXPECT_EQ(lines_starting(console, "0: BusID:").size(), on_console + (c.passes > 1 ? 1 : 0))
-            << "the total summary's first record, and with one BMC the summary's";
+        // Record 0 shows once: in the summary with one BMC, in the total summary with several.
+        EXPECT_EQ(lines_starting(console, "0: BusID:").size(), 1u);
     }
 }
 
