@@ -25,7 +25,7 @@ Keyboard::Keyboard(Context context, bool scripted, std::deque<Key> keys)
 
 bool Keyboard::waiting() const
 {
-    return !keys_.empty() && keys_.front().at_us <= context_.clock.elapsed_us();
+    return ready_at() <= context_.clock.elapsed_us();
 }
 
 int Keyboard::take()
@@ -43,7 +43,7 @@ int Keyboard::take()
 
 void Keyboard::discard_waiting()
 {
-    while (waiting()) {
+    while (!keys_.empty() && waiting()) {
         context_.trace.line("key 0x%02X discarded", keys_.front().byte);
         keys_.pop_front();
     }

@@ -34,10 +34,12 @@ public:
     bool scripted() const { return scripted_; }
 
     // A key is available now (select on descriptor 0 with a zero timeout).
+    // A key is available now, or the script is over: like a real input at
+    // its end, the input then always reads as ready and getchar gives EOF.
     bool waiting() const;
     // Virtual time at which the next key becomes available; nullopt at the end.
-    bool has_more() const { return !keys_.empty(); }
-    uint64_t next_at() const { return keys_.front().at_us; }
+    // Virtual time from which the input reads as ready.
+    uint64_t ready_at() const { return keys_.empty() ? 0 : keys_.front().at_us; }
     // The next key, waiting for it on the virtual clock; EOF when the script
     // has no more keys.
     int take();

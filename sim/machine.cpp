@@ -120,8 +120,7 @@ int Machine::select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptf
             continue;
         std::optional<uint64_t> at;
         if (f == 0) {
-            if (keyboard.has_more())
-                at = keyboard.next_at();
+            at = keyboard.ready_at();
         } else if (DriverNode* node = node_of(f)) {
             if (int e = node->take_select_error()) {
                 errno = e;
