@@ -191,3 +191,14 @@ TEST(UpgradeRun, AFullQB4077ImageTakesWellUnderASecondOfCpu)
     };
     EXPECT_LT(seconds(after) - seconds(before), 1.0);
 }
+
+TEST(UpgradeRun, QuietModeHidesAnUnusableImageNameButNotItsCode)
+{
+    for (const char* name : {"qb4077.BIN", "notes.txt", "fw_4078.bin"}) {
+        SimDir dir;
+        auto r = dir.run({"-q", "-f", name});
+        EXPECT_EQ(r.status, 5) << name;
+        EXPECT_EQ(r.console, "") << name;
+        EXPECT_FALSE(dir.exists("log.txt")) << name;
+    }
+}
