@@ -74,6 +74,12 @@ void FlashRig::load_image(const std::string& image)
 
 std::string FlashRig::trace() const { return dir_.read("trace.txt"); }
 
+namespace {
+
+int hex_digit(char c) { return c <= '9' ? c - '0' : c - 'A' + 10; }
+
+}  // namespace
+
 std::vector<std::string> bus_traffic(const std::string& trace, int address, int bus)
 {
     std::vector<std::string> out;
@@ -91,7 +97,7 @@ std::vector<std::string> bus_traffic(const std::string& trace, int address, int 
             continue;
         std::vector<int> bytes;
         for (size_t i = colon + 2; i + 1 < event.size(); i += 3)
-            bytes.push_back(std::stoi(event.substr(i, 2), nullptr, 16));
+            bytes.push_back(hex_digit(event[i]) * 16 + hex_digit(event[i + 1]));
         if (bytes.size() < 5 || bytes[0] != 0x18 || bytes[1] != 0x52 || bytes[2] != bus || bytes[3] != address)
             continue;
         if (bytes[4] != 0) {

@@ -166,14 +166,16 @@ TEST(Flash, DownloadLimitsOfEachChipAndCommandSet)
         bool end_of_image;
     };
     const Case cases[] = {
-        {73, false, 20480, "0x2000", 0x1E00, false},
-        {76, false, 4096, "0x2000", 0x1000, true},
+        {73, false, 0x1E01, "0x2000", 0x1E00, false},
+        {76, false, 0x1E00, "0x2000", 0x1E00, false},  // the limit comes before the end of the image
         {77, false, 20480, "0x4000", 0x3E00, false},
-        {82, false, 0x3E00, "0x4000", 0x3E00, false},  // the limit comes before the end of the image
-        {84, false, 20480, "0x7c00", 20480, true},  // 0x7A00 is beyond any image the buffer holds
-        {83, true, 20480, "0x1000", 0x1000, false},
+        {80, false, 300, "0x4000", 300, true},
+        {82, false, 300, "0x4000", 300, true},
+        // 0x7A00 lies beyond any image the buffer holds; this one passes
+        // the other families' limits.
+        {84, false, 0x3E01, "0x7c00", 0x3E01, true},
+        {83, true, 0x1001, "0x1000", 0x1000, false},  // the QB4083C set writes up to the full limit
         {84, true, 300, "0x1000", 300, true},
-        {77, true, 20480, "0x4000", 0x4000, false},  // the QB4083C set writes up to the full limit
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "chip " << c.chip_id << (c.qb4083c ? " QB4083C set" : "") << ", "

@@ -92,7 +92,6 @@ TEST(ImageFileNameDeathTest, UnusableNamesEndTheRunWithFive)
         {"qb4077.txt", "ERROR: Invalid file type"},
         {"QB4077bin", "ERROR: Invalid file type"},
     };
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     for (const Case& c : cases) {
         reset_image_state();
         set_name(c.name);
