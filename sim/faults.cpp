@@ -41,35 +41,40 @@ int parse_errno(const Field& f)
     return static_cast<int>(f.unsigned_in(1, 4095));
 }
 
+struct KcsFaultName {
+    KcsFault fault;
+    const char* name;
+};
+constexpr KcsFaultName kKcsFaultNames[] = {
+    {KcsFault::IbfStuck, "ibf_stuck"},       {KcsFault::ErrorState, "error_state"},
+    {KcsFault::ErrorInRead, "error_in_read"}, {KcsFault::ErrorNoObf, "error_no_obf"},
+    {KcsFault::IbfStuckInRead, "ibf_stuck_in_read"}, {KcsFault::NoDummy, "no_dummy"},
+};
+
 KcsFault parse_kcs_fault(const Field& f)
 {
     std::string s = f.string();
-    if (s == "ibf_stuck")
-        return KcsFault::IbfStuck;
-    if (s == "error_state")
-        return KcsFault::ErrorState;
-    if (s == "error_in_read")
-        return KcsFault::ErrorInRead;
-    if (s == "error_no_obf")
-        return KcsFault::ErrorNoObf;
-    f.fail("expected \"ibf_stuck\", \"error_state\", \"error_in_read\" or \"error_no_obf\"");
+    std::string known;
+    for (const KcsFaultName& k : kKcsFaultNames) {
+        if (s == k.name)
+            return k.fault;
+        known += known.empty() ? "" : ", ";
+        known += k.name;
+    }
+    f.fail("expected one of " + known);
 }
 
 const char* kcs_fault_name(KcsFault k)
 {
-    switch (k) {
-    case KcsFault::IbfStuck:
-        return "ibf_stuck";
-    case KcsFault::ErrorState:
-        return "error_state";
-    case KcsFault::ErrorInRead:
-        return "error_in_read";
-    case KcsFault::ErrorNoObf:
-        return "error_no_obf";
-    case KcsFault::None:
-        break;
-    }
+    for (const KcsFaultName& n : kKcsFaultNames)
+        if (n.fault == k)
+            return n.name;
     return "none";
+}
+
+bool lasts_for_a_time(KcsFault k)
+{
+    return k == KcsFault::IbfStuck || k == KcsFault::IbfStuckInRead;
 }
 
 bool driver_only(const FaultAction& a)
@@ -115,7 +120,7 @@ std::string FaultAction::describe() const
         add("wrong message id");
     if (kcs != KcsFault::None) {
         std::string k = std::string("kcs ") + kcs_fault_name(kcs);
-        if (kcs == KcsFault::IbfStuck && for_us) {
+        if (lasts_for_a_time(kcs) && for_us) {
             std::snprintf(buf, sizeof buf, " for %llu us", static_cast<unsigned long long>(for_us));
             k += buf;
         }
@@ -251,8 +256,8 @@ FaultRule parse_fault_rule(const Field& entry)
     if (auto f = entry.optional("kcs"))
         a.kcs = parse_kcs_fault(*f);
     if (auto f = entry.optional("for_ms")) {
-        if (a.kcs != KcsFault::IbfStuck)
-            f->fail("only an \"ibf_stuck\" fault lasts for a time");
+        if (!lasts_for_a_time(a.kcs))
+            f->fail("only the \"ibf_stuck\" faults last for a time");
         a.for_us = f->unsigned_in(1, 3600 * 1000) * 1000;
     }
 

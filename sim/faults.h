@@ -27,6 +27,8 @@ enum class KcsFault {
     ErrorState,   // after the last request byte the interface shows the error state
     ErrorInRead,  // after the first response byte the interface falls into the error state, with a byte in OBF
     ErrorNoObf,   // after the first response byte the interface falls into the error state, OBF left clear
+    IbfStuckInRead,  // the host's first READ is not taken: IBF stays set (for `for_us`, or for good)
+    NoDummy,         // after the last response byte the interface goes idle without the dummy byte
 };
 
 // The effect of one injected fault. Fields combine; unset ones leave the
@@ -41,7 +43,7 @@ struct FaultAction {
     int select_errno = 0;                          // driver: the select after the send fails
     bool wrong_id = false;                         // driver: the answer carries another message id
     KcsFault kcs = KcsFault::None;
-    uint64_t for_us = 0;  // how long IbfStuck lasts; 0: for good
+    uint64_t for_us = 0;  // how long IbfStuck or IbfStuckInRead lasts; 0: for good
 
     // Whether the request still reaches the BMC's buses.
     bool request_executed() const

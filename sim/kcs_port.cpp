@@ -121,7 +121,9 @@ void KcsPort::on_data(uint8_t value)
     case State::Read:
         if (value != kRead) {
             fail();
-        } else if (read_fault_ != KcsFault::None && sent_ >= 1) {
+        } else if (read_fault_ == KcsFault::IbfStuckInRead) {
+            stick_ibf(read_fault_for_us_);  // this READ is never taken
+        } else if ((read_fault_ == KcsFault::ErrorInRead || read_fault_ == KcsFault::ErrorNoObf) && sent_ >= 1) {
             fail();
             if (read_fault_ == KcsFault::ErrorInRead)
                 put_output(kErrorByte);
@@ -129,7 +131,8 @@ void KcsPort::on_data(uint8_t value)
             put_output(response_[sent_++]);
         } else {
             state_ = State::Idle;
-            put_output(kDummyByte);
+            if (read_fault_ != KcsFault::NoDummy)
+                put_output(kDummyByte);
         }
         break;
     case State::Idle:
@@ -147,8 +150,7 @@ void KcsPort::request_complete()
     BmcCore::Outcome out = core_.exchange(Road::Kcs, request_);
     KcsFault fault = out.fault ? out.fault->kcs : KcsFault::None;
     if (fault == KcsFault::IbfStuck) {
-        uint64_t for_us = out.fault->for_us;
-        ibf_until_ = for_us ? context_.clock.elapsed_us() + for_us : UINT64_MAX;
+        stick_ibf(out.fault->for_us);
         return;
     }
     if (fault == KcsFault::ErrorState) {
@@ -156,7 +158,8 @@ void KcsPort::request_complete()
         return;
     }
     state_ = State::Working;
-    read_fault_ = fault == KcsFault::ErrorInRead || fault == KcsFault::ErrorNoObf ? fault : KcsFault::None;
+    read_fault_ = fault;  // what is left acts on the read phase
+    read_fault_for_us_ = out.fault ? out.fault->for_us : 0;
     response_ = std::move(out.response);
     if (response_.empty())
         answer_at_.reset();  // lost: the answer never comes
@@ -169,6 +172,11 @@ void KcsPort::put_output(uint8_t byte)
 {
     output_ = byte;
     obf_ = true;
+}
+
+void KcsPort::stick_ibf(uint64_t for_us)
+{
+    ibf_until_ = for_us ? context_.clock.elapsed_us() + for_us : UINT64_MAX;
 }
 
 void KcsPort::fail()

@@ -53,6 +53,7 @@ private:
     void request_complete();
     void put_output(uint8_t byte);
     void fail();
+    void stick_ibf(uint64_t for_us);
 
     BmcCore& core_;
     Context context_;
@@ -68,7 +69,8 @@ private:
     size_t sent_ = 0;                     // response bytes put into the output register
     std::optional<uint64_t> answer_at_;   // Working: when the answer is ready; nullopt: never
     std::optional<uint64_t> ibf_until_;   // IBF stuck until then; UINT64_MAX: for good
-    KcsFault read_fault_ = KcsFault::None;  // ErrorInRead, ErrorNoObf: break off after the first response byte
+    KcsFault read_fault_ = KcsFault::None;  // a fault of the read phase, from the request's outcome
+    uint64_t read_fault_for_us_ = 0;        // IbfStuckInRead: how long; 0: for good
 };
 
 }  // namespace sim

@@ -202,6 +202,17 @@ TEST(ExchangeKcs, AWriteThatNeverGoesThroughIsWrittenFourTimes)
               countdown("write", {"ERROR: Fail to transfer to read state ISA_STATE=c0"}, 4, true));
 }
 
+TEST(ExchangeKcs, AWriteThatFailsOnceIsWrittenAgain)
+{
+    // The BMC hangs for a second with IBF set, then drops the request.
+    RoadBench bench(Path::Kcs, machine(R"({"kcs": "ibf_stuck", "for_ms": 1000})"));
+    Exchange e = exchange(kRead1);
+    EXPECT_EQ(e.result, 1);
+    EXPECT_EQ(qbtest::hex(e.response), "1C 52 00 4D");
+    EXPECT_EQ(bench.requests(), std::vector<std::string>(2, "18 52 01 C0 01"));
+    EXPECT_EQ(bench.log_lines(), countdown("write", {"ERROR: Fail to transfer to read state ISA_STATE=0"}, 1, false));
+}
+
 TEST(ExchangeKcs, AFailedReadIsRetriedByReadingAgainNeverByWriting)
 {
     const std::vector<std::string> no_obf = {"WaitOBFSet Timeout!", "ERROR: Wait no OBF in read state"};

@@ -197,6 +197,8 @@ TEST(KcsTransfer, InterfaceFaultsEndThePhaseWithTheirResultAndMessage)
         {R"({"lose": true})", 0, 2, {"WaitOBFSet Timeout!", "ERROR: Wait no OBF in read state"}, kWaitUs},
         {R"({"kcs": "error_in_read"})", 0, 1, {"ERROR: Error State"}, 0},
         {R"({"kcs": "error_no_obf"})", 0, 2, {"ERROR: Wait no OBF in error state"}, kWaitUs},
+        {R"({"kcs": "ibf_stuck_in_read"})", 0, 2, {"WaitIBFClear Timeout!", "ERROR: Wait IBF Error"}, kWaitUs},
+        {R"({"kcs": "no_dummy"})", 0, 2, {"WaitOBFSet Timeout!", "ERROR: ISA_IDLE_STATE"}, kWaitUs},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.fault);
