@@ -133,7 +133,7 @@ TEST(CommandLine, EachAcceptedFormSetsExactlyItsSettings)
     for (const Case& c : cases) {
         std::string shown;
         for (const std::string& a : c.args)
-            shown += a.size() > 40 ? "<" + std::to_string(a.size()) + " characters> " : a + " ";
+            shown += (a.size() > 40 ? std::to_string(a.size()) + " characters" : a) + ' ';
         SCOPED_TRACE(shown);
         Settings expected = Settings::defaults();
         c.expect(expected);
