@@ -20,6 +20,18 @@ compare_file() {
   fi
 }
 
+# The BMC's side of a trace: what the BMC received and answered and what its
+# devices did, without times, message ids or the road's name. Left out: the
+# simulated machine's own events (sleeps, shell, device nodes, ports, keys,
+# terminal), the external BMC's connection events, and the commands that
+# only the real driver sends (everything but Master Write-Read, 18 52).
+bmc_lines() {
+  sed -E 's/^[0-9]+\.[0-9]+ //' "$1" |
+    grep -Ev '^(sleep|shell|open|close|iopl|inb|outb|key|terminal) |^[a-z0-9]+ vm (connected|disconnected|version|capabilities|irq)' |
+    sed -E 's/^([a-z0-9]+) (driver|kcs|vm) (request|response)( id [0-9]+)?: /\1 \3: /' |
+    awk '$2 ~ /^(request|response):$/ && !($3 ~ /^(18|1C)$/ && $4 == "52") { next } { print }'
+}
+
 compare_runs() {
   local gs ss
   gs=$(cat "$dir/guest/status" 2>/dev/null || echo none)
@@ -28,6 +40,9 @@ compare_runs() {
   compare_file console.txt
   compare_file log.txt
   compare_file logprev.txt
+  bmc_lines "$dir/sim-trace.txt" >"$dir/sim/bmc-side.txt"
+  bmc_lines "$dir/bmc-trace.txt" >"$dir/guest/bmc-side.txt"
+  compare_file bmc-side.txt
   # Standard error: what the system's own commands print (modprobe) may
   # differ in wording; the scenario names those lines, the rest must agree.
   local side
@@ -37,7 +52,12 @@ compare_runs() {
   compare_file stderr.compared
 }
 
-# ", tool N.NN s" for the PASS line.
+# For the PASS line: the tool's run time in the guest, and the exchanges the
+# BMC saw with the median time from one Master Write-Read request to the
+# next (one round trip through the guest's road, the tool included).
 timing_note() {
   [ -f "$dir/guest/elapsed" ] && printf ', tool %s s' "$(cat "$dir/guest/elapsed")"
+  sed -nE 's/^([0-9]+\.[0-9]+) [a-z0-9]+ vm request id [0-9]+: 18 52 .*/\1/p' "$dir/bmc-trace.txt" |
+    awk 'NR > 1 { print ($1 - last) * 1000 } { last = $1 }' | sort -g |
+    awk '{ v[NR] = $1 } END { if (NR > 0) printf ", %d exchanges, median round trip %.3f ms", NR + 1, v[int((NR + 1) / 2)] }'
 }

@@ -13,6 +13,9 @@
 #   driver=STATE      the guest's driver: loaded (at boot), loadable (modules
 #                     present, not loaded) or absent (no modules); must match
 #                     the machine file's "driver"
+#   road=ROAD         the road the tool takes: driver (default) or kcs (-dio);
+#                     the external BMC's fault rules that watch one road
+#                     follow it
 #   files=(...)       files of the scenario directory copied into the
 #                     working directory (e.g. images)
 #   stderr_allowed=RE standard-error lines left out of the comparison: what
@@ -35,6 +38,7 @@ fail() { problems+=("$*"); }
 args=()
 stdin=""
 driver=loaded
+road=driver
 files=()
 stderr_allowed='^$'
 guest_timeout=240
@@ -67,7 +71,7 @@ pieces+=("$dir/scenario.cpio")
 cat "${pieces[@]}" >"$dir/initrd"
 
 # --- The BMC, then the guest ---------------------------------------------------
-timeout $((guest_timeout + 60)) build/qb40sim-bmc "$src/machine.json" \
+timeout $((guest_timeout + 60)) build/qb40sim-bmc "$src/machine.json" --road "$road" \
   --port-file "$dir/port" --trace "$dir/bmc-trace.txt" 2>"$dir/bmc-stderr.txt" &
 server=$!
 for _ in $(seq 100); do

@@ -23,6 +23,13 @@ std::string bus_name(uint8_t bus_byte)
 // To answer another command, add a handler and one line here.
 const BmcCore::Command BmcCore::kCommands[] = {
     {kNetFnApp, kCmdMasterWriteRead, 3, &BmcCore::master_write_read},
+    {kNetFnApp, 0x01, 0, &BmcCore::get_device_id},
+    {kNetFnApp, 0x08, 0, &BmcCore::get_device_guid},
+    {kNetFnApp, 0x2E, 1, &BmcCore::set_global_enables},
+    {kNetFnApp, 0x2F, 0, &BmcCore::get_global_enables},
+    {kNetFnApp, 0x30, 1, &BmcCore::clear_message_flags},
+    {kNetFnApp, 0x31, 0, &BmcCore::get_message_flags},
+    {kNetFnApp, 0x35, 0, &BmcCore::read_event_message_buffer},
 };
 
 void I2cBus::add(uint8_t addr7, std::unique_ptr<I2cDevice> device)

@@ -82,6 +82,14 @@ public:
 
 private:
     std::vector<uint8_t> master_write_read(std::span<const uint8_t> data);
+    // What an IPMI driver asks while it probes the BMC (bmc_app_commands.cpp).
+    std::vector<uint8_t> get_device_id(std::span<const uint8_t> data);
+    std::vector<uint8_t> get_device_guid(std::span<const uint8_t> data);
+    std::vector<uint8_t> set_global_enables(std::span<const uint8_t> data);
+    std::vector<uint8_t> get_global_enables(std::span<const uint8_t> data);
+    std::vector<uint8_t> clear_message_flags(std::span<const uint8_t> data);
+    std::vector<uint8_t> get_message_flags(std::span<const uint8_t> data);
+    std::vector<uint8_t> read_event_message_buffer(std::span<const uint8_t> data);
 
     static const Command kCommands[];
 
@@ -89,6 +97,7 @@ private:
     std::string name_;
     std::map<uint8_t, I2cBus> buses_;
     FaultInjector faults_;
+    uint8_t global_enables_ = 0;
 };
 
 }  // namespace sim

@@ -31,16 +31,20 @@ bool send_all(int fd, const std::vector<uint8_t>& bytes)
 
 }  // namespace
 
-BmcServer::BmcServer(Session::Responder responder, Context context)
-    : responder_(std::move(responder)), context_(context), started_(std::chrono::steady_clock::now())
+BmcServer::BmcServer(Session::Responder responder, Context context, std::string name)
+    : responder_(std::move(responder)),
+      context_(context),
+      name_(std::move(name)),
+      started_(std::chrono::steady_clock::now())
 {
 }
 
-void BmcServer::follow_wall_clock()
+uint64_t BmcServer::follow_wall_clock()
 {
     auto elapsed = std::chrono::steady_clock::now() - started_;
     context_.clock.advance_to(
         static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count()));
+    return context_.clock.elapsed_us();
 }
 
 BmcServer::~BmcServer()
@@ -104,24 +108,39 @@ void BmcServer::serve(int fd, const volatile std::sig_atomic_t* stop)
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     follow_wall_clock();
-    context_.trace.line("vm connected");
-    Session session(responder_, context_.trace);
+    context_.trace.line("%s vm connected", name_.c_str());
+    Session session(responder_, context_.trace, name_);
     bool open = send_all(fd, session.greeting());
     uint8_t buffer[4096];
     while (open && !(stop && *stop)) {
-        ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
+        // Sleep until the machine sends or a delayed answer is due.
+        int wait_ms = -1;
+        if (auto at = session.next_due()) {
+            uint64_t now = follow_wall_clock();
+            wait_ms = *at > now ? static_cast<int>((*at - now + 999) / 1000) : 0;
+        }
+        pollfd p{fd, POLLIN, 0};
+        int ready = ::poll(&p, 1, wait_ms);
+        if (ready < 0 && errno != EINTR)
             break;
-        follow_wall_clock();
-        std::vector<uint8_t> reply = session.receive(std::span<const uint8_t>(buffer, static_cast<size_t>(n)));
+        uint64_t now = follow_wall_clock();
+        std::vector<uint8_t> reply;
+        if (ready > 0) {
+            ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            reply = session.receive(std::span<const uint8_t>(buffer, static_cast<size_t>(n)), now);
+        } else {
+            reply = session.due(now);
+        }
         if (!reply.empty())
             open = send_all(fd, reply);
     }
     ::close(fd);
     follow_wall_clock();
-    context_.trace.line("vm disconnected");
+    context_.trace.line("%s vm disconnected", name_.c_str());
 }
 
 }  // namespace sim::vm

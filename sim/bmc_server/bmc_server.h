@@ -6,6 +6,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdint>
+#include <string>
 
 #include "../context.h"
 #include "vm_session.h"
@@ -16,7 +17,8 @@ class BmcServer {
 public:
     // The BMC's clock follows the wall clock from here on: the machine's time
     // passes for real between its requests.
-    BmcServer(Session::Responder responder, Context context);
+    // `name` starts the trace lines.
+    BmcServer(Session::Responder responder, Context context, std::string name);
     ~BmcServer();
     BmcServer(const BmcServer&) = delete;
     BmcServer& operator=(const BmcServer&) = delete;
@@ -34,10 +36,12 @@ public:
 
 private:
     void serve(int fd, const volatile std::sig_atomic_t* stop);
-    void follow_wall_clock();
+    // Moves the BMC's clock to the wall clock; returns its time.
+    uint64_t follow_wall_clock();
 
     Session::Responder responder_;
     Context context_;
+    std::string name_;
     std::chrono::steady_clock::time_point started_;
     int listen_fd_ = -1;
 };

@@ -3,11 +3,18 @@
 // emulation) talks to the same BMC model, buses, devices and faults as
 // qb40tool-sim.
 //
-//   qb40sim-bmc MACHINE_FILE [--bmc N] [--port-file FILE] [--trace FILE]
+//   qb40sim-bmc MACHINE_FILE [--bmc N] [--road driver|kcs] [--port-file FILE]
+//               [--trace FILE]
 //
 // Listens on 127.0.0.1 at a port the system picks and writes that port, in
 // decimal, to the port file once it accepts connections. Runs until SIGTERM
 // or SIGINT.
+//
+// The machine's KCS interface carries both of the tool's roads; --road tells
+// which one the guest uses, for the fault rules that watch one road only.
+// Faults that belong to the driver itself (failing ioctls, wrong message ids)
+// or to the KCS interface's states cannot be made by a BMC behind the
+// machine's own KCS emulation: they are traced and not injected.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -18,7 +25,8 @@
 #include <string>
 #include <system_error>
 
-#include "../bmc_app_commands.h"
+#include "../bmc.h"
+#include "../faults.h"
 #include "../machine_file.h"
 #include "bmc_server.h"
 
@@ -30,7 +38,7 @@ void on_signal(int) { stop_requested = 1; }
 
 [[noreturn]] void usage(const char* why)
 {
-    std::fprintf(stderr, "qb40sim-bmc: %s\nusage: qb40sim-bmc MACHINE_FILE [--bmc N] [--port-file FILE] [--trace FILE]\n",
+    std::fprintf(stderr, "qb40sim-bmc: %s\nusage: qb40sim-bmc MACHINE_FILE [--bmc N] [--road driver|kcs] [--port-file FILE] [--trace FILE]\n",
                  why);
     std::exit(2);
 }
@@ -40,6 +48,7 @@ struct Options {
     std::string port_file;
     std::string trace_file;
     size_t bmc = 0;
+    sim::Road road = sim::Road::Driver;
 };
 
 Options parse(int argc, char** argv)
@@ -56,7 +65,15 @@ Options parse(int argc, char** argv)
             o.port_file = value();
         else if (a == "--trace")
             o.trace_file = value();
-        else if (a == "--bmc")
+        else if (a == "--road") {
+            std::string r = value();
+            if (r == "driver")
+                o.road = sim::Road::Driver;
+            else if (r == "kcs")
+                o.road = sim::Road::Kcs;
+            else
+                usage("--road takes driver or kcs");
+        } else if (a == "--bmc")
             o.bmc = std::strtoul(value().c_str(), nullptr, 10);
         else if (!a.empty() && a[0] == '-')
             usage(("unknown option " + a).c_str());
@@ -86,6 +103,14 @@ std::unique_ptr<sim::Machine> load(const std::string& path)
                      e.what());
         std::exit(2);
     }
+}
+
+// What a BMC can do to an exchange from its side of the interface: answer
+// otherwise, late or never.
+bool injectable(const sim::FaultAction& f)
+{
+    return f.send_errno == 0 && f.receive_errno == 0 && f.select_errno == 0 && !f.wrong_id &&
+           f.kcs == sim::KcsFault::None;
 }
 
 // The port, written so that a reader never sees a half-written file.
@@ -119,17 +144,14 @@ int main(int argc, char** argv)
     }
 
     sim::BmcCore& core = *machine->bmcs[options.bmc].core;
-    sim::AppCommandState app_state;
-    // The BMC's clock follows the wall clock: the machine's time passes for
-    // real between its requests.
-    auto started = std::chrono::steady_clock::now();
+    sim::Trace& trace = machine->trace;
     auto responder = [&](std::span<const uint8_t> request) {
-        auto elapsed = std::chrono::steady_clock::now() - started;
-        machine->clock.advance_to(
-            static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count()));
-        if (auto answer = sim::answer_app_command(app_state, request))
-            return *answer;
-        return core.handle(request);
+        sim::BmcCore::Outcome out = core.exchange(options.road, request);
+        if (out.fault && !injectable(*out.fault)) {
+            trace.line("%s vm fault not injected: %s", core.name().c_str(), out.fault->describe().c_str());
+            return sim::vm::Session::Answer{core.handle(request), core.latency_us};
+        }
+        return sim::vm::Session::Answer{std::move(out.response), out.delay_us};
     };
 
     struct sigaction action {};
@@ -138,7 +160,7 @@ int main(int argc, char** argv)
     sigaction(SIGINT, &action, nullptr);
 
     try {
-        sim::vm::BmcServer server(responder, machine->context());
+        sim::vm::BmcServer server(responder, machine->context(), core.name());
         uint16_t port = server.listen_loopback();
         if (!options.port_file.empty())
             publish_port(options.port_file, port);
