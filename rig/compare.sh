@@ -61,3 +61,30 @@ timing_note() {
     awk 'NR > 1 { print ($1 - last) * 1000 } { last = $1 }' | sort -g |
     awk '{ v[NR] = $1 } END { if (NR > 0) printf ", %d exchanges, median round trip %.3f ms", NR + 1, v[int((NR + 1) / 2)] }'
 }
+
+# check_flash_trace TRACE BUS ADDR IMAGE COUNT: the external BMC's trace shows
+# the first COUNT bytes of IMAGE written (55 AA E0) and then verified (55 AA
+# E1) at the controller ADDR on bus BUS, each address once and in order, each
+# command answered with completion code 00.
+check_flash_trace() {
+  local trace=$1 bus=$2 addr=$3 image=$4 count=$5 phase
+  od -An -v -tx1 -w1 "$image" | head -n "$count" |
+    awk '{ printf "%04X %s\n", NR - 1, toupper($1) }' >"$dir/flash-expected.txt"
+  for phase in E0 E1; do
+    awk -v bus="$bus" -v addr="$addr" -v phase="$phase" '
+      $3 == "vm" && $4 == "request" && $7 == "18" && $8 == "52" && $9 == bus && $10 == addr &&
+          $12 == "55" && $13 == "AA" && $14 == phase {
+        print $15 $16 " " $17; asked[$6] = 1; next }
+      $3 == "vm" && $4 == "response" && ($6 in asked) {
+        if ($9 != "00") print "answered " $9 > "/dev/stderr"; delete asked[$6] }
+    ' "$trace" >"$dir/flash-$bus-$phase.txt" 2>"$dir/flash-$bus-$phase.errors"
+    if ! cmp -s "$dir/flash-expected.txt" "$dir/flash-$bus-$phase.txt"; then
+      fail "bus $bus: the $phase commands do not carry the image ($(wc -l <"$dir/flash-$bus-$phase.txt") commands, see flash-$bus-$phase.txt)"
+    elif [ -s "$dir/flash-$bus-$phase.errors" ]; then
+      fail "bus $bus: $phase commands not accepted (flash-$bus-$phase.errors)"
+    else
+      rm -f "$dir/flash-$bus-$phase.txt" "$dir/flash-$bus-$phase.errors"
+    fi
+  done
+  rm -f "$dir/flash-expected.txt"
+}

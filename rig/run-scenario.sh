@@ -16,8 +16,9 @@
 #   road=ROAD         the road the tool takes: driver (default) or kcs (-dio);
 #                     the external BMC's fault rules that watch one road
 #                     follow it
-#   files=(...)       files of the scenario directory copied into the
-#                     working directory (e.g. images)
+#   files=(...)       files copied into the working directory (e.g. images),
+#                     made by prepare() or kept in the scenario directory
+#   prepare DIR       writes files into DIR before the runs
 #   stderr_allowed=RE standard-error lines left out of the comparison: what
 #                     the system's own commands print in their own words
 #   guest_timeout=S   bound of the guest run (default 240 s)
@@ -43,6 +44,7 @@ files=()
 stderr_allowed='^$'
 guest_timeout=240
 check() { :; }
+prepare() { :; }
 if [ ! -f "$src/scenario" ] || [ ! -f "$src/machine.json" ]; then
   echo "FAIL $name: no such scenario (rig/scenarios/$name/scenario and machine.json)"
   exit 1
@@ -57,13 +59,16 @@ if [ "${machine_driver:-loaded}" != "$driver" ]; then
 fi
 
 # --- The guest's part of the initramfs --------------------------------------
+mkdir -p "$dir/files"
+prepare "$dir/files"
+for f in "${files[@]}"; do [ -e "$dir/files/$f" ] || cp "$src/$f" "$dir/files/"; done
 sroot=$dir/initramfs
 mkdir -p "$sroot/scenario/work"
 : >"$sroot/scenario/args"
 for a in "${args[@]}"; do printf '%s\n' "$a" >>"$sroot/scenario/args"; done
 printf '%s' "$stdin" >"$sroot/scenario/stdin"
 echo "DRIVER=$driver" >"$sroot/scenario/settings"
-for f in "${files[@]}"; do cp "$src/$f" "$sroot/scenario/work/"; done
+for f in "${files[@]}"; do cp "$dir/files/$f" "$sroot/scenario/work/"; done
 (cd "$sroot" && find scenario | sort | cpio -o -H newc --quiet >"$dir/scenario.cpio")
 pieces=("$out/base.cpio")
 [ "$driver" != absent ] && pieces+=("$out/modules.cpio")
@@ -122,7 +127,7 @@ grep -q '^done$' "$dir/report.txt" || fail "the guest's report is incomplete (se
 # same in both.
 mkdir -p "$out/bin"
 ln -sf "$root_dir/build/qb40tool-sim" "$out/bin/qb40tool"
-for f in "${files[@]}"; do cp "$src/$f" "$dir/sim/"; done
+for f in "${files[@]}"; do cp "$dir/files/$f" "$dir/sim/"; done
 (
   cd "$dir/sim" &&
     printf '%s' "$stdin" >../sim-stdin &&
