@@ -6,18 +6,27 @@ normalise() {
   sed -E 's/(Sun|Mon|Tue|Wed|Thu|Fri|Sat) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}/<date>/g' "$1"
 }
 
-# compare_file NAME: guest/NAME against sim/NAME, diff in NAME.diff.
+# compare_file NAME: guest/NAME against sim/NAME, diff in NAME.diff. A
+# difference that the real stack forces is written down in the scenario as
+# expected/NAME.diff (explained in its scenario file); then the runs must
+# differ by exactly that.
 compare_file() {
   local f=$1
   if [ -e "$dir/guest/$f" ] && [ ! -e "$dir/sim/$f" ]; then fail "$f only in the guest"; return; fi
   if [ ! -e "$dir/guest/$f" ] && [ -e "$dir/sim/$f" ]; then fail "$f only in the simulator"; return; fi
   [ -e "$dir/guest/$f" ] || return 0
-  if ! diff -u --label "sim/$f" --label "guest/$f" <(normalise "$dir/sim/$f") <(normalise "$dir/guest/$f") \
-    >"$dir/$f.diff"; then
+  diff -u --label "sim/$f" --label "guest/$f" <(normalise "$dir/sim/$f") <(normalise "$dir/guest/$f") \
+    >"$dir/$f.diff"
+  if [ -f "$src/expected/$f.diff" ]; then
+    if ! cmp -s "$src/expected/$f.diff" "$dir/$f.diff"; then
+      fail "$f does not differ as expected/$f.diff says (see $f.diff)"
+      return
+    fi
+  elif [ -s "$dir/$f.diff" ]; then
     fail "$f differs ($(grep -c '^[-+][^-+]' "$dir/$f.diff") lines, see $f.diff)"
-  else
-    rm -f "$dir/$f.diff"
+    return
   fi
+  rm -f "$dir/$f.diff"
 }
 
 # The BMC's side of a trace: what the BMC received and answered and what its
