@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build needs, if any are missing.
+# Installs the Debian packages the build needs, and any packages named as
+# arguments, if any are missing.
 set -euo pipefail
-packages=(g++ cmake ninja-build libgtest-dev libgmock-dev nlohmann-json3-dev libbenchmark-dev)
+packages=(g++ cmake ninja-build libgtest-dev libgmock-dev nlohmann-json3-dev libbenchmark-dev "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -10,5 +11,5 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi

@@ -252,28 +252,42 @@ void ShowNewVersion(const INT8U* answer)
     pb("%s", version);
 }
 
-// Standard set: downcopy and reset, then poll until the controller answers.
-int FinishStandard(const FlashTarget& target)
+// Both sets: the downcopy-and-reset command (its bytes as the set shows
+// them) and the controller's first 10 s of reset.
+bool SendDowncopyReset(const FlashTarget& target, const char* shown)
 {
-    pf("Sending Downcopy and RESET command: 0x55, 0xaa, 0xf0");
+    pf("Sending Downcopy and RESET command: %s", shown);
     if (!SendCommand(target, FLASH_CMD_DOWNCOPY_RESET)) {
         pb("Error");
-        return 0;
+        return false;
     }
     pb("OK. Resetting device. Waiting for reset to complete");
     qb_delay(10000);
     timedelay(1);
+    return true;
+}
+
+bool ShowVersionAfterUpgrade(const FlashTarget& target)
+{
+    pb("Reading current firmware version after upgrade...");
+    INT8U answer[16];
+    if (!ReadVersion(target, answer, nullptr))
+        return false;
+    ShowNewVersion(answer);
+    return true;
+}
+
+// Standard set: downcopy and reset, then poll until the controller answers.
+int FinishStandard(const FlashTarget& target)
+{
+    if (!SendDowncopyReset(target, "0x55, 0xaa, 0xf0"))
+        return 0;
     if (!WaitUntilReady(target, /*after_reset=*/true)) {
         pb("Device never came out of reset after firmware upgrade!");
         return 0;
     }
     pb("done. (Device is now again operational)");
-    pb("Reading current firmware version after upgrade...");
-    INT8U answer[16];
-    if (!ReadVersion(target, answer, nullptr))
-        return 0;
-    ShowNewVersion(answer);
-    return 1;
+    return ShowVersionAfterUpgrade(target) ? 1 : 0;
 }
 
 // QB4083C set: checksums around the downcopy, fixed waits instead of
@@ -283,22 +297,11 @@ int FinishQB4083C(const FlashTarget& target)
     if (!CheckChecksum(target, ChecksumFlash::Upper))
         return 0;
     qb_delay(5000);
-    pf("Sending Downcopy and RESET command: 0x55, 0xaa, 0xf2, 0xf0");
-    if (!SendCommand(target, FLASH_CMD_DOWNCOPY_RESET)) {
-        pb("Error");
+    if (!SendDowncopyReset(target, "0x55, 0xaa, 0xf2, 0xf0"))
         return 0;
-    }
-    pb("OK. Resetting device. Waiting for reset to complete");
-    qb_delay(10000);
-    timedelay(1);
     pb("done. (Device is now again operational)");
-    if (!CheckChecksum(target, ChecksumFlash::Lower))
+    if (!CheckChecksum(target, ChecksumFlash::Lower) || !ShowVersionAfterUpgrade(target))
         return 0;
-    pb("Reading current firmware version after upgrade...");
-    INT8U answer[16];
-    if (!ReadVersion(target, answer, nullptr))
-        return 0;
-    ShowNewVersion(answer);
     qb_delay(1000);
     // The closing command has no 0xF2.
     const INT8U closing[] = {0x55, 0xAA, FLASH_CMD_CLOSE};

@@ -154,6 +154,17 @@ unsigned char HexByte(const char* value)
     return static_cast<unsigned char>(HexDigitValue(value[0]) << 4 | HexDigitValue(value[1]));
 }
 
+// Two hexadecimal digits naming a range in either order: stored lowest first.
+bool ParseHexRange(const char* value, unsigned char* first, unsigned char* last)
+{
+    if (!IsTwoHexDigits(value))
+        return false;
+    int a = HexDigitValue(value[0]), b = HexDigitValue(value[1]);
+    *first = static_cast<unsigned char>(a < b ? a : b);
+    *last = static_cast<unsigned char>(a < b ? b : a);
+    return true;
+}
+
 bool StartsWithDigit1to9(const char* value) { return value[0] >= '1' && value[0] <= '9'; }
 
 // The decimal number at the start of `value`, read up to the first non-digit.
@@ -204,15 +215,11 @@ bool ApplyOption(OptionAction action, const char* argument, const char* value, i
         CMDL_ContinousUpgrade = 1;
         UpgradeMax = StartsWithDigit1to9(value) ? LeadingNumber(value) : kEndlessCycles;
         return true;
-    case OPT_BUS_RANGE: {
-        if (!IsTwoHexDigits(value))
+    case OPT_BUS_RANGE:
+        if (!ParseHexRange(value, &ScanBusID_First, &ScanBusID_Last))
             return false;
-        int a = HexDigitValue(value[0]), b = HexDigitValue(value[1]);
-        ScanBusID_First = static_cast<unsigned char>(a < b ? a : b);
-        ScanBusID_Last = static_cast<unsigned char>(a < b ? b : a);
         CMDL_BusIDRange = 1;
         return true;
-    }
     case OPT_VPD: {
         if (strcmp(argument, "-vpd") == 0) {
             CMDL_GetI2CdeviceData = 1;
@@ -234,15 +241,11 @@ bool ApplyOption(OptionAction action, const char* argument, const char* value, i
         BusIDchannelLast = static_cast<unsigned char>(value[1] - '0');
         CMDL_MuxChannelRange = 1;
         return true;
-    case OPT_SCAN_CHANNELS: {
-        if (!IsTwoHexDigits(value))
+    case OPT_SCAN_CHANNELS:
+        if (!ParseHexRange(value, &BusIDchannelFirst, &BusIDchannelLast))
             return false;
-        int a = HexDigitValue(value[0]), b = HexDigitValue(value[1]);
-        BusIDchannelFirst = static_cast<unsigned char>(a < b ? a : b);
-        BusIDchannelLast = static_cast<unsigned char>(a < b ? b : a);
         CMDL_ScanChannels = 1;
         return true;
-    }
     case OPT_MUX_ADDRESS:
         if (!IsTwoHexDigits(value))
             return false;
