@@ -1,6 +1,5 @@
-// Firmware image files for tests: a fixed byte pattern with the version
-// bytes at offsets 51 to 53, the same pattern sim/images/make-image.sh
-// writes, so a test can build any size of image in its own directory.
+// Firmware image files for tests: the byte pattern sim/images/make-image.sh
+// writes, with the version bytes at offsets 51 to 53.
 #pragma once
 
 #include <cstddef>
@@ -15,14 +14,11 @@ struct ImageVersion {
     uint8_t minor = 0;
 };
 
-// Byte n of every test image, outside the version bytes.
-inline uint8_t image_pattern_byte(size_t n) { return static_cast<uint8_t>(n * 13 + 7 + (n >> 8)); }
-
 inline std::string make_image(size_t size, ImageVersion version = {})
 {
     std::string image(size, '\0');
     for (size_t n = 0; n < size; n++)
-        image[n] = static_cast<char>(image_pattern_byte(n));
+        image[n] = static_cast<char>(n * 13 + 7 + (n >> 8));
     const uint8_t bytes[3] = {version.fw_id, version.major, version.minor};
     for (size_t n = 51; n < 54 && n < size; n++)
         image[n] = static_cast<char>(bytes[n - 51]);

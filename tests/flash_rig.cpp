@@ -15,35 +15,24 @@ namespace qbtest {
 
 std::string flash_machine(const std::string& devices, const std::string& faults, const std::string& keys)
 {
-    std::string json = R"({"clock": {"start": 1700000000}, )";
-    if (!keys.empty())
-        json += R"("keys": )" + keys + ", ";
-    json += R"("bmcs": [{"node": "/dev/ipmi0", "buses": {"0x01": {"devices": [)" + devices + "]}}";
-    if (!faults.empty())
-        json += R"(, "faults": )" + faults;
-    return json + "}]}";
+    return R"({"clock": {"start": 1700000000}, )" + (keys.empty() ? "" : R"("keys": )" + keys + ", ") +
+           R"("bmcs": [{"node": "/dev/ipmi0", "buses": {"0x01": {"devices": [)" + devices + "]}}" +
+           (faults.empty() ? "" : R"(, "faults": )" + faults) + "}]}";
 }
 
 std::string controller(const char* address, int chip_id, const std::string& extra)
 {
-    std::string entry = R"({"type": "qb40xx", "address": ")" + std::string(address) +
-                        R"(", "chip_id": )" + std::to_string(chip_id);
-    if (!extra.empty())
-        entry += ", " + extra;
-    return entry + "}";
+    return R"({"type": "qb40xx", "address": ")" + std::string(address) + R"(", "chip_id": )" +
+           std::to_string(chip_id) + R"(, "firmware": [1, 0, 0])" + (extra.empty() ? "" : ", " + extra) + "}";
 }
 
 FlashRig::FlashRig(const std::string& machine_json)
 {
     CloseLogFile();
     restore_default_settings();
-    QB4083CUpgrade = 0;
-    FoundQB4083C = 0;
+    QB4083CUpgrade = FoundQB4083C = ChipsFound = 0;
     std::memset(ChipInfo, 0, sizeof(ChipInfo));
-    ChipsFound = 0;
-    std::memset(FirmwareImage, 0, sizeof(FirmwareImage));
-    FileImageSize = 0;
-
+    load_image("");
     // A descriptor of an earlier machine means nothing to this one.
     fd = -1;
     FirstBmcOpen = SecondBmcOpen = ThirdBmcOpen = FourthBmcOpen = 0;
@@ -72,45 +61,27 @@ void FlashRig::load_image(const std::string& image)
     FileImageSize = static_cast<INT16U>(image.size());
 }
 
-std::string FlashRig::trace() const { return dir_.read("trace.txt"); }
-
-namespace {
-
-int hex_digit(char c) { return c <= '9' ? c - '0' : c - 'A' + 10; }
-
-}  // namespace
+sim::Controller& FlashRig::controller_at(int address)
+{
+    return dynamic_cast<sim::Controller&>(*sim::machine().bmcs.at(0).core->bus(0x01).find(uint8_t(address >> 1)));
+}
 
 std::vector<std::string> bus_traffic(const std::string& trace, int address, int bus)
 {
+    // "bmc0 driver request id 5: 18 52 01 C0 00 55 AA ED" or "bmc0 kcs request: ..."
+    char head[16];
+    std::snprintf(head, sizeof(head), "18 52 %02X %02X ", bus, address);
     std::vector<std::string> out;
     for (const std::string& event : trace_events(trace)) {
-        if (event.starts_with("sleep ")) {
+        const size_t colon = event.find(" request");
+        const size_t bytes = colon == std::string::npos ? colon : event.find(": ", colon);
+        if (event.starts_with("sleep "))
             out.push_back(event);
-            continue;
+        else if (bytes != std::string::npos && event.compare(bytes + 2, 12, head) == 0) {
+            const std::string rest = event.substr(bytes + 14);  // read count, then the written bytes
+            out.push_back(rest.starts_with("00") ? "write" + rest.substr(2)
+                                                 : "read " + std::to_string(std::stoi(rest, nullptr, 16)));
         }
-        // "bmc0 driver request id 5: 18 52 ..." or "bmc0 kcs request: 18 52 ..."
-        size_t at = event.find(" driver request id ");
-        if (at == std::string::npos)
-            at = event.find(" kcs request:");
-        size_t colon = at == std::string::npos ? at : event.find(": ", at);
-        if (colon == std::string::npos)
-            continue;
-        std::vector<int> bytes;
-        for (size_t i = colon + 2; i + 1 < event.size(); i += 3)
-            bytes.push_back(hex_digit(event[i]) * 16 + hex_digit(event[i + 1]));
-        if (bytes.size() < 5 || bytes[0] != 0x18 || bytes[1] != 0x52 || bytes[2] != bus || bytes[3] != address)
-            continue;
-        if (bytes[4] != 0) {
-            out.push_back("read " + std::to_string(bytes[4]));
-            continue;
-        }
-        std::string text = "write";
-        for (size_t i = 5; i < bytes.size(); i++) {
-            char b[4];
-            std::snprintf(b, sizeof(b), " %02X", bytes[i]);
-            text += b;
-        }
-        out.push_back(text);
     }
     return out;
 }
@@ -131,7 +102,5 @@ size_t count_of(const std::string& text, const std::string& part)
         n++;
     return n;
 }
-
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 }  // namespace qbtest

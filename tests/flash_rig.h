@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "controller.h"
 #include "in_process.h"
 
 namespace qbtest {
@@ -15,14 +16,13 @@ namespace qbtest {
 std::string flash_machine(const std::string& devices, const std::string& faults = "",
                           const std::string& keys = "");
 
-// A QB40xx controller entry for flash_machine; `extra` adds fields.
+// A QB40xx controller entry running firmware 1.0.0; `extra` adds fields.
 std::string controller(const char* address, int chip_id, const std::string& extra = "");
 
 class FlashRig {
 public:
     // Installs the machine, starts the trace and the log in a fresh working
-    // directory and opens the BMC. The run-wide settings the flash path
-    // reads are put back to their defaults.
+    // directory and opens the BMC, with the run-wide state at its defaults.
     explicit FlashRig(const std::string& machine_json);
     ~FlashRig();
     FlashRig(const FlashRig&) = delete;
@@ -30,24 +30,25 @@ public:
 
     // Puts `image` into the image buffer as the loader would.
     static void load_image(const std::string& image);
+    // The simulated controller at 8-bit address `address` on bus 0x01.
+    static sim::Controller& controller_at(int address = 0xC0);
 
-    std::string trace() const;
+    std::string trace() const { return dir_.read("trace.txt"); }
     std::string log() const { return dir_.read("log.txt"); }
-    const ScopedWorkDir& dir() const { return dir_; }
 
 private:
     ScopedWorkDir dir_;
 };
 
-// The traffic with the controller at 8-bit address `address` on bus byte
-// `bus`, one entry per request the BMC received, with all the sleeps in
-// between: "write 55 AA ED", "read 6", "sleep 55000".
+// The traffic with the controller at 8-bit `address` on bus byte `bus`, one
+// entry per request the BMC received, with the sleeps between:
+// "write 55 AA ED", "read 6", "sleep 55000".
 std::vector<std::string> bus_traffic(const std::string& trace, int address = 0xC0, int bus = 0x01);
 
 // Only the entries that start with `prefix`.
 std::vector<std::string> only(const std::vector<std::string>& traffic, const std::string& prefix);
 
 size_t count_of(const std::string& text, const std::string& part);
-bool contains(const std::string& text, const std::string& part);
+inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 }  // namespace qbtest
