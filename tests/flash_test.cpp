@@ -165,7 +165,8 @@ TEST(Flash, DownloadLimitsOfEachChipAndCommandSet)
         EXPECT_EQ(addresses(traffic, set + "E1"), addresses_below(c.bytes_sent));
         EXPECT_EQ(count_of(f.console, "End of image reached"), c.end_of_image ? 2u : 0u);
         char end_line[64];
-        std::snprintf(end_line, sizeof(end_line), "End of write image at: 0x%04X\n", c.end_of_image ? c.image_size : c.bytes_sent - 1);
+        std::snprintf(end_line, sizeof(end_line), "End of write image at: 0x%04X\n",
+                      c.end_of_image ? c.image_size : c.bytes_sent - 1);
         EXPECT_TRUE(contains(rig.log(), end_line)) << end_line;
     }
 }
@@ -256,10 +257,11 @@ TEST(Flash, EscHaltsTheWriteAndVerifyPhases)
         {"yyyyyy", false, 1},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.keys << (c.unconditional ? " -u" : "") << (c.reset_refused ? " reset refused" : ""));
+        SCOPED_TRACE(testing::Message() << c.keys << (c.unconditional ? " -u" : "") << (c.reset_refused ? " no reset" : ""));
         std::string keys = "[";
         for (const char* k = c.keys; *k; k++)
-            keys += std::string(keys.size() > 1 ? ", " : "") + R"({"at": 0, "key": ")" + (*k == '^' ? "esc" : std::string(1, *k)) + R"("})";
+            keys += std::string(keys.size() > 1 ? ", " : "") + R"({"at": 0, "key": ")" +
+                    (*k == '^' ? "esc" : std::string(1, *k)) + R"("})";
         FlashRig rig(machine(77, c.reset_refused ? refused("reset") : Faults{}, keys + "]"));
         CMDL_UnconditionalUpgrade = c.unconditional;
         FlashRig::load_image(make_image(512, {3, 4, 5}));
@@ -278,8 +280,9 @@ TEST(Flash, EscHaltsTheWriteAndVerifyPhases)
         // Only an abort resets; it neither ends the verification nor copies down.
         EXPECT_EQ(only(traffic, "write 55 AA F1").size(), c.result ? 0u : c.reset_refused ? size_t(kTries) : 1u);
         EXPECT_EQ(only(traffic, "write 55 AA E2").size() + only(traffic, "write 55 AA F0").size(), c.result ? 2u : 0u);
-        EXPECT_TRUE(c.result || rig.log().ends_with(c.reset_refused ? "Failed for sent command: 0x55, 0xaa, 0xf1 (reset)\n\n"
-                                                    : "Reset Issued after Abort.OK to exit.\n(NOTE: Firmware NOT upgraded)\n\n"));
+        EXPECT_TRUE(c.result ||
+                    rig.log().ends_with(c.reset_refused ? "Failed for sent command: 0x55, 0xaa, 0xf1 (reset)\n\n"
+                                                        : "Reset Issued after Abort.OK to exit.\n(NOTE: Firmware NOT upgraded)\n\n"));
         EXPECT_EQ(FlashRig::controller_at().running_version(), c.result ? kNew : kOld);
         EXPECT_FALSE(c.unconditional && !in_verify && contains(rig.trace(), "key 0x6E")) << "-u read a key in the write phase";
     }

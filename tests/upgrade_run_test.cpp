@@ -77,11 +77,18 @@ TEST(UpgradeRun, EveryWayTheUpgradePathEnds)
         {"4076 of 7680 bytes", up, {"-f", "x4076.bin"}, "x4076.bin", make_image(7680), 1,
          "Invalid file size for QB4076 in file x4076.bin", "Kcs Close\n", "00"},
         {"4073 of 7679 bytes loads, then meets a QB4077", up, {"-f", "fw_4073.bin"}, "fw_4073.bin", make_image(7679), 5,
-         "Finished loading firmware. i:0x%04 (7679) bytes", "Chip ID Mismatch. ChipCounter:0 ChipIDshouldbe:73 ChipInfo[0].ChipID:77\n", "00"},
+         "Finished loading firmware. i:0x%04 (7679) bytes",
+         "Chip ID Mismatch. ChipCounter:0 ChipIDshouldbe:73 ChipInfo[0].ChipID:77\n", "00"},
         {"image file missing", up, {"-f", "fw_4080.bin"}, "fw_4077.bin", kImage4077, 1,
          "ERROR: Can't open file fw_4080.bin [RETURN CODE:0x01]\r\n", "[RETURN CODE:0x01]\nKcs Close\n", "00"},
-        {"4083 image declined", with_keys("upgrade_4077.json", {{600, "n"}}), {"fw_4083.bin"}, "fw_4083.bin",
-         kImage4077, 3, "Upgrade Aborted\r\n", nullptr, "00"},
+        // A 4083 image passes the family check of any known chip, after a "y" or "Y" (QB4083C set) ...
+        {"4083 image confirmed", with_keys("upgrade_4077.json", {{600, "Y"}}), {"fw_4083.bin"}, "fw_4083.bin",
+         kImage4077, 0, "Proceed with Firmware Upgrade on QB4083C? Press [y] (Version info: FW:[0x02:0x00])\n\r\n"
+         "[y]-key pressed.Proceeding with Upgrade...\r\n", nullptr, "11"},
+        {"4083 image declined at the end of the input", up, {"fw_4083.bin"}, "fw_4083.bin", kImage4077, 3,
+         "Press [y] (Version info: FW:[0x02:0x00])\n\r\nUpgrade Aborted\r\n", nullptr, "00"},
+        // ... or with -u, unasked and with the standard set.
+        {"4083 image, -u", up, {"fw_4083.bin", "-u"}, "fw_4083.bin", kImage4077, 0, "Upgrade Sucessful", nullptr, "11"},
         {"a controller never came back", lost, {"-f", "fw_4077.bin"}, "fw_4077.bin", kImage4077, 4,
          "Device never came out of reset after firmware upgrade!\r\n", nullptr, "11"},
         {"mismatch at the second controller after the first was flashed", with_keys("upgrade_mixed_family.json", {}),
@@ -107,7 +114,7 @@ TEST(UpgradeRun, EveryWayTheUpgradePathEnds)
          "Sucessfully Upgraded 1 of 2 parts\r\n", nullptr, "11", 1},
         // The QB4083C question comes again in every cycle.
         {"declined in cycle 2", with_keys("upgrade_4077.json", {{600, "y"}, {1200, "n"}}), {"-f", "fw_4083.bin", "-c3"},
-         "fw_4083.bin", kImage4077, 3, "Upgrade Aborted\r\n", nullptr, "11", 2},
+         "fw_4083.bin", kImage4077, 3, "[y]-key pressed.Proceeding with Upgrade...\r\n", nullptr, "11", 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -121,6 +128,7 @@ TEST(UpgradeRun, EveryWayTheUpgradePathEnds)
         const std::string log = dir.log(), end = c.log_end ? c.log_end : exit_line(c.status);
         EXPECT_TRUE(end.empty() ? !dir.exists("log.txt") : log.ends_with(end)) << log;
         EXPECT_EQ(std::to_string(downcopies(r.trace, 0x01)) + std::to_string(downcopies(r.trace, 0x02)), c.flashed);
+        EXPECT_EQ(contains(r.trace, ": 18 52 01 C0 00 55 AA F2 F0"), contains(c.console, "[y]-key pressed"));
         EXPECT_EQ(count_of(dir.logprev() + log, "Upgrade Mode, Count "), size_t(c.cycles));
         // Progress lines go to the console only.
         EXPECT_FALSE(contains(log, "Loading binary") || contains(log, "ing Address: "));

@@ -1,6 +1,6 @@
 // One upgrade cycle over the device table, called in the test process with
 // the records put into the table directly: the count and result rules, the
-// version match, skipped chips and the QB4083C confirmation.
+// version match and skipped chips.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -16,10 +16,10 @@ namespace {
 
 // Controllers answer at 0xC0 and 0xC2 on bus 0x01; nothing answers at 0xC4,
 // so a record there fails.
-std::string machine(int first_chip, int second_chip, const std::string& keys = "")
+std::string machine()
 {
     const std::string quick = R"("erase_ms": 1, "reset_ms": 1)";
-    return flash_machine(controller("0xC0", first_chip, quick) + ", " + controller("0xC2", second_chip, quick), "", keys);
+    return flash_machine(controller("0xC0", 77, quick) + ", " + controller("0xC2", 77, quick));
 }
 
 // A record of a controller running 1.0.0, or the image's own 3.4.5.
@@ -31,11 +31,11 @@ structChipInfo record(INT8U chip_id, INT8U i2c_addr, bool runs_image = false, IN
     return r;
 }
 
-int run_cycle(const std::vector<structChipInfo>& records, INT8U image_chip_id, std::string& console)
+int run_cycle(const std::vector<structChipInfo>& records, std::string& console)
 {
     std::copy(records.begin(), records.end(), ChipInfo);
     ChipsFound = static_cast<INT8U>(records.size());
-    ChipIDshouldbe = image_chip_id;
+    ChipIDshouldbe = 77;
     FlashRig::load_image(make_image(300, {3, 4, 5}));
     CapturedStdout out;
     int result = UpgradeFirmwareOnAllFoundThread();
@@ -67,9 +67,9 @@ TEST(UpgradeCycle, CountAndResultOverSeveralControllers)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        FlashRig rig(machine(77, 77));
+        FlashRig rig(machine());
         std::string console;
-        EXPECT_EQ(run_cycle(c.records, 77, console), c.result);
+        EXPECT_EQ(run_cycle(c.records, console), c.result);
         EXPECT_TRUE(contains(console, "Sucessfully " + std::string(c.count_line) + "\r\n")) << console;
         size_t matches = 0;
         for (size_t i = 0; i < c.records.size(); i++) {
@@ -82,38 +82,5 @@ TEST(UpgradeCycle, CountAndResultOverSeveralControllers)
         }
         EXPECT_EQ(count_of(console, "Firmware IMAGE matches with existing firmware on the device, Utility will exit now\r\n"),
                   matches);
-    }
-}
-
-TEST(UpgradeCycle, QB4083CImageAsksFirstUnlessUnconditional)
-{
-    struct Case {
-        const char* keys;
-        bool unconditional;
-        int result;
-        const char* flash_command;  // nullptr: nothing is sent
-    };
-    const Case cases[] = {
-        {R"([{"at": 0, "key": "y"}])", false, 1, "write 55 AA F2 E0"},
-        {R"([{"at": 0, "key": "Y"}])", false, 1, "write 55 AA F2 E0"},
-        {R"([{"at": 0, "key": "n"}])", false, 2, nullptr},
-        {"[]", false, 2, nullptr},       // the end of the input
-        {"[]", true, 1, "write 55 AA E0"},  // -u asks nothing and keeps the standard set
-    };
-    const std::string question = "Proceed with Firmware Upgrade on QB4083C? Press [y] (Version info: FW:[0x04:0x05])\n\r\n";
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.keys << (c.unconditional ? " -u" : ""));
-        // A 4083 image passes the family check for any known chip.
-        FlashRig rig(machine(73, 80, c.keys));
-        CMDL_UnconditionalUpgrade = c.unconditional;
-        std::string console;
-        EXPECT_EQ(run_cycle({record(73, 0xC0), record(80, 0xC2)}, 83, console), c.result);
-        EXPECT_EQ(QB4083CUpgrade, c.flash_command && !c.unconditional);
-        EXPECT_EQ(contains(console, question + (c.flash_command ? "[y]-key pressed.Proceeding with Upgrade...\r\n"
-                                                                : "Upgrade Aborted\r\n")),
-                  !c.unconditional);
-        const auto writes = only(bus_traffic(rig.trace(), 0xC0), "write");
-        EXPECT_EQ(writes.empty(), !c.flash_command);
-        EXPECT_TRUE(!c.flash_command || !only(writes, c.flash_command).empty());
     }
 }
