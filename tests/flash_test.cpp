@@ -64,7 +64,8 @@ struct Flashed {
 Flashed flash(int chip_id)
 {
     CapturedStdout out;
-    int result = FlashFirmwareOverI2C(static_cast<INT8U>(chip_id), 0xC0, 0x01, 0xE6, 0, 1, 1);
+    // The second of three controllers.
+    int result = FlashFirmwareOverI2C(static_cast<INT8U>(chip_id), 0xC0, 0x01, 0xE6, 0, 2, 3);
     return {result, out.text()};
 }
 
@@ -105,7 +106,9 @@ TEST(Flash, TwoByteImageSendsExactlyThisTrafficWithItsWaits)
     EXPECT_EQ(bus_traffic(rig.trace()), expected);
     EXPECT_TRUE(f.console.starts_with("Upgrading ChipID:73 at Sector: 0x2000\r\n"
                                       "Updating firmware on bus 0x01 at I2C address 0xC0\r\n"));
-    EXPECT_TRUE(contains(rig.log(), "Starting to verify image at: 0x0002 Imagesize: 2 (0x0002)\n"));
+    EXPECT_TRUE(contains(f.console, "Writing New Image on Chip 2 of 3.\r\n"));
+    EXPECT_TRUE(contains(rig.log(), "Verifying New Image on Chip 2 of 3.\n"
+                                    "Starting to verify image at: 0x0002 Imagesize: 2 (0x0002)\n"));
     // One dot per return poll, on the line before "done".
     EXPECT_TRUE(contains(f.console, "Waiting for reset to complete\r\n.done. (Device is now again operational)"));
 }
