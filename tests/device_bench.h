@@ -3,12 +3,10 @@
 // (no process, no BMC) and read back the trace lines it left.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
-#include <cstdio>
-#include <fstream>
 #include <initializer_list>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,32 +21,25 @@ namespace qbtest {
 
 class DeviceBench {
 public:
-    DeviceBench() : clock_(0, false), trace_(clock_), path_(dir_.path() / "trace.txt")
+    DeviceBench() : clock_(0, false), trace_(clock_)
     {
-        if (!trace_.open(path_.string()))
+        if (!trace_.open((dir_.path() / "trace.txt").string()))
             throw std::runtime_error("cannot open the bench trace");
     }
 
-    sim::Context context() { return sim::Context{clock_, trace_}; }
-    sim::VirtualClock& clock() { return clock_; }
     void advance_ms(uint64_t ms) { clock_.advance(ms * 1000); }
 
     // Builds a device from one machine-file entry placed at "bmc0 bus 0x01".
     sim::PlacedDevice make(const std::string& json)
     {
         documents_.push_back(std::make_unique<nlohmann::json>(nlohmann::json::parse(json)));
-        return sim::make_device(sim::Field(*documents_.back(), "dev"), context(), "bmc0 bus 0x01");
+        return sim::make_device(sim::Field(*documents_.back(), "dev"), sim::Context{clock_, trace_}, "bmc0 bus 0x01");
     }
 
-    // The trace lines so far, without their time stamps; `forget` drops them
-    // from later calls.
-    std::vector<std::string> trace_lines()
+    // The trace events so far; `forget` drops them from later calls.
+    std::vector<std::string> trace_lines() const
     {
-        std::vector<std::string> out;
-        for (const std::string& l : lines(dir_.read("trace.txt"))) {
-            auto blank = l.find(' ');
-            out.push_back(blank == std::string::npos ? l : l.substr(blank + 1));
-        }
+        auto out = trace_events(dir_.read("trace.txt"));
         out.erase(out.begin(), out.begin() + static_cast<long>(std::min(seen_, out.size())));
         return out;
     }
@@ -58,12 +49,11 @@ private:
     SimDir dir_;
     sim::VirtualClock clock_;
     sim::Trace trace_;
-    std::filesystem::path path_;
     std::vector<std::unique_ptr<nlohmann::json>> documents_;
     size_t seen_ = 0;
 };
 
-// One write part / read part, as the BMC's Master Write-Read hands them over.
+// One write part, as the BMC's Master Write-Read hands it over.
 inline bool write_bytes(sim::I2cDevice& d, std::initializer_list<uint8_t> bytes)
 {
     std::vector<uint8_t> v(bytes);
@@ -74,17 +64,13 @@ inline bool write_bytes(sim::I2cDevice& d, std::initializer_list<uint8_t> bytes)
 inline std::vector<uint8_t> read_bytes(sim::I2cDevice& d, size_t n)
 {
     std::vector<uint8_t> v(n, 0xEE);
-    if (!d.read(v))
-        return {};
-    return v;
+    return d.read(v) ? v : std::vector<uint8_t>{};
 }
 
 // ReadQBreg's two transactions: the pointer, then one byte. -1 on a NAK.
 inline int read_register(sim::I2cDevice& d, uint8_t reg)
 {
-    if (!write_bytes(d, {reg}))
-        return -1;
-    auto v = read_bytes(d, 1);
+    auto v = write_bytes(d, {reg}) ? read_bytes(d, 1) : std::vector<uint8_t>{};
     return v.empty() ? -1 : v[0];
 }
 
