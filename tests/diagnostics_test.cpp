@@ -1,6 +1,7 @@
 // Diagnostics through the whole run: the operator's keys (Y, N, L, Esc, other
 // keys, the end of input), the questions and their LEDs, the summary, and
-// the exit status each way ends in.
+// the exit status each way ends in. A run that finds nothing asks nothing
+// (summary_test.cpp).
 #include <gtest/gtest.h>
 
 #include "report_helpers.h"
@@ -40,10 +41,9 @@ TEST(Diagnostics, AnswersDecideTheSummaryAndEscOrTheEndOfInputAbortsWith6)
     };
     const Case cases[] = {
         {"all yes", {"y", "Y", "y", "Y", "y"}, 0,
-         {"ENTERING DIAGNOSTICS MODE", "    [Y] Key pressed. Test passed.", "    [Y] Key pressed. Test passed.",
-          kAsk[0], "    Drives installed in slots: 0,1,3", "    [Y] Key pressed. Backplane passed.", kAsk[1],
-          "    Drives installed in slots: 0,2", kAsk[2], "    Drives installed in slots: 7", "DIAGNOSTICS SUMMARY:",
-          "Devices Tested: Addr: 0xc0, BusID: 0x01:", "Devices Tested: Addr: 0xc0, BusID: 0x03:", "",
+         {"    [Y] Key pressed. Test passed.", "    [Y] Key pressed. Test passed.", kAsk[0],
+          "    Drives installed in slots: 0,1,3", "    [Y] Key pressed. Backplane passed.", kAsk[1], kAsk[2],
+          "    Drives installed in slots: 7", "DIAGNOSTICS SUMMARY:", "Devices Tested: Addr: 0xc0, BusID: 0x03:",
           "Activity LED Test...........................Pass", "Status LED Test.............................Pass",
           "Slots Mated Test............................Pass"},
          5},
@@ -56,7 +56,6 @@ TEST(Diagnostics, AnswersDecideTheSummaryAndEscOrTheEndOfInputAbortsWith6)
          6},
         {"esc at the activity question", {"esc"}, 6, {"    Are all activity (green) LEDs active?", kEsc}, 1},
         {"esc at the status question", {"n", "esc"}, 6, {"    Are all status (amber) LEDs active?", kEsc}, 2},
-        {"esc at the second backplane", {"y", "y", "y", "esc"}, 6, {kAsk[1], kEsc}, 4},
         {"input ends at the second backplane", {"y", "y", "y"}, 6, {kAsk[1], kEsc}, 4},
     };
     for (const Case& c : cases) {
@@ -104,14 +103,4 @@ TEST(Diagnostics, EachQuestionShowsItsLedsAndABackplaneThatDoesNotAnswerStopsNoO
         EXPECT_EQ(lit(events, "fail", key), fail[k]);
         EXPECT_EQ(lit(events, "locate", key), none);
     }
-}
-
-TEST(Diagnostics, NoDevicesMeansNoQuestions)
-{
-    SimDir dir;
-    dir.machine(R"({"keys": [], "bmcs": [{"node": "/dev/ipmi0", "buses": {}}]})");
-    auto r = dir.run({"-d"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.console.find("DIAGNOSTICS"), std::string::npos);
-    EXPECT_EQ(r.trace.find("terminal raw"), std::string::npos);
 }

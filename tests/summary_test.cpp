@@ -1,7 +1,7 @@
 // The device summary: its lines on the console and in the log (or the log
 // alone with several BMCs, then the total summary), the line for address
-// 0x40 of a QB4077, the delay countdown, the closing pause and the LED
-// cycling stopped by a key in each of its phases.
+// 0x40 of a QB4077, the delay countdown, the closing pause, the LED cycling
+// stopped by a key in each of its phases, and a run that finds nothing.
 #include <gtest/gtest.h>
 
 #include "report_helpers.h"
@@ -11,10 +11,7 @@ using namespace qbtest;
 
 namespace {
 
-const std::vector<std::string> kDefaultControllers = {"bmc0 bus 0x01 0xC0", "bmc0 bus 0x02 0xC0",
-                                                      "bmc0 bus 0x03 0xC0"};
-
-// Virtual time (seconds) of the n-th trace line whose event is `event`.
+// Virtual time (seconds) of the n-th trace line whose event is `event`; -1 if none.
 double time_of(const std::string& trace, const std::string& event, size_t n = 0)
 {
     for (const std::string& line : lines(trace)) {
@@ -33,9 +30,8 @@ TEST(Summary, GoesToConsoleAndLogWithOneBmcAndToTheLogAloneWithTwo)
         "QB4077 Device:", "0: BusID:0x01 ChipID:77 FW:[0x01:0x00] ADR:0xc0 Config:0x05",
         "      Adr 0x40:  51 42 2d 34 30 37 37 2d 42 50 30 31 0d 0a",
         "QB4073 Device:", "1: BusID:0x02 ChipID:73 FW:[0x05:0x02] ADR:0xc0 Config:0x01"};
-    std::vector<std::string> one_bmc = first_bmc;
+    std::vector<std::string> one_bmc = first_bmc, total = first_bmc;
     one_bmc.insert(one_bmc.end(), {"QB4080 Device:", "2: BusID:0x03 ChipID:80 FW:[0x00:0x04] ADR:0xc0 Config:0x03"});
-    std::vector<std::string> total = first_bmc;
     total.erase(total.begin() + 2);  // the total summary has no line for address 0x40
     total.insert(total.end(), {"QB4080 Device:", "2: BusID:0x01 ChipID:80 FW:[0x00:0x04] ADR:0xc0 Config:0x03"});
     struct Case {
@@ -59,22 +55,26 @@ TEST(Summary, GoesToConsoleAndLogWithOneBmcAndToTheLogAloneWithTwo)
     }
 }
 
-TEST(Summary, TheDelayCountsDownOnTheConsoleOnlyAndOnlyWhenSomethingWasFound)
+TEST(Summary, TheDelayCountsDownOnTheConsoleOnly)
 {
     SimDir dir;
     auto r = dir.run({"-cd3"});
-    ASSERT_EQ(r.status, 0);
     EXPECT_NE(r.console.find("\r delay...: 3 \r\r delay...: 2 \r\r delay...: 1 \r"), std::string::npos) << r.console;
     EXPECT_EQ(dir.log().find("delay...:"), std::string::npos);
     EXPECT_DOUBLE_EQ(time_of(r.trace, "sleep 1000000", 2) - time_of(r.trace, "sleep 1000000", 0), 2.0);
+}
 
-    dir.machine(R"({"bmcs": [{"node": "/dev/ipmi0", "buses": {"0x01": {"devices": []}}}]})");
-    r = dir.run({"-z", "-cd3"});
-    ASSERT_EQ(r.status, 0);
+TEST(Summary, NothingFoundMeansNoCountdownNoCyclingAndNoQuestions)
+{
+    SimDir dir;
+    dir.machine(R"({"keys": [], "bmcs": [{"node": "/dev/ipmi0", "buses": {"0x01": {"devices": []}}}]})");
+    auto r = dir.run({"-z", "-cd3", "-d"});
+    EXPECT_EQ(r.status, 0);
     EXPECT_EQ(lines_after(lines(r.console), "DEVICE SUMMARY", 2),
               (std::vector<std::string>{"NO DEVICES FOUND", std::string(50, '-')}));
-    EXPECT_EQ(r.console.find("delay...:"), std::string::npos);
-    EXPECT_EQ(r.console.find("Cycling"), std::string::npos);
+    for (const char* absent : {"delay...:", "Cycling", "DIAGNOSTICS"})
+        EXPECT_EQ(r.console.find(absent), std::string::npos) << absent;
+    EXPECT_EQ(r.trace.find("terminal raw"), std::string::npos);
 }
 
 TEST(Summary, ASpaceHoldsTheSummaryUntilTheNextKey)
@@ -82,7 +82,6 @@ TEST(Summary, ASpaceHoldsTheSummaryUntilTheNextKey)
     SimDir dir;
     dir.machine(with_keys(machine_file("default.json"), R"([{"at": 0, "key": "space"}, {"at": 50, "key": "x"}])"));
     auto r = dir.run({});
-    ASSERT_EQ(r.status, 0);
     EXPECT_DOUBLE_EQ(time_of(r.trace, "key 0x78"), 50);
     // The keys are read after the summary has cleared the found marks.
     auto events = trace_events(r.trace);
@@ -91,22 +90,21 @@ TEST(Summary, ASpaceHoldsTheSummaryUntilTheNextKey)
 
 TEST(Summary, AKeyStopsTheCyclingInEveryPhaseAndLeavesItsLedsOff)
 {
+    auto run_with_key_at = [](double at) {
+        SimDir dir;
+        dir.machine(with_keys(machine_file("default.json"), R"([{"at": )" + std::to_string(at) + R"(, "key": "x"}])"));
+        return dir.run({"-z"});
+    };
     // A first run with a late key shows when the first phase begins.
-    SimDir probe;
-    probe.machine(with_keys(machine_file("default.json"), R"([{"at": 30, "key": "x"}])"));
-    double start = time_of(probe.run({"-z"}).trace, "sleep 2000000");
+    double start = time_of(run_with_key_at(30).trace, "sleep 2000000");
     ASSERT_GE(start, 0) << "no phase found";
-
-    const std::set<std::string> all(kDefaultControllers.begin(), kDefaultControllers.end());
+    const std::string bp[] = {"bmc0 bus 0x01 0xC0", "bmc0 bus 0x02 0xC0", "bmc0 bus 0x03 0xC0"};
+    const std::set<std::string> all(std::begin(bp), std::end(bp));
     // Phase 0 all lit, 1 to 3 one backplane each, 4 all dark, 5 all lit again.
-    const std::set<std::string> lit_in_phase[] = {all, {kDefaultControllers[0]}, {kDefaultControllers[1]},
-                                                  {kDefaultControllers[2]}, {}, all};
+    const std::set<std::string> lit_in_phase[] = {all, {bp[0]}, {bp[1]}, {bp[2]}, {}, all};
     for (int phase = 0; phase < 6; ++phase) {
         SCOPED_TRACE(phase);
-        SimDir dir;
-        std::string at = std::to_string(start + 2 * phase + 1);
-        dir.machine(with_keys(machine_file("default.json"), R"([{"at": )" + at + R"(, "key": "x"}])"));
-        auto r = dir.run({"-z"});
+        auto r = run_with_key_at(start + 2 * phase + 1);
         ASSERT_EQ(r.status, 0);
         auto events = trace_events(r.trace);
         size_t key = event_index(events, "key 0x78");

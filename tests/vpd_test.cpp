@@ -76,15 +76,14 @@ TEST(Vpd, FieldsAreInterpretedAtEveryProbePosition)
     EXPECT_EQ(count_lines(console, "VPD Interpreted Data Dump:"), 8u);
     // Bus 1: full-width texts without a terminating zero. Bus 2: texts cut
     // short by zero bytes, and a length whose second byte is not shown.
-    EXPECT_EQ(missing_in_order(console, {
-        " [00] Overall Length of Valid VPD data: [0052]", " [07] Length of VPD Sub-block         : [4a]",
-        " [0e] Part Number of Device           : [BP4077SAS8X1]", " [1a] FRU Number of Device            : [FRU00123456A]",
-        " [26] Device Serial Number            : [A12345]", " [2c] Device Prefix Serial Number     : [PX0001]",
-        " [32] Device Manufacturer ID          : [QBMF]", " [36] Device Slot Number              : [01]",
-        "Reading 82 bytes of VPD at address: 0xa0 BusID: 0x02",
-        " [00] Overall Length of Valid VPD data: [005a]", " [0c] POS ID value                    : [0020]",
-        " [0e] Part Number of Device           : [BP40]", " [1a] FRU Number of Device            : [FRU7]",
-        " [26] Device Serial Number            : [B77]", " [2c] Device Prefix Serial Number     : [PX]",
-        " [32] Device Manufacturer ID          : [QB]", " [36] Device Slot Number              : [02]"}),
+    EXPECT_EQ(missing_in_order(console, {" [00] Overall Length of Valid VPD data: [0052]",
+                                         " [0e] Part Number of Device           : [BP4077SAS8X1]",
+                                         " [1a] FRU Number of Device            : [FRU00123456A]",
+                                         " [32] Device Manufacturer ID          : [QBMF]",
+                                         " [36] Device Slot Number              : [01]", announced[4],
+                                         " [00] Overall Length of Valid VPD data: [005a]",
+                                         " [0e] Part Number of Device           : [BP40]",
+                                         " [2c] Device Prefix Serial Number     : [PX]",
+                                         " [36] Device Slot Number              : [02]"}),
               "");
 }
