@@ -1,5 +1,5 @@
-// The VPD EEPROM beyond what the dump reads (wrap at a smaller size, data
-// writes) and the fixed-bytes device, read again from its first byte.
+// The VPD EEPROM beyond what the dump reads through the tool: wrap at a
+// smaller size, and data writes.
 #include <gtest/gtest.h>
 
 #include <numeric>
@@ -14,7 +14,6 @@ TEST(Eeprom, WrapsAtItsSizeAndStoresDataFromThePointer)
 {
     // Pointer, then 4 bytes read from it; contents 0, 1, 2, ... up to the size.
     const std::tuple<size_t, uint8_t, std::vector<uint8_t>> cases[] = {
-        {256, 0xFE, {0xFE, 0xFF, 0x00, 0x01}},
         {128, 0x81, {0x01, 0x02, 0x03, 0x04}},  // the address bits above the size are ignored
         {3, 1, {0x01, 0x02, 0x00, 0x01}},
     };
@@ -29,12 +28,4 @@ TEST(Eeprom, WrapsAtItsSizeAndStoresDataFromThePointer)
     ASSERT_TRUE(write_bytes(e, {6, 0xA6, 0xA7, 0xA0}));
     EXPECT_EQ(e.memory(), (std::vector<uint8_t>{0xA0, 1, 2, 3, 0xFF, 0xFF, 0xA6, 0xA7}));
     EXPECT_EQ(read_bytes(e, 2), (std::vector<uint8_t>{1, 2})) << "a read goes on where the write stopped";
-}
-
-TEST(FixedBytes, EveryReadStartsAtTheFirstByte)
-{
-    sim::FixedBytes bytes(std::vector<uint8_t>{0x51, 0x42, 0x34});
-    EXPECT_EQ(read_bytes(bytes, 2), (std::vector<uint8_t>{0x51, 0x42}));
-    EXPECT_TRUE(write_bytes(bytes, {0x01, 0x99}));  // acknowledged, no pointer
-    EXPECT_EQ(read_bytes(bytes, 4), (std::vector<uint8_t>{0x51, 0x42, 0x34, 0xFF}));
 }

@@ -113,9 +113,7 @@ TEST(Summary, AKeyStopsTheCyclingInEveryPhaseAndLeavesItsLedsOff)
         EXPECT_EQ(std::count(events.begin(), events.begin() + static_cast<long>(key), "sleep 2000000"), phase + 1);
         EXPECT_EQ(lit(events, "fail"), std::set<std::string>{});
         EXPECT_EQ(lit(events, "locate"), std::set<std::string>{});
-        EXPECT_EQ(missing_in_order(lines(r.console),
-                                   {"Cycling through the LEDs on the 3 backplanes found...(press any key to stop)",
-                                    "All LEDs turned off. Exiting..."}),
-                  "");
+        EXPECT_EQ(count_lines(lines(r.console),
+                              "Cycling through the LEDs on the 3 backplanes found...(press any key to stop)"), 1u);
     }
 }
