@@ -55,13 +55,19 @@ TEST(Summary, GoesToConsoleAndLogWithOneBmcAndToTheLogAloneWithTwo)
     }
 }
 
-TEST(Summary, TheDelayCountsDownOnTheConsoleOnly)
+TEST(Summary, TheDelayCountsDownOnTheConsoleOnlyAndASpaceHoldsTheSummaryUntilTheNextKey)
 {
     SimDir dir;
+    dir.machine(with_keys(machine_file("default.json"), R"([{"at": 0, "key": "space"}, {"at": 50, "key": "x"}])"));
     auto r = dir.run({"-cd3"});
     EXPECT_NE(r.console.find("\r delay...: 3 \r\r delay...: 2 \r\r delay...: 1 \r"), std::string::npos) << r.console;
     EXPECT_EQ(dir.log().find("delay...:"), std::string::npos);
     EXPECT_DOUBLE_EQ(time_of(r.trace, "sleep 1000000", 2) - time_of(r.trace, "sleep 1000000", 0), 2.0);
+    EXPECT_DOUBLE_EQ(time_of(r.trace, "key 0x78"), 50);
+    // The keys are read after the countdown and the clearing of the found marks.
+    auto events = trace_events(r.trace);
+    EXPECT_LT(event_index(events, "led bmc0 bus 0x03 0xC0 fail 00"), event_index(events, "key 0x20"));
+    EXPECT_LT(event_index(events, "sleep 1000000", 2), event_index(events, "key 0x20"));
 }
 
 TEST(Summary, NothingFoundMeansNoCountdownNoCyclingAndNoQuestions)
@@ -75,17 +81,6 @@ TEST(Summary, NothingFoundMeansNoCountdownNoCyclingAndNoQuestions)
     for (const char* absent : {"delay...:", "Cycling", "DIAGNOSTICS"})
         EXPECT_EQ(r.console.find(absent), std::string::npos) << absent;
     EXPECT_EQ(r.trace.find("terminal raw"), std::string::npos);
-}
-
-TEST(Summary, ASpaceHoldsTheSummaryUntilTheNextKey)
-{
-    SimDir dir;
-    dir.machine(with_keys(machine_file("default.json"), R"([{"at": 0, "key": "space"}, {"at": 50, "key": "x"}])"));
-    auto r = dir.run({});
-    EXPECT_DOUBLE_EQ(time_of(r.trace, "key 0x78"), 50);
-    // The keys are read after the summary has cleared the found marks.
-    auto events = trace_events(r.trace);
-    EXPECT_LT(event_index(events, "led bmc0 bus 0x03 0xC0 fail 00"), event_index(events, "key 0x20"));
 }
 
 TEST(Summary, AKeyStopsTheCyclingInEveryPhaseAndLeavesItsLedsOff)
