@@ -4,249 +4,150 @@
 // for exchanges without response, and the length check of a read.
 #include <gtest/gtest.h>
 
-#include <cstdint>
+#include <map>
 #include <regex>
-#include <string>
-#include <vector>
 
 #include "main/qb40tool.h"
 #include "road_bench.h"
 #include "sim_run.h"
 
-using qbtest::missing_in_order;
-using qbtest::one_bmc;
-using qbtest::Path;
-using qbtest::RoadBench;
+using namespace qbtest;
 
 namespace {
 
-// A device that takes any write and always reads `value`, however often a
-// lost answer made the BMC read it.
-std::string device_at(const char* address, const char* value = "4D")
-{
-    return std::string(R"({"type": "bytes", "address": ")") + address + R"(", "contents": ")" + value + R"("})";
-}
-
-// Bus 0x03 with a device at 0xC0 and two stand-ins for a mux (0xE6, 0xE8);
-// bus 0x23 with its own device at 0xC0.
-const std::string kBuses = R"("buses": {"0x03": {"devices": [)" + device_at("0xC0") + ", " + device_at("0xE6") +
-                           ", " + device_at("0xE8") + R"(]}, "0x23": {"devices": [)" + device_at("0xC0", "23") +
-                           "]}}";
-// Port accesses cost 0.2 ms, so that the 3.96 s waits of lost answers on the
-// KCS road take few polls.
-const std::string kFastPorts = R"("port_access_ns": 200000)";
-
-std::string machine(const std::string& faults = "")
-{
-    return one_bmc(kBuses + (faults.empty() ? "" : R"(, "faults": [)" + faults + "]"), kFastPorts);
-}
-
 // The requests the BMC received and the sleeps between them, in order.
-std::vector<std::string> traffic(const RoadBench& bench)
+Lines traffic(const RoadBench& bench)
 {
-    std::regex request(R"(bmc\d+ (?:driver request id \d+|kcs request): (.*))");
-    std::vector<std::string> out;
-    for (const std::string& e : bench.trace()) {
-        std::smatch m;
-        if (std::regex_match(e, m, request))
-            out.push_back(m[1]);
-        else if (e.starts_with("sleep "))
-            out.push_back(e);
-    }
+    static const std::regex request(R"(bmc\d+ (?:driver request id \d+|kcs request): (.*))");
+    Lines out;
+    std::smatch m;
+    for (const std::string& e : bench.trace())
+        if (std::regex_match(e, m, request) || e.starts_with("sleep "))
+            out.push_back(m.empty() ? e : m[1].str());
     return out;
 }
 
-enum class Op { Read, Write };
-
-// A read of one byte or a write of 0x40 0x01 at 0x60 (8-bit 0xC0).
-int transfer(Op op, unsigned char busID, INT8U* byte_read = nullptr)
+// A read of one byte into `byte`, or a write of 0x40 0x01, at 0x60 (8-bit 0xC0).
+int transfer(bool read, unsigned char busID, INT8U& byte)
 {
-    INT8U scratch = 0;
-    if (op == Op::Read)
-        return i2c_master_read(0x60, byte_read ? byte_read : &scratch, 1, busID);
     const INT8U data[] = {0x40, 0x01};
-    return i2c_master_write(0x60, data, 2, busID);
+    return read ? i2c_master_read(0x60, &byte, 1, busID) : i2c_master_write(0x60, data, 2, busID);
 }
 
 class I2cRoads : public testing::TestWithParam<Path> {};
 
 INSTANTIATE_TEST_SUITE_P(I2c, I2cRoads, testing::Values(Path::Driver, Path::Kcs),
-                         [](const auto& info) { return qbtest::path_name(info.param); });
+                         [](const auto& info) { return path_name(info.param); });
 
 TEST_P(I2cRoads, RequestsCarryTheBusByteAfterTheNibbleRuleAndTheMuxSwitchFirst)
 {
-    struct Case {
-        const char* name;
-        Op op;
-        unsigned char busID;
-        unsigned char ms, ma, sc, mux_address;
-        std::vector<std::string> traffic;
+    const std::string rd = "18 52 03 C0 01", wr = "18 52 03 C0 00 40 01";
+    const struct {
+        bool read;
+        unsigned char busID, ms, ma, sc;
+        Lines traffic;
+    } cases[] = {
+        {true, 0x03, 0, 0, 0, {rd}},
+        {false, 0x03, 0, 0, 0, {wr}},
+        {true, 0x23, 0, 0, 0, {rd}},                        // the channel dropped
+        {true, 0x23, 0, 0, 1, {"18 52 23 C0 01"}},          // kept for a channel scan
+        {false, 0x23, 0, 1, 0, {"18 52 23 C0 00 40 01"}},   // or with a mux address
+        {true, 0x03, 1, 0, 0, {rd}},                        // no channel, no switch
+        {true, 0x23, 1, 0, 0, {"18 52 03 E6 00 02", "sleep 1000", rd}},   // a read switches at 0xE6
+        {false, 0x23, 1, 0, 0, {"18 52 03 E8 00 02", "sleep 1000", wr}},  // a write at MUXaddress
+        {true, 0x23, 1, 1, 1, {"18 52 03 E6 00 02", "sleep 1000", rd}},   // the switched channel stays out
+        {false, 0x83, 1, 0, 0, {"18 52 03 E8 00 80", "sleep 1000", wr}},
+        {true, 0x93, 1, 0, 0, {"18 52 03 E6 00 00", "sleep 1000", rd}},   // channel 9 selects nothing
     };
-    const Case cases[] = {
-        {"read", Op::Read, 0x03, 0, 0, 0, 0xE6, {"18 52 03 C0 01"}},
-        {"write", Op::Write, 0x03, 0, 0, 0, 0xE6, {"18 52 03 C0 00 40 01"}},
-        {"channel dropped", Op::Read, 0x23, 0, 0, 0, 0xE6, {"18 52 03 C0 01"}},
-        {"channel kept for a channel scan", Op::Read, 0x23, 0, 0, 1, 0xE6, {"18 52 23 C0 01"}},
-        {"channel kept with a mux address", Op::Write, 0x23, 0, 1, 0, 0xE6, {"18 52 23 C0 00 40 01"}},
-        {"read switches the mux at 0xE6", Op::Read, 0x23, 1, 0, 0, 0xE8,
-         {"18 52 03 E6 00 02", "sleep 1000", "18 52 03 C0 01"}},
-        {"write switches the mux at MUXaddress", Op::Write, 0x23, 1, 0, 0, 0xE8,
-         {"18 52 03 E8 00 02", "sleep 1000", "18 52 03 C0 00 40 01"}},
-        {"switched channel stays out of the transfer", Op::Read, 0x23, 1, 1, 1, 0xE6,
-         {"18 52 03 E6 00 02", "sleep 1000", "18 52 03 C0 01"}},
-        {"channel 8", Op::Write, 0x83, 1, 0, 0, 0xE6, {"18 52 03 E6 00 80", "sleep 1000", "18 52 03 C0 00 40 01"}},
-        {"channel 9 selects nothing", Op::Read, 0x93, 1, 0, 0, 0xE6,
-         {"18 52 03 E6 00 00", "sleep 1000", "18 52 03 C0 01"}},
-        {"no channel, no switch", Op::Read, 0x03, 1, 0, 0, 0xE6, {"18 52 03 C0 01"}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        RoadBench bench(GetParam(), machine());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.traffic.front());
+        RoadBench bench(GetParam(), road_machine());
         CMDL_SendMuxSwitchingCommands = c.ms;
         CMDL_MuxAddress = c.ma;
         CMDL_ScanChannels = c.sc;
-        MUXaddress = c.mux_address;
+        MUXaddress = 0xE8;
         INT8U byte = 0;
-        EXPECT_EQ(transfer(c.op, c.busID, &byte), c.op == Op::Read ? 1 : 2);
+        EXPECT_EQ(transfer(c.read, c.busID, byte), c.read ? 1 : 2);
         EXPECT_EQ(traffic(bench), c.traffic);
-        if (c.op == Op::Read) {
-            EXPECT_EQ(byte, c.traffic.back().starts_with("18 52 23") ? 0x23 : 0x4D);
-        }
+        EXPECT_EQ(byte, !c.read ? 0 : c.traffic.back().starts_with("18 52 23") ? 0x23 : 0x4D);
         EXPECT_TRUE(bench.log_lines().empty());
     }
 }
 
 TEST_P(I2cRoads, AMuxSwitchWithoutResponseEndsTheTransferBeforeItStarts)
 {
-    RoadBench bench(GetParam(), machine(R"({"lose": true, "count": 1})"));
+    RoadBench bench(GetParam(), road_machine(R"({"lose": true, "count": 1})"));
     CMDL_SendMuxSwitchingCommands = 1;
-    EXPECT_EQ(transfer(Op::Write, 0x23), 0);
-    EXPECT_EQ(traffic(bench), std::vector<std::string>{"18 52 03 E6 00 02"});
-}
-
-// The log lines of one completion code, as the bus retry writes them.
-std::vector<std::string> code_lines(Op op, uint8_t code)
-{
-    switch (code) {
-    case 0x81: return {"", "Lost Arbitration (0x81)"};
-    case 0x82: return {"", "Bus Error (0x82)"};
-    case 0x83: return {"", "SMBus NACK (0x83)"};
-    case 0x84: return {"", "Truncated Read (0x84)"};
-    case 0xC0: return {"", "Bus Hardware Error, possible clock stuck low. (Responce:0xc0)"};
-    case 0xFF: return {"", "Bus Hardware Error, possible clock stuck low. (Responce:0xff)"};
-    case 0xCC: return {"", "Invalid Data Field (0xcc)"};
-    default: {
-        char text[80];
-        if (op == Op::Read)
-            std::snprintf(text, sizeof text, "UNHANDELED COMMAND RESPONCE: [%02x]", code);
-        else
-            std::snprintf(text, sizeof text, "UNHANDELED COMMAND RESPONCE:[%02x] BusID:03 I2Cadr:60", code);
-        return {"", text, "", "ANY KEY"};
-    }
-    }
+    INT8U byte = 0;
+    EXPECT_EQ(transfer(false, 0x23, byte), 0);
+    EXPECT_EQ(traffic(bench), Lines{"18 52 03 E6 00 02"});
 }
 
 TEST_P(I2cRoads, CompletionCodesAreRetriedThreeTimesOrFailAtOnce)
 {
-    struct Case {
-        uint8_t code;
-        int times;  // answers with the code before the BMC answers well
-    };
-    std::vector<Case> cases;
-    for (uint8_t code : {0x81, 0x82, 0x83, 0x84, 0xC0, 0xFF, 0xC3, 0x01})
-        for (int times : {1, 2, 3})
-            cases.push_back({code, times});
-    cases.push_back({0xCC, 1});
-    for (Op op : {Op::Read, Op::Write}) {
-        for (const Case& c : cases) {
-            SCOPED_TRACE(testing::Message() << (op == Op::Read ? "read " : "write ") << std::hex << int(c.code)
-                                            << " x" << c.times);
-            char fault[96];
-            std::snprintf(fault, sizeof fault, R"({"completion_code": "0x%02X", "count": %d})", c.code, c.times);
-            RoadBench bench(GetParam(), machine(fault));
-            bool final_at_once = c.code == 0xCC;
-            bool gives_up = final_at_once || c.times == 3;
-
-            std::vector<std::string> expected;
-            std::vector<std::string> console;
-            for (int answer = 1; answer <= c.times; ++answer) {
-                std::vector<std::string> lines = code_lines(op, c.code);
-                expected.insert(expected.end(), lines.begin(), lines.end());
-                if (lines.size() == 4)
-                    console.insert(console.end(), lines.begin(), lines.end());
-                if (final_at_once)
-                    break;
-                expected.push_back(answer == 3 ? "Retry Count Exceeded" : "Retry countdown: " + std::to_string(3 - answer));
+    const std::map<int, std::string> said = {
+        {0x81, "Lost Arbitration (0x81)"}, {0x82, "Bus Error (0x82)"}, {0x83, "SMBus NACK (0x83)"},
+        {0x84, "Truncated Read (0x84)"},   {0xCC, "Invalid Data Field (0xcc)"},
+        {0xC0, "Bus Hardware Error, possible clock stuck low. (Responce:0xc0)"},
+        {0xFF, "Bus Hardware Error, possible clock stuck low. (Responce:0xff)"}};
+    for (bool read : {true, false}) {
+        for (int code : {0x81, 0x82, 0x83, 0x84, 0xC0, 0xFF, 0xC3, 0xCC}) {
+            for (int times : {1, 3}) {  // answers with the code before a good one
+                char fault[64], unhandled[64];
+                std::snprintf(fault, sizeof fault, R"({"completion_code": "0x%02X", "count": %d})", code, times);
+                std::snprintf(unhandled, sizeof unhandled, read ? "UNHANDELED COMMAND RESPONCE: [%02x]"
+                                                                : "UNHANDELED COMMAND RESPONCE:[%02x] BusID:03 I2Cadr:60", code);
+                SCOPED_TRACE(std::string(read ? "read " : "write ") + fault);
+                RoadBench bench(GetParam(), road_machine(fault));
+                int answers = code == 0xCC ? 1 : times;  // 0xCC is final at once
+                bool gives_up = code == 0xCC || times == 3;
+                Lines log, console;
+                for (int answer = 1; answer <= answers; ++answer) {
+                    Lines lines = said.contains(code) ? Lines{"", said.at(code)} : Lines{"", unhandled, "", "ANY KEY"};
+                    log.insert(log.end(), lines.begin(), lines.end());
+                    if (!said.contains(code))
+                        console.insert(console.end(), lines.begin(), lines.end());
+                    if (code != 0xCC)
+                        log.push_back(answer == 3 ? "Retry Count Exceeded" : "Retry countdown: " + std::to_string(3 - answer));
+                }
+                INT8U byte = 0xA5;
+                EXPECT_EQ(transfer(read, 0x03, byte), gives_up ? 0 : read ? 1 : 2);
+                EXPECT_EQ(byte, gives_up || !read ? 0xA5 : 0x4D);
+                EXPECT_EQ(bench.log_lines(), log);
+                EXPECT_EQ(qbtest::lines(bench.console()), console);
+                EXPECT_EQ(traffic(bench).size(), static_cast<size_t>(gives_up ? answers : times + 1));
+                EXPECT_EQ(I2C_LastCompletionCode, gives_up ? code : 0x00);
             }
-            INT8U byte = 0xA5;
-            int result = transfer(op, 0x03, &byte);
-            EXPECT_EQ(result, gives_up ? 0 : op == Op::Read ? 1 : 2);
-            EXPECT_EQ(byte, gives_up || op == Op::Write ? 0xA5 : 0x4D);
-            EXPECT_EQ(bench.log_lines(), expected);
-            EXPECT_EQ(qbtest::lines(bench.console()), console);
-            EXPECT_EQ(traffic(bench).size(), static_cast<size_t>(gives_up ? c.times : c.times + 1));
-            EXPECT_EQ(I2C_LastCompletionCode, gives_up ? c.code : 0x00);
         }
     }
 }
 
-// What the log shows for one exchange that got no response at all, after
-// the road's own lines for it.
-std::vector<std::string> no_response_dump(Op op, int retry)
-{
-    std::vector<std::string> out = {"Kcs_Read_After_Write Returned 0. Retry " + std::to_string(retry),
-                                    "",
-                                    "",
-                                    op == Op::Read ? "Function: i2c_master_read" : "Function: i2c_master_write",
-                                    "",
-                                    "No response",
-                                    "Sent Cmd Buffer: ",
-                                    "[18] ",
-                                    "[52] ",
-                                    "[03] ",
-                                    "[C0] ",
-                                    op == Op::Read ? "[01] " : "[00] ",
-                                    "",
-                                    op == Op::Read ? "Sent Data (1) bytes" : "Sent Data (2) bytes"};
-    if (op == Op::Write) {
-        out.push_back("[40] ");
-        out.push_back("[01] ");
-    }
-    return out;
-}
-
-size_t count(const std::vector<std::string>& lines, const std::string& prefix)
-{
-    size_t n = 0;
-    for (const std::string& l : lines)
-        n += l.starts_with(prefix);
-    return n;
-}
-
 TEST_P(I2cRoads, ExchangesWithoutResponseAreSentThreeTimes)
 {
-    for (Op op : {Op::Read, Op::Write}) {
-        for (int lost : {1, 2, 3}) {
-            SCOPED_TRACE(testing::Message() << (op == Op::Read ? "read, " : "write, ") << lost << " lost");
-            RoadBench bench(GetParam(), machine(R"({"lose": true, "count": )" + std::to_string(lost) + "}"));
+    for (bool read : {true, false}) {
+        for (int lost : {1, 3}) {
+            SCOPED_TRACE(testing::Message() << (read ? "read, " : "write, ") << lost << " lost");
+            RoadBench bench(GetParam(), road_machine(R"({"lose": true, "count": )" + std::to_string(lost) + "}"));
             INT8U byte = 0xA5;
-            int result = transfer(op, 0x03, &byte);
-            bool gives_up = lost == 3;
-            EXPECT_EQ(result, gives_up ? 0 : op == Op::Read ? 1 : 2);
+            EXPECT_EQ(transfer(read, 0x03, byte), lost == 3 ? 0 : read ? 1 : 2);
             EXPECT_EQ(I2C_LastCompletionCode, 0x00);
-            EXPECT_EQ(traffic(bench).size(), static_cast<size_t>(gives_up ? 3 : lost + 1));
-
-            std::vector<std::string> log = bench.log_lines();
-            std::vector<std::string> expected;
+            EXPECT_EQ(traffic(bench).size(), static_cast<size_t>(lost == 3 ? 3 : lost + 1));
+            // Each lost answer is dumped after the road's own lines for it.
+            Lines expected;
             for (int attempt = 1; attempt <= lost; ++attempt) {
-                std::vector<std::string> dump = no_response_dump(op, 4 - attempt);
-                expected.insert(expected.end(), dump.begin(), dump.end());
+                expected.insert(expected.end(),
+                                {"Kcs_Read_After_Write Returned 0. Retry " + std::to_string(4 - attempt), "", "",
+                                 read ? "Function: i2c_master_read" : "Function: i2c_master_write", "", "No response",
+                                 "Sent Cmd Buffer: ", "[18] ", "[52] ", "[03] ", "[C0] ", read ? "[01] " : "[00] ", "",
+                                 read ? "Sent Data (1) bytes" : "Sent Data (2) bytes"});
+                if (!read)
+                    expected.insert(expected.end(), {"[40] ", "[01] "});
                 expected.push_back(attempt == 3 ? "\t[BMC retries of 3 exceeded]"
                                                 : "\t[BMC retry countdown " + std::to_string(3 - attempt) + "]");
             }
+            Lines log = bench.log_lines();
             EXPECT_EQ(missing_in_order(log, expected), "");
-            EXPECT_EQ(count(log, "Kcs_Read_After_Write Returned 0"), static_cast<size_t>(lost));
-            EXPECT_EQ(count(log, "\t[BMC retr"), static_cast<size_t>(lost));
+            EXPECT_EQ(std::count_if(log.begin(), log.end(), [](auto& l) { return l.starts_with("\t[BMC retr"); }), lost);
         }
     }
 }
@@ -254,56 +155,45 @@ TEST_P(I2cRoads, ExchangesWithoutResponseAreSentThreeTimes)
 TEST_P(I2cRoads, TheTwoRetryCountersCountApart)
 {
     // Lost, NAK, lost, NAK, then a good answer: two of each kind are allowed.
-    RoadBench bench(GetParam(), machine(R"({"lose": true, "nth": 1}, {"completion_code": "0x83", "nth": 2},
-                                           {"lose": true, "nth": 3}, {"completion_code": "0x83", "nth": 4})"));
+    RoadBench bench(GetParam(), road_machine(R"({"lose": true, "nth": 1}, {"completion_code": "0x83", "nth": 2},
+                                                {"lose": true, "nth": 3}, {"completion_code": "0x83", "nth": 4})"));
     INT8U byte = 0;
-    EXPECT_EQ(transfer(Op::Read, 0x03, &byte), 1);
+    EXPECT_EQ(transfer(true, 0x03, byte), 1);
     EXPECT_EQ(byte, 0x4D);
     EXPECT_EQ(traffic(bench).size(), 5u);
-    std::vector<std::string> log = bench.log_lines();
-    EXPECT_EQ(missing_in_order(log, {"\t[BMC retry countdown 2]", "Retry countdown: 2", "\t[BMC retry countdown 1]",
-                                     "Retry countdown: 1"}),
+    EXPECT_EQ(missing_in_order(bench.log_lines(), {"\t[BMC retry countdown 2]", "Retry countdown: 2",
+                                                   "\t[BMC retry countdown 1]", "Retry countdown: 1"}),
               "");
-    EXPECT_EQ(count(log, "Retry Count Exceeded") + count(log, "\t[BMC retries"), 0u);
 }
 
-TEST_P(I2cRoads, AGoodReadOfTheWrongLengthIsDumpedAndNotRetried)
+TEST_P(I2cRoads, AGoodAnswerOfTheWrongLengthIsDumpedAndNotRetried)
 {
     const std::string netfn = GetParam() == Path::Driver ? "[07] " : "[1C] ";
-    struct Case {
+    const Lines error = {"Error: Length of response data", "", "Response length is unequal to 4", ""};
+    const struct {
         const char* answer;
-        std::vector<std::string> bytes;
+        Lines log;
+    } cases[] = {
+        {"1C 52", {"Response without completion code (2 bytes)"}},
+        {"1C 52 00", {"Response[Len3]", " Response buffer:", netfn, "[52] ", "[00] ", "", ""}},
+        {"1C 52 00 4D 4E", {"Response[Len5]", " Response buffer:", netfn, "[52] ", "[00] ", "[4D] ", "[4E] ", "", ""}},
     };
-    const Case cases[] = {
-        {"1C 52 00", {netfn, "[52] ", "[00] "}},
-        {"1C 52 00 4D 4E", {netfn, "[52] ", "[00] ", "[4D] ", "[4E] "}},
-    };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.answer);
-        RoadBench bench(GetParam(), machine(std::string(R"({"response": ")") + c.answer + R"("})"));
+        RoadBench bench(GetParam(), road_machine(std::string(R"({"response": ")") + c.answer + "\"}"));
         INT8U byte = 0xA5;
-        EXPECT_EQ(transfer(Op::Read, 0x03, &byte), 0);
+        EXPECT_EQ(transfer(true, 0x03, byte), 0);
         EXPECT_EQ(byte, 0xA5);
         EXPECT_EQ(traffic(bench).size(), 1u);
-        std::vector<std::string> expected = {"Error: Length of response data", "", "Response length is unequal to 4", "",
-                                             "Response[Len" + std::to_string(c.bytes.size()) + "]", " Response buffer:"};
-        expected.insert(expected.end(), c.bytes.begin(), c.bytes.end());
-        expected.insert(expected.end(), {"", ""});
-        EXPECT_EQ(bench.log_lines(), expected);
+        Lines log = c.log.size() == 1 ? Lines{} : error;
+        log.insert(log.end(), c.log.begin(), c.log.end());
+        EXPECT_EQ(bench.log_lines(), log);
     }
-}
-
-TEST_P(I2cRoads, AnAnswerWithoutCompletionCodeFailsAtOnce)
-{
-    RoadBench bench(GetParam(), machine(R"({"response": "1C 52"})"));
-    EXPECT_EQ(transfer(Op::Write, 0x03), 0);
-    EXPECT_EQ(traffic(bench).size(), 1u);
-    EXPECT_EQ(bench.log_lines(), std::vector<std::string>{"Response without completion code (2 bytes)"});
 }
 
 TEST(I2c, AWriteTooLongForTheRequestBufferSendsNothing)
 {
-    RoadBench bench(Path::Driver, machine());
+    RoadBench bench(Path::Driver, road_machine());
     INT8U data[124] = {};
     EXPECT_EQ(i2c_master_write(0x60, data, 123, 0x03), 123);
     EXPECT_EQ(i2c_master_write(0x60, data, 124, 0x03), 0);

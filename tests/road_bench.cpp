@@ -16,23 +16,34 @@
 #include "trace.h"
 
 namespace qbtest {
+namespace {
 
-std::string path_name(Path path)
+std::vector<std::string> tail(std::vector<std::string> all, size_t from)
 {
-    return path == Path::Driver ? "Driver" : "Kcs";
+    all.erase(all.begin(), all.begin() + static_cast<long>(std::min(from, all.size())));
+    return all;
 }
+
+}  // namespace
 
 std::string one_bmc(const std::string& bmc_fields, const std::string& top_fields)
 {
-    std::string top = top_fields.empty() ? "" : top_fields + ", ";
-    std::string fields = bmc_fields.empty() ? "" : ", " + bmc_fields;
-    return "{" + top + R"("bmcs": [{"node": "/dev/ipmi0", "kcs": 0)" + fields + "}]}";
+    return "{" + (top_fields.empty() ? "" : top_fields + ", ") + R"("bmcs": [{"node": "/dev/ipmi0", "kcs": 0)" +
+           (bmc_fields.empty() ? "" : ", " + bmc_fields) + "}]}";
 }
 
-std::string hex(const std::vector<uint8_t>& bytes)
+std::string road_machine(const std::string& faults, const std::string& top)
 {
-    return sim::Trace::hex(bytes);
+    auto bytes = [](const char* address, const char* value) {
+        return std::string(R"({"type": "bytes", "address": ")") + address + R"(", "contents": ")" + value + "\"}";
+    };
+    return one_bmc(R"("buses": {"0x01": {"devices": [{"type": "registers", "address": "0xC0", "registers": {"0x00": 77}}]},
+                   "0x03": {"devices": [)" + bytes("0xC0", "4D") + ", " + bytes("0xE6", "00") + ", " + bytes("0xE8", "00") +
+                       R"(]}, "0x23": {"devices": [)" + bytes("0xC0", "23") + R"(]}}, "faults": [)" + faults + "]",
+                   top);
 }
+
+std::string hex(const std::vector<uint8_t>& bytes) { return sim::Trace::hex(bytes); }
 
 RoadBench::RoadBench(Path path, const std::string& machine_json) : path_(path)
 {
@@ -42,14 +53,12 @@ RoadBench::RoadBench(Path path, const std::string& machine_json) : path_(path)
     restore_default_settings();
     CloseLogFile();
     StartLogFile("log.txt");
-    log_start_ = lines(log()).size();
-
+    log_start_ = lines(dir_.read("log.txt")).size();
+    OpenIPMIDriverLoaded = path == Path::Driver;
     if (path == Path::Driver) {
         fd = os::open("/dev/ipmi0", O_RDWR);
-        OpenIPMIDriverLoaded = 1;
     } else {
         os::iopl(3);
-        OpenIPMIDriverLoaded = 0;
         ISA_SMS_DATA = 0x0CA2;
         ISA_SMS_CMD_STATUS = 0x0CA3;
     }
@@ -71,43 +80,22 @@ RoadBench::~RoadBench()
     sim::install(sim::load_machine_json("{}"));
 }
 
-std::vector<std::string> RoadBench::log_lines() const
-{
-    std::vector<std::string> all = lines(log());
-    return {all.begin() + static_cast<long>(std::min(log_start_, all.size())), all.end()};
-}
+std::vector<std::string> RoadBench::log_lines() const { return tail(lines(dir_.read("log.txt")), log_start_); }
 
 std::vector<std::string> RoadBench::trace() const
 {
-    std::vector<std::string> all = trace_events(dir_.read("trace.txt"));
-    return {all.begin() + static_cast<long>(std::min(trace_start_, all.size())), all.end()};
+    return tail(trace_events(dir_.read("trace.txt")), trace_start_);
 }
 
-std::vector<std::string> RoadBench::messages(const char* kind) const
+std::vector<std::string> RoadBench::requests() const
 {
-    std::regex line(std::string(R"(bmc\d+ (?:driver )") + kind + R"( id -?\d+|kcs )" + kind + R"(): ?(.*))");
+    static const std::regex request(R"(bmc\d+ (?:driver request id -?\d+|kcs request): ?(.*))");
     std::vector<std::string> out;
-    for (const std::string& e : trace()) {
-        std::smatch m;
-        if (std::regex_match(e, m, line))
+    std::smatch m;
+    for (const std::string& e : trace())
+        if (std::regex_match(e, m, request))
             out.push_back(m[1]);
-    }
     return out;
-}
-
-std::vector<std::string> RoadBench::requests() const { return messages("request"); }
-std::vector<std::string> RoadBench::responses() const { return messages("response"); }
-
-std::vector<long> RoadBench::driver_ids() const
-{
-    std::regex line(R"(bmc\d+ driver request id (-?\d+): .*)");
-    std::vector<long> ids;
-    for (const std::string& e : trace()) {
-        std::smatch m;
-        if (std::regex_match(e, m, line))
-            ids.push_back(std::stol(m[1]));
-    }
-    return ids;
 }
 
 }  // namespace qbtest
