@@ -25,12 +25,7 @@ TEST_P(RegisterRoads, EachAccessSendsItsBytesAndFailsAsMinusOne)
         {"type": "registers", "address": "0xC6"}]}},
         "faults": [{"request": "18 52 01 C6 01", "completion_code": "0x83", "count": "all"}])");
     enum Op { Read, Write, Read4083C };
-    struct Case {
-        Op op;
-        INT8U bus, addr, reg;
-        int result;
-        std::vector<std::string> requests;
-    };
+    struct Case { Op op; INT8U bus, addr, reg; int result; Lines requests; };
     const std::string ptr = "18 52 01 C0 00 ", nak = "18 52 01 C2 00 ";
     const Case cases[] = {
         {Read, 0x01, 0xC0, 0x63, 0x49, {ptr + "63", "18 52 01 C0 01"}},
@@ -50,7 +45,7 @@ TEST_P(RegisterRoads, EachAccessSendsItsBytesAndFailsAsMinusOne)
                      : c.op == Write ? WriteQBreg(c.bus, c.addr, c.reg, 0xFF)
                                      : ReadQB4083Creg(c.bus, c.addr, c.reg);
         EXPECT_EQ(result, c.result);
-        EXPECT_EQ(bench.requests(), c.requests);
+        EXPECT_EQ(bench.traffic(), c.requests);
     }
 }
 

@@ -34,13 +34,10 @@ std::string one_bmc(const std::string& bmc_fields, const std::string& top_fields
 
 std::string road_machine(const std::string& faults, const std::string& top)
 {
-    auto bytes = [](const char* address, const char* value) {
-        return std::string(R"({"type": "bytes", "address": ")") + address + R"(", "contents": ")" + value + "\"}";
-    };
     return one_bmc(R"("buses": {"0x01": {"devices": [{"type": "registers", "address": "0xC0", "registers": {"0x00": 77}}]},
-                   "0x03": {"devices": [)" + bytes("0xC0", "4D") + ", " + bytes("0xE6", "00") + ", " + bytes("0xE8", "00") +
-                       R"(]}, "0x23": {"devices": [)" + bytes("0xC0", "23") + R"(]}}, "faults": [)" + faults + "]",
-                   top);
+        "0x03": {"devices": [{"type": "bytes", "address": "0xC0", "contents": "4D"},
+            {"type": "bytes", "address": "0xE6", "contents": "00"}, {"type": "bytes", "address": "0xE8", "contents": "00"}]},
+        "0x23": {"devices": [{"type": "bytes", "address": "0xC0", "contents": "23"}]}}, "faults": [)" + faults + "]", top);
 }
 
 std::string hex(const std::vector<uint8_t>& bytes) { return sim::Trace::hex(bytes); }
@@ -48,7 +45,7 @@ std::string hex(const std::vector<uint8_t>& bytes) { return sim::Trace::hex(byte
 RoadBench::RoadBench(Path path, const std::string& machine_json) : path_(path)
 {
     sim::install(sim::load_machine_json(machine_json));
-    if (!machine().trace.open((dir_.path() / "trace.txt").string()))
+    if (!sim::machine().trace.open((dir_.path() / "trace.txt").string()))
         throw std::runtime_error("cannot open the trace");
     restore_default_settings();
     CloseLogFile();
@@ -87,14 +84,14 @@ std::vector<std::string> RoadBench::trace() const
     return tail(trace_events(dir_.read("trace.txt")), trace_start_);
 }
 
-std::vector<std::string> RoadBench::requests() const
+Lines RoadBench::traffic() const
 {
     static const std::regex request(R"(bmc\d+ (?:driver request id -?\d+|kcs request): ?(.*))");
-    std::vector<std::string> out;
+    Lines out;
     std::smatch m;
     for (const std::string& e : trace())
-        if (std::regex_match(e, m, request))
-            out.push_back(m[1]);
+        if (std::regex_match(e, m, request) || e.starts_with("sleep "))
+            out.push_back(m.empty() ? e : m[1].str());
     return out;
 }
 

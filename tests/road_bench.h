@@ -44,16 +44,15 @@ public:
     RoadBench(const RoadBench&) = delete;
     RoadBench& operator=(const RoadBench&) = delete;
 
-    sim::Machine& machine() { return sim::machine(); }
-    uint64_t elapsed_us() { return machine().clock.elapsed_us(); }
+    uint64_t elapsed_us() const { return sim::machine().clock.elapsed_us(); }
     // The log's lines from the first line the test itself caused.
     std::vector<std::string> log_lines() const;
     std::string console() const { return console_.text(); }
     // Trace events (without times) since the bench opened the road.
     std::vector<std::string> trace() const;
     // The request messages the BMC received on either road, as hex text
-    // ("18 52 01 C0 01").
-    std::vector<std::string> requests() const;
+    // ("18 52 01 C0 01"), and the tool's sleeps between them ("sleep 1000").
+    Lines traffic() const;
 
 private:
     Path path_;
