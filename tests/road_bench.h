@@ -21,18 +21,16 @@ enum class Path { Driver, Kcs };
 
 inline std::string path_name(Path path) { return path == Path::Driver ? "Driver" : "Kcs"; }
 
-// A machine with one BMC at /dev/ipmi0 and at the first KCS port pair.
-// `bmc_fields` go into its entry ("buses": ..., "faults": ...), `top_fields`
-// into the top level ("port_access_ns": ...); both without braces.
-std::string one_bmc(const std::string& bmc_fields, const std::string& top_fields = "");
-
-// One BMC as above with the `faults` rules (without brackets), the `top`
-// fields (port accesses of 0.2 ms, so that the 3.96 s waits of the KCS road
-// take few polls) and these buses: 0x01 with a register bank at
-// 0xC0 whose register 0x00 holds 0x4D; 0x03 with devices at 0xC0 (reading
-// 0x4D), 0xE6 and 0xE8 (stand-ins for a mux); 0x23 with a device at 0xC0
-// (reading 0x23). The devices of 0x03 and 0x23 take any write and read the
-// same byte however often a lost answer made the BMC read them.
+// A machine with one BMC at /dev/ipmi0 and at the first KCS port pair, with
+// the `faults` rules (without brackets), the `top` fields (port accesses of
+// 0.2 ms, so that the 3.96 s waits of the KCS road take few polls) and:
+// - bus 0x01: a register bank at 0xC0 (0x00 holds 0x4D, 0x63 0x49, 0x44
+//   0xFF), a QB4083C at 0xC4 (firmware 7 8 9, revision 3) and a register
+//   bank at 0xC6; nobody at 0xC2;
+// - bus 0x03: devices at 0xC0 (reading 0x4D), 0xE6 and 0xE8 (stand-ins
+//   for a mux); bus 0x23: a device at 0xC0 (reading 0x23). They take any
+//   write and read the same byte however often a lost answer made the BMC
+//   read them.
 std::string road_machine(const std::string& faults = "", const std::string& top = R"("port_access_ns": 200000)");
 
 class RoadBench {
