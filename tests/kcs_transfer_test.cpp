@@ -71,6 +71,20 @@ TEST(KcsTransfer, ResponsesStopAfterTheThirtyFifthByte)
     }
 }
 
+TEST(KcsTransfer, ATimeoutExpiresOnlyWhenMoreThanItsTicksHavePassedAlsoAcrossTheWrap)
+{
+    for (const char* start : {"1000", "4294"}) {  // 4294 s: 967,296 µs below 2^32 µs
+        for (uint64_t after_us : {kWaitUs, kWaitUs + 1}) {
+            SCOPED_TRACE(std::string(start) + " s + " + std::to_string(after_us) + " µs");
+            RoadBench bench(Path::Kcs, std::string(R"({"clock": {"start": )") + start + "}}");
+            TIMER timer = 0;
+            EXPECT_EQ(timeout(&timer, 0), 0);
+            sim::machine().clock.advance(after_us);
+            EXPECT_EQ(timeout(&timer, 72), after_us > kWaitUs);
+        }
+    }
+}
+
 TEST(KcsTransfer, EachFailingWaitOrStateEndsThePhaseWithItsResultAndMessage)
 {
     // The time waited in the failing phase, and at most how much longer its own accesses took.
