@@ -12,29 +12,23 @@ namespace qbtest {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-fs::path make_temp_dir()
+fs::path fresh_temp_dir(const std::string& prefix)
 {
-    std::string templ = (fs::temp_directory_path() / "qb40unit.XXXXXX").string();
+    std::string templ = (fs::temp_directory_path() / (prefix + ".XXXXXX")).string();
     if (!mkdtemp(templ.data()))
         throw std::runtime_error("mkdtemp failed");
     return templ;
 }
 
-std::string slurp(const fs::path& p)
+std::string read_file(const fs::path& p)
 {
     std::ifstream in(p, std::ios::binary);
-    if (!in)
-        return "";
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
 }
 
-}  // namespace
-
-ScopedWorkDir::ScopedWorkDir() : previous_(fs::current_path()), dir_(make_temp_dir())
+ScopedWorkDir::ScopedWorkDir() : previous_(fs::current_path()), dir_(fresh_temp_dir("qb40unit"))
 {
     fs::current_path(dir_);
 }
@@ -46,16 +40,11 @@ ScopedWorkDir::~ScopedWorkDir()
     fs::remove_all(dir_, ec);
 }
 
-std::string ScopedWorkDir::read(const std::string& name) const { return slurp(dir_ / name); }
-bool ScopedWorkDir::exists(const std::string& name) const { return fs::exists(dir_ / name); }
-
-CapturedStdout::CapturedStdout()
+CapturedStdout::CapturedStdout() : file_(fresh_temp_dir("qb40out") / "stdout")
 {
-    std::string templ = (fs::temp_directory_path() / "qb40out.XXXXXX").string();
-    int fd = mkstemp(templ.data());
+    int fd = open(file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0)
-        throw std::runtime_error("mkstemp failed");
-    file_ = templ;
+        throw std::runtime_error("cannot capture standard output");
     std::fflush(stdout);
     saved_fd_ = dup(1);
     dup2(fd, 1);
@@ -68,13 +57,13 @@ CapturedStdout::~CapturedStdout()
     dup2(saved_fd_, 1);
     ::close(saved_fd_);
     std::error_code ec;
-    fs::remove(file_, ec);
+    fs::remove_all(file_.parent_path(), ec);
 }
 
 std::string CapturedStdout::text() const
 {
     std::fflush(stdout);
-    return slurp(file_);
+    return read_file(file_);
 }
 
 }  // namespace qbtest

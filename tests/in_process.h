@@ -1,11 +1,16 @@
-// Helpers for tests that call the tool's functions in the test process:
-// a fresh working directory for the log files, and the console captured.
+// Helpers for tests that call the tool's functions in the test process: a
+// fresh working directory for the log files, and the console captured.
 #pragma once
 
 #include <filesystem>
 #include <string>
 
 namespace qbtest {
+
+// A new empty directory under the system's temporary directory.
+std::filesystem::path fresh_temp_dir(const std::string& prefix);
+// The whole content of a file; "" when it is missing.
+std::string read_file(const std::filesystem::path& p);
 
 // Makes a fresh temporary directory the working directory for the lifetime
 // of the object, then goes back and removes it.
@@ -17,8 +22,7 @@ public:
     ScopedWorkDir& operator=(const ScopedWorkDir&) = delete;
 
     const std::filesystem::path& path() const { return dir_; }
-    std::string read(const std::string& name) const;  // "" when missing
-    bool exists(const std::string& name) const;
+    std::string read(const std::string& name) const { return read_file(dir_ / name); }
 
 private:
     std::filesystem::path previous_;

@@ -1,193 +1,93 @@
-// The five print functions and the log with its two generations, called in
-// the test process.
+// The five print functions, called in the test process, and the log with
+// its two generations as runs of the tool leave them.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
 #include "in_process.h"
 #include "logfile/logfile.h"
+#include "sim_run.h"
 
-using qbtest::CapturedStdout;
-using qbtest::ScopedWorkDir;
-
-namespace {
-
-// Output settings as a run without options has them, and no log open.
-void reset_output_state()
+TEST(LogFile, EachPrintFunctionWritesWhereAndHowItShould)
 {
-    CloseLogFile();
-    CMDL_QuietMode = 0;
-    CMDL_AppendLogFile = 0;
-    CMDL_VerboseLog = 0;
-}
-
-class LogFile : public ::testing::Test {
-protected:
-    void SetUp() override { reset_output_state(); }
-    void TearDown() override { reset_output_state(); }
-    ScopedWorkDir dir;
-};
-
-enum class Fn { ps, ps_no_rn, ps_r, pb, pf };
-
-int call(Fn fn, const char* word, int number)
-{
-    switch (fn) {
-    case Fn::ps: return ps("%s=%d", word, number);
-    case Fn::ps_no_rn: return ps_no_rn("%s=%d", word, number);
-    case Fn::ps_r: return ps_r("%s=%d", word, number);
-    case Fn::pb: return pb("%s=%d", word, number);
-    case Fn::pf: return pf("%s=%d", word, number);
-    }
-    return 0;
-}
-
-}  // namespace
-
-TEST_F(LogFile, EachPrintFunctionWritesWhereAndHowItShould)
-{
+    enum Fn { PS, PS_NO_RN, PS_R, PB, PF };
     struct Case {
         Fn fn;
-        bool quiet;
-        bool log_open;
+        bool quiet, log_open;
+        const char* text;
         const char* console;
         const char* log;
         int result;
     };
-    // "ab=12" is five characters.
     const Case cases[] = {
-        {Fn::ps, false, true, "ab=12\r\n", "", 5},
-        {Fn::ps, true, true, "", "", 0},
-        {Fn::ps_no_rn, false, true, "ab=12", "", 5},
-        {Fn::ps_no_rn, true, false, "", "", 0},
-        {Fn::ps_r, false, true, "ab=12\r", "", 5},
-        {Fn::ps_r, true, true, "", "", 0},
-        {Fn::pb, false, true, "ab=12\r\n", "ab=12\n", 5},
-        {Fn::pb, true, true, "", "ab=12\n", 5},
-        {Fn::pb, false, false, "ab=12\r\n", "", -1},
-        {Fn::pb, true, false, "", "", -1},
-        {Fn::pf, false, true, "", "ab=12\n", 5},
-        {Fn::pf, true, true, "", "ab=12\n", 5},
-        {Fn::pf, false, false, "", "", -1},
+        {PS, false, true, "ab=12", "ab=12\r\n", "", 5},
+        {PS, true, true, "ab=12", "", "", 0},
+        {PS_NO_RN, false, true, "ab=12", "ab=12", "", 5},
+        {PS_NO_RN, true, false, "ab=12", "", "", 0},
+        {PS_R, false, true, "ab=12", "ab=12\r", "", 5},
+        {PS_R, true, true, "ab=12", "", "", 0},
+        {PB, false, true, "ab=12", "ab=12\r\n", "ab=12\n", 5},
+        {PB, true, true, "ab=12", "", "ab=12\n", 5},
+        {PB, false, false, "ab=12", "ab=12\r\n", "", -1},
+        {PB, true, false, "ab=12", "", "", -1},
+        // A text ending in a line feed leaves an empty line in both places.
+        {PB, false, true, "x\n", "x\n\r\n", "x\n\n", 2},
+        {PF, false, true, "ab=12", "", "ab=12\n", 5},
+        {PF, true, true, "ab=12", "", "ab=12\n", 5},
+        {PF, false, false, "ab=12", "", "", -1},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "fn " << static_cast<int>(c.fn) << " quiet " << c.quiet << " log "
-                                        << c.log_open);
-        reset_output_state();
-        std::filesystem::remove("log.txt");
-        if (c.log_open) {
-            ASSERT_EQ(StartLogFile("log.txt"), 1);
-        }
+        SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
+        qbtest::ScopedWorkDir dir;
+        CMDL_QuietMode = CMDL_AppendLogFile = CMDL_VerboseLog = 0;
+        ASSERT_EQ(c.log_open ? StartLogFile("log.txt") : 1, 1);
         CMDL_QuietMode = c.quiet;
-        int result;
+        int result = 0;
         std::string console;
         {
-            CapturedStdout out;
-            result = call(c.fn, "ab", 12);
+            qbtest::CapturedStdout out;
+            int (*const fns[])(const char*, ...) = {ps, ps_no_rn, ps_r, pb, pf};
+            result = fns[c.fn]("%s", c.text);
             console = out.text();
         }
+        CloseLogFile();
+        CMDL_QuietMode = 0;
         EXPECT_EQ(console, c.console);
         EXPECT_EQ(dir.read("log.txt"), c.log);
         EXPECT_EQ(result, c.result);
     }
 }
 
-TEST_F(LogFile, MessageEndingInLineFeedLeavesAnEmptyLineInBothPlaces)
+TEST(LogFile, EachRunKeepsOnlyThePreviousRunsLogWhetherItAppendsOrNot)
 {
-    ASSERT_EQ(StartLogFile("log.txt"), 1);
-    std::string console;
-    {
-        CapturedStdout out;
-        pb("Started: %s", "Mon Jan  1 00:00:00 2024\n");
-        pb("next");
-        console = out.text();
-    }
-    EXPECT_EQ(console, "Started: Mon Jan  1 00:00:00 2024\n\r\nnext\r\n");
-    EXPECT_EQ(dir.read("log.txt"), "Started: Mon Jan  1 00:00:00 2024\n\nnext\n");
+    qbtest::SimDir dir;
+    dir.machine(R"({"bmcs": [{"node": "/dev/ipmi0", "buses": {}}]})");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"-i"}, {"-u", "-vl"}, {"-z", "-a", "-vl"}})
+        ASSERT_EQ(dir.run(args).status, 0);
+    // Append mode still moves the old log away, so the new one starts empty.
+    EXPECT_TRUE(dir.log().starts_with("fopen(\"./log.txt\", \"a\")... [OK]\n\nQB40XX")) << dir.log();
+    EXPECT_TRUE(dir.logprev().starts_with("fopen(\"./log.txt\", \"w\")... [OK]\n\nQB40XX")) << dir.logprev();
+    EXPECT_NE(dir.log().find("\n1: -z \n"), std::string::npos);
+    EXPECT_NE(dir.logprev().find("\n1: -u \n"), std::string::npos);
+    auto files = std::distance(std::filesystem::directory_iterator(dir.path()), {});
+    EXPECT_EQ(files, 2) << "the first run's log is gone";
 }
 
-TEST_F(LogFile, ThreeStartsKeepExactlyTwoGenerations)
-{
-    const char* runs[] = {"first run", "second run", "third run"};
-    for (const char* text : runs) {
-        ASSERT_EQ(StartLogFile("log.txt"), 1);
-        pf("%s", text);
-        CloseLogFile();
-    }
-    EXPECT_EQ(dir.read("log.txt"), "third run\n");
-    EXPECT_EQ(dir.read("logprev.txt"), "second run\n");
-    // Nothing else was left in the directory: the first generation is gone.
-    int files = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.path()))
-        ++files;
-    EXPECT_EQ(files, 2);
-}
-
-TEST_F(LogFile, EmptyNameStandsForLogTxt)
-{
-    ASSERT_EQ(StartLogFile(""), 1);
-    pf("x");
-    CloseLogFile();
-    EXPECT_EQ(dir.read("log.txt"), "x\n");
-}
-
-TEST_F(LogFile, AppendModeStillRotatesSoTheNewLogStartsEmpty)
-{
-    ASSERT_EQ(StartLogFile("log.txt"), 1);
-    pf("old");
-    CloseLogFile();
-    CMDL_AppendLogFile = 1;
-    CMDL_VerboseLog = 1;
-    ASSERT_EQ(StartLogFile("log.txt"), 1);
-    pf("new");
-    CloseLogFile();
-    EXPECT_EQ(dir.read("log.txt"), "fopen(\"./log.txt\", \"a\")... [OK]\nnew\n");
-    EXPECT_EQ(dir.read("logprev.txt"), "old\n");
-}
-
-TEST_F(LogFile, VerboseFirstLineNamesPathAndMode)
-{
-    CMDL_VerboseLog = 1;
-    ASSERT_EQ(StartLogFile("log.txt"), 1);
-    CloseLogFile();
-    EXPECT_EQ(dir.read("log.txt"), "fopen(\"./log.txt\", \"w\")... [OK]\n");
-}
-
-TEST_F(LogFile, StartWhileOpenChangesNothing)
-{
-    ASSERT_EQ(StartLogFile("log.txt"), 1);
-    pf("kept");
-    FILE* before = log_file;
-    EXPECT_EQ(StartLogFile("log.txt"), 0);
-    EXPECT_EQ(log_file, before);
-    pf("still here");
-    CloseLogFile();
-    EXPECT_EQ(dir.read("log.txt"), "kept\nstill here\n");
-    EXPECT_FALSE(dir.exists("logprev.txt"));
-}
-
-TEST_F(LogFile, CloseWithoutLogDoesNothingAndPfThenReportsNoLog)
-{
-    EXPECT_EQ(CloseLogFile(), 0);
-    EXPECT_EQ(log_file, nullptr);
-    EXPECT_EQ(pf("dropped"), -1);
-    EXPECT_FALSE(dir.exists("log.txt"));
-}
-
-TEST_F(LogFile, UndeletablePreviousLogIsReportedAndUnopenableLogFails)
+TEST(LogFile, ALogThatCannotBeCreatedDoesNotStopTheRun)
 {
     // A non-empty directory cannot be removed, and a directory cannot be
     // opened as the log: both failures of a start at once.
-    std::filesystem::create_directories(dir.path() / "logprev.txt" / "inside");
+    qbtest::SimDir dir;
+    dir.machine(R"({"bmcs": [{"node": "/dev/ipmi0", "buses": {}}]})");
     std::filesystem::create_directories(dir.path() / "log.txt");
-    std::string console;
-    int result;
-    {
-        CapturedStdout out;
-        result = StartLogFile("log.txt");
-        console = out.text();
-    }
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(log_file, nullptr);
-    EXPECT_EQ(console, "Error Deleting logprev.txt\r\n");
+    std::filesystem::create_directories(dir.path() / "logprev.txt" / "kept");
+    auto r = dir.run({"-u"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.console.starts_with("Error Deleting logprev.txt\r\nUnable to create logfile log.txt\n\r\n\r\n"
+                                      "QB40XX Firmware Upgrade tool"))
+        << r.console;
+    EXPECT_EQ(qbtest::missing_in_order(qbtest::lines(r.console),
+                                       {"Total BMC found: 1", "Successfully opened OpenIPMI driver"}),
+              "");
 }

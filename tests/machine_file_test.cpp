@@ -4,15 +4,9 @@
 
 #include "sim_run.h"
 
-using qbtest::SimDir;
-
 TEST(MachineFile, MalformedFileIsRefusedNamingFileAndField)
 {
-    struct Case {
-        const char* json;
-        const char* field;
-    };
-    const Case cases[] = {
+    const std::pair<const char*, const char*> cases[] = {
         {R"({"bmcs": [{"node": "/dev/ipmi9"}]})", "field bmcs[0].node:"},
         {R"({"driver": "sometimes"})", "field driver:"},
         {R"({"bmcs": [{"kcs": 3}]})", "field bmcs[0].kcs:"},
@@ -22,14 +16,15 @@ TEST(MachineFile, MalformedFileIsRefusedNamingFileAndField)
         {R"({"vanishing_nodes": {"/dev/ipmi1": "often"}})", "field vanishing_nodes./dev/ipmi1:"},
         {R"({"bmcs": [)", "field (syntax):"},
     };
-    for (const Case& c : cases) {
-        SimDir dir;
-        dir.machine(c.json);
+    for (const auto& [json, field] : cases) {
+        SCOPED_TRACE(json);
+        qbtest::SimDir dir;
+        dir.machine(json);
         auto r = dir.run({});
-        EXPECT_EQ(r.status, 2) << c.json;
+        EXPECT_EQ(r.status, 2);
         EXPECT_NE(r.errors.find("machine.json"), std::string::npos) << r.errors;
-        EXPECT_NE(r.errors.find(c.field), std::string::npos) << r.errors;
-        EXPECT_EQ(r.console, "") << "the tool must not have run for " << c.json;
+        EXPECT_NE(r.errors.find(field), std::string::npos) << r.errors;
+        EXPECT_EQ(r.console, "") << "the tool must not have run";
         EXPECT_FALSE(dir.exists("log.txt"));
     }
 }

@@ -1,76 +1,59 @@
 #include "settings.h"
 
 #include <cstring>
+#include <sstream>
+#include <string_view>
 
 #include "main/qb40tool.h"
 
 namespace qbtest {
 
-#define QB_SETTINGS(X)                                          \
-    X(Help, CMDL_Help)                                          \
-    X(FilenameSpecified, CMDL_FilenameSpecified)                \
-    X(FrmUpgSet, FrmUpgSet)                                     \
-    X(QuietMode, CMDL_QuietMode)                                \
-    X(UnconditionalUpgrade, CMDL_UnconditionalUpgrade)          \
-    X(DirectIO, CMDL_DirectIO)                                  \
-    X(VerboseLog, CMDL_VerboseLog)                              \
-    X(AppendLogFile, CMDL_AppendLogFile)                        \
-    X(ContinousUpgrade, CMDL_ContinousUpgrade)                  \
-    X(UpgradeMax, UpgradeMax)                                   \
-    X(ContinousUpgradeDelay, CMDL_ContinousUpgradeDelay)        \
-    X(BusIDRange, CMDL_BusIDRange)                              \
-    X(ScanBusID_First, ScanBusID_First)                         \
-    X(ScanBusID_Last, ScanBusID_Last)                           \
-    X(GetI2CdeviceData, CMDL_GetI2CdeviceData)                  \
-    X(VPDaddress, VPDaddress)                                   \
-    X(VPD_BYTEStoREAD, VPD_BYTEStoREAD)                         \
-    X(MuxChannelRange, CMDL_MuxChannelRange)                    \
-    X(ScanChannels, CMDL_ScanChannels)                          \
-    X(BusIDchannelFirst, BusIDchannelFirst)                     \
-    X(BusIDchannelLast, BusIDchannelLast)                       \
-    X(MuxAddress, CMDL_MuxAddress)                              \
-    X(MUXaddress, MUXaddress)                                   \
-    X(SendMuxSwitchingCommands, CMDL_SendMuxSwitchingCommands)  \
-    X(ScanC0thruC6, ScanC0thruC6)                               \
-    X(DiagnosticMode, CMDL_DiagnosticMode)                      \
-    X(LEDcycling, CMDL_LEDcycling)
-
-Settings Settings::current()
-{
-    Settings s{};
-#define TAKE(field, global) s.field = ::global;
-    QB_SETTINGS(TAKE)
-#undef TAKE
-    s.BinFilename = ::BinFilename;
-    return s;
-}
+#define QB_SETTINGS(X)                                                                                       \
+    X(CMDL_Help) X(CMDL_FilenameSpecified) X(FrmUpgSet) X(CMDL_QuietMode) X(CMDL_UnconditionalUpgrade)        \
+    X(CMDL_DirectIO) X(CMDL_VerboseLog) X(CMDL_AppendLogFile) X(CMDL_ContinousUpgrade) X(UpgradeMax)         \
+    X(CMDL_ContinousUpgradeDelay) X(CMDL_BusIDRange) X(ScanBusID_First) X(ScanBusID_Last)                     \
+    X(CMDL_GetI2CdeviceData) X(VPDaddress) X(VPD_BYTEStoREAD) X(CMDL_MuxChannelRange) X(CMDL_ScanChannels)   \
+    X(BusIDchannelFirst) X(BusIDchannelLast) X(CMDL_MuxAddress) X(MUXaddress) X(CMDL_SendMuxSwitchingCommands) \
+    X(ScanC0thruC6) X(CMDL_DiagnosticMode) X(CMDL_LEDcycling)
 
 namespace {
 
+struct Snapshot {
+#define FIELD(g) decltype(::g) g = ::g;
+    QB_SETTINGS(FIELD)
+#undef FIELD
+    std::string BinFilename = ::BinFilename;
+};
+
 // Static initialisation of this test binary runs before any test, while the
 // globals still hold the values the program starts with.
-const Settings kDefaults = Settings::current();
+const Snapshot kDefaults;
 
 }  // namespace
 
-const Settings& Settings::defaults() { return kDefaults; }
-
 void restore_default_settings()
 {
-    const Settings& d = kDefaults;
-#define PUT(field, global) ::global = static_cast<decltype(::global)>(d.field);
+#define PUT(g) ::g = kDefaults.g;
     QB_SETTINGS(PUT)
 #undef PUT
     std::memset(::BinFilename, 0, sizeof ::BinFilename);
-    std::strncpy(::BinFilename, d.BinFilename.c_str(), sizeof ::BinFilename - 1);
+    std::strncpy(::BinFilename, kDefaults.BinFilename.c_str(), sizeof ::BinFilename - 1);
 }
 
-std::ostream& operator<<(std::ostream& out, const Settings& s)
+std::string changed_settings()
 {
-#define SHOW(field, global) out << #field "=" << s.field << " ";
+    std::ostringstream out;
+    auto show = [&](std::string_view name, auto value) {
+        if (name.starts_with("CMDL_"))
+            name.remove_prefix(5);
+        out << (out.tellp() > 0 ? " " : "") << name << '=' << value;
+    };
+#define SHOW(g) if (::g != kDefaults.g) show(#g, +::g);
     QB_SETTINGS(SHOW)
 #undef SHOW
-    return out << "BinFilename=\"" << s.BinFilename << "\"";
+    if (kDefaults.BinFilename != ::BinFilename)
+        show("BinFilename", ::BinFilename);
+    return out.str();
 }
 
 }  // namespace qbtest

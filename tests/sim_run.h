@@ -32,7 +32,7 @@ public:
     void input(const std::string& text) { input_ = text; has_input_ = true; }
 
     void write(const std::string& name, const std::string& bytes) const;
-    bool exists(const std::string& name) const;
+    bool exists(const std::string& name) const { return std::filesystem::exists(dir_ / name); }
     std::string read(const std::string& name) const;  // "" when missing
 
     RunResult run(const std::vector<std::string>& args) const;
@@ -53,12 +53,6 @@ std::vector<std::string> lines(const std::string& text);
 
 // The events of a trace, without their virtual times ("sleep 3000000").
 std::vector<std::string> trace_events(const std::string& trace);
-
-// ctime() text of a time, without its line feed, as the tool prints it.
-std::string ctime_text(long epoch_seconds);
-
-// The lines of `text` from `first` on (an exact line) up to the end.
-std::vector<std::string> lines_from(const std::string& text, const std::string& first);
 
 // Empty when every line of `expected` appears in `actual` in this order
 // (other lines may come between); otherwise says which one is missing.
