@@ -13,6 +13,7 @@
 #include "sim_run.h"
 
 using qbtest::SimDir;
+using Args = std::vector<std::string>;
 
 namespace {
 
@@ -26,64 +27,46 @@ std::string syntax(const std::string& arg) { return "ERROR: Invalid Syntax \"" +
 TEST(CommandLine, EachAcceptedFormSetsExactlyItsSettings)
 {
     struct Case {
-        std::string args;     // separated by blanks; " | " between forms with the same result
+        std::string forms;    // arguments separated by blanks; " | " between forms with the same result
         std::string changes;  // the settings that differ from the defaults afterwards
     };
-    const std::string longest = image_name(254);
+    const std::string longest = image_name(254), endless = "ContinousUpgrade=1 UpgradeMax=100000";
+    const std::string file = "FilenameSpecified=1 FrmUpgSet=1 BinFilename=";
     const Case cases[] = {
-        {"-c | -c0 | -cx", "ContinousUpgrade=1 UpgradeMax=100000"},
-        {"-c25", "ContinousUpgrade=1 UpgradeMax=25"},
-        {"-c3x", "ContinousUpgrade=1 UpgradeMax=3"},
-        {"-c5 -c7", "ContinousUpgrade=1 UpgradeMax=7"},
-        {"-cd5", "ContinousUpgradeDelay=5"},
-        {"-cd12s", "ContinousUpgradeDelay=12"},
+        {"-c | -c0 | -cx", endless}, {"-c25", "ContinousUpgrade=1 UpgradeMax=25"},
+        {"-c3x", "ContinousUpgrade=1 UpgradeMax=3"}, {"-c5 -c7", "ContinousUpgrade=1 UpgradeMax=7"},
         // Without a digit 1-9 the delay key is accepted and changes nothing.
-        {"-cd | -cd0 | -cdx", ""},
+        {"-cd5", "ContinousUpgradeDelay=5"}, {"-cd12s", "ContinousUpgradeDelay=12"}, {"-cd | -cd0 | -cdx", ""},
         {"-b15 | -b51", "BusIDRange=1 ScanBusID_Last=5"},  // the first bus stays 1
-        {"-b0f", "BusIDRange=1 ScanBusID_First=0"},
-        {"-bC3", "BusIDRange=1 ScanBusID_First=3 ScanBusID_Last=12"},
-        {"-vpd", "GetI2CdeviceData=1"},
-        {"-vpda2", "GetI2CdeviceData=1 VPDaddress=162"},
+        {"-b0f", "BusIDRange=1 ScanBusID_First=0"}, {"-bC3", "BusIDRange=1 ScanBusID_First=3 ScanBusID_Last=12"},
+        {"-vpd", "GetI2CdeviceData=1"}, {"-vpda2 | -vpda2zz", "GetI2CdeviceData=1 VPDaddress=162"},
         {"-vpdA4", "GetI2CdeviceData=1 VPDaddress=164"},
         {"-vpda210", "GetI2CdeviceData=1 VPDaddress=162 VPD_BYTEStoREAD=16"},
         {"-vpda2ff", "GetI2CdeviceData=1 VPDaddress=162 VPD_BYTEStoREAD=255"},
-        {"-vpda2zz", "GetI2CdeviceData=1 VPDaddress=162"},
         {"-mc42", "MuxChannelRange=1 BusIDchannelFirst=4 BusIDchannelLast=2"},
         {"-mc09", "MuxChannelRange=1 BusIDchannelFirst=0 BusIDchannelLast=9"},
         {"-sc31", "ScanChannels=1 BusIDchannelFirst=1 BusIDchannelLast=3"},
         {"-mc24 -sc13", "MuxChannelRange=1 ScanChannels=1 BusIDchannelFirst=1 BusIDchannelLast=3"},
         {"-sc13 -mc24", "MuxChannelRange=1 ScanChannels=1"},  // back to the default channels 2 and 4
-        {"-mae6", "MuxAddress=1"},
-        {"-ma3C", "MuxAddress=1 MUXaddress=60"},
-        {"-q | --quiet", "QuietMode=1 UnconditionalUpgrade=1"},
-        {"-dio", "DirectIO=1"},
-        {"-vl", "VerboseLog=1"},
-        {"-a", "AppendLogFile=1"},
-        {"-u", "UnconditionalUpgrade=1"},
-        {"-ms", "SendMuxSwitchingCommands=1"},
-        {"-i", "ScanC0thruC6=1"},
-        {"-d", "DiagnosticMode=1"},
-        {"-z", "LEDcycling=1"},
+        {"-mae6", "MuxAddress=1"}, {"-ma3C", "MuxAddress=1 MUXaddress=60"},
+        {"-q | --quiet", "QuietMode=1 UnconditionalUpgrade=1"}, {"-dio", "DirectIO=1"}, {"-vl", "VerboseLog=1"},
+        {"-a", "AppendLogFile=1"}, {"-u", "UnconditionalUpgrade=1"}, {"-ms", "SendMuxSwitchingCommands=1"},
+        {"-i", "ScanC0thruC6=1"}, {"-d", "DiagnosticMode=1"}, {"-z", "LEDcycling=1"},
         {"-? | -h | /? | /h | --help", "Help=1"},
         // Keys are found inside longer words and paths, before any bare name.
-        {"fw-a.bin", "AppendLogFile=1"},
-        {"/home/op/qb4077.bin", "Help=1"},
-        {"x-zy", "LEDcycling=1"},
+        {"fw-a.bin", "AppendLogFile=1"}, {"/home/op/qb4077.bin", "Help=1"}, {"x-zy", "LEDcycling=1"},
         // The image file: with -f (anything after -f in the same argument is
         // ignored), through a word holding -f, or bare as the first argument.
-        {"-f qb4077.bin | -fzz qb4077.bin | -f qb4073.bin -f qb4077.bin",
-         "FilenameSpecified=1 FrmUpgSet=1 BinFilename=qb4077.bin"},
-        {"my-file.bin qb4080.bin", "FilenameSpecified=1 FrmUpgSet=1 BinFilename=qb4080.bin"},
+        {"-f qb4077.bin | -fzz qb4077.bin | -f qb4073.bin -f qb4077.bin", file + "qb4077.bin"},
+        {"my-file.bin qb4080.bin", file + "qb4080.bin"}, {"-f " + longest, file + longest},
         {"-u -f qb4077.bin -d",
          "FilenameSpecified=1 FrmUpgSet=1 UnconditionalUpgrade=1 DiagnosticMode=1 BinFilename=qb4077.bin"},
-        {"qb4077.bin", "FilenameSpecified=1 BinFilename=qb4077.bin"},
+        {"qb4077.bin", "FilenameSpecified=1 BinFilename=qb4077.bin"}, {longest, "FilenameSpecified=1 BinFilename=" + longest},
         {"qb4077.bin -u", "FilenameSpecified=1 UnconditionalUpgrade=1 BinFilename=qb4077.bin"},
-        {"-f " + longest, "FilenameSpecified=1 FrmUpgSet=1 BinFilename=" + longest},
-        {longest, "FilenameSpecified=1 BinFilename=" + longest},
     };
     for (const Case& c : cases) {
-        std::vector<std::string> args = {"qb40tool"};
-        std::istringstream words(c.args + " |");
+        Args args = {"qb40tool"};
+        std::istringstream words(c.forms + " |");
         for (std::string w; words >> w;) {
             if (w != "|") {
                 args.push_back(w);
@@ -104,41 +87,28 @@ TEST(CommandLine, EachAcceptedFormSetsExactlyItsSettings)
 
 TEST(CommandLine, RefusedArgumentsEndWithCodeFiveBeforeAnythingIsLogged)
 {
-    struct Case {
-        std::vector<std::string> args;
-        std::string console;  // without the "\r\n" the error adds
-    };
-    const std::string too_long = image_name(255);
-    const std::string no_name = "ERROR: No filename specified after -f [RETURN CODE:0x05]";
-    const std::string long_name = "ERROR: Filename too long (max 254 characters) [RETURN CODE:0x05]";
-    std::vector<Case> cases;
+    std::vector<std::pair<Args, std::string>> cases;  // the arguments, the console without its "\r\n"
     // Refused alone, as Invalid Syntax naming itself: values too short, too
     // long or not hex; keys only inside a word; -s (on the help screen, but
     // no key takes it); a bare name without a dot; format directives (data).
     for (const char* arg : {"-x", "", "-b", "-b1", "-b123", "-bg1", "-mc20", "-mcA2", "-mc123", "-scx1", "-mae",
                             "-mae6f", "-vpda", "-vpda21", "-vpdzz", "x-vpd", "-s20", "qb4077", "%s%n%d"})
         cases.push_back({{arg}, syntax(arg)});
+    const std::string no_name = "ERROR: No filename specified after -f [RETURN CODE:0x05]";
+    const std::string too_long = "ERROR: Filename too long (max 254 characters) [RETURN CODE:0x05]";
     cases.insert(cases.end(), {
-        // Parsing comes first and stops at the first error.
-        {{"-h", "-x"}, syntax("-x")},
-        {{"-x", "-f"}, syntax("-x")},
-        // A bare name counts only as the first argument.
-        {{"-u", "qb4077.bin"}, syntax("qb4077.bin")},
-        {{"-f"}, no_name},
-        {{"-u", "-f"}, no_name},
-        {{"my-file.bin"}, no_name},
-        {{"-f", too_long}, long_name},
-        {{too_long}, long_name},
-        // Quiet mode silences the error but not the code.
-        {{"-q", "-x"}, ""},
-        {{"-q", "-f"}, ""},
+        {{"-h", "-x"}, syntax("-x")}, {{"-x", "-f"}, syntax("-x")},  // parsing stops at the first error
+        {{"-u", "qb4077.bin"}, syntax("qb4077.bin")},                // a bare name only as the first argument
+        {{"-f"}, no_name}, {{"-u", "-f"}, no_name}, {{"my-file.bin"}, no_name},
+        {{"-f", image_name(255)}, too_long}, {{image_name(255)}, too_long},
+        {{"-q", "-x"}, ""}, {{"-q", "-f"}, ""},  // quiet mode silences the error but not the code
     });
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::PrintToString(c.args).substr(0, 80));
+    for (const auto& [args, console] : cases) {
+        SCOPED_TRACE(testing::PrintToString(args).substr(0, 80));
         SimDir dir;
-        auto r = dir.run(c.args);
+        auto r = dir.run(args);
         EXPECT_EQ(r.status, 5);
-        EXPECT_EQ(r.console, c.console.empty() ? "" : c.console + "\r\n");
+        EXPECT_EQ(r.console, console.empty() ? "" : console + "\r\n");
         EXPECT_FALSE(dir.exists("log.txt"));
         EXPECT_EQ(r.trace, "") << "no BMC may be touched";
     }
@@ -146,48 +116,34 @@ TEST(CommandLine, RefusedArgumentsEndWithCodeFiveBeforeAnythingIsLogged)
 
 TEST(CommandLine, EveryConflictIsRefusedThroughTheLog)
 {
-    struct Case {
-        std::vector<std::string> args;
-        std::string message;
-    };
     const std::string continuous = "ERROR: Continous mode not allowed in quiet mode [RETURN CODE:0x05]\n";
     const std::string diagnostics = "ERROR: Diagnostics mode not allowed in quiet mode [RETURN CODE:0x05]\n";
     const std::string mux = "ERROR: Manual Sending of Mux commands \"-ms\" specified without MuxAddress "
                             "\"-ma[NUM]\" [RETURN CODE:0x05]\n";
-    const Case cases[] = {
-        {{"-q", "-c"}, continuous},
-        {{"-c5", "-q"}, continuous},
-        {{"-q", "-d"}, diagnostics},
-        {{"-d", "-q"}, diagnostics},
-        {{"-q", "-c", "-d"}, continuous},  // the first check that fires wins
-        {{"-ms"}, mux},
-        {{"-ms", "-q"}, mux},
-        {{"-ms", "-mc24"}, mux},
+    const std::pair<Args, std::string> cases[] = {
+        {{"-q", "-c"}, continuous}, {{"-c5", "-q"}, continuous}, {{"-q", "-d"}, diagnostics},
+        {{"-d", "-q"}, diagnostics}, {{"-q", "-c", "-d"}, continuous},  // the first check that fires wins
+        {{"-ms"}, mux}, {{"-ms", "-q"}, mux}, {{"-ms", "-mc24"}, mux},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::PrintToString(c.args));
+    for (const auto& [args, message] : cases) {
+        SCOPED_TRACE(testing::PrintToString(args));
         SimDir dir;
-        auto r = dir.run(c.args);
+        auto r = dir.run(args);
         EXPECT_EQ(r.status, 5);
-        if (std::ranges::count(c.args, "-q"))
+        if (std::ranges::count(args, "-q"))
             EXPECT_EQ(r.console, "");
         else
-            EXPECT_TRUE(r.console.ends_with("entering non-upgrade mode\r\n" + c.message + "\r\n")) << r.console;
+            EXPECT_TRUE(r.console.ends_with("entering non-upgrade mode\r\n" + message + "\r\n")) << r.console;
         // The conflict is the log's last line, after the blank line that
         // ends the option report; nothing reached a BMC.
-        EXPECT_TRUE(dir.log().ends_with(" \n" + c.message + "\n")) << dir.log();
+        EXPECT_TRUE(dir.log().ends_with(" \n" + message + "\n")) << dir.log();
         EXPECT_EQ(r.trace, "");
     }
 }
 
 TEST(CommandLine, ReportLogsTheRawLineAndEverySelectedOption)
 {
-    struct Case {
-        std::vector<std::string> args;
-        std::vector<std::string> info;  // the log lines after "Command line info: "
-        const char* console;            // what the console shows of the report; nullptr: quiet
-    };
-    const Case cases[] = {
+    const std::pair<Args, std::vector<std::string>> cases[] = {
         {{"-z", "-d", "-ms", "-mae6", "-sc31", "-mc42", "-vpda2", "-b51", "-i", "-u", "-cd2", "-c4", "-a", "-vl",
           "-dio"},
          {"No file name specified as command line, entering non-upgrade mode", "Selected -dio for direct io access",
@@ -198,37 +154,35 @@ TEST(CommandLine, ReportLogsTheRawLineAndEverySelectedOption)
           "Selected -mc for Mux Channel range: 0x04 to 0x02",
           "Selected -sc for Scanning BMC Channel range: 0x04 to 0x02", "Selected -ma for Mux Address: 0xe6",
           "Selected -ms to Send Mux switching commands instead of relying on BMC",
-          "Selected -d for diagnostic mode", "", " "},
-         "Use -h for the list of options\r\n\nRaw command line: (argc:16)\r\n"
-         "No file name specified as command line, entering non-upgrade mode\r\nStarted: "},
+          "Selected -d for diagnostic mode", "", " "}},
         {{"-q", "-f", "missing4077.bin"},
-         {"Filename of binary: missing4077.bin", "Selected -q for quiet mode",
-          "Selected -u for unconditional upgrade", " "},
-         nullptr},
-        {{}, {"No command line arguments", ""}, "Raw command line: (argc:1)\r\nNo command line arguments\r\n\r\nStarted: "},
+         {"Filename of binary: missing4077.bin", "Selected -q for quiet mode", "Selected -u for unconditional upgrade",
+          " "}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.args.size());
+    for (const auto& [args, info] : cases) {
         SimDir dir;
         // No backplanes: the diagnostics asked for here would otherwise wait for keys.
         dir.machine(R"({"bmcs": [{"node": "/dev/ipmi0", "kcs": 0, "buses": {}}]})");
-        auto r = dir.run(c.args);
-        std::vector<std::string> expected = {"Raw command line: (argc:" + std::to_string(c.args.size() + 1) + ")",
+        auto r = dir.run(args);
+        std::vector<std::string> expected = {"Raw command line: (argc:" + std::to_string(args.size() + 1) + ")",
                                              "0: " QB40TOOL_SIM " "};
-        for (size_t i = 0; i < c.args.size(); ++i)
-            expected.push_back(std::to_string(i + 1) + ": " + c.args[i] + " ");
+        for (size_t i = 0; i < args.size(); ++i)
+            expected.push_back(std::to_string(i + 1) + ": " + args[i] + " ");
         expected.insert(expected.end(), {"", "Command line info: "});
-        expected.insert(expected.end(), c.info.begin(), c.info.end());
+        expected.insert(expected.end(), info.begin(), info.end());
         expected.push_back("OS: Linux");
         auto log = qbtest::lines(dir.log());
         auto at = std::ranges::find(log, expected[0]);
         ASSERT_GE(log.end() - at, static_cast<long>(expected.size())) << dir.log();
         EXPECT_EQ(std::vector<std::string>(at, at + static_cast<long>(expected.size())), expected);
-        if (c.console)
-            EXPECT_NE(r.console.find(c.console), std::string::npos) << r.console;
-        else
-            EXPECT_EQ(r.console, "");
     }
+    // The console shows only the console-and-log lines of the report; quiet mode, none.
+    SimDir dir;
+    EXPECT_NE(dir.run({"-i"}).console.find("Use -h for the list of options\r\n\nRaw command line: (argc:2)\r\n"
+                                            "No file name specified as command line, entering non-upgrade mode\r\n"
+                                            "Started: "),
+              std::string::npos);
+    EXPECT_EQ(dir.run({"-q", "-i"}).console, "");
 }
 
 TEST(CommandLine, HelpScreenIsShownOnceAndOnlyOnTheConsole)
@@ -238,9 +192,8 @@ TEST(CommandLine, HelpScreenIsShownOnceAndOnlyOnTheConsole)
                                "Use -h for the list of options\r\n";
     std::string log = banner;
     std::erase(log, '\r');
-    for (const std::vector<std::string>& args : {std::vector<std::string>{"-u", "-?", "-c3"}, {"-u", "-h", "-c3"},
-                                                 {"-u", "/?", "-c3"}, {"-u", "/h", "-c3"}, {"-u", "--help", "-c3"},
-                                                 {"-h", "-q"}}) {
+    for (const Args& args : {Args{"-u", "-?", "-c3"}, {"-u", "-h", "-c3"}, {"-u", "/?", "-c3"}, {"-u", "/h", "-c3"},
+                             {"-u", "--help", "-c3"}, {"-h", "-q"}}) {
         SCOPED_TRACE(args[1]);
         SimDir dir;
         auto r = dir.run(args);

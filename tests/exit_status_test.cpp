@@ -11,15 +11,6 @@
 
 namespace {
 
-// BMCs without buses: no scan finds anything.
-std::string empty_bmcs(int count)
-{
-    std::string bmcs;
-    for (int i = 0; i < count; ++i)
-        bmcs += std::string(i ? ", " : "") + R"({"node": "/dev/ipmi)" + std::to_string(i) + R"(", "buses": {}})";
-    return R"({"bmcs": [)" + bmcs + "]}";
-}
-
 // One BMC with one QB4077 running firmware 1.0.0; the operator types
 // nothing (end of input at every question).
 std::string one_controller(const std::string& faults = "{}")
@@ -28,14 +19,6 @@ std::string one_controller(const std::string& faults = "{}")
                {"type": "qb40xx", "address": "0xC0", "chip_id": "M", "firmware": [1, 0, 0],
                 "erase_ms": 0, "reset_ms": 0, "faults": )" +
            faults + "}]}}}]}";
-}
-
-size_t count_of(const std::string& text, const std::string& part)
-{
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++n;
-    return n;
 }
 
 }  // namespace
@@ -57,14 +40,14 @@ TEST(ExitStatus, EveryWayARunEnds)
         {"help", "", {"-u", "-h"}, 0, 0, 0, false, "Use -h for the list of options\nCommand-Line help only\n"},
         {"parse error", "", {"-x"}, 5, 0, 0, false, "-"},
         {"conflict", "", {"-ms"}, 5, 0, 0, false, "\"-ma[NUM]\" [RETURN CODE:0x05]\n\n"},
-        {"mux switching with an address", empty_bmcs(1), {"-ms", "-mae6"}, 0, 1, 0, true, ""},
-        {"no arguments, two BMCs", empty_bmcs(2), {}, 0, 2, 0, true, ""},
+        {"mux switching with an address", qbtest::empty_bmcs(1), {"-ms", "-mae6"}, 0, 1, 0, true, ""},
+        {"no arguments, two BMCs", qbtest::empty_bmcs(2), {}, 0, 2, 0, true, ""},
         {"no BMC found", R"({"driver": "absent", "bmcs": []})", {"-q"}, 0, 0, 0, true, ""},
         {"second BMC fails to open", qbtest::machine_file("first_bmc_lost.json"), {"-u"}, 172, 1, 0, false,
          "  modprobe ipmi_msghandler\n\nBmcOpen Failed\n[RETURN CODE:0xac]\n\n"},
-        {"image missing", empty_bmcs(2), {"-f", "absent_4077.bin"}, 1, 1, 0, false, "Kcs Close\n"},
+        {"image missing", qbtest::empty_bmcs(2), {"-f", "absent_4077.bin"}, 1, 1, 0, false, "Kcs Close\n"},
         // An empty cycle ends its pass; the next pass counts on from there.
-        {"no device to upgrade", empty_bmcs(2), {"-f", "fw_4077.bin", "-c3"}, 171, 2, 2, true, ""},
+        {"no device to upgrade", qbtest::empty_bmcs(2), {"-f", "fw_4077.bin", "-c3"}, 171, 2, 2, true, ""},
         {"three good upgrades", one_controller(), {"-f", "fw_4077.bin", "-u", "-c3"}, 0, 1, 3, true, ""},
         {"a compare error ends the cycles", one_controller(R"({"compare_error_at": "0x0010"})"),
          {"-f", "fw_4077.bin", "-u", "-c5"}, 4, 1, 1, true, ""},
@@ -84,13 +67,13 @@ TEST(ExitStatus, EveryWayARunEnds)
         EXPECT_EQ(r.status, c.status) << r.console.substr(r.console.size() > 3000 ? r.console.size() - 3000 : 0);
         EXPECT_EQ(dir.exists("log.txt"), c.tail != "-");
         std::string log = dir.logprev() + dir.log();
-        EXPECT_EQ(count_of(log, "BmcOpen Success"), c.passes);
-        EXPECT_EQ(count_of(log, "[Continous Upgrade Mode, Count "), c.cycles);
+        EXPECT_EQ(qbtest::lines_starting(log, "BmcOpen Success"), c.passes);
+        EXPECT_EQ(qbtest::lines_starting(log, "[Continous Upgrade Mode, Count "), c.cycles);
         // The closing lines: "Finished: " with a ctime() text of 24 characters, then the code.
         char closing[64];
         std::snprintf(closing, sizeof closing, "\n\nExited with return code: 0x%02x\n", c.status);
         const size_t closing_size = 11 + 24 + std::strlen(closing);
-        EXPECT_EQ(count_of(log, "Exited with return code"), c.closing ? 1u : 0u);
+        EXPECT_EQ(qbtest::lines_starting(log, "Exited with return code"), c.closing ? 1u : 0u);
         if (c.closing && log.size() >= closing_size) {
             EXPECT_TRUE(log.ends_with(closing)) << log;
             EXPECT_TRUE(log.substr(log.size() - closing_size).starts_with("\nFinished: ")) << log;

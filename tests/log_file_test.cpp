@@ -61,7 +61,7 @@ TEST(LogFile, EachPrintFunctionWritesWhereAndHowItShould)
 TEST(LogFile, EachRunKeepsOnlyThePreviousRunsLogWhetherItAppendsOrNot)
 {
     qbtest::SimDir dir;
-    dir.machine(R"({"bmcs": [{"node": "/dev/ipmi0", "buses": {}}]})");
+    dir.machine(qbtest::empty_bmcs(1));
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"-i"}, {"-u", "-vl"}, {"-z", "-a", "-vl"}})
         ASSERT_EQ(dir.run(args).status, 0);
@@ -79,7 +79,7 @@ TEST(LogFile, ALogThatCannotBeCreatedDoesNotStopTheRun)
     // A non-empty directory cannot be removed, and a directory cannot be
     // opened as the log: both failures of a start at once.
     qbtest::SimDir dir;
-    dir.machine(R"({"bmcs": [{"node": "/dev/ipmi0", "buses": {}}]})");
+    dir.machine(qbtest::empty_bmcs(1));
     std::filesystem::create_directories(dir.path() / "log.txt");
     std::filesystem::create_directories(dir.path() / "logprev.txt" / "kept");
     auto r = dir.run({"-u"});

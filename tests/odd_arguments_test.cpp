@@ -43,7 +43,7 @@ TEST(OddArguments, EndTheRunCleanlyWhateverTheirLengthOrContent)
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args).substr(0, 60));
         qbtest::SimDir dir;
-        dir.machine(R"({"bmcs": [{"node": "/dev/ipmi0", "buses": {}}]})");
+        dir.machine(qbtest::empty_bmcs(1));
         auto r = dir.run(c.args);
         EXPECT_EQ(r.status, c.status);
         EXPECT_TRUE(r.errors.find("Sanitizer") == std::string::npos &&

@@ -15,26 +15,7 @@
 #include "main/qb40tool.h"
 #include "sim_run.h"
 
-namespace {
-
 using Lines = std::vector<std::string>;
-
-// BMCs without buses: no scan finds anything.
-std::string empty_bmcs(int count)
-{
-    return count == 1 ? R"({"bmcs": [{"node": "/dev/ipmi0", "buses": {}}]})"
-                      : R"({"bmcs": [{"node": "/dev/ipmi0", "buses": {}}, {"node": "/dev/ipmi1", "buses": {}}]})";
-}
-
-size_t count_of(const std::string& text, const std::string& part)
-{
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++n;
-    return n;
-}
-
-}  // namespace
 
 TEST(RunFlow, PassesAndCyclesAndTheOneTimeLogReopen)
 {
@@ -66,16 +47,16 @@ TEST(RunFlow, PassesAndCyclesAndTheOneTimeLogReopen)
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
         qbtest::SimDir dir;
-        dir.machine(empty_bmcs(c.bmcs));
+        dir.machine(qbtest::empty_bmcs(c.bmcs));
         auto r = dir.run(c.args);
         EXPECT_EQ(r.status, 0);
         std::string all = dir.logprev() + dir.log();
         EXPECT_EQ(qbtest::missing_in_order(qbtest::lines(all), c.in_order), "");
-        EXPECT_EQ(count_of(all, "Enterting Non-upgrade Mode\n\n"), c.cycles);
+        EXPECT_EQ(qbtest::lines_starting(all, "Enterting Non-upgrade Mode"), c.cycles);
         // Each header is followed by the date line and an empty line.
         std::regex header(R"(\[Continous Mode, Count \d of \d\]\n\w{3} \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4}\n\n)");
         EXPECT_EQ(std::distance(std::sregex_iterator(all.begin(), all.end(), header), {}), long(c.cycles));
-        EXPECT_EQ(count_of(all, banner), 1u);
+        EXPECT_EQ(qbtest::lines_starting(all, banner.substr(1)), 1u);
         EXPECT_TRUE(dir.log().starts_with(c.log_start)) << dir.log();
         EXPECT_EQ(dir.exists("logprev.txt"), c.log_start != banner);
     }

@@ -119,4 +119,17 @@ std::string machine_file(const std::string& name)
     return text;
 }
 
+std::string empty_bmcs(int count)
+{
+    std::string bmcs;
+    for (int i = 0; i < count; ++i)
+        bmcs += std::string(i ? ", " : "") + R"({"node": "/dev/ipmi)" + std::to_string(i) + R"(", "buses": {}})";
+    return R"({"bmcs": [)" + bmcs + "]}";
+}
+
+size_t lines_starting(const std::string& text, const std::string& prefix)
+{
+    return std::ranges::count_if(lines(text), [&](const std::string& l) { return l.starts_with(prefix); });
+}
+
 }  // namespace qbtest

@@ -61,4 +61,10 @@ std::string missing_in_order(const std::vector<std::string>& actual, const std::
 // The built-in machines of sim/machines/.
 std::string machine_file(const std::string& name);
 
+// A machine with `count` BMCs on /dev/ipmi0 on, without buses: no scan finds anything.
+std::string empty_bmcs(int count);
+
+// How many lines of `text` start with `prefix`.
+size_t lines_starting(const std::string& text, const std::string& prefix);
+
 }  // namespace qbtest
