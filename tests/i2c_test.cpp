@@ -79,8 +79,10 @@ TEST_P(I2cRoads, CompletionCodesAreRetriedThreeTimesOrFailAtOnce)
             for (int times : {1, 3}) {  // answers with the code before a good one
                 char fault[64], unhandled[64];
                 std::snprintf(fault, sizeof fault, R"({"completion_code": "0x%02X", "count": %d})", code, times);
-                std::snprintf(unhandled, sizeof unhandled, read ? "UNHANDELED COMMAND RESPONCE: [%02x]"
-                                                                : "UNHANDELED COMMAND RESPONCE:[%02x] BusID:03 I2Cadr:60", code);
+                std::snprintf(unhandled, sizeof unhandled,
+                              read ? "UNHANDELED COMMAND RESPONCE: [%02x]"
+                                   : "UNHANDELED COMMAND RESPONCE:[%02x] BusID:03 I2Cadr:60",
+                              code);
                 SCOPED_TRACE(std::string(read ? "read " : "write ") + fault);
                 RoadBench bench(GetParam(), road_machine(fault));
                 int answers = code == 0xCC ? 1 : times;  // 0xCC is final at once
@@ -92,7 +94,8 @@ TEST_P(I2cRoads, CompletionCodesAreRetriedThreeTimesOrFailAtOnce)
                     if (!said.contains(code))
                         console.insert(console.end(), lines.begin(), lines.end());
                     if (code != 0xCC)
-                        log.push_back(answer == 3 ? "Retry Count Exceeded" : "Retry countdown: " + std::to_string(3 - answer));
+                        log.push_back(answer == 3 ? "Retry Count Exceeded"
+                                                  : "Retry countdown: " + std::to_string(3 - answer));
                 }
                 INT8U byte = 0xA5;
                 EXPECT_EQ(transfer(read, 0x03, byte), gives_up ? 0 : read ? 1 : 2);
@@ -131,7 +134,7 @@ TEST_P(I2cRoads, ExchangesWithoutResponseAreSentThreeTimes)
             }
             Lines log = bench.log_lines();
             EXPECT_EQ(missing_in_order(log, expected), "");
-            EXPECT_EQ(std::count_if(log.begin(), log.end(), [](auto& l) { return l.starts_with("\t[BMC retr"); }), lost);
+            EXPECT_EQ(std::count_if(log.begin(), log.end(), [](auto& l) { return l.starts_with("\t[BMC"); }), lost);
         }
     }
 }

@@ -88,7 +88,12 @@ TEST(KcsTransfer, ATimeoutExpiresOnlyWhenMoreThanItsTicksHavePassedAlsoAcrossThe
 TEST(KcsTransfer, EachFailingWaitOrStateEndsThePhaseWithItsResultAndMessage)
 {
     // The time waited in the failing phase, and at most how much longer its own accesses took.
-    struct Case { std::string machine; INT16S write_result, read_result; Lines log; uint64_t waited_us, more_us = 3000; };
+    struct Case {
+        std::string machine;
+        INT16S write_result, read_result;
+        Lines log;
+        uint64_t waited_us, more_us = 3000;
+    };
     auto fault = [](const char* rule) { return road_machine(rule, kFastPorts); };
     const Lines ibf_timeout = {"WaitIBFClear Timeout!", "ERROR: Wait IBF clear timeout ISA_IBF=2"};
     const Case cases[] = {

@@ -34,7 +34,8 @@ TEST_P(RegisterRoads, EachAccessSendsItsBytesAndFailsAsMinusOne)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.requests.front());
         // The reads of the bank at 0xC6 are NAKed.
-        RoadBench bench(GetParam(), road_machine(R"({"request": "18 52 01 C6 01", "completion_code": "0x83", "count": "all"})"));
+        RoadBench bench(GetParam(),
+                        road_machine(R"({"request": "18 52 01 C6 01", "completion_code": "0x83", "count": "all"})"));
         int result = c.op == Read    ? ReadQBreg(c.bus, c.addr, c.reg)
                      : c.op == Write ? WriteQBreg(c.bus, c.addr, c.reg, 0xFF)
                                      : ReadQB4083Creg(c.bus, c.addr, c.reg);

@@ -29,11 +29,13 @@ std::vector<std::string> tail(std::vector<std::string> all, size_t from)
 std::string road_machine(const std::string& faults, const std::string& top)
 {
     return "{" + top + R"(, "bmcs": [{"node": "/dev/ipmi0", "kcs": 0, "buses": {
-        "0x01": {"devices": [{"type": "registers", "address": "0xC0", "registers": {"0x00": 77, "0x63": 73, "0x44": 255}},
+        "0x01": {"devices": [
+            {"type": "registers", "address": "0xC0", "registers": {"0x00": 77, "0x63": 73, "0x44": 255}},
             {"type": "qb40xx", "address": "0xC4", "chip_id": "S", "firmware": [7, 8, 9], "revision": 3},
             {"type": "registers", "address": "0xC6"}]},
         "0x03": {"devices": [{"type": "bytes", "address": "0xC0", "contents": "4D"},
-            {"type": "bytes", "address": "0xE6", "contents": "00"}, {"type": "bytes", "address": "0xE8", "contents": "00"}]},
+            {"type": "bytes", "address": "0xE6", "contents": "00"},
+            {"type": "bytes", "address": "0xE8", "contents": "00"}]},
         "0x23": {"devices": [{"type": "bytes", "address": "0xC0", "contents": "23"}]}}, "faults": [)" + faults + "]}]}";
 }
 
