@@ -75,31 +75,22 @@ INT16S timeout(TIMER* timer, INT16U tick)
 
 // Both waits spin on the status port without sleeping, so a transfer goes on
 // the moment the BMC is ready.
-INT16S WaitOBFSet(INT16U thetimeout)
+static INT16S WaitStatusBit(INT8U bit, bool set, INT16U thetimeout, const char* name)
 {
     timeout(&kcs_timer, 0);
     for (;;) {
         if (timeout(&kcs_timer, thetimeout)) {
-            pb("WaitOBFSet Timeout!");
+            pb("%s Timeout!", name);
             return -1;
         }
-        if (qb_inp(ISA_SMS_CMD_STATUS) & KCS_OBF)
+        if (((qb_inp(ISA_SMS_CMD_STATUS) & bit) != 0) == set)
             return 0;
     }
 }
 
-INT16S WaitIBFClear(INT16U thetimeout)
-{
-    timeout(&kcs_timer, 0);
-    for (;;) {
-        if (timeout(&kcs_timer, thetimeout)) {
-            pb("WaitIBFClear Timeout!");
-            return -1;
-        }
-        if (!(qb_inp(ISA_SMS_CMD_STATUS) & KCS_IBF))
-            return 0;
-    }
-}
+INT16S WaitOBFSet(INT16U thetimeout) { return WaitStatusBit(KCS_OBF, true, thetimeout, "WaitOBFSet"); }
+
+INT16S WaitIBFClear(INT16U thetimeout) { return WaitStatusBit(KCS_IBF, false, thetimeout, "WaitIBFClear"); }
 
 static INT8U kcs_state()
 {

@@ -142,6 +142,16 @@ static int transfer(Transfer kind, INT8U* request, INT16U request_length, INT8U 
     }
 }
 
+// NetFn, command, bus byte, 8-bit address and the count of bytes to read.
+static void PutMasterWriteReadHeader(INT8U* request, INT8U bus, INT8U i2c_addr, INT8U read_count)
+{
+    request[0] = NETFN_APP_LUN0;
+    request[1] = CMD_MASTER_WRITE_READ;
+    request[2] = bus;
+    request[3] = static_cast<INT8U>(i2c_addr << 1);
+    request[4] = read_count;
+}
+
 int i2c_master_read(INT8U i2c_addr, INT8U* p_rbuf, INT8U num_bytes, unsigned char busID)
 {
     INT8U request[READ_REQUEST_SIZE];
@@ -151,11 +161,7 @@ int i2c_master_read(INT8U i2c_addr, INT8U* p_rbuf, INT8U num_bytes, unsigned cha
     I2C_LastCompletionCode = 0;
     if (!bus_byte_for(busID, DEFAULT_MUX_ADDRESS, &bus))
         return 0;
-    request[0] = NETFN_APP_LUN0;
-    request[1] = CMD_MASTER_WRITE_READ;
-    request[2] = bus;
-    request[3] = static_cast<INT8U>(i2c_addr << 1);
-    request[4] = num_bytes;
+    PutMasterWriteReadHeader(request, bus, i2c_addr, num_bytes);
 
     int length = transfer(TRANSFER_READ, request, MWR_HEADER, num_bytes, response);
     if (length == 0)
@@ -184,11 +190,7 @@ int i2c_master_write(INT8U i2c_addr, const INT8U* p_wbuf, INT8U num_bytes, unsig
         return 0;  // no room in the request; no caller writes more than a few bytes
     if (!bus_byte_for(busID, MUXaddress, &bus))
         return 0;
-    request[0] = NETFN_APP_LUN0;
-    request[1] = CMD_MASTER_WRITE_READ;
-    request[2] = bus;
-    request[3] = static_cast<INT8U>(i2c_addr << 1);
-    request[4] = 0;
+    PutMasterWriteReadHeader(request, bus, i2c_addr, 0);
     memcpy(request + MWR_HEADER, p_wbuf, num_bytes);
 
     if (transfer(TRANSFER_WRITE, request, static_cast<INT16U>(MWR_HEADER + num_bytes), num_bytes, response) == 0)
