@@ -29,46 +29,99 @@ compare_file() {
   rm -f "$dir/$f.diff"
 }
 
-# The BMC's side of a trace: what the BMC received and answered and what its
-# devices did, without times, message ids or the road's name. Left out: the
-# simulated machine's own events (sleeps, shell, device nodes, ports, keys,
-# terminal), the external BMC's connection events, and the commands that
-# only the real driver sends (everything but Master Write-Read, 18 52).
+# bmc_lines TRACE NAME: the side of BMC NAME (bmc0) in a trace: what the BMC
+# received and answered and what its devices did, without times, message
+# ids or the road's name. Left out: the simulated machine's own events
+# (sleeps, shell, device nodes, ports, keys, terminal), the external BMC's
+# connection events, and the commands that only the real driver sends
+# (everything but Master Write-Read, 18 52).
 bmc_lines() {
   sed -E 's/^[0-9]+\.[0-9]+ //' "$1" |
     grep -Ev '^(sleep|shell|open|close|iopl|inb|outb|key|terminal) |^[a-z0-9]+ vm (connected|disconnected|version|capabilities|irq)' |
     sed -E 's/^([a-z0-9]+) (driver|kcs|vm) (request|response)( id [0-9]+)?: /\1 \3: /' |
-    awk '$2 ~ /^(request|response):$/ && !($3 ~ /^(18|1C)$/ && $4 == "52") { next } { print }'
+    awk -v name="$2" '$1 != name && $2 != name { next }
+      $2 ~ /^(request|response):$/ && !($3 ~ /^(18|1C)$/ && $4 == "52") { next } { print }'
 }
+
+# compared WHAT: whether the scenario has the runs agree on WHAT.
+compared() { [[ " ${compare[*]} " == *" $1 "* ]]; }
 
 compare_runs() {
-  local gs ss
-  gs=$(cat "$dir/guest/status" 2>/dev/null || echo none)
-  ss=$(cat "$dir/sim/status" 2>/dev/null || echo none)
-  [ "$gs" = "$ss" ] || fail "exit status $gs in the guest, $ss on the simulator"
-  compare_file console.txt
-  compare_file log.txt
-  compare_file logprev.txt
-  bmc_lines "$dir/sim-trace.txt" >"$dir/sim/bmc-side.txt"
-  bmc_lines "$dir/bmc-trace.txt" >"$dir/guest/bmc-side.txt"
-  compare_file bmc-side.txt
-  # Standard error: what the system's own commands print (modprobe) may
-  # differ in wording; the scenario names those lines, the rest must agree.
-  local side
-  for side in guest sim; do
-    [ -f "$dir/$side/stderr.txt" ] && grep -Ev "$stderr_allowed" "$dir/$side/stderr.txt" >"$dir/$side/stderr.compared"
-  done
-  compare_file stderr.compared
+  if compared tool; then
+    local gs ss side
+    gs=$(cat "$dir/guest/status" 2>/dev/null || echo none)
+    ss=$(cat "$dir/sim/status" 2>/dev/null || echo none)
+    [ "$gs" = "$ss" ] || fail "exit status $gs in the guest, $ss on the simulator"
+    compare_file console.txt
+    compare_file log.txt
+    compare_file logprev.txt
+    # Standard error: what the system's own commands print (modprobe) may
+    # differ in wording; the scenario names those lines, the rest must agree.
+    for side in guest sim; do
+      [ -f "$dir/$side/stderr.txt" ] && grep -Ev "$stderr_allowed" "$dir/$side/stderr.txt" >"$dir/$side/stderr.compared"
+    done
+    compare_file stderr.compared
+  fi
+  if compared bmc-side; then
+    local n
+    for n in "${!interfaces[@]}"; do
+      bmc_lines "$dir/sim-trace.txt" "bmc$n" >"$dir/sim/bmc$n-side.txt"
+      bmc_lines "$dir/bmc$n-trace.txt" "bmc$n" >"$dir/guest/bmc$n-side.txt"
+      compare_file "bmc$n-side.txt"
+    done
+  fi
 }
 
-# For the PASS line: the tool's run time in the guest, and the exchanges the
-# BMC saw with the median time from one Master Write-Read request to the
-# next (one round trip through the guest's road, the tool included).
+# What the driver tells of interface N (/sys/class/ipmi/ipmiN/device/params
+# begins with it): "kcs,i/o,0xca8,".
+interface_params() {
+  local spec=${interfaces[$1]} kind port
+  kind=${spec%%,*}
+  case $kind in kcs) port=0xca2 ;; bt) port=0xe4 ;; *) port=? ;; esac
+  [[ $spec =~ ioport=(0x[0-9a-fA-F]+) ]] && port=${BASH_REMATCH[1],,}
+  echo "$kind,i/o,$port,"
+}
+
+# Every node the driver made is the interface of the BMC with its number,
+# and a driver loaded at boot made one per interface.
+check_nodes() {
+  local node params want count=0
+  while read -r node params; do
+    count=$((count + 1))
+    if [ "${node#ipmi}" -ge "${#interfaces[@]}" ]; then
+      fail "/dev/$node is $params, beyond the interfaces"
+      continue
+    fi
+    want=$(interface_params "${node#ipmi}")
+    [[ $params == "$want"* ]] || fail "/dev/$node is $params, not ${want%,}"
+  done <"$dir/guest/nodes.txt"
+  [ "$driver" != loaded ] || [ $count -eq ${#interfaces[@]} ] ||
+    fail "the driver made $count nodes for ${#interfaces[@]} interfaces"
+}
+
+# For the PASS line: the tool's run time in the guest, and per BMC the
+# exchanges it saw with the median time from one Master Write-Read request
+# to the next (one round trip through the guest's road and interface, the
+# tool included).
 timing_note() {
+  local n
   [ -f "$dir/guest/elapsed" ] && printf ', tool %s s' "$(cat "$dir/guest/elapsed")"
-  sed -nE 's/^([0-9]+\.[0-9]+) [a-z0-9]+ vm request id [0-9]+: 18 52 .*/\1/p' "$dir/bmc-trace.txt" |
-    awk 'NR > 1 { print ($1 - last) * 1000 } { last = $1 }' | sort -g |
-    awk '{ v[NR] = $1 } END { if (NR > 0) printf ", %d exchanges, median round trip %.3f ms", NR + 1, v[int((NR + 1) / 2)] }'
+  for n in "${!interfaces[@]}"; do
+    sed -nE 's/^([0-9]+\.[0-9]+) [a-z0-9]+ vm request id [0-9]+: 18 52 .*/\1/p' "$dir/bmc$n-trace.txt" |
+      awk 'NR > 1 { print ($1 - last) * 1000 } { last = $1 }' | sort -g |
+      awk -v what="bmc$n $road/${interfaces[n]%%,*}" '{ v[NR] = $1 }
+        END { if (NR > 0) printf ", %s: %d exchanges, median round trip %.3f ms", what, NR + 1, v[int((NR + 1) / 2)] }'
+  done
+}
+
+# For the FAIL line: the first differing lines of every difference found.
+first_differences() {
+  local d
+  for d in "$dir"/*.diff; do
+    [ -e "$d" ] || continue
+    printf '\n  %s:' "${d#"$dir/"}"
+    tail -n +3 "$d" | grep -E '^[-+]' | head -n 6 | cut -c1-160 | awk '{ printf "\n    %s", $0 }'
+  done
 }
 
 # check_flash_trace TRACE BUS ADDR IMAGE COUNT: the external BMC's trace shows

@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
 # Runs one scenario of rig/scenarios in its own guest and on qb40tool-sim,
-# compares the two and prints one line: "PASS NAME ..." or "FAIL NAME: why".
-# Leaves everything in OUT/NAME (guest/, sim/, the BMC traces, the diffs) and
-# a file PASS there when it passed.
+# compares the two and prints one line: "PASS NAME ..." or "FAIL NAME: why"
+# followed by the first differing lines. Leaves everything in OUT/NAME
+# (guest/, sim/, the BMC traces, the diffs) and a file PASS there when it
+# passed.
 #
 #   rig/run-scenario.sh NAME OUT        (OUT prepared by rig/make-base.sh)
 #
-# A scenario is a directory with machine.json and a file "scenario" (bash)
-# that may set:
+# A scenario is a directory with machine.json and a file "scenario" (bash).
+# A scenario of several runs, each in a guest of its own with fresh BMCs, is
+# a directory with machine.json, an optional file "common" (bash, read
+# before each run's file) and one directory per run with its file "scenario"
+# (and its own machine.json where it needs one); NAME is then DIR/RUN.
+# The file "scenario" may set:
 #   args=(...)        the tool's arguments
 #   stdin=TEXT        its standard input (default: empty)
 #   driver=STATE      the guest's driver: loaded (at boot), loadable (modules
@@ -16,9 +21,27 @@
 #   road=ROAD         the road the tool takes: driver (default) or kcs (-dio);
 #                     the external BMC's fault rules that watch one road
 #                     follow it
+#   interfaces=(...)  the guest's IPMI system interfaces, one per BMC of the
+#                     machine file and in its order (default: one, kcs):
+#                     "kcs" (QEMU's isa-ipmi-kcs, at 0xCA2 and IRQ 5 unless
+#                     told otherwise) or "bt" (isa-ipmi-bt, 0xE4, IRQ 5),
+#                     with QEMU's properties: "kcs,ioport=0xca8,irq=7". Each
+#                     needs an IRQ of its own (5, 7, 10, 11, 3 or 14).
+#                     Interface N is machine BMC N, served by its own
+#                     qb40sim-bmc, and the driver makes it /dev/ipmiN.
 #   files=(...)       files copied into the working directory (e.g. images),
 #                     made by prepare() or kept in the scenario directory
 #   prepare DIR       writes files into DIR before the runs
+#   guest_command=(...) what the guest runs instead of qb40tool with args
+#                     (the simulator runs the tool all the same)
+#   tools=(...)       further programs of this machine for the guest, with
+#                     the shared libraries they load
+#   prepare_guest DIR writes further files into the guest's working
+#                     directory DIR, after the simulator's run (its trace is
+#                     $dir/sim-trace.txt)
+#   compare=(...)     what must agree between the runs: "tool" (exit status,
+#                     console, standard error, logs) and "bmc-side" (each
+#                     BMC's side of the traces); default both
 #   stderr_allowed=RE standard-error lines left out of the comparison: what
 #                     the system's own commands print in their own words
 #   guest_timeout=S   bound of the guest run (default 240 s)
@@ -26,6 +49,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root_dir=$PWD
+scenario_started=$SECONDS
 name=$1
 out=$(realpath "$2")
 src=$root_dir/rig/scenarios/$name
@@ -40,81 +64,125 @@ args=()
 stdin=""
 driver=loaded
 road=driver
+interfaces=(kcs)
 files=()
+guest_command=()
+tools=()
+compare=(tool bmc-side)
 stderr_allowed='^$'
 guest_timeout=240
 check() { :; }
 prepare() { :; }
-if [ ! -f "$src/scenario" ] || [ ! -f "$src/machine.json" ]; then
+prepare_guest() { :; }
+machine=$src/machine.json
+[ -f "$machine" ] || [ "$name" = "${name%/*}" ] || machine=$(dirname "$src")/machine.json
+if [ ! -f "$src/scenario" ] || [ ! -f "$machine" ]; then
   echo "FAIL $name: no such scenario (rig/scenarios/$name/scenario and machine.json)"
   exit 1
 fi
+[ "$name" != "${name%/*}" ] && [ -f "$(dirname "$src")/common" ] && source "$(dirname "$src")/common"
 source "$src/scenario"
 source rig/compare.sh
 
-machine_driver=$(grep -o '"driver" *: *"[a-z]*"' "$src/machine.json" | grep -o '[a-z]*"$' | tr -d '"')
+machine_driver=$(grep -o '"driver" *: *"[a-z]*"' "$machine" | grep -o '[a-z]*"$' | tr -d '"')
 if [ "${machine_driver:-loaded}" != "$driver" ]; then
   echo "FAIL $name: scenario driver=$driver but the machine file says ${machine_driver:-loaded}"
   exit 1
 fi
 
-# --- The guest's part of the initramfs --------------------------------------
-mkdir -p "$dir/files"
+# --- qb40tool-sim ---------------------------------------------------------------
+# First, so that the guest can be given what the simulator's run did. Run
+# under the tool's name, so that the command line the log records is the
+# same in both.
+mkdir -p "$dir/files" "$out/bin"
 prepare "$dir/files"
 for f in "${files[@]}"; do [ -e "$dir/files/$f" ] || cp "$src/$f" "$dir/files/"; done
+ln -sf "$root_dir/build/qb40tool-sim" "$out/bin/qb40tool"
+for f in "${files[@]}"; do cp "$dir/files/$f" "$dir/sim/"; done
+(
+  cd "$dir/sim" &&
+    printf '%s' "$stdin" >../sim-stdin &&
+    PATH=$out/bin:$PATH QB40SIM_MACHINE=$machine QB40SIM_TRACE=$dir/sim-trace.txt \
+      timeout 120 qb40tool "${args[@]}" <../sim-stdin >console.txt 2>stderr.txt
+  echo $? >status
+)
+
+# --- The guest's part of the initramfs --------------------------------------
 sroot=$dir/initramfs
 mkdir -p "$sroot/scenario/work"
-: >"$sroot/scenario/args"
-for a in "${args[@]}"; do printf '%s\n' "$a" >>"$sroot/scenario/args"; done
-printf '%s' "$stdin" >"$sroot/scenario/stdin"
-echo "DRIVER=$driver" >"$sroot/scenario/settings"
 for f in "${files[@]}"; do cp "$dir/files/$f" "$sroot/scenario/work/"; done
+prepare_guest "$sroot/scenario/work"
+[ ${#guest_command[@]} -gt 0 ] || guest_command=(qb40tool "${args[@]}")
+printf '%s\n' "${guest_command[@]}" >"$sroot/scenario/command"
+printf '%s' "$stdin" >"$sroot/scenario/stdin"
+printf 'DRIVER=%s\nNODES=%s\n' "$driver" "${#interfaces[@]}" >"$sroot/scenario/settings"
 (cd "$sroot" && find scenario | sort | cpio -o -H newc --quiet >"$dir/scenario.cpio")
 pieces=("$out/base.cpio")
 [ "$driver" != absent ] && pieces+=("$out/modules.cpio")
+for t in "${tools[@]}"; do
+  rig/pack-program.sh "$t" "$dir/$t.cpio" || { echo "FAIL $name: cannot pack $t for the guest"; exit 1; }
+  pieces+=("$dir/$t.cpio")
+done
 pieces+=("$dir/scenario.cpio")
 cat "${pieces[@]}" >"$dir/initrd"
 
-# --- The BMC, then the guest ---------------------------------------------------
-timeout $((guest_timeout + 60)) build/qb40sim-bmc "$src/machine.json" --road "$road" \
-  --port-file "$dir/port" --trace "$dir/bmc-trace.txt" 2>"$dir/bmc-stderr.txt" &
-server=$!
-for _ in $(seq 100); do
-  [ -s "$dir/port" ] && break
-  sleep 0.05
+# --- The BMCs, then the guest --------------------------------------------------
+servers=()
+stop_bmcs() {
+  local s
+  for s in "${servers[@]}"; do kill "$s" 2>/dev/null; done
+  for s in "${servers[@]}"; do wait "$s" 2>/dev/null; done
+}
+for n in "${!interfaces[@]}"; do
+  timeout $((guest_timeout + 60)) build/qb40sim-bmc "$machine" --bmc "$n" --road "$road" \
+    --port-file "$dir/port$n" --trace "$dir/bmc$n-trace.txt" 2>"$dir/bmc$n-stderr.txt" &
+  servers+=($!)
 done
-if [ ! -s "$dir/port" ]; then
-  kill "$server" 2>/dev/null
-  echo "FAIL $name: qb40sim-bmc did not start: $(head -c 300 "$dir/bmc-stderr.txt")"
-  exit 1
-fi
-port=$(cat "$dir/port")
+qemu_bmcs=()
+for n in "${!interfaces[@]}"; do
+  for _ in $(seq 100); do
+    [ -s "$dir/port$n" ] && break
+    sleep 0.05
+  done
+  if [ ! -s "$dir/port$n" ]; then
+    stop_bmcs
+    echo "FAIL $name: qb40sim-bmc for bmc$n did not start: $(head -c 300 "$dir/bmc$n-stderr.txt")"
+    exit 1
+  fi
+  qemu_bmcs+=(-chardev "socket,id=c$n,host=127.0.0.1,port=$(cat "$dir/port$n"),reconnect=1"
+    -device "ipmi-bmc-extern,chardev=c$n,id=bmc$n")
+done
+# QEMU publishes the interface it creates last first, and the driver numbers
+# the nodes in that order: the last BMC goes first.
+for ((n = ${#interfaces[@]} - 1; n >= 0; n--)); do
+  kind=${interfaces[n]%%,*}
+  qemu_bmcs+=(-device "isa-ipmi-$kind,bmc=bmc$n${interfaces[n]#"$kind"}")
+done
 
 guest_started=$SECONDS
 timeout "$guest_timeout" qemu-system-x86_64 -machine pc,accel=tcg -cpu max -smp 1 -m 256 \
   -display none -monitor none -serial "file:$dir/console.raw" -no-reboot -nic none \
   -kernel "$out/kernel" -initrd "$dir/initrd" \
   -append "console=ttyS0 panic=-1 quiet" \
-  -chardev "socket,id=bmcsock,host=127.0.0.1,port=$port,reconnect=1" \
-  -device ipmi-bmc-extern,chardev=bmcsock,id=bmc0 \
-  -device isa-ipmi-kcs,bmc=bmc0 \
+  "${qemu_bmcs[@]}" \
   </dev/null >"$dir/qemu.txt" 2>&1
 qemu_status=$?
 guest_seconds=$((SECONDS - guest_started))
-kill "$server" 2>/dev/null
-wait "$server" 2>/dev/null
+stop_bmcs
 [ $qemu_status -eq 124 ] && fail "guest did not finish within ${guest_timeout} s"
 
 # --- What the guest reported -------------------------------------------------
 # Lines "QB40RIG ..." anywhere in the console; files between "file NAME" and
 # "end" as base64.
 tr -d '\r' <"$dir/console.raw" | grep -ao 'QB40RIG .*' | sed 's/^QB40RIG //' >"$dir/report.txt"
+: >"$dir/guest/nodes.txt"
 awk -v dir="$dir/guest" '
   $1 == "file" { name = dir "/" $2 ".b64"; printf "" > name; next }
   $1 == "b64"  { print $2 >> name; next }
   $1 == "end"  { close(name); name = ""; next }
   $1 == "status" { print $2 > (dir "/status") }
   $1 == "elapsed" { print $3 - $2 > (dir "/elapsed") }
+  $1 == "node" { print $2, $3 > (dir "/nodes.txt") }
 ' "$dir/report.txt"
 for b in "$dir"/guest/*.b64; do
   [ -e "$b" ] || continue
@@ -122,28 +190,18 @@ for b in "$dir"/guest/*.b64; do
 done
 grep -q '^done$' "$dir/report.txt" || fail "the guest's report is incomplete (see console.raw)"
 
-# --- The same on qb40tool-sim ------------------------------------------------
-# Run under the tool's name, so that the command line the log records is the
-# same in both.
-mkdir -p "$out/bin"
-ln -sf "$root_dir/build/qb40tool-sim" "$out/bin/qb40tool"
-for f in "${files[@]}"; do cp "$dir/files/$f" "$dir/sim/"; done
-(
-  cd "$dir/sim" &&
-    printf '%s' "$stdin" >../sim-stdin &&
-    PATH=$out/bin:$PATH QB40SIM_MACHINE=$src/machine.json QB40SIM_TRACE=$dir/sim-trace.txt \
-      timeout 120 qb40tool "${args[@]}" <../sim-stdin >console.txt 2>stderr.txt
-  echo $? >status
-)
-
 # --- Compare -----------------------------------------------------------------
 compare_runs
+check_nodes
 check
 
+wall="$((SECONDS - scenario_started)) s, guest ${guest_seconds} s"
 if [ ${#problems[@]} -eq 0 ]; then
   touch "$dir/PASS"
-  echo "PASS $name (guest ${guest_seconds} s$(timing_note))"
+  echo "PASS $name ($wall$(timing_note))"
 else
-  echo "FAIL $name: $(IFS=';'; echo "${problems[*]}")"
+  # One write, so that the lines of scenarios running side by side do not
+  # interleave.
+  printf '%s\n' "FAIL $name ($wall): $(IFS=';'; echo "${problems[*]}")$(first_differences)"
   exit 1
 fi

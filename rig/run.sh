@@ -5,6 +5,8 @@
 # them, and compares every run with qb40tool-sim on the same machine file.
 #
 #   rig/run.sh [SCENARIO...]      default: every scenario in rig/scenarios
+#                                  (NAME, or NAME/RUN for one run of a
+#                                  scenario of several runs)
 #
 # Installs the Debian packages it needs if any are missing, builds into
 # build/, leaves each scenario's files in build/rig/NAME/, prints one
@@ -21,12 +23,23 @@ rm -rf "$out"
 mkdir -p "$out"
 rig/make-base.sh "$out"
 
-if [ $# -gt 0 ]; then
-  scenarios=("$@")
-else
-  scenarios=()
-  for d in rig/scenarios/*/; do scenarios+=("$(basename "$d")"); done
+if [ $# -eq 0 ]; then
+  for d in rig/scenarios/*/; do set -- "$@" "$(basename "$d")"; done
 fi
+# A scenario of several runs stands for all of them.
+scenarios=()
+for s in "$@"; do
+  s=${s%/}
+  runs=(rig/scenarios/"$s"/*/scenario)
+  if [ ! -f "rig/scenarios/$s/scenario" ] && [ -f "${runs[0]}" ]; then
+    for r in "${runs[@]}"; do
+      r=${r%/scenario}
+      scenarios+=("${r#rig/scenarios/}")
+    done
+  else
+    scenarios+=("$s")
+  fi
+done
 
 # Two guests at a time: one per core.
 printf '%s\n' "${scenarios[@]}" | xargs -P 2 -I{} rig/run-scenario.sh {} "$out" || true
