@@ -75,10 +75,10 @@ compare_runs() {
 # What the driver tells of interface N (/sys/class/ipmi/ipmiN/device/params
 # begins with it): "kcs,i/o,0xca8,".
 interface_params() {
-  local spec=${interfaces[$1]} kind port
-  kind=${spec%%,*}
+  local iface=${interfaces[$1]} kind port
+  kind=${iface%%,*}
   case $kind in kcs) port=0xca2 ;; bt) port=0xe4 ;; *) port=? ;; esac
-  [[ $spec =~ ioport=(0x[0-9a-fA-F]+) ]] && port=${BASH_REMATCH[1],,}
+  [[ $iface =~ ioport=(0x[0-9a-fA-F]+) ]] && port=${BASH_REMATCH[1],,}
   echo "$kind,i/o,$port,"
 }
 
