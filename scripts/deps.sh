@@ -1,8 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, and any packages named as
-# arguments, if any are missing.
+# arguments, if any are missing. With --no-tests first, only what the
+# programs need (a build with -DBUILD_TESTING=OFF).
 set -euo pipefail
-packages=(g++ cmake ninja-build libgtest-dev libgmock-dev nlohmann-json3-dev libbenchmark-dev "$@")
+tests=(libgtest-dev libgmock-dev libbenchmark-dev)
+if [ "${1:-}" = --no-tests ]; then
+  shift
+  tests=()
+fi
+packages=(g++ cmake ninja-build nlohmann-json3-dev "${tests[@]}" "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
