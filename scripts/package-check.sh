@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# CI: builds the packages (warnings are errors), checks them with lintian,
+# installs both, runs what they installed from an empty directory, renders
+# every manual page they installed, then purges them and checks that nothing
+# they installed is left behind. Needs root; prints its wall time.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+start=$SECONDS
+scripts/deps.sh --no-tests lintian man-db
+scripts/package.sh -DQB40_WERROR=ON
+
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-pkg/CMakeCache.txt)
+arch=$(dpkg --print-architecture)
+packages=(qb40tool qb40tool-sim)
+debs=()
+for p in "${packages[@]}"; do debs+=("build-pkg/${p}_${version}_$arch.deb"); done
+
+fail() {
+  echo "package-check: $*" >&2
+  exit 1
+}
+
+# Each warning lintian may still give, with its reason in the README
+# (section Install).
+allowed_warnings=()
+lintian_out=$(lintian --fail-on none "${debs[@]}")
+[ -z "$lintian_out" ] || echo "$lintian_out"
+if grep -q '^E: ' <<<"$lintian_out"; then
+  fail "lintian reports errors"
+fi
+while read -r line; do
+  tag=$(awk '{print $3}' <<<"$line")
+  [[ " ${allowed_warnings[*]} " == *" $tag "* ]] || fail "lintian warning not listed in the README: $line"
+done < <(grep '^W: ' <<<"$lintian_out" || true)
+
+dpkg --purge "${packages[@]}" >/dev/null 2>&1 || true
+dpkg -i "${debs[@]}" >/dev/null
+mapfile -t installed < <(dpkg -L "${packages[@]}" | sort -u)
+
+# The installed programs, from an empty directory, with no source tree in reach.
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+share=/usr/share/qb40tool
+expect() {  # expect STATUS TEXT COMMAND...: the exit status and a console line
+  local status=$1 text=$2
+  shift 2
+  local out got=0
+  run_dir=$(mktemp -d -p "$scratch")
+  out=$(cd "$run_dir" && "$@" </dev/null 2>&1) || got=$?
+  [ "$got" = "$status" ] || fail "$* ended with $got, not $status"
+  grep -qF -- "$text" <<<"$out" || fail "$* did not print: $text"
+}
+# Nothing installed may name the tree it was built from.
+for f in /usr/sbin/qb40tool /usr/bin/qb40tool-sim /usr/bin/qb40sim-bmc; do
+  ! grep -qF "$PWD" "$f" || fail "$f refers to the build tree $PWD"
+done
+expect 0 "Found QB4077 at I2C address 0xc0 on Bus 0x01" env -u QB40SIM_MACHINE /usr/bin/qb40tool-sim
+[ -s "$run_dir/log.txt" ] || fail "qb40tool-sim left no log.txt in its working directory"
+expect 0 "Sucessfully Upgraded 2 of 2 parts" \
+  env QB40SIM_MACHINE=$share/machines/upgrade_4077.json /usr/bin/qb40tool-sim -u -f $share/images/fw_4077.bin
+expect 2 "the machine file has no such BMC" /usr/bin/qb40sim-bmc $share/machines/default.json --bmc 9
+expect 0 "Usage: qb40tool [options]" /usr/sbin/qb40tool -h
+
+for page in $(printf '%s\n' "${installed[@]}" | grep '^/usr/share/man/'); do
+  [ -f "$page" ] || continue
+  warnings=$(MANWIDTH=80 man --warnings -E UTF-8 -l "$page" 2>&1 >/dev/null)
+  [ -z "$warnings" ] || fail "$page: $warnings"
+done
+for name in qb40tool qb40tool-sim qb40sim-bmc; do
+  man -w "$name" >/dev/null || fail "man finds no page for $name"
+done
+
+dpkg --purge "${packages[@]}" >/dev/null
+for f in "${installed[@]}"; do
+  # Directories other packages share (/usr/bin, /usr/share/man/man1) stay.
+  if [ -e "$f" ] || [ -L "$f" ]; then
+    [ -d "$f" ] && [ -n "$(ls -A "$f")" ] && continue
+    fail "left behind after the purge: $f"
+  fi
+done
+echo "package-check: ${debs[*]} and the static tarball pass ($((SECONDS - start)) s)"
