@@ -7,8 +7,11 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh --no-tests dpkg-dev file
 # Every hardening feature, immediate binding included.
 eval "$(DEB_BUILD_MAINT_OPTIONS=${DEB_BUILD_MAINT_OPTIONS:-hardening=+all} dpkg-buildflags --export=sh)"
-scripts/build.sh build-pkg --preset package "$@" >/dev/null
-(cd build-pkg && cpack >/dev/null 2>&1) || (cd build-pkg && cpack)
+scripts/build.sh build-pkg --preset package "$@"
+if ! out=$(cd build-pkg && cpack 2>&1); then
+  echo "$out" >&2
+  exit 1
+fi
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-pkg/CMakeCache.txt)
 arch=$(dpkg --print-architecture)
 for f in "qb40tool_${version}_$arch.deb" "qb40tool-sim_${version}_$arch.deb" "qb40tool-$version-static-x86_64.tar.gz"; do
