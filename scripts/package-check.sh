@@ -33,13 +33,19 @@ while read -r line; do
   [[ " ${allowed_warnings[*]} " == *" $tag "* ]] || fail "lintian warning not listed in the README: $line"
 done < <(grep '^W: ' <<<"$lintian_out" || true)
 
-dpkg --purge "${packages[@]}" >/dev/null 2>&1 || true
+# A failing check still leaves the machine without the packages.
+scratch=
+cleanup() {
+  [ -z "$scratch" ] || rm -rf "$scratch"
+  dpkg --purge "${packages[@]}" >/dev/null 2>&1 || true
+}
+trap cleanup EXIT
+cleanup
 dpkg -i "${debs[@]}" >/dev/null
 mapfile -t installed < <(dpkg -L "${packages[@]}" | sort -u)
 
-# The installed programs, from an empty directory, with no source tree in reach.
+# The installed programs, each from an empty directory of its own.
 scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
 share=/usr/share/qb40tool
 expect() {  # expect STATUS TEXT COMMAND...: the exit status and a console line
   local status=$1 text=$2
