@@ -33,6 +33,8 @@ public:
     I2cDevice* find(uint8_t addr7);
     // The first mux on the bus, for a BMC that switches it itself.
     I2cMux* mux() const { return muxes_.empty() ? nullptr : muxes_.front(); }
+    // The devices on the bus itself, by 7-bit address.
+    const std::map<uint8_t, std::unique_ptr<I2cDevice>>& devices() const { return devices_; }
 
     // The BMC selects the mux channel from the upper nibble of the bus byte.
     bool bmc_switches_mux = false;
@@ -68,6 +70,7 @@ public:
     Outcome exchange(Road road, std::span<const uint8_t> request);
 
     I2cBus& bus(uint8_t bus_byte) { return buses_[bus_byte]; }
+    const std::map<uint8_t, I2cBus>& buses() const { return buses_; }
     FaultInjector& faults() { return faults_; }
     uint64_t latency_us = 0;  // time from request to response
 

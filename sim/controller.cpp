@@ -213,6 +213,11 @@ std::array<uint8_t, 3> Controller::running_version() const
     return {running_[kVersionOffset], running_[kVersionOffset + 1], running_[kVersionOffset + 2]};
 }
 
+std::array<uint8_t, 3> Controller::staged_version() const
+{
+    return {staging_[kVersionOffset], staging_[kVersionOffset + 1], staging_[kVersionOffset + 2]};
+}
+
 bool Controller::unavailable() const
 {
     return context_.clock.elapsed_us() < unavailable_until_us_;
@@ -389,6 +394,9 @@ bool Controller::write_byte(uint16_t address, uint8_t value, std::span<const uin
     written_[address] = 1;
     ++written_count_;
     phase_ = Phase::Writing;
+    last_written_ = address;
+    if (watcher_)
+        watcher_->byte_taken(*this, address);
     return true;
 }
 
@@ -410,6 +418,9 @@ bool Controller::verify_byte(uint16_t address, uint8_t value, std::span<const ui
     if (staging_[address] != value)
         ++compare_errors_;
     phase_ = Phase::Verifying;
+    last_verified_ = address;
+    if (watcher_)
+        watcher_->byte_taken(*this, address);
     return true;
 }
 
@@ -487,6 +498,8 @@ void Controller::end_session()
     verified_written_ = 0;
     compare_errors_ = 0;
     status_good_ = false;
+    last_written_.reset();
+    last_verified_.reset();
 }
 
 }  // namespace sim

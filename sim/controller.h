@@ -75,6 +75,19 @@ struct ControllerFaults {
     std::optional<uint32_t> stop_ms;
 };
 
+class Controller;
+
+// Told of every write or verify byte command a controller takes, so that an
+// observer (the live panel, panel.h) can follow a flash session's progress
+// without polling every controller.
+class FlashWatcher {
+public:
+    virtual void byte_taken(const Controller& controller, uint16_t address) = 0;
+
+protected:
+    ~FlashWatcher() = default;
+};
+
 struct ControllerConfig {
     uint8_t chip_id = 'M';
     std::array<uint8_t, 3> firmware{1, 0, 0};  // image bytes 51 to 53 of the running image
@@ -111,8 +124,9 @@ public:
     size_t flash_size() const { return running_.size(); }
     // Not acknowledging anything now (erasing, resetting, without power).
     bool unavailable() const;
+    // Why it acknowledges nothing now ("erasing", ...); nullptr when it answers.
+    const char* busy() const { return unavailable() ? unavailable_why_ : nullptr; }
 
-private:
     // Where a flash session stands.
     enum class Phase {
         Idle,       // no session: running its image, nothing staged
@@ -121,6 +135,19 @@ private:
         Verifying,  // bytes are being compared; no more writes
         Ended,      // end of verification answered; a downcopy needs a good status
     };
+    struct Session {
+        Phase phase;
+        std::optional<uint16_t> last_written;   // address of the latest byte written since the erase
+        std::optional<uint16_t> last_verified;  // and of the latest byte verified
+        bool image_good;                        // the end of verification found the image good
+    };
+    Session session() const { return {phase_, last_written_, last_verified_, status_good_}; }
+    std::array<uint8_t, 3> staged_version() const;
+
+    // Tells `watcher` (or nobody: nullptr) of every byte command taken.
+    void watch(FlashWatcher* watcher) { watcher_ = watcher; }
+
+private:
     enum class Framing { Standard, QB4083C };
 
     bool write_register(std::span<const uint8_t> data);
@@ -156,6 +183,8 @@ private:
     size_t verified_written_ = 0;     // written addresses that were also verified
     size_t compare_errors_ = 0;
     bool status_good_ = false;        // the last end of verification found the image good
+    std::optional<uint16_t> last_written_, last_verified_;
+    FlashWatcher* watcher_ = nullptr;
 
     uint64_t unavailable_until_us_ = 0;
     const char* unavailable_why_ = "";

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "machine_file.h"
+#include "panel.h"
 
 namespace sim {
 
@@ -34,6 +35,14 @@ void install(std::unique_ptr<Machine> m)
 Machine::Machine(int64_t start_epoch_us, bool real_time)
     : clock(start_epoch_us, real_time), trace(clock), keyboard(context(), false, {})
 {
+}
+
+Machine::~Machine() = default;
+
+bool Machine::open_panel(const std::string& path)
+{
+    panel_ = Panel::open(path, *this);
+    return panel_ != nullptr;
 }
 
 void Machine::add_bmc(std::string node, int kcs_pair, std::unique_ptr<BmcCore> core)
@@ -109,6 +118,8 @@ int Machine::select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptf
 {
     // Standard input without a key script is the real one.
     bool only_stdin = readfds && nfds == 1 && FD_ISSET(0, readfds);
+    if (panel_ && only_stdin)
+        panel_->pause();
     if (only_stdin && !keyboard.scripted())
         return ::select(nfds, readfds, writefds, exceptfds, timeout);
 
@@ -229,6 +240,8 @@ void Machine::outb(uint8_t value, uint16_t port)
 
 int Machine::usleep(unsigned int usec)
 {
+    if (panel_)
+        panel_->pause();
     trace.line("sleep %u", usec);
     clock.advance(usec);
     return 0;
@@ -298,6 +311,10 @@ int Machine::tcsetattr(int fd, int optional_actions, const struct termios* attr)
 
 int Machine::getchar()
 {
+    if (panel_ && stdin_ready())
+        panel_->pause();  // a key typed ahead: the tool does not wait
+    else if (panel_)
+        panel_->key_wait();
     if (!keyboard.scripted()) {
         int c = std::getchar();
         if (c == EOF)
@@ -307,6 +324,17 @@ int Machine::getchar()
         return c;
     }
     return keyboard.take();
+}
+
+bool Machine::stdin_ready()
+{
+    if (keyboard.scripted())
+        return keyboard.waiting();
+    fd_set in;
+    FD_ZERO(&in);
+    FD_SET(0, &in);
+    struct timeval now {};
+    return ::select(1, &in, nullptr, nullptr, &now) > 0;
 }
 
 int Machine::fflush_stdin()

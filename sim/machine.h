@@ -22,6 +22,8 @@
 
 namespace sim {
 
+class Panel;
+
 enum class DriverState {
     Loaded,    // the modules are loaded: the BMCs' device nodes exist
     Loadable,  // the three modprobe commands load them
@@ -46,6 +48,7 @@ public:
     };
 
     Machine(int64_t start_epoch_us, bool real_time);
+    ~Machine();
 
     VirtualClock clock;
     Trace trace;
@@ -62,6 +65,10 @@ public:
 
     // Descriptors of device nodes that are open now.
     size_t open_descriptors() const { return open_nodes_.size(); }
+
+    // Draws the live panel into `path` (a terminal or a file) from now on.
+    // False when it cannot be opened.
+    bool open_panel(const std::string& path);
 
     // Adds a BMC; its front ends are made from `node` and `kcs_pair`.
     void add_bmc(std::string node, int kcs_pair, std::unique_ptr<BmcCore> core);
@@ -87,6 +94,8 @@ private:
     bool driver_loaded() const;
     DriverNode* node_of(int fd);
     void spend_port_access();
+    // A key can be read without waiting (for the panel only: it consumes nothing).
+    bool stdin_ready();
 
     std::set<std::string> modules_;
     std::map<int, DriverNode*> open_nodes_;
@@ -94,6 +103,8 @@ private:
     int next_fd_ = 10;
     uint64_t port_time_ns_ = 0;
     bool iopl_granted_ = false;
+    // Last, so that it goes first and draws its last frame while the BMCs still stand.
+    std::unique_ptr<Panel> panel_;
 };
 
 // The machine the seam talks to. qb40tool-sim loads it from the environment

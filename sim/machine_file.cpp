@@ -158,6 +158,11 @@ std::unique_ptr<Machine> load_machine_from_environment()
         std::fprintf(stderr, "qb40tool-sim: cannot create trace file %s\n", trace);
         std::exit(2);
     }
+    const char* panel = std::getenv("QB40SIM_PANEL");
+    if (panel && *panel && !m->open_panel(panel)) {
+        std::fprintf(stderr, "qb40tool-sim: cannot open panel %s\n", panel);
+        std::exit(2);
+    }
     return m;
 }
 

@@ -37,6 +37,8 @@ public:
     void select_channel(unsigned channel) override;
 
     uint8_t mask() const { return mask_; }
+    // The devices behind channel n + 1, by 7-bit address.
+    const std::array<std::map<uint8_t, std::unique_ptr<I2cDevice>>, kChannels>& channels() const { return channels_; }
 
 private:
     void set_mask(uint8_t mask);

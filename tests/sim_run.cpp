@@ -44,7 +44,7 @@ RunResult SimDir::run(const std::vector<std::string>& args) const
     fs::path aux = dir_.string() + ".run";
     fs::create_directories(aux);
     fs::path machine = aux / "machine.json", trace = aux / "trace.txt", in = aux / "stdin",
-             out = aux / "stdout", err = aux / "stderr";
+             out = aux / "stdout", err = aux / "stderr", panel = aux / "panel.txt";
     spit(machine, machine_);
     spit(in, input_);
     fs::remove(trace);
@@ -70,13 +70,17 @@ RunResult SimDir::run(const std::vector<std::string>& args) const
         else
             setenv("QB40SIM_MACHINE", machine.c_str(), 1);
         setenv("QB40SIM_TRACE", trace.c_str(), 1);
+        if (panel_.empty())
+            unsetenv("QB40SIM_PANEL");
+        else
+            setenv("QB40SIM_PANEL", panel_ == kOwnPanelFile ? panel.c_str() : panel_.c_str(), 1);
         execv(argv[0], argv.data());
         _exit(122);
     }
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
     RunResult r{WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus), read_file(out),
-                read_file(err), read_file(trace)};
+                read_file(err), read_file(trace), read_file(panel)};
     fs::remove_all(aux);
     return r;
 }

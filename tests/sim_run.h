@@ -15,6 +15,7 @@ struct RunResult {
     std::string console;    // standard output
     std::string errors;     // standard error
     std::string trace;      // QB40SIM_TRACE
+    std::string panel;      // QB40SIM_PANEL, when the run drew it into a file of its own
 };
 
 class SimDir {
@@ -30,6 +31,8 @@ public:
     void machine(const std::string& json) { machine_ = json; }
     // Standard input of the next runs; by default /dev/null.
     void input(const std::string& text) { input_ = text; has_input_ = true; }
+    // Draw the live panel in the next runs: into RunResult::panel, or into `path`.
+    void panel(const std::string& path = "") { panel_ = path.empty() ? kOwnPanelFile : path; }
 
     void write(const std::string& name, const std::string& bytes) const;
     bool exists(const std::string& name) const { return std::filesystem::exists(dir_ / name); }
@@ -46,6 +49,8 @@ private:
     std::string machine_;
     std::string input_;
     bool has_input_ = false;
+    static constexpr const char* kOwnPanelFile = "-";
+    std::string panel_;  // empty: no panel
 };
 
 // Lines of a text, without their line ends ("\r\n" or "\n").

@@ -1,0 +1,286 @@
+// The simulator's live panel (QB40SIM_PANEL) over whole runs: what it shows
+// at each question of the diagnostics, through the LED cycling and through
+// an upgrade, and that the tool prints, logs, sends and returns the same
+// with it as without it. Then the terminal's drawing.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <unistd.h>
+
+#include "firmware_images.h"
+#include "panel_drawing.h"
+#include "sim_run.h"
+
+using namespace qbtest;
+
+namespace {
+
+// A box of a frame, as the file shows it.
+struct Box {
+    std::string label;
+    std::vector<std::string> cells;  // "0*A.F.": slot, drive, the LEDs A L F R
+    std::string status;
+};
+struct Frame {
+    std::string heading;  // "12.000000 s, waiting for a key"
+    std::vector<Box> boxes;
+};
+
+std::string inner(const std::string& line)
+{
+    std::string text = line.substr(2, line.size() - 4);
+    return text.substr(0, text.find_last_not_of(' ') + 1);
+}
+
+std::vector<Frame> frames(const std::string& panel)
+{
+    std::vector<Frame> out;
+    auto all = lines(panel);
+    for (size_t i = 0; i < all.size(); ++i) {
+        const std::string& l = all[i];
+        if (l.starts_with("=== ")) {
+            out.push_back({l.substr(4), {}});
+        } else if (l.starts_with("+- ") && !out.empty() && i + 2 < all.size()) {
+            Box box{l.substr(3, l.find_last_not_of("-+") - 3), {}, inner(all[i + 2])};
+            std::string cells = inner(all[i + 1]);
+            for (size_t at = 0; cells != "no slots in use" && at < cells.size(); at += 7)
+                box.cells.push_back(cells.substr(at, 6));
+            out.back().boxes.push_back(box);
+            i += 3;
+        }
+    }
+    return out;
+}
+
+// The LEDs every slot of the box shows ("A.F."), or "mixed".
+std::string leds(const Box& box)
+{
+    std::string shown = box.cells.empty() ? "" : box.cells[0].substr(2);
+    for (const std::string& c : box.cells)
+        if (c.substr(2) != shown)
+            return "mixed";
+    return shown;
+}
+
+// The slots holding a drive: "0,1,3".
+std::string mated(const Box& box)
+{
+    std::string list;
+    for (const std::string& c : box.cells)
+        if (c[1] == '*')
+            list += (list.empty() ? "" : ",") + c.substr(0, 1);
+    return list;
+}
+
+// A machine of sim/machines/ with a fixed start (the log's times) and keys at the given seconds.
+std::string machine(const std::string& name, const std::vector<std::pair<int, std::string>>& keys = {})
+{
+    nlohmann::json m = nlohmann::json::parse(machine_file(name));
+    m["clock"]["start"] = 1700000000;
+    for (const auto& [at, key] : keys)
+        m["keys"].push_back({{"at", at}, {"key", key}});
+    return m.dump();
+}
+
+// Runs the tool without the panel and with it: it must print, log, return
+// and send the same. The run with the panel.
+RunResult run_with_and_without_panel(const std::string& machine, const std::vector<std::string>& args,
+                                     const std::map<std::string, std::string>& files = {})
+{
+    RunResult runs[2];
+    std::string logs[2];
+    for (int with_panel = 0; with_panel < 2; ++with_panel) {
+        SimDir dir;
+        dir.machine(machine);
+        for (const auto& [name, bytes] : files)
+            dir.write(name, bytes);
+        if (with_panel)
+            dir.panel();
+        runs[with_panel] = dir.run(args);
+        logs[with_panel] = dir.log();
+    }
+    EXPECT_EQ(runs[1].status, runs[0].status);
+    EXPECT_EQ(runs[1].console, runs[0].console);
+    EXPECT_EQ(runs[1].errors, runs[0].errors);
+    EXPECT_EQ(logs[1], logs[0]);
+    EXPECT_EQ(runs[1].trace, runs[0].trace);
+    EXPECT_TRUE(runs[0].panel.empty());
+    return runs[1];
+}
+
+const std::string kDark = "....", kActivity = "A...", kFail = "..F.", kLamp = "A.F.";
+
+}  // namespace
+
+TEST(Panel, ShowsTheLedsOfEveryQuestionAndOfEveryCyclingStepAndChangesNothingTheToolDoes)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        std::vector<std::pair<int, std::string>> keys;
+        bool at_key_waits;  // only the frames of key waits (and the end), else every frame but the end
+        std::vector<std::vector<std::string>> expected;  // per frame, the LEDs of each box
+    };
+    const Case cases[] = {
+        // All activity LEDs, all status LEDs, then each backplane's lamp test alone; all dark at the end.
+        {"diagnostics", {"-d"}, {{100, "y"}, {101, "n"}, {102, "y"}, {103, "n"}, {104, "y"}}, true,
+         {{kActivity, kActivity, kActivity}, {kFail, kFail, kFail}, {kLamp, kDark, kDark}, {kDark, kLamp, kDark},
+          {kDark, kDark, kLamp}, {kDark, kDark, kDark}}},
+        {"diagnostics left with esc", {"-d"}, {{100, "y"}, {101, "esc"}}, true,
+         {{kActivity, kActivity, kActivity}, {kFail, kFail, kFail}, {kDark, kDark, kDark}}},
+        // A frame every 2 s: all, each alone, none, all again..., until the key at 15 s; then all dark.
+        {"cycling", {"-z"}, {{15, "x"}}, false,
+         {{kFail, kFail, kFail}, {kFail, kDark, kDark}, {kDark, kFail, kDark}, {kDark, kDark, kFail},
+          {kDark, kDark, kDark}, {kFail, kFail, kFail}, {kFail, kDark, kDark}, {kDark, kFail, kDark},
+          {kDark, kDark, kDark}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RunResult r = run_with_and_without_panel(machine("default.json", c.keys), c.args);
+        auto all = frames(r.panel);
+        ASSERT_FALSE(all.empty());
+        EXPECT_TRUE(all.back().heading.ends_with(" s, end of run"));
+        if (!c.at_key_waits)
+            all.pop_back();
+        std::vector<std::vector<std::string>> shown;
+        std::vector<Box> lit;  // the box each backplane question lit
+        for (const Frame& f : all) {
+            if (c.at_key_waits && f.heading.find(", ") == std::string::npos)
+                continue;
+            if (!c.at_key_waits) {
+                EXPECT_EQ(f.heading, std::to_string(2 * shown.size()) + ".000000 s");
+            }
+            std::vector<std::string> row;
+            for (const Box& b : f.boxes)
+                row.push_back(leds(b));
+            shown.push_back(row);
+            if (std::count(row.begin(), row.end(), kLamp) == 1)
+                lit.push_back(f.boxes[std::find(row.begin(), row.end(), kLamp) - row.begin()]);
+        }
+        EXPECT_EQ(shown, c.expected) << r.panel;
+        // Each backplane question asks about the slots and drives the lit box shows.
+        std::regex question(R"(    Is the active backplane a (\d) slot with (\d) drive\(s\) inserted\?)");
+        std::smatch m;
+        auto console = lines(r.console);
+        size_t asked = 0;
+        for (size_t i = 0; i + 1 < console.size(); ++i) {
+            if (!std::regex_match(console[i], m, question) || asked >= lit.size())
+                continue;
+            const Box& box = lit[asked++];
+            EXPECT_EQ(std::to_string(box.cells.size()), m[1].str());
+            EXPECT_EQ(std::to_string(std::ranges::count_if(box.cells, [](auto& s) { return s[1] == '*'; })),
+                      m[2].str());
+            EXPECT_EQ("    Drives installed in slots: " + mated(box), console[i + 1]);
+        }
+        EXPECT_EQ(asked, lit.size());
+    }
+}
+
+TEST(Panel, AnUpgradeShowsEachPhaseAndTheNewVersionOnlyFromTheDowncopy)
+{
+    // A full QB4077 image, version 1.2.0, onto two controllers running 1.0.0.
+    const std::map<std::string, std::string> image = {{"fw_4077.bin", make_image(20480, {1, 2, 0})}};
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> phases;
+    };
+    const Case cases[] = {
+        {{"-u", "-f", "fw_4077.bin"}, {"running", "erasing", "erased", "writing", "verifying", "resetting", "running"}},
+        // Quiet, the tool looks for no key before the first write: nothing pauses on the erased bank.
+        {{"-u", "-q", "-f", "fw_4077.bin"}, {"running", "erasing", "writing", "verifying", "resetting", "running"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[1]);
+        RunResult r = run_with_and_without_panel(machine("upgrade_4077.json"), c.args, image);
+        ASSERT_EQ(r.status, 0) << r.console;
+        auto all = frames(r.panel);
+        ASSERT_FALSE(all.empty());
+        for (size_t b = 0; b < all[0].boxes.size(); ++b) {
+            SCOPED_TRACE(all[0].boxes[b].label);
+            std::vector<std::string> phases, blocks;
+            bool reset = false;
+            for (const Frame& f : all) {
+                const Box& box = f.boxes[b];
+                std::string phase = box.status.substr(0, box.status.find_first_of(" ,"));
+                if (phases.empty() || phase != phases.back())
+                    phases.push_back(phase);
+                if (phase == "writing" || phase == "verifying")
+                    blocks.push_back(phase + box.status.substr(phase.size(), box.status.find(',') - phase.size()));
+                reset = reset || phase == "resetting";
+                // The running version changes with the downcopy, never before it.
+                EXPECT_NE(box.label.find(reset ? "FW:[0x02:0x00]" : "FW:[0x00:0x00]"), std::string::npos) << box.label;
+                EXPECT_NE(box.status.find(reset ? "running FW 01 02 00" : "running FW 01 00 00"), std::string::npos);
+            }
+            EXPECT_EQ(phases, c.phases);
+            // Every 256 addresses of both phases, up to the last one the tool sends: 0x3DFF.
+            std::vector<std::string> expected;
+            for (const char* phase : {"writing 0x%04X", "verifying 0x%04X/0x3DFF"})
+                for (unsigned at = 0; at < 0x3E00; at += 0x100) {
+                    char text[40];
+                    std::snprintf(text, sizeof text, phase, at);
+                    expected.push_back(text);
+                }
+            blocks.erase(std::unique(blocks.begin(), blocks.end()), blocks.end());
+            EXPECT_EQ(blocks, expected);
+        }
+    }
+}
+
+TEST(Panel, ATerminalIsRepaintedInPlaceInColourWithTheLinesOfTheFile)
+{
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+        GTEST_SKIP() << "no pseudo-terminal here";
+    const std::string terminal = ptsname(master);
+    SimDir dir;
+    const std::string file = (dir.path() / "panel.txt").string();
+    // Slot 0 holds a drive, its activity and fail LEDs lit; slot 3 is empty, rebuild lit.
+    const std::vector<sim::PanelBox> boxes = {{"QB4077 Device: bmc0 BusID:0x01 FW:[0x01:0x00] ADR:0xc0",
+                                               {{0, true, {true, false, true, false}}, {3, false, {false, false, false, true}}},
+                                               "running FW 02 01 00"}};
+    for (const std::string& path : {terminal, file}) {
+        auto drawer = sim::PanelDrawer::open(path);
+        ASSERT_NE(drawer, nullptr) << path;
+        drawer->draw(1500000, "waiting for a key", boxes);
+        if (path == terminal)
+            drawer->draw(3000000, "", boxes);
+    }
+    std::string painted;
+    fcntl(master, F_SETFL, O_NONBLOCK);
+    char buf[4096];
+    for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;)
+        painted.append(buf, static_cast<size_t>(n));
+    close(master);
+
+    // Two frames, each from the top of the screen, each LED lit in its colour.
+    ASSERT_TRUE(painted.starts_with("\033[H"));
+    std::string second = painted.substr(painted.find("\033[H", 1));
+    EXPECT_EQ(second.find("\033[H", 1), std::string::npos);
+    EXPECT_TRUE(second.ends_with("\033[J")) << second;
+    for (const char* lit : {"\033[30;42mA\033[0m", "\033[30;43mF\033[0m", "\033[30;45mR\033[0m"})
+        EXPECT_NE(painted.find(lit), std::string::npos) << lit;
+    // Without its colours and line erasures, the first frame has the file's
+    // lines: heading, boxes and the legend (which the file has once, first).
+    std::string first = painted.substr(0, painted.find("\033[H", 1));
+    auto shown = lines(std::regex_replace(first, std::regex("\033\\[[0-9;]*[A-Za-z]"), ""));
+    auto text = lines(dir.read("panel.txt"));
+    ASSERT_EQ(shown.size(), text.size());
+    EXPECT_EQ(shown[0], "qb40tool-sim panel   1.500000 s, waiting for a key");
+    EXPECT_EQ(text[1], "=== 1.500000 s, waiting for a key");
+    EXPECT_EQ(std::vector(shown.begin() + 1, shown.end() - 1), std::vector(text.begin() + 2, text.end()));
+    EXPECT_EQ(shown.back(), text[0]);
+    EXPECT_EQ(text[3], "| 0*A.F. 3 ...R" + std::string(44, ' ') + "|");
+}
+
+TEST(Panel, APanelThatCannotBeOpenedStopsTheSimulatorBeforeTheToolRuns)
+{
+    SimDir dir;
+    dir.panel("/nonexistent/panel.txt");
+    auto r = dir.run({});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.console, "");
+    EXPECT_EQ(r.errors, "qb40tool-sim: cannot open panel /nonexistent/panel.txt\n");
+}
