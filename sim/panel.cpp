@@ -28,13 +28,12 @@ unsigned block(std::optional<uint16_t> address)
     return address.value_or(0) & 0xFF00u;
 }
 
-// Where a flash session stands, in a few words ("writing 0x1A00": the block
-// being written; "verifying 0x1A00/0x3DFF": the block being verified, and
-// the last address written); empty
-// when the controller runs its image and answers.
-std::string phase_text(const Controller& c)
+// Where a flash session stands, in a few words: "erasing", "writing 0x1A00"
+// (the block being written), "verifying 0x1A00/0x3DFF" (the block being
+// verified, and the last address written), "resetting"; empty when the
+// controller runs its image and answers.
+std::string phase_text(const Controller& c, const Controller::Session& s)
 {
-    Controller::Session s = c.session();
     char text[48] = "";
     switch (s.phase) {
     case Controller::Phase::Idle:
@@ -117,11 +116,11 @@ PanelBox Panel::box(const Watched& w) const
             slot.lit[i] = bit(kLedRegisters[i]);
         box.slots.push_back(slot);
     }
-    std::string phase = phase_text(c);
-    Controller::Phase p = c.session().phase;
-    bool staged = p == Controller::Phase::Writing || p == Controller::Phase::Verifying || p == Controller::Phase::Ended;
+    Controller::Session session = c.session();
+    std::string phase = phase_text(c, session);
     box.status = phase.empty() ? "" : phase + ", ";
-    if (staged)
+    // Once bytes are written, the staging bank holds the version it will run.
+    if (session.phase != Controller::Phase::Idle && session.phase != Controller::Phase::Erased)
         box.status += version_text("staged", c.staged_version()) + ", ";
     box.status += version_text("running", c.running_version());
     return box;

@@ -75,7 +75,9 @@ std::vector<std::string> PanelDrawer::box_lines(const std::vector<PanelBox>& box
     size_t width = 0;
     for (const PanelBox& b : boxes)
         width = std::max({width, b.label.size() + 2, cells_width(b), b.status.size()});
-    auto padded = [&](const std::string& text, size_t shown) { return "| " + text + std::string(width - shown, ' ') + " |"; };
+    auto padded = [&](const std::string& text, size_t shown) {
+        return "| " + text + std::string(width - shown, ' ') + " |";
+    };
 
     std::vector<std::string> out;
     for (const PanelBox& b : boxes) {

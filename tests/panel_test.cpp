@@ -8,6 +8,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
 #include <unistd.h>
 
 #include "firmware_images.h"
@@ -179,6 +180,24 @@ TEST(Panel, ShowsTheLedsOfEveryQuestionAndOfEveryCyclingStepAndChangesNothingThe
     }
 }
 
+TEST(Panel, LabelsEachControllerAsTheSummaryDoesAlsoBehindAMux)
+{
+    // Channels 2 to 4 of the mux on bus 3 carry the channel in the bus ID's upper nibble.
+    RunResult r = run_with_and_without_panel(machine("mux_channels.json"), {"-b13", "-mae6", "-i"});
+    std::regex record(R"(\d+: (BusID:0x..) ChipID:(\d+) (FW:\[0x..:0x..\]) (ADR:0x..) Config:0x..)");
+    std::set<std::string> summary, labels;
+    std::smatch m;
+    for (const std::string& line : lines(r.console))
+        if (std::regex_match(line, m, record))
+            summary.insert("QB40" + m[2].str() + " Device: bmc0 " + m[1].str() + " " + m[3].str() + " " + m[4].str());
+    auto all = frames(r.panel);
+    ASSERT_FALSE(all.empty());
+    for (const Box& box : all.back().boxes)
+        labels.insert(box.label);
+    EXPECT_EQ(summary.size(), 5u);
+    EXPECT_EQ(labels, summary);
+}
+
 TEST(Panel, AnUpgradeShowsEachPhaseAndTheNewVersionOnlyFromTheDowncopy)
 {
     // A full QB4077 image, version 1.2.0, onto two controllers running 1.0.0.
@@ -238,9 +257,10 @@ TEST(Panel, ATerminalIsRepaintedInPlaceInColourWithTheLinesOfTheFile)
     SimDir dir;
     const std::string file = (dir.path() / "panel.txt").string();
     // Slot 0 holds a drive, its activity and fail LEDs lit; slot 3 is empty, rebuild lit.
-    const std::vector<sim::PanelBox> boxes = {{"QB4077 Device: bmc0 BusID:0x01 FW:[0x01:0x00] ADR:0xc0",
-                                               {{0, true, {true, false, true, false}}, {3, false, {false, false, false, true}}},
-                                               "running FW 02 01 00"}};
+    const std::vector<sim::PanelBox> boxes = {
+        {"QB4077 Device: bmc0 BusID:0x01 FW:[0x01:0x00] ADR:0xc0",
+         {{0, true, {true, false, true, false}}, {3, false, {false, false, false, true}}},
+         "running FW 02 01 00"}};
     for (const std::string& path : {terminal, file}) {
         auto drawer = sim::PanelDrawer::open(path);
         ASSERT_NE(drawer, nullptr) << path;
