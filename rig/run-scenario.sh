@@ -103,7 +103,7 @@ for f in "${files[@]}"; do cp "$dir/files/$f" "$dir/sim/"; done
   cd "$dir/sim" &&
     printf '%s' "$stdin" >../sim-stdin &&
     PATH=$out/bin:$PATH QB40SIM_MACHINE=$machine QB40SIM_TRACE=$dir/sim-trace.txt \
-      timeout 120 qb40tool "${args[@]}" <../sim-stdin >console.txt 2>stderr.txt
+      QB40SIM_PANEL=$dir/sim-panel.txt timeout 120 qb40tool "${args[@]}" <../sim-stdin >console.txt 2>stderr.txt
   echo $? >status
 )
 
