@@ -311,10 +311,12 @@ int Machine::tcsetattr(int fd, int optional_actions, const struct termios* attr)
 
 int Machine::getchar()
 {
-    if (panel_ && stdin_ready())
-        panel_->pause();  // a key typed ahead: the tool does not wait
-    else if (panel_)
-        panel_->key_wait();
+    if (panel_) {
+        if (stdin_ready())
+            panel_->pause();  // a key typed ahead: the tool does not wait
+        else
+            panel_->key_wait();
+    }
     if (!keyboard.scripted()) {
         int c = std::getchar();
         if (c == EOF)
