@@ -59,7 +59,10 @@ void PanelDrawer::draw(uint64_t elapsed_us, const std::string& note, const std::
     char time[32];
     std::snprintf(time, sizeof time, "%llu.%06llu s", static_cast<unsigned long long>(elapsed_us / 1000000),
                   static_cast<unsigned long long>(elapsed_us % 1000000));
-    std::string text = frame(note.empty() ? time : time + (", " + note), boxes);
+    std::string heading = time;
+    if (!note.empty())
+        heading.append(", ").append(note);
+    std::string text = frame(heading, boxes);
     std::fwrite(text.data(), 1, text.size(), file_);
     // The tool may end the process with exit() at any point.
     std::fflush(file_);
@@ -83,11 +86,15 @@ std::vector<std::string> PanelDrawer::box_lines(const std::vector<PanelBox>& box
     for (const PanelBox& b : boxes) {
         out.push_back("+- " + b.label + " " + std::string(width - b.label.size() - 1, '-') + "+");
         std::string cells = b.slots.empty() ? kNoSlots : "";
-        for (const PanelBox::Slot& slot : b.slots)
-            cells += (cells.empty() ? "" : " ") + cell(slot);
+        for (const PanelBox::Slot& slot : b.slots) {
+            if (!cells.empty())
+                cells += ' ';
+            cells += cell(slot);
+        }
         out.push_back(padded(cells, cells_width(b)));
         out.push_back(padded(b.status, b.status.size()));
-        out.push_back("+" + std::string(width + 2, '-') + "+");
+        // Appended, not `"+" + string`: GCC 12 at -O3 takes that for an overlapping copy (-Wrestrict).
+        out.push_back(std::string("+").append(width + 2, '-').append("+"));
     }
     return out;
 }

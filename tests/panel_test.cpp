@@ -72,7 +72,7 @@ std::string mated(const Box& box)
     std::string list;
     for (const std::string& c : box.cells)
         if (c[1] == '*')
-            list += (list.empty() ? "" : ",") + c.substr(0, 1);
+            list.append(list.empty() ? "" : ",").append(1, c[0]);
     return list;
 }
 
@@ -166,9 +166,11 @@ TEST(Panel, ShowsTheLedsOfEveryQuestionAndOfEveryCyclingStepAndChangesNothingThe
         std::vector<std::string> questions;
         for (const Box& box : lit) {
             auto drives = std::ranges::count_if(box.cells, [](const std::string& cell) { return cell[1] == '*'; });
-            questions.push_back("    Is the active backplane a " + std::to_string(box.cells.size()) + " slot with " +
-                                std::to_string(drives) + " drive(s) inserted?");
-            questions.push_back("    Drives installed in slots: " + mated(box));
+            char question[96];
+            std::snprintf(question, sizeof question, "    Is the active backplane a %zu slot with %td drive(s) inserted?",
+                          box.cells.size(), drives);
+            questions.push_back(question);
+            questions.push_back(std::string("    Drives installed in slots: ").append(mated(box)));
         }
         EXPECT_EQ(missing_in_order(lines(r.console), questions), "");
     }
@@ -183,7 +185,7 @@ TEST(Panel, LabelsEachControllerAsTheSummaryDoesAlsoBehindAMux)
     std::smatch m;
     for (const std::string& line : lines(r.console))
         if (std::regex_match(line, m, record))
-            summary.insert("QB40" + m[2].str() + " Device: bmc0 " + m[1].str() + " " + m[3].str() + " " + m[4].str());
+            summary.insert(m.format("QB40$2 Device: bmc0 $1 $3 $4"));
     auto all = frames(r.panel);
     ASSERT_FALSE(all.empty());
     for (const Box& box : all.back().boxes)
@@ -290,7 +292,7 @@ TEST(Panel, ATerminalIsRepaintedInPlaceInColourWithTheLinesOfTheFile)
     EXPECT_EQ(text[1], "=== 1.500000 s, waiting for a key");
     EXPECT_EQ(std::vector(shown.begin() + 1, shown.end() - 1), std::vector(text.begin() + 2, text.end()));
     EXPECT_EQ(shown.back(), text[0]);
-    EXPECT_EQ(text[3], "| 0*A.F. 3 ...R" + std::string(44, ' ') + "|");
+    EXPECT_EQ(text[3], std::string("| 0*A.F. 3 ...R").append(44, ' ').append("|"));
 }
 
 TEST(Panel, APanelThatCannotBeOpenedStopsTheSimulatorBeforeTheToolRuns)
