@@ -19,6 +19,7 @@ unsigned char FirstBmcOpen = 0;
 unsigned char SecondBmcOpen = 0;
 unsigned char ThirdBmcOpen = 0;
 unsigned char FourthBmcOpen = 0;
+const char* BmcNodePath = "";
 
 namespace {
 
@@ -89,9 +90,13 @@ void SetFd(int descriptor)
 // Opens the device node of BMC `index` (0..3).
 int OpenBmcNode(int index)
 {
-    int descriptor = os::open(kBmcNodes[index].path, O_RDWR);
-    if (descriptor < 0 && index == 0)
+    BmcNodePath = kBmcNodes[index].path;
+    int descriptor = os::open(BmcNodePath, O_RDWR);
+    if (descriptor < 0 && index == 0) {
         descriptor = os::open(kFirstBmcOtherName, O_RDWR);
+        if (descriptor >= 0)
+            BmcNodePath = kFirstBmcOtherName;
+    }
     return descriptor;
 }
 

@@ -19,6 +19,7 @@ extern unsigned char FirstBmcOpen;
 extern unsigned char SecondBmcOpen;
 extern unsigned char ThirdBmcOpen;
 extern unsigned char FourthBmcOpen;
+extern const char* BmcNodePath;  // the device node opened last, for the run's report
 
 INT8U Kcs_Open();
 void Kcs_Close();

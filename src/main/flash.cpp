@@ -8,6 +8,7 @@
 
 #include "../kcs/kcs.h"
 #include "../logfile/logfile.h"
+#include "outcome.h"
 #include "qb40tool.h"
 
 INT8U QB4083CUpgrade = 0;
@@ -132,6 +133,7 @@ bool IsPass(const INT8U* answer) { return answer[0] == 'P' && answer[1] == 'A' &
 int AbortUpgrade(const FlashTarget& target)
 {
     pb("Firmware Upgrade Aborted. Issuing Reset...");
+    NoteFlashAborted();
     if (SendCommand(target, FLASH_CMD_RESET)) {
         pf("Reset Issued after Abort.OK to exit.");
         pf("(NOTE: Firmware NOT upgraded)");
@@ -250,6 +252,7 @@ void ShowNewVersion(const INT8U* answer)
     pb("Chip: FW:0x%02x Major-REV:0x%02x Minor-Rev:0x%02x", answer[3], answer[4], answer[5]);
     std::snprintf(version, sizeof(version), "Major:%d Minor:%d", answer[4], answer[5]);
     pb("%s", version);
+    NoteVersionReadBack(answer + 3);
 }
 
 // Both sets: the downcopy-and-reset command (its bytes as the set shows

@@ -5,6 +5,7 @@
 
 #include "../kcs/kcs.h"
 #include "../logfile/logfile.h"
+#include "outcome.h"
 #include "qb40tool.h"
 
 char ImageFileName[6] = "";
@@ -75,6 +76,7 @@ int FailLoading(FILE* image_file)
 {
     if (image_file)
         std::fclose(image_file);
+    EndRun(RC_IMAGE_FILE);  // while the log can still tell if the report fails
     Kcs_Close();
     CloseLogFile();
     return RC_IMAGE_FILE;

@@ -8,6 +8,7 @@
 #include "kcs/kcs.h"
 #include "logfile/logfile.h"
 #include "os/os.h"
+#include "outcome.h"
 #include "qb40tool.h"
 
 unsigned long UpgradeCounter = 0;
@@ -86,12 +87,13 @@ int RunUpgradePath(int& ret_code)
 {
     if (LoadFirmwareImage() != 0)
         return RC_IMAGE_FILE;  // the BMC and the log are closed already
+    NoteImageLoaded();
 
     for (;;) {
         BeginCycle(true);
         if (!ScanForQBdevices()) {
             pb("No Devices Found [RETURN CODE:0x%02x]\n", RC_NO_DEVICES);
-            ret_code = RC_NO_DEVICES;
+            ret_code = RunCode(RC_NO_DEVICES);
             break;
         }
         DisplaySummary();
@@ -102,12 +104,12 @@ int RunUpgradePath(int& ret_code)
             ScanForQBdevices();
             DisplaySummary();
             set_tty_cooked();
-            ret_code = RC_OK;
+            ret_code = RunCode(RC_OK);
             if (UpgradeCounter < UpgradeMax)
                 continue;
             break;
         }
-        ret_code = result == 2 ? RC_UPGRADE_ABORTED : RC_UPGRADE_INCOMPLETE;
+        ret_code = RunCode(result == 2 ? RC_UPGRADE_ABORTED : RC_UPGRADE_INCOMPLETE);
         // Give the controllers time to settle, then show the state they are in.
         qb_delay(2000);
         ScanForQBdevices();
@@ -120,7 +122,7 @@ int RunUpgradePath(int& ret_code)
         pf("Entering Diagnostic Mode\n");
         if (PerformDiagnostics()) {
             set_tty_cooked();
-            ret_code = RC_DIAGNOSTICS_ABORTED;
+            ret_code = RunCode(RC_DIAGNOSTICS_ABORTED);
         }
     }
     return kRunGoesOn;
@@ -132,10 +134,12 @@ int RunBmcPass(int argc, int& ret_code)
     FileImageSize = 0;
     memset(ChipInfo, 0, sizeof ChipInfo);
 
-    if (!Kcs_Open()) {
+    INT8U opened = Kcs_Open();
+    NoteBmcPass(opened);
+    if (!opened) {
         pb("BmcOpen Failed");
         pb("[RETURN CODE:0x%02x]\n", RC_BMC_OPEN_FAILED);
-        exit(RC_BMC_OPEN_FAILED);
+        ExitRun(RC_BMC_OPEN_FAILED);
     }
     pf("BmcOpen Success");
 
@@ -163,6 +167,7 @@ int main(int argc, char** argv)
     // A parse error ends the run here, before anything is logged.
     if (argc >= 2)
         ParseCommandLine(argc, argv);
+    BeginRunOutcome(argc, argv);
 
     if (!StartLogFile("log.txt"))
         ps("Unable to create logfile %s\n", "log.txt");
@@ -171,8 +176,9 @@ int main(int argc, char** argv)
     if (CMDL_Help) {
         DisplayCommandLineHelp();
         pf("Command-Line help only");
+        int code = EndRun(RC_OK);
         CloseLogFile();
-        return RC_OK;
+        return code;
     }
 
     LogCommandLineInfo(argc, argv);
@@ -188,15 +194,21 @@ int main(int argc, char** argv)
         CMDL_AppendLogFile = 1;
 
     int ret_code = RC_OK;
+    if (CMDL_Strict && FoundBmc == 0 && CMDL_FilenameSpecified) {
+        ret_code = StrictUpgradeWithoutBmc();
+        if (ret_code == RC_IMAGE_FILE)
+            return EndRun(ret_code);  // the log is closed already
+    }
     for (int BMCCounter = 0; BMCCounter < FoundBmc; ++BMCCounter) {
         int end = RunBmcPass(argc, ret_code);
         if (end != kRunGoesOn)
-            return end;
+            return EndRun(end);
     }
 
     if (FoundBmc > 1)
         PrintTotalSummary();
 
+    ret_code = EndRun(ret_code);
     pf("\nFinished: %s", NowText());
     pf("Exited with return code: 0x%02x", ret_code);
     CloseLogFile();

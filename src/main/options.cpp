@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "logfile/logfile.h"
+#include "outcome.h"
 #include "qb40tool.h"
 
 unsigned char CMDL_Help = 0;
@@ -127,6 +128,21 @@ constexpr const char* kHelpLines[] = {
     "\n     -z                After scan, LEDs will cycle through the backplanes in ",
     "\n                       sequence: ALL,0,1,2,.. then back to ALL again.",
     "\n     -?, -h, --help    Displays this screen",
+};
+
+// Options matched only as a whole argument, and before the keys above: a
+// word that merely holds one keeps its meaning, and every one of them was
+// refused before it existed.
+enum ExactAction { EXACT_STRICT, EXACT_REPORT };
+
+struct ExactOption {
+    const char* name;
+    ExactAction action;
+};
+
+constexpr ExactOption kExactOptions[] = {
+    {"--strict", EXACT_STRICT},
+    {"--report", EXACT_REPORT},
 };
 
 int HexDigitValue(char c)
@@ -274,9 +290,35 @@ bool ApplyOption(OptionAction action, const char* argument, const char* value, i
     return false;
 }
 
+// The whole-argument options; false when argv[index] is none of them.
+bool ParseExactOption(int& index, int argc, char** argv)
+{
+    for (const ExactOption& option : kExactOptions) {
+        if (strcmp(argv[index], option.name) != 0)
+            continue;
+        switch (option.action) {
+        case EXACT_STRICT:
+            CMDL_Strict = 1;
+            return true;
+        case EXACT_REPORT:
+            if (index + 1 >= argc || argv[index + 1][0] == '\0')
+                CommandLineError("ERROR: No filename specified after --report [RETURN CODE:0x%02x]", RC_COMMAND_LINE);
+            ++index;
+            if (strlen(argv[index]) >= sizeof ReportFilename)
+                CommandLineError("ERROR: Report filename too long (max %d characters) [RETURN CODE:0x%02x]",
+                                 REPORT_FILENAME_SIZE - 1, RC_COMMAND_LINE);
+            strcpy(ReportFilename, argv[index]);
+            return true;
+        }
+    }
+    return false;
+}
+
 // Tries the keys in order on argv[index]; false when none takes it.
 bool ParseOneArgument(int& index, int argc, char** argv)
 {
+    if (ParseExactOption(index, argc, argv))
+        return true;
     const char* argument = argv[index];
     for (const OptionKey& k : kOptionKeys) {
         const char* found = strstr(argument, k.key);
@@ -295,8 +337,9 @@ bool ParseOneArgument(int& index, int argc, char** argv)
 // the log is the only place it can be seen.
 [[noreturn]] void EndOnConflict()
 {
+    int code = EndRun(RC_COMMAND_LINE);
     CloseLogFile();
-    exit(RC_COMMAND_LINE);
+    exit(code);
 }
 
 }  // namespace
@@ -311,7 +354,7 @@ void CommandLineError(const char* fmt, ...)
         fputs("\r\n", stdout);
         fflush(stdout);
     }
-    exit(RC_COMMAND_LINE);
+    ExitRun(RC_COMMAND_LINE);
 }
 
 void ParseCommandLine(int argc, char** argv)
@@ -371,6 +414,10 @@ void LogCommandLineInfo(int argc, char** argv)
         pf("Selected -ms to Send Mux switching commands instead of relying on BMC");
     if (CMDL_DiagnosticMode)
         pf("Selected -d for diagnostic mode\n");
+    if (CMDL_Strict)
+        pf("Selected --strict for an exit status of the whole run");
+    if (ReportFilename[0])
+        pf("Selected --report for a report in %s", ReportFilename);
     pf(" ");
 
     if (CMDL_QuietMode && CMDL_ContinousUpgrade) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "../logfile/logfile.h"
+#include "outcome.h"
 #include "qb40tool.h"
 
 structChipInfo ChipInfo[MAX_CHIPS];
@@ -203,6 +204,7 @@ void RecordQBdevice(INT8U busID, INT8U i2c_addr, INT8U ChipID, const char* name,
 
     WriteQBreg(busID, i2c_addr, QBREG_LOCATE, kFoundMark);
     WriteQBreg(busID, i2c_addr, QBREG_FAIL, kFoundMark);
+    NoteControllerFound(rec, MUXretval, stored);
 
     if (stored)
         ChipsFound++;
@@ -214,6 +216,7 @@ int ScanForQBdevices()
 {
     INT8U busID = ScanBusID_First;
     pb("Entered ScanForQBdevices()");
+    NoteScanBegins();
     BusIDchannel = BusIDchannelFirst;
     ChipsFound = 0;
     pb("Scanning I2C busses for QB40xx...");

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "../logfile/logfile.h"
+#include "outcome.h"
 #include "qb40tool.h"
 
 namespace {
@@ -68,11 +69,12 @@ int UpgradeFirmwareOnAllFoundThread()
         if (RunsImageVersion(chip)) {
             pb("Firmware IMAGE matches with existing firmware on the device, Utility will exit now");
             fw_match = true;
+            NoteSameVersion(chip, ChipCounter);
             continue;
         }
-        chip.Updated = static_cast<INT8U>(FlashFirmwareOverI2C(chip.ChipID, chip.i2c_addr, chip.busID,
-                                                               chip.MUXaddress, chip.MUXchannel,
-                                                               static_cast<INT8U>(ChipCounter + 1), ChipsFound));
+        int flashed = FlashFirmwareOverI2C(chip.ChipID, chip.i2c_addr, chip.busID, chip.MUXaddress, chip.MUXchannel,
+                                           static_cast<INT8U>(ChipCounter + 1), ChipsFound);
+        chip.Updated = static_cast<INT8U>(NoteFlashResult(chip, flashed));
     }
 
     // Records matched or skipped now still count when an earlier cycle of
@@ -84,7 +86,5 @@ int UpgradeFirmwareOnAllFoundThread()
                   ChipsFound);
     pb("%s", SuccUpgMsg);
 
-    if (UpgradedSucessfully == ChipsFound)
-        return 1;
-    return fw_match ? 1 : 0;
+    return UpgradeCycleResult(UpgradedSucessfully == ChipsFound || fw_match ? 1 : 0);
 }

@@ -1,0 +1,57 @@
+// The run's outcome for scripts: --strict (an exit status that tells the
+// truth about the whole run) and --report FILE (one JSON record of the run
+// and of every controller it met).
+//
+// The specified flow calls the Note* functions where it already decides an
+// outcome; without the two options they change nothing it prints, logs,
+// sends or returns. Every way the run ends after the command line was
+// parsed goes through EndRun, which writes the report once.
+#pragma once
+
+#include "qb40tool.h"
+
+// Settings of the two options, written only while the command line is parsed.
+#define REPORT_FILENAME_SIZE 4096
+extern unsigned char CMDL_Strict;
+extern char ReportFilename[REPORT_FILENAME_SIZE];  // "" when no report is asked for
+
+// The command line is parsed: the run (and its report) begins.
+void BeginRunOutcome(int argc, char** argv);
+
+// The code of the run once a pass or cycle has set `next`: `next` itself,
+// or under --strict the first failure of the run, which no later pass undoes.
+int RunCode(int next);
+
+// The end of the run with exit status `code`: returns the status the process
+// ends with (under --strict the run's first failure) and writes the report,
+// once, however often it is called.
+int EndRun(int code);
+[[noreturn]] void ExitRun(int code);
+
+// --strict, an upgrade asked for where discovery found no BMC: the image is
+// still checked. Returns 1 (the image failed, the log is closed) or 171.
+int StrictUpgradeWithoutBmc();
+
+// The image is loaded and checked.
+void NoteImageLoaded();
+
+// One BMC pass has tried to open its BMC.
+void NoteBmcPass(int opened);
+
+// The scan: a scan begins; a controller was identified (recorded in the
+// device table, or not, when the table was full).
+void NoteScanBegins();
+void NoteControllerFound(const structChipInfo& rec, int MUXretval, int stored);
+
+// The flash of one controller: it was aborted by the operator; the version
+// it reads back after its reset (answer bytes 3 to 5).
+void NoteFlashAborted();
+void NoteVersionReadBack(const INT8U* version);
+
+// The upgrade cycle: a controller already runs the image's version; a
+// controller was flashed with result `flashed` (returns the value its
+// Updated field gets); the cycle's result (under --strict: 1 only when every
+// controller ended on the image's version and the table held them all).
+void NoteSameVersion(const structChipInfo& chip, INT8U ChipCounter);
+int NoteFlashResult(const structChipInfo& chip, int flashed);
+int UpgradeCycleResult(int result);
