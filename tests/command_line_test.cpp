@@ -63,6 +63,10 @@ TEST(CommandLine, EachAcceptedFormSetsExactlyItsSettings)
          "FilenameSpecified=1 FrmUpgSet=1 UnconditionalUpgrade=1 DiagnosticMode=1 BinFilename=qb4077.bin"},
         {"qb4077.bin", "FilenameSpecified=1 BinFilename=qb4077.bin"}, {longest, "FilenameSpecified=1 BinFilename=" + longest},
         {"qb4077.bin -u", "FilenameSpecified=1 UnconditionalUpgrade=1 BinFilename=qb4077.bin"},
+        // Whole-argument options come first: the word after --report is its
+        // file, even one that holds a key.
+        {"--strict", "Strict=1"}, {"--report -q | --report r.json --report -q", "ReportFilename=-q"},
+        {"qb4077.bin --strict --report r.json", "FilenameSpecified=1 Strict=1 BinFilename=qb4077.bin ReportFilename=r.json"},
     };
     for (const Case& c : cases) {
         Args args = {"qb40tool"};
@@ -92,16 +96,22 @@ TEST(CommandLine, RefusedArgumentsEndWithCodeFiveBeforeAnythingIsLogged)
     // long or not hex; keys only inside a word; -s (on the help screen, but
     // no key takes it); a bare name without a dot; format directives (data).
     for (const char* arg : {"-x", "", "-b", "-b1", "-b123", "-bg1", "-mc20", "-mcA2", "-mc123", "-scx1", "-mae",
-                            "-mae6f", "-vpda", "-vpda21", "-vpdzz", "x-vpd", "-s20", "qb4077", "%s%n%d"})
+                            "-mae6f", "-vpda", "-vpda21", "-vpdzz", "x-vpd", "-s20", "qb4077", "%s%n%d",
+                            "--strictx", "x--strict", "--STRICT", "-strict", "--report=r", "--reports"})
         cases.push_back({{arg}, syntax(arg)});
     const std::string no_name = "ERROR: No filename specified after -f [RETURN CODE:0x05]";
     const std::string too_long = "ERROR: Filename too long (max 254 characters) [RETURN CODE:0x05]";
+    const std::string no_report = "ERROR: No filename specified after --report [RETURN CODE:0x05]";
     cases.insert(cases.end(), {
         {{"-h", "-x"}, syntax("-x")}, {{"-x", "-f"}, syntax("-x")},  // parsing stops at the first error
         {{"-u", "qb4077.bin"}, syntax("qb4077.bin")},                // a bare name only as the first argument
         {{"-f"}, no_name}, {{"-u", "-f"}, no_name}, {{"my-file.bin"}, no_name},
         {{"-f", image_name(255)}, too_long}, {{image_name(255)}, too_long},
         {{"-q", "-x"}, ""}, {{"-q", "-f"}, ""},  // quiet mode silences the error but not the code
+        {{"--report"}, no_report}, {{"--report", ""}, no_report}, {{"--strict", "--report"}, no_report},
+        {{"-f", "--report"}, "ERROR: Invalid filename specified after -f [RETURN CODE:0x05]"},
+        {{"--report", "r.json", "-x"}, syntax("-x")},  // no report: the run never began
+        {{"--strict", "qb4077.bin"}, syntax("qb4077.bin")},
     });
     for (const auto& [args, console] : cases) {
         SCOPED_TRACE(testing::PrintToString(args).substr(0, 80));
@@ -109,7 +119,7 @@ TEST(CommandLine, RefusedArgumentsEndWithCodeFiveBeforeAnythingIsLogged)
         auto r = dir.run(args);
         EXPECT_EQ(r.status, 5);
         EXPECT_EQ(r.console, console.empty() ? "" : console + "\r\n");
-        EXPECT_FALSE(dir.exists("log.txt"));
+        EXPECT_FALSE(dir.exists("log.txt") || dir.exists("r.json"));
         EXPECT_EQ(r.trace, "") << "no BMC may be touched";
     }
 }
@@ -155,9 +165,9 @@ TEST(CommandLine, ReportLogsTheRawLineAndEverySelectedOption)
           "Selected -sc for Scanning BMC Channel range: 0x04 to 0x02", "Selected -ma for Mux Address: 0xe6",
           "Selected -ms to Send Mux switching commands instead of relying on BMC",
           "Selected -d for diagnostic mode", "", " "}},
-        {{"-q", "-f", "missing4077.bin"},
+        {{"-q", "-f", "missing4077.bin", "--strict", "--report", "r.json"},
          {"Filename of binary: missing4077.bin", "Selected -q for quiet mode", "Selected -u for unconditional upgrade",
-          " "}},
+          "Selected --strict for an exit status of the whole run", "Selected --report for a report in r.json", " "}},
     };
     for (const auto& [args, info] : cases) {
         SimDir dir;

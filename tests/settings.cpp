@@ -4,6 +4,7 @@
 #include <sstream>
 #include <string_view>
 
+#include "main/outcome.h"
 #include "main/qb40tool.h"
 
 namespace qbtest {
@@ -14,7 +15,7 @@ namespace qbtest {
     X(CMDL_ContinousUpgradeDelay) X(CMDL_BusIDRange) X(ScanBusID_First) X(ScanBusID_Last)                     \
     X(CMDL_GetI2CdeviceData) X(VPDaddress) X(VPD_BYTEStoREAD) X(CMDL_MuxChannelRange) X(CMDL_ScanChannels)   \
     X(BusIDchannelFirst) X(BusIDchannelLast) X(CMDL_MuxAddress) X(MUXaddress) X(CMDL_SendMuxSwitchingCommands) \
-    X(ScanC0thruC6) X(CMDL_DiagnosticMode) X(CMDL_LEDcycling)
+    X(ScanC0thruC6) X(CMDL_DiagnosticMode) X(CMDL_LEDcycling) X(CMDL_Strict)
 
 namespace {
 
@@ -23,6 +24,7 @@ struct Snapshot {
     QB_SETTINGS(FIELD)
 #undef FIELD
     std::string BinFilename = ::BinFilename;
+    std::string ReportFilename = ::ReportFilename;
 };
 
 // Static initialisation of this test binary runs before any test, while the
@@ -38,6 +40,8 @@ void restore_default_settings()
 #undef PUT
     std::memset(::BinFilename, 0, sizeof ::BinFilename);
     std::strncpy(::BinFilename, kDefaults.BinFilename.c_str(), sizeof ::BinFilename - 1);
+    std::memset(::ReportFilename, 0, sizeof ::ReportFilename);
+    std::strncpy(::ReportFilename, kDefaults.ReportFilename.c_str(), sizeof ::ReportFilename - 1);
 }
 
 std::string changed_settings()
@@ -53,6 +57,8 @@ std::string changed_settings()
 #undef SHOW
     if (kDefaults.BinFilename != ::BinFilename)
         show("BinFilename", ::BinFilename);
+    if (kDefaults.ReportFilename != ::ReportFilename)
+        show("ReportFilename", ::ReportFilename);
     return out.str();
 }
 
