@@ -67,6 +67,8 @@ enum OptionAction {
     OPT_DIAGNOSTICS,
     OPT_LED_CYCLING,
     OPT_HELP,
+    OPT_STRICT,
+    OPT_REPORT,
 };
 
 struct OptionKey {
@@ -133,16 +135,9 @@ constexpr const char* kHelpLines[] = {
 // Options matched only as a whole argument, and before the keys above: a
 // word that merely holds one keeps its meaning, and every one of them was
 // refused before it existed.
-enum ExactAction { EXACT_STRICT, EXACT_REPORT };
-
-struct ExactOption {
-    const char* name;
-    ExactAction action;
-};
-
-constexpr ExactOption kExactOptions[] = {
-    {"--strict", EXACT_STRICT},
-    {"--report", EXACT_REPORT},
+constexpr OptionKey kWholeArgumentOptions[] = {
+    {"--strict", OPT_STRICT},
+    {"--report", OPT_REPORT},
 };
 
 int HexDigitValue(char c)
@@ -286,30 +281,18 @@ bool ApplyOption(OptionAction action, const char* argument, const char* value, i
     case OPT_HELP:
         CMDL_Help = 1;
         return true;
-    }
-    return false;
-}
-
-// The whole-argument options; false when argv[index] is none of them.
-bool ParseExactOption(int& index, int argc, char** argv)
-{
-    for (const ExactOption& option : kExactOptions) {
-        if (strcmp(argv[index], option.name) != 0)
-            continue;
-        switch (option.action) {
-        case EXACT_STRICT:
-            CMDL_Strict = 1;
-            return true;
-        case EXACT_REPORT:
-            if (index + 1 >= argc || argv[index + 1][0] == '\0')
-                CommandLineError("ERROR: No filename specified after --report [RETURN CODE:0x%02x]", RC_COMMAND_LINE);
-            ++index;
-            if (strlen(argv[index]) >= sizeof ReportFilename)
-                CommandLineError("ERROR: Report filename too long (max %d characters) [RETURN CODE:0x%02x]",
-                                 REPORT_FILENAME_SIZE - 1, RC_COMMAND_LINE);
-            strcpy(ReportFilename, argv[index]);
-            return true;
-        }
+    case OPT_STRICT:
+        CMDL_Strict = 1;
+        return true;
+    case OPT_REPORT:
+        if (index + 1 >= argc || argv[index + 1][0] == '\0')
+            CommandLineError("ERROR: No filename specified after --report [RETURN CODE:0x%02x]", RC_COMMAND_LINE);
+        ++index;
+        if (strlen(argv[index]) >= sizeof ReportFilename)
+            CommandLineError("ERROR: Report filename too long (max %d characters) [RETURN CODE:0x%02x]",
+                             REPORT_FILENAME_SIZE - 1, RC_COMMAND_LINE);
+        strcpy(ReportFilename, argv[index]);
+        return true;
     }
     return false;
 }
@@ -317,9 +300,10 @@ bool ParseExactOption(int& index, int argc, char** argv)
 // Tries the keys in order on argv[index]; false when none takes it.
 bool ParseOneArgument(int& index, int argc, char** argv)
 {
-    if (ParseExactOption(index, argc, argv))
-        return true;
     const char* argument = argv[index];
+    for (const OptionKey& k : kWholeArgumentOptions)
+        if (strcmp(argument, k.key) == 0)
+            return ApplyOption(k.action, argument, "", index, argc, argv);
     for (const OptionKey& k : kOptionKeys) {
         const char* found = strstr(argument, k.key);
         if (found && ApplyOption(k.action, argument, found + strlen(k.key), index, argc, argv))
