@@ -56,46 +56,62 @@ std::string machine(const std::vector<json>& bmcs, json faults = nullptr, const 
 
 const json kRefuseErase = {{"refuse", {{{"command", "erase"}}}}};
 
+// A field of an object; null when it is missing (a const json has no
+// operator[] for a missing key).
+const json& field(const json& j, const std::string& key)
+{
+    static const json missing;
+    return j.is_object() && j.contains(key) ? j.at(key) : missing;
+}
+
 // Every field of the report with its type; returns what a check found wrong.
 std::string schema_errors(const json& r, int status, const Args& args)
 {
     static const std::regex iso(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)"), hex(R"(0x[0-9A-F]{2})");
-    static const std::set<std::string> words = {"upgraded",         "same_version", "failed",
-                                                "aborted",          "version_mismatch", "not_recorded"};
+    static const std::set<std::string> words = {"upgraded", "same_version",     "failed",
+                                                "aborted",  "version_mismatch", "not_recorded"};
+    auto matches = [](const json& v, const std::regex& re) {
+        return v.is_string() && std::regex_match(v.get<std::string>(), re);
+    };
     auto version = [](const json& v) {
-        return v.is_array() && v.size() == 3 && std::ranges::all_of(v, [](const json& b) { return b.is_number_unsigned() && b <= 255; });
+        return v.is_array() && v.size() == 3 &&
+               std::ranges::all_of(v, [](const json& b) { return b.is_number_unsigned() && b <= 255; });
     };
     std::string e;
     auto expect = [&](bool ok, const std::string& what) { e += ok ? "" : what + "; "; };
-    expect(r.size() == 8, "eight fields");
-    expect(r.value("exit_code", -1) == status, "exit_code");
-    expect(r["exit_meaning"].is_string() && !r["exit_meaning"].get<std::string>().empty(), "exit_meaning");
-    expect(r["strict"] == (std::ranges::count(args, "--strict") > 0), "strict");
-    expect(r["arguments"] == json(args), "arguments");
-    for (const char* t : {"started", "finished"})
-        expect(r[t].is_string() && std::regex_match(r[t].get<std::string>(), iso), t);
-    expect(r["finished"] >= r["started"], "finished before started");
-    const json& image = r["image"];
-    expect(image.is_null() || (image.size() == 4 && image["file"].is_string() && image["family"].is_string() &&
-                               (image["size"].is_null() ? image["version"].is_null()
-                                                        : image["size"].is_number_unsigned() && version(image["version"]))),
+    expect(r.is_object() && r.size() == 8, "eight fields");
+    expect(field(r, "exit_code") == status, "exit_code");
+    expect(field(r, "exit_meaning").is_string() && !field(r, "exit_meaning").empty(), "exit_meaning");
+    expect(field(r, "strict") == (std::ranges::count(args, "--strict") > 0), "strict");
+    expect(field(r, "arguments") == json(args), "arguments");
+    expect(matches(field(r, "started"), iso) && matches(field(r, "finished"), iso) &&
+               field(r, "finished") >= field(r, "started"),
+           "started, finished");
+    const json& image = field(r, "image");
+    const json &size = field(image, "size"), &image_version = field(image, "version");
+    expect(image.is_null() || (image.size() == 4 && field(image, "file").is_string() &&
+                               field(image, "family").is_string() &&
+                               (size.is_null() ? image_version.is_null()
+                                               : size.is_number_unsigned() && version(image_version))),
            "image");
-    expect(r["bmcs"].is_array(), "bmcs");
-    for (size_t i = 0; i < r["bmcs"].size(); ++i) {
-        const json& b = r["bmcs"][i];
-        expect(b.size() == 4 && b["index"] == i && (b["road"].is_string() || b["road"].is_null()) &&
-                   b["opened"].is_boolean() && b["controllers"].is_array(),
+    const json& bmcs = field(r, "bmcs");
+    expect(bmcs.is_array(), "bmcs");
+    for (size_t i = 0; bmcs.is_array() && i < bmcs.size(); ++i) {
+        const json& b = bmcs[i];
+        const json& road = field(b, "road");
+        expect(b.size() == 4 && field(b, "index") == i && (road.is_string() || road.is_null()) &&
+                   field(b, "opened").is_boolean() && field(b, "controllers").is_array(),
                "bmc " + std::to_string(i));
-        for (const json& c : b["controllers"]) {
-            const json& mux = c["mux"];
-            expect(c.size() == 9 && std::regex_match(c["bus"].get<std::string>(), hex) &&
-                       std::regex_match(c["address"].get<std::string>(), hex) &&
-                       (mux.is_null() || (std::regex_match(mux["address"].get<std::string>(), hex) &&
-                                          mux["channel"].is_number_unsigned())) &&
-                       c["chip_id"].is_number_unsigned() && c["model"].is_string() &&
-                       c["config"].is_number_unsigned() && version(c["firmware_before"]) &&
-                       (c["firmware_after"].is_null() || version(c["firmware_after"])) &&
-                       (c["upgrade"].is_null() || words.contains(c["upgrade"].get<std::string>())),
+        for (const json& c : field(b, "controllers")) {
+            const json& mux = field(c, "mux");
+            const json& upgrade = field(c, "upgrade");
+            expect(c.size() == 9 && matches(field(c, "bus"), hex) && matches(field(c, "address"), hex) &&
+                       (mux.is_null() || (mux.size() == 2 && matches(field(mux, "address"), hex) &&
+                                          field(mux, "channel").is_number_unsigned())) &&
+                       field(c, "chip_id").is_number_unsigned() && field(c, "model").is_string() &&
+                       field(c, "config").is_number_unsigned() && version(field(c, "firmware_before")) &&
+                       (field(c, "firmware_after").is_null() || version(field(c, "firmware_after"))) &&
+                       (upgrade.is_null() || (upgrade.is_string() && words.contains(upgrade.get<std::string>()))),
                    "controller " + c.dump());
         }
     }
@@ -107,12 +123,14 @@ std::string schema_errors(const json& r, int status, const Args& args)
 std::string digest(const json& r)
 {
     std::string out;
-    for (const json& b : r["bmcs"]) {
-        out += (out.empty() ? "" : " | ") + (b["road"].is_null() ? "null" : b["road"].get<std::string>()) +
-               (b["opened"] ? "" : " closed") + ":";
+    for (const json& b : field(r, "bmcs")) {
+        const json& road = field(b, "road");
+        out += (out.empty() ? "" : " | ") + (road.is_string() ? road.get<std::string>() : "null") +
+               (field(b, "opened") == true ? "" : " closed") + ":";
         std::vector<std::pair<std::string, int>> runs;
-        for (const json& c : b["controllers"]) {
-            std::string word = c["upgrade"].is_null() ? "-" : c["upgrade"].get<std::string>();
+        for (const json& c : field(b, "controllers")) {
+            const json& upgrade = field(c, "upgrade");
+            std::string word = upgrade.is_string() ? upgrade.get<std::string>() : "-";
             if (!runs.empty() && runs.back().first == word)
                 ++runs.back().second;
             else
