@@ -86,5 +86,5 @@ int UpgradeFirmwareOnAllFoundThread()
                   ChipsFound);
     pb("%s", SuccUpgMsg);
 
-    return UpgradeCycleResult(UpgradedSucessfully == ChipsFound || fw_match ? 1 : 0);
+    return UpgradeCycleResult((UpgradedSucessfully == ChipsFound || fw_match) ? 1 : 0);
 }
