@@ -124,9 +124,11 @@ std::string digest(const json& r)
 {
     std::string out;
     for (const json& b : field(r, "bmcs")) {
+        // Appended piece by piece: GCC 12 at -O3 takes `"literal" + string`
+        // for an overlapping copy (-Wrestrict).
         const json& road = field(b, "road");
-        out += (out.empty() ? "" : " | ") + (road.is_string() ? road.get<std::string>() : "null") +
-               (field(b, "opened") == true ? "" : " closed") + ":";
+        out.append(out.empty() ? "" : " | ").append(road.is_string() ? road.get<std::string>() : "null");
+        out.append(field(b, "opened") == true ? ":" : " closed:");
         std::vector<std::pair<std::string, int>> runs;
         for (const json& c : field(b, "controllers")) {
             const json& upgrade = field(c, "upgrade");
@@ -136,8 +138,11 @@ std::string digest(const json& r)
             else
                 runs.push_back({word, 1});
         }
-        for (const auto& [word, n] : runs)
-            out += " " + word + (n > 1 ? "*" + std::to_string(n) : "");
+        for (const auto& [word, n] : runs) {
+            out.append(" ").append(word);
+            if (n > 1)
+                out.append("*").append(std::to_string(n));
+        }
     }
     return out;
 }
