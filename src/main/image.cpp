@@ -1,7 +1,11 @@
 // The firmware image: the family chosen from the file name while the command
 // line is parsed, and the file read into the image buffer once per BMC pass.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "../kcs/kcs.h"
 #include "../logfile/logfile.h"
@@ -72,6 +76,29 @@ void ShowLoadingProgress(INT16U address, int byte_read)
                                          "\rLoading binary: 0x%04x:%02x", address, byte_read & 0xFF);
 }
 
+// Opens the image for reading, or returns null. A name that is not a
+// regular file (a directory, a FIFO, a device) is refused with its cause in
+// `why`; the open does not wait for a FIFO's writer, and the reads that
+// follow block as usual.
+FILE* OpenImageFile(const char** why)
+{
+    *why = nullptr;
+    int image_fd = ::open(BinFilename, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (image_fd < 0)
+        return nullptr;
+    struct stat st {};
+    if (fstat(image_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *why = S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "not a regular file";
+        ::close(image_fd);
+        return nullptr;
+    }
+    fcntl(image_fd, F_SETFL, fcntl(image_fd, F_GETFL) & ~O_NONBLOCK);
+    FILE* image_file = fdopen(image_fd, "rb");
+    if (!image_file)
+        ::close(image_fd);
+    return image_file;
+}
+
 int FailLoading(FILE* image_file)
 {
     if (image_file)
@@ -107,9 +134,13 @@ void CheckImageFileName()
 int LoadFirmwareImage()
 {
     pb("\nOpening image file: %s", BinFilename);
-    FILE* image_file = std::fopen(BinFilename, "rb");
+    const char* not_loadable = nullptr;
+    FILE* image_file = OpenImageFile(&not_loadable);
     if (!image_file) {
-        pb("ERROR: Can't open file %s [RETURN CODE:0x%02x]", BinFilename, RC_IMAGE_FILE);
+        if (not_loadable)
+            pb("ERROR: Can't read file %s: %s [RETURN CODE:0x%02x]", BinFilename, not_loadable, RC_IMAGE_FILE);
+        else
+            pb("ERROR: Can't open file %s [RETURN CODE:0x%02x]", BinFilename, RC_IMAGE_FILE);
         return FailLoading(nullptr);
     }
     pf("File %s opened\n", BinFilename);
@@ -124,7 +155,15 @@ int LoadFirmwareImage()
         if (!CMDL_QuietMode)
             ShowLoadingProgress(FileImageSize, byte_read);
         if (byte_read == EOF) {
+            int cause = errno;
             FlushLoadingProgress();
+            // A read error is no end of the file: an image cut short must
+            // never reach a controller.
+            if (std::ferror(image_file)) {
+                pb("\nERROR: Can't read file %s: %s [RETURN CODE:0x%02x]", BinFilename, std::strerror(cause),
+                   RC_IMAGE_FILE);
+                return FailLoading(image_file);
+            }
             pb("\nEOF reached. Loaded %d (0x%04x) bytes", FileImageSize, FileImageSize);
             break;
         }
