@@ -2,10 +2,17 @@
 // on a serial console left in raw mode; log lines end in LF. Every write is
 // flushed at once: the tool may end the process with exit() at any point and
 // the log must then hold every line written so far.
+//
+// The tool runs as root in whatever directory it is started from, which
+// others may be able to write to: the log files are never reached through a
+// symbolic link, and only a regular file is ever written.
 #include "logfile.h"
 
 #include <cstdarg>
 #include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 FILE* log_file = nullptr;
 
@@ -34,6 +41,29 @@ int log_write(const char* fmt, va_list ap)
     fputc('\n', log_file);
     fflush(log_file);
     return n;
+}
+
+// Opens the log for writing (truncated) or appending, or returns null. A
+// link or anything but a regular file is refused; so is an existing file
+// where `must_be_new` says the rotation has just moved the old log away.
+FILE* OpenLog(const char* path, bool append, bool must_be_new)
+{
+    // O_NONBLOCK: a FIFO planted under the name must not hold the run.
+    int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (append ? O_APPEND : 0);
+    int log_fd = open(path, flags | (must_be_new ? O_EXCL : 0), 0666);
+    if (log_fd < 0)
+        return nullptr;
+    struct stat st {};
+    // Truncated only once it is known to be a regular file.
+    if (fstat(log_fd, &st) != 0 || !S_ISREG(st.st_mode) || (!append && ftruncate(log_fd, 0) != 0)) {
+        close(log_fd);
+        return nullptr;
+    }
+    fcntl(log_fd, F_SETFL, fcntl(log_fd, F_GETFL) & ~O_NONBLOCK);
+    FILE* stream = fdopen(log_fd, append ? "a" : "w");
+    if (!stream)
+        close(log_fd);
+    return stream;
 }
 
 }  // namespace
@@ -93,9 +123,11 @@ int StartLogFile(const char* log_file_filename)
         return 0;
 
     // Only two generations are kept: the one before the previous goes first.
-    FILE* probe = fopen(kPreviousLog, "r");
-    if (probe) {
-        fclose(probe);
+    // A link is not opened, so it is not deleted either; the rename below
+    // replaces the link itself.
+    int probe = open(kPreviousLog, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (probe >= 0) {
+        close(probe);
         if (remove(kPreviousLog) != 0)
             ps("Error Deleting %s", kPreviousLog);
     }
@@ -105,10 +137,11 @@ int StartLogFile(const char* log_file_filename)
     snprintf(path, sizeof path, "./%s", name);
 
     // Fails on a first run, when there is no log yet; that is not worth a word.
-    rename(path, kPreviousLog);
+    // A link named log.txt moves as a link, without being followed.
+    bool moved_away = rename(path, kPreviousLog) == 0;
 
     const char* mode = CMDL_AppendLogFile ? "a" : "w";
-    log_file = fopen(path, mode);
+    log_file = OpenLog(path, CMDL_AppendLogFile, moved_away);
     if (!log_file)
         return 0;
     if (CMDL_VerboseLog)

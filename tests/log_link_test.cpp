@@ -1,0 +1,99 @@
+// The tool runs as root in directories others may write to: a link (or a
+// FIFO) planted under the log's names is never followed or written through,
+// and where the log cannot be opened safely the run goes on without it.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sys/stat.h>
+
+#include "flash_rig.h"
+#include "in_process.h"
+#include "logfile/logfile.h"
+#include "settings.h"
+#include "sim_run.h"
+
+using namespace qbtest;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kPrecious = "precious data\n";
+
+// A non-empty directory named logprev.txt: the rotation's rename fails, so a
+// planted log.txt stays where it is.
+void block_rotation(const fs::path& dir) { fs::create_directories(dir / "logprev.txt" / "keep"); }
+
+}  // namespace
+
+TEST(LogLink, APlantedLinkOrFifoIsNeverWrittenThrough)
+{
+    enum Plant { LogLink, PrevLink, BlockedLogLink, BlockedDanglingLink, BlockedLogFifo, PrevFifo };
+    struct Case {
+        const char* name;
+        Plant plant;
+        std::vector<std::string> args;
+        bool logged;            // a log.txt of this run exists afterwards
+        const char* link_left;  // a link still in place afterwards, as a link
+    };
+    const Case cases[] = {
+        {"second run: the link moves to logprev.txt as a link", LogLink, {"-i"}, true, "logprev.txt"},
+        {"first run: a link named logprev.txt is not opened", PrevLink, {"-i"}, true, "logprev.txt"},
+        {"rotation blocked", BlockedLogLink, {"-h"}, false, "log.txt"},
+        {"rotation blocked, appending", BlockedLogLink, {"-a", "-i"}, false, "log.txt"},
+        {"rotation blocked, and again at the second cycle", BlockedLogLink, {"-c2", "-i"}, false, "log.txt"},
+        {"rotation blocked, a link to no file", BlockedDanglingLink, {"-i"}, false, nullptr},
+        {"rotation blocked, a FIFO named log.txt", BlockedLogFifo, {"-i"}, false, nullptr},
+        {"a FIFO named logprev.txt goes like an old log", PrevFifo, {"-i"}, true, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimDir dir;
+        dir.machine(empty_bmcs(1));
+        const fs::path d = dir.path();
+        dir.write("victim.txt", kPrecious);
+        if (c.plant == BlockedLogLink || c.plant == BlockedDanglingLink || c.plant == BlockedLogFifo)
+            block_rotation(d);
+        if (c.plant == LogLink || c.plant == BlockedLogLink)
+            fs::create_symlink("victim.txt", d / "log.txt");
+        if (c.plant == PrevLink)
+            fs::create_symlink("victim.txt", d / "logprev.txt");
+        if (c.plant == BlockedDanglingLink)
+            fs::create_symlink("absent.txt", d / "log.txt");
+        if (c.plant == BlockedLogFifo || c.plant == PrevFifo) {
+            ASSERT_EQ(mkfifo((d / (c.plant == PrevFifo ? "logprev.txt" : "log.txt")).c_str(), 0600), 0);
+        }
+        auto r = dir.run(c.args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(dir.read("victim.txt"), kPrecious);
+        EXPECT_FALSE(dir.exists("absent.txt"));
+        EXPECT_EQ(count_of(r.console, "Unable to create logfile log.txt\n"), c.logged ? 0u : 1u) << r.console;
+        ASSERT_EQ(fs::is_regular_file(fs::symlink_status(d / "log.txt")), c.logged);
+        if (c.logged) {
+            EXPECT_TRUE(contains(dir.log(), "QB40XX Firmware Upgrade tool")) << dir.log();
+        }
+        if (c.link_left) {
+            EXPECT_EQ(fs::read_symlink(d / c.link_left), "victim.txt");
+        }
+    }
+}
+
+TEST(LogLink, ALinkPlantedBeforeTheReopenOfTheSecondCycleIsNotFollowed)
+{
+    ScopedWorkDir dir;
+    restore_default_settings();
+    ASSERT_EQ(StartLogFile("log.txt"), 1);
+    CloseLogFile();
+    // Between the cycles someone blocks the rotation and swaps the log for a link.
+    block_rotation(dir.path());
+    fs::remove(dir.path() / "log.txt");
+    {
+        std::ofstream(dir.path() / "victim.txt") << kPrecious;
+    }
+    fs::create_symlink("victim.txt", dir.path() / "log.txt");
+    CMDL_AppendLogFile = 1;
+    EXPECT_EQ(StartLogFile("log.txt"), 0);
+    EXPECT_EQ(log_file, nullptr);
+    EXPECT_EQ(dir.read("victim.txt"), kPrecious);
+    restore_default_settings();
+}
