@@ -1,0 +1,66 @@
+#include "whole_run.h"
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "answers.h"
+#include "tool_run.h"
+
+namespace qbfuzz {
+
+namespace {
+
+// Options that keep a run short: -c2 rather than 100000 cycles, and bus
+// ranges that shorten the scan.
+constexpr const char* kOptions[16] = {"-i",  "-vl", "-d",   "-z",   "-vpd", "-vpda208", "-b11", "-sc12",
+                                      "-mae6", "-ms", "-mc23", "-a", "-cd1", "-c2",      "-u",   "-q"};
+
+struct Image {
+    const char* name;
+    size_t size;
+};
+// Small images, so that a flash takes few answers; the 4084 one is shorter
+// than its version bytes.
+constexpr Image kImages[] = {{"fw_4077.bin", 600}, {"fw_4083.bin", 600}, {"fw_4073.bin", 200}, {"fw_4084.bin", 20}};
+
+std::string image_bytes(size_t size)
+{
+    std::string bytes(size, '\0');
+    for (size_t n = 0; n < size; n++)
+        bytes[n] = static_cast<char>(n * 13 + 7);
+    if (size > 53)
+        bytes[51] = 1, bytes[52] = 2, bytes[53] = 0;
+    return bytes;
+}
+
+}  // namespace
+
+void prepare_whole_runs(const char* name, int* argc, char*** argv)
+{
+    use_scratch_directory(name, argc, argv);
+    for (const Image& image : kImages)
+        std::ofstream(scratch_directory() / image.name, std::ios::binary) << image_bytes(image.size);
+}
+
+void fuzz_whole_run(const uint8_t* data, size_t size, MachineShape shape, const char* road_option)
+{
+    Answers answers;
+    answers.reset({data, size});
+    const unsigned options = answers.byte(0) | answers.byte(0) << 8;
+    const uint8_t image = answers.byte(0) % (std::size(kImages) + 1);
+
+    std::vector<std::string> args;
+    for (unsigned bit = 0; bit < 16; bit++)
+        if (options & (1u << bit))
+            args.push_back(kOptions[bit]);
+    if (image > 0)
+        args.insert(args.end(), {"-f", kImages[image - 1].name});
+    if (road_option)
+        args.push_back(road_option);
+
+    start_machine(shape, answers);
+    expect_tool_status(run_main(args));
+}
+
+}  // namespace qbfuzz
