@@ -11,6 +11,6 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    qbfuzz::fuzz_whole_run(data, size, {.driver_nodes = true}, nullptr);
+    qbfuzz::fuzz_whole_run(data, size, {.driver_nodes = true}, {});
     return 0;
 }

@@ -43,7 +43,7 @@ void prepare_whole_runs(const char* name, int* argc, char*** argv)
         std::ofstream(scratch_directory() / image.name, std::ios::binary) << image_bytes(image.size);
 }
 
-void fuzz_whole_run(const uint8_t* data, size_t size, MachineShape shape, const char* road_option)
+void fuzz_whole_run(const uint8_t* data, size_t size, MachineShape shape, std::initializer_list<const char*> fixed_args)
 {
     Answers answers;
     answers.reset({data, size});
@@ -56,8 +56,7 @@ void fuzz_whole_run(const uint8_t* data, size_t size, MachineShape shape, const 
             args.push_back(kOptions[bit]);
     if (image > 0)
         args.insert(args.end(), {"-f", kImages[image - 1].name});
-    if (road_option)
-        args.push_back(road_option);
+    args.insert(args.end(), fixed_args.begin(), fixed_args.end());
 
     start_machine(shape, answers);
     expect_tool_status(run_main(args));

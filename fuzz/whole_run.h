@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 
 #include "fuzz_machine.h"
 
@@ -17,7 +18,7 @@ namespace qbfuzz {
 // The scratch directory with the images in it (LLVMFuzzerInitialize).
 void prepare_whole_runs(const char* name, int* argc, char*** argv);
 
-// One run; `road_option` is added to the command line when not null.
-void fuzz_whole_run(const uint8_t* data, size_t size, MachineShape shape, const char* road_option);
+// One run; `fixed_args` end the command line.
+void fuzz_whole_run(const uint8_t* data, size_t size, MachineShape shape, std::initializer_list<const char*> fixed_args);
 
 }  // namespace qbfuzz
