@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <linux/ipmi.h>
 #include <set>
 #include <sys/ioctl.h>

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fcntl.h>
 #include <unistd.h>
+#include <vector>
 
 #include "logfile/logfile.h"
 
