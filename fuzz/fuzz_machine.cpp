@@ -24,7 +24,7 @@ constexpr uint64_t kPortAccessExhaustedUs = 1'000'000;
 constexpr uint64_t kClockStarts[] = {
     1'700'000'000'000'000ULL,       // an ordinary date
     (1ULL << 32) - 2'000'000,       // the 32-bit microsecond count wraps 2 s in
-    (1ULL << 32) * 400'000 - 500,   // and again, 0.5 ms in
+    (1ULL << 32) * 400'000 - 500,   // a recent date, the count wrapping 0.5 ms in
     0,                              // the epoch
 };
 
@@ -52,7 +52,7 @@ bool bad_descriptor(int fd)
 
 uint8_t next(uint8_t when_exhausted) { return machine.answers->byte(when_exhausted); }
 
-// Failure with `err` from the table when the byte is at or above `from`.
+// A failure, with an errno from `errors`, when the byte is at or above `from`.
 int fail_from(uint8_t b, uint8_t from, std::span<const int> errors)
 {
     if (b < from)
@@ -68,7 +68,7 @@ int send_command(ipmi_req* req)
         return -1;
     machine.last_msgid = req->msgid;
     machine.last_request = req->msg;
-    // A Master Write-Read asks for data byte 2 bytes.
+    // The read count of a Master Write-Read is its data byte 2.
     machine.last_read_count = req->msg.data_len > 2 ? req->msg.data[2] : 0;
     return 0;
 }
