@@ -48,7 +48,8 @@ void fuzz_whole_run(const uint8_t* data, size_t size, MachineShape shape, std::i
     Answers answers;
     answers.reset({data, size});
     const unsigned options = answers.byte(0) | answers.byte(0) << 8;
-    const uint8_t image = answers.byte(0) % (std::size(kImages) + 1);
+    const uint8_t choice = answers.byte(0);
+    const uint8_t image = (choice & 7) % (std::size(kImages) + 1);
 
     std::vector<std::string> args;
     for (unsigned bit = 0; bit < 16; bit++)
@@ -56,6 +57,10 @@ void fuzz_whole_run(const uint8_t* data, size_t size, MachineShape shape, std::i
             args.push_back(kOptions[bit]);
     if (image > 0)
         args.insert(args.end(), {"-f", kImages[image - 1].name});
+    if (choice & 0x40)
+        args.push_back("--strict");
+    if (choice & 0x80)
+        args.insert(args.end(), {"--report", "report.json"});
     args.insert(args.end(), fixed_args.begin(), fixed_args.end());
 
     start_machine(shape, answers);

@@ -3,8 +3,9 @@
 // cycling and diagnostics, with a command line the input chooses.
 //
 // Input: two bytes choosing options (a bit each, in the order of
-// kOptions in whole_run.cpp), one byte choosing the image (none or one of
-// the images written at start), then the machine's answers (fuzz_machine.h).
+// kOptions in whole_run.cpp), one byte whose low three bits choose the image
+// (none or one of the images written at start) and whose top bits add
+// --strict and --report, then the machine's answers (fuzz_machine.h).
 #pragma once
 
 #include <cstddef>
