@@ -2,6 +2,7 @@
 // driver's device node or through the KCS ports, with the optional verbose
 // dump of both messages into the log.
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <linux/ipmi.h>
 #include <sys/ioctl.h>
@@ -82,7 +83,9 @@ static INT8U exchange_driver(INT8U* ptr, INT16U write_length, INT8U* recvptr, IN
     addr.lun = 0;
 
     memset(&req, 0, sizeof(req));
-    seq_no++;
+    // Wraps to 1 rather than overflowing: an endless continuous run sends
+    // more than INT_MAX requests.
+    seq_no = seq_no < INT_MAX ? seq_no + 1 : 1;
     req.addr = reinterpret_cast<unsigned char*>(&addr);
     req.addr_len = sizeof(addr);
     req.msgid = seq_no;
