@@ -1,0 +1,224 @@
+#include "command_gen.h"
+
+#include <cstdio>
+
+namespace campaign {
+
+namespace {
+
+struct Family {
+    const char* key;
+    int chip_id;  // 0: the QB4083C image, meant for every family
+};
+const std::vector<Family> kFamilies = {{"4073", 73}, {"4076", 76}, {"4077", 77}, {"4080", 80},
+                                       {"4082", 82}, {"4084", 84}, {"4083", 0}};
+
+std::string hex_digit(Random& r)
+{
+    return std::string(1, "0123456789abcdefABCDEF"[r.below(22)]);
+}
+
+class CommandBuilder {
+public:
+    CommandBuilder(Random& random, const MachinePlan& machine, const Version& image_version)
+        : r_(random), machine_(machine), image_version_(image_version)
+    {
+    }
+
+    CommandPlan build()
+    {
+        switch (r_.weighted({32, 48, 4, 4, 8, 4})) {
+        case 0:
+            report();
+            break;
+        case 1:
+            upgrade();
+            break;
+        case 2:
+            break;  // no arguments at all
+        case 3:
+            option(100, r_.pick({"-h", "-?", "/?", "/h", "--help"}));
+            report_options(30);
+            shuffle();
+            break;
+        case 4:
+            refused();
+            break;
+        default:
+            plan_.args = r_.pick(std::vector<std::vector<std::string>>{{"-q", "-c"}, {"-d", "-q"}, {"-ms", "-i"}});
+        }
+        return plan_;
+    }
+
+private:
+    void option(unsigned percent, const std::string& text)
+    {
+        if (r_.percent(percent))
+            plan_.args.push_back(text);
+    }
+
+    void report_options(unsigned scale)
+    {
+        auto p = [&](unsigned percent) { return percent * scale / 100; };
+        option(p(35), "-i");
+        option(p(25), "-b" + hex_digit(r_) + hex_digit(r_));
+        option(p(12), "-sc" + hex_digit(r_) + hex_digit(r_));
+        std::string mux_address = "-ma" + r_.pick(std::vector<std::string>{"e6", "E6", "e4", "a0", "c0"});
+        option(p(15), mux_address);
+        option(p(10), "-mc" + std::to_string(r_.between(0, 9)) + std::to_string(r_.between(1, 9)));
+        if (r_.percent(p(8))) {
+            plan_.args.push_back("-ms");
+            option(70, mux_address);  // without it: the option conflict
+        }
+        option(p(20), r_.pick(std::vector<std::string>{"-vpd", "-vpda0", "-vpdA2", "-vpda010", "-vpda0ff",
+                                                       "-vpda2zz", "-vpda000"}));
+        option(p(10), "-vl");
+        option(p(20), "-d");
+        option(p(12), "-z");
+        option(p(10), "-a");
+        option(p(8), "-cd" + std::to_string(r_.between(1, 5)));
+        option(p(3), r_.pick({"-cd", "-cd0", "-cdx"}));
+        option(p(12), r_.pick({"-c2", "-c3", "-c3x"}));
+        option(p(6), "-q");
+        option(machine_.kcs_road ? 80 : p(15), "-dio");
+        option(p(5), "-u");
+    }
+
+    void report()
+    {
+        report_options(100);
+        shuffle();
+    }
+
+    void upgrade()
+    {
+        option(60, "-u");
+        option(12, "-q");
+        option(12, r_.pick({"-c2", "-c3"}));
+        option(10, "-d");
+        option(6, "-vl");
+        option(8, "-a");
+        option(machine_.kcs_road ? 80 : 10, "-dio");
+        option(50, "-i");
+        option(15, "-b" + hex_digit(r_) + hex_digit(r_));
+        report_options(25);
+        shuffle();
+
+        std::string name = image_file();
+        if (r_.percent(25)) {
+            plan_.args.insert(plan_.args.begin(), name);  // a bare first argument
+        } else {
+            auto at = plan_.args.begin() + static_cast<long>(r_.below(plan_.args.size() + 1));
+            plan_.args.insert(plan_.args.insert(at, "-f") + 1, name);
+        }
+    }
+
+    const Family& image_family()
+    {
+        std::vector<const Family*> present;
+        for (const ControllerModel& c : machine_.controllers)
+            for (const Family& f : kFamilies)
+                if (f.chip_id == c.chip_id)
+                    present.push_back(&f);
+        size_t choice = r_.weighted({70, 12, 10, 8});
+        if (choice == 0 && !present.empty())
+            return *r_.pick(present);
+        if (choice == 1 && !present.empty()) {
+            const Family& wrong = r_.pick(kFamilies);
+            if (wrong.chip_id != present[0]->chip_id)
+                return wrong;
+        }
+        if (choice == 2)
+            return kFamilies.back();
+        return r_.pick(kFamilies);
+    }
+
+    size_t image_size(const Family& family)
+    {
+        bool small_chip = family.chip_id == 73 || family.chip_id == 76;
+        switch (r_.weighted({4, 6, 45, 18, 9, 12, 6})) {
+        case 0:
+            return 0;
+        case 1:
+            return static_cast<size_t>(r_.between(1, 53));
+        case 2:
+            return static_cast<size_t>(r_.between(54, 1024));
+        case 3:
+            return static_cast<size_t>(r_.between(1025, 4096));
+        case 4:  // the family limit and the download limits, either side
+            return small_chip ? r_.pick<size_t>({7679, 7680})
+                              : r_.pick<size_t>({0x1000, 0x1001, 0x3DFF, 0x3E00, 0x3E01, 0x7A00});
+        case 5:
+            return 20480;
+        default:
+            return static_cast<size_t>(r_.between(20481, 30000));
+        }
+    }
+
+    // Creates the image (unless it is to be missing) and returns its name.
+    std::string image_file()
+    {
+        const Family& family = image_family();
+        std::string key = family.key;
+        std::string name = r_.pick(std::vector<std::string>{"fw_" + key + ".bin", "QB" + key + "_rev2.bin",
+                                                            "img/" + key + "/fw.bin", "backplane_" + key + ".bin.old",
+                                                            key + ".bin"});
+        if (name.starts_with("img/"))
+            plan_.directories.push_back("img/" + key);
+        std::string bytes(image_size(family), '\0');
+        for (char& b : bytes)
+            b = static_cast<char>(r_.byte());
+        for (size_t i = 0; i < image_version_.size() && 51 + i < bytes.size(); ++i)
+            bytes[51 + i] = static_cast<char>(image_version_[i]);
+        if (!r_.percent(5))
+            plan_.files[name] = bytes;
+        plan_.image = name;
+        return name;
+    }
+
+    // Arguments the parser or the image name check refuses.
+    void refused()
+    {
+        report_options(20);
+        shuffle();
+        std::vector<std::string> bad = {"-s20", "-x", "-b1", "-b123", "-mc20", "-mcA2", "-mae", "-vpda", "-vpda21"};
+        switch (r_.below(5)) {
+        case 0:
+            plan_.args.insert(plan_.args.begin() + static_cast<long>(r_.below(plan_.args.size() + 1)), r_.pick(bad));
+            break;
+        case 1:
+            plan_.args.insert(plan_.args.begin(), r_.pick(std::vector<std::string>{"notes.txt", "qb4077.BIN"}));
+            break;
+        case 2:
+            plan_.args.push_back("-f");
+            break;
+        case 3:
+            plan_.args.push_back("-f");
+            plan_.args.push_back(std::string(251, 'x') + "4077.bin");  // longer than 254 characters
+            break;
+        default:
+            plan_.args.push_back("-i");
+            plan_.args.push_back("fw_4077.bin");  // a bare name after the first argument
+        }
+    }
+
+    void shuffle()
+    {
+        for (size_t i = plan_.args.size(); i > 1; --i)
+            std::swap(plan_.args[i - 1], plan_.args[r_.below(i)]);
+    }
+
+    Random& r_;
+    const MachinePlan& machine_;
+    Version image_version_;
+    CommandPlan plan_;
+};
+
+}  // namespace
+
+CommandPlan generate_command(Random& random, const MachinePlan& machine, const Version& image_version)
+{
+    return CommandBuilder(random, machine, image_version).build();
+}
+
+}  // namespace campaign

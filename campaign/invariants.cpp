@@ -1,0 +1,422 @@
+#include "invariants.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <optional>
+#include <sstream>
+
+#include "trace_facts.h"
+
+namespace campaign {
+
+namespace {
+
+constexpr int kDefinedStatuses[] = {0, 1, 3, 4, 5, 6, 171, 172};
+
+// How the simulator itself ends a run it cannot go on with (sim/README.md),
+// and the status the campaign gives a sanitizer report (run.cpp).
+struct SimulatorStop {
+    int status;
+    const char* meaning;
+};
+constexpr SimulatorStop kSimulatorStops[] = {
+    {2, "the simulator refused the machine file"},
+    {86, "sanitizer report"},
+    {98, "a select() that would wait forever"},
+    {139, "a port access without I/O privilege"},
+};
+
+std::vector<std::string> split_lines(const std::string& text)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (line.ends_with('\r'))
+            line.pop_back();
+        out.push_back(line);
+    }
+    return out;
+}
+
+// What a console line shows: a progress counter ends in "\r" and the next
+// text overwrites it.
+std::string shown(const std::string& line)
+{
+    size_t cr = line.rfind('\r');
+    return cr == std::string::npos ? line : line.substr(cr + 1);
+}
+
+std::string version_text(const Version& v)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%02X %02X %02X", v[0], v[1], v[2]);
+    return text;
+}
+
+std::optional<Version> version_in(const std::string& text)
+{
+    std::vector<uint8_t> b = hex_bytes(text);
+    if (b.size() != 3)
+        return std::nullopt;
+    return Version{b[0], b[1], b[2]};
+}
+
+// Everything the checks read, taken apart once.
+struct Evidence {
+    Evidence(const Scenario& s, const RunOutput& o)
+        : scenario(s),
+          out(o),
+          log(split_lines(o.log.value_or(""))),
+          console(split_lines(o.console)),
+          trace(read_trace(o.trace))
+    {
+        // The whole run's log: a second cycle moves the first one's log to logprev.txt.
+        whole_log = split_lines(o.logprev.value_or(""));
+        whole_log.insert(whole_log.end(), log.begin(), log.end());
+        for (const std::string& l : log)
+            if (!l.empty())
+                log_tail.push_back(l);
+    }
+
+    bool exited_defined() const
+    {
+        return out.signal == 0 && !out.timed_out &&
+               std::find(std::begin(kDefinedStatuses), std::end(kDefinedStatuses), out.status) !=
+                   std::end(kDefinedStatuses);
+    }
+    // The n-th non-empty line of log.txt from the end (0: the last), "" if none.
+    std::string last(size_t n = 0) const { return n < log_tail.size() ? log_tail[log_tail.size() - 1 - n] : ""; }
+    bool logged(const std::string& line) const
+    {
+        return std::find(whole_log.begin(), whole_log.end(), line) != whole_log.end();
+    }
+
+    const Scenario& scenario;
+    const RunOutput& out;
+    std::vector<std::string> log, console, whole_log, log_tail;
+    TraceFacts trace;
+};
+
+using Finding = std::optional<std::string>;
+
+Finding run_ended(const Evidence& e)
+{
+    if (e.out.timed_out)
+        return "no end within the real-time bound; killed";
+    if (e.out.signal)
+        return "killed by signal " + std::to_string(e.out.signal);
+    for (const std::string& line : split_lines(e.out.errors))
+        if (line.find("Sanitizer") != std::string::npos || line.find("runtime error:") != std::string::npos)
+            return "sanitizer: " + line;
+    for (const SimulatorStop& stop : kSimulatorStops)
+        if (e.out.status == stop.status)
+            return std::string(stop.meaning) + " (exit status " + std::to_string(stop.status) + ")";
+    return std::nullopt;
+}
+
+Finding exit_status(const Evidence& e)
+{
+    if (e.out.signal || e.out.timed_out || e.exited_defined())
+        return std::nullopt;
+    for (const SimulatorStop& stop : kSimulatorStops)
+        if (e.out.status == stop.status)
+            return std::nullopt;  // reported as the run's end
+    return "exit status " + std::to_string(e.out.status) + " is none the tool defines";
+}
+
+// The endings, one per exit path.
+bool closing_lines(const Evidence& e, int code)
+{
+    char line[48];
+    std::snprintf(line, sizeof line, "Exited with return code: 0x%02x", code);
+    return e.last() == line && e.last(1).starts_with("Finished: ");
+}
+
+bool help_only(const Evidence& e) { return e.last() == "Command-Line help only"; }
+
+bool image_refused(const Evidence& e)
+{
+    const std::string cause = e.last(1);
+    return e.last() == "Kcs Close" && cause.ends_with("[RETURN CODE:0x01]") &&
+           (cause.starts_with("ERROR: Can't open file ") || cause.starts_with("ERROR: Invalid file size for QB"));
+}
+
+bool refused_before_the_log(const Evidence& e)
+{
+    // The parser's errors come before the log is started and reach the console only.
+    if (e.out.log || e.out.logprev)
+        return false;
+    return e.console.empty() ||
+           (e.console.size() == 1 && shown(e.console[0]).starts_with("ERROR: ") &&
+            e.console[0].ends_with("[RETURN CODE:0x05]"));
+}
+
+bool option_conflict(const Evidence& e)
+{
+    static const char* const kConflicts[] = {
+        "ERROR: Continous mode not allowed in quiet mode [RETURN CODE:0x05]",
+        "ERROR: Diagnostics mode not allowed in quiet mode [RETURN CODE:0x05]",
+        "ERROR: Manual Sending of Mux commands \"-ms\" specified without MuxAddress \"-ma[NUM]\" [RETURN CODE:0x05]",
+    };
+    return std::find(std::begin(kConflicts), std::end(kConflicts), e.last()) != std::end(kConflicts);
+}
+
+bool family_mismatch(const Evidence& e)
+{
+    return e.last().starts_with("Chip ID Mismatch. ChipCounter:") &&
+           (e.console.empty() ||
+            shown(e.console.back()) == "ERROR: The image is not for this QB40xx-version [RETURN CODE:0x05]");
+}
+
+bool bmc_open_failed(const Evidence& e)
+{
+    return e.last() == "[RETURN CODE:0xac]" && e.last(1) == "BmcOpen Failed";
+}
+
+bool diagnostics_aborted(const Evidence& e) { return e.last() == "    [ESC] Key pressed. Diagnostics aborted."; }
+
+// A code set by the upgrade path, with the closing lines: its cause is in the log.
+bool closing_with_cause(const Evidence& e)
+{
+    int code = e.out.status;
+    if (!closing_lines(e, code))
+        return false;
+    auto has_line = [&](auto&& match) { return std::any_of(e.whole_log.begin(), e.whole_log.end(), match); };
+    switch (code) {
+    case 3:
+        return e.logged("Upgrade Aborted");
+    case 4:
+        return has_line([](const std::string& l) {
+            int n, m;
+            return std::sscanf(l.c_str(), "Sucessfully Upgraded %d of %d parts", &n, &m) == 2 && n < m;
+        });
+    case 6:
+        return has_line([](const std::string& l) { return l.find("Diagnostics aborted") != std::string::npos; });
+    case 171:
+        return has_line([](const std::string& l) { return l.starts_with("No Devices Found [RETURN CODE:0x"); });
+    default:
+        return true;
+    }
+}
+
+Finding log_ending(const Evidence& e)
+{
+    if (!e.exited_defined())
+        return std::nullopt;
+    bool fits = false;
+    switch (e.out.status) {
+    case 0:
+        fits = closing_lines(e, 0) || help_only(e);
+        break;
+    case 1:
+        fits = image_refused(e);
+        break;
+    case 5:
+        fits = refused_before_the_log(e) || option_conflict(e) || family_mismatch(e);
+        break;
+    case 6:
+        fits = closing_with_cause(e) || diagnostics_aborted(e);
+        break;
+    case 172:
+        fits = bmc_open_failed(e);
+        break;
+    default:
+        fits = closing_with_cause(e);
+    }
+    if (fits)
+        return std::nullopt;
+    if (!e.out.log)
+        return "exit status " + std::to_string(e.out.status) + " without a log.txt";
+    return "exit status " + std::to_string(e.out.status) + " but log.txt ends \"" + e.last(1) + "\" / \"" + e.last() +
+           "\"";
+}
+
+Finding terminal(const Evidence& e)
+{
+    // Only a key script simulates the terminal; without one the tool's calls
+    // go to /dev/null and fail.
+    if (!e.scenario.keys_scripted() || !e.exited_defined() || e.trace.terminal != "raw")
+        return std::nullopt;
+    if (e.out.status == 5 && family_mismatch(e))
+        return std::nullopt;  // CommandLineError ends the upgrade where it stands
+    return "the run ended (exit status " + std::to_string(e.out.status) + ") with the terminal in raw mode";
+}
+
+// What a controller runs, followed through the trace from power-on.
+class RunningImages {
+public:
+    explicit RunningImages(const Scenario& s)
+    {
+        for (const ControllerModel& c : s.controllers)
+            running_[{c.bmc, c.bus, c.address}] = c.firmware;
+    }
+    Version* of(const FlashEvent& f)
+    {
+        auto it = running_.find({f.bmc, f.bus, f.address});
+        return it == running_.end() ? nullptr : &it->second;
+    }
+    std::optional<Version> at(uint8_t bus, uint8_t address) const
+    {
+        for (const auto& [key, version] : running_)
+            if (std::get<1>(key) == bus && std::get<2>(key) == address)
+                return version;
+        return std::nullopt;
+    }
+
+private:
+    std::map<std::tuple<int, uint8_t, uint8_t>, Version> running_;
+};
+
+// The verification status the tool accepts: 55 AA E2, byte 3 non-zero, byte 4 zero.
+bool accepted_status(const std::string& event)
+{
+    std::vector<uint8_t> b = hex_bytes(event.substr(7));
+    return b.size() == 6 && b[0] == 0x55 && b[1] == 0xAA && b[2] == 0xE2 && b[3] != 0 && b[4] == 0;
+}
+
+// Walks every controller's flash events; `downcopies` gets the findings of the
+// downcopy rule, `kept` those of the old-image rule, `final` the images
+// running at the end.
+void follow_flash(const Evidence& e, Finding* downcopies, Finding* kept, RunningImages* final_images)
+{
+    RunningImages running(e.scenario);
+    std::map<std::string, bool> verified;  // per controller: the status since its last erase is accepted
+    size_t copies = 0;
+    auto note = [](Finding* to, const std::string& what) {
+        if (to && !*to)
+            *to = what;
+    };
+    for (const FlashEvent& f : e.trace.flash) {
+        Version* now = running.of(f);
+        if (!now) {
+            note(downcopies, "a flash event of " + f.controller + ", which the machine does not have");
+            continue;
+        }
+        if (f.event.starts_with("erase")) {
+            verified[f.controller] = false;
+        } else if (f.event.starts_with("status ")) {
+            verified[f.controller] = accepted_status(f.event);
+        } else if (size_t at = f.event.find(", running FW "); at != std::string::npos) {
+            std::optional<Version> v = version_in(f.event.substr(at + 13));
+            if (!v)
+                continue;
+            if (f.event.starts_with("downcopy")) {
+                ++copies;
+                // A forged answer can make the tool accept a status the controller never gave.
+                if (!verified[f.controller] && !e.trace.forged_success)
+                    note(downcopies, f.controller + " took a downcopy without a verification status the tool accepts");
+                if (auto image = e.scenario.image_version(); image && *v != *image)
+                    note(downcopies, f.controller + " runs FW " + version_text(*v) + " after its downcopy, not the image's " +
+                                         version_text(*image));
+                verified[f.controller] = false;
+            } else if (*v != *now) {
+                note(kept, f.controller + " runs FW " + version_text(*v) + " after \"" + f.event.substr(0, at) +
+                               "\", not its old " + version_text(*now));
+            }
+            *now = *v;
+        }
+    }
+    size_t verified_lines = static_cast<size_t>(
+        std::count(e.whole_log.begin(), e.whole_log.end(), "Image verified OK. Replacing old image with new..."));
+    if (copies > verified_lines && !e.trace.forged_success)
+        note(downcopies, std::to_string(copies) + " downcopies, but the log reports only " +
+                             std::to_string(verified_lines) + " verified images");
+    if (final_images)
+        *final_images = running;
+}
+
+Finding downcopy(const Evidence& e)
+{
+    Finding f;
+    follow_flash(e, &f, nullptr, nullptr);
+    return f;
+}
+
+Finding old_image(const Evidence& e)
+{
+    Finding f;
+    follow_flash(e, nullptr, &f, nullptr);
+    return f;
+}
+
+// Each count line against the device table the summary before it listed,
+// and the images running at the end. Updated carries over between the cycles
+// of a pass and a version-matched record keeps it; both count records whose
+// controllers do run the image's version, since a controller that matched by
+// its registers runs it (the generator keeps every other version out of the
+// image's byte range), and once a controller runs the image it keeps it.
+Finding upgrade_count(const Evidence& e)
+{
+    std::optional<Version> image = e.scenario.image_version();
+    if (!image || e.trace.forged_success)
+        return std::nullopt;
+    RunningImages final_images(e.scenario);
+    follow_flash(e, nullptr, nullptr, &final_images);
+
+    std::vector<std::pair<unsigned, unsigned>> table;  // bus ID, address of each listed record
+    for (const std::string& line : e.whole_log) {
+        if (line.starts_with("DEVICE SUMMARY")) {
+            table.clear();
+            continue;
+        }
+        unsigned index, bus, chip, fw1, fw2, address, config;
+        int n = 0, m = 0;
+        if (std::sscanf(line.c_str(), "%u: BusID:0x%x ChipID:%u FW:[0x%x:0x%x] ADR:0x%x Config:0x%x", &index, &bus,
+                        &chip, &fw1, &fw2, &address, &config) == 7) {
+            table.emplace_back(bus, address);
+        } else if (std::sscanf(line.c_str(), "Sucessfully Upgraded %d of %d parts", &n, &m) == 2) {
+            if (static_cast<size_t>(m) != table.size())
+                return "\"" + line + "\" after a summary of " + std::to_string(table.size()) + " records";
+            int running_image = 0;
+            for (auto [bus_id, addr] : table) {
+                auto v = final_images.at(static_cast<uint8_t>(bus_id & 0x0F), static_cast<uint8_t>(addr));
+                running_image += v && *v == *image;
+            }
+            if (n > running_image)
+                return "\"" + line + "\" but only " + std::to_string(running_image) + " of those records run FW " +
+                       version_text(*image) + " afterwards";
+        }
+    }
+    return std::nullopt;
+}
+
+struct Invariant {
+    const char* name;
+    Finding (*check)(const Evidence&);
+};
+
+constexpr Invariant kInvariants[] = {
+    {"run", run_ended},       {"exit-status", exit_status}, {"log-ending", log_ending},        {"terminal", terminal},
+    {"downcopy", downcopy},   {"old-image", old_image},     {"upgrade-count", upgrade_count},
+};
+
+}  // namespace
+
+std::vector<Violation> check(const Scenario& scenario, const RunOutput& output, Coverage* coverage)
+{
+    Evidence evidence(scenario, output);
+    if (coverage) {
+        for (const FlashEvent& f : evidence.trace.flash)
+            coverage->downcopies += f.event.starts_with("downcopy");
+        for (const std::string& line : evidence.whole_log)
+            coverage->count_lines += line.starts_with("Sucessfully Upgraded ");
+        coverage->raw_terminals += scenario.keys_scripted() && evidence.trace.terminal.has_value();
+        coverage->forged += evidence.trace.forged_success;
+    }
+    std::vector<Violation> found;
+    for (const Invariant& i : kInvariants)
+        if (Finding f = i.check(evidence))
+            found.push_back({i.name, *f});
+    return found;
+}
+
+std::vector<std::string> invariant_names()
+{
+    std::vector<std::string> names;
+    for (const Invariant& i : kInvariants)
+        names.push_back(i.name);
+    return names;
+}
+
+}  // namespace campaign

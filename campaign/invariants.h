@@ -1,0 +1,50 @@
+// What must hold after every run of the campaign, whatever the machine, the
+// faults, the keys and the command line:
+//
+//   run            the tool ended by itself: no crash, no sanitizer report,
+//                  no stop of the simulator, within the real-time bound
+//   exit-status    its exit status is one the tool defines
+//   log-ending     log.txt ends the way that exit path ends it
+//   terminal       a terminal put in raw mode is back in cooked mode at the
+//                  end, except where the path leaves it raw (the image-family
+//                  mismatch ends the process in the middle of the upgrade)
+//   downcopy       a controller's running image is replaced only by a
+//                  downcopy that followed a verification status the tool
+//                  accepts, and then holds the image's version
+//   old-image      what stops a flash before its downcopy (abort, lost power)
+//                  leaves the old image running
+//   upgrade-count  "Sucessfully Upgraded N of M parts" counts no record whose
+//                  controller does not run the image's version afterwards
+//
+// The last three read the simulator's trace; see invariants.cpp for the
+// exact rules and the specified quirks they allow for.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "run.h"
+#include "scenario.h"
+
+namespace campaign {
+
+struct Violation {
+    std::string invariant;  // one of the names above
+    std::string detail;
+};
+
+// What the runs gave the rules to judge, summed over a campaign, so that a
+// campaign whose checks judged nothing shows it.
+struct Coverage {
+    size_t downcopies = 0;     // downcopies followed
+    size_t count_lines = 0;    // "Sucessfully Upgraded" lines weighed
+    size_t raw_terminals = 0;  // runs with a key script that put the terminal in raw mode
+    size_t forged = 0;         // runs where a fault answered with success for a device
+};
+
+std::vector<Violation> check(const Scenario& scenario, const RunOutput& output, Coverage* coverage = nullptr);
+
+// The names, in the order the checks run.
+std::vector<std::string> invariant_names();
+
+}  // namespace campaign

@@ -1,0 +1,24 @@
+// Random machine files for the campaign: one to four BMCs behind the driver
+// or the KCS ports, buses with controllers of every family, muxes and
+// EEPROMs, and every fault of sim/README.md on the BMCs and the controllers.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <vector>
+
+#include "random.h"
+#include "scenario.h"
+
+namespace campaign {
+
+struct MachinePlan {
+    nlohmann::json json;
+    std::vector<ControllerModel> controllers;
+    bool kcs_road = false;  // the BMC is meant to be reached through the KCS ports (-dio)
+};
+
+// `image_version` is the version the run's image will carry: some
+// controllers run it already.
+MachinePlan generate_machine(Random& random, const Version& image_version);
+
+}  // namespace campaign

@@ -1,0 +1,265 @@
+// qb40campaign: the seeded fault campaign. Every seed is one run of
+// qb40tool-sim on a random machine with random faults, keys and command
+// line (scenario.h), checked against the invariants (invariants.h).
+//
+//   qb40campaign --tool PATH [--jobs N] [--bound SECONDS] [--keep DIR] SEEDS...
+//   qb40campaign --print SEED
+//
+// SEEDS: N, FIRST-LAST, @FILE (seeds, one per line; '#' starts a comment),
+// or a scenario file NAME.json that a failing run left (scenario.json).
+// One line per failing seed, then `campaign: N runs, F failures`; the exit
+// status is 1 when F is not 0.
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "invariants.h"
+#include "run.h"
+#include "scenario.h"
+
+namespace fs = std::filesystem;
+using campaign::Scenario;
+
+namespace {
+
+// One run to make: a seed, or a scenario file.
+struct Job {
+    uint64_t seed = 0;
+    fs::path file;
+
+    Scenario scenario() const
+    {
+        if (file.empty())
+            return campaign::generate(seed);
+        std::ifstream in(file);
+        if (!in)
+            throw std::runtime_error("cannot read " + file.string());
+        return campaign::scenario_from_json(nlohmann::json::parse(in));
+    }
+    std::string rerun() const { return file.empty() ? std::to_string(seed) : file.string(); }
+};
+
+struct Options {
+    fs::path tool;
+    unsigned jobs = std::max(1u, std::thread::hardware_concurrency());
+    double bound_seconds = 60;
+    fs::path keep = "campaign-failures";
+    std::vector<Job> jobs_to_run;
+    std::optional<uint64_t> print;
+};
+
+[[noreturn]] void usage(const std::string& why)
+{
+    std::fprintf(stderr,
+                 "qb40campaign: %s\n"
+                 "usage: qb40campaign --tool PATH [--jobs N] [--bound SECONDS] [--keep DIR] SEEDS...\n"
+                 "       qb40campaign --print SEED\n"
+                 "SEEDS: N, FIRST-LAST or @FILE\n",
+                 why.c_str());
+    std::exit(2);
+}
+
+uint64_t seed_number(const std::string& text)
+{
+    size_t used = 0;
+    uint64_t n = 0;
+    try {
+        n = std::stoull(text, &used);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (used == 0 || used != text.size())
+        usage("not a seed: \"" + text + "\"");
+    return n;
+}
+
+void add_jobs(const std::string& spec, std::vector<Job>& jobs)
+{
+    if (spec.ends_with(".json")) {
+        jobs.push_back({0, spec});
+        return;
+    }
+    if (spec.starts_with("@")) {
+        std::ifstream in(spec.substr(1));
+        if (!in)
+            usage("cannot read " + spec.substr(1));
+        for (std::string line; std::getline(in, line);) {
+            line = line.substr(0, line.find('#'));
+            std::istringstream words(line);
+            for (std::string w; words >> w;)
+                add_jobs(w, jobs);
+        }
+        return;
+    }
+    size_t dash = spec.find('-');
+    uint64_t first = seed_number(spec.substr(0, dash));
+    uint64_t last = dash == std::string::npos ? first : seed_number(spec.substr(dash + 1));
+    if (last < first)
+        usage("empty seed range " + spec);
+    for (uint64_t s = first; s <= last; ++s)
+        jobs.push_back({s, {}});
+}
+
+Options parse(int argc, char** argv)
+{
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc)
+                usage(a + " needs a value");
+            return argv[++i];
+        };
+        if (a == "--tool")
+            o.tool = fs::absolute(value());  // the tool starts in the run's own directory
+        else if (a == "--jobs")
+            o.jobs = static_cast<unsigned>(std::max<uint64_t>(1, seed_number(value())));
+        else if (a == "--bound")
+            o.bound_seconds = static_cast<double>(seed_number(value()));
+        else if (a == "--keep")
+            o.keep = value();
+        else if (a == "--print")
+            o.print = seed_number(value());
+        else if (a.starts_with("--"))
+            usage("unknown option " + a);
+        else
+            add_jobs(a, o.jobs_to_run);
+    }
+    if (!o.print && (o.tool.empty() || o.jobs_to_run.empty()))
+        usage("needs --tool and at least one seed");
+    return o;
+}
+
+fs::path fresh_root()
+{
+    std::string pattern = (fs::temp_directory_path() / "qb40campaign.XXXXXX").string();
+    if (!mkdtemp(pattern.data()))
+        throw std::runtime_error("cannot create a directory under " + fs::temp_directory_path().string());
+    return pattern;
+}
+
+// The results of all runs, shared by the workers.
+class Tally {
+public:
+    static constexpr int kKilled = -2;  // by a signal or at the bound; -1: never started
+
+    void add(const Job& job, const campaign::RunOutput& out, const std::vector<campaign::Violation>& found,
+             const fs::path& kept, const campaign::Coverage& covered)
+    {
+        std::lock_guard lock(mutex_);
+        ++runs_;
+        coverage_.downcopies += covered.downcopies;
+        coverage_.count_lines += covered.count_lines;
+        coverage_.raw_terminals += covered.raw_terminals;
+        coverage_.forged += covered.forged;
+        ++statuses_[out.signal || out.timed_out ? kKilled : out.status];
+        slowest_.emplace_back(out.seconds, job.rerun());
+        std::sort(slowest_.rbegin(), slowest_.rend());
+        if (slowest_.size() > 3)
+            slowest_.pop_back();
+        if (found.empty())
+            return;
+        ++failures_;
+        std::string what;
+        for (const campaign::Violation& v : found)
+            what += (what.empty() ? "" : "; ") + v.invariant + ": " + v.detail;
+        std::printf("FAIL %s: %s -- rerun alone: scripts/campaign.sh %s (machine file and command line kept in %s)\n",
+                    job.file.empty() ? ("seed " + job.rerun()).c_str() : job.rerun().c_str(), what.c_str(),
+                    job.rerun().c_str(), kept.c_str());
+        std::fflush(stdout);
+    }
+
+    int finish(double seconds, unsigned jobs) const
+    {
+        std::string statuses;
+        for (auto [status, n] : statuses_)
+            statuses += " " + (status == kKilled ? std::string("killed") : status < 0 ? "not run" : std::to_string(status)) +
+                        ":" + std::to_string(n);
+        std::printf("campaign: exit statuses%s\n", statuses.c_str());
+        std::printf("campaign: judged %zu downcopies, %zu upgrade counts, %zu raw terminals; %zu runs with forged "
+                    "answers\n",
+                    coverage_.downcopies, coverage_.count_lines, coverage_.raw_terminals, coverage_.forged);
+        std::string slowest;
+        for (const auto& [run_seconds, what] : slowest_)
+            slowest += " " + what + " " + std::to_string(run_seconds).substr(0, 5) + " s;";
+        std::printf("campaign: %.1f runs/s (%.0f s, %u jobs); slowest runs:%s\n", runs_ / seconds, seconds, jobs,
+                    slowest.c_str());
+        std::printf("campaign: %zu runs, %zu failures\n", runs_, failures_);
+        return failures_ ? 1 : 0;
+    }
+
+private:
+    std::mutex mutex_;
+    size_t runs_ = 0, failures_ = 0;
+    std::map<int, size_t> statuses_;
+    campaign::Coverage coverage_;
+    std::vector<std::pair<double, std::string>> slowest_;  // seconds, seed or file
+};
+
+int run_campaign(const Options& o)
+{
+    fs::path root = fresh_root();
+    Tally tally;
+    std::atomic<size_t> next = 0;
+    auto bound = std::chrono::milliseconds(static_cast<long long>(o.bound_seconds * 1000));
+    auto start = std::chrono::steady_clock::now();
+    auto worker = [&] {
+        for (size_t i; (i = next++) < o.jobs_to_run.size();) {
+            const Job& job = o.jobs_to_run[i];
+            fs::path kept = o.keep / (job.file.empty() ? "seed-" + job.rerun() : job.file.stem().string());
+            campaign::RunOutput out;
+            std::vector<campaign::Violation> found;
+            campaign::Coverage covered;
+            try {
+                Scenario s = job.scenario();
+                campaign::RunDir dir(root / kept.filename(), s);
+                out = dir.run(o.tool, bound);
+                found = campaign::check(s, out, &covered);
+                if (!found.empty())
+                    dir.keep(kept);
+            } catch (const std::exception& e) {
+                found.push_back({"harness", e.what()});
+            }
+            tally.add(job, out, found, kept, covered);
+        }
+    };
+    std::vector<std::thread> workers;
+    for (unsigned j = 0; j < std::min<size_t>(o.jobs, o.jobs_to_run.size()); ++j)
+        workers.emplace_back(worker);
+    for (std::thread& t : workers)
+        t.join();
+    fs::remove_all(root);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return tally.finish(seconds, o.jobs);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Options o = parse(argc, argv);
+    if (o.print) {
+        Scenario s = campaign::generate(*o.print);
+        std::printf("%s\n", s.machine.dump(2).c_str());
+        for (const auto& [name, bytes] : s.files)
+            std::printf("file %s: %zu bytes\n", name.c_str(), bytes.size());
+        std::printf("%s\n", s.command_line().c_str());
+        return 0;
+    }
+    try {
+        return run_campaign(o);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "qb40campaign: %s\n", e.what());
+        return 2;
+    }
+}

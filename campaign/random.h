@@ -1,0 +1,59 @@
+// The campaign's source of randomness: one generator per seed, whose draws
+// are made here rather than by the standard distributions (whose results
+// differ between library versions), so a seed names the same run on every
+// machine and every build.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <random>
+#include <vector>
+
+namespace campaign {
+
+class Random {
+public:
+    explicit Random(uint64_t seed) : engine_(seed) {}
+
+    uint64_t next() { return engine_(); }
+    // 0 .. n-1 (n > 0).
+    uint64_t below(uint64_t n) { return next() % n; }
+    // lo .. hi, both included.
+    int between(int lo, int hi) { return lo + static_cast<int>(below(static_cast<uint64_t>(hi - lo) + 1)); }
+    // True with probability `percent` in 100.
+    bool percent(unsigned percent) { return below(100) < percent; }
+    uint8_t byte() { return static_cast<uint8_t>(next()); }
+
+    template <class T>
+    const T& pick(const std::vector<T>& items)
+    {
+        return items[below(items.size())];
+    }
+    template <class T>
+    T pick(std::initializer_list<T> items)
+    {
+        return items.begin()[below(items.size())];
+    }
+
+    // An index into `weights`, each chosen in proportion to its weight.
+    size_t weighted(std::initializer_list<unsigned> weights)
+    {
+        unsigned total = 0;
+        for (unsigned w : weights)
+            total += w;
+        uint64_t draw = below(total);
+        size_t i = 0;
+        for (unsigned w : weights) {
+            if (draw < w)
+                return i;
+            draw -= w;
+            ++i;
+        }
+        return weights.size() - 1;
+    }
+
+private:
+    std::mt19937_64 engine_;  // its output sequence is fixed by the language standard
+};
+
+}  // namespace campaign

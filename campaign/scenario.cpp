@@ -1,0 +1,146 @@
+#include "scenario.h"
+
+#include <algorithm>
+#include <cctype>
+#include <string_view>
+
+#include "command_gen.h"
+#include "machine_gen.h"
+#include "random.h"
+
+namespace campaign {
+
+namespace {
+
+// The operator: keys at random virtual times, or (no "keys") the real
+// standard input, which the campaign ties to /dev/null.
+nlohmann::json key_script(Random& r)
+{
+    static const std::vector<std::string> kKeys = {"esc", "y", "Y", "n", "N", "l", "L", "space", "enter", "x", "q"};
+    std::vector<std::pair<int, std::string>> keys;
+    int horizon_ms = r.pick({3000, 12000, 40000});
+    int count = r.between(0, 8);
+    for (int i = 0; i < count; ++i) {
+        size_t k = r.weighted({20, 15, 3, 12, 3, 8, 2, 10, 10, 3, 2});
+        keys.emplace_back(r.between(0, horizon_ms), kKeys[k]);
+    }
+    std::sort(keys.begin(), keys.end());
+    nlohmann::json script = nlohmann::json::array();
+    for (const auto& [at_ms, key] : keys)
+        script.push_back({{"at", at_ms / 1000.0}, {"key", key}});
+    return script;
+}
+
+// Files as compact hex: "5a00ff".
+std::string to_hex(const std::string& bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned char b : bytes) {
+        text += digits[b >> 4];
+        text += digits[b & 0x0F];
+    }
+    return text;
+}
+
+std::string from_hex(const std::string& text)
+{
+    std::string bytes;
+    for (size_t i = 0; i + 1 < text.size(); i += 2)
+        bytes += static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16));
+    return bytes;
+}
+
+}  // namespace
+
+Scenario generate(uint64_t seed)
+{
+    Random r(seed);
+    // The image's version bytes come from their own range (machine_gen.cpp).
+    Version image_version;
+    for (uint8_t& b : image_version)
+        b = static_cast<uint8_t>(r.between(0x20, 0x3F));
+
+    MachinePlan machine = generate_machine(r, image_version);
+    CommandPlan command = generate_command(r, machine, image_version);
+
+    Scenario s;
+    s.seed = seed;
+    s.machine = std::move(machine.json);
+    if (r.percent(80))
+        s.machine["keys"] = key_script(r);
+    s.args = std::move(command.args);
+    s.files = std::move(command.files);
+    s.directories = std::move(command.directories);
+    s.controllers = std::move(machine.controllers);
+    s.image = std::move(command.image);
+    return s;
+}
+
+const ControllerModel* Scenario::controller_at(uint8_t bus, uint8_t address) const
+{
+    for (const ControllerModel& c : controllers)
+        if (c.bus == bus && c.address == address)
+            return &c;
+    return nullptr;
+}
+
+std::optional<Version> Scenario::image_version() const
+{
+    if (!image)
+        return std::nullopt;
+    auto file = files.find(*image);
+    if (file == files.end())
+        return std::nullopt;
+    Version v{0xFF, 0xFF, 0xFF};
+    for (size_t i = 0; i < v.size(); ++i)
+        if (51 + i < file->second.size())
+            v[i] = static_cast<uint8_t>(file->second[51 + i]);
+    return v;
+}
+
+nlohmann::json to_json(const Scenario& s)
+{
+    nlohmann::json files = nlohmann::json::object();
+    for (const auto& [name, bytes] : s.files)
+        files[name] = to_hex(bytes);
+    nlohmann::json controllers = nlohmann::json::array();
+    for (const ControllerModel& c : s.controllers)
+        controllers.push_back({{"bmc", c.bmc}, {"bus", c.bus}, {"address", c.address}, {"chip_id", c.chip_id},
+                               {"firmware", c.firmware}});
+    nlohmann::json j = {{"seed", s.seed},          {"machine", s.machine},         {"args", s.args},
+                        {"files", files},          {"directories", s.directories}, {"controllers", controllers}};
+    if (s.image)
+        j["image"] = *s.image;
+    return j;
+}
+
+Scenario scenario_from_json(const nlohmann::json& j)
+{
+    Scenario s;
+    s.seed = j.at("seed");
+    s.machine = j.at("machine");
+    s.args = j.at("args").get<std::vector<std::string>>();
+    for (const auto& [name, hex] : j.at("files").items())
+        s.files[name] = from_hex(hex.get<std::string>());
+    s.directories = j.at("directories").get<std::vector<std::string>>();
+    for (const auto& c : j.at("controllers"))
+        s.controllers.push_back({c.at("bmc"), c.at("bus"), c.at("address"), c.at("chip_id"), c.at("firmware")});
+    if (j.contains("image"))
+        s.image = j["image"].get<std::string>();
+    return s;
+}
+
+std::string Scenario::command_line() const
+{
+    std::string line = "qb40tool-sim";
+    for (const std::string& a : args) {
+        bool plain = !a.empty() && std::all_of(a.begin(), a.end(), [](char c) {
+            return std::isalnum(static_cast<unsigned char>(c)) || std::string_view("-_./").find(c) != std::string_view::npos;
+        });
+        line += " " + (plain ? a : "'" + a + "'");
+    }
+    return line;
+}
+
+}  // namespace campaign

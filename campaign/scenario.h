@@ -1,0 +1,57 @@
+// One run of the campaign, made from its seed alone: the machine file, the
+// command line, the files in the working directory, and what the checks need
+// to know about the machine that the run's output does not tell them.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace campaign {
+
+using Version = std::array<uint8_t, 3>;  // image bytes 51 to 53
+
+// A controller of the machine. The generator gives every controller of a
+// machine its own bus number (low nibble) and address, so a device-table
+// record's bus ID and address name exactly one of them.
+struct ControllerModel {
+    int bmc = 0;
+    uint8_t bus = 0;     // bus key in the machine file (0x00 to 0x0F)
+    uint8_t address = 0; // 8-bit address
+    uint8_t chip_id = 0;
+    Version firmware{};  // running at power-on
+};
+
+struct Scenario {
+    uint64_t seed = 0;
+    nlohmann::json machine;                   // QB40SIM_MACHINE
+    std::vector<std::string> args;            // after the program name
+    std::map<std::string, std::string> files; // working-directory files: relative path -> bytes
+    std::vector<std::string> directories;     // working-directory subdirectories to create
+    std::vector<ControllerModel> controllers;
+    // The image the command line names, when it names one (it may be missing).
+    std::optional<std::string> image;
+
+    bool keys_scripted() const { return machine.contains("keys"); }
+    const ControllerModel* controller_at(uint8_t bus, uint8_t address) const;
+    // What a complete programming of the image leaves running: its bytes 51
+    // to 53, erased flash (0xFF) where the file is shorter. Nullopt without
+    // an image file.
+    std::optional<Version> image_version() const;
+    // The command line as a shell would take it.
+    std::string command_line() const;
+};
+
+// The whole run, from the seed.
+Scenario generate(uint64_t seed);
+
+// A scenario as a file of its own (campaign/found/): a run that once found a
+// bug stays the same run whatever later changes make of its seed.
+nlohmann::json to_json(const Scenario& scenario);
+Scenario scenario_from_json(const nlohmann::json& json);
+
+}  // namespace campaign

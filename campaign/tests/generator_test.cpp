@@ -1,0 +1,185 @@
+// The generator: a seed names one run, every machine file it writes is one
+// the simulator takes, the machines keep the properties the checks rely on,
+// and over a range of seeds it reaches everything the campaign promises.
+#include <functional>
+#include <gtest/gtest.h>
+#include <set>
+#include <span>
+
+#include "machine_file.h"
+#include "scenario.h"
+
+namespace campaign {
+namespace {
+
+constexpr uint64_t kSeeds = 1500;
+
+const std::vector<Scenario>& scenarios()
+{
+    static const std::vector<Scenario> all = [] {
+        std::vector<Scenario> v;
+        for (uint64_t seed = 1; seed <= kSeeds; ++seed)
+            v.push_back(generate(seed));
+        return v;
+    }();
+    return all;
+}
+
+TEST(Generator, ASeedNamesOneRun)
+{
+    for (uint64_t seed : {1, 77, 123456789}) {
+        Scenario a = generate(seed), b = generate(seed);
+        EXPECT_EQ(a.machine, b.machine);
+        EXPECT_EQ(a.args, b.args);
+        EXPECT_EQ(a.files, b.files);
+    }
+    EXPECT_NE(generate(1).machine, generate(2).machine);
+}
+
+TEST(Generator, AScenarioFileReplaysTheSameRun)
+{
+    for (const Scenario& s : std::span(scenarios()).first(50)) {
+        Scenario back = scenario_from_json(nlohmann::json::parse(to_json(s).dump()));
+        EXPECT_EQ(back.machine, s.machine);
+        EXPECT_EQ(back.args, s.args);
+        EXPECT_EQ(back.files, s.files);
+        EXPECT_EQ(back.directories, s.directories);
+        EXPECT_EQ(back.image, s.image);
+        EXPECT_EQ(to_json(back), to_json(s));  // the controllers too
+    }
+}
+
+TEST(Generator, TheSimulatorTakesEveryMachineFile)
+{
+    for (const Scenario& s : std::span(scenarios()).first(400)) {
+        try {
+            sim::load_machine_json(s.machine.dump());
+        } catch (const sim::MachineFileError& e) {
+            ADD_FAILURE() << "seed " << s.seed << ": field " << e.field() << ": " << e.what();
+        }
+    }
+}
+
+// The checks map a device-table record to a controller by bus number and
+// address, and rely on no other version reading as the image's.
+TEST(Generator, ControllersHaveTheirOwnPlacesAndVersions)
+{
+    for (const Scenario& s : scenarios()) {
+        std::set<std::pair<uint8_t, uint8_t>> places;
+        for (const ControllerModel& c : s.controllers) {
+            EXPECT_TRUE(places.insert({c.bus, c.address}).second) << "seed " << s.seed;
+            bool image_range = c.firmware[0] >= 0x20 && c.firmware[0] <= 0x3F;
+            for (uint8_t b : c.firmware)
+                EXPECT_EQ(image_range, b >= 0x20 && b <= 0x3F) << "seed " << s.seed;
+        }
+    }
+}
+
+bool has_arg(const Scenario& s, const std::string& prefix)
+{
+    for (const std::string& a : s.args)
+        if (a.starts_with(prefix))
+            return true;
+    return false;
+}
+
+bool any_device(const nlohmann::json& devices, const std::function<bool(const nlohmann::json&)>& match)
+{
+    for (const auto& d : devices) {
+        if (match(d))
+            return true;
+        if (d.contains("channels"))
+            for (const auto& [ch, inner] : d["channels"].items())
+                if (any_device(inner, match))
+                    return true;
+    }
+    return false;
+}
+
+bool any_bus(const Scenario& s, const std::function<bool(const nlohmann::json&)>& match)
+{
+    for (const auto& bmc : s.machine["bmcs"]) {
+        const nlohmann::json buses = bmc.value("buses", nlohmann::json::object());
+        for (const auto& [key, bus] : buses.items())
+            if (match(bus))
+                return true;
+    }
+    return false;
+}
+
+bool any_fault(const Scenario& s, const std::string& field)
+{
+    for (const auto& bmc : s.machine["bmcs"])
+        for (const auto& rule : bmc.value("faults", nlohmann::json::array()))
+            if (rule.contains(field))
+                return true;
+    return false;
+}
+
+bool any_controller_fault(const Scenario& s, const std::string& field)
+{
+    return any_bus(s, [&](const nlohmann::json& bus) {
+        return any_device(bus["devices"], [&](const nlohmann::json& d) {
+            return d.contains("faults") && d["faults"].contains(field);
+        });
+    });
+}
+
+bool nested_mux(const nlohmann::json& device)
+{
+    const nlohmann::json channels = device.value("channels", nlohmann::json::object());
+    for (const auto& [ch, inner] : channels.items())
+        for (const auto& d : inner)
+            if (d["type"] == "mux")
+                return true;
+    return false;
+}
+
+size_t image_size(const Scenario& s)
+{
+    return s.image && s.files.count(*s.image) ? s.files.at(*s.image).size() : SIZE_MAX;
+}
+
+TEST(Generator, ReachesEverythingTheCampaignPromises)
+{
+    using Want = std::function<bool(const Scenario&)>;
+    std::vector<std::pair<std::string, Want>> wanted = {
+        {"four BMCs", [](const Scenario& s) { return s.machine["bmcs"].size() == 4; }},
+        {"a KCS-only BMC", [](const Scenario& s) { return s.machine["bmcs"][0].contains("kcs") && !s.machine["bmcs"][0].contains("node"); }},
+        {"/dev/ipmidev/0", [](const Scenario& s) { return s.machine.dump().find("/dev/ipmidev/0") != std::string::npos; }},
+        {"loadable driver", [](const Scenario& s) { return s.machine["driver"] == "loadable"; }},
+        {"absent driver", [](const Scenario& s) { return s.machine["driver"] == "absent"; }},
+        {"vanishing node", [](const Scenario& s) { return s.machine.contains("vanishing_nodes"); }},
+        {"no I/O privilege", [](const Scenario& s) { return s.machine.contains("iopl"); }},
+        {"BMC switching a mux", [](const Scenario& s) { return any_bus(s, [](const auto& b) { return b.value("bmc_switches_mux", false); }); }},
+        {"mux behind a mux", [](const Scenario& s) { return any_bus(s, [](const auto& b) { return any_device(b["devices"], nested_mux); }); }},
+        {"VPD EEPROM", [](const Scenario& s) { return any_bus(s, [](const auto& b) { return any_device(b["devices"], [](const auto& d) { return d["type"] == "eeprom"; }); }); }},
+        {"invalid chip ID 83", [](const Scenario& s) { return std::any_of(s.controllers.begin(), s.controllers.end(), [](const auto& c) { return c.chip_id == 83; }); }},
+        {"key script", [](const Scenario& s) { return s.keys_scripted() && s.machine["keys"].dump().find("esc") != std::string::npos; }},
+        {"no key script", [](const Scenario& s) { return !s.keys_scripted(); }},
+        {"no arguments", [](const Scenario& s) { return s.args.empty(); }},
+        {"missing image", [](const Scenario& s) { return s.image && !s.files.count(*s.image); }},
+        {"empty image", [](const Scenario& s) { return image_size(s) == 0; }},
+        {"image without version bytes", [](const Scenario& s) { return image_size(s) > 0 && image_size(s) < 54; }},
+        {"4073 image of 7680 bytes", [](const Scenario& s) { return image_size(s) == 7680 && s.image->find("4073") != std::string::npos; }},
+        {"image over the buffer", [](const Scenario& s) { return image_size(s) > 20480 && image_size(s) != SIZE_MAX; }},
+        {"4083 image", [](const Scenario& s) { return s.image && s.image->find("4083") != std::string::npos; }},
+        {"argument the parser refuses", [](const Scenario& s) { return has_arg(s, "-s20") || has_arg(s, "-mcA2") || has_arg(s, "-vpda21"); }},
+        {"bare image name", [](const Scenario& s) { return s.image && !s.args.empty() && s.args[0] == *s.image; }},
+    };
+    for (const char* field : {"completion_code", "response", "lose", "delay_ms", "send_errno", "select_errno",
+                              "receive_errno", "wrong_id", "kcs", "for_ms", "probability", "request"})
+        wanted.emplace_back(std::string("BMC fault ") + field, [field](const Scenario& s) { return any_fault(s, field); });
+    for (const char* field : {"refuse", "compare_error_at", "status", "checksum_fails", "never_back", "stop_at", "stop_ms"})
+        wanted.emplace_back(std::string("controller fault ") + field,
+                            [field](const Scenario& s) { return any_controller_fault(s, field); });
+    for (const char* option : {"-vl", "-i", "-vpd", "-d", "-z", "-a", "-b", "-sc", "-ma", "-mc", "-ms", "-cd", "-c2",
+                               "-c3", "-q", "-dio", "-u", "-f", "-h"})
+        wanted.emplace_back(std::string("option ") + option, [option](const Scenario& s) { return has_arg(s, option); });
+
+    for (const auto& [what, want] : wanted)
+        EXPECT_TRUE(std::any_of(scenarios().begin(), scenarios().end(), want)) << what << " in no seed up to " << kSeeds;
+}
+
+}  // namespace
+}  // namespace campaign

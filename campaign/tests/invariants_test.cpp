@@ -1,0 +1,173 @@
+// Each invariant check on a planted bad run: one good upgrade run, then one
+// change per row that must break exactly the named invariant, or (rows with
+// no name) a specified quirk the checks must let pass.
+#include <functional>
+#include <gtest/gtest.h>
+
+#include "invariants.h"
+
+namespace campaign {
+namespace {
+
+// Two QB4077 behind one BMC: the first takes the image, the second loses
+// power in its write phase, so the run ends with code 4 and the terminal
+// restored.
+Scenario good_scenario()
+{
+    Scenario s;
+    s.machine = {{"keys", nlohmann::json::array()}};
+    s.controllers = {{0, 0x01, 0xC0, 77, {1, 0, 0}}, {0, 0x02, 0xC0, 77, {1, 0, 0}}};
+    std::string image(64, '\x5A');
+    image[51] = 0x21, image[52] = 0x22, image[53] = 0x23;
+    s.files["fw_4077.bin"] = image;
+    s.image = "fw_4077.bin";
+    s.args = {"-f", "fw_4077.bin"};
+    return s;
+}
+
+RunOutput good_output()
+{
+    RunOutput o;
+    o.status = 4;
+    o.log = "DEVICE SUMMARY\n"
+            "QB4077 Device:\n"
+            "0: BusID:0x01 ChipID:77 FW:[0x00:0x00] ADR:0xc0 Config:0x00\n"
+            "QB4077 Device:\n"
+            "1: BusID:0x02 ChipID:77 FW:[0x00:0x00] ADR:0xc0 Config:0x00\n"
+            "Image verified OK. Replacing old image with new...\n"
+            "Sucessfully Upgraded 1 of 2 parts\n"
+            "\nFinished: Tue Nov 14 22:13:43 2023\n\n"
+            "Exited with return code: 0x04\n";
+    o.trace = "0.1 terminal raw\n"
+              "0.2 flash bmc0 bus 0x01 0xC0 erase, busy 500 ms\n"
+              "0.3 flash bmc0 bus 0x01 0xC0 status 55 AA E2 01 00 00\n"
+              "0.4 flash bmc0 bus 0x01 0xC0 downcopy and reset, running FW 21 22 23\n"
+              "0.5 flash bmc0 bus 0x02 0xC0 erase, busy 500 ms\n"
+              "0.6 flash bmc0 bus 0x02 0xC0 lost power at write 0x0010, running FW 01 00 00\n"
+              "0.7 terminal cooked\n";
+    return o;
+}
+
+void replace(std::string& text, const std::string& from, const std::string& to)
+{
+    size_t at = text.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    text.replace(at, from.size(), to);
+}
+
+// The second controller already runs the image's version, so it is not flashed.
+void second_matches(Scenario& s, RunOutput& o)
+{
+    s.controllers[1].firmware = {0x21, 0x22, 0x23};
+    replace(o.trace,
+            "0.5 flash bmc0 bus 0x02 0xC0 erase, busy 500 ms\n"
+            "0.6 flash bmc0 bus 0x02 0xC0 lost power at write 0x0010, running FW 01 00 00\n",
+            "");
+}
+
+struct Plant {
+    const char* what;
+    std::function<void(Scenario&, RunOutput&)> change;
+    const char* broken;  // the invariant that must fail; "" for none
+};
+
+const Plant kPlants[] = {
+    {"the good run", [](Scenario&, RunOutput&) {}, ""},
+    {"a crash", [](Scenario&, RunOutput& o) { o.signal = 11; }, "run"},
+    {"a sanitizer report",
+     [](Scenario&, RunOutput& o) { o.errors = "==1==ERROR: AddressSanitizer: heap-buffer-overflow\n"; }, "run"},
+    {"a run past the bound", [](Scenario&, RunOutput& o) { o.timed_out = true; }, "run"},
+    {"an exit status nobody defines", [](Scenario&, RunOutput& o) { o.status = 7; }, "exit-status"},
+    {"a closing line with another code", [](Scenario&, RunOutput& o) { o.status = 3; }, "log-ending"},
+    {"code 4 without the closing lines",
+     [](Scenario&, RunOutput& o) { replace(*o.log, "Exited with return code: 0x04\n", ""); }, "log-ending"},
+    {"code 4 although every part was upgraded",
+     [](Scenario& s, RunOutput& o) {
+         second_matches(s, o);
+         replace(*o.log, "1 of 2", "2 of 2");
+     },
+     "log-ending"},
+    {"the terminal left raw", [](Scenario&, RunOutput& o) { replace(o.trace, "0.7 terminal cooked\n", ""); },
+     "terminal"},
+    {"a downcopy after a status the tool refuses",
+     [](Scenario&, RunOutput& o) { replace(o.trace, "status 55 AA E2 01 00 00", "status 55 AA E2 01 02 00"); },
+     "downcopy"},
+    {"a downcopy without a status since the erase",
+     [](Scenario&, RunOutput& o) {
+         replace(o.trace, "0.3 flash bmc0 bus 0x01 0xC0 status 55 AA E2 01 00 00\n", "");
+     },
+     "downcopy"},
+    {"a downcopy that leaves another version running",
+     [](Scenario&, RunOutput& o) {
+         replace(o.trace, "running FW 21 22 23", "running FW 21 22 24");
+         replace(*o.log, "1 of 2", "0 of 2");  // the tool did not count it
+     },
+     "downcopy"},
+    {"a failed flash that changed the running image",
+     [](Scenario&, RunOutput& o) { replace(o.trace, "running FW 01 00 00", "running FW 21 22 23"); }, "old-image"},
+    {"a count of a controller still on its old image",
+     [](Scenario&, RunOutput& o) {
+         o.status = 0;
+         replace(*o.log, "1 of 2", "2 of 2");
+         replace(*o.log, "0x04", "0x00");
+     },
+     "upgrade-count"},
+
+    // The specified quirks.
+    {"the family mismatch ends the run in raw mode",
+     [](Scenario&, RunOutput& o) {
+         o.status = 5;
+         o.log = "Image verified OK. Replacing old image with new...\n"
+                 "Chip ID Mismatch. ChipCounter:1 ChipIDshouldbe:77 ChipInfo[0].ChipID:77\n";
+         o.console = "\r delay...: 1 \rERROR: The image is not for this QB40xx-version [RETURN CODE:0x05]\r\n";
+         replace(o.trace, "0.7 terminal cooked\n", "");
+     },
+     ""},
+    {"a version-matched record counts with Updated from an earlier cycle",
+     [](Scenario& s, RunOutput& o) {
+         second_matches(s, o);
+         o.status = 0;
+         replace(*o.log, "1 of 2", "2 of 2");
+         replace(*o.log, "0x04", "0x00");
+     },
+     ""},
+    {"an image without version bytes leaves erased flash as its version",
+     [](Scenario& s, RunOutput& o) {
+         s.files["fw_4077.bin"].resize(40);
+         replace(o.trace, "running FW 21 22 23", "running FW FF FF FF");
+     },
+     ""},
+    {"a forged answer lets the tool take a status the controller did not give",
+     [](Scenario&, RunOutput& o) {
+         replace(o.trace, "status 55 AA E2 01 00 00", "status 55 AA E3 01 00 00");
+         o.trace += "0.8 bmc0 fault 0 #1 on driver request: response 1C 52 00 55 AA E2 01 00 00\n";
+     },
+     ""},
+};
+
+TEST(Invariants, EachCheckFailsOnItsPlantedRunAndOnNothingElse)
+{
+    for (const Plant& p : kPlants) {
+        Scenario s = good_scenario();
+        RunOutput o = good_output();
+        p.change(s, o);
+        std::vector<Violation> found = check(s, o);
+        std::string names;
+        for (const Violation& v : found)
+            names += v.invariant + " (" + v.detail + ") ";
+        if (*p.broken)
+            EXPECT_TRUE(found.size() == 1 && found[0].invariant == p.broken) << p.what << ": " << names;
+        else
+            EXPECT_TRUE(found.empty()) << p.what << ": " << names;
+    }
+}
+
+TEST(Invariants, EveryInvariantHasAPlantedRun)
+{
+    for (const std::string& name : invariant_names())
+        EXPECT_TRUE(std::any_of(std::begin(kPlants), std::end(kPlants), [&](const Plant& p) { return name == p.broken; }))
+            << name;
+}
+
+}  // namespace
+}  // namespace campaign
