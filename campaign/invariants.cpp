@@ -397,8 +397,10 @@ std::vector<Violation> check(const Scenario& scenario, const RunOutput& output, 
 {
     Evidence evidence(scenario, output);
     if (coverage) {
-        for (const FlashEvent& f : evidence.trace.flash)
+        for (const FlashEvent& f : evidence.trace.flash) {
             coverage->downcopies += f.event.starts_with("downcopy");
+            coverage->qb4083c_sets += f.event.starts_with("checksum upper");
+        }
         for (const std::string& line : evidence.whole_log)
             coverage->count_lines += line.starts_with("Sucessfully Upgraded ");
         coverage->raw_terminals += scenario.keys_scripted() && evidence.trace.terminal.has_value();

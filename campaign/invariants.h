@@ -39,6 +39,7 @@ struct Coverage {
     size_t downcopies = 0;     // downcopies followed
     size_t count_lines = 0;    // "Sucessfully Upgraded" lines weighed
     size_t raw_terminals = 0;  // runs with a key script that put the terminal in raw mode
+    size_t qb4083c_sets = 0;   // flashes with the QB4083C command set
     size_t forged = 0;         // runs where a fault answered with success for a device
 };
 

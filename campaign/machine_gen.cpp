@@ -206,7 +206,7 @@ private:
             regs["0x40"] = r_.byte();
         if (!regs.empty())
             c["registers"] = regs;
-        if (r_.percent(25))
+        if (r_.percent(30))
             c["faults"] = controller_faults();
         return c;
     }
@@ -221,7 +221,9 @@ private:
         json f = json::object();
         int kinds = r_.between(1, 2);
         for (int k = 0; k < kinds; ++k) {
-            switch (r_.below(6)) {
+            // Status answers the tool must refuse for an image that is good
+            // are what tests its part in the downcopy rule.
+            switch (r_.weighted({25, 15, 25, 10, 10, 15})) {
             case 0: {
                 json refusal = {{"command", r_.pick(kFlashCommands)}};
                 if ((refusal["command"] == "write" || refusal["command"] == "verify") && r_.percent(50))

@@ -161,6 +161,7 @@ public:
         coverage_.downcopies += covered.downcopies;
         coverage_.count_lines += covered.count_lines;
         coverage_.raw_terminals += covered.raw_terminals;
+        coverage_.qb4083c_sets += covered.qb4083c_sets;
         coverage_.forged += covered.forged;
         ++statuses_[out.signal || out.timed_out ? kKilled : out.status];
         slowest_.emplace_back(out.seconds, job.rerun());
@@ -186,9 +187,10 @@ public:
             statuses += " " + (status == kKilled ? std::string("killed") : status < 0 ? "not run" : std::to_string(status)) +
                         ":" + std::to_string(n);
         std::printf("campaign: exit statuses%s\n", statuses.c_str());
-        std::printf("campaign: judged %zu downcopies, %zu upgrade counts, %zu raw terminals; %zu runs with forged "
-                    "answers\n",
-                    coverage_.downcopies, coverage_.count_lines, coverage_.raw_terminals, coverage_.forged);
+        std::printf("campaign: judged %zu downcopies (%zu flashes with the QB4083C set), %zu upgrade counts, %zu raw "
+                    "terminals; %zu runs with forged answers\n",
+                    coverage_.downcopies, coverage_.qb4083c_sets, coverage_.count_lines, coverage_.raw_terminals,
+                    coverage_.forged);
         std::string slowest;
         for (const auto& [run_seconds, what] : slowest_)
             slowest += " " + what + " " + std::to_string(run_seconds).substr(0, 5) + " s;";

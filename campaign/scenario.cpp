@@ -67,8 +67,16 @@ Scenario generate(uint64_t seed)
     Scenario s;
     s.seed = seed;
     s.machine = std::move(machine.json);
-    if (r.percent(80))
-        s.machine["keys"] = key_script(r);
+    if (r.percent(80)) {
+        nlohmann::json keys = key_script(r);
+        // The QB4083C command set needs a "y" at the confirmation; the
+        // summary before it takes the first key waiting.
+        bool asks = command.image && command.image->find("4083") != std::string::npos &&
+                    std::find(command.args.begin(), command.args.end(), "-u") == command.args.end();
+        if (asks && r.percent(50))
+            keys.insert(keys.begin(), 2, {{"at", 0}, {"key", "y"}});
+        s.machine["keys"] = keys;
+    }
     s.args = std::move(command.args);
     s.files = std::move(command.files);
     s.directories = std::move(command.directories);

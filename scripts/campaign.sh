@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# The seeded fault campaign: builds qb40tool-sim optimised with
+# AddressSanitizer and UndefinedBehaviorSanitizer, and the campaign, into
+# build-campaign; then runs every seed given on a random machine with random
+# faults, keys and command line, and checks every run (campaign/invariants.h).
+#
+#   scripts/campaign.sh FIRST-LAST [N | FIRST-LAST | @FILE | SCENARIO.json ...]
+#   scripts/campaign.sh --ci
+#
+# --ci: seeds 1-1000, the runs that once found a bug (campaign/found/*.json),
+# and 1000 seeds that move with the commit, so that new ground is covered
+# over time. A failing run is kept in build-campaign/failures/ with its
+# machine file, command line and scenario.json.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+if [ $# -eq 0 ]; then
+  echo "usage: $0 FIRST-LAST [N | FIRST-LAST | @FILE | SCENARIO.json ...] | --ci" >&2
+  exit 2
+fi
+started=$SECONDS
+scripts/deps.sh
+cmake -S . -B build-campaign -G Ninja -DQB40_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build-campaign --target qb40tool-sim qb40campaign
+echo "campaign: built in $((SECONDS - started)) s"
+
+seeds=("$@")
+if [ "$1" = --ci ]; then
+  commit=$(git rev-parse HEAD 2>/dev/null || echo 0000000)
+  first=$((1000000 + 16#${commit:0:7}))
+  shopt -s nullglob
+  seeds=(1-1000 "$first-$((first + 999))" campaign/found/*.json)
+  echo "campaign: seeds 1-1000 and $first-$((first + 999)) (from commit ${commit:0:12}), $((${#seeds[@]} - 2)) runs from campaign/found"
+fi
+rm -rf build-campaign/failures
+exec build-campaign/campaign/qb40campaign --tool build-campaign/qb40tool-sim --keep build-campaign/failures "${seeds[@]}"
