@@ -13,10 +13,7 @@ struct Family {
 const std::vector<Family> kFamilies = {{"4073", 73}, {"4076", 76}, {"4077", 77}, {"4080", 80},
                                        {"4082", 82}, {"4084", 84}, {"4083", 0}};
 
-std::string hex_digit(Random& r)
-{
-    return std::string(1, "0123456789abcdefABCDEF"[r.below(22)]);
-}
+std::string hex_digit(Random& r) { return std::string(1, "0123456789abcdefABCDEF"[r.below(22)]); }
 
 class CommandBuilder {
 public:
@@ -28,24 +25,24 @@ public:
     CommandPlan build()
     {
         switch (r_.weighted({32, 48, 4, 4, 8, 4})) {
-        case 0:
-            report();
-            break;
-        case 1:
-            upgrade();
-            break;
-        case 2:
-            break;  // no arguments at all
-        case 3:
-            option(100, r_.pick({"-h", "-?", "/?", "/h", "--help"}));
-            report_options(30);
-            shuffle();
-            break;
-        case 4:
-            refused();
-            break;
-        default:
-            plan_.args = r_.pick(std::vector<std::vector<std::string>>{{"-q", "-c"}, {"-d", "-q"}, {"-ms", "-i"}});
+            case 0:
+                report();
+                break;
+            case 1:
+                upgrade();
+                break;
+            case 2:
+                break;  // no arguments at all
+            case 3:
+                option(100, r_.pick({"-h", "-?", "/?", "/h", "--help"}));
+                report_options(30);
+                shuffle();
+                break;
+            case 4:
+                refused();
+                break;
+            default:
+                plan_.args = r_.pick(std::vector<std::vector<std::string>>{{"-q", "-c"}, {"-d", "-q"}, {"-ms", "-i"}});
         }
         return plan_;
     }
@@ -70,8 +67,8 @@ private:
             plan_.args.push_back("-ms");
             option(70, mux_address);  // without it: the option conflict
         }
-        option(p(20), r_.pick(std::vector<std::string>{"-vpd", "-vpda0", "-vpdA2", "-vpda010", "-vpda0ff",
-                                                       "-vpda2zz", "-vpda000"}));
+        option(p(20), r_.pick(std::vector<std::string>{"-vpd", "-vpda0", "-vpdA2", "-vpda010", "-vpda0ff", "-vpda2zz",
+                                                       "-vpda000"}));
         option(p(10), "-vl");
         option(p(20), "-d");
         option(p(12), "-z");
@@ -137,21 +134,21 @@ private:
     {
         bool small_chip = family.chip_id == 73 || family.chip_id == 76;
         switch (r_.weighted({4, 6, 45, 18, 9, 12, 6})) {
-        case 0:
-            return 0;
-        case 1:
-            return static_cast<size_t>(r_.between(1, 53));
-        case 2:
-            return static_cast<size_t>(r_.between(54, 1024));
-        case 3:
-            return static_cast<size_t>(r_.between(1025, 4096));
-        case 4:  // the family limit and the download limits, either side
-            return small_chip ? r_.pick<size_t>({7679, 7680})
-                              : r_.pick<size_t>({0x1000, 0x1001, 0x3DFF, 0x3E00, 0x3E01, 0x7A00});
-        case 5:
-            return 20480;
-        default:
-            return static_cast<size_t>(r_.between(20481, 30000));
+            case 0:
+                return 0;
+            case 1:
+                return static_cast<size_t>(r_.between(1, 53));
+            case 2:
+                return static_cast<size_t>(r_.between(54, 1024));
+            case 3:
+                return static_cast<size_t>(r_.between(1025, 4096));
+            case 4:  // the family limit and the download limits, either side
+                return small_chip ? r_.pick<size_t>({7679, 7680})
+                                  : r_.pick<size_t>({0x1000, 0x1001, 0x3DFF, 0x3E00, 0x3E01, 0x7A00});
+            case 5:
+                return 20480;
+            default:
+                return static_cast<size_t>(r_.between(20481, 30000));
         }
     }
 
@@ -160,14 +157,12 @@ private:
     {
         const Family& family = image_family();
         std::string key = family.key;
-        std::string name = r_.pick(std::vector<std::string>{"fw_" + key + ".bin", "QB" + key + "_rev2.bin",
-                                                            "img/" + key + "/fw.bin", "backplane_" + key + ".bin.old",
-                                                            key + ".bin"});
+        std::string name =
+            r_.pick(std::vector<std::string>{"fw_" + key + ".bin", "QB" + key + "_rev2.bin", "img/" + key + "/fw.bin",
+                                             "backplane_" + key + ".bin.old", key + ".bin"});
         if (name.starts_with("img/"))
             plan_.directories.push_back("img/" + key);
-        std::string bytes(image_size(family), '\0');
-        for (char& b : bytes)
-            b = static_cast<char>(r_.byte());
+        std::string bytes = r_.bytes(image_size(family));
         for (size_t i = 0; i < image_version_.size() && 51 + i < bytes.size(); ++i)
             bytes[51 + i] = static_cast<char>(image_version_[i]);
         if (!r_.percent(5))
@@ -183,22 +178,23 @@ private:
         shuffle();
         std::vector<std::string> bad = {"-s20", "-x", "-b1", "-b123", "-mc20", "-mcA2", "-mae", "-vpda", "-vpda21"};
         switch (r_.below(5)) {
-        case 0:
-            plan_.args.insert(plan_.args.begin() + static_cast<long>(r_.below(plan_.args.size() + 1)), r_.pick(bad));
-            break;
-        case 1:
-            plan_.args.insert(plan_.args.begin(), r_.pick(std::vector<std::string>{"notes.txt", "qb4077.BIN"}));
-            break;
-        case 2:
-            plan_.args.push_back("-f");
-            break;
-        case 3:
-            plan_.args.push_back("-f");
-            plan_.args.push_back(std::string(251, 'x') + "4077.bin");  // longer than 254 characters
-            break;
-        default:
-            plan_.args.push_back("-i");
-            plan_.args.push_back("fw_4077.bin");  // a bare name after the first argument
+            case 0:
+                plan_.args.insert(plan_.args.begin() + static_cast<long>(r_.below(plan_.args.size() + 1)),
+                                  r_.pick(bad));
+                break;
+            case 1:
+                plan_.args.insert(plan_.args.begin(), r_.pick(std::vector<std::string>{"notes.txt", "qb4077.BIN"}));
+                break;
+            case 2:
+                plan_.args.push_back("-f");
+                break;
+            case 3:
+                plan_.args.push_back("-f");
+                plan_.args.push_back(std::string(251, 'x') + "4077.bin");  // longer than 254 characters
+                break;
+            default:
+                plan_.args.push_back("-i");
+                plan_.args.push_back("fw_4077.bin");  // a bare name after the first argument
         }
     }
 

@@ -18,7 +18,7 @@ struct CommandPlan {
     std::vector<std::string> args;
     std::map<std::string, std::string> files;  // relative path -> bytes
     std::vector<std::string> directories;
-    std::optional<std::string> image;          // the image file the command line names
+    std::optional<std::string> image;  // the image file the command line names
 };
 
 CommandPlan generate_command(Random& random, const MachinePlan& machine, const Version& image_version);

@@ -147,9 +147,8 @@ bool refused_before_the_log(const Evidence& e)
     // The parser's errors come before the log is started and reach the console only.
     if (e.out.log || e.out.logprev)
         return false;
-    return e.console.empty() ||
-           (e.console.size() == 1 && shown(e.console[0]).starts_with("ERROR: ") &&
-            e.console[0].ends_with("[RETURN CODE:0x05]"));
+    return e.console.empty() || (e.console.size() == 1 && shown(e.console[0]).starts_with("ERROR: ") &&
+                                 e.console[0].ends_with("[RETURN CODE:0x05]"));
 }
 
 bool option_conflict(const Evidence& e)
@@ -169,10 +168,7 @@ bool family_mismatch(const Evidence& e)
             shown(e.console.back()) == "ERROR: The image is not for this QB40xx-version [RETURN CODE:0x05]");
 }
 
-bool bmc_open_failed(const Evidence& e)
-{
-    return e.last() == "[RETURN CODE:0xac]" && e.last(1) == "BmcOpen Failed";
-}
+bool bmc_open_failed(const Evidence& e) { return e.last() == "[RETURN CODE:0xac]" && e.last(1) == "BmcOpen Failed"; }
 
 bool diagnostics_aborted(const Evidence& e) { return e.last() == "    [ESC] Key pressed. Diagnostics aborted."; }
 
@@ -184,19 +180,19 @@ bool closing_with_cause(const Evidence& e)
         return false;
     auto has_line = [&](auto&& match) { return std::any_of(e.whole_log.begin(), e.whole_log.end(), match); };
     switch (code) {
-    case 3:
-        return e.logged("Upgrade Aborted");
-    case 4:
-        return has_line([](const std::string& l) {
-            int n, m;
-            return std::sscanf(l.c_str(), "Sucessfully Upgraded %d of %d parts", &n, &m) == 2 && n < m;
-        });
-    case 6:
-        return has_line([](const std::string& l) { return l.find("Diagnostics aborted") != std::string::npos; });
-    case 171:
-        return has_line([](const std::string& l) { return l.starts_with("No Devices Found [RETURN CODE:0x"); });
-    default:
-        return true;
+        case 3:
+            return e.logged("Upgrade Aborted");
+        case 4:
+            return has_line([](const std::string& l) {
+                int n, m;
+                return std::sscanf(l.c_str(), "Sucessfully Upgraded %d of %d parts", &n, &m) == 2 && n < m;
+            });
+        case 6:
+            return has_line([](const std::string& l) { return l.find("Diagnostics aborted") != std::string::npos; });
+        case 171:
+            return has_line([](const std::string& l) { return l.starts_with("No Devices Found [RETURN CODE:0x"); });
+        default:
+            return true;
     }
 }
 
@@ -206,23 +202,23 @@ Finding log_ending(const Evidence& e)
         return std::nullopt;
     bool fits = false;
     switch (e.out.status) {
-    case 0:
-        fits = closing_lines(e, 0) || help_only(e);
-        break;
-    case 1:
-        fits = image_refused(e);
-        break;
-    case 5:
-        fits = refused_before_the_log(e) || option_conflict(e) || family_mismatch(e);
-        break;
-    case 6:
-        fits = closing_with_cause(e) || diagnostics_aborted(e);
-        break;
-    case 172:
-        fits = bmc_open_failed(e);
-        break;
-    default:
-        fits = closing_with_cause(e);
+        case 0:
+            fits = closing_lines(e, 0) || help_only(e);
+            break;
+        case 1:
+            fits = image_refused(e);
+            break;
+        case 5:
+            fits = refused_before_the_log(e) || option_conflict(e) || family_mismatch(e);
+            break;
+        case 6:
+            fits = closing_with_cause(e) || diagnostics_aborted(e);
+            break;
+        case 172:
+            fits = bmc_open_failed(e);
+            break;
+        default:
+            fits = closing_with_cause(e);
     }
     if (fits)
         return std::nullopt;
@@ -307,8 +303,8 @@ void follow_flash(const Evidence& e, Finding* downcopies, Finding* kept, Running
                 if (!verified[f.controller] && !e.trace.forged_success)
                     note(downcopies, f.controller + " took a downcopy without a verification status the tool accepts");
                 if (auto image = e.scenario.image_version(); image && *v != *image)
-                    note(downcopies, f.controller + " runs FW " + version_text(*v) + " after its downcopy, not the image's " +
-                                         version_text(*image));
+                    note(downcopies, f.controller + " runs FW " + version_text(*v) +
+                                         " after its downcopy, not the image's " + version_text(*image));
                 verified[f.controller] = false;
             } else if (*v != *now) {
                 note(kept, f.controller + " runs FW " + version_text(*v) + " after \"" + f.event.substr(0, at) +
@@ -387,8 +383,8 @@ struct Invariant {
 };
 
 constexpr Invariant kInvariants[] = {
-    {"run", run_ended},       {"exit-status", exit_status}, {"log-ending", log_ending},        {"terminal", terminal},
-    {"downcopy", downcopy},   {"old-image", old_image},     {"upgrade-count", upgrade_count},
+    {"run", run_ended},     {"exit-status", exit_status}, {"log-ending", log_ending},       {"terminal", terminal},
+    {"downcopy", downcopy}, {"old-image", old_image},     {"upgrade-count", upgrade_count},
 };
 
 }  // namespace

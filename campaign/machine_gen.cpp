@@ -14,10 +14,11 @@ namespace {
 
 constexpr uint8_t kControllerAddresses[] = {0xC0, 0xC2, 0xC4, 0xC6};
 const std::vector<std::string> kNodes = {"/dev/ipmi0", "/dev/ipmi1", "/dev/ipmi2", "/dev/ipmi3"};
-const std::vector<std::string> kFlashCommands = {"version", "erase",  "dummy",          "write",
-                                                 "verify",  "end_verify", "checksum_upper", "downcopy",
-                                                 "checksum_lower", "reset", "closing"};
-const std::vector<std::string> kErrnos = {"EIO", "EBUSY", "EAGAIN", "EINVAL", "EINTR", "EMSGSIZE", "ENXIO", "ETIMEDOUT"};
+const std::vector<std::string> kFlashCommands = {"version",        "erase",      "dummy",          "write",
+                                                 "verify",         "end_verify", "checksum_upper", "downcopy",
+                                                 "checksum_lower", "reset",      "closing"};
+const std::vector<std::string> kErrnos = {"EIO",   "EBUSY",    "EAGAIN", "EINVAL",
+                                          "EINTR", "EMSGSIZE", "ENXIO",  "ETIMEDOUT"};
 const std::vector<std::string> kKcsFaults = {"ibf_stuck",    "error_state",       "error_in_read",
                                              "error_no_obf", "ibf_stuck_in_read", "no_dummy"};
 
@@ -115,7 +116,8 @@ private:
         std::vector<uint8_t> keys;
         int buses = r_.between(1, 4);
         while (static_cast<int>(keys.size()) < buses) {
-            uint8_t key = static_cast<uint8_t>(std::vector<int>{r_.between(1, 5), r_.between(6, 15), 0}[r_.weighted({70, 25, 5})]);
+            uint8_t key = static_cast<uint8_t>(
+                std::vector<int>{r_.between(1, 5), r_.between(6, 15), 0}[r_.weighted({70, 25, 5})]);
             if (std::find(keys.begin(), keys.end(), key) == keys.end())
                 keys.push_back(key);
         }
@@ -162,7 +164,8 @@ private:
         if (free.empty())
             return std::nullopt;
         // 0xC0 is the one address a scan without -i probes.
-        uint8_t address = std::find(free.begin(), free.end(), 0xC0) != free.end() && r_.percent(75) ? 0xC0 : r_.pick(free);
+        uint8_t address =
+            std::find(free.begin(), free.end(), 0xC0) != free.end() && r_.percent(75) ? 0xC0 : r_.pick(free);
         used_.insert({bus, address});
         return address;
     }
@@ -195,8 +198,8 @@ private:
                   {"revision", r_.between(1, 9)}};
         // The standard set waits 45 ticks for an erase and about 15 s for a reset.
         c["erase_ms"] = std::vector<int>{r_.between(100, 1200), 0, r_.between(2500, 4000)}[r_.weighted({85, 5, 10})];
-        c["reset_ms"] = std::vector<int>{r_.between(0, 9000), r_.between(10000, 15000), r_.between(16000, 40000)}
-            [r_.weighted({85, 7, 8})];
+        c["reset_ms"] = std::vector<int>{r_.between(0, 9000), r_.between(10000, 15000),
+                                         r_.between(16000, 40000)}[r_.weighted({85, 7, 8})];
         json regs = json::object();
         if (r_.percent(60))
             regs = {{"0x30", r_.byte()}, {"0x36", r_.byte()}, {"0x38", r_.byte()}, {"0x56", r_.byte()}};
@@ -211,10 +214,7 @@ private:
         return c;
     }
 
-    uint16_t flash_address()
-    {
-        return static_cast<uint16_t>(r_.percent(80) ? r_.below(0x200) : r_.below(0x4000));
-    }
+    uint16_t flash_address() { return static_cast<uint16_t>(r_.percent(80) ? r_.below(0x200) : r_.below(0x4000)); }
 
     json controller_faults()
     {
@@ -224,33 +224,33 @@ private:
             // Status answers the tool must refuse for an image that is good
             // are what tests its part in the downcopy rule.
             switch (r_.weighted({25, 15, 25, 10, 10, 15})) {
-            case 0: {
-                json refusal = {{"command", r_.pick(kFlashCommands)}};
-                if ((refusal["command"] == "write" || refusal["command"] == "verify") && r_.percent(50))
-                    refusal["at"] = hex(flash_address(), 4);
-                if (r_.percent(60))
-                    refusal["times"] = r_.between(1, 6);
-                f["refuse"].push_back(refusal);
-                break;
-            }
-            case 1:
-                f["compare_error_at"] = hex(flash_address(), 4);
-                break;
-            case 2:
-                f["status"] = r_.pick({std::string("55 AA E3 01 00 00"), std::string("55 AA E2 00 00 00"),
-                                       std::string("55 AA E2 01 00 00"), std::string("55 AA E2 01 03 00"),
-                                       hex_bytes(random_bytes(6))});
-                break;
-            case 3:
-                f["checksum_fails"] = r_.pick({"upper", "lower", "both"});
-                break;
-            case 4:
-                f["never_back"] = true;
-                break;
-            default:
-                f["stop_at"] = hex(flash_address(), 4);
-                if (r_.percent(50))
-                    f["stop_ms"] = r_.between(100, 20000);
+                case 0: {
+                    json refusal = {{"command", r_.pick(kFlashCommands)}};
+                    if ((refusal["command"] == "write" || refusal["command"] == "verify") && r_.percent(50))
+                        refusal["at"] = hex(flash_address(), 4);
+                    if (r_.percent(60))
+                        refusal["times"] = r_.between(1, 6);
+                    f["refuse"].push_back(refusal);
+                    break;
+                }
+                case 1:
+                    f["compare_error_at"] = hex(flash_address(), 4);
+                    break;
+                case 2:
+                    f["status"] = r_.pick({std::string("55 AA E3 01 00 00"), std::string("55 AA E2 00 00 00"),
+                                           std::string("55 AA E2 01 00 00"), std::string("55 AA E2 01 03 00"),
+                                           hex_bytes(random_bytes(6))});
+                    break;
+                case 3:
+                    f["checksum_fails"] = r_.pick({"upper", "lower", "both"});
+                    break;
+                case 4:
+                    f["never_back"] = true;
+                    break;
+                default:
+                    f["stop_at"] = hex(flash_address(), 4);
+                    if (r_.percent(50))
+                        f["stop_ms"] = r_.between(100, 20000);
             }
         }
         return f;
@@ -288,10 +288,8 @@ private:
 
     std::vector<uint8_t> random_bytes(size_t n)
     {
-        std::vector<uint8_t> bytes(n);
-        for (uint8_t& b : bytes)
-            b = r_.byte();
-        return bytes;
+        std::string bytes = r_.bytes(n);
+        return std::vector<uint8_t>(bytes.begin(), bytes.end());
     }
 
     json fault_rule(const std::vector<uint8_t>& buses, bool driver, bool kcs)
@@ -305,8 +303,8 @@ private:
             rule["address"] = hex(r_.pick({0xC0, 0xC2, 0xC4, 0xC6, 0xA0, 0xE6, 0x40}));
         if (r_.percent(20))
             rule["request"] = request_prefix(buses);
-        rule["nth"] = std::vector<int>{r_.between(1, 10), r_.between(11, 300), r_.between(301, 5000)}
-            [r_.weighted({50, 35, 15})];
+        rule["nth"] =
+            std::vector<int>{r_.between(1, 10), r_.between(11, 300), r_.between(301, 5000)}[r_.weighted({50, 35, 15})];
         size_t count = r_.weighted({35, 35, 15, 15});
         bool every = count == 2;
         if (every)
@@ -327,8 +325,8 @@ private:
 
     std::string request_prefix(const std::vector<uint8_t>& buses)
     {
-        std::string head = "18 52 " + hex(r_.pick(buses)).substr(2) + " " +
-                           hex(r_.pick({0xC0, 0xC2, 0xC4, 0xC6})).substr(2);
+        std::string head =
+            "18 52 " + hex(r_.pick(buses)).substr(2) + " " + hex(r_.pick({0xC0, 0xC2, 0xC4, 0xC6})).substr(2);
         return r_.pick({std::string("18 52"), head + " 00 55 AA", head + " 00 55 AA EE", head + " 00 55 AA F0",
                         head + " 00 55 AA E2", head + " 00 55 AA E0", head + " 01", head + " 06", head + " 00 63"});
     }
@@ -336,49 +334,49 @@ private:
     void fault_action(json& rule, bool many)
     {
         switch (r_.weighted({30, 15, 10, 10, 15, 5, 15})) {
-        case 0:
-            rule["completion_code"] = hex(r_.percent(85) ? r_.pick({0x81, 0x82, 0x83, 0x84, 0xC0, 0xFF, 0xCC})
-                                                         : static_cast<unsigned>(r_.between(1, 0xFE)));
-            break;
-        case 1:
-            rule["lose"] = true;
-            break;
-        case 2: {
-            // Answers the tool may take for a device's, others it must refuse.
-            std::vector<uint8_t> bytes = {0x1C, 0x52};
-            size_t shape = r_.weighted({40, 30, 20, 10});
-            if (shape == 0 || shape == 1)
-                bytes.push_back(shape == 0 ? 0x00 : r_.byte());
-            size_t extra = shape == 2 ? r_.between(33, 70) : shape == 3 ? 0 : r_.below(9);
-            for (size_t i = 0; i < extra; ++i)
-                bytes.push_back(r_.byte());
-            rule["response"] = hex_bytes(bytes);
-            break;
-        }
-        case 3:
-            rule["delay_ms"] = many ? r_.between(1, 2) : r_.between(1, 5000);
-            break;
-        case 4:
-            rule["road"] = "driver";
-            rule[r_.pick({std::string("send_errno"), std::string("select_errno"), std::string("receive_errno")})] =
-                r_.pick(kErrnos);
-            break;
-        case 5:
-            rule["road"] = "driver";
-            rule["wrong_id"] = true;
-            break;
-        default: {
-            rule["road"] = "kcs";
-            std::string kind = r_.pick(kKcsFaults);
-            rule["kcs"] = kind;
-            if (kind.starts_with("ibf_stuck")) {
-                // Mostly for a while; now and then for good.
-                if (r_.percent(80))
-                    rule["for_ms"] = r_.between(1, 6000);
-                else
-                    stuck_for_good_ = true;
+            case 0:
+                rule["completion_code"] = hex(r_.percent(85) ? r_.pick({0x81, 0x82, 0x83, 0x84, 0xC0, 0xFF, 0xCC})
+                                                             : static_cast<unsigned>(r_.between(1, 0xFE)));
+                break;
+            case 1:
+                rule["lose"] = true;
+                break;
+            case 2: {
+                // Answers the tool may take for a device's, others it must refuse.
+                std::vector<uint8_t> bytes = {0x1C, 0x52};
+                size_t shape = r_.weighted({40, 30, 20, 10});
+                if (shape == 0 || shape == 1)
+                    bytes.push_back(shape == 0 ? 0x00 : r_.byte());
+                size_t extra = shape == 2 ? r_.between(33, 70) : shape == 3 ? 0 : r_.below(9);
+                for (size_t i = 0; i < extra; ++i)
+                    bytes.push_back(r_.byte());
+                rule["response"] = hex_bytes(bytes);
+                break;
             }
-        }
+            case 3:
+                rule["delay_ms"] = many ? r_.between(1, 2) : r_.between(1, 5000);
+                break;
+            case 4:
+                rule["road"] = "driver";
+                rule[r_.pick({std::string("send_errno"), std::string("select_errno"), std::string("receive_errno")})] =
+                    r_.pick(kErrnos);
+                break;
+            case 5:
+                rule["road"] = "driver";
+                rule["wrong_id"] = true;
+                break;
+            default: {
+                rule["road"] = "kcs";
+                std::string kind = r_.pick(kKcsFaults);
+                rule["kcs"] = kind;
+                if (kind.starts_with("ibf_stuck")) {
+                    // Mostly for a while; now and then for good.
+                    if (r_.percent(80))
+                        rule["for_ms"] = r_.between(1, 6000);
+                    else
+                        stuck_for_good_ = true;
+                }
+            }
         }
     }
 

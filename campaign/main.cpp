@@ -51,7 +51,7 @@ struct Job {
 
 struct Options {
     fs::path tool;
-    unsigned jobs = std::max(1u, std::thread::hardware_concurrency());
+    unsigned parallel = std::max(1u, std::thread::hardware_concurrency());
     double bound_seconds = 60;
     fs::path keep = "campaign-failures";
     std::vector<Job> jobs_to_run;
@@ -64,7 +64,7 @@ struct Options {
                  "qb40campaign: %s\n"
                  "usage: qb40campaign --tool PATH [--jobs N] [--bound SECONDS] [--keep DIR] SEEDS...\n"
                  "       qb40campaign --print SEED\n"
-                 "SEEDS: N, FIRST-LAST or @FILE\n",
+                 "SEEDS: N, FIRST-LAST, @FILE or SCENARIO.json\n",
                  why.c_str());
     std::exit(2);
 }
@@ -123,7 +123,7 @@ Options parse(int argc, char** argv)
         if (a == "--tool")
             o.tool = fs::absolute(value());  // the tool starts in the run's own directory
         else if (a == "--jobs")
-            o.jobs = static_cast<unsigned>(std::max<uint64_t>(1, seed_number(value())));
+            o.parallel = static_cast<unsigned>(std::max<uint64_t>(1, seed_number(value())));
         else if (a == "--bound")
             o.bound_seconds = static_cast<double>(seed_number(value()));
         else if (a == "--keep")
@@ -184,13 +184,17 @@ public:
     {
         std::string statuses;
         for (auto [status, n] : statuses_)
-            statuses += " " + (status == kKilled ? std::string("killed") : status < 0 ? "not run" : std::to_string(status)) +
+            statuses += " " +
+                        (status == kKilled ? std::string("killed")
+                         : status < 0      ? "not run"
+                                           : std::to_string(status)) +
                         ":" + std::to_string(n);
         std::printf("campaign: exit statuses%s\n", statuses.c_str());
-        std::printf("campaign: judged %zu downcopies (%zu flashes with the QB4083C set), %zu upgrade counts, %zu raw "
-                    "terminals; %zu runs with forged answers\n",
-                    coverage_.downcopies, coverage_.qb4083c_sets, coverage_.count_lines, coverage_.raw_terminals,
-                    coverage_.forged);
+        std::printf(
+            "campaign: judged %zu downcopies (%zu flashes with the QB4083C set), %zu upgrade counts, %zu raw "
+            "terminals; %zu runs with forged answers\n",
+            coverage_.downcopies, coverage_.qb4083c_sets, coverage_.count_lines, coverage_.raw_terminals,
+            coverage_.forged);
         std::string slowest;
         for (const auto& [run_seconds, what] : slowest_)
             slowest += " " + what + " " + std::to_string(run_seconds).substr(0, 5) + " s;";
@@ -236,13 +240,13 @@ int run_campaign(const Options& o)
         }
     };
     std::vector<std::thread> workers;
-    for (unsigned j = 0; j < std::min<size_t>(o.jobs, o.jobs_to_run.size()); ++j)
+    for (unsigned j = 0; j < std::min<size_t>(o.parallel, o.jobs_to_run.size()); ++j)
         workers.emplace_back(worker);
     for (std::thread& t : workers)
         t.join();
     fs::remove_all(root);
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return tally.finish(seconds, o.jobs);
+    return tally.finish(seconds, o.parallel);
 }
 
 }  // namespace

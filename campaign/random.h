@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace campaign {
@@ -23,6 +24,17 @@ public:
     // True with probability `percent` in 100.
     bool percent(unsigned percent) { return below(100) < percent; }
     uint8_t byte() { return static_cast<uint8_t>(next()); }
+    // `n` random bytes, eight from each draw (images are large).
+    std::string bytes(size_t n)
+    {
+        std::string out(n, '\0');
+        for (size_t i = 0; i < n; i += 8) {
+            uint64_t draw = next();
+            for (size_t k = i; k < n && k < i + 8; ++k, draw >>= 8)
+                out[k] = static_cast<char>(draw);
+        }
+        return out;
+    }
 
     template <class T>
     const T& pick(const std::vector<T>& items)

@@ -14,13 +14,13 @@
 namespace campaign {
 
 struct RunOutput {
-    int status = -1;         // exit status, when the tool exited
-    int signal = 0;          // the signal that ended it, 0 when it exited
-    bool timed_out = false;  // killed at the real-time bound
-    double seconds = 0;      // real time the run took
-    std::string console;     // standard output
-    std::string errors;      // standard error
-    std::string trace;       // QB40SIM_TRACE
+    int status = -1;                          // exit status, when the tool exited
+    int signal = 0;                           // the signal that ended it, 0 when it exited
+    bool timed_out = false;                   // killed at the real-time bound
+    double seconds = 0;                       // real time the run took
+    std::string console;                      // standard output
+    std::string errors;                       // standard error
+    std::string trace;                        // QB40SIM_TRACE
     std::optional<std::string> log, logprev;  // nullopt: the file does not exist
 };
 

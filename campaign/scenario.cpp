@@ -114,10 +114,10 @@ nlohmann::json to_json(const Scenario& s)
         files[name] = to_hex(bytes);
     nlohmann::json controllers = nlohmann::json::array();
     for (const ControllerModel& c : s.controllers)
-        controllers.push_back({{"bmc", c.bmc}, {"bus", c.bus}, {"address", c.address}, {"chip_id", c.chip_id},
-                               {"firmware", c.firmware}});
-    nlohmann::json j = {{"seed", s.seed},          {"machine", s.machine},         {"args", s.args},
-                        {"files", files},          {"directories", s.directories}, {"controllers", controllers}};
+        controllers.push_back(
+            {{"bmc", c.bmc}, {"bus", c.bus}, {"address", c.address}, {"chip_id", c.chip_id}, {"firmware", c.firmware}});
+    nlohmann::json j = {{"seed", s.seed}, {"machine", s.machine},         {"args", s.args},
+                        {"files", files}, {"directories", s.directories}, {"controllers", controllers}};
     if (s.image)
         j["image"] = *s.image;
     return j;
@@ -144,7 +144,8 @@ std::string Scenario::command_line() const
     std::string line = "qb40tool-sim";
     for (const std::string& a : args) {
         bool plain = !a.empty() && std::all_of(a.begin(), a.end(), [](char c) {
-            return std::isalnum(static_cast<unsigned char>(c)) || std::string_view("-_./").find(c) != std::string_view::npos;
+            return std::isalnum(static_cast<unsigned char>(c)) ||
+                   std::string_view("-_./").find(c) != std::string_view::npos;
         });
         line += " " + (plain ? a : "'" + a + "'");
     }

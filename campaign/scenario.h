@@ -20,18 +20,18 @@ using Version = std::array<uint8_t, 3>;  // image bytes 51 to 53
 // record's bus ID and address name exactly one of them.
 struct ControllerModel {
     int bmc = 0;
-    uint8_t bus = 0;     // bus key in the machine file (0x00 to 0x0F)
-    uint8_t address = 0; // 8-bit address
+    uint8_t bus = 0;      // bus key in the machine file (0x00 to 0x0F)
+    uint8_t address = 0;  // 8-bit address
     uint8_t chip_id = 0;
     Version firmware{};  // running at power-on
 };
 
 struct Scenario {
     uint64_t seed = 0;
-    nlohmann::json machine;                   // QB40SIM_MACHINE
-    std::vector<std::string> args;            // after the program name
-    std::map<std::string, std::string> files; // working-directory files: relative path -> bytes
-    std::vector<std::string> directories;     // working-directory subdirectories to create
+    nlohmann::json machine;                    // QB40SIM_MACHINE
+    std::vector<std::string> args;             // after the program name
+    std::map<std::string, std::string> files;  // working-directory files: relative path -> bytes
+    std::vector<std::string> directories;      // working-directory subdirectories to create
     std::vector<ControllerModel> controllers;
     // The image the command line names, when it names one (it may be missing).
     std::optional<std::string> image;

@@ -91,8 +91,8 @@ TraceFacts read_trace(std::string_view trace)
             facts.terminal = std::string(line.substr(9));
         } else if (line.find(" fault ") != std::string_view::npos) {
             size_t at = line.find(" request: response ");
-            std::vector<uint8_t> answer = at == std::string_view::npos ? std::vector<uint8_t>()
-                                                                       : hex_bytes(line.substr(at + 19));
+            std::vector<uint8_t> answer =
+                at == std::string_view::npos ? std::vector<uint8_t>() : hex_bytes(line.substr(at + 19));
             facts.forged_success |= (answer.size() >= 3 && answer[2] == 0x00) ||
                                     line.find(" request: completion code 00") != std::string_view::npos;
         }

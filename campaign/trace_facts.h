@@ -16,7 +16,7 @@ struct FlashEvent {
     int bmc = 0;
     uint8_t bus = 0;
     uint8_t address = 0;
-    std::string event;       // "erase, busy 500 ms", "status 55 AA E2 01 00 00", ...
+    std::string event;  // "erase, busy 500 ms", "status 55 AA E2 01 00 00", ...
 };
 
 struct TraceFacts {

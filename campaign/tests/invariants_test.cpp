@@ -29,22 +29,24 @@ RunOutput good_output()
 {
     RunOutput o;
     o.status = 4;
-    o.log = "DEVICE SUMMARY\n"
-            "QB4077 Device:\n"
-            "0: BusID:0x01 ChipID:77 FW:[0x00:0x00] ADR:0xc0 Config:0x00\n"
-            "QB4077 Device:\n"
-            "1: BusID:0x02 ChipID:77 FW:[0x00:0x00] ADR:0xc0 Config:0x00\n"
-            "Image verified OK. Replacing old image with new...\n"
-            "Sucessfully Upgraded 1 of 2 parts\n"
-            "\nFinished: Tue Nov 14 22:13:43 2023\n\n"
-            "Exited with return code: 0x04\n";
-    o.trace = "0.1 terminal raw\n"
-              "0.2 flash bmc0 bus 0x01 0xC0 erase, busy 500 ms\n"
-              "0.3 flash bmc0 bus 0x01 0xC0 status 55 AA E2 01 00 00\n"
-              "0.4 flash bmc0 bus 0x01 0xC0 downcopy and reset, running FW 21 22 23\n"
-              "0.5 flash bmc0 bus 0x02 0xC0 erase, busy 500 ms\n"
-              "0.6 flash bmc0 bus 0x02 0xC0 lost power at write 0x0010, running FW 01 00 00\n"
-              "0.7 terminal cooked\n";
+    o.log =
+        "DEVICE SUMMARY\n"
+        "QB4077 Device:\n"
+        "0: BusID:0x01 ChipID:77 FW:[0x00:0x00] ADR:0xc0 Config:0x00\n"
+        "QB4077 Device:\n"
+        "1: BusID:0x02 ChipID:77 FW:[0x00:0x00] ADR:0xc0 Config:0x00\n"
+        "Image verified OK. Replacing old image with new...\n"
+        "Sucessfully Upgraded 1 of 2 parts\n"
+        "\nFinished: Tue Nov 14 22:13:43 2023\n\n"
+        "Exited with return code: 0x04\n";
+    o.trace =
+        "0.1 terminal raw\n"
+        "0.2 flash bmc0 bus 0x01 0xC0 erase, busy 500 ms\n"
+        "0.3 flash bmc0 bus 0x01 0xC0 status 55 AA E2 01 00 00\n"
+        "0.4 flash bmc0 bus 0x01 0xC0 downcopy and reset, running FW 21 22 23\n"
+        "0.5 flash bmc0 bus 0x02 0xC0 erase, busy 500 ms\n"
+        "0.6 flash bmc0 bus 0x02 0xC0 lost power at write 0x0010, running FW 01 00 00\n"
+        "0.7 terminal cooked\n";
     return o;
 }
 
@@ -93,9 +95,7 @@ const Plant kPlants[] = {
      [](Scenario&, RunOutput& o) { replace(o.trace, "status 55 AA E2 01 00 00", "status 55 AA E2 01 02 00"); },
      "downcopy"},
     {"a downcopy without a status since the erase",
-     [](Scenario&, RunOutput& o) {
-         replace(o.trace, "0.3 flash bmc0 bus 0x01 0xC0 status 55 AA E2 01 00 00\n", "");
-     },
+     [](Scenario&, RunOutput& o) { replace(o.trace, "0.3 flash bmc0 bus 0x01 0xC0 status 55 AA E2 01 00 00\n", ""); },
      "downcopy"},
     {"a downcopy that leaves another version running",
      [](Scenario&, RunOutput& o) {
@@ -117,8 +117,9 @@ const Plant kPlants[] = {
     {"the family mismatch ends the run in raw mode",
      [](Scenario&, RunOutput& o) {
          o.status = 5;
-         o.log = "Image verified OK. Replacing old image with new...\n"
-                 "Chip ID Mismatch. ChipCounter:1 ChipIDshouldbe:77 ChipInfo[0].ChipID:77\n";
+         o.log =
+             "Image verified OK. Replacing old image with new...\n"
+             "Chip ID Mismatch. ChipCounter:1 ChipIDshouldbe:77 ChipInfo[0].ChipID:77\n";
          o.console = "\r delay...: 1 \rERROR: The image is not for this QB40xx-version [RETURN CODE:0x05]\r\n";
          replace(o.trace, "0.7 terminal cooked\n", "");
      },
@@ -165,8 +166,48 @@ TEST(Invariants, EachCheckFailsOnItsPlantedRunAndOnNothingElse)
 TEST(Invariants, EveryInvariantHasAPlantedRun)
 {
     for (const std::string& name : invariant_names())
-        EXPECT_TRUE(std::any_of(std::begin(kPlants), std::end(kPlants), [&](const Plant& p) { return name == p.broken; }))
-            << name;
+        EXPECT_TRUE(std::any_of(std::begin(kPlants), std::end(kPlants), [&](const Plant& p) {
+            return name == p.broken;
+        })) << name;
+}
+
+// Every exit path's ending passes with its own status and with no other.
+TEST(Invariants, EachExitPathEndsTheLogItsOwnWay)
+{
+    const std::string closing = "\nFinished: Tue Nov 14 22:13:43 2023\n\nExited with return code: 0x";
+    struct Ending {
+        int status;
+        std::optional<std::string> log;
+        std::string console;
+    };
+    const Ending endings[] = {
+        {0, "Started\n" + closing + "00\n", ""},
+        {0, "Use -h for the list of options\nCommand-Line help only\n", ""},
+        {1, "ERROR: Can't open file fw_4077.bin [RETURN CODE:0x01]\nKcs Close\n", ""},
+        {1, "\nERROR: Invalid file size for QB4073 in file fw_4073.bin [RETURN CODE:0x01]\nKcs Close\n", ""},
+        {3, "Upgrade Aborted\n" + closing + "03\n", ""},
+        {4, "Sucessfully Upgraded 0 of 1 parts\n" + closing + "04\n", ""},
+        {5, std::nullopt, "ERROR: Invalid Syntax \"-x\" [RETURN CODE:0x05]\r\n"},
+        {5, std::nullopt, ""},
+        {5, "ERROR: Diagnostics mode not allowed in quiet mode [RETURN CODE:0x05]\n\n", ""},
+        {6, "    [ESC] Key pressed. Diagnostics aborted.\n\n", ""},
+        {6, "    [ESC] Key pressed. Diagnostics aborted.\n" + closing + "06\n", ""},
+        {171, "No Devices Found [RETURN CODE:0x02]\n\n" + closing + "ab\n", ""},
+        {172, "BmcOpen Failed\n[RETURN CODE:0xac]\n\n", ""},
+    };
+    for (const Ending& e : endings) {
+        for (int status : {0, 1, 3, 4, 5, 6, 171, 172}) {
+            Scenario s;
+            RunOutput o;
+            o.status = status;
+            o.log = e.log;
+            o.console = e.console;
+            std::vector<Violation> found = check(s, o);
+            bool broken = found.size() == 1 && found[0].invariant == "log-ending";
+            EXPECT_EQ(broken, status != e.status)
+                << "ending of status " << e.status << " with status " << status << ": " << e.log.value_or("(no log)");
+        }
+    }
 }
 
 }  // namespace

@@ -1,0 +1,50 @@
+// Reading the trace: a name the checks cannot take apart, or a fault line
+// they misread, would silently switch a rule off.
+#include <gtest/gtest.h>
+
+#include "trace_facts.h"
+
+namespace campaign {
+namespace {
+
+TEST(TraceFacts, TakesFlashEventsApartAndKeepsTheLastTerminalMode)
+{
+    TraceFacts f = read_trace(
+        "0.000001 terminal raw\n"
+        "1.000000 flash bmc2 bus 0x03 mux 0xE6 ch 2 mux 0xE4 ch 1 0xC4 downcopy and reset, "
+        "running FW 21 22 23\n"
+        "1.100000 led bmc0 bus 0x01 0xC0 fail FF\n"
+        "1.200000 flash bmc0 bus 0x0F 0xC0 status 55 AA E2 01 00 00\n"
+        "1.300000 terminal cooked\n");
+    ASSERT_EQ(f.flash.size(), 2u);
+    EXPECT_EQ(f.flash[0].controller, "bmc2 bus 0x03 mux 0xE6 ch 2 mux 0xE4 ch 1 0xC4");
+    EXPECT_EQ(f.flash[0].bmc, 2);
+    EXPECT_EQ(f.flash[0].bus, 0x03);
+    EXPECT_EQ(f.flash[0].address, 0xC4);
+    EXPECT_EQ(f.flash[0].event, "downcopy and reset, running FW 21 22 23");
+    EXPECT_EQ(f.flash[1].bus, 0x0F);
+    EXPECT_EQ(f.flash[1].event, "status 55 AA E2 01 00 00");
+    EXPECT_EQ(f.terminal, "cooked");
+    EXPECT_FALSE(f.forged_success);
+}
+
+TEST(TraceFacts, TellsAnswersGivenInADevicesPlaceWithSuccess)
+{
+    struct Row {
+        const char* injected;
+        bool forged;
+    };
+    const Row rows[] = {
+        {"response 1C 52 00 4D", true}, {"response 1C 52 00, response delayed 5000 us", true},
+        {"completion code 00", true},   {"response 1C 52", false},
+        {"response 1C 52 83", false},   {"completion code 83", false},
+        {"response lost", false},       {"kcs error_in_read", false},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(read_trace(std::string("2.5 bmc1 fault 0 #3 on driver request: ") + r.injected + "\n").forged_success,
+                  r.forged)
+            << r.injected;
+}
+
+}  // namespace
+}  // namespace campaign
