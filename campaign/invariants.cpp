@@ -271,8 +271,8 @@ bool accepted_status(const std::string& event)
     return b.size() == 6 && b[0] == 0x55 && b[1] == 0xAA && b[2] == 0xE2 && b[3] != 0 && b[4] == 0;
 }
 
-// Walks every controller's flash events; `downcopies` gets the findings of the
-// downcopy rule, `kept` those of the old-image rule, `final` the images
+// Walks every controller's flash events; `downcopies` gets the finding of the
+// downcopy rule, `kept` that of the old-image rule, `final_images` the images
 // running at the end.
 void follow_flash(const Evidence& e, Finding* downcopies, Finding* kept, RunningImages* final_images)
 {
