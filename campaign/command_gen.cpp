@@ -24,26 +24,28 @@ public:
 
     CommandPlan build()
     {
-        switch (r_.weighted({32, 48, 4, 4, 8, 4})) {
-            case 0:
-                report();
-                break;
-            case 1:
-                upgrade();
-                break;
-            case 2:
-                break;  // no arguments at all
-            case 3:
-                option(100, r_.pick({"-h", "-?", "/?", "/h", "--help"}));
-                report_options(30);
-                shuffle();
-                break;
-            case 4:
-                refused();
-                break;
-            default:
-                plan_.args = r_.pick(std::vector<std::vector<std::string>>{{"-q", "-c"}, {"-d", "-q"}, {"-ms", "-i"}});
+        size_t mode = r_.weighted({32, 48, 4, 4, 8, 4});
+        switch (mode) {
+        case 0:
+            report();
+            break;
+        case 1:
+            upgrade();
+            break;
+        case 2:
+            return plan_;  // no arguments at all
+        case 3:
+            option(100, r_.pick({"-h", "-?", "/?", "/h", "--help"}));
+            report_options(30);
+            shuffle();
+            break;
+        case 4:
+            refused();
+            break;
+        default:
+            plan_.args = r_.pick(std::vector<std::vector<std::string>>{{"-q", "-c"}, {"-d", "-q"}, {"-ms", "-i"}});
         }
+        outcome_options(mode == 1);
         return plan_;
     }
 
@@ -79,6 +81,30 @@ private:
         option(p(6), "-q");
         option(machine_.kcs_road ? 80 : p(15), "-dio");
         option(p(5), "-u");
+    }
+
+    // --strict and --report FILE, matched as whole arguments: anywhere but
+    // between an option and the argument it takes, or before a bare image name.
+    void outcome_options(bool upgrade)
+    {
+        std::vector<std::vector<std::string>> added;
+        if (r_.percent(upgrade ? 35 : 10))
+            added.push_back({"--strict"});
+        if (r_.percent(40)) {
+            std::string file = r_.pick(std::vector<std::string>{"report.json", "report.json", "report.json",
+                                                                "out/run.json", "r-q.json", "missing/run.json"});
+            if (file.starts_with("out/"))
+                plan_.directories.push_back("out");
+            added.push_back({"--report", file});
+        }
+        for (const std::vector<std::string>& option : added) {
+            size_t first = plan_.image && !plan_.args.empty() && plan_.args[0] == *plan_.image ? 1 : 0;
+            std::vector<size_t> places;
+            for (size_t at = first; at <= plan_.args.size(); ++at)
+                if (at == 0 || (plan_.args[at - 1] != "-f" && plan_.args[at - 1] != "--report"))
+                    places.push_back(at);
+            plan_.args.insert(plan_.args.begin() + static_cast<long>(r_.pick(places)), option.begin(), option.end());
+        }
     }
 
     void report()
@@ -134,21 +160,21 @@ private:
     {
         bool small_chip = family.chip_id == 73 || family.chip_id == 76;
         switch (r_.weighted({4, 6, 45, 18, 9, 12, 6})) {
-            case 0:
-                return 0;
-            case 1:
-                return static_cast<size_t>(r_.between(1, 53));
-            case 2:
-                return static_cast<size_t>(r_.between(54, 1024));
-            case 3:
-                return static_cast<size_t>(r_.between(1025, 4096));
-            case 4:  // the family limit and the download limits, either side
-                return small_chip ? r_.pick<size_t>({7679, 7680})
-                                  : r_.pick<size_t>({0x1000, 0x1001, 0x3DFF, 0x3E00, 0x3E01, 0x7A00});
-            case 5:
-                return 20480;
-            default:
-                return static_cast<size_t>(r_.between(20481, 30000));
+        case 0:
+            return 0;
+        case 1:
+            return static_cast<size_t>(r_.between(1, 53));
+        case 2:
+            return static_cast<size_t>(r_.between(54, 1024));
+        case 3:
+            return static_cast<size_t>(r_.between(1025, 4096));
+        case 4:  // the family limit and the download limits, either side
+            return small_chip ? r_.pick<size_t>({7679, 7680})
+                              : r_.pick<size_t>({0x1000, 0x1001, 0x3DFF, 0x3E00, 0x3E01, 0x7A00});
+        case 5:
+            return 20480;
+        default:
+            return static_cast<size_t>(r_.between(20481, 30000));
         }
     }
 
@@ -178,23 +204,22 @@ private:
         shuffle();
         std::vector<std::string> bad = {"-s20", "-x", "-b1", "-b123", "-mc20", "-mcA2", "-mae", "-vpda", "-vpda21"};
         switch (r_.below(5)) {
-            case 0:
-                plan_.args.insert(plan_.args.begin() + static_cast<long>(r_.below(plan_.args.size() + 1)),
-                                  r_.pick(bad));
-                break;
-            case 1:
-                plan_.args.insert(plan_.args.begin(), r_.pick(std::vector<std::string>{"notes.txt", "qb4077.BIN"}));
-                break;
-            case 2:
-                plan_.args.push_back("-f");
-                break;
-            case 3:
-                plan_.args.push_back("-f");
-                plan_.args.push_back(std::string(251, 'x') + "4077.bin");  // longer than 254 characters
-                break;
-            default:
-                plan_.args.push_back("-i");
-                plan_.args.push_back("fw_4077.bin");  // a bare name after the first argument
+        case 0:
+            plan_.args.insert(plan_.args.begin() + static_cast<long>(r_.below(plan_.args.size() + 1)), r_.pick(bad));
+            break;
+        case 1:
+            plan_.args.insert(plan_.args.begin(), r_.pick(std::vector<std::string>{"notes.txt", "qb4077.BIN"}));
+            break;
+        case 2:
+            plan_.args.push_back(r_.pick({"-f", "--report"}));  // without the name it takes
+            break;
+        case 3:
+            plan_.args.push_back("-f");
+            plan_.args.push_back(std::string(251, 'x') + "4077.bin");  // longer than 254 characters
+            break;
+        default:
+            plan_.args.push_back("-i");
+            plan_.args.push_back("fw_4077.bin");  // a bare name after the first argument
         }
     }
 

@@ -74,9 +74,17 @@ struct Evidence {
         // The whole run's log: a second cycle moves the first one's log to logprev.txt.
         whole_log = split_lines(o.logprev.value_or(""));
         whole_log.insert(whole_log.end(), log.begin(), log.end());
+        // A report that cannot be written adds its error line wherever the
+        // run ends; the ending is what comes without it.
         for (const std::string& l : log)
-            if (!l.empty())
+            if (!l.empty() && !report_error(l))
                 log_tail.push_back(l);
+        std::erase_if(console, [](const std::string& l) { return report_error(shown(l)); });
+    }
+
+    static bool report_error(const std::string& line)
+    {
+        return line.starts_with("ERROR: Unable to write report file ");
     }
 
     bool exited_defined() const
@@ -180,19 +188,42 @@ bool closing_with_cause(const Evidence& e)
         return false;
     auto has_line = [&](auto&& match) { return std::any_of(e.whole_log.begin(), e.whole_log.end(), match); };
     switch (code) {
-        case 3:
-            return e.logged("Upgrade Aborted");
-        case 4:
-            return has_line([](const std::string& l) {
-                int n, m;
-                return std::sscanf(l.c_str(), "Sucessfully Upgraded %d of %d parts", &n, &m) == 2 && n < m;
-            });
-        case 6:
-            return has_line([](const std::string& l) { return l.find("Diagnostics aborted") != std::string::npos; });
-        case 171:
-            return has_line([](const std::string& l) { return l.starts_with("No Devices Found [RETURN CODE:0x"); });
-        default:
-            return true;
+    case 3:
+        return e.logged("Upgrade Aborted");
+    case 4:  // under --strict also a full device table
+        return has_line([](const std::string& l) {
+            int n, m;
+            return (std::sscanf(l.c_str(), "Sucessfully Upgraded %d of %d parts", &n, &m) == 2 && n < m) ||
+                   l.find(" controllers not upgraded: the device table holds ") != std::string::npos;
+        });
+    case 6:
+        return has_line([](const std::string& l) { return l.find("Diagnostics aborted") != std::string::npos; });
+    case 171:  // under --strict also an upgrade without a BMC
+        return has_line([](const std::string& l) {
+            return l.starts_with("No Devices Found [RETURN CODE:0x") ||
+                   l.starts_with("ERROR: No BMC found, no controller upgraded [RETURN CODE:0xab]");
+        });
+    default:
+        return true;
+    }
+}
+
+// Whether the log ends the way the path that exits with `status` ends it.
+bool ends_as(const Evidence& e, int status)
+{
+    switch (status) {
+    case 0:
+        return closing_lines(e, 0) || help_only(e);
+    case 1:
+        return image_refused(e);
+    case 5:
+        return refused_before_the_log(e) || option_conflict(e) || family_mismatch(e);
+    case 6:
+        return closing_with_cause(e) || diagnostics_aborted(e);
+    case 172:
+        return bmc_open_failed(e);
+    default:
+        return closing_with_cause(e);
     }
 }
 
@@ -200,26 +231,11 @@ Finding log_ending(const Evidence& e)
 {
     if (!e.exited_defined())
         return std::nullopt;
-    bool fits = false;
-    switch (e.out.status) {
-        case 0:
-            fits = closing_lines(e, 0) || help_only(e);
-            break;
-        case 1:
-            fits = image_refused(e);
-            break;
-        case 5:
-            fits = refused_before_the_log(e) || option_conflict(e) || family_mismatch(e);
-            break;
-        case 6:
-            fits = closing_with_cause(e) || diagnostics_aborted(e);
-            break;
-        case 172:
-            fits = bmc_open_failed(e);
-            break;
-        default:
-            fits = closing_with_cause(e);
-    }
+    // Under --strict a failure of an earlier pass stands, however the run
+    // then ends: the closing line shows it (ends_as), and an end without
+    // closing lines that can follow a pass leaves its own lines.
+    bool after_a_pass = image_refused(e) || family_mismatch(e) || diagnostics_aborted(e) || bmc_open_failed(e);
+    bool fits = ends_as(e, e.out.status) || (e.scenario.strict() && e.out.status != 0 && after_a_pass);
     if (fits)
         return std::nullopt;
     if (!e.out.log)
@@ -234,7 +250,7 @@ Finding terminal(const Evidence& e)
     // go to /dev/null and fail.
     if (!e.scenario.keys_scripted() || !e.exited_defined() || e.trace.terminal != "raw")
         return std::nullopt;
-    if (e.out.status == 5 && family_mismatch(e))
+    if (family_mismatch(e))
         return std::nullopt;  // CommandLineError ends the upgrade where it stands
     return "the run ended (exit status " + std::to_string(e.out.status) + ") with the terminal in raw mode";
 }
@@ -336,44 +352,97 @@ Finding old_image(const Evidence& e)
     return f;
 }
 
-// Each count line against the device table the summary before it listed,
-// and the images running at the end. Updated carries over between the cycles
-// of a pass and a version-matched record keeps it; both count records whose
-// controllers do run the image's version, since a controller that matched by
-// its registers runs it (the generator keeps every other version out of the
-// image's byte range), and once a controller runs the image it keeps it.
+// One upgrade cycle as the log shows it: its count line and the records the
+// summary before it listed, each with whether its controller (found by bus
+// number and address) runs the image's version at the end of the run. Once a
+// controller runs the image it keeps it, so the end speaks for every cycle.
+struct UpgradeCycle {
+    std::string count_line;
+    int counted = 0, parts = 0;
+    std::vector<std::pair<std::string, bool>> records;  // "BusID:0x01 ADR:0xc0", on the image's version
+};
+
+std::vector<UpgradeCycle> upgrade_cycles(const Evidence& e, const Version& image)
+{
+    RunningImages final_images(e.scenario);
+    follow_flash(e, nullptr, nullptr, &final_images);
+    std::vector<UpgradeCycle> cycles;
+    UpgradeCycle cycle;
+    for (const std::string& line : e.whole_log) {
+        unsigned index, bus, chip, fw1, fw2, address, config;
+        if (line.starts_with("DEVICE SUMMARY")) {
+            cycle.records.clear();
+        } else if (std::sscanf(line.c_str(), "%u: BusID:0x%x ChipID:%u FW:[0x%x:0x%x] ADR:0x%x Config:0x%x", &index,
+                               &bus, &chip, &fw1, &fw2, &address, &config) == 7) {
+            auto v = final_images.at(static_cast<uint8_t>(bus & 0x0F), static_cast<uint8_t>(address));
+            char name[32];
+            std::snprintf(name, sizeof name, "BusID:0x%02x ADR:0x%02x", bus, address);
+            cycle.records.emplace_back(name, v && *v == image);
+        } else if (std::sscanf(line.c_str(), "Sucessfully Upgraded %d of %d parts", &cycle.counted, &cycle.parts) ==
+                   2) {
+            cycle.count_line = line;
+            cycles.push_back(cycle);
+        }
+    }
+    return cycles;
+}
+
+// Updated carries over between the cycles of a pass and a version-matched
+// record keeps it: both count records whose controllers do run the image's
+// version, since a controller that matched by its registers runs it (the
+// generator keeps every other version out of the image's byte range).
 Finding upgrade_count(const Evidence& e)
 {
     std::optional<Version> image = e.scenario.image_version();
     if (!image || e.trace.forged_success)
         return std::nullopt;
-    RunningImages final_images(e.scenario);
-    follow_flash(e, nullptr, nullptr, &final_images);
-
-    std::vector<std::pair<unsigned, unsigned>> table;  // bus ID, address of each listed record
-    for (const std::string& line : e.whole_log) {
-        if (line.starts_with("DEVICE SUMMARY")) {
-            table.clear();
-            continue;
-        }
-        unsigned index, bus, chip, fw1, fw2, address, config;
-        int n = 0, m = 0;
-        if (std::sscanf(line.c_str(), "%u: BusID:0x%x ChipID:%u FW:[0x%x:0x%x] ADR:0x%x Config:0x%x", &index, &bus,
-                        &chip, &fw1, &fw2, &address, &config) == 7) {
-            table.emplace_back(bus, address);
-        } else if (std::sscanf(line.c_str(), "Sucessfully Upgraded %d of %d parts", &n, &m) == 2) {
-            if (static_cast<size_t>(m) != table.size())
-                return "\"" + line + "\" after a summary of " + std::to_string(table.size()) + " records";
-            int running_image = 0;
-            for (auto [bus_id, addr] : table) {
-                auto v = final_images.at(static_cast<uint8_t>(bus_id & 0x0F), static_cast<uint8_t>(addr));
-                running_image += v && *v == *image;
-            }
-            if (n > running_image)
-                return "\"" + line + "\" but only " + std::to_string(running_image) + " of those records run FW " +
-                       version_text(*image) + " afterwards";
-        }
+    for (const UpgradeCycle& c : upgrade_cycles(e, *image)) {
+        if (static_cast<size_t>(c.parts) != c.records.size())
+            return "\"" + c.count_line + "\" after a summary of " + std::to_string(c.records.size()) + " records";
+        auto on_image = std::count_if(c.records.begin(), c.records.end(), [](const auto& r) { return r.second; });
+        if (c.counted > on_image)
+            return "\"" + c.count_line + "\" but only " + std::to_string(on_image) + " of those records run FW " +
+                   version_text(*image) + " afterwards";
     }
+    return std::nullopt;
+}
+
+// Under --strict an exit status 0 says every controller of every upgrade
+// cycle ended on the image's version.
+Finding strict_zero(const Evidence& e)
+{
+    std::optional<Version> image = e.scenario.image_version();
+    if (!e.scenario.strict() || !image || !e.exited_defined() || e.out.status != 0 || e.trace.forged_success)
+        return std::nullopt;
+    for (const UpgradeCycle& c : upgrade_cycles(e, *image))
+        for (const auto& [record, on_image] : c.records)
+            if (!on_image)
+                return "exit status 0 under --strict, but the record " + record + " of \"" + c.count_line +
+                       "\" does not run FW " + version_text(*image);
+    return std::nullopt;
+}
+
+// --report FILE: written at every end once the command line was accepted
+// (the run has a log then), as JSON whose exit_code is the exit status; a
+// file that cannot be written costs an error line instead.
+Finding report(const Evidence& e)
+{
+    std::optional<std::string> file = e.scenario.report_file();
+    if (!file || !e.exited_defined())
+        return std::nullopt;
+    if (!e.out.log)
+        return e.out.report ? std::optional<std::string>("a report although the command line was refused")
+                            : std::nullopt;
+    if (!e.out.report) {
+        bool said = std::any_of(e.whole_log.begin(), e.whole_log.end(), Evidence::report_error);
+        return said ? std::nullopt : std::optional<std::string>("no report in " + *file + " and no error line");
+    }
+    nlohmann::json j = nlohmann::json::parse(*e.out.report, nullptr, false);
+    if (j.is_discarded())
+        return "the report in " + *file + " is not JSON";
+    if (!j.is_object() || j.value("exit_code", -1) != e.out.status)
+        return "the report's exit_code " + (j.is_object() ? j.value("exit_code", nlohmann::json()).dump() : "") +
+               " is not the exit status " + std::to_string(e.out.status);
     return std::nullopt;
 }
 
@@ -384,7 +453,8 @@ struct Invariant {
 
 constexpr Invariant kInvariants[] = {
     {"run", run_ended},     {"exit-status", exit_status}, {"log-ending", log_ending},       {"terminal", terminal},
-    {"downcopy", downcopy}, {"old-image", old_image},     {"upgrade-count", upgrade_count},
+    {"downcopy", downcopy}, {"old-image", old_image},     {"upgrade-count", upgrade_count}, {"strict", strict_zero},
+    {"report", report},
 };
 
 }  // namespace
@@ -401,6 +471,8 @@ std::vector<Violation> check(const Scenario& scenario, const RunOutput& output, 
             coverage->count_lines += line.starts_with("Sucessfully Upgraded ");
         coverage->raw_terminals += scenario.keys_scripted() && evidence.trace.terminal.has_value();
         coverage->forged += evidence.trace.forged_success;
+        coverage->reports += output.report.has_value();
+        coverage->strict_zeros += scenario.strict() && scenario.image && output.status == 0 && !output.signal;
     }
     std::vector<Violation> found;
     for (const Invariant& i : kInvariants)

@@ -15,6 +15,10 @@
 //                  leaves the old image running
 //   upgrade-count  "Sucessfully Upgraded N of M parts" counts no record whose
 //                  controller does not run the image's version afterwards
+//   strict         under --strict an upgrade run exits 0 only when every
+//                  record of its upgrade cycles runs the image's version
+//   report         --report FILE is written once the command line is accepted,
+//                  parses as JSON, and its exit_code is the exit status
 //
 // The last three read the simulator's trace; see invariants.cpp for the
 // exact rules and the specified quirks they allow for.
@@ -41,6 +45,8 @@ struct Coverage {
     size_t raw_terminals = 0;  // runs with a key script that put the terminal in raw mode
     size_t qb4083c_sets = 0;   // flashes with the QB4083C command set
     size_t forged = 0;         // runs where a fault answered with success for a device
+    size_t reports = 0;        // --report files read
+    size_t strict_zeros = 0;   // upgrade runs under --strict that exited 0
 };
 
 std::vector<Violation> check(const Scenario& scenario, const RunOutput& output, Coverage* coverage = nullptr);

@@ -224,33 +224,33 @@ private:
             // Status answers the tool must refuse for an image that is good
             // are what tests its part in the downcopy rule.
             switch (r_.weighted({25, 15, 25, 10, 10, 15})) {
-                case 0: {
-                    json refusal = {{"command", r_.pick(kFlashCommands)}};
-                    if ((refusal["command"] == "write" || refusal["command"] == "verify") && r_.percent(50))
-                        refusal["at"] = hex(flash_address(), 4);
-                    if (r_.percent(60))
-                        refusal["times"] = r_.between(1, 6);
-                    f["refuse"].push_back(refusal);
-                    break;
-                }
-                case 1:
-                    f["compare_error_at"] = hex(flash_address(), 4);
-                    break;
-                case 2:
-                    f["status"] = r_.pick({std::string("55 AA E3 01 00 00"), std::string("55 AA E2 00 00 00"),
-                                           std::string("55 AA E2 01 00 00"), std::string("55 AA E2 01 03 00"),
-                                           hex_bytes(random_bytes(6))});
-                    break;
-                case 3:
-                    f["checksum_fails"] = r_.pick({"upper", "lower", "both"});
-                    break;
-                case 4:
-                    f["never_back"] = true;
-                    break;
-                default:
-                    f["stop_at"] = hex(flash_address(), 4);
-                    if (r_.percent(50))
-                        f["stop_ms"] = r_.between(100, 20000);
+            case 0: {
+                json refusal = {{"command", r_.pick(kFlashCommands)}};
+                if ((refusal["command"] == "write" || refusal["command"] == "verify") && r_.percent(50))
+                    refusal["at"] = hex(flash_address(), 4);
+                if (r_.percent(60))
+                    refusal["times"] = r_.between(1, 6);
+                f["refuse"].push_back(refusal);
+                break;
+            }
+            case 1:
+                f["compare_error_at"] = hex(flash_address(), 4);
+                break;
+            case 2:
+                f["status"] = r_.pick({std::string("55 AA E3 01 00 00"), std::string("55 AA E2 00 00 00"),
+                                       std::string("55 AA E2 01 00 00"), std::string("55 AA E2 01 03 00"),
+                                       hex_bytes(random_bytes(6))});
+                break;
+            case 3:
+                f["checksum_fails"] = r_.pick({"upper", "lower", "both"});
+                break;
+            case 4:
+                f["never_back"] = true;
+                break;
+            default:
+                f["stop_at"] = hex(flash_address(), 4);
+                if (r_.percent(50))
+                    f["stop_ms"] = r_.between(100, 20000);
             }
         }
         return f;
@@ -334,49 +334,49 @@ private:
     void fault_action(json& rule, bool many)
     {
         switch (r_.weighted({30, 15, 10, 10, 15, 5, 15})) {
-            case 0:
-                rule["completion_code"] = hex(r_.percent(85) ? r_.pick({0x81, 0x82, 0x83, 0x84, 0xC0, 0xFF, 0xCC})
-                                                             : static_cast<unsigned>(r_.between(1, 0xFE)));
-                break;
-            case 1:
-                rule["lose"] = true;
-                break;
-            case 2: {
-                // Answers the tool may take for a device's, others it must refuse.
-                std::vector<uint8_t> bytes = {0x1C, 0x52};
-                size_t shape = r_.weighted({40, 30, 20, 10});
-                if (shape == 0 || shape == 1)
-                    bytes.push_back(shape == 0 ? 0x00 : r_.byte());
-                size_t extra = shape == 2 ? r_.between(33, 70) : shape == 3 ? 0 : r_.below(9);
-                for (size_t i = 0; i < extra; ++i)
-                    bytes.push_back(r_.byte());
-                rule["response"] = hex_bytes(bytes);
-                break;
+        case 0:
+            rule["completion_code"] = hex(r_.percent(85) ? r_.pick({0x81, 0x82, 0x83, 0x84, 0xC0, 0xFF, 0xCC})
+                                                         : static_cast<unsigned>(r_.between(1, 0xFE)));
+            break;
+        case 1:
+            rule["lose"] = true;
+            break;
+        case 2: {
+            // Answers the tool may take for a device's, others it must refuse.
+            std::vector<uint8_t> bytes = {0x1C, 0x52};
+            size_t shape = r_.weighted({40, 30, 20, 10});
+            if (shape == 0 || shape == 1)
+                bytes.push_back(shape == 0 ? 0x00 : r_.byte());
+            size_t extra = shape == 2 ? r_.between(33, 70) : shape == 3 ? 0 : r_.below(9);
+            for (size_t i = 0; i < extra; ++i)
+                bytes.push_back(r_.byte());
+            rule["response"] = hex_bytes(bytes);
+            break;
+        }
+        case 3:
+            rule["delay_ms"] = many ? r_.between(1, 2) : r_.between(1, 5000);
+            break;
+        case 4:
+            rule["road"] = "driver";
+            rule[r_.pick({std::string("send_errno"), std::string("select_errno"), std::string("receive_errno")})] =
+                r_.pick(kErrnos);
+            break;
+        case 5:
+            rule["road"] = "driver";
+            rule["wrong_id"] = true;
+            break;
+        default: {
+            rule["road"] = "kcs";
+            std::string kind = r_.pick(kKcsFaults);
+            rule["kcs"] = kind;
+            if (kind.starts_with("ibf_stuck")) {
+                // Mostly for a while; now and then for good.
+                if (r_.percent(80))
+                    rule["for_ms"] = r_.between(1, 6000);
+                else
+                    stuck_for_good_ = true;
             }
-            case 3:
-                rule["delay_ms"] = many ? r_.between(1, 2) : r_.between(1, 5000);
-                break;
-            case 4:
-                rule["road"] = "driver";
-                rule[r_.pick({std::string("send_errno"), std::string("select_errno"), std::string("receive_errno")})] =
-                    r_.pick(kErrnos);
-                break;
-            case 5:
-                rule["road"] = "driver";
-                rule["wrong_id"] = true;
-                break;
-            default: {
-                rule["road"] = "kcs";
-                std::string kind = r_.pick(kKcsFaults);
-                rule["kcs"] = kind;
-                if (kind.starts_with("ibf_stuck")) {
-                    // Mostly for a while; now and then for good.
-                    if (r_.percent(80))
-                        rule["for_ms"] = r_.between(1, 6000);
-                    else
-                        stuck_for_good_ = true;
-                }
-            }
+        }
         }
     }
 

@@ -163,6 +163,8 @@ public:
         coverage_.raw_terminals += covered.raw_terminals;
         coverage_.qb4083c_sets += covered.qb4083c_sets;
         coverage_.forged += covered.forged;
+        coverage_.reports += covered.reports;
+        coverage_.strict_zeros += covered.strict_zeros;
         ++statuses_[out.signal || out.timed_out ? kKilled : out.status];
         slowest_.emplace_back(out.seconds, job.rerun());
         std::sort(slowest_.rbegin(), slowest_.rend());
@@ -191,10 +193,10 @@ public:
                         ":" + std::to_string(n);
         std::printf("campaign: exit statuses%s\n", statuses.c_str());
         std::printf(
-            "campaign: judged %zu downcopies (%zu flashes with the QB4083C set), %zu upgrade counts, %zu raw "
-            "terminals; %zu runs with forged answers\n",
+            "campaign: judged %zu downcopies (%zu with the QB4083C set), %zu upgrade counts, %zu raw terminals, "
+            "%zu reports, %zu upgrades exiting 0 under --strict; %zu runs with forged answers\n",
             coverage_.downcopies, coverage_.qb4083c_sets, coverage_.count_lines, coverage_.raw_terminals,
-            coverage_.forged);
+            coverage_.reports, coverage_.strict_zeros, coverage_.forged);
         std::string slowest;
         for (const auto& [run_seconds, what] : slowest_)
             slowest += " " + what + " " + std::to_string(run_seconds).substr(0, 5) + " s;";

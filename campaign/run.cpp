@@ -88,7 +88,8 @@ bool wait_bounded(pid_t pid, std::chrono::milliseconds bound, int& wstatus)
 
 }  // namespace
 
-RunDir::RunDir(fs::path dir, const Scenario& scenario) : dir_(std::move(dir)), args_(scenario.args)
+RunDir::RunDir(fs::path dir, const Scenario& scenario)
+    : dir_(std::move(dir)), args_(scenario.args), report_file_(scenario.report_file())
 {
     fs::remove_all(dir_);
     fs::create_directories(dir_ / "work");
@@ -146,6 +147,8 @@ RunOutput RunDir::run(const fs::path& tool, std::chrono::milliseconds bound) con
     r.trace = read_file(dir_ / "trace.txt").value_or("");
     r.log = read_file(dir_ / "work" / "log.txt");
     r.logprev = read_file(dir_ / "work" / "logprev.txt");
+    if (report_file_)
+        r.report = read_file(dir_ / "work" / *report_file_);
     return r;
 }
 

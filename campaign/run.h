@@ -22,6 +22,7 @@ struct RunOutput {
     std::string errors;                       // standard error
     std::string trace;                        // QB40SIM_TRACE
     std::optional<std::string> log, logprev;  // nullopt: the file does not exist
+    std::optional<std::string> report;        // the file of --report, when there is one
 };
 
 // The directory of one run:
@@ -47,6 +48,7 @@ public:
 private:
     std::filesystem::path dir_;
     std::vector<std::string> args_;
+    std::optional<std::string> report_file_;
 };
 
 }  // namespace campaign

@@ -107,6 +107,17 @@ std::optional<Version> Scenario::image_version() const
     return v;
 }
 
+bool Scenario::strict() const { return std::find(args.begin(), args.end(), "--strict") != args.end(); }
+
+std::optional<std::string> Scenario::report_file() const
+{
+    std::optional<std::string> file;
+    for (size_t i = 0; i + 1 < args.size(); ++i)
+        if (args[i] == "--report")
+            file = args[++i];
+    return file;
+}
+
 nlohmann::json to_json(const Scenario& s)
 {
     nlohmann::json files = nlohmann::json::object();

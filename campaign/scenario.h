@@ -37,6 +37,11 @@ struct Scenario {
     std::optional<std::string> image;
 
     bool keys_scripted() const { return machine.contains("keys"); }
+    // --strict, matched as a whole argument.
+    bool strict() const;
+    // The file named after --report (the last one given), relative to the
+    // working directory.
+    std::optional<std::string> report_file() const;
     const ControllerModel* controller_at(uint8_t bus, uint8_t address) const;
     // What a complete programming of the image leaves running: its bytes 51
     // to 53, erased flash (0xFF) where the file is shorter. Nullopt without

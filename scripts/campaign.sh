@@ -19,7 +19,8 @@ if [ $# -eq 0 ]; then
 fi
 started=$SECONDS
 scripts/deps.sh
-cmake -S . -B build-campaign -G Ninja -DQB40_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build-campaign -G Ninja -DQB40_SANITIZE=ON -DQB40_WERROR=ON -DBUILD_TESTING=ON \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-campaign --target qb40tool-sim qb40campaign
 echo "campaign: built in $((SECONDS - started)) s"
 

@@ -173,6 +173,7 @@ TEST(Generator, ReachesEverythingTheCampaignPromises)
         {"4083 image", image_named("4083")},
         {"argument the parser refuses",
          [](const Scenario& s) { return has_arg(s, "-s20") || has_arg(s, "-mcA2") || has_arg(s, "-vpda21"); }},
+        {"report that cannot be written", [](const Scenario& s) { return s.report_file() == "missing/run.json"; }},
         {"bare image name", [](const Scenario& s) { return s.image && !s.args.empty() && s.args[0] == *s.image; }},
     };
     for (const char* field : {"completion_code", "response", "lose", "delay_ms", "send_errno", "select_errno",
@@ -184,8 +185,8 @@ TEST(Generator, ReachesEverythingTheCampaignPromises)
         wanted.emplace_back(std::string("controller fault ") + field, [field](const Scenario& s) {
             return any_device(s, [&](const auto& d) { return d.contains("faults") && d["faults"].contains(field); });
         });
-    for (const char* option : {"-vl", "-i", "-vpd", "-d", "-z", "-a", "-b", "-sc", "-ma", "-mc", "-ms", "-cd", "-c2",
-                               "-c3", "-q", "-dio", "-u", "-f", "-h"})
+    for (const char* option : {"-vl", "-i",  "-vpd", "-d", "-z",   "-a", "-b", "-sc", "-ma",      "-mc",     "-ms",
+                               "-cd", "-c2", "-c3",  "-q", "-dio", "-u", "-f", "-h",  "--strict", "--report"})
         wanted.emplace_back(std::string("option ") + option,
                             [option](const Scenario& s) { return has_arg(s, option); });
 

@@ -67,6 +67,13 @@ void second_matches(Scenario& s, RunOutput& o)
             "");
 }
 
+// --report FILE on the command line, and what the run left in FILE.
+void report(Scenario& s, RunOutput& o, const char* file, std::optional<std::string> text)
+{
+    s.args.insert(s.args.begin(), {"--report", file});
+    o.report = text;
+}
+
 struct Plant {
     const char* what;
     std::function<void(Scenario&, RunOutput&)> change;
@@ -112,8 +119,45 @@ const Plant kPlants[] = {
          replace(*o.log, "0x04", "0x00");
      },
      "upgrade-count"},
+    {"exit status 0 under --strict with a controller still on its old image",
+     [](Scenario& s, RunOutput& o) {
+         s.args.insert(s.args.begin(), "--strict");
+         o.status = 0;
+         replace(*o.log, "0x04", "0x00");
+     },
+     "strict"},
+    {"a report whose exit_code is not the exit status",
+     [](Scenario& s, RunOutput& o) { report(s, o, "report.json", R"({"exit_code": 0, "bmcs": []})"); }, "report"},
+    {"a report that is not JSON", [](Scenario& s, RunOutput& o) { report(s, o, "report.json", R"({"exit_code": 4)"); },
+     "report"},
+    {"no report and no error line", [](Scenario& s, RunOutput& o) { report(s, o, "report.json", std::nullopt); },
+     "report"},
+    {"a report from a refused command line",
+     [](Scenario& s, RunOutput& o) {
+         report(s, o, "report.json", R"({"exit_code": 5})");
+         o.status = 5;
+         o.log.reset();
+         o.trace.clear();
+         o.console = "ERROR: No filename specified after -f [RETURN CODE:0x05]\r\n";
+     },
+     "report"},
 
-    // The specified quirks.
+    // The specified quirks, and what the two options make of the endings.
+    {"a report with the exit status",
+     [](Scenario& s, RunOutput& o) { report(s, o, "out/run.json", R"({"exit_code": 4, "strict": false})"); }, ""},
+    {"a report that cannot be written says so, after the ending",
+     [](Scenario& s, RunOutput& o) {
+         report(s, o, "missing/run.json", std::nullopt);
+         *o.log += "ERROR: Unable to write report file missing/run.json: No such file or directory\n";
+     },
+     ""},
+    {"under --strict an earlier pass's failure stands over a BMC that fails to open",
+     [](Scenario& s, RunOutput& o) {
+         s.args.insert(s.args.begin(), "--strict");
+         replace(*o.log, "\nFinished: Tue Nov 14 22:13:43 2023\n\nExited with return code: 0x04\n",
+                 "BmcOpen Failed\n[RETURN CODE:0xac]\n\n");
+     },
+     ""},
     {"the family mismatch ends the run in raw mode",
      [](Scenario&, RunOutput& o) {
          o.status = 5;
