@@ -35,7 +35,9 @@ std::string hex_bytes(const std::vector<uint8_t>& bytes)
     char b[4];
     for (uint8_t v : bytes) {
         std::snprintf(b, sizeof b, "%02X", v);
-        text += (text.empty() ? "" : " ") + std::string(b);
+        if (!text.empty())
+            text += ' ';
+        text += b;
     }
     return text;
 }

@@ -174,8 +174,13 @@ public:
             return;
         ++failures_;
         std::string what;
-        for (const campaign::Violation& v : found)
-            what += (what.empty() ? "" : "; ") + v.invariant + ": " + v.detail;
+        for (const campaign::Violation& v : found) {
+            if (!what.empty())
+                what += "; ";
+            what += v.invariant;
+            what += ": ";
+            what += v.detail;
+        }
         std::printf("FAIL %s: %s -- rerun alone: scripts/campaign.sh %s (machine file and command line kept in %s)\n",
                     job.file.empty() ? ("seed " + job.rerun()).c_str() : job.rerun().c_str(), what.c_str(),
                     job.rerun().c_str(), kept.c_str());
@@ -185,12 +190,12 @@ public:
     int finish(double seconds, unsigned jobs) const
     {
         std::string statuses;
-        for (auto [status, n] : statuses_)
-            statuses += " " +
-                        (status == kKilled ? std::string("killed")
-                         : status < 0      ? "not run"
-                                           : std::to_string(status)) +
-                        ":" + std::to_string(n);
+        for (auto [status, n] : statuses_) {
+            statuses += ' ';
+            statuses += status == kKilled ? "killed" : status < 0 ? "not run" : std::to_string(status);
+            statuses += ':';
+            statuses += std::to_string(n);
+        }
         std::printf("campaign: exit statuses%s\n", statuses.c_str());
         std::printf(
             "campaign: judged %zu downcopies (%zu with the QB4083C set), %zu upgrade counts, %zu raw terminals, "
@@ -198,8 +203,13 @@ public:
             coverage_.downcopies, coverage_.qb4083c_sets, coverage_.count_lines, coverage_.raw_terminals,
             coverage_.reports, coverage_.strict_zeros, coverage_.forged);
         std::string slowest;
-        for (const auto& [run_seconds, what] : slowest_)
-            slowest += " " + what + " " + std::to_string(run_seconds).substr(0, 5) + " s;";
+        char seconds_text[16];
+        for (const auto& [run_seconds, what] : slowest_) {
+            std::snprintf(seconds_text, sizeof seconds_text, " %.2f s;", run_seconds);
+            slowest += ' ';
+            slowest += what;
+            slowest += seconds_text;
+        }
         std::printf("campaign: %.1f runs/s (%.0f s, %u jobs); slowest runs:%s\n", runs_ / seconds, seconds, jobs,
                     slowest.c_str());
         std::printf("campaign: %zu runs, %zu failures\n", runs_, failures_);
