@@ -21,7 +21,7 @@
 //                  parses as JSON, and its exit_code is the exit status
 //
 // The last three read the simulator's trace; see invariants.cpp for the
-// exact rules and the specified quirks they allow for.
+// exact rules and the quirks of the tool they allow for.
 #pragma once
 
 #include <string>

@@ -83,16 +83,16 @@ uint64_t seed_number(const std::string& text)
     return n;
 }
 
-void add_jobs(const std::string& spec, std::vector<Job>& jobs)
+void add_jobs(const std::string& arg, std::vector<Job>& jobs)
 {
-    if (spec.ends_with(".json")) {
-        jobs.push_back({0, spec});
+    if (arg.ends_with(".json")) {
+        jobs.push_back({0, arg});
         return;
     }
-    if (spec.starts_with("@")) {
-        std::ifstream in(spec.substr(1));
+    if (arg.starts_with("@")) {
+        std::ifstream in(arg.substr(1));
         if (!in)
-            usage("cannot read " + spec.substr(1));
+            usage("cannot read " + arg.substr(1));
         for (std::string line; std::getline(in, line);) {
             line = line.substr(0, line.find('#'));
             std::istringstream words(line);
@@ -101,11 +101,11 @@ void add_jobs(const std::string& spec, std::vector<Job>& jobs)
         }
         return;
     }
-    size_t dash = spec.find('-');
-    uint64_t first = seed_number(spec.substr(0, dash));
-    uint64_t last = dash == std::string::npos ? first : seed_number(spec.substr(dash + 1));
+    size_t dash = arg.find('-');
+    uint64_t first = seed_number(arg.substr(0, dash));
+    uint64_t last = dash == std::string::npos ? first : seed_number(arg.substr(dash + 1));
     if (last < first)
-        usage("empty seed range " + spec);
+        usage("empty seed range " + arg);
     for (uint64_t s = first; s <= last; ++s)
         jobs.push_back({s, {}});
 }

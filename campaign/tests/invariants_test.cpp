@@ -1,6 +1,6 @@
 // Each invariant check on a planted bad run: one good upgrade run, then one
 // change per row that must break exactly the named invariant, or (rows with
-// no name) a specified quirk the checks must let pass.
+// no name) a quirk of the tool the checks must let pass.
 #include <functional>
 #include <gtest/gtest.h>
 
@@ -144,7 +144,7 @@ const Plant kPlants[] = {
      },
      "report"},
 
-    // The specified quirks, and what the two options make of the endings.
+    // The tool's quirks, and what the two options make of the endings.
     {"a report with the exit status",
      [](Scenario& s, RunOutput& o) { report(s, o, "out/run.json", R"({"exit_code": 4, "strict": false})"); }, ""},
     {"a report that cannot be written says so, after the ending",
