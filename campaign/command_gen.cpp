@@ -159,7 +159,7 @@ private:
     size_t image_size(const Family& family)
     {
         bool small_chip = family.chip_id == 73 || family.chip_id == 76;
-        switch (r_.weighted({4, 6, 45, 18, 9, 12, 6})) {
+        switch (r_.weighted({4, 6, 40, 18, 14, 12, 6})) {
         case 0:
             return 0;
         case 1:
@@ -191,8 +191,11 @@ private:
         std::string bytes = r_.bytes(image_size(family));
         for (size_t i = 0; i < image_version_.size() && 51 + i < bytes.size(); ++i)
             bytes[51 + i] = static_cast<char>(image_version_[i]);
-        if (!r_.percent(5))
+        size_t kind = r_.weighted({92, 5, 3});  // a file, none, a directory of that name
+        if (kind == 0)
             plan_.files[name] = bytes;
+        else if (kind == 2)
+            plan_.directories.push_back(name);
         plan_.image = name;
         return name;
     }

@@ -147,7 +147,8 @@ bool image_refused(const Evidence& e)
 {
     const std::string cause = e.last(1);
     return e.last() == "Kcs Close" && cause.ends_with("[RETURN CODE:0x01]") &&
-           (cause.starts_with("ERROR: Can't open file ") || cause.starts_with("ERROR: Invalid file size for QB"));
+           (cause.starts_with("ERROR: Can't open file ") || cause.starts_with("ERROR: Can't read file ") ||
+            cause.starts_with("ERROR: Invalid file size for QB"));
 }
 
 bool refused_before_the_log(const Evidence& e)

@@ -229,6 +229,7 @@ TEST(Invariants, EachExitPathEndsTheLogItsOwnWay)
         {0, "Use -h for the list of options\nCommand-Line help only\n", ""},
         {1, "ERROR: Can't open file fw_4077.bin [RETURN CODE:0x01]\nKcs Close\n", ""},
         {1, "\nERROR: Invalid file size for QB4073 in file fw_4073.bin [RETURN CODE:0x01]\nKcs Close\n", ""},
+        {1, "ERROR: Can't read file fw_4077.bin: Is a directory [RETURN CODE:0x01]\nKcs Close\n", ""},
         {3, "Upgrade Aborted\n" + closing + "03\n", ""},
         {4, "Sucessfully Upgraded 0 of 1 parts\n" + closing + "04\n", ""},
         {5, std::nullopt, "ERROR: Invalid Syntax \"-x\" [RETURN CODE:0x05]\r\n"},
