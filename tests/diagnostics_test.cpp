@@ -4,7 +4,6 @@
 // (summary_test.cpp).
 #include <gtest/gtest.h>
 
-#include "report_helpers.h"
 #include "sim_run.h"
 
 using namespace qbtest;
@@ -15,11 +14,10 @@ namespace {
 // that only the diagnostics read them.
 std::string with_keys(const std::vector<std::string>& keys, const std::string& machine = machine_file("default.json"))
 {
-    std::string script = "[";
-    for (size_t i = 0; i < keys.size(); ++i)
-        script += (i ? ", " : "") + std::string(R"({"at": )") + std::to_string(100 + i) + R"(, "key": ")" + keys[i] +
-                  "\"}";
-    return qbtest::with_keys(machine, script + "]");
+    std::vector<std::pair<double, std::string>> script;
+    for (const std::string& key : keys)
+        script.push_back({100 + script.size(), key});
+    return qbtest::with_keys(machine, script);
 }
 
 const std::string kEsc = "    [ESC] Key pressed. Diagnostics aborted.";

@@ -12,6 +12,7 @@
 
 #include "sim_run.h"
 
+using qbtest::count_lines;
 using qbtest::lines;
 using qbtest::missing_in_order;
 using qbtest::SimDir;
@@ -28,8 +29,6 @@ const Lines kLoadEvents = {"shell \"modprobe ipmi_si\"",         "sleep 3000000"
 const std::string kQuestion = "Load OpenIPMI drivers? Press Y or N (Yes or No): ";
 const Lines kHints = {"Try the following commands to load the OpenIPMI driver:", "  modprobe ipmi_si",
                       "  modprobe ipmi_devintf", "  modprobe ipmi_msghandler", ""};
-
-size_t count_of(const Lines& all, const std::string& line) { return std::ranges::count(all, line); }
 
 Lines concat(std::initializer_list<Lines> parts)
 {
@@ -65,18 +64,18 @@ TEST(Discovery, TheLoadQuestionLoadsAsOftenAsTheOperatorSaysYes)
         EXPECT_EQ(r.status, 0);
         auto console = lines(r.console);
         auto events = trace_events(r.trace);
-        EXPECT_EQ(count_of(console, kQuestion), c.questions);
-        EXPECT_EQ(count_of(console, "Loading OpenIPMI drivers..."), c.loads);
-        EXPECT_EQ(count_of(events, "shell \"modprobe ipmi_si\""), c.loads);
-        EXPECT_EQ(count_of(events, "terminal raw"), c.questions);
-        EXPECT_EQ(count_of(events, "terminal cooked"), c.questions);
+        EXPECT_EQ(count_lines(console, kQuestion), c.questions);
+        EXPECT_EQ(count_lines(console, "Loading OpenIPMI drivers..."), c.loads);
+        EXPECT_EQ(count_lines(events, "shell \"modprobe ipmi_si\""), c.loads);
+        EXPECT_EQ(count_lines(events, "terminal raw"), c.questions);
+        EXPECT_EQ(count_lines(events, "terminal cooked"), c.questions);
         // Every failed probe asks once; the probe is repeated after each load.
-        EXPECT_EQ(count_of(events, "open /dev/ipmidev/0 = -1 ENOENT"), c.questions);
+        EXPECT_EQ(count_lines(events, "open /dev/ipmidev/0 = -1 ENOENT"), c.questions);
         const Lines asked_and_loaded = {"ERROR: Unable to open IPMI driver", "", kQuestion,
                                         "Loading OpenIPMI drivers...", kLoadLines[0]};
         EXPECT_EQ(missing_in_order(console, c.loads ? asked_and_loaded : Lines{kQuestion}), "");
         EXPECT_EQ(missing_in_order(console, c.found ? Lines{"Total BMC found: 1"} : kHints), "");
-        EXPECT_EQ(count_of(console, kHints[0]), 1 - c.found);
+        EXPECT_EQ(count_lines(console, kHints[0]), 1 - c.found);
     }
 }
 
@@ -98,7 +97,7 @@ TEST(Discovery, QuietModeLoadsAtMostTwiceWithoutAskingAndCostsNoRealTime)
     EXPECT_LT(real.count(), 2.0);
     auto ctime_line = [](const char* label, time_t t) { return label + std::string(std::ctime(&t)).substr(0, 24); };
     auto log = lines(dir.log());
-    EXPECT_EQ(count_of(log, "ERROR: Unable to open IPMI driver"), 2u);
+    EXPECT_EQ(count_lines(log, "ERROR: Unable to open IPMI driver"), 2u);
     EXPECT_EQ(missing_in_order(log, concat({{ctime_line("Started: ", start), "Trying to Load OpenIPMI drivers..."},
                                             kLoadLines, {"Trying to Load OpenIPMI drivers..."}, kLoadLines,
                                             {"", "Loading IPMI driver failed"}, kHints,
@@ -108,7 +107,7 @@ TEST(Discovery, QuietModeLoadsAtMostTwiceWithoutAskingAndCostsNoRealTime)
     // A load that brings the driver ends the attempts.
     dir.machine(R"({"driver": "loadable", "bmcs": [{"node": "/dev/ipmi0", "buses": {}}]})");
     r = dir.run({"-q"});
-    EXPECT_EQ(count_of(trace_events(r.trace), "shell \"modprobe ipmi_si\""), 1u);
+    EXPECT_EQ(count_lines(trace_events(r.trace), "shell \"modprobe ipmi_si\""), 1u);
     EXPECT_EQ(missing_in_order(lines(dir.log()), {"Total BMC found: 1", "BmcOpen Success"}), "");
 }
 
@@ -148,8 +147,8 @@ TEST(Discovery, DirectIoScansThePortPairsInOrder)
         EXPECT_FALSE(std::ranges::search(console, concat({warnings, c.scan})).empty()) << r.console;
         // The pass opens the BMC found by the count once more, the same way.
         size_t found = c.scan.back() == "Total BMC found: 1";
-        EXPECT_EQ(count_of(lines(dir.log()), warnings[0]), 1 + found);
-        EXPECT_EQ(count_of(lines(dir.log()), "BmcOpen Success"), found);
+        EXPECT_EQ(count_lines(lines(dir.log()), warnings[0]), 1 + found);
+        EXPECT_EQ(count_lines(lines(dir.log()), "BmcOpen Success"), found);
     }
     // With the driver there, -dio changes nothing.
     SimDir dir;
@@ -190,10 +189,10 @@ TEST(Discovery, EveryBmcIsCountedAndOpenedInOrderOncePerPass)
         auto r = dir.run({"-u"});
         EXPECT_EQ(r.status, 0);
         auto log = lines(dir.log());
-        EXPECT_EQ(count_of(log, "Total BMC found: " + std::to_string(c.found)), 1u);
-        EXPECT_EQ(count_of(log, "BmcOpen Success"), c.found);
-        EXPECT_EQ(count_of(log, "Successfully opened OpenIPMI driver"), c.found + 1);
-        EXPECT_EQ(count_of(log, "Kcs Close"), c.found);
+        EXPECT_EQ(count_lines(log, "Total BMC found: " + std::to_string(c.found)), 1u);
+        EXPECT_EQ(count_lines(log, "BmcOpen Success"), c.found);
+        EXPECT_EQ(count_lines(log, "Successfully opened OpenIPMI driver"), c.found + 1);
+        EXPECT_EQ(count_lines(log, "Kcs Close"), c.found);
         // The passes open these nodes after the count (which tries /dev/ipmi3
         // last), and every descriptor of the run is closed again.
         Lines opened, open_now;

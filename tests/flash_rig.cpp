@@ -86,15 +86,6 @@ std::vector<std::string> bus_traffic(const std::string& trace, int address, int 
     return out;
 }
 
-std::vector<std::string> only(const std::vector<std::string>& traffic, const std::string& prefix)
-{
-    std::vector<std::string> out;
-    for (const std::string& t : traffic)
-        if (t.starts_with(prefix))
-            out.push_back(t);
-    return out;
-}
-
 size_t count_of(const std::string& text, const std::string& part)
 {
     size_t n = 0;

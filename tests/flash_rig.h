@@ -45,9 +45,6 @@ private:
 // "write 55 AA ED", "read 6", "sleep 55000".
 std::vector<std::string> bus_traffic(const std::string& trace, int address = 0xC0, int bus = 0x01);
 
-// Only the entries that start with `prefix`.
-std::vector<std::string> only(const std::vector<std::string>& traffic, const std::string& prefix);
-
 size_t count_of(const std::string& text, const std::string& part);
 inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 

@@ -11,6 +11,7 @@
 #include "firmware_images.h"
 #include "flash_rig.h"
 #include "main/qb40tool.h"
+#include "sim_run.h"
 
 using namespace qbtest;
 using Version = std::array<uint8_t, 3>;
@@ -73,7 +74,7 @@ Flashed flash(int chip_id)
 std::vector<std::string> addresses(const std::vector<std::string>& traffic, const std::string& command)
 {
     std::vector<std::string> out;
-    for (const std::string& t : only(traffic, command))
+    for (const std::string& t : lines_starting(traffic, command))
         out.push_back(t.substr(command.size() + 1, 5));
     return out;
 }
@@ -163,7 +164,7 @@ TEST(Flash, DownloadLimitsOfEachChipAndCommandSet)
         EXPECT_TRUE(contains(f.console, std::string("at Sector: ") + c.sector + "\r\n"));
         const auto traffic = bus_traffic(rig.trace());
         const std::string set = c.qb4083c ? "write 55 AA F2 " : "write 55 AA ";
-        EXPECT_EQ(only(traffic, set + "EE").size(), 1u);
+        EXPECT_EQ(lines_starting(traffic, set + "EE").size(), 1u);
         EXPECT_EQ(addresses(traffic, set + "E0"), addresses_below(c.bytes_sent));
         EXPECT_EQ(addresses(traffic, set + "E1"), addresses_below(c.bytes_sent));
         EXPECT_EQ(count_of(f.console, "End of image reached"), c.end_of_image ? 2u : 0u);
@@ -236,7 +237,7 @@ TEST(Flash, EveryWayACallEnds)
         EXPECT_TRUE(!c.log || contains(rig.log(), c.log)) << rig.log();
         // Only an operator abort resets the controller; an unsupported one hears nothing.
         const auto traffic = bus_traffic(rig.trace());
-        EXPECT_EQ(only(traffic, "write 55 AA F1").size() + only(traffic, "write 55 AA F2 F1").size(), 0u);
+        EXPECT_EQ(lines_starting(traffic, "write 55 AA F1").size() + lines_starting(traffic, "write 55 AA F2 F1").size(), 0u);
         EXPECT_EQ(traffic.empty(), contains(c.console, "UNSUPPORTED"));
         EXPECT_EQ(FlashRig::controller_at().running_version(), c.new_image ? kNew : kOld);
     }
@@ -281,8 +282,8 @@ TEST(Flash, EscHaltsTheWriteAndVerifyPhases)
         EXPECT_EQ(count_of(f.console, "\rWriting Address: "), c.result || in_verify ? 3u : 2u);
         EXPECT_TRUE(contains(f.console, "\rVerifying Address: 0000 of 0200\r") == (c.result || in_verify));
         // Only an abort resets; it neither ends the verification nor copies down.
-        EXPECT_EQ(only(traffic, "write 55 AA F1").size(), c.result ? 0u : c.reset_refused ? size_t(kTries) : 1u);
-        EXPECT_EQ(only(traffic, "write 55 AA E2").size() + only(traffic, "write 55 AA F0").size(), c.result ? 2u : 0u);
+        EXPECT_EQ(lines_starting(traffic, "write 55 AA F1").size(), c.result ? 0u : c.reset_refused ? size_t(kTries) : 1u);
+        EXPECT_EQ(lines_starting(traffic, "write 55 AA E2").size() + lines_starting(traffic, "write 55 AA F0").size(), c.result ? 2u : 0u);
         EXPECT_TRUE(c.result ||
                     rig.log().ends_with(c.reset_refused ? "Failed for sent command: 0x55, 0xaa, 0xf1 (reset)\n\n"
                                                         : "Reset Issued after Abort.OK to exit.\n(NOTE: Firmware NOT upgraded)\n\n"));

@@ -254,11 +254,6 @@ TEST(Outcome, EveryWayARunEndsWritesItsReport)
     const std::string one = machine({{{"0x01", {controller("0xC0", "M")}}}});
     const std::string compare_error =
         machine({{{"0x01", {controller("0xC0", "M", {1, 0, 0}, {{"compare_error_at", "0x0010"}})}}}});
-    auto esc_y = [](std::string m) {
-        json j = json::parse(m);
-        j["keys"] = {{{"at", 1.5}, {"key", "esc"}}, {{"at", 1.5}, {"key", "y"}}};
-        return j.dump();
-    };
     const Case cases[] = {
         {"help", one, {"-u", "-h"}, 0, "", ""},
         {"option conflict", one, {"-ms", "-f", "fw_4077.bin"}, 5, "", "4077 null"},
@@ -271,8 +266,8 @@ TEST(Outcome, EveryWayARunEndsWritesItsReport)
         {"no BMC, --strict, image missing", machine({}, nullptr, "absent"), {"--strict", "-f", "absent_4077.bin"}, 1, "",
          "4077 null"},
         {"QB4083C image declined", one, {"-f", "fw_4083.bin"}, 3, "/dev/ipmi0: -", "4083C 600"},
-        {"write aborted with Esc", esc_y(qbtest::machine_file("upgrade_4077.json")), {"-f", "fw_4077.bin"}, 4,
-         "/dev/ipmi0: upgraded aborted", "4077 600"},
+        {"write aborted with Esc", qbtest::with_keys(qbtest::machine_file("upgrade_4077.json"), {{1.5, "esc"}, {1.5, "y"}}),
+         {"-f", "fw_4077.bin"}, 4, "/dev/ipmi0: upgraded aborted", "4077 600"},
         {"compare error", compare_error, {"-u", "-f", "fw_4077.bin"}, 4, "/dev/ipmi0: failed", "4077 600"},
         {"image for another chip", qbtest::machine_file("upgrade_mixed_family.json"), {"-f", "fw_4077.bin"}, 5,
          "/dev/ipmi0: upgraded -", "4077 600"},

@@ -4,9 +4,9 @@
 // with it as without it. Then the terminal's drawing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fcntl.h>
 #include <map>
-#include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
 #include <unistd.h>
@@ -76,18 +76,9 @@ std::string mated(const Box& box)
     return list;
 }
 
-// A machine of sim/machines/ with a fixed start (the log's times) and keys at the given seconds.
-std::string machine(const std::string& name, const std::vector<std::pair<int, std::string>>& keys = {})
-{
-    nlohmann::json m = nlohmann::json::parse(machine_file(name));
-    m["clock"]["start"] = 1700000000;
-    for (const auto& [at, key] : keys)
-        m["keys"].push_back({{"at", at}, {"key", key}});
-    return m.dump();
-}
-
 // Runs the tool without the panel and with it: it must print, log, return
-// and send the same. The run with the panel.
+// and send the same. The run with the panel. A fixed clock start (with_keys)
+// makes the two logs comparable.
 RunResult run_with_and_without_panel(const std::string& machine, const std::vector<std::string>& args,
                                      const std::map<std::string, std::string>& files = {})
 {
@@ -121,7 +112,7 @@ TEST(Panel, ShowsTheLedsOfEveryQuestionAndOfEveryCyclingStepAndChangesNothingThe
     struct Case {
         const char* name;
         std::vector<std::string> args;
-        std::vector<std::pair<int, std::string>> keys;
+        std::vector<std::pair<double, std::string>> keys;
         bool at_key_waits;  // only the frames of key waits (and the end), else every frame but the end
         std::vector<std::vector<std::string>> expected;  // per frame, the LEDs of each box
     };
@@ -140,7 +131,7 @@ TEST(Panel, ShowsTheLedsOfEveryQuestionAndOfEveryCyclingStepAndChangesNothingThe
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        RunResult r = run_with_and_without_panel(machine("default.json", c.keys), c.args);
+        RunResult r = run_with_and_without_panel(with_keys(machine_file("default.json"), c.keys), c.args);
         auto all = frames(r.panel);
         ASSERT_FALSE(all.empty());
         EXPECT_TRUE(all.back().heading.ends_with(" s, end of run"));
@@ -179,7 +170,7 @@ TEST(Panel, ShowsTheLedsOfEveryQuestionAndOfEveryCyclingStepAndChangesNothingThe
 TEST(Panel, LabelsEachControllerAsTheSummaryDoesAlsoBehindAMux)
 {
     // Channels 2 to 4 of the mux on bus 3 carry the channel in the bus ID's upper nibble.
-    RunResult r = run_with_and_without_panel(machine("mux_channels.json"), {"-b13", "-mae6", "-i"});
+    RunResult r = run_with_and_without_panel(with_keys(machine_file("mux_channels.json"), {}), {"-b13", "-mae6", "-i"});
     std::regex record(R"(\d+: (BusID:0x..) ChipID:(\d+) (FW:\[0x..:0x..\]) (ADR:0x..) Config:0x..)");
     std::set<std::string> summary, labels;
     std::smatch m;
@@ -212,7 +203,7 @@ TEST(Panel, AnUpgradeShowsEachPhaseAndTheNewVersionOnlyFromTheDowncopy)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args[1]);
-        RunResult r = run_with_and_without_panel(machine("upgrade_4077.json"), c.args,
+        RunResult r = run_with_and_without_panel(with_keys(machine_file("upgrade_4077.json"), {}), c.args,
                                                  {{"fw_4077.bin", make_image(c.image_size, {1, 2, 0})}});
         ASSERT_EQ(r.status, 0) << r.console;
         auto all = frames(r.panel);

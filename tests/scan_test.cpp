@@ -5,7 +5,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "report_helpers.h"
 #include "sim_run.h"
 
 using namespace qbtest;

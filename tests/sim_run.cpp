@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -131,9 +133,73 @@ std::string empty_bmcs(int count)
     return R"({"bmcs": [)" + bmcs + "]}";
 }
 
+std::string with_keys(const std::string& machine, const std::vector<std::pair<double, std::string>>& keys)
+{
+    nlohmann::json m = nlohmann::json::parse(machine);
+    m["clock"]["start"] = 1700000000;
+    m["keys"] = nlohmann::json::array();
+    for (const auto& [at, key] : keys)
+        m["keys"].push_back({{"at", at}, {"key", key}});
+    return m.dump();
+}
+
+std::vector<std::string> lines_starting(const std::vector<std::string>& lines, const std::string& prefix)
+{
+    std::vector<std::string> out;
+    std::ranges::copy_if(lines, std::back_inserter(out), [&](const std::string& l) { return l.starts_with(prefix); });
+    return out;
+}
+
 size_t lines_starting(const std::string& text, const std::string& prefix)
 {
-    return std::ranges::count_if(lines(text), [&](const std::string& l) { return l.starts_with(prefix); });
+    return lines_starting(lines(text), prefix).size();
+}
+
+std::vector<std::string> lines_after(const std::vector<std::string>& lines, const std::string& line, size_t count)
+{
+    auto at = std::find(lines.begin(), lines.end(), line);
+    if (at == lines.end())
+        return {};
+    ++at;
+    return {at, at + static_cast<long>(std::min(count, static_cast<size_t>(lines.end() - at)))};
+}
+
+std::string line_after(const std::vector<std::string>& lines, const std::string& line)
+{
+    auto next = lines_after(lines, line, 1);
+    return next.empty() ? "" : next[0];
+}
+
+size_t count_lines(const std::vector<std::string>& lines, const std::string& line)
+{
+    return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
+}
+
+size_t event_index(const std::vector<std::string>& events, const std::string& prefix, size_t n)
+{
+    for (size_t i = 0; i < events.size(); ++i)
+        if (events[i].starts_with(prefix) && n-- == 0)
+            return i;
+    return std::string::npos;
+}
+
+std::set<std::string> lit(const std::vector<std::string>& events, const std::string& kind, size_t end)
+{
+    std::map<std::string, bool> on;
+    for (size_t i = 0; i < std::min(end, events.size()); ++i) {
+        const std::string& e = events[i];
+        if (!e.starts_with("led "))
+            continue;
+        // NAME has blanks of its own: split from the right.
+        size_t value_at = e.rfind(' '), kind_at = e.rfind(' ', value_at - 1);
+        if (e.substr(kind_at + 1, value_at - kind_at - 1) == kind)
+            on[e.substr(4, kind_at - 4)] = e.substr(value_at + 1) != "00";
+    }
+    std::set<std::string> out;
+    for (const auto& [name, is_on] : on)
+        if (is_on)
+            out.insert(name);
+    return out;
 }
 
 }  // namespace qbtest

@@ -5,7 +5,9 @@
 #pragma once
 
 #include <filesystem>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qbtest {
@@ -69,7 +71,25 @@ std::string machine_file(const std::string& name);
 // A machine with `count` BMCs on /dev/ipmi0 on, without buses: no scan finds anything.
 std::string empty_bmcs(int count);
 
+// `machine` with the operator's key script ({second, key name}) and its clock
+// started at 1700000000 (2023-11-14T22:13:20Z), so that two runs log alike.
+std::string with_keys(const std::string& machine, const std::vector<std::pair<double, std::string>>& keys);
+
+// Picking lines out of console and log text.
+std::vector<std::string> lines_starting(const std::vector<std::string>& lines, const std::string& prefix);
 // How many lines of `text` start with `prefix`.
 size_t lines_starting(const std::string& text, const std::string& prefix);
+size_t count_lines(const std::vector<std::string>& lines, const std::string& line);
+// Up to `count` lines after the first line equal to `line`.
+std::vector<std::string> lines_after(const std::vector<std::string>& lines, const std::string& line, size_t count);
+// The line right after the first line equal to `line`; "" when there is none.
+std::string line_after(const std::vector<std::string>& lines, const std::string& line);
+
+// Index of the n-th (from 0) event that begins with `prefix`; npos if none.
+size_t event_index(const std::vector<std::string>& events, const std::string& prefix, size_t n = 0);
+// The controllers whose `kind` LEDs ("fail", ...) are lit once the events
+// before `end` ("led NAME KIND VALUE", times stripped) have happened.
+std::set<std::string> lit(const std::vector<std::string>& events, const std::string& kind,
+                          size_t end = std::string::npos);
 
 }  // namespace qbtest

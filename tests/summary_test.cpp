@@ -4,7 +4,6 @@
 // stopped by a key in each of its phases, and a run that finds nothing.
 #include <gtest/gtest.h>
 
-#include "report_helpers.h"
 #include "sim_run.h"
 
 using namespace qbtest;
@@ -58,7 +57,7 @@ TEST(Summary, GoesToConsoleAndLogWithOneBmcAndToTheLogAloneWithTwo)
 TEST(Summary, TheDelayCountsDownOnTheConsoleOnlyAndASpaceHoldsTheSummaryUntilTheNextKey)
 {
     SimDir dir;
-    dir.machine(with_keys(machine_file("default.json"), R"([{"at": 0, "key": "space"}, {"at": 50, "key": "x"}])"));
+    dir.machine(with_keys(machine_file("default.json"), {{0, "space"}, {50, "x"}}));
     auto r = dir.run({"-cd3"});
     EXPECT_NE(r.console.find("\r delay...: 3 \r\r delay...: 2 \r\r delay...: 1 \r"), std::string::npos) << r.console;
     EXPECT_EQ(dir.log().find("delay...:"), std::string::npos);
@@ -87,7 +86,7 @@ TEST(Summary, AKeyStopsTheCyclingInEveryPhaseAndLeavesItsLedsOff)
 {
     auto run_with_key_at = [](double at) {
         SimDir dir;
-        dir.machine(with_keys(machine_file("default.json"), R"([{"at": )" + std::to_string(at) + R"(, "key": "x"}])"));
+        dir.machine(with_keys(machine_file("default.json"), {{at, "x"}}));
         return dir.run({"-z"});
     };
     // A first run with a late key shows when the first phase begins.

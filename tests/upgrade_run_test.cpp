@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <sys/resource.h>
 #include <vector>
@@ -19,16 +18,6 @@ namespace {
 
 // The demo image's version: FW 1, major 2, minor 0; the machines' controllers run 1.0.0.
 const std::string kImage4077 = make_image(4096, {1, 2, 0});
-
-// A machine of sim/machines/ with a key script of {seconds, key}.
-std::string with_keys(const std::string& machine, const std::vector<std::pair<double, std::string>>& keys)
-{
-    nlohmann::json m = nlohmann::json::parse(machine_file(machine));
-    m["keys"] = nlohmann::json::array();
-    for (const auto& [at, key] : keys)
-        m["keys"].push_back({{"at", at}, {"key", key}});
-    return m.dump();
-}
 
 // Downcopies sent, in either command set, to the controller at 0xC0 on bus `bus`.
 size_t downcopies(const std::string& trace, int bus)
@@ -62,7 +51,10 @@ TEST(UpgradeRun, EveryWayTheUpgradePathEnds)
         int cycles = 0;       // continuous mode: the cycles run
     };
     // Every machine has a key script, so that the terminal is the simulated one.
-    const std::string up = with_keys("upgrade_4077.json", {}), lost = with_keys("upgrade_reset_lost.json", {});
+    auto keyed = [](const char* name, const std::vector<std::pair<double, std::string>>& keys = {}) {
+        return with_keys(machine_file(name), keys);
+    };
+    const std::string up = keyed("upgrade_4077.json"), lost = keyed("upgrade_reset_lost.json");
     const Case cases[] = {
         {"all upgraded", up, {"-f", "fw_4077.bin"}, "fw_4077.bin", kImage4077, 0,
          "Upgrade Sucessful [RETURN CODE:0x00]\n\r\n", nullptr, "11"},
@@ -82,7 +74,7 @@ TEST(UpgradeRun, EveryWayTheUpgradePathEnds)
         {"image file missing", up, {"-f", "fw_4080.bin"}, "fw_4077.bin", kImage4077, 1,
          "ERROR: Can't open file fw_4080.bin [RETURN CODE:0x01]\r\n", "[RETURN CODE:0x01]\nKcs Close\n", "00"},
         // A 4083 image passes the family check of any known chip, after a "y" or "Y" (QB4083C set) ...
-        {"4083 image confirmed", with_keys("upgrade_4077.json", {{600, "Y"}}), {"fw_4083.bin"}, "fw_4083.bin",
+        {"4083 image confirmed", keyed("upgrade_4077.json", {{600, "Y"}}), {"fw_4083.bin"}, "fw_4083.bin",
          kImage4077, 0, "Proceed with Firmware Upgrade on QB4083C? Press [y] (Version info: FW:[0x02:0x00])\n\r\n"
          "[y]-key pressed.Proceeding with Upgrade...\r\n", nullptr, "11"},
         {"4083 image declined at the end of the input", up, {"fw_4083.bin"}, "fw_4083.bin", kImage4077, 3,
@@ -91,7 +83,7 @@ TEST(UpgradeRun, EveryWayTheUpgradePathEnds)
         {"4083 image, -u", up, {"fw_4083.bin", "-u"}, "fw_4083.bin", kImage4077, 0, "Upgrade Sucessful", nullptr, "11"},
         {"a controller never came back", lost, {"-f", "fw_4077.bin"}, "fw_4077.bin", kImage4077, 4,
          "Device never came out of reset after firmware upgrade!\r\n", nullptr, "11"},
-        {"mismatch at the second controller after the first was flashed", with_keys("upgrade_mixed_family.json", {}),
+        {"mismatch at the second controller after the first was flashed", keyed("upgrade_mixed_family.json"),
          {"-f", "fw_4077.bin"}, "fw_4077.bin", kImage4077, 5,
          "ERROR: The image is not for this QB40xx-version [RETURN CODE:0x05]\r\n",
          "Chip ID Mismatch. ChipCounter:1 ChipIDshouldbe:77 ChipInfo[0].ChipID:77\n", "10"},
@@ -102,7 +94,7 @@ TEST(UpgradeRun, EveryWayTheUpgradePathEnds)
         {"no name after -f", up, {"-f"}, "fw_4077.bin", kImage4077, 5,
          "ERROR: No filename specified after -f [RETURN CODE:0x05]\r\n", "", "00"},
         // Quiet mode prints nothing and looks for no Esc (without -q these keys abort the second controller).
-        {"quiet", with_keys("upgrade_4077.json", {{1.5, "esc"}, {1.5, "y"}}), {"-q", "-f", "fw_4077.bin"},
+        {"quiet", keyed("upgrade_4077.json", {{1.5, "esc"}, {1.5, "y"}}), {"-q", "-f", "fw_4077.bin"},
          "fw_4077.bin", kImage4077, 0, "", nullptr, "11"},
         {"quiet, unusable name", up, {"-q", "-f", "qb4077.BIN"}, "qb4077.BIN", kImage4077, 5, "", "", "00"},
         {"no controller found", R"({"keys": [], "bmcs": [{"node": "/dev/ipmi0", "buses": {}}]})", {"-f", "fw_4077.bin"},
@@ -113,7 +105,7 @@ TEST(UpgradeRun, EveryWayTheUpgradePathEnds)
         {"failed in cycle 1", lost, {"-f", "fw_4077.bin", "-c5"}, "fw_4077.bin", kImage4077, 4,
          "Sucessfully Upgraded 1 of 2 parts\r\n", nullptr, "11", 1},
         // The QB4083C question comes again in every cycle.
-        {"declined in cycle 2", with_keys("upgrade_4077.json", {{600, "y"}, {1200, "n"}}), {"-f", "fw_4083.bin", "-c3"},
+        {"declined in cycle 2", keyed("upgrade_4077.json", {{600, "y"}, {1200, "n"}}), {"-f", "fw_4083.bin", "-c3"},
          "fw_4083.bin", kImage4077, 3, "[y]-key pressed.Proceeding with Upgrade...\r\n", nullptr, "11", 2},
     };
     for (const Case& c : cases) {
