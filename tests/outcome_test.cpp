@@ -1,7 +1,7 @@
-// --strict and --report through the whole program: the failures the plain
-// exit status hides, the report of every way a run ends, its escaping, and
-// what happens to the file when the run is killed or the file cannot be
-// written.
+// Every way a run ends, with its exit status, the log it leaves and the
+// report (--report); the failures the plain exit status hides (--strict);
+// the report's escaping, and what happens to the file when the run is killed
+// or the file cannot be written.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -241,7 +241,7 @@ TEST(Outcome, FailuresThePlainStatusHidesEndNonZeroOnlyUnderStrict)
     }
 }
 
-TEST(Outcome, EveryWayARunEndsWritesItsReport)
+TEST(Outcome, EveryWayARunEndsWithItsStatusLogAndReport)
 {
     struct Case {
         const char* name;
@@ -249,31 +249,40 @@ TEST(Outcome, EveryWayARunEndsWritesItsReport)
         Args args;
         int status;
         std::string digest;
-        std::string image;  // family and size; "" for no image
+        std::string image;    // family and size; "" for no image
+        size_t passes;        // "BmcOpen Success" lines
+        const char* log_end;  // nullptr: the closing lines with the status; else no closing lines, and this
     };
     const std::string one = machine({{{"0x01", {controller("0xC0", "M")}}}});
     const std::string compare_error =
         machine({{{"0x01", {controller("0xC0", "M", {1, 0, 0}, {{"compare_error_at", "0x0010"}})}}}});
     const Case cases[] = {
-        {"help", one, {"-u", "-h"}, 0, "", ""},
-        {"option conflict", one, {"-ms", "-f", "fw_4077.bin"}, 5, "", "4077 null"},
-        {"report of two BMCs", qbtest::machine_file("two_bmcs.json"), {"-i"}, 0, "/dev/ipmi0: -*2 | /dev/ipmi1: -", ""},
-        {"KCS ports", qbtest::machine_file("kcs_second_pair.json"), {"-dio"}, 0, "kcs 0xCA8/0xCAC:", ""},
+        {"help", one, {"-u", "-h"}, 0, "", "", 0, "Command-Line help only\n"},
+        {"option conflict", one, {"-ms", "-f", "fw_4077.bin"}, 5, "", "4077 null", 0, "\"-ma[NUM]\" [RETURN CODE:0x05]\n\n"},
+        {"mux switching with an address", machine({{}}), {"-ms", "-mae6"}, 0, "/dev/ipmi0:", "", 1, nullptr},
+        {"no BMC", machine({}, nullptr, "absent"), {"-q"}, 0, "", "", 0, nullptr},
+        {"report of two BMCs", qbtest::machine_file("two_bmcs.json"), {"-i"}, 0, "/dev/ipmi0: -*2 | /dev/ipmi1: -", "",
+         2, nullptr},
+        {"KCS ports", qbtest::machine_file("kcs_second_pair.json"), {"-dio"}, 0, "kcs 0xCA8/0xCAC:", "", 1, nullptr},
         {"three cycles", qbtest::machine_file("upgrade_4077.json"), {"-u", "-c3", "-f", "fw_4077.bin"}, 0,
-         "/dev/ipmi0: upgraded*2", "4077 600"},
-        {"quiet", one, {"-q", "-f", "fw_4077.bin"}, 0, "/dev/ipmi0: upgraded", "4077 600"},
-        {"image missing", one, {"-f", "absent_4077.bin"}, 1, "/dev/ipmi0:", "4077 null"},
+         "/dev/ipmi0: upgraded*2", "4077 600", 1, nullptr},
+        {"quiet", one, {"-q", "-f", "fw_4077.bin"}, 0, "/dev/ipmi0: upgraded", "4077 600", 1, nullptr},
+        // The first pass ends the run: the second BMC is never opened.
+        {"image missing", machine({{}, {}}), {"-f", "absent_4077.bin"}, 1, "/dev/ipmi0:", "4077 null", 1, "Kcs Close\n"},
         {"no BMC, --strict, image missing", machine({}, nullptr, "absent"), {"--strict", "-f", "absent_4077.bin"}, 1, "",
-         "4077 null"},
-        {"QB4083C image declined", one, {"-f", "fw_4083.bin"}, 3, "/dev/ipmi0: -", "4083C 600"},
+         "4077 null", 0, ""},
+        {"QB4083C image declined", one, {"-f", "fw_4083.bin"}, 3, "/dev/ipmi0: -", "4083C 600", 1, nullptr},
         {"write aborted with Esc", qbtest::with_keys(qbtest::machine_file("upgrade_4077.json"), {{1.5, "esc"}, {1.5, "y"}}),
-         {"-f", "fw_4077.bin"}, 4, "/dev/ipmi0: upgraded aborted", "4077 600"},
-        {"compare error", compare_error, {"-u", "-f", "fw_4077.bin"}, 4, "/dev/ipmi0: failed", "4077 600"},
+         {"-f", "fw_4077.bin"}, 4, "/dev/ipmi0: upgraded aborted", "4077 600", 1, nullptr},
+        {"compare error", compare_error, {"-u", "-f", "fw_4077.bin"}, 4, "/dev/ipmi0: failed", "4077 600", 1, nullptr},
         {"image for another chip", qbtest::machine_file("upgrade_mixed_family.json"), {"-f", "fw_4077.bin"}, 5,
-         "/dev/ipmi0: upgraded -", "4077 600"},
-        {"diagnostics aborted", one, {"-d"}, 6, "/dev/ipmi0: -", ""},
-        {"no controller", machine({{}}), {"-u", "-f", "fw_4077.bin"}, 171, "/dev/ipmi0:", "4077 600"},
-        {"second BMC lost", qbtest::machine_file("first_bmc_lost.json"), {"-u"}, 172, "/dev/ipmi0: | null closed:", ""},
+         "/dev/ipmi0: upgraded -", "4077 600", 1, ""},
+        {"diagnostics aborted", one, {"-d"}, 6, "/dev/ipmi0: -", "", 1, ""},
+        {"diagnostics aborted after a good upgrade", one, {"-f", "fw_4077.bin", "-u", "-d"}, 6, "/dev/ipmi0: upgraded",
+         "4077 600", 1, nullptr},
+        {"no controller", machine({{}}), {"-u", "-f", "fw_4077.bin"}, 171, "/dev/ipmi0:", "4077 600", 1, nullptr},
+        {"second BMC lost", qbtest::machine_file("first_bmc_lost.json"), {"-u"}, 172, "/dev/ipmi0: | null closed:", "", 1,
+         "  modprobe ipmi_msghandler\n\nBmcOpen Failed\n[RETURN CODE:0xac]\n\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -283,6 +292,9 @@ TEST(Outcome, EveryWayARunEndsWritesItsReport)
         dir.machine(m.dump());
         dir.write("fw_4077.bin", kImage);
         dir.write("fw_4083.bin", kImage);
+        EXPECT_EQ(dir.run(c.args).status, c.status);
+        const std::string plain_log = dir.log();
+        EXPECT_EQ(qbtest::lines_starting(dir.logprev() + plain_log, "BmcOpen Success"), c.passes);
         auto [run, report] = run_with_report(dir, c.args);
         EXPECT_EQ(run.status, c.status);
         EXPECT_EQ(digest(report), c.digest);
@@ -290,13 +302,17 @@ TEST(Outcome, EveryWayARunEndsWritesItsReport)
         EXPECT_EQ(image.is_null() ? "" : image["family"].get<std::string>() + " " + image["size"].dump(), c.image);
         EXPECT_EQ(report["started"], kStarted);
         EXPECT_EQ(report["exit_meaning"] == "done", c.status == 0);
-        // The report is written before the log's closing lines, which still end it.
-        const std::string log = dir.log(), exit_line = "Exited with return code: ";
-        EXPECT_EQ(log.find("ERROR: Unable to write report"), std::string::npos);
-        if (log.find(exit_line) != std::string::npos) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "0x%02x\n", c.status);
-            EXPECT_TRUE(log.ends_with(exit_line + hex)) << log;
+        EXPECT_EQ(dir.log().find("ERROR: Unable to write report"), std::string::npos);
+        // The closing lines: "Finished: " with a ctime() text of 24 characters, then the code. The
+        // report is written before them, so they still end the log.
+        char closing[64];
+        std::snprintf(closing, sizeof closing, "\n\nExited with return code: 0x%02x\n", c.status);
+        for (const std::string& log : {plain_log, dir.log()}) {
+            EXPECT_EQ(qbtest::lines_starting(log, "Exited with return code"), c.log_end ? 0u : 1u);
+            const std::string end = c.log_end ? c.log_end : closing;
+            EXPECT_TRUE(log.ends_with(end)) << log;
+            const size_t finished = log.size() - std::min(log.size(), end.size() + 11 + 24);
+            EXPECT_TRUE(c.log_end || log.compare(finished, 11, "\nFinished: ") == 0) << log;
         }
     }
 }

@@ -97,9 +97,10 @@ TEST(UpgradeRun, EveryWayTheUpgradePathEnds)
         {"quiet", keyed("upgrade_4077.json", {{1.5, "esc"}, {1.5, "y"}}), {"-q", "-f", "fw_4077.bin"},
          "fw_4077.bin", kImage4077, 0, "", nullptr, "11"},
         {"quiet, unusable name", up, {"-q", "-f", "qb4077.BIN"}, "qb4077.BIN", kImage4077, 5, "", "", "00"},
-        {"no controller found", R"({"keys": [], "bmcs": [{"node": "/dev/ipmi0", "buses": {}}]})", {"-f", "fw_4077.bin"},
-         "fw_4077.bin", kImage4077, 171, "No Devices Found [RETURN CODE:0xab]\n\r\n", nullptr, "00"},
         // Continuous cycles go on while each succeeds; an up-to-date controller is not flashed again.
+        // An empty cycle ends its pass; the next BMC's pass counts on from there.
+        {"no controller on two BMCs", with_keys(empty_bmcs(2), {}), {"-f", "fw_4077.bin", "-c3"}, "fw_4077.bin",
+         kImage4077, 171, "No Devices Found [RETURN CODE:0xab]\n\r\n", nullptr, "00", 2},
         {"three good cycles", up, {"-f", "fw_4077.bin", "-c3"}, "fw_4077.bin", kImage4077, 0,
          "Sucessfully Upgraded 2 of 2 parts\r\n", nullptr, "11", 3},
         {"failed in cycle 1", lost, {"-f", "fw_4077.bin", "-c5"}, "fw_4077.bin", kImage4077, 4,
