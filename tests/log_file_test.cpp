@@ -73,21 +73,3 @@ TEST(LogFile, EachRunKeepsOnlyThePreviousRunsLogWhetherItAppendsOrNot)
     auto files = std::distance(std::filesystem::directory_iterator(dir.path()), {});
     EXPECT_EQ(files, 2) << "the first run's log is gone";
 }
-
-TEST(LogFile, ALogThatCannotBeCreatedDoesNotStopTheRun)
-{
-    // A non-empty directory cannot be removed, and a directory cannot be
-    // opened as the log: both failures of a start at once.
-    qbtest::SimDir dir;
-    dir.machine(qbtest::empty_bmcs(1));
-    std::filesystem::create_directories(dir.path() / "log.txt");
-    std::filesystem::create_directories(dir.path() / "logprev.txt" / "kept");
-    auto r = dir.run({"-u"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(r.console.starts_with("Error Deleting logprev.txt\r\nUnable to create logfile log.txt\n\r\n\r\n"
-                                      "QB40XX Firmware Upgrade tool"))
-        << r.console;
-    EXPECT_EQ(qbtest::missing_in_order(qbtest::lines(r.console),
-                                       {"Total BMC found: 1", "Successfully opened OpenIPMI driver"}),
-              "");
-}

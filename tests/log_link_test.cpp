@@ -28,7 +28,7 @@ void block_rotation(const fs::path& dir) { fs::create_directories(dir / "logprev
 
 TEST(LogLink, APlantedLinkOrFifoIsNeverWrittenThrough)
 {
-    enum Plant { LogLink, PrevLink, BlockedLogLink, BlockedDanglingLink, BlockedLogFifo, PrevFifo };
+    enum Plant { LogLink, PrevLink, BlockedLogLink, BlockedDanglingLink, BlockedLogFifo, BlockedLogDir, PrevFifo };
     struct Case {
         const char* name;
         Plant plant;
@@ -44,6 +44,7 @@ TEST(LogLink, APlantedLinkOrFifoIsNeverWrittenThrough)
         {"rotation blocked, and again at the second cycle", BlockedLogLink, {"-c2", "-i"}, false, "log.txt"},
         {"rotation blocked, a link to no file", BlockedDanglingLink, {"-i"}, false, nullptr},
         {"rotation blocked, a FIFO named log.txt", BlockedLogFifo, {"-i"}, false, nullptr},
+        {"rotation blocked, a directory named log.txt", BlockedLogDir, {"-u"}, false, nullptr},
         {"a FIFO named logprev.txt goes like an old log", PrevFifo, {"-i"}, true, nullptr},
     };
     for (const Case& c : cases) {
@@ -52,8 +53,10 @@ TEST(LogLink, APlantedLinkOrFifoIsNeverWrittenThrough)
         dir.machine(empty_bmcs(1));
         const fs::path d = dir.path();
         dir.write("victim.txt", kPrecious);
-        if (c.plant == BlockedLogLink || c.plant == BlockedDanglingLink || c.plant == BlockedLogFifo)
+        if (c.plant >= BlockedLogLink && c.plant <= BlockedLogDir)
             block_rotation(d);
+        if (c.plant == BlockedLogDir)
+            fs::create_directory(d / "log.txt");
         if (c.plant == LogLink || c.plant == BlockedLogLink)
             fs::create_symlink("victim.txt", d / "log.txt");
         if (c.plant == PrevLink)
@@ -68,6 +71,10 @@ TEST(LogLink, APlantedLinkOrFifoIsNeverWrittenThrough)
         EXPECT_EQ(dir.read("victim.txt"), kPrecious);
         EXPECT_FALSE(dir.exists("absent.txt"));
         EXPECT_EQ(count_of(r.console, "Unable to create logfile log.txt\n"), c.logged ? 0u : 1u) << r.console;
+        // Without a log the run goes on all the same.
+        EXPECT_TRUE(c.logged || r.console.starts_with("Error Deleting logprev.txt\r\nUnable to create logfile log.txt\n\r\n"
+                                                      "\r\nQB40XX Firmware Upgrade tool")) << r.console;
+        EXPECT_EQ(contains(r.console, "Total BMC found: 1\r\n"), c.args[0] != "-h");
         ASSERT_EQ(fs::is_regular_file(fs::symlink_status(d / "log.txt")), c.logged);
         if (c.logged) {
             EXPECT_TRUE(contains(dir.log(), "QB40XX Firmware Upgrade tool")) << dir.log();

@@ -15,7 +15,7 @@ TEST(OddArguments, EndTheRunCleanlyWhateverTheirLengthOrContent)
         int status;
     };
     const std::string huge(100000, 'x'), long_key = "-i" + std::string(20000, 'y');
-    const std::string name254 = std::string(245, 'n') + "_4077.bin", name255 = "n" + name254;
+    const std::string name254 = std::string(245, 'n') + "_4077.bin";
     std::vector<std::string> many(2000, "-u");
     many.push_back("-ms");  // a conflict: ends the run after the command-line report
     const Case cases[] = {
@@ -24,7 +24,6 @@ TEST(OddArguments, EndTheRunCleanlyWhateverTheirLengthOrContent)
         {{huge + ".bin"}, 5},
         {{"-f", name254}, 1},  // accepted; the file is missing
         {{name254}, 1},
-        {{"-f", name255}, 5},
         {{"-vpd" + huge}, 5},  // a huge value after falling-through keys
         {{"-mc" + huge}, 5},
         {{"-c" + std::string(5000, '9'), "-cd" + std::string(5000, '7'), "-ms"}, 5},
@@ -32,7 +31,6 @@ TEST(OddArguments, EndTheRunCleanlyWhateverTheirLengthOrContent)
         {many, 5},
         {{"%s%s%s%n%n", "-ms"}, 5},
         {{"-u%s%n%s", "-ms"}, 5},
-        {{""}, 5},
         {{"-"}, 5},
         {{"-v"}, 5},
         {{"-\xff\xfe\x80"}, 5},

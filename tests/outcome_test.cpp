@@ -266,7 +266,6 @@ TEST(Outcome, EveryWayARunEndsWithItsStatusLogAndReport)
         {"KCS ports", qbtest::machine_file("kcs_second_pair.json"), {"-dio"}, 0, "kcs 0xCA8/0xCAC:", "", 1, nullptr},
         {"three cycles", qbtest::machine_file("upgrade_4077.json"), {"-u", "-c3", "-f", "fw_4077.bin"}, 0,
          "/dev/ipmi0: upgraded*2", "4077 600", 1, nullptr},
-        {"quiet", one, {"-q", "-f", "fw_4077.bin"}, 0, "/dev/ipmi0: upgraded", "4077 600", 1, nullptr},
         // The first pass ends the run: the second BMC is never opened.
         {"image missing", machine({{}, {}}), {"-f", "absent_4077.bin"}, 1, "/dev/ipmi0:", "4077 null", 1, "Kcs Close\n"},
         {"no BMC, --strict, image missing", machine({}, nullptr, "absent"), {"--strict", "-f", "absent_4077.bin"}, 1, "",

@@ -57,17 +57,6 @@ struct Harness {
 
 }  // namespace
 
-TEST(VmSession, RequestReachesTheBmcAndTheAnswerKeepsTheMessageId)
-{
-    Harness h;
-    auto frames = h.send({0x42, 0x18, 0x52, 0x01, 0xC0, 0x01});
-    ASSERT_EQ(h.bmc.seen.size(), 1u);
-    EXPECT_EQ(h.bmc.seen[0], (Bytes{0x18, 0x52, 0x01, 0xC0, 0x01}));
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_TRUE(frames[0].valid);
-    EXPECT_EQ(frames[0].bytes, (Bytes{0x42, 0x1C, 0x52, 0x00}));
-}
-
 TEST(VmSession, DelayedAnswerWaitsUntilItIsDue)
 {
     Harness h;
