@@ -4,13 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <sys/stat.h>
 
 #include "flash_rig.h"
-#include "in_process.h"
-#include "logfile/logfile.h"
-#include "settings.h"
 #include "sim_run.h"
 
 using namespace qbtest;
@@ -19,10 +15,6 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string kPrecious = "precious data\n";
-
-// A non-empty directory named logprev.txt: the rotation's rename fails, so a
-// planted log.txt stays where it is.
-void block_rotation(const fs::path& dir) { fs::create_directories(dir / "logprev.txt" / "keep"); }
 
 }  // namespace
 
@@ -53,8 +45,10 @@ TEST(LogLink, APlantedLinkOrFifoIsNeverWrittenThrough)
         dir.machine(empty_bmcs(1));
         const fs::path d = dir.path();
         dir.write("victim.txt", kPrecious);
+        // A non-empty directory named logprev.txt: the rotation's rename
+        // fails, so a planted log.txt stays where it is.
         if (c.plant >= BlockedLogLink && c.plant <= BlockedLogDir)
-            block_rotation(d);
+            fs::create_directories(d / "logprev.txt" / "keep");
         if (c.plant == BlockedLogDir)
             fs::create_directory(d / "log.txt");
         if (c.plant == LogLink || c.plant == BlockedLogLink)
@@ -83,24 +77,4 @@ TEST(LogLink, APlantedLinkOrFifoIsNeverWrittenThrough)
             EXPECT_EQ(fs::read_symlink(d / c.link_left), "victim.txt");
         }
     }
-}
-
-TEST(LogLink, ALinkPlantedBeforeTheReopenOfTheSecondCycleIsNotFollowed)
-{
-    ScopedWorkDir dir;
-    restore_default_settings();
-    ASSERT_EQ(StartLogFile("log.txt"), 1);
-    CloseLogFile();
-    // Between the cycles someone blocks the rotation and swaps the log for a link.
-    block_rotation(dir.path());
-    fs::remove(dir.path() / "log.txt");
-    {
-        std::ofstream(dir.path() / "victim.txt") << kPrecious;
-    }
-    fs::create_symlink("victim.txt", dir.path() / "log.txt");
-    CMDL_AppendLogFile = 1;
-    EXPECT_EQ(StartLogFile("log.txt"), 0);
-    EXPECT_EQ(log_file, nullptr);
-    EXPECT_EQ(dir.read("victim.txt"), kPrecious);
-    restore_default_settings();
 }
