@@ -3,7 +3,6 @@
 // (no process, no BMC) and read back the trace lines it left.
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
@@ -36,21 +35,14 @@ public:
         return sim::make_device(sim::Field(*documents_.back(), "dev"), sim::Context{clock_, trace_}, "bmc0 bus 0x01");
     }
 
-    // The trace events so far; `forget` drops them from later calls.
-    std::vector<std::string> trace_lines() const
-    {
-        auto out = trace_events(dir_.read("trace.txt"));
-        out.erase(out.begin(), out.begin() + static_cast<long>(std::min(seen_, out.size())));
-        return out;
-    }
-    void forget() { seen_ += trace_lines().size(); }
+    // The trace events so far.
+    std::vector<std::string> trace_lines() const { return trace_events(dir_.read("trace.txt")); }
 
 private:
     SimDir dir_;
     sim::VirtualClock clock_;
     sim::Trace trace_;
     std::vector<std::unique_ptr<nlohmann::json>> documents_;
-    size_t seen_ = 0;
 };
 
 // One write part, as the BMC's Master Write-Read hands it over.
