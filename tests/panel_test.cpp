@@ -121,8 +121,6 @@ TEST(Panel, ShowsTheLedsOfEveryQuestionAndOfEveryCyclingStepAndChangesNothingThe
         {"diagnostics", {"-d"}, {{100, "y"}, {101, "n"}, {102, "y"}, {103, "n"}, {104, "y"}}, true,
          {{kActivity, kActivity, kActivity}, {kFail, kFail, kFail}, {kLamp, kDark, kDark}, {kDark, kLamp, kDark},
           {kDark, kDark, kLamp}, {kDark, kDark, kDark}}},
-        {"diagnostics left with esc", {"-d"}, {{100, "y"}, {101, "esc"}}, true,
-         {{kActivity, kActivity, kActivity}, {kFail, kFail, kFail}, {kDark, kDark, kDark}}},
         // A frame every 2 s: all, each alone, none, all again..., until the key at 15 s; then all dark.
         {"cycling", {"-z"}, {{15, "x"}}, false,
          {{kFail, kFail, kFail}, {kFail, kDark, kDark}, {kDark, kFail, kDark}, {kDark, kDark, kFail},
