@@ -94,10 +94,3 @@ TEST(VmCodec, DamagedFramesAreMarkedAndTheNextFrameStillDecodes)
         EXPECT_EQ(frames[1].bytes, (Bytes{0x07, 0x18, 0x01})) << c.what;
     }
 }
-
-TEST(VmCodec, NothingIsDeliveredBeforeTheEndByte)
-{
-    Bytes wire = sim::vm::encode_message(Bytes{0x01, 0x18, 0x01});
-    wire.pop_back();
-    EXPECT_TRUE(decode(wire).empty());
-}
