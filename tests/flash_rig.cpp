@@ -13,10 +13,10 @@
 
 namespace qbtest {
 
-std::string flash_machine(const std::string& devices, const std::string& faults, const std::string& keys)
+std::string flash_machine(const std::string& devices, const std::string& faults)
 {
-    return R"({"clock": {"start": 1700000000}, )" + (keys.empty() ? "" : R"("keys": )" + keys + ", ") +
-           R"("bmcs": [{"node": "/dev/ipmi0", "buses": {"0x01": {"devices": [)" + devices + "]}}" +
+    return R"({"clock": {"start": 1700000000}, "bmcs": [{"node": "/dev/ipmi0", "buses": {"0x01": {"devices": [)" +
+           devices + "]}}" +
            (faults.empty() ? "" : R"(, "faults": )" + faults) + "}]}";
 }
 

@@ -12,9 +12,8 @@
 namespace qbtest {
 
 // One BMC at /dev/ipmi0 whose bus 0x01 holds `devices` (the JSON list
-// items), with optional BMC `faults` and a key script `keys` (JSON lists).
-std::string flash_machine(const std::string& devices, const std::string& faults = "",
-                          const std::string& keys = "");
+// items), with optional BMC `faults` (a JSON list).
+std::string flash_machine(const std::string& devices, const std::string& faults = "");
 
 // A QB40xx controller entry running firmware 1.0.0; `extra` adds fields.
 std::string controller(const char* address, int chip_id, const std::string& extra = "");

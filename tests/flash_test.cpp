@@ -49,12 +49,12 @@ Faults bmc_rule(const std::string& request, int nth, int count, const std::strin
 const std::string kRead = "18 52 01 C0 06";
 
 // A controller that is ready at once after the erase and the reset.
-std::string machine(int chip_id, const Faults& faults = {}, const std::string& keys = "")
+std::string machine(int chip_id, const Faults& faults = {})
 {
     return flash_machine(controller("0xC0", chip_id,
                                     R"("erase_ms": 1, "reset_ms": 1)" +
                                         (faults.controller.empty() ? "" : R"(, "faults": )" + faults.controller)),
-                         faults.bmc.empty() ? "" : "[" + faults.bmc + "]", keys);
+                         faults.bmc.empty() ? "" : "[" + faults.bmc + "]");
 }
 
 struct Flashed {
@@ -260,11 +260,10 @@ TEST(Flash, EscHaltsTheWriteAndVerifyPhases)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.keys << (c.unconditional ? " -u" : "") << (c.reset_refused ? " no reset" : ""));
-        std::string keys = "[";
+        std::vector<std::pair<double, std::string>> keys;
         for (const char* k = c.keys; *k; k++)
-            keys += std::string(keys.size() > 1 ? ", " : "") + R"({"at": 0, "key": ")" +
-                    (*k == '^' ? "esc" : std::string(1, *k)) + R"("})";
-        FlashRig rig(machine(77, c.reset_refused ? refused("reset") : Faults{}, keys + "]"));
+            keys.push_back({0, *k == '^' ? "esc" : std::string(1, *k)});
+        FlashRig rig(with_keys(machine(77, c.reset_refused ? refused("reset") : Faults{}), keys));
         CMDL_UnconditionalUpgrade = c.unconditional;
         FlashRig::load_image(make_image(512, {3, 4, 5}));
         Flashed f = flash(77);
