@@ -8,8 +8,10 @@
 // symbolic link, and only a regular file is ever written.
 #include "logfile.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -48,25 +50,35 @@ int log_write(const char* fmt, va_list ap)
 // where `must_be_new` says the rotation has just moved the old log away.
 FILE* OpenLog(const char* path, bool append, bool must_be_new)
 {
-    // O_NONBLOCK: a FIFO planted under the name must not hold the run.
-    int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (append ? O_APPEND : 0);
-    int log_fd = open(path, flags | (must_be_new ? O_EXCL : 0), 0666);
-    if (log_fd < 0)
-        return nullptr;
-    struct stat st {};
-    // Truncated only once it is known to be a regular file.
-    if (fstat(log_fd, &st) != 0 || !S_ISREG(st.st_mode) || (!append && ftruncate(log_fd, 0) != 0)) {
-        close(log_fd);
-        return nullptr;
-    }
-    fcntl(log_fd, F_SETFL, fcntl(log_fd, F_GETFL) & ~O_NONBLOCK);
-    FILE* stream = fdopen(log_fd, append ? "a" : "w");
-    if (!stream)
-        close(log_fd);
-    return stream;
+    int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | (append ? O_APPEND : 0) | (must_be_new ? O_EXCL : 0);
+    return OpenRegularFile(path, flags, append ? "a" : "w", nullptr);
 }
 
 }  // namespace
+
+FILE* OpenRegularFile(const char* path, int flags, const char* mode, const char** why)
+{
+    if (why)
+        *why = nullptr;
+    // O_NONBLOCK: a FIFO planted under the name must not hold the run.
+    int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return nullptr;
+    struct stat st {};
+    bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (!regular && why)
+        *why = S_ISDIR(st.st_mode) ? strerror(EISDIR) : "not a regular file";
+    // Truncated only once it is known to be a regular file.
+    if (!regular || (mode[0] == 'w' && ftruncate(fd, 0) != 0)) {
+        close(fd);
+        return nullptr;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    FILE* stream = fdopen(fd, mode);
+    if (!stream)
+        close(fd);
+    return stream;
+}
 
 int ps(const char* fmt, ...)
 {

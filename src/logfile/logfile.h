@@ -13,5 +13,12 @@ int ps_r(const char* fmt, ...) QB_PRINTF(1, 2);      // console, CR only (overwr
 int pb(const char* fmt, ...) QB_PRINTF(1, 2);        // console and log
 int pf(const char* fmt, ...) QB_PRINTF(1, 2);        // log only
 
+// Opens `path` (open() `flags`) as a stream in `mode`, only if it is a
+// regular file, without waiting for a FIFO's other end; the stream's own
+// calls block as usual, and a "w" mode truncates once the file is known to
+// be regular. Null on failure; `why` (may be null) then names a file that
+// is not regular, and stays null when the open itself failed.
+FILE* OpenRegularFile(const char* path, int flags, const char* mode, const char** why);
+
 int StartLogFile(const char* log_file_filename);
 int CloseLogFile();

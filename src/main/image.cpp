@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "../kcs/kcs.h"
 #include "../logfile/logfile.h"
@@ -76,29 +74,6 @@ void ShowLoadingProgress(INT16U address, int byte_read)
                                          "\rLoading binary: 0x%04x:%02x", address, byte_read & 0xFF);
 }
 
-// Opens the image for reading, or returns null. A name that is not a
-// regular file (a directory, a FIFO, a device) is refused with its cause in
-// `why`; the open does not wait for a FIFO's writer, and the reads that
-// follow block as usual.
-FILE* OpenImageFile(const char** why)
-{
-    *why = nullptr;
-    int image_fd = ::open(BinFilename, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (image_fd < 0)
-        return nullptr;
-    struct stat st {};
-    if (fstat(image_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        *why = S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "not a regular file";
-        ::close(image_fd);
-        return nullptr;
-    }
-    fcntl(image_fd, F_SETFL, fcntl(image_fd, F_GETFL) & ~O_NONBLOCK);
-    FILE* image_file = fdopen(image_fd, "rb");
-    if (!image_file)
-        ::close(image_fd);
-    return image_file;
-}
-
 int FailLoading(FILE* image_file)
 {
     if (image_file)
@@ -135,7 +110,7 @@ int LoadFirmwareImage()
 {
     pb("\nOpening image file: %s", BinFilename);
     const char* not_loadable = nullptr;
-    FILE* image_file = OpenImageFile(&not_loadable);
+    FILE* image_file = OpenRegularFile(BinFilename, O_RDONLY, "rb", &not_loadable);
     if (!image_file) {
         if (not_loadable)
             pb("ERROR: Can't read file %s: %s [RETURN CODE:0x%02x]", BinFilename, not_loadable, RC_IMAGE_FILE);
