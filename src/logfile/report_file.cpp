@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "../main/outcome.h"
 
 namespace {
 

@@ -128,6 +128,18 @@ int RunUpgradePath(int& ret_code)
     return kRunGoesOn;
 }
 
+// --strict, an upgrade asked for where discovery found no BMC: the image is
+// still checked, so that a bad image is not reported as a mere empty
+// machine. Returns 1 (the image failed, the log is closed) or 171.
+int StrictUpgradeWithoutBmc()
+{
+    if (LoadFirmwareImage() != 0)
+        return RC_IMAGE_FILE;
+    NoteImageLoaded();
+    pb("ERROR: No BMC found, no controller upgraded [RETURN CODE:0x%02x]\n", RC_NO_DEVICES);
+    return RunCode(RC_NO_DEVICES);
+}
+
 // One BMC: open it, run the selected mode, close it.
 int RunBmcPass(int argc, int& ret_code)
 {

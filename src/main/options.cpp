@@ -42,6 +42,8 @@ unsigned char CMDL_SendMuxSwitchingCommands = 0;
 unsigned char ScanC0thruC6 = 0;
 unsigned char CMDL_DiagnosticMode = 0;
 unsigned char CMDL_LEDcycling = 0;
+unsigned char CMDL_Strict = 0;
+char ReportFilename[REPORT_FILENAME_SIZE] = "";
 
 namespace {
 

@@ -1,5 +1,5 @@
-// --strict and --report: what became of every controller the run met, the
-// exit status that --strict makes of it, and the JSON report.
+// Recording what became of the run and of every controller it met, and the
+// exit status that --strict makes of it.
 //
 // A controller is one record per BMC pass, however many scans and cycles
 // the pass runs: "firmware_before" is what the pass's first scan read,
@@ -10,111 +10,46 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "../kcs/kcs.h"
 #include "../logfile/logfile.h"
-#include "../logfile/report_file.h"
+#include "../logfile/report_json.h"
 #include "../os/os.h"
-
-unsigned char CMDL_Strict = 0;
-char ReportFilename[REPORT_FILENAME_SIZE] = "";
 
 namespace {
 
-// What the upgrade did to one controller; the failures come last, so that
-// one comparison tells them.
-enum UpgradeOutcome : INT8U {
-    UPGRADE_NONE,
-    UPGRADE_SAME_VERSION,
-    UPGRADE_UPGRADED,
-    UPGRADE_FAILED,
-    UPGRADE_ABORTED,
-    UPGRADE_VERSION_MISMATCH,
-    UPGRADE_NOT_RECORDED,
-};
-constexpr const char* kUpgradeWords[] = {
-    nullptr, "same_version", "upgraded", "failed", "aborted", "version_mismatch", "not_recorded",
-};
-
-struct ExitMeaning {
-    int code;
-    const char* words;
-};
-constexpr ExitMeaning kExitMeanings[] = {
-    {RC_OK, "done"},
-    {RC_IMAGE_FILE, "image file unusable"},
-    {RC_UPGRADE_ABORTED, "upgrade aborted"},
-    {RC_UPGRADE_INCOMPLETE, "not every controller upgraded"},
-    {RC_COMMAND_LINE, "command line or image refused"},
-    {RC_DIAGNOSTICS_ABORTED, "diagnostics aborted"},
-    {RC_NO_DEVICES, "no controller found"},
-    {RC_BMC_OPEN_FAILED, "BMC open failed"},
-};
-
 // Offsets of the version bytes inside an image.
 constexpr int kImageVersion = 51;
-constexpr size_t kVersionBytes = 3;
 
-struct ControllerOutcome {
-    INT8U busID;
-    INT8U i2c_addr;
-    INT8U behind_mux;
-    INT8U MUXaddress;
-    INT8U ChannelNumber;
-    INT8U ChipID;
-    char ChipName[7];
-    INT8U ConfigByte;
-    INT8U before[kVersionBytes];
-    INT8U after[kVersionBytes];
-    INT8U read_back;  // `after` holds a version
-    INT8U upgrade;
-};
+RunRecord Run;
 
-// The table's 16 and as many again that it could not hold.
-constexpr int kMaxListed = 2 * MAX_CHIPS;
-constexpr int kMaxPasses = 4;
-
-struct PassOutcome {
-    INT8U opened;
-    char road[32];  // "" when the BMC did not open
-    int listed;
-    ControllerOutcome controllers[kMaxListed];
-};
-
-PassOutcome Passes[kMaxPasses];
-int PassCount = 0;
-
-int RunArgc = 0;
-char** RunArgv = nullptr;
 bool RunBegun = false;
 bool RunEnded = false;
-int FinalCode = RC_OK;
 int FirstFailure = RC_OK;
-time_t Started = 0;
 
 // State of the scan, flash and cycle under way.
 int NotRecordedInScan = 0;
 bool FlashAborted = false;
 bool HaveReadBack = false;
-INT8U ReadBack[kVersionBytes];
+INT8U ReadBack[RECORD_VERSION_BYTES];
 bool MatchedInCycle[MAX_CHIPS];
-bool ImageLoaded = false;
+
+BmcRecord* CurrentBmc() { return RunBegun && Run.bmc_count > 0 ? &Run.bmcs[Run.bmc_count - 1] : nullptr; }
 
 // The record of the controller at `busID`/`i2c_addr` in the pass under way.
-ControllerOutcome* Listed(INT8U busID, INT8U i2c_addr)
+ControllerRecord* Listed(INT8U busID, INT8U i2c_addr)
 {
-    if (!RunBegun || PassCount == 0)
+    BmcRecord* bmc = CurrentBmc();
+    if (!bmc)
         return nullptr;
-    PassOutcome& pass = Passes[PassCount - 1];
-    for (int i = 0; i < pass.listed; ++i)
-        if (pass.controllers[i].busID == busID && pass.controllers[i].i2c_addr == i2c_addr)
-            return &pass.controllers[i];
+    for (int i = 0; i < bmc->listed; ++i)
+        if (bmc->controllers[i].busID == busID && bmc->controllers[i].i2c_addr == i2c_addr)
+            return &bmc->controllers[i];
     return nullptr;
 }
 
 // A failure of any cycle stands for the pass; an upgrade outranks a match.
-void Merge(ControllerOutcome* c, INT8U now)
+void Merge(ControllerRecord* c, INT8U now)
 {
     if (!c || c->upgrade >= UPGRADE_FAILED)
         return;
@@ -124,182 +59,18 @@ void Merge(ControllerOutcome* c, INT8U now)
 
 bool IsImageVersion(const INT8U* version)
 {
-    return std::memcmp(version, &FirmwareImage[kImageVersion], kVersionBytes) == 0;
+    return std::memcmp(version, &FirmwareImage[kImageVersion], RECORD_VERSION_BYTES) == 0;
 }
 
-// ---------------------------------------------------------------------------
-// JSON
-
-// Length of the well-formed UTF-8 sequence at `p`, 0 when it is none.
-size_t Utf8SequenceLength(const unsigned char* p, size_t left)
+// What the record says of the image, as the run ends.
+void RecordImage()
 {
-    size_t length;
-    unsigned char low = 0x80, high = 0xBF;  // bounds of the second byte
-    if (p[0] >= 0xC2 && p[0] <= 0xDF) {
-        length = 2;
-    } else if (p[0] >= 0xE0 && p[0] <= 0xEF) {
-        length = 3;
-        low = p[0] == 0xE0 ? 0xA0 : low;   // no overlong forms
-        high = p[0] == 0xED ? 0x9F : high;  // no surrogates
-    } else if (p[0] >= 0xF0 && p[0] <= 0xF4) {
-        length = 4;
-        low = p[0] == 0xF0 ? 0x90 : low;
-        high = p[0] == 0xF4 ? 0x8F : high;  // nothing above U+10FFFF
-    } else {
-        return 0;
-    }
-    if (left < length || p[1] < low || p[1] > high)
-        return 0;
-    for (size_t k = 2; k < length; ++k)
-        if ((p[k] & 0xC0) != 0x80)
-            return 0;
-    return length;
-}
-
-// A JSON string of `length` bytes. File names and arguments can hold any
-// byte: control characters are escaped, and a byte that is not part of
-// well-formed UTF-8 becomes U+FFFD, so that every reader can parse the report.
-void PutString(const char* text, size_t length)
-{
-    const unsigned char* s = reinterpret_cast<const unsigned char*>(text);
-    ReportPut("\"", 1);
-    size_t pending = 0;  // start of the bytes that go out as they are
-    for (size_t i = 0; i < length;) {
-        char escape[8] = "";
-        size_t step = 1;
-        if (s[i] == '"' || s[i] == '\\')
-            std::snprintf(escape, sizeof escape, "\\%c", s[i]);
-        else if (s[i] == '\n')
-            std::snprintf(escape, sizeof escape, "\\n");
-        else if (s[i] == '\t')
-            std::snprintf(escape, sizeof escape, "\\t");
-        else if (s[i] < 0x20)
-            std::snprintf(escape, sizeof escape, "\\u%04x", s[i]);
-        else if (s[i] >= 0x80 && (step = Utf8SequenceLength(s + i, length - i)) == 0)
-            std::snprintf(escape, sizeof escape, "\\ufffd");
-        if (escape[0]) {
-            ReportPut(text + pending, i - pending);
-            ReportPut(escape, std::strlen(escape));
-            step = 1;
-            pending = i + 1;
-        }
-        i += step;
-    }
-    ReportPut(text + pending, length - pending);
-    ReportPut("\"", 1);
-}
-
-void PutText(const char* text) { PutString(text, std::strlen(text)); }
-
-void PutVersion(const INT8U* version)
-{
-    ReportPrintf("[%d, %d, %d]", version[0], version[1], version[2]);
-}
-
-// ISO 8601, in UTC.
-void PutTime(time_t t)
-{
-    char text[32];
-    struct tm utc;
-    if (gmtime_r(&t, &utc) && std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc))
-        PutText(text);
-    else
-        ReportPrintf("null");
-}
-
-const char* ExitMeaningOf(int code)
-{
-    for (const ExitMeaning& m : kExitMeanings)
-        if (m.code == code)
-            return m.words;
-    return "unknown";
-}
-
-void PutImage()
-{
-    if (!CMDL_FilenameSpecified) {
-        ReportPrintf("null");
-        return;
-    }
-    ReportPrintf("{\"file\": ");
-    PutText(BinFilename);
-    ReportPrintf(", \"family\": ");
-    PutText(ImageFileName);
-    if (ImageLoaded) {
-        ReportPrintf(", \"size\": %d, \"version\": ", FileImageSize);
-        PutVersion(&FirmwareImage[kImageVersion]);
-        ReportPrintf("}");
-    } else {
-        ReportPrintf(", \"size\": null, \"version\": null}");
-    }
-}
-
-void PutController(const ControllerOutcome& c)
-{
-    ReportPrintf("{\"bus\": \"0x%02X\", \"address\": \"0x%02X\", \"mux\": ", c.busID, c.i2c_addr);
-    if (c.behind_mux)
-        ReportPrintf("{\"address\": \"0x%02X\", \"channel\": %d}", c.MUXaddress, c.ChannelNumber);
-    else
-        ReportPrintf("null");
-    ReportPrintf(", \"chip_id\": %d, \"model\": ", c.ChipID);
-    PutString(c.ChipName, strnlen(c.ChipName, sizeof c.ChipName));
-    ReportPrintf(", \"config\": %d, \"firmware_before\": ", c.ConfigByte);
-    PutVersion(c.before);
-    ReportPrintf(", \"firmware_after\": ");
-    if (c.read_back)
-        PutVersion(c.after);
-    else
-        ReportPrintf("null");
-    ReportPrintf(", \"upgrade\": ");
-    if (kUpgradeWords[c.upgrade])
-        PutText(kUpgradeWords[c.upgrade]);
-    else
-        ReportPrintf("null");
-    ReportPrintf("}");
-}
-
-void PutPass(int index, const PassOutcome& pass)
-{
-    ReportPrintf("{\"index\": %d, \"road\": ", index);
-    if (pass.road[0])
-        PutText(pass.road);
-    else
-        ReportPrintf("null");
-    ReportPrintf(", \"opened\": %s, \"controllers\": [", pass.opened ? "true" : "false");
-    for (int i = 0; i < pass.listed; ++i) {
-        ReportPrintf("%s\n      ", i ? "," : "");
-        PutController(pass.controllers[i]);
-    }
-    ReportPrintf("%s]}", pass.listed ? "\n    " : "");
-}
-
-void WriteReport()
-{
-    if (!ReportFileOpen(ReportFilename)) {
-        pb("ERROR: Unable to write report file %s: %s", ReportFilename, std::strerror(ReportFileError()));
-        return;
-    }
-    ReportPrintf("{\n  \"exit_code\": %d,\n  \"exit_meaning\": ", FinalCode);
-    PutText(ExitMeaningOf(FinalCode));
-    ReportPrintf(",\n  \"strict\": %s,\n  \"arguments\": [", CMDL_Strict ? "true" : "false");
-    for (int i = 1; i < RunArgc; ++i) {
-        ReportPrintf("%s", i > 1 ? ", " : "");
-        PutText(RunArgv[i]);
-    }
-    ReportPrintf("],\n  \"started\": ");
-    PutTime(Started);
-    ReportPrintf(",\n  \"finished\": ");
-    PutTime(os::time(nullptr));
-    ReportPrintf(",\n  \"image\": ");
-    PutImage();
-    ReportPrintf(",\n  \"bmcs\": [");
-    for (int i = 0; i < PassCount; ++i) {
-        ReportPrintf("%s\n    ", i ? "," : "");
-        PutPass(i, Passes[i]);
-    }
-    ReportPrintf("%s]\n}\n", PassCount ? "\n  " : "");
-    if (!ReportFileCommit(ReportFilename))
-        pb("ERROR: Unable to write report file %s: %s", ReportFilename, std::strerror(ReportFileError()));
+    ImageRecord& image = Run.image;
+    image.named = CMDL_FilenameSpecified;
+    image.file = BinFilename;
+    image.family = ImageFileName;
+    image.size = FileImageSize;
+    std::memcpy(image.version, &FirmwareImage[kImageVersion], RECORD_VERSION_BYTES);
 }
 
 }  // namespace
@@ -309,11 +80,11 @@ void WriteReport()
 
 void BeginRunOutcome(int argc, char** argv)
 {
-    RunArgc = argc;
-    RunArgv = argv;
+    Run.argc = argc;
+    Run.argv = argv;
     RunBegun = true;
     if (ReportFilename[0])
-        Started = os::time(nullptr);
+        Run.started = os::time(nullptr);
 }
 
 int RunCode(int next)
@@ -330,39 +101,42 @@ int EndRun(int code)
     if (!RunBegun)
         return code;
     if (RunEnded)
-        return FinalCode;
+        return Run.exit_code;
     RunEnded = true;
-    FinalCode = CMDL_Strict && FirstFailure != RC_OK ? FirstFailure : code;
-    if (ReportFilename[0])
-        WriteReport();
-    return FinalCode;
+    Run.exit_code = CMDL_Strict && FirstFailure != RC_OK ? FirstFailure : code;
+    Run.exit_known = Run.signal == nullptr;
+    Run.complete = 1;
+    if (ReportFilename[0]) {
+        Run.strict = CMDL_Strict;
+        Run.finished = os::time(nullptr);
+        RecordImage();
+        WriteReport(Run, ReportFilename);
+    }
+    return Run.exit_code;
 }
 
 void ExitRun(int code) { exit(EndRun(code)); }
 
-int StrictUpgradeWithoutBmc()
-{
-    if (LoadFirmwareImage() != 0)
-        return RC_IMAGE_FILE;
-    NoteImageLoaded();
-    pb("ERROR: No BMC found, no controller upgraded [RETURN CODE:0x%02x]\n", RC_NO_DEVICES);
-    return RunCode(RC_NO_DEVICES);
-}
+void NoteRunSignal(const char* signal_name) { Run.signal = signal_name; }
 
-void NoteImageLoaded() { ImageLoaded = true; }
+void NoteImageLoaded() { Run.image.loaded = 1; }
 
 void NoteBmcPass(int opened)
 {
-    if (!RunBegun || PassCount == kMaxPasses)
+    if (!RunBegun || Run.bmc_count == RECORD_MAX_BMCS)
         return;
-    PassOutcome& pass = Passes[PassCount++];
-    pass.opened = opened ? 1 : 0;
-    pass.listed = 0;
-    pass.road[0] = '\0';
-    if (opened && OpenIPMIDriverLoaded)
-        std::snprintf(pass.road, sizeof pass.road, "%s", BmcNodePath);
-    else if (opened)
-        std::snprintf(pass.road, sizeof pass.road, "kcs 0x%X/0x%X", ISA_SMS_DATA, ISA_SMS_CMD_STATUS);
+    BmcRecord& bmc = Run.bmcs[Run.bmc_count++];
+    bmc.opened = opened ? 1 : 0;
+    bmc.listed = 0;
+    bmc.interface = INTERFACE_NONE;
+    if (opened && OpenIPMIDriverLoaded) {
+        bmc.interface = INTERFACE_DRIVER;
+        std::snprintf(bmc.device, sizeof bmc.device, "%s", BmcNodePath);
+    } else if (opened) {
+        bmc.interface = INTERFACE_KCS;
+        bmc.data_port = ISA_SMS_DATA;
+        bmc.status_port = ISA_SMS_CMD_STATUS;
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -374,11 +148,11 @@ void NoteControllerFound(const structChipInfo& rec, int MUXretval, int stored)
 {
     if (!stored)
         ++NotRecordedInScan;
-    ControllerOutcome* c = Listed(rec.busID, rec.i2c_addr);
-    if (!c && RunBegun && PassCount > 0 && Passes[PassCount - 1].listed < kMaxListed) {
-        PassOutcome& pass = Passes[PassCount - 1];
-        c = &pass.controllers[pass.listed++];
-        *c = ControllerOutcome{};
+    ControllerRecord* c = Listed(rec.busID, rec.i2c_addr);
+    BmcRecord* bmc = CurrentBmc();
+    if (!c && bmc && bmc->listed < RECORD_MAX_CONTROLLERS) {
+        c = &bmc->controllers[bmc->listed++];
+        *c = ControllerRecord{};
         c->busID = rec.busID;
         c->i2c_addr = rec.i2c_addr;
         c->behind_mux = MUXretval ? 1 : 0;
@@ -404,7 +178,7 @@ void NoteFlashAborted() { FlashAborted = true; }
 
 void NoteVersionReadBack(const INT8U* version)
 {
-    std::memcpy(ReadBack, version, kVersionBytes);
+    std::memcpy(ReadBack, version, RECORD_VERSION_BYTES);
     HaveReadBack = true;
 }
 
@@ -428,9 +202,9 @@ int NoteFlashResult(const structChipInfo& chip, int flashed)
         outcome = UPGRADE_VERSION_MISMATCH;
         flashed = 0;
     }
-    ControllerOutcome* c = Listed(chip.busID, chip.i2c_addr);
+    ControllerRecord* c = Listed(chip.busID, chip.i2c_addr);
     if (c && HaveReadBack) {
-        std::memcpy(c->after, ReadBack, kVersionBytes);
+        std::memcpy(c->after, ReadBack, RECORD_VERSION_BYTES);
         c->read_back = 1;
     }
     Merge(c, outcome);

@@ -3,17 +3,14 @@
 // and of every controller it met).
 //
 // The specified flow calls the Note* functions where it already decides an
-// outcome; without the two options they change nothing it prints, logs,
-// sends or returns. Every way the run ends after the command line was
-// parsed goes through EndRun, which writes the report once.
+// outcome; they fill the run's record (logfile/run_record.h), which the
+// report is encoded from. Without the two options they change nothing the
+// flow prints, logs, sends or returns. Every way the run ends after the
+// command line was parsed goes through EndRun, which writes the report once.
 #pragma once
 
+#include "../logfile/run_record.h"
 #include "qb40tool.h"
-
-// Settings of the two options, written only while the command line is parsed.
-#define REPORT_FILENAME_SIZE 4096
-extern unsigned char CMDL_Strict;
-extern char ReportFilename[REPORT_FILENAME_SIZE];  // "" when no report is asked for
 
 // The command line is parsed: the run (and its report) begins.
 void BeginRunOutcome(int argc, char** argv);
@@ -28,9 +25,9 @@ int RunCode(int next);
 int EndRun(int code);
 [[noreturn]] void ExitRun(int code);
 
-// --strict, an upgrade asked for where discovery found no BMC: the image is
-// still checked. Returns 1 (the image failed, the log is closed) or 171.
-int StrictUpgradeWithoutBmc();
+// The run ends because of the signal named `signal_name` ("SIGTERM"): the
+// report then names it and has no exit code. Call it before EndRun.
+void NoteRunSignal(const char* signal_name);
 
 // The image is loaded and checked.
 void NoteImageLoaded();

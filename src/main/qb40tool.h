@@ -58,6 +58,9 @@ extern unsigned char CMDL_SendMuxSwitchingCommands;
 extern unsigned char ScanC0thruC6;
 extern unsigned char CMDL_DiagnosticMode;
 extern unsigned char CMDL_LEDcycling;
+extern unsigned char CMDL_Strict;  // --strict: an exit status of the whole run
+#define REPORT_FILENAME_SIZE 4096
+extern char ReportFilename[REPORT_FILENAME_SIZE];  // --report FILE; "" when no report is asked for
 
 // Command line (options.cpp).
 void ParseCommandLine(int argc, char** argv);  // ends the process with 5 on an error

@@ -1,0 +1,81 @@
+// The record of one run that the outcome report (--report) is made from.
+// The run's recorder (main/outcome.cpp) fills it as the run goes; the
+// report's encoder (report_json.cpp) reads nothing else. Plain data with
+// fixed sizes, like the rest of the tool.
+#pragma once
+
+#include <ctime>
+
+#include "../main/qb40tool.h"
+
+// What the upgrade did to one controller. The failures come last, so that
+// one comparison tells them apart from the rest.
+enum ControllerUpgrade : INT8U {
+    UPGRADE_NONE,  // never reached by an upgrade
+    UPGRADE_SAME_VERSION,
+    UPGRADE_UPGRADED,
+    UPGRADE_FAILED,
+    UPGRADE_ABORTED,
+    UPGRADE_VERSION_MISMATCH,
+    UPGRADE_NOT_RECORDED,
+};
+
+#define RECORD_VERSION_BYTES 3
+// The device table's 16 and as many again that it could not hold.
+#define RECORD_MAX_CONTROLLERS (2 * MAX_CHIPS)
+#define RECORD_MAX_BMCS 4
+
+struct ControllerRecord {
+    INT8U busID;
+    INT8U i2c_addr;
+    INT8U behind_mux;
+    INT8U MUXaddress;
+    INT8U ChannelNumber;
+    INT8U ChipID;
+    char ChipName[7];  // unterminated when all seven are used
+    INT8U ConfigByte;
+    INT8U before[RECORD_VERSION_BYTES];
+    INT8U after[RECORD_VERSION_BYTES];
+    INT8U read_back;  // `after` holds a version
+    INT8U upgrade;    // ControllerUpgrade
+};
+
+// How the tool reached a BMC.
+enum BmcInterface : INT8U {
+    INTERFACE_NONE,  // the BMC did not open
+    INTERFACE_DRIVER,
+    INTERFACE_KCS,
+};
+
+struct BmcRecord {
+    INT8U opened;
+    INT8U interface;  // BmcInterface
+    char device[32];  // the driver's device node
+    INT16U data_port, status_port;  // the KCS port pair
+    int listed;
+    ControllerRecord controllers[RECORD_MAX_CONTROLLERS];
+};
+
+struct ImageRecord {
+    INT8U named;   // an image file was given
+    INT8U loaded;  // it was loaded and accepted
+    const char* file;
+    const char* family;
+    INT16U size;
+    INT8U version[RECORD_VERSION_BYTES];
+};
+
+struct RunRecord {
+    INT8U complete;     // 0 while the run goes on: the report is written once at the start too
+    INT8U exit_known;   // exit_code holds the exit status
+    int exit_code;
+    const char* signal;  // the signal that ended the run, or null
+    INT8U strict;
+    int argc;
+    char** argv;
+    time_t started;
+    time_t finished;
+    ImageRecord image;
+    int bmc_count;
+    BmcRecord bmcs[RECORD_MAX_BMCS];
+};
