@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <optional>
 #include <termios.h>
 
 #include "context.h"
@@ -40,6 +41,11 @@ public:
     // Virtual time at which the next key becomes available; nullopt at the end.
     // Virtual time from which the input reads as ready.
     uint64_t ready_at() const { return keys_.empty() ? 0 : keys_.front().at_us; }
+    // Virtual time of the next key of the script; nullopt at its end.
+    std::optional<uint64_t> next_at() const
+    {
+        return keys_.empty() ? std::nullopt : std::optional<uint64_t>(keys_.front().at_us);
+    }
     // The next key, waiting for it on the virtual clock; EOF when the script
     // has no more keys.
     int take();

@@ -37,7 +37,11 @@ Machine::Machine(int64_t start_epoch_us, bool real_time)
 {
 }
 
-Machine::~Machine() = default;
+Machine::~Machine()
+{
+    for (const auto& [sig, action] : original_actions_)
+        ::sigaction(sig, &action, nullptr);
+}
 
 bool Machine::open_panel(const std::string& path)
 {
@@ -146,11 +150,6 @@ int Machine::select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptf
         if (at && (!first_ready || *at < *first_ready))
             first_ready = at;
     }
-    if (writefds)
-        FD_ZERO(writefds);
-    if (exceptfds)
-        FD_ZERO(exceptfds);
-
     uint64_t now = clock.elapsed_us();
     uint64_t limit = UINT64_MAX;
     if (timeout)
@@ -158,13 +157,32 @@ int Machine::select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptf
     uint64_t wake = first_ready ? std::max(*first_ready, now) : limit;
     if (wake > limit)
         wake = limit;
-    if (wake == UINT64_MAX) {
-        // Nothing will ever arrive and there is no time limit: the real call
-        // would block for good. Say so instead of hanging the test.
+    // As on Linux, the timeout is left holding the time not waited.
+    auto time_left = [&] {
+        if (timeout) {
+            uint64_t left = limit - std::min(limit, clock.elapsed_us());
+            timeout->tv_sec = static_cast<time_t>(left / 1000000);
+            timeout->tv_usec = static_cast<suseconds_t>(left % 1000000);
+        }
+    };
+    // Nothing will ever arrive and there is no time limit: only a signal
+    // can end the wait.
+    bool forever = wake == UINT64_MAX;
+    if (wait_until(forever ? signals.last_at().value_or(now) : wake)) {
+        time_left();
+        errno = EINTR;
+        return -1;  // the descriptor sets are left as they were
+    }
+    if (forever) {
+        // The real call would block for good. Say so instead of hanging the test.
         std::fprintf(stderr, "qb40tool-sim: select() would wait forever\n");
         std::_Exit(98);
     }
-    clock.advance_to(wake);
+    time_left();
+    if (writefds)
+        FD_ZERO(writefds);
+    if (exceptfds)
+        FD_ZERO(exceptfds);
 
     int ready = 0;
     if (readfds)
@@ -196,6 +214,7 @@ void Machine::spend_port_access()
     port_time_ns_ += port_access_ns;
     clock.advance(port_time_ns_ / 1000);
     port_time_ns_ %= 1000;
+    deliver_due_signals();
 }
 
 uint8_t Machine::inb(uint16_t port)
@@ -238,12 +257,26 @@ void Machine::outb(uint8_t value, uint16_t port)
     }
 }
 
-int Machine::usleep(unsigned int usec)
+int Machine::nanosleep(const struct timespec* req, struct timespec* rem)
 {
+    if (req->tv_sec < 0 || req->tv_nsec < 0 || req->tv_nsec >= 1000000000) {
+        errno = EINVAL;
+        return -1;
+    }
+    uint64_t usec = static_cast<uint64_t>(req->tv_sec) * 1000000 + static_cast<uint64_t>(req->tv_nsec) / 1000;
     if (panel_)
         panel_->pause();
-    trace.line("sleep %u", usec);
-    clock.advance(usec);
+    trace.line("sleep %llu", static_cast<unsigned long long>(usec));
+    uint64_t wake = clock.elapsed_us() + usec;
+    if (wait_until(wake)) {
+        if (rem) {
+            uint64_t left = wake - clock.elapsed_us();
+            rem->tv_sec = static_cast<time_t>(left / 1000000);
+            rem->tv_nsec = static_cast<long>(left % 1000000) * 1000;
+        }
+        errno = EINTR;
+        return -1;
+    }
     return 0;
 }
 
@@ -325,6 +358,19 @@ int Machine::getchar()
             trace.line("key 0x%02X", c);
         return c;
     }
+    // Waiting for the next key: a signal whose handler does not ask for
+    // restarting ends the read, and the stream reports EOF.
+    if (std::optional<uint64_t> at = keyboard.next_at()) {
+        while (std::optional<int> sig = wait_until(*at)) {
+            struct sigaction action {};
+            ::sigaction(*sig, nullptr, &action);
+            if (!(action.sa_flags & SA_RESTART)) {
+                trace.line("key interrupted");
+                errno = EINTR;
+                return EOF;
+            }
+        }
+    }
     return keyboard.take();
 }
 
@@ -342,6 +388,83 @@ bool Machine::stdin_ready()
 int Machine::fflush_stdin()
 {
     return keyboard.scripted() ? 0 : std::fflush(stdin);
+}
+
+int Machine::sigaction(int sig, const struct sigaction* act, struct sigaction* old)
+{
+    if (act && !original_actions_.count(sig)) {
+        struct sigaction before {};
+        if (::sigaction(sig, nullptr, &before) == 0)
+            original_actions_[sig] = before;
+    }
+    return ::sigaction(sig, act, old);
+}
+
+int Machine::raise(int sig)
+{
+    trace.line("raise %s", SignalSchedule::name(sig).c_str());
+    deliver(sig);
+    return 0;
+}
+
+std::optional<int> Machine::wait_until(uint64_t wake)
+{
+    while (std::optional<SignalSchedule::Signal> s = signals.next_due(wake)) {
+        clock.advance_to(s->at_us);
+        signals.pop();
+        trace.line("signal %s", SignalSchedule::name(s->number).c_str());
+        if (deliver(s->number))
+            return s->number;
+    }
+    clock.advance_to(wake);
+    return std::nullopt;
+}
+
+void Machine::deliver_due_signals()
+{
+    while (std::optional<SignalSchedule::Signal> s = signals.next_due(clock.elapsed_us())) {
+        signals.pop();
+        trace.line("signal %s", SignalSchedule::name(s->number).c_str());
+        deliver(s->number);
+    }
+}
+
+bool Machine::deliver(int sig)
+{
+    struct sigaction action {};
+    ::sigaction(sig, nullptr, &action);
+    if (sig == SIGKILL || (!(action.sa_flags & SA_SIGINFO) && action.sa_handler == SIG_DFL))
+        end_by_signal(sig);
+    if (!(action.sa_flags & SA_SIGINFO) && action.sa_handler == SIG_IGN) {
+        trace.line("signal %s ignored", SignalSchedule::name(sig).c_str());
+        return false;
+    }
+    if (action.sa_flags & SA_SIGINFO) {
+        siginfo_t info {};
+        info.si_signo = sig;
+        info.si_code = SI_USER;
+        action.sa_sigaction(sig, &info, nullptr);
+    } else {
+        action.sa_handler(sig);
+    }
+    return true;
+}
+
+void Machine::end_by_signal(int sig)
+{
+    // Every signal the machine sends terminates by default. The trace is
+    // flushed line by line; the panel draws its last frame.
+    trace.line("signal %s ends the process", SignalSchedule::name(sig).c_str());
+    panel_.reset();
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    ::sigaction(sig, &fallback, nullptr);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    ::raise(sig);
+    std::_Exit(128 + sig);  // not reached
 }
 
 }  // namespace sim

@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
+#include <signal.h>
 #include <string>
 #include <sys/select.h>
 #include <sys/time.h>
@@ -18,6 +20,7 @@
 #include "driver_node.h"
 #include "keyboard.h"
 #include "kcs_port.h"
+#include "signals.h"
 #include "trace.h"
 
 namespace sim {
@@ -53,6 +56,9 @@ public:
     VirtualClock clock;
     Trace trace;
     Keyboard keyboard;
+    // Signals sent to the tool at virtual times: each one is delivered during
+    // the call of the seam in which the clock reaches its time.
+    SignalSchedule signals;
     Context context() { return Context{clock, trace}; }
 
     DriverState driver = DriverState::Loaded;
@@ -81,7 +87,7 @@ public:
     int iopl(int level);
     uint8_t inb(uint16_t port);
     void outb(uint8_t value, uint16_t port);
-    int usleep(unsigned int usec);
+    int nanosleep(const struct timespec* req, struct timespec* rem);
     int gettimeofday(struct timeval* tv);
     time_t time(time_t* t);
     int system(const char* command);
@@ -89,6 +95,8 @@ public:
     int tcsetattr(int fd, int optional_actions, const struct termios* attr);
     int getchar();
     int fflush_stdin();
+    int sigaction(int sig, const struct sigaction* act, struct sigaction* old);
+    int raise(int sig);
 
 private:
     bool driver_loaded() const;
@@ -97,12 +105,28 @@ private:
     // A key can be read without waiting (for the panel only: it consumes nothing).
     bool stdin_ready();
 
+    // Signals. The tool's handlers are installed for real (so that a real
+    // kill reaches them too); a scheduled signal calls the installed handler
+    // directly. Moves the clock to `wake`, delivering the signals due on the
+    // way; stops early at a signal whose handler ran (the wait it interrupts
+    // fails with EINTR) and returns that signal.
+    std::optional<int> wait_until(uint64_t wake);
+    // Delivers the signals due by now (a call that takes time but waits for nothing).
+    void deliver_due_signals();
+    // As the kernel would: true when a handler ran; the default action ends
+    // the process by the signal.
+    bool deliver(int sig);
+    [[noreturn]] void end_by_signal(int sig);
+
     std::set<std::string> modules_;
     std::map<int, DriverNode*> open_nodes_;
     std::map<std::string, unsigned> opens_;  // successful opens per node
     int next_fd_ = 10;
     uint64_t port_time_ns_ = 0;
     bool iopl_granted_ = false;
+    // The real signal actions before the tool changed them, restored when
+    // the machine goes (tests install machines in their own process).
+    std::map<int, struct sigaction> original_actions_;
     // Last, so that it goes first and draws its last frame while the BMCs still stand.
     std::unique_ptr<Panel> panel_;
 };

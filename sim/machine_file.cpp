@@ -55,7 +55,8 @@ std::unique_ptr<Machine> load_machine_json(const std::string& text)
         throw MachineFileError("(syntax)", e.what());
     }
     Field root(doc, "");
-    root.only({"clock", "driver", "iopl", "port_access_ns", "bmcs", "keys", "trace_ports", "vanishing_nodes"});
+    root.only({"clock", "driver", "iopl", "port_access_ns", "bmcs", "keys", "signals", "trace_ports",
+               "vanishing_nodes"});
 
     int64_t start = real_epoch_us();
     bool real_time = false;
@@ -127,6 +128,20 @@ std::unique_ptr<Machine> load_machine_json(const std::string& text)
         });
     }
     m->keyboard.load(scripted, std::move(keys));
+
+    if (auto signals = root.optional("signals")) {
+        signals->each_item([&](const Field& signal) {
+            signal.only({"at", "signal"});
+            double at = signal["at"].number();
+            if (at < 0)
+                signal["at"].fail("must not be negative");
+            Field which = signal["signal"];
+            int number = SignalSchedule::number(which.string());
+            if (number == 0)
+                which.fail(std::string("expected ") + SignalSchedule::names());
+            m->signals.add(static_cast<uint64_t>(at * 1e6 + 0.5), number);
+        });
+    }
     return m;
 }
 

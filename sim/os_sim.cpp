@@ -18,7 +18,7 @@ int iopl(int level) { return sim::machine().iopl(level); }
 unsigned char inb(unsigned short port) { return sim::machine().inb(port); }
 void outb(unsigned char value, unsigned short port) { sim::machine().outb(value, port); }
 
-int usleep(unsigned int usec) { return sim::machine().usleep(usec); }
+int nanosleep(const struct timespec* req, struct timespec* rem) { return sim::machine().nanosleep(req, rem); }
 int gettimeofday(struct timeval* tv) { return sim::machine().gettimeofday(tv); }
 time_t time(time_t* t) { return sim::machine().time(t); }
 
@@ -31,5 +31,11 @@ int tcsetattr(int fd, int optional_actions, const struct termios* attr)
 }
 int getchar() { return sim::machine().getchar(); }
 int fflush_stdin() { return sim::machine().fflush_stdin(); }
+
+int sigaction(int sig, const struct sigaction* act, struct sigaction* old)
+{
+    return sim::machine().sigaction(sig, act, old);
+}
+int raise(int sig) { return sim::machine().raise(sig); }
 
 }  // namespace os

@@ -14,6 +14,8 @@ TEST(MachineFile, MalformedFileIsRefusedNamingFileAndField)
         {R"({"colour": "blue"})", "field colour:"},
         {R"({"vanishing_nodes": {"/dev/sda": 1}})", "field vanishing_nodes./dev/sda:"},
         {R"({"vanishing_nodes": {"/dev/ipmi1": "often"}})", "field vanishing_nodes./dev/ipmi1:"},
+        {R"({"signals": [{"at": -1, "signal": "TERM"}]})", "field signals[0].at:"},
+        {R"({"signals": [{"at": 1, "signal": "STOP"}]})", "field signals[0].signal:"},
         {R"({"bmcs": [)", "field (syntax):"},
     };
     for (const auto& [json, field] : cases) {

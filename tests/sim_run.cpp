@@ -81,8 +81,12 @@ RunResult SimDir::run(const std::vector<std::string>& args) const
     }
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
-    RunResult r{WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus), read_file(out),
-                read_file(err), read_file(trace), read_file(panel)};
+    RunResult r{WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus),
+                WIFSIGNALED(wstatus) ? WTERMSIG(wstatus) : 0,
+                read_file(out),
+                read_file(err),
+                read_file(trace),
+                read_file(panel)};
     fs::remove_all(aux);
     return r;
 }

@@ -14,6 +14,7 @@ namespace qbtest {
 
 struct RunResult {
     int status = -1;        // exit status; 128 + signal when killed
+    int signal = 0;         // the signal that ended the process, 0 when it exited
     std::string console;    // standard output
     std::string errors;     // standard error
     std::string trace;      // QB40SIM_TRACE

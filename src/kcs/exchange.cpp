@@ -99,11 +99,16 @@ static INT8U exchange_driver(INT8U* ptr, INT16U write_length, INT8U* recvptr, IN
         return 0;
     }
 
-    FD_ZERO(&rset);
-    FD_SET(fd, &rset);
     wait.tv_sec = DRIVER_WAIT_SECONDS;
     wait.tv_usec = 0;
-    int ready = os::select(fd + 1, &rset, NULL, NULL, &wait);
+    int ready;
+    // A signal does not cut an exchange in half: the wait goes on for the
+    // time left, which select leaves in `wait`.
+    do {
+        FD_ZERO(&rset);
+        FD_SET(fd, &rset);
+        ready = os::select(fd + 1, &rset, NULL, NULL, &wait);
+    } while (ready < 0 && errno == EINTR);
     if (ready < 0) {
         pb("ERROR: OpenIPMI select failed (%d)", errno);
         return 0;

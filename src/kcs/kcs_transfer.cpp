@@ -3,6 +3,9 @@
 // the status register; below that the pausing port accesses, the waits on
 // the status bits and the time base they use. The sleep functions the rest
 // of the tool pauses with live here too.
+#include <cerrno>
+#include <ctime>
+
 #include "../logfile/logfile.h"
 #include "../os/os.h"
 #include "kcs.h"
@@ -45,14 +48,23 @@ INT8U qb_outp(unsigned int Port, INT8U Val)
     return 0;
 }
 
+// Every pause of the tool. A signal does not cut it short: it goes on for
+// the time left.
+static void Pause(unsigned int usec)
+{
+    struct timespec left = {static_cast<time_t>(usec / 1000000), static_cast<long>(usec % 1000000) * 1000};
+    while (os::nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
 void qb_delay(unsigned int Val)
 {
-    os::usleep(Val * 1000);
+    Pause(Val * 1000);
 }
 
 void timedelay(unsigned int tickToDelay)
 {
-    os::usleep(static_cast<unsigned int>(tickToDelay * TICK_US));
+    Pause(static_cast<unsigned int>(tickToDelay * TICK_US));
 }
 
 // With tick 0 starts *timer; otherwise 1 once more than tick ticks have

@@ -7,10 +7,11 @@
 // including errno on failure.
 #pragma once
 
+#include <signal.h>
 #include <sys/select.h>
 #include <sys/time.h>
 #include <termios.h>
-#include <ctime>
+#include <time.h>
 
 namespace os {
 
@@ -27,8 +28,9 @@ int iopl(int level);
 unsigned char inb(unsigned short port);
 void outb(unsigned char value, unsigned short port);
 
-// Time.
-int usleep(unsigned int usec);
+// Time. A pause that a signal interrupts fails with EINTR and leaves the
+// time still to sleep in *rem.
+int nanosleep(const struct timespec* req, struct timespec* rem);
 int gettimeofday(struct timeval* tv);
 time_t time(time_t* t);
 
@@ -40,5 +42,10 @@ int tcgetattr(int fd, struct termios* attr);
 int tcsetattr(int fd, int optional_actions, const struct termios* attr);
 int getchar();       // one character from the buffered standard-input stream, or EOF
 int fflush_stdin();  // fflush(stdin)
+
+// Signals: the handlers of the run, and ending the process by the signal
+// that stopped it.
+int sigaction(int sig, const struct sigaction* act, struct sigaction* old);
+int raise(int sig);
 
 }  // namespace os

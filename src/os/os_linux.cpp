@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/io.h>
 #include <sys/ioctl.h>
@@ -23,7 +24,7 @@ int iopl(int level) { return ::iopl(level); }
 unsigned char inb(unsigned short port) { return ::inb(port); }
 void outb(unsigned char value, unsigned short port) { ::outb(value, port); }
 
-int usleep(unsigned int usec) { return ::usleep(usec); }
+int nanosleep(const struct timespec* req, struct timespec* rem) { return ::nanosleep(req, rem); }
 int gettimeofday(struct timeval* tv) { return ::gettimeofday(tv, nullptr); }
 time_t time(time_t* t) { return ::time(t); }
 
@@ -36,5 +37,8 @@ int tcsetattr(int fd, int optional_actions, const struct termios* attr)
 }
 int getchar() { return std::getchar(); }
 int fflush_stdin() { return std::fflush(stdin); }
+
+int sigaction(int sig, const struct sigaction* act, struct sigaction* old) { return ::sigaction(sig, act, old); }
+int raise(int sig) { return ::raise(sig); }
 
 }  // namespace os

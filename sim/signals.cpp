@@ -1,0 +1,64 @@
+#include "signals.h"
+
+#include <algorithm>
+#include <csignal>
+
+namespace sim {
+
+namespace {
+
+struct Known {
+    const char* name;  // without "SIG"
+    int number;
+};
+
+// What an operator, a supervisor or a dropped session sends, and the two a
+// test needs beside them: one that cannot be caught and one the tool ignores.
+constexpr Known kKnown[] = {
+    {"HUP", SIGHUP}, {"INT", SIGINT}, {"QUIT", SIGQUIT}, {"TERM", SIGTERM},
+    {"KILL", SIGKILL}, {"PIPE", SIGPIPE}, {"USR1", SIGUSR1},
+};
+
+}  // namespace
+
+void SignalSchedule::add(uint64_t at_us, int number)
+{
+    auto after = std::upper_bound(pending_.begin(), pending_.end(), at_us,
+                                  [](uint64_t at, const Signal& s) { return at < s.at_us; });
+    pending_.insert(after, Signal{at_us, number});
+}
+
+std::optional<SignalSchedule::Signal> SignalSchedule::next_due(uint64_t until) const
+{
+    if (pending_.empty() || pending_.front().at_us > until)
+        return std::nullopt;
+    return pending_.front();
+}
+
+std::optional<uint64_t> SignalSchedule::last_at() const
+{
+    if (pending_.empty())
+        return std::nullopt;
+    return pending_.back().at_us;
+}
+
+int SignalSchedule::number(const std::string& name)
+{
+    std::string bare = name.starts_with("SIG") ? name.substr(3) : name;
+    for (const Known& k : kKnown)
+        if (bare == k.name)
+            return k.number;
+    return 0;
+}
+
+const char* SignalSchedule::names() { return "HUP, INT, QUIT, TERM, KILL, PIPE or USR1"; }
+
+std::string SignalSchedule::name(int number)
+{
+    for (const Known& k : kKnown)
+        if (k.number == number)
+            return std::string("SIG") + k.name;
+    return "signal " + std::to_string(number);
+}
+
+}  // namespace sim
