@@ -147,6 +147,8 @@ static INT8U exchange_driver(INT8U* ptr, INT16U write_length, INT8U* recvptr, IN
 
 INT8U Kcs_Read_After_Write(INT8U* ptr, INT16U write_length, INT8U* recvptr, INT8U* recv_buffer_length)
 {
+    // Between two exchanges is where a signal can stop the run.
+    CheckSignal();
     if (CMDL_VerboseLog && log_file)
         dump_message("\nKCS Request: ", ptr, write_length);
 

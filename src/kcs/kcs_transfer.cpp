@@ -48,13 +48,15 @@ INT8U qb_outp(unsigned int Port, INT8U Val)
     return 0;
 }
 
-// Every pause of the tool. A signal does not cut it short: it goes on for
-// the time left.
+// Every pause of the tool. A signal that interrupts it is looked at; unless
+// it stops the run, the pause goes on for the time left: no pause is cut
+// short by a signal.
 static void Pause(unsigned int usec)
 {
+    CheckSignal();
     struct timespec left = {static_cast<time_t>(usec / 1000000), static_cast<long>(usec % 1000000) * 1000};
-    while (os::nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
+    while (os::nanosleep(&left, &left) != 0 && errno == EINTR)
+        CheckSignal();
 }
 
 void qb_delay(unsigned int Val)

@@ -151,10 +151,10 @@ bool HaltWantsAbort(bool ask_even_if_unconditional)
 {
     pb("Firmware Upgrade Halted...");
     pb("Abort Upgrade? [y]");
-    if (CMDL_UnconditionalUpgrade && !ask_even_if_unconditional)
+    if ((CMDL_UnconditionalUpgrade && !ask_even_if_unconditional) || SignalStopsProgramming())
         return true;
     int key = getch();
-    if (key == 'y' || key == 'Y')
+    if (key == 'y' || key == 'Y' || SignalStopsProgramming())
         return true;
     pb("Firmware Upgrade Continuing...");
     return false;
@@ -181,8 +181,11 @@ PhaseEnd SendImage(const FlashTarget& target, Phase phase, INT16U limit, INT8U* 
                 ps_r("\rWriting Address: %04x of %04x", AdrCntr, FileImageSize);
             else
                 ps_r("\rVerifying Address: %04x of %04x", AdrCntr, FileImageSize);
-            if (!CMDL_QuietMode && kbhit() && getch() == KEY_ESC &&
-                HaltWantsAbort(/*ask_even_if_unconditional=*/phase == Phase::Verify)) {
+            // A signal aborts here as an operator's "y" would.
+            bool abort = SignalStopsProgramming();
+            if (!abort && !CMDL_QuietMode && kbhit() && getch() == KEY_ESC)
+                abort = HaltWantsAbort(/*ask_even_if_unconditional=*/phase == Phase::Verify);
+            if (abort || SignalStopsProgramming()) {  // also one that came while looking for a key
                 end = PhaseEnd::Aborted;
                 break;
             }
@@ -283,6 +286,8 @@ bool ShowVersionAfterUpgrade(const FlashTarget& target)
 // Standard set: downcopy and reset, then poll until the controller answers.
 int FinishStandard(const FlashTarget& target)
 {
+    if (SignalStopsProgramming())
+        return AbortUpgrade(target);
     if (!SendDowncopyReset(target, "0x55, 0xaa, 0xf0"))
         return 0;
     if (!WaitUntilReady(target, /*after_reset=*/true)) {
@@ -300,6 +305,8 @@ int FinishQB4083C(const FlashTarget& target)
     if (!CheckChecksum(target, ChecksumFlash::Upper))
         return 0;
     qb_delay(5000);
+    if (SignalStopsProgramming())
+        return AbortUpgrade(target);
     if (!SendDowncopyReset(target, "0x55, 0xaa, 0xf2, 0xf0"))
         return 0;
     pb("done. (Device is now again operational)");
@@ -367,6 +374,44 @@ bool CheckVerificationStatus(const FlashTarget& target)
     return true;
 }
 
+// Erase, write, verify and finish. A signal stops it at the first safe
+// point: the erase wait finished, a halt point of the write or verify phase,
+// or before the downcopy (the abort's reset leaves the old image running);
+// after the downcopy the controller is brought back up and read first.
+int Program(const FlashTarget& target, INT16U limit, INT8U ProgInd, INT8U ProgTotal)
+{
+    if (!Erase(target))
+        return 0;
+    if (SignalStopsProgramming())
+        return AbortUpgrade(target);
+
+    INT8U last_address[2];
+    pb("Writing New Image on Chip %d of %d.", ProgInd, ProgTotal);
+    pf("Sending write command: %s0xe0", CommandPrefixText());
+    pb("========================================");
+    PhaseEnd end = SendImage(target, Phase::Write, limit, last_address);
+    if (end == PhaseEnd::Failed)
+        return 0;
+    if (end == PhaseEnd::Aborted)
+        return AbortUpgrade(target);
+    pf("End of write image at: 0x%02X%02X", last_address[0], last_address[1]);
+
+    pb("Verifying New Image on Chip %d of %d.", ProgInd, ProgTotal);
+    pf("Starting to verify image at: 0x%02X%02X Imagesize: %d (0x%04x)", last_address[0], last_address[1],
+       FileImageSize, FileImageSize);
+    pf("Sending verify commands: 0x55, 0xaa, 0xe1");
+    end = SendImage(target, Phase::Verify, limit, last_address);
+    if (end == PhaseEnd::Failed)
+        return 0;
+    if (end == PhaseEnd::Aborted)
+        return AbortUpgrade(target);
+    pf("End of verify image at: 0x%02X%02X", last_address[0], last_address[1]);
+
+    if (!CheckVerificationStatus(target))
+        return 0;
+    return QB4083CUpgrade ? FinishQB4083C(target) : FinishStandard(target);
+}
+
 }  // namespace
 
 int FlashFirmwareOverI2C(INT8U ChipID, INT8U i2c_addr, INT8U busID, INT8U /*MUXaddress*/, INT8U /*MUXchannel*/,
@@ -397,32 +442,10 @@ int FlashFirmwareOverI2C(INT8U ChipID, INT8U i2c_addr, INT8U busID, INT8U /*MUXa
     pb("CHIP: FW:0x%02x Major-REV:0x%02x Minor-Rev:0x%02x", answer[3], answer[4], answer[5]);
     pb("Erasing current image on chip...");
 
-    if (!Erase(target))
-        return 0;
-
-    INT8U last_address[2];
-    pb("Writing New Image on Chip %d of %d.", ProgInd, ProgTotal);
-    pf("Sending write command: %s0xe0", CommandPrefixText());
-    pb("========================================");
-    PhaseEnd end = SendImage(target, Phase::Write, limit, last_address);
-    if (end == PhaseEnd::Failed)
-        return 0;
-    if (end == PhaseEnd::Aborted)
-        return AbortUpgrade(target);
-    pf("End of write image at: 0x%02X%02X", last_address[0], last_address[1]);
-
-    pb("Verifying New Image on Chip %d of %d.", ProgInd, ProgTotal);
-    pf("Starting to verify image at: 0x%02X%02X Imagesize: %d (0x%04x)", last_address[0], last_address[1],
-       FileImageSize, FileImageSize);
-    pf("Sending verify commands: 0x55, 0xaa, 0xe1");
-    end = SendImage(target, Phase::Verify, limit, last_address);
-    if (end == PhaseEnd::Failed)
-        return 0;
-    if (end == PhaseEnd::Aborted)
-        return AbortUpgrade(target);
-    pf("End of verify image at: 0x%02X%02X", last_address[0], last_address[1]);
-
-    if (!CheckVerificationStatus(target))
-        return 0;
-    return QB4083CUpgrade ? FinishQB4083C(target) : FinishStandard(target);
+    // From the erase on the controller is in its programming session: a
+    // signal waits for the next point where the session can be left safely.
+    ProgrammingBegins();
+    int result = Program(target, limit, ProgInd, ProgTotal);
+    ProgrammingEnds();
+    return result;
 }

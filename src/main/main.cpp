@@ -176,6 +176,7 @@ int RunBmcPass(int argc, int& ret_code)
 
 int main(int argc, char** argv)
 {
+    InstallSignalHandlers();
     // A parse error ends the run here, before anything is logged.
     if (argc >= 2)
         ParseCommandLine(argc, argv);
@@ -188,6 +189,7 @@ int main(int argc, char** argv)
     if (CMDL_Help) {
         DisplayCommandLineHelp();
         pf("Command-Line help only");
+        CheckSignal();
         int code = EndRun(RC_OK);
         CloseLogFile();
         return code;
@@ -213,13 +215,16 @@ int main(int argc, char** argv)
     }
     for (int BMCCounter = 0; BMCCounter < FoundBmc; ++BMCCounter) {
         int end = RunBmcPass(argc, ret_code);
-        if (end != kRunGoesOn)
+        if (end != kRunGoesOn) {
+            CheckSignal();
             return EndRun(end);
+        }
     }
 
     if (FoundBmc > 1)
         PrintTotalSummary();
 
+    CheckSignal();
     ret_code = EndRun(ret_code);
     pf("\nFinished: %s", NowText());
     pf("Exited with return code: 0x%02x", ret_code);

@@ -1,6 +1,7 @@
 // The controlling terminal on standard input: raw mode for single keys
 // without Enter or echo, the way back to the settings it had, and reading
 // and polling single keys.
+#include <cerrno>
 #include <cstdio>
 #include <sys/select.h>
 #include <termios.h>
@@ -61,25 +62,40 @@ int set_tty_cooked()
 {
     if (ttystate != RAW)
         return 0;
-    // Keys typed but not read belong to the question that is over.
-    if (os::tcsetattr(ttysavefd, TCSAFLUSH, &save_termattr) < 0)
+    // Keys typed but not read belong to the question that is over. Draining
+    // the output may be interrupted by a signal; the terminal is restored all the same.
+    int result;
+    do
+        result = os::tcsetattr(ttysavefd, TCSAFLUSH, &save_termattr);
+    while (result < 0 && errno == EINTR);
+    if (result < 0)
         return -1;
     ttystate = RESET;
     return 0;
 }
 
+// A signal that comes while the tool waits for a key ends the wait (the key
+// reads as end of input); outside a controller's programming it stops the run.
 int getch()
 {
+    CheckSignal();
     int c = os::getchar();
     os::fflush_stdin();
+    CheckSignal();
     return c;
 }
 
 int kbhit()
 {
-    fd_set readfds;
-    FD_ZERO(&readfds);
-    FD_SET(0, &readfds);
-    struct timeval no_wait = {0, 0};
-    return os::select(1, &readfds, nullptr, nullptr, &no_wait) > 0 ? 1 : 0;
+    CheckSignal();
+    for (;;) {
+        fd_set readfds;
+        FD_ZERO(&readfds);
+        FD_SET(0, &readfds);
+        struct timeval no_wait = {0, 0};
+        int ready = os::select(1, &readfds, nullptr, nullptr, &no_wait);
+        if (ready >= 0 || errno != EINTR)
+            return ready > 0 ? 1 : 0;
+        CheckSignal();
+    }
 }

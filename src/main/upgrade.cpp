@@ -57,6 +57,7 @@ int UpgradeFirmwareOnAllFoundThread()
 
     const INT8U found = ChipsFound < MAX_CHIPS ? ChipsFound : MAX_CHIPS;
     for (INT8U ChipCounter = 0; ChipCounter < found; ChipCounter++) {
+        CheckSignal();  // after a signal no further controller is begun
         structChipInfo& chip = ChipInfo[ChipCounter];
         if (!IsKnownChip(chip.ChipID))
             continue;
@@ -76,6 +77,8 @@ int UpgradeFirmwareOnAllFoundThread()
                                            static_cast<INT8U>(ChipCounter + 1), ChipsFound);
         chip.Updated = static_cast<INT8U>(NoteFlashResult(chip, flashed));
     }
+
+    CheckSignal();
 
     // Records matched or skipped now still count when an earlier cycle of
     // this pass upgraded them.

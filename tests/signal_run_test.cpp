@@ -1,0 +1,205 @@
+// A signal outside a controller's programming stops the run at once and
+// cleanly: no further exchange begins and no pause goes on, the terminal is
+// restored, the log gets its closing lines, and the process ends by the
+// signal. Signals the tool does not handle end it as they always did; those
+// it ignores, or that were ignored when it started, change nothing.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "firmware_images.h"
+#include "sim_run.h"
+
+using namespace qbtest;
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// `name` of sim/machines with a slow BMC (each answer 0.1 ms late, so that a
+// scan takes time), the operator's keys and the signals.
+std::string machine(const std::string& name, const std::vector<std::pair<double, std::string>>& keys,
+                    const std::vector<std::pair<double, std::string>>& signals)
+{
+    nlohmann::json m = nlohmann::json::parse(with_keys(machine_file(name), keys));
+    for (auto& bmc : m["bmcs"])
+        bmc["latency_us"] = 100;
+    for (const auto& [at, signal] : signals)
+        m["signals"].push_back({{"at", at}, {"signal", signal}});
+    return m.dump();
+}
+
+size_t count_containing(const Lines& lines, const std::string& part)
+{
+    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(),
+                                             [&](const std::string& l) { return l.find(part) != std::string::npos; }));
+}
+
+struct Signal {
+    const char* name;  // as the machine file names it
+    int number;
+};
+constexpr Signal kHup{"HUP", SIGHUP}, kInt{"INT", SIGINT}, kQuit{"QUIT", SIGQUIT}, kTerm{"TERM", SIGTERM};
+
+}  // namespace
+
+TEST(SignalRun, OutsideProgrammingTheRunStopsAtOnce)
+{
+    struct Case {
+        const char* name;
+        const char* machine;
+        std::vector<std::string> args;
+        std::vector<std::pair<double, std::string>> keys;
+        double at;
+        Signal signal;
+        const char* beside;  // the trace event right before or after the signal: where it came
+        const char* unsent;  // a part of a trace event that the run must not have reached
+        const char* last_logged = nullptr;  // the start of the last log line before the stop
+    };
+    const Case cases[] = {
+        {"the scan of a report", "default.json", {}, {}, 0.005, kTerm, "bmc0 driver request", "led bmc0 bus 0x02"},
+        {"the summary's delay", "default.json", {"-cd5"}, {}, 2.5, kHup, "sleep 1000000", "key EOF"},
+        {"the driver question", "driver_loadable.json", {}, {{100, "y"}}, 1, kInt, "key interrupted", "shell ",
+         "Load OpenIPMI drivers?"},
+        {"a diagnostics question", "default.json", {"-d"}, {{100, "y"}}, 3, kQuit, "key interrupted", "key 0x79",
+         "    Press Y or N"},
+        {"the LED cycling", "default.json", {"-z"}, {{100, "x"}}, 3, kTerm, "sleep ", "key 0x78", "Cycling through"},
+        {"the QB4083C question", "upgrade_4077.json", {"fw_4083.bin"}, {{100, "y"}}, 3, kTerm, "key interrupted",
+         "erase", "Proceed with Firmware Upgrade on QB4083C?"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimDir dir;
+        dir.write("fw_4083.bin", make_image(4096, {1, 2, 0}));
+        dir.machine(machine(c.machine, c.keys, {{c.at, c.signal.name}}));
+        const RunResult r = dir.run(c.args);
+        const std::string name = std::string("SIG") + c.signal.name;
+
+        EXPECT_EQ(r.signal, c.signal.number) << "status " << r.status;
+        const Lines log = lines(dir.log());
+        ASSERT_GE(log.size(), 5u);
+        EXPECT_EQ(Lines(log.end() - 5, log.end()),
+                  (Lines{"Run stopped by " + name, "", log[log.size() - 3], "", "Exited on signal " + name}));
+        EXPECT_TRUE(log[log.size() - 3].starts_with("Finished: "));
+        if (c.last_logged) {
+            auto last = std::find_if(log.rbegin() + 5, log.rend(), [](const std::string& l) { return !l.empty(); });
+            EXPECT_TRUE(last != log.rend() && last->starts_with(c.last_logged)) << *last;
+        }
+        EXPECT_EQ(lines_starting(lines(r.console), "Run stopped by " + name).size(), 1u);
+
+        const Lines events = trace_events(r.trace);
+        const size_t signal = event_index(events, "signal " + name);
+        ASSERT_NE(signal, std::string::npos) << "the signal never came";
+        ASSERT_GT(signal, 0u);
+        ASSERT_LT(signal + 1, events.size());
+        EXPECT_TRUE(events[signal - 1].starts_with(c.beside) || events[signal + 1].starts_with(c.beside))
+            << events[signal - 1] << " / " << events[signal + 1];
+        // At once: the exchange under way ends, nothing else begins, no pause goes on.
+        const Lines after(events.begin() + static_cast<long>(signal), events.end());
+        EXPECT_LE(count_containing(after, " request"), 1u);
+        EXPECT_EQ(count_containing(after, "sleep "), 0u);
+        EXPECT_EQ(count_containing(events, c.unsent), 0u) << c.unsent;
+        const Lines terminal = lines_starting(events, "terminal ");
+        EXPECT_TRUE(terminal.empty() || terminal.back() == "terminal cooked");
+    }
+}
+
+TEST(SignalRun, OtherSignalsEndTheRunAsBeforeAndIgnoredOnesChangeNothing)
+{
+    struct Case {
+        const char* signal;
+        bool ignored_at_start;  // as nohup leaves SIGHUP
+        int ends_by;            // 0: the run goes on to its normal end
+    };
+    const Case cases[] = {{"USR1", false, SIGUSR1}, {"KILL", false, SIGKILL}, {"PIPE", false, 0}, {"HUP", true, 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.signal);
+        SimDir dir;
+        dir.machine(machine("default.json", {}, {{0.005, c.signal}}));
+        struct sigaction ignore {}, before {};
+        ignore.sa_handler = SIG_IGN;
+        if (c.ignored_at_start)
+            sigaction(SIGHUP, &ignore, &before);
+        const RunResult r = dir.run({});
+        if (c.ignored_at_start)
+            sigaction(SIGHUP, &before, nullptr);
+
+        const std::string name = std::string("SIG") + c.signal;
+        const Lines events = trace_events(r.trace);
+        if (c.ends_by) {
+            EXPECT_EQ(r.signal, c.ends_by);
+            EXPECT_EQ(count_lines(events, "signal " + name + " ends the process"), 1u);
+            EXPECT_EQ(dir.log().find("Exited"), std::string::npos) << "no handler, no closing lines";
+        } else {
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(count_lines(events, "signal " + name + " ignored"), 1u);
+            EXPECT_TRUE(dir.log().ends_with("\nExited with return code: 0x00\n"));
+        }
+    }
+}
+
+// Without a key script qb40tool-sim uses the real terminal: a SIGTERM while
+// the diagnostics wait for a key in raw mode leaves it as it was before.
+TEST(SignalRun, TheRealTerminalIsRestoredAfterSigterm)
+{
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    struct termios before {};
+    ASSERT_EQ(tcgetattr(slave, &before), 0);
+    ASSERT_TRUE(before.c_lflag & ICANON);
+    SimDir dir;
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        if (chdir(dir.path().c_str()) != 0 || null < 0)
+            _exit(120);
+        dup2(slave, 0), dup2(slave, 1), dup2(null, 2);
+        unsetenv("QB40SIM_MACHINE");
+        unsetenv("QB40SIM_TRACE");
+        execl(QB40TOOL_SIM, QB40TOOL_SIM, "-d", static_cast<char*>(nullptr));
+        _exit(122);
+    }
+
+    // Reads what the tool writes (so that it never blocks on a full
+    // terminal) until `done` holds or the bound of polls runs out.
+    std::string console;
+    auto follow = [&](const std::function<bool()>& done) {
+        for (int polls = 0; polls < 300 && !done(); ++polls) {
+            struct pollfd p = {master, POLLIN, 0};
+            if (poll(&p, 1, 100) > 0) {
+                char buf[4096];
+                ssize_t n = read(master, buf, sizeof buf);
+                if (n > 0)
+                    console.append(buf, static_cast<size_t>(n));
+            }
+        }
+        return done();
+    };
+    struct termios now {};
+    ASSERT_TRUE(follow([&] {
+        return tcgetattr(slave, &now) == 0 && !(now.c_lflag & ICANON) && console.find("Press Y or N") != std::string::npos;
+    })) << console;
+    int wstatus = 0;
+    kill(pid, SIGTERM);
+    follow([&] { return waitpid(pid, &wstatus, WNOHANG) == pid; }) || (kill(pid, SIGKILL), waitpid(pid, &wstatus, 0));
+
+    EXPECT_TRUE(WIFSIGNALED(wstatus) && WTERMSIG(wstatus) == SIGTERM) << wstatus;
+    ASSERT_EQ(tcgetattr(slave, &now), 0);
+    EXPECT_EQ(now.c_lflag, before.c_lflag);
+    EXPECT_EQ(now.c_iflag, before.c_iflag);
+    EXPECT_EQ(now.c_oflag, before.c_oflag);
+    EXPECT_EQ(now.c_cflag, before.c_cflag);
+    EXPECT_TRUE(dir.log().ends_with("\nExited on signal SIGTERM\n")) << dir.log();
+    close(master);
+    close(slave);
+}

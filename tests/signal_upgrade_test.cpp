@@ -1,0 +1,185 @@
+// A signal during an upgrade of two controllers: the one being programmed is
+// left at a safe point (the abort's reset on its old image, or its downcopy
+// carried through to the read-back), the second is never begun, and the run
+// ends by the signal with its closing log lines and the terminal restored.
+//
+// Each case runs the same upgrade twice, without and with the signal. Up to
+// the safe point the two runs must send, answer and wait exactly alike,
+// virtual times included: the signal cut no exchange and no pause short.
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+#include "firmware_images.h"
+#include "sim_run.h"
+
+using namespace qbtest;
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// Two QB4077s on buses 1 and 2, answering through the driver after 20 µs
+// (or through the KCS ports with -dio), so that every phase takes time.
+std::string machine(bool kcs_road, const std::string& keys, const std::string& signals)
+{
+    const std::string controller =
+        R"({"type": "qb40xx", "address": "0xC0", "chip_id": 77, "erase_ms": 400, "reset_ms": 3000})";
+    const std::string bmc = kcs_road ? R"("kcs": 0)" : R"("node": "/dev/ipmi0", "latency_us": 20)";
+    return R"({"clock": {"start": 1700000000}, "driver": ")" + std::string(kcs_road ? "absent" : "loaded") +
+           R"(", "keys": [)" + keys + R"(], "signals": [)" + signals + R"(], "bmcs": [{)" + bmc +
+           R"(, "buses": {"0x01": {"devices": [)" + controller + R"(]}, "0x02": {"devices": [)" + controller +
+           "]}}}]}";
+}
+
+// Virtual time (seconds) of the first trace line whose event holds `part`; -1 if none.
+double time_of(const std::string& trace, const std::string& part)
+{
+    for (const std::string& line : lines(trace))
+        if (line.find(part) != std::string::npos)
+            return std::stod(line.substr(0, line.find(' ')));
+    return -1;
+}
+
+// The trace with its times, without what a signal adds or splits (the
+// signal lines, the pauses it interrupted, the terminal's restoration).
+Lines comparable(const std::string& trace)
+{
+    Lines out;
+    for (const std::string& line : lines(trace)) {
+        std::string event = line.substr(line.find(' ') + 1);
+        if (!event.starts_with("signal ") && !event.starts_with("raise ") && !event.starts_with("sleep ") &&
+            !event.starts_with("terminal "))
+            out.push_back(line);
+    }
+    return out;
+}
+
+size_t count_containing(const Lines& lines, const std::string& part)
+{
+    return static_cast<size_t>(
+        std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; }));
+}
+
+// Where the controller on bus 1 is left.
+enum class Left { Untouched, Aborted, Upgraded };
+
+constexpr int kPartial = -1;  // a phase stopped at a halt point: a multiple of 256 addresses, not all
+
+struct Case {
+    const char* name;
+    bool kcs_road;
+    bool qb4083c;
+    const char* anchor;  // trace event (a part of it) of the reference run that the signal is timed from
+    double after;        // seconds
+    Left left;
+    int writes, verifies;     // byte commands sent to bus 1: a count or kPartial
+    bool second_signal = false;  // a SIGINT 0.1 ms after the SIGTERM
+};
+
+constexpr int kImageSize = 4096;
+
+// Runs the upgrade without and with the signal of `c`; checks where the run
+// left the controllers and how it ended.
+void RunCase(const Case& c, SimDir& dir)
+{
+    // The QB4083C set is chosen by the operator's "y", once the summary's pause is over.
+    const std::string keys = c.qb4083c ? R"({"at": 1.5, "key": "y"})" : "";
+    std::vector<std::string> args = c.qb4083c ? std::vector<std::string>{"-f", "fw_4083.bin"}
+                                              : std::vector<std::string>{"-u", "-f", "fw_4077.bin"};
+    if (c.kcs_road)
+        args.insert(args.begin(), "-dio");
+
+    dir.machine(machine(c.kcs_road, keys, ""));
+    const RunResult reference = dir.run(args);
+    ASSERT_EQ(reference.status, 0) << reference.console;
+    const double anchor = time_of(reference.trace, c.anchor);
+    ASSERT_GE(anchor, 0) << "no " << c.anchor << " in the reference run";
+    const double at = anchor + c.after;
+    std::string signals = R"({"at": )" + std::to_string(at) + R"(, "signal": "TERM"})";
+    if (c.second_signal)
+        signals += R"(, {"at": )" + std::to_string(at + 0.0001) + R"(, "signal": "INT"})";
+    dir.machine(machine(c.kcs_road, keys, signals));
+    const RunResult r = dir.run(args);
+
+    EXPECT_EQ(r.signal, SIGTERM) << "status " << r.status;
+    const std::string log = dir.log();
+    EXPECT_TRUE(log.ends_with("\nExited on signal SIGTERM\n")) << log.substr(log.size() > 300 ? log.size() - 300 : 0);
+    EXPECT_NE(r.console.find("Run stopped by SIGTERM"), std::string::npos);
+    const Lines events = trace_events(r.trace);
+    const Lines terminal = lines_starting(events, "terminal ");
+    EXPECT_TRUE(terminal.empty() || terminal.back() == "terminal cooked") << terminal.back();
+    EXPECT_EQ(c.second_signal, log.find("SIGINT received: stopping at the controller's next safe point") !=
+                                   std::string::npos);
+
+    // Alike up to the safe point, then at most the abort's reset.
+    const Lines want = comparable(reference.trace), got = comparable(r.trace);
+    size_t same = 0;
+    while (same < got.size() && same < want.size() && got[same] == want[same])
+        ++same;
+    const Lines tail(got.begin() + static_cast<long>(same), got.end());
+    if (c.left == Left::Aborted) {
+        ASSERT_EQ(tail.size(), 3u) << (tail.empty() ? "" : tail[0]);
+        // The reset goes where the reference run sent its next command, and when (on the KCS
+        // road a request is traced once its last byte is in, and the reset is the shorter).
+        ASSERT_LT(same, want.size());
+        EXPECT_NEAR(std::stod(tail[0]), std::stod(want[same]), 0.0002) << want[same];
+        EXPECT_NE(tail[0].find(c.qb4083c ? "18 52 01 C0 00 55 AA F2 F1" : "18 52 01 C0 00 55 AA F1"),
+                  std::string::npos) << tail[0];
+        EXPECT_NE(tail[1].find("flash bmc0 bus 0x01 0xC0 reset, old image kept, running FW 01 00 00"),
+                  std::string::npos) << tail[1];
+        EXPECT_NE(log.find("Firmware Upgrade Aborted. Issuing Reset...\nReset Issued after Abort.OK to exit.\n"
+                           "(NOTE: Firmware NOT upgraded)\n"),
+                  std::string::npos);
+    } else {
+        EXPECT_EQ(tail, Lines{});
+    }
+    EXPECT_EQ(count_containing(got, "bus 0x01 0xC0 erase"), c.left == Left::Untouched ? 0u : 1u);
+    EXPECT_EQ(count_containing(got, "bus 0x01 0xC0 downcopy"), c.left == Left::Upgraded ? 1u : 0u);
+    EXPECT_EQ(count_containing(got, "bus 0x02 0xC0 erase"), 0u) << "a second controller was begun";
+
+    // A phase stops at a halt point, once every 256 addresses.
+    const std::string set = c.qb4083c ? "55 AA F2 " : "55 AA ";
+    const size_t writes = count_containing(got, "18 52 01 C0 00 " + set + "E0"),
+                 verifies = count_containing(got, "18 52 01 C0 00 " + set + "E1");
+    for (auto [sent, expected] : {std::pair{writes, c.writes}, std::pair{verifies, c.verifies}}) {
+        if (expected == kPartial)
+            EXPECT_TRUE(sent > 0 && sent < static_cast<size_t>(kImageSize) && sent % 256 == 0) << sent;
+        else
+            EXPECT_EQ(sent, static_cast<size_t>(expected));
+    }
+}
+
+}  // namespace
+
+TEST(SignalUpgrade, TheControllerIsLeftAtASafePointAndNoOtherIsBegun)
+{
+    const int all = kImageSize;
+    const Case cases[] = {
+        {"scan", false, false, "request id 1:", 0.00001, Left::Untouched, 0, 0},
+        {"running version read", false, false, "55 AA ED", 0.00001, Left::Untouched, 0, 0},
+        {"erase wait", false, false, "0xC0 erase", 0.1, Left::Aborted, 0, 0},
+        {"write phase", false, false, "55 AA E0 00 00", 0.03, Left::Aborted, kPartial, 0},
+        {"write phase, a second signal", false, false, "55 AA E0 00 00", 0.03, Left::Aborted, kPartial, 0, true},
+        {"verify phase", false, false, "55 AA E1 00 00", 0.03, Left::Aborted, all, kPartial},
+        {"verified, before the downcopy", false, false, "0xC0 status", 0.00001, Left::Aborted, all, all},
+        {"reset wait after the downcopy", false, false, "0xC0 downcopy", 2, Left::Upgraded, all, all},
+        {"KCS road, erase wait", true, false, "0xC0 erase", 0.1, Left::Aborted, 0, 0},
+        {"KCS road, write phase", true, false, "55 AA E0 00 00", 0.1, Left::Aborted, kPartial, 0},
+        {"KCS road, verify phase", true, false, "55 AA E1 00 00", 0.1, Left::Aborted, all, kPartial},
+        {"KCS road, reset wait", true, false, "0xC0 downcopy", 2, Left::Upgraded, all, all},
+        {"QB4083C set, erase wait", false, true, "0xC0 erase", 1, Left::Aborted, 0, 0},
+        {"QB4083C set, write phase", false, true, "F2 E0 00 00", 0.03, Left::Aborted, kPartial, 0},
+        {"QB4083C set, verify phase", false, true, "F2 E1 00 00", 0.03, Left::Aborted, all, kPartial},
+        {"QB4083C set, upper checksum", false, true, "checksum upper", 0.5, Left::Aborted, all, all},
+        {"QB4083C set, wait before the downcopy", false, true, "checksum upper", 3, Left::Aborted, all, all},
+        {"QB4083C set, after the downcopy", false, true, "0xC0 downcopy", 5, Left::Upgraded, all, all},
+    };
+    SimDir dir;
+    dir.write("fw_4077.bin", make_image(all, {1, 2, 0}));
+    dir.write("fw_4083.bin", make_image(all, {1, 2, 0}));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RunCase(c, dir);
+    }
+}
