@@ -169,12 +169,17 @@ Controller::Controller(ControllerConfig config, Context context, std::string nam
     std::copy(config_.firmware.begin(), config_.firmware.end(), running_.begin() + kVersionOffset);
     registers_ = config_.registers;
     power_on_registers();
+    if (config_.erasing_at_start_ms > 0) {
+        phase_ = Phase::Erased;
+        unavailable_for(config_.erasing_at_start_ms, "erasing");
+    }
 }
 
 std::unique_ptr<I2cDevice> Controller::from_json(const Field& entry, const Context& context, const std::string& where,
                                                  uint8_t addr8)
 {
-    entry.only({"type", "address", "chip_id", "firmware", "revision", "registers", "erase_ms", "reset_ms", "faults"});
+    entry.only({"type", "address", "chip_id", "firmware", "revision", "registers", "erase_ms", "reset_ms",
+                "erasing_at_start_ms", "faults"});
     ControllerConfig config;
     Field chip = entry["chip_id"];
     if (chip.is_string() && chip.string().size() == 1)
@@ -203,6 +208,8 @@ std::unique_ptr<I2cDevice> Controller::from_json(const Field& entry, const Conte
         config.erase_ms = static_cast<uint32_t>(ms->unsigned_in(0, 3600000));
     if (auto ms = entry.optional("reset_ms"))
         config.reset_ms = static_cast<uint32_t>(ms->unsigned_in(0, 3600000));
+    if (auto ms = entry.optional("erasing_at_start_ms"))
+        config.erasing_at_start_ms = static_cast<uint32_t>(ms->unsigned_in(0, 3600000));
     if (auto faults = entry.optional("faults"))
         config.faults = parse_faults(*faults);
     return std::make_unique<Controller>(std::move(config), context, device_name(where, addr8));

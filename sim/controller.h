@@ -95,6 +95,9 @@ struct ControllerConfig {
     std::array<uint8_t, 256> registers{};      // power-on values of the other registers
     uint32_t erase_ms = 500;
     uint32_t reset_ms = 5000;
+    // Still erasing at power-on, for this long: what a run killed in its
+    // erase wait leaves behind for the next run.
+    uint32_t erasing_at_start_ms = 0;
     ControllerFaults faults;
 };
 
