@@ -67,6 +67,7 @@ TEST(CommandLine, EachAcceptedFormSetsExactlyItsSettings)
         // file, even one that holds a key.
         {"--strict", "Strict=1"}, {"--report -q | --report r.json --report -q", "ReportFilename=-q"},
         {"qb4077.bin --strict --report r.json", "FilenameSpecified=1 Strict=1 BinFilename=qb4077.bin ReportFilename=r.json"},
+        {"--expect 1 | --expect 64 --expect 001", "ExpectedControllers=1"}, {"--expect 064", "ExpectedControllers=64"},
     };
     for (const Case& c : cases) {
         Args args = {"qb40tool"};
@@ -97,7 +98,7 @@ TEST(CommandLine, RefusedArgumentsEndWithCodeFiveBeforeAnythingIsLogged)
     // no key takes it); a bare name without a dot; format directives (data).
     for (const char* arg : {"-x", "", "-b", "-b1", "-b123", "-bg1", "-mc20", "-mcA2", "-mc123", "-scx1", "-mae",
                             "-mae6f", "-vpda", "-vpda21", "-vpdzz", "x-vpd", "-s20", "qb4077", "%s%n%d",
-                            "--strictx", "x--strict", "--STRICT", "-strict", "--report=r", "--reports"})
+                            "--strictx", "x--strict", "--STRICT", "-strict", "--report=r", "--reports", "--expect=2"})
         cases.push_back({{arg}, syntax(arg)});
     const std::string no_name = "ERROR: No filename specified after -f [RETURN CODE:0x05]";
     const std::string too_long = "ERROR: Filename too long (max 254 characters) [RETURN CODE:0x05]";
@@ -113,6 +114,11 @@ TEST(CommandLine, RefusedArgumentsEndWithCodeFiveBeforeAnythingIsLogged)
         {{"--report", "r.json", "-x"}, syntax("-x")},  // no report: the run never began
         {{"--strict", "qb4077.bin"}, syntax("qb4077.bin")},
     });
+    // --expect takes the next argument whole: a count from 1 to 64 in decimal digits.
+    const std::string no_count = "ERROR: --expect needs a number of controllers from 1 to 64 [RETURN CODE:0x05]";
+    for (const char* count : {"", "0", "65", "1000", "2x", "-1", "+2", " 2", "0x10"})
+        cases.push_back({{"--expect", count}, no_count});
+    cases.push_back({{"-u", "--expect"}, no_count});
     for (const auto& [args, console] : cases) {
         SCOPED_TRACE(testing::PrintToString(args).substr(0, 80));
         SimDir dir;
@@ -168,6 +174,9 @@ TEST(CommandLine, ReportLogsTheRawLineAndEverySelectedOption)
         {{"-q", "-f", "missing4077.bin", "--strict", "--report", "r.json"},
          {"Filename of binary: missing4077.bin", "Selected -q for quiet mode", "Selected -u for unconditional upgrade",
           "Selected --strict for an exit status of the whole run", "Selected --report for a report in r.json", " "}},
+        {{"--expect", "3", "-b12"},
+         {"No file name specified as command line, entering non-upgrade mode",
+          "Selected -b for BusID range: 0x01 to 0x02", "Selected --expect for at least 3 controllers", " "}},
     };
     for (const auto& [args, info] : cases) {
         SimDir dir;

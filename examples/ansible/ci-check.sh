@@ -3,8 +3,9 @@
 # a local connection, qb40tool-sim standing in for qb40tool on two servers:
 # "healthy" (one controller to upgrade, one already on the image) and
 # "failing" (one controller takes the downcopy-and-reset and comes back on
-# its old version). Checks the summary table and that exactly "failing"
-# failed. Installs ansible-core through scripts/deps.sh if missing.
+# its old version), both expected to have two controllers. Checks the
+# summary table, that exactly "failing" failed and that the expected count
+# reached the tool. Installs ansible-core through scripts/deps.sh if missing.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 start=$SECONDS
@@ -25,6 +26,7 @@ backplanes:
     ansible_python_interpreter: auto_silent
     qb40_tool: $root/build/qb40tool-sim
     qb40_image: $root/sim/images/fw_4077.bin
+    qb40_expect: 2
   hosts:
     healthy:
       qb40_workdir: $work/healthy
@@ -56,4 +58,6 @@ grep -Eq '^failing +: ok=[0-9]+ +changed=[0-9]+ +unreachable=0 +failed=1 ' "$wor
   fail "failing did not fail"
 grep -q 'bus 0x02 address 0xC0 version_mismatch (firmware 1.0.0)' "$work/playbook.txt" ||
   fail "the failure message does not name the controller"
+grep -q '^Selected --expect for at least 2 controllers$' "$work/healthy/log.txt" ||
+  fail "qb40_expect did not reach the command line"
 echo "fleet check: PASS (2 hosts, 1 failed as expected) in $((SECONDS - start)) s"

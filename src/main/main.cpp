@@ -35,6 +35,36 @@ void PrintBanner()
     pb("Use -h for the list of options");
 }
 
+// --expect N: per pass the fewest controllers any of its cycles' scans found
+// (a controller still erasing when one cycle began, or a cable that came
+// loose, shows there), summed over the passes.
+int FoundInPass = -1;  // -1: no cycle of the pass has scanned yet
+int FoundInRun = 0;
+
+// After the scan that begins a cycle.
+void CountFound()
+{
+    if (FoundInPass < 0 || ChipsFound < FoundInPass)
+        FoundInPass = ChipsFound;
+}
+
+void CountPassEnds()
+{
+    if (FoundInPass > 0)
+        FoundInRun += FoundInPass;
+    FoundInPass = -1;
+}
+
+// The run's code once it is known how many controllers were found.
+int CheckExpectedControllers(int ret_code)
+{
+    if (FoundInRun >= CMDL_ExpectedControllers)
+        return ret_code;
+    pb("ERROR: Controllers found: %d, expected: %d [RETURN CODE:0x%02x]", FoundInRun, CMDL_ExpectedControllers,
+       RC_NO_DEVICES);
+    return RunCode(RC_NO_DEVICES);
+}
+
 // Start of every report and upgrade cycle. From the second cycle of a run on,
 // the log continues in a fresh log.txt so that one long continuous run does
 // not grow a single file without end; the first cycle's log, with the banner
@@ -67,6 +97,7 @@ int RunReportCycles()
         if (CMDL_DiagnosticMode) {
             pf("Entering Diagnostic Mode\n");
             ScanForQBdevices();
+            CountFound();
             DisplaySummary();
             if (PerformDiagnostics()) {
                 set_tty_cooked();
@@ -75,6 +106,7 @@ int RunReportCycles()
         } else {
             pf("Enterting Non-upgrade Mode\n");
             ScanForQBdevices();
+            CountFound();
             DisplaySummary();
         }
     } while (UpgradeCounter < UpgradeMax);
@@ -91,7 +123,9 @@ int RunUpgradePath(int& ret_code)
 
     for (;;) {
         BeginCycle(true);
-        if (!ScanForQBdevices()) {
+        int found = ScanForQBdevices();
+        CountFound();
+        if (!found) {
             pb("No Devices Found [RETURN CODE:0x%02x]\n", RC_NO_DEVICES);
             ret_code = RunCode(RC_NO_DEVICES);
             break;
@@ -149,6 +183,7 @@ int RunBmcPass(int argc, int& ret_code)
     INT8U opened = Kcs_Open();
     NoteBmcPass(opened);
     if (!opened) {
+        CheckSignal();
         pb("BmcOpen Failed");
         pb("[RETURN CODE:0x%02x]\n", RC_BMC_OPEN_FAILED);
         ExitRun(RC_BMC_OPEN_FAILED);
@@ -168,6 +203,7 @@ int RunBmcPass(int argc, int& ret_code)
     if (end != kRunGoesOn)
         return end;
 
+    CountPassEnds();
     Kcs_Close();
     return kRunGoesOn;
 }
@@ -224,6 +260,8 @@ int main(int argc, char** argv)
     if (FoundBmc > 1)
         PrintTotalSummary();
 
+    if (CMDL_ExpectedControllers)
+        ret_code = CheckExpectedControllers(ret_code);
     CheckSignal();
     ret_code = EndRun(ret_code);
     pf("\nFinished: %s", NowText());

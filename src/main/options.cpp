@@ -44,6 +44,7 @@ unsigned char CMDL_DiagnosticMode = 0;
 unsigned char CMDL_LEDcycling = 0;
 unsigned char CMDL_Strict = 0;
 char ReportFilename[REPORT_FILENAME_SIZE] = "";
+unsigned char CMDL_ExpectedControllers = 0;
 
 namespace {
 
@@ -71,6 +72,7 @@ enum OptionAction {
     OPT_HELP,
     OPT_STRICT,
     OPT_REPORT,
+    OPT_EXPECT,
 };
 
 struct OptionKey {
@@ -140,6 +142,7 @@ constexpr const char* kHelpLines[] = {
 constexpr OptionKey kWholeArgumentOptions[] = {
     {"--strict", OPT_STRICT},
     {"--report", OPT_REPORT},
+    {"--expect", OPT_EXPECT},
 };
 
 int HexDigitValue(char c)
@@ -295,6 +298,18 @@ bool ApplyOption(OptionAction action, const char* argument, const char* value, i
                              REPORT_FILENAME_SIZE - 1, RC_COMMAND_LINE);
         strcpy(ReportFilename, argv[index]);
         return true;
+    case OPT_EXPECT: {
+        // A count in decimal digits only, from 1 to what four device tables hold.
+        const char* count = index + 1 < argc ? argv[index + 1] : "";
+        size_t digits = strspn(count, "0123456789");
+        unsigned long n = digits > 0 && digits <= 3 && count[digits] == '\0' ? strtoul(count, nullptr, 10) : 0;
+        if (n < 1 || n > MAX_EXPECTED_CONTROLLERS)
+            CommandLineError("ERROR: --expect needs a number of controllers from 1 to %d [RETURN CODE:0x%02x]",
+                             MAX_EXPECTED_CONTROLLERS, RC_COMMAND_LINE);
+        ++index;
+        CMDL_ExpectedControllers = static_cast<unsigned char>(n);
+        return true;
+    }
     }
     return false;
 }
@@ -404,6 +419,8 @@ void LogCommandLineInfo(int argc, char** argv)
         pf("Selected --strict for an exit status of the whole run");
     if (ReportFilename[0])
         pf("Selected --report for a report in %s", ReportFilename);
+    if (CMDL_ExpectedControllers)
+        pf("Selected --expect for at least %d controllers", CMDL_ExpectedControllers);
     pf(" ");
 
     if (CMDL_QuietMode && CMDL_ContinousUpgrade) {

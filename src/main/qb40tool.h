@@ -61,6 +61,9 @@ extern unsigned char CMDL_LEDcycling;
 extern unsigned char CMDL_Strict;  // --strict: an exit status of the whole run
 #define REPORT_FILENAME_SIZE 4096
 extern char ReportFilename[REPORT_FILENAME_SIZE];  // --report FILE; "" when no report is asked for
+// --expect N: the controllers the run must find over all its BMCs; 0 when not asked.
+#define MAX_EXPECTED_CONTROLLERS (4 * MAX_CHIPS)  // four BMCs, each with a full device table
+extern unsigned char CMDL_ExpectedControllers;
 
 // Command line (options.cpp).
 void ParseCommandLine(int argc, char** argv);  // ends the process with 5 on an error
