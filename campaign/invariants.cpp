@@ -1,6 +1,7 @@
 #include "invariants.h"
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <map>
 #include <optional>
@@ -108,11 +109,38 @@ struct Evidence {
 
 using Finding = std::optional<std::string>;
 
+// The signal that stops the run: the first one sent whose handler ran (the
+// tool catches SIGHUP, SIGINT, SIGQUIT and SIGTERM and ignores SIGPIPE).
+const SignalEvent* stop_signal(const Evidence& e)
+{
+    for (const SignalEvent& s : e.trace.signals)
+        if (s.handled)
+            return &s;
+    return nullptr;
+}
+
+int signal_number(const std::string& name)
+{
+    static const std::pair<const char*, int> kNumbers[] = {
+        {"SIGHUP", SIGHUP}, {"SIGINT", SIGINT}, {"SIGQUIT", SIGQUIT}, {"SIGTERM", SIGTERM}};
+    for (const auto& [n, number] : kNumbers)
+        if (name == n)
+            return number;
+    return -1;
+}
+
+// What the tool writes when a signal comes while a controller is programmed.
+bool deferral_line(const std::string& line)
+{
+    return line.ends_with(" received: stopping at the controller's next safe point");
+}
+
 Finding run_ended(const Evidence& e)
 {
     if (e.out.timed_out)
         return "no end within the real-time bound; killed";
-    if (e.out.signal)
+    const SignalEvent* stop = stop_signal(e);
+    if (e.out.signal && !(stop && e.out.signal == signal_number(stop->name)))
         return "killed by signal " + std::to_string(e.out.signal);
     for (const std::string& line : split_lines(e.out.errors))
         if (line.find("Sanitizer") != std::string::npos || line.find("runtime error:") != std::string::npos)
@@ -447,6 +475,96 @@ Finding report(const Evidence& e)
     return std::nullopt;
 }
 
+// What the flash writes when it fails on its own, after which it sends no
+// reset, with a signal or without.
+bool flash_failure(const std::string& line)
+{
+    static const char* const kFailures[] = {
+        "Error Erasing Firmware image.", "Chip Erase did not succeed.", "Error writing data on SMBus", "Error",
+        "verification failed!", "Upgrade failed, with compare error! try again...", "Error Issuing Reset",
+        "Device never came out of reset after firmware upgrade!", "Device is not responding on the SMBus.",
+        "SMBus read failed",
+    };
+    return std::find(std::begin(kFailures), std::end(kFailures), line) != std::end(kFailures);
+}
+
+// Whether the log's last flash of the controller at `f` (its heading names
+// the bus number and the address) ended in a failure of its own.
+bool flash_failed(const Evidence& e, const FlashEvent& f)
+{
+    auto heading = [](const std::string& l, unsigned* bus, unsigned* address) {
+        return std::sscanf(l.c_str(), "Updating firmware on bus 0x%x at I2C address 0x%x", bus, address) == 2;
+    };
+    auto from = e.whole_log.end();
+    for (auto it = e.whole_log.begin(); it != e.whole_log.end(); ++it) {
+        unsigned bus, address;
+        if (heading(*it, &bus, &address) && (bus & 0x0F) == f.bus && address == f.address)
+            from = it;
+    }
+    for (auto it = from; it != e.whole_log.end(); ++it) {
+        unsigned bus, address;
+        if (it != from && heading(*it, &bus, &address))
+            break;
+        if (flash_failure(*it))
+            return true;
+    }
+    return false;
+}
+
+// A run stopped by a signal: it ends by that signal with its log closed as
+// the stop closes it and the terminal restored; it begins no controller
+// after the signal; and it leaves no controller in a programming session:
+// each erase is followed by the abort's reset or a downcopy, unless the log
+// shows that flash failing on its own, after which no reset is sent.
+Finding signalled(const Evidence& e)
+{
+    const SignalEvent* stop = stop_signal(e);
+    if (!stop || e.out.timed_out)
+        return std::nullopt;
+    const std::string& name = stop->name;
+    if (e.out.signal != signal_number(name))
+        return name + " came, but the run " +
+               (e.out.signal ? "was ended by signal " + std::to_string(e.out.signal)
+                             : "exited with status " + std::to_string(e.out.status));
+    if (e.last() != "Exited on signal " + name || !e.last(1).starts_with("Finished: ") ||
+        e.last(2) != "Run stopped by " + name)
+        return "stopped by " + name + " but log.txt ends \"" + e.last(2) + "\" / \"" + e.last(1) + "\" / \"" +
+               e.last() + "\"";
+    if (e.scenario.keys_scripted() && e.trace.terminal == "raw")
+        return "stopped by " + name + " with the terminal in raw mode";
+
+    auto after = std::find_if(e.whole_log.begin(), e.whole_log.end(), [](const std::string& l) {
+        return deferral_line(l) || l.starts_with("Run stopped by ");
+    });
+    if (std::any_of(after, e.whole_log.end(), [](const std::string& l) { return l.starts_with("Upgrading ChipID:"); }))
+        return "a controller was begun after " + name;
+    // The one erase a signal may precede in the trace: that of the
+    // controller whose erase command was on its way (KCS road).
+    auto erases_after = std::count_if(e.trace.flash.begin(), e.trace.flash.end(), [&](const FlashEvent& f) {
+        return f.line > stop->line && f.event.starts_with("erase");
+    });
+    if (erases_after > 1)
+        return std::to_string(erases_after) + " controllers erased after " + name;
+
+    if (e.trace.forged_success)
+        return std::nullopt;
+    std::map<std::string, const FlashEvent*> last_erase;
+    for (const FlashEvent& f : e.trace.flash)
+        if (f.event.starts_with("erase"))
+            last_erase[f.controller] = &f;
+    for (const auto& [controller, erase] : last_erase) {
+        const FlashEvent& began = *erase;
+        bool ended = std::any_of(e.trace.flash.begin(), e.trace.flash.end(), [&](const FlashEvent& f) {
+            return f.line > began.line && f.controller == began.controller &&
+                   (f.event.starts_with("reset") || f.event.starts_with("downcopy"));
+        });
+        if (!ended && !flash_failed(e, began))
+            return controller + " was left in its programming session after " + name +
+                   ", without the abort's reset, a downcopy or a failure";
+    }
+    return std::nullopt;
+}
+
 struct Invariant {
     const char* name;
     Finding (*check)(const Evidence&);
@@ -455,7 +573,7 @@ struct Invariant {
 constexpr Invariant kInvariants[] = {
     {"run", run_ended},     {"exit-status", exit_status}, {"log-ending", log_ending},       {"terminal", terminal},
     {"downcopy", downcopy}, {"old-image", old_image},     {"upgrade-count", upgrade_count}, {"strict", strict_zero},
-    {"report", report},
+    {"report", report},     {"signal", signalled},
 };
 
 }  // namespace
@@ -474,6 +592,16 @@ std::vector<Violation> check(const Scenario& scenario, const RunOutput& output, 
         coverage->forged += evidence.trace.forged_success;
         coverage->reports += output.report.has_value();
         coverage->strict_zeros += scenario.strict() && scenario.image && output.status == 0 && !output.signal;
+        if (const SignalEvent* stop = stop_signal(evidence)) {
+            ++coverage->signalled;
+            if (std::any_of(evidence.whole_log.begin(), evidence.whole_log.end(), deferral_line)) {
+                ++coverage->deferred;
+                coverage->signal_aborts += std::any_of(evidence.trace.flash.begin(), evidence.trace.flash.end(),
+                                                       [&](const FlashEvent& f) {
+                                                           return f.line > stop->line && f.event.starts_with("reset");
+                                                       });
+            }
+        }
     }
     std::vector<Violation> found;
     for (const Invariant& i : kInvariants)

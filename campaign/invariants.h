@@ -19,6 +19,11 @@
 //                  record of its upgrade cycles runs the image's version
 //   report         --report FILE is written once the command line is accepted,
 //                  parses as JSON, and its exit_code is the exit status
+//   signal         a run that a signal stopped ends by that signal, its log
+//                  ending with the stop and the terminal restored; it begins
+//                  no controller after the signal, and leaves the one it was
+//                  programming by the abort's reset or its downcopy (unless
+//                  that flash failed on its own)
 //
 // The last three read the simulator's trace; see invariants.cpp for the
 // exact rules and the quirks of the tool they allow for.
@@ -47,6 +52,9 @@ struct Coverage {
     size_t forged = 0;         // runs where a fault answered with success for a device
     size_t reports = 0;        // --report files read
     size_t strict_zeros = 0;   // upgrade runs under --strict that exited 0
+    size_t signalled = 0;      // runs a signal stopped
+    size_t deferred = 0;       // of those, runs where it came while a controller was programmed
+    size_t signal_aborts = 0;  // of those, runs where the controller was reset on its old image
 };
 
 std::vector<Violation> check(const Scenario& scenario, const RunOutput& output, Coverage* coverage = nullptr);

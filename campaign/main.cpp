@@ -151,7 +151,8 @@ fs::path fresh_root()
 // The results of all runs, shared by the workers.
 class Tally {
 public:
-    static constexpr int kKilled = -2;  // by a signal or at the bound; -1: never started
+    static constexpr int kKilled = -2;     // at the bound; -1: never started
+    static constexpr int kBySignal = 1000;  // plus the signal that ended the run
 
     void add(const Job& job, const campaign::RunOutput& out, const std::vector<campaign::Violation>& found,
              const fs::path& kept, const campaign::Coverage& covered)
@@ -165,7 +166,10 @@ public:
         coverage_.forged += covered.forged;
         coverage_.reports += covered.reports;
         coverage_.strict_zeros += covered.strict_zeros;
-        ++statuses_[out.signal || out.timed_out ? kKilled : out.status];
+        coverage_.signalled += covered.signalled;
+        coverage_.deferred += covered.deferred;
+        coverage_.signal_aborts += covered.signal_aborts;
+        ++statuses_[out.timed_out ? kKilled : out.signal ? kBySignal + out.signal : out.status];
         slowest_.emplace_back(out.seconds, job.rerun());
         std::sort(slowest_.rbegin(), slowest_.rend());
         if (slowest_.size() > 3)
@@ -192,16 +196,21 @@ public:
         std::string statuses;
         for (auto [status, n] : statuses_) {
             statuses += ' ';
-            statuses += status == kKilled ? "killed" : status < 0 ? "not run" : std::to_string(status);
+            statuses += status == kKilled       ? "killed"
+                        : status >= kBySignal   ? std::string("SIG") + sigabbrev_np(status - kBySignal)
+                        : status < 0            ? "not run"
+                                                : std::to_string(status);
             statuses += ':';
             statuses += std::to_string(n);
         }
         std::printf("campaign: exit statuses%s\n", statuses.c_str());
         std::printf(
             "campaign: judged %zu downcopies (%zu with the QB4083C set), %zu upgrade counts, %zu raw terminals, "
-            "%zu reports, %zu upgrades exiting 0 under --strict; %zu runs with forged answers\n",
+            "%zu reports, %zu upgrades exiting 0 under --strict, %zu runs stopped by a signal (%zu of them while a "
+            "controller was programmed, %zu reset on the old image); %zu runs with forged answers\n",
             coverage_.downcopies, coverage_.qb4083c_sets, coverage_.count_lines, coverage_.raw_terminals,
-            coverage_.reports, coverage_.strict_zeros, coverage_.forged);
+            coverage_.reports, coverage_.strict_zeros, coverage_.signalled, coverage_.deferred, coverage_.signal_aborts,
+            coverage_.forged);
         std::string slowest;
         char seconds_text[16];
         for (const auto& [run_seconds, what] : slowest_) {

@@ -31,6 +31,22 @@ nlohmann::json key_script(Random& r)
     return script;
 }
 
+// Signals at random virtual times: a supervisor's stop, a dropped session,
+// Ctrl-C or Ctrl-\; now and then a second one soon after, or SIGPIPE, which
+// the tool ignores.
+nlohmann::json signal_script(Random& r)
+{
+    const std::vector<std::string> stops = {"TERM", "INT", "HUP", "QUIT"};
+    int at_ms = r.between(0, r.pick({2000, 15000, 60000}));
+    nlohmann::json script = nlohmann::json::array();
+    if (r.percent(10))
+        script.push_back({{"at", r.between(0, at_ms) / 1000.0}, {"signal", "PIPE"}});
+    script.push_back({{"at", at_ms / 1000.0}, {"signal", r.pick(stops)}});
+    if (r.percent(25))
+        script.push_back({{"at", (at_ms + r.between(0, 3000)) / 1000.0}, {"signal", r.pick(stops)}});
+    return script;
+}
+
 // Files as compact hex: "5a00ff".
 std::string to_hex(const std::string& bytes)
 {
@@ -82,6 +98,9 @@ Scenario generate(uint64_t seed)
     s.directories = std::move(command.directories);
     s.controllers = std::move(machine.controllers);
     s.image = std::move(command.image);
+    // Drawn last, so that the rest of a seed's run stays what it was before signals were sent.
+    if (r.percent(35))
+        s.machine["signals"] = signal_script(r);
     return s;
 }
 

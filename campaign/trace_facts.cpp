@@ -79,14 +79,25 @@ std::vector<uint8_t> hex_bytes(std::string_view text)
 TraceFacts read_trace(std::string_view trace)
 {
     TraceFacts facts;
-    while (!trace.empty()) {
+    for (size_t index = 0; !trace.empty(); ++index) {
         size_t end = trace.find('\n');
         std::string_view line = trace.substr(0, end);
         trace = end == std::string_view::npos ? std::string_view() : trace.substr(end + 1);
         next_word(line);  // the virtual time
         if (line.starts_with("flash ")) {
-            if (auto e = flash_event(line.substr(6)))
+            if (auto e = flash_event(line.substr(6))) {
+                e->line = index;
                 facts.flash.push_back(std::move(*e));
+            }
+        } else if (line.starts_with("signal ")) {
+            // "signal SIGTERM", right after it "signal SIGTERM ignored" or "... ends the process" when no
+            // handler took it; the tool's own raise is followed by the same end.
+            std::string_view rest = line.substr(7);
+            std::string_view name = next_word(rest);
+            if (rest.empty())
+                facts.signals.push_back({std::string(name), index, true});
+            else if (!facts.signals.empty() && facts.signals.back().line + 1 == index)
+                facts.signals.back().handled = false;
         } else if (line.starts_with("terminal ")) {
             facts.terminal = std::string(line.substr(9));
         } else if (line.find(" fault ") != std::string_view::npos) {

@@ -1,6 +1,6 @@
 // The few things the campaign's checks read from the simulator's trace
 // (sim/README.md, Trace): the controllers' flash events, the terminal's last
-// mode change, and whether a fault answered for a device.
+// mode change, the signals sent, and whether a fault answered for a device.
 #pragma once
 
 #include <cstdint>
@@ -17,11 +17,20 @@ struct FlashEvent {
     uint8_t bus = 0;
     uint8_t address = 0;
     std::string event;  // "erase, busy 500 ms", "status 55 AA E2 01 00 00", ...
+    size_t line = 0;    // index of its line in the trace
+};
+
+// A signal of the machine file, as the simulator sent it.
+struct SignalEvent {
+    std::string name;  // "SIGTERM"
+    size_t line = 0;
+    bool handled = true;  // false: ignored, or it ended the process without a handler
 };
 
 struct TraceFacts {
     std::vector<FlashEvent> flash;
     std::optional<std::string> terminal;  // "raw" or "cooked": the last mode change
+    std::vector<SignalEvent> signals;
     // A fault rule answered in the BMC's place with completion code 0x00:
     // the tool then takes a command as done that no device received.
     bool forged_success = false;

@@ -187,7 +187,14 @@ TEST(Generator, ReachesEverythingTheCampaignPromises)
          }},
         {"report that cannot be written", [](const Scenario& s) { return s.report_file() == "missing/run.json"; }},
         {"bare image name", [](const Scenario& s) { return s.image && !s.args.empty() && s.args[0] == *s.image; }},
+        {"a signal", [](const Scenario& s) { return s.machine.contains("signals"); }},
+        {"a second signal", [](const Scenario& s) { return s.machine.value("signals", nlohmann::json()).size() >= 2; }},
     };
+    for (const char* signal : {"TERM", "INT", "HUP", "QUIT", "PIPE"})
+        wanted.emplace_back(std::string("SIG") + signal, [signal](const Scenario& s) {
+            return s.machine.value("signals", nlohmann::json()).dump().find(std::string("\"") + signal + "\"") !=
+                   std::string::npos;
+        });
     for (const char* field : {"completion_code", "response", "lose", "delay_ms", "send_errno", "select_errno",
                               "receive_errno", "wrong_id", "kcs", "for_ms", "probability", "request"})
         wanted.emplace_back(std::string("BMC fault ") + field,

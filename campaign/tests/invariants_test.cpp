@@ -1,6 +1,7 @@
 // Each invariant check on a planted bad run: one good upgrade run, then one
 // change per row that must break exactly the named invariant, or (rows with
 // no name) a quirk of the tool the checks must let pass.
+#include <csignal>
 #include <functional>
 #include <gtest/gtest.h>
 
@@ -82,6 +83,32 @@ void report(Scenario& s, RunOutput& o, const char* file, std::optional<std::stri
     o.report = text;
 }
 
+// SIGTERM comes while the second controller is written: the abort's reset
+// leaves it on its old image, and the run ends by the signal.
+void stopped_by_sigterm(Scenario&, RunOutput& o)
+{
+    o.status = -1;
+    o.signal = SIGTERM;
+    replace(*o.log,
+            "Sucessfully Upgraded 1 of 2 parts\n"
+            "\nFinished: Tue Nov 14 22:13:43 2023\n\n"
+            "Exited with return code: 0x04\n",
+            "SIGTERM received: stopping at the controller's next safe point\n"
+            "Firmware Upgrade Aborted. Issuing Reset...\n"
+            "\nRun stopped by SIGTERM\n\nFinished: Tue Nov 14 22:13:43 2023\n\nExited on signal SIGTERM\n");
+    replace(o.trace, "0.6 flash bmc0 bus 0x02 0xC0 lost power at write 0x0010, running FW 01 00 00\n",
+            "0.55 signal SIGTERM\n0.6 flash bmc0 bus 0x02 0xC0 reset, old image kept, running FW 01 00 00\n");
+}
+
+// `change` on top of the run stopped by SIGTERM.
+std::function<void(Scenario&, RunOutput&)> after_sigterm(std::function<void(Scenario&, RunOutput&)> change)
+{
+    return [change](Scenario& s, RunOutput& o) {
+        stopped_by_sigterm(s, o);
+        change(s, o);
+    };
+}
+
 struct Plant {
     const char* what;
     std::function<void(Scenario&, RunOutput&)> change;
@@ -144,7 +171,34 @@ const Plant kPlants[] = {
      },
      "report"},
 
+    {"a SIGTERM the run never acted on",
+     [](Scenario&, RunOutput& o) { replace(o.trace, "0.6 flash", "0.55 signal SIGTERM\n0.6 flash"); }, "signal"},
+    {"a stop without its lines in the log",
+     after_sigterm([](Scenario&, RunOutput& o) { replace(*o.log, "\nRun stopped by SIGTERM\n", "\n"); }), "signal"},
+    {"the terminal left raw by the stop",
+     after_sigterm([](Scenario&, RunOutput& o) { replace(o.trace, "0.7 terminal cooked\n", ""); }), "signal"},
+    {"a controller begun after the signal",
+     after_sigterm([](Scenario&, RunOutput& o) {
+         replace(*o.log, "Firmware Upgrade Aborted", "Upgrading ChipID:77 at Sector: 0x4000\nFirmware Upgrade Aborted");
+     }),
+     "signal"},
+    {"the controller left in its session after the signal",
+     after_sigterm([](Scenario&, RunOutput& o) {
+         replace(o.trace, "0.6 flash bmc0 bus 0x02 0xC0 reset, old image kept, running FW 01 00 00\n", "");
+     }),
+     "signal"},
+
     // The tool's quirks, and what the two options make of the endings.
+    {"a run stopped by SIGTERM", stopped_by_sigterm, ""},
+    {"a flash that fails on its own after the signal sends no reset",
+     after_sigterm([](Scenario&, RunOutput& o) {
+         replace(o.trace, "0.6 flash bmc0 bus 0x02 0xC0 reset, old image kept, running FW 01 00 00\n", "");
+         replace(*o.log, "Firmware Upgrade Aborted. Issuing Reset...\n",
+                 "Updating firmware on bus 0x02 at I2C address 0xC0\nError writing data on SMBus\n");
+     }),
+     ""},
+    {"an ignored SIGPIPE changes nothing",
+     [](Scenario&, RunOutput& o) { o.trace = "0.05 signal SIGPIPE\n0.05 signal SIGPIPE ignored\n" + o.trace; }, ""},
     {"a report with the exit status",
      [](Scenario& s, RunOutput& o) { report(s, o, "out/run.json", R"({"exit_code": 4, "strict": false})"); }, ""},
     {"a report that cannot be written says so, after the ending",

@@ -26,6 +26,28 @@ TEST(TraceFacts, TakesFlashEventsApartAndKeepsTheLastTerminalMode)
     EXPECT_EQ(f.flash[1].event, "status 55 AA E2 01 00 00");
     EXPECT_EQ(f.terminal, "cooked");
     EXPECT_FALSE(f.forged_success);
+    EXPECT_EQ(f.flash[1].line, 3u);
+}
+
+TEST(TraceFacts, TellsSignalsAHandlerTookFromTheOthers)
+{
+    TraceFacts f = read_trace(
+        "0.1 signal SIGPIPE\n"
+        "0.1 signal SIGPIPE ignored\n"
+        "0.5 sleep 1000000\n"
+        "1.0 signal SIGTERM\n"
+        "1.0 terminal cooked\n"
+        "1.0 raise SIGTERM\n"
+        "1.0 signal SIGTERM ends the process\n"
+        "1.2 signal SIGUSR1\n"
+        "1.2 signal SIGUSR1 ends the process\n");
+    ASSERT_EQ(f.signals.size(), 3u);
+    EXPECT_EQ(f.signals[0].name, "SIGPIPE");
+    EXPECT_FALSE(f.signals[0].handled);
+    EXPECT_EQ(f.signals[1].name, "SIGTERM");
+    EXPECT_TRUE(f.signals[1].handled);
+    EXPECT_EQ(f.signals[1].line, 3u);
+    EXPECT_FALSE(f.signals[2].handled);
 }
 
 TEST(TraceFacts, TellsAnswersGivenInADevicesPlaceWithSuccess)
