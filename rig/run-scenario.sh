@@ -46,6 +46,10 @@
 #                     the system's own commands print in their own words
 #   guest_timeout=S   bound of the guest run (default 240 s)
 #   check()           further checks; call fail "why" for each problem
+#   run_sim()         the simulator's side, when it is more than one run of
+#                     qb40tool with args: it leaves console.txt, stderr.txt
+#                     and status in $dir/sim and the trace in
+#                     $dir/sim-trace.txt (the default is below)
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root_dir=$PWD
@@ -74,6 +78,15 @@ guest_timeout=240
 check() { :; }
 prepare() { :; }
 prepare_guest() { :; }
+run_sim() {
+  (
+    cd "$dir/sim" &&
+      printf '%s' "$stdin" >../sim-stdin &&
+      PATH=$out/bin:$PATH QB40SIM_MACHINE=$machine QB40SIM_TRACE=$dir/sim-trace.txt \
+        QB40SIM_PANEL=$dir/sim-panel.txt timeout 120 qb40tool "${args[@]}" <../sim-stdin >console.txt 2>stderr.txt
+    echo $? >status
+  )
+}
 machine=$src/machine.json
 [ -f "$machine" ] || [ "$name" = "${name%/*}" ] || machine=$(dirname "$src")/machine.json
 if [ ! -f "$src/scenario" ] || [ ! -f "$machine" ]; then
@@ -99,13 +112,7 @@ prepare "$dir/files"
 for f in "${files[@]}"; do [ -e "$dir/files/$f" ] || cp "$src/$f" "$dir/files/"; done
 ln -sf "$root_dir/build/qb40tool-sim" "$out/bin/qb40tool"
 for f in "${files[@]}"; do cp "$dir/files/$f" "$dir/sim/"; done
-(
-  cd "$dir/sim" &&
-    printf '%s' "$stdin" >../sim-stdin &&
-    PATH=$out/bin:$PATH QB40SIM_MACHINE=$machine QB40SIM_TRACE=$dir/sim-trace.txt \
-      QB40SIM_PANEL=$dir/sim-panel.txt timeout 120 qb40tool "${args[@]}" <../sim-stdin >console.txt 2>stderr.txt
-  echo $? >status
-)
+run_sim
 
 # --- The guest's part of the initramfs --------------------------------------
 sroot=$dir/initramfs
