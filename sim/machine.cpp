@@ -467,4 +467,35 @@ void Machine::end_by_signal(int sig)
     std::_Exit(128 + sig);  // not reached
 }
 
+int Machine::gethostname(char* name, size_t len)
+{
+    if (host.name.size() >= len) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    std::memcpy(name, host.name.c_str(), host.name.size() + 1);
+    return 0;
+}
+
+ssize_t Machine::read_system_file(const char* path, char* buf, size_t size)
+{
+    // As Linux keeps them: one line each; the serial readable by root alone.
+    const std::optional<std::string>* content = nullptr;
+    int unreadable = ENOENT;
+    if (std::strcmp(path, "/sys/class/dmi/id/product_serial") == 0) {
+        content = &host.product_serial;
+        unreadable = EACCES;
+    } else if (std::strcmp(path, "/etc/machine-id") == 0) {
+        content = &host.machine_id;
+    }
+    if (!content || !content->has_value()) {
+        errno = unreadable;
+        return -1;
+    }
+    std::string text = **content + "\n";
+    size_t n = std::min(size, text.size());
+    std::memcpy(buf, text.data(), n);
+    return static_cast<ssize_t>(n);
+}
+
 }  // namespace sim

@@ -61,6 +61,15 @@ public:
     SignalSchedule signals;
     Context context() { return Context{clock, trace}; }
 
+    // Who the machine is: its host name, DMI product serial and machine id
+    // (an unset one cannot be read, as the serial cannot by anyone but root).
+    struct Host {
+        std::string name = "qb40sim";
+        std::optional<std::string> product_serial = "QB40SIM-0001";
+        std::optional<std::string> machine_id = "51b40c0ffee0000000000000000b4c40";
+    };
+    Host host;
+
     DriverState driver = DriverState::Loaded;
     bool iopl_allowed = true;
     uint32_t port_access_ns = 1000;  // virtual cost of one port access
@@ -97,6 +106,8 @@ public:
     int fflush_stdin();
     int sigaction(int sig, const struct sigaction* act, struct sigaction* old);
     int raise(int sig);
+    int gethostname(char* name, size_t len);
+    ssize_t read_system_file(const char* path, char* buf, size_t size);
 
 private:
     bool driver_loaded() const;

@@ -56,7 +56,7 @@ std::unique_ptr<Machine> load_machine_json(const std::string& text)
     }
     Field root(doc, "");
     root.only({"clock", "driver", "iopl", "port_access_ns", "bmcs", "keys", "signals", "trace_ports",
-               "vanishing_nodes"});
+               "vanishing_nodes", "host"});
 
     int64_t start = real_epoch_us();
     bool real_time = false;
@@ -76,6 +76,21 @@ std::unique_ptr<Machine> load_machine_json(const std::string& text)
         m->port_access_ns = static_cast<uint32_t>(p->unsigned_in(0, 1000000));
     if (auto t = root.optional("trace_ports"))
         m->trace.port_accesses = t->boolean();
+    if (auto h = root.optional("host")) {
+        h->only({"name", "product_serial", "machine_id"});
+        if (auto n = h->optional("name"))
+            m->host.name = n->string();
+        // null: the file cannot be read.
+        auto text_or_null = [](const Field& f) -> std::optional<std::string> {
+            if (f.json().is_null())
+                return std::nullopt;
+            return f.string();
+        };
+        if (auto s = h->optional("product_serial"))
+            m->host.product_serial = text_or_null(*s);
+        if (auto i = h->optional("machine_id"))
+            m->host.machine_id = text_or_null(*i);
+    }
 
     if (auto v = root.optional("vanishing_nodes")) {
         v->each_member([&](const std::string& node, const Field& opens) {

@@ -37,5 +37,10 @@ int sigaction(int sig, const struct sigaction* act, struct sigaction* old)
     return sim::machine().sigaction(sig, act, old);
 }
 int raise(int sig) { return sim::machine().raise(sig); }
+int gethostname(char* name, size_t len) { return sim::machine().gethostname(name, len); }
+ssize_t read_system_file(const char* path, char* buf, size_t size)
+{
+    return sim::machine().read_system_file(path, buf, size);
+}
 
 }  // namespace os

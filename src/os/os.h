@@ -10,8 +10,10 @@
 #include <signal.h>
 #include <sys/select.h>
 #include <sys/time.h>
+#include <sys/types.h>
 #include <termios.h>
 #include <time.h>
+#include <cstddef>
 
 namespace os {
 
@@ -47,5 +49,11 @@ int fflush_stdin();  // fflush(stdin)
 // that stopped it.
 int sigaction(int sig, const struct sigaction* act, struct sigaction* old);
 int raise(int sig);
+
+// Who the machine is, for the outcome report: its host name, and a small
+// file the system keeps about itself (the DMI product serial, /etc/machine-id)
+// read whole into `buf` (the number of bytes read, or -1 with errno).
+int gethostname(char* name, size_t len);
+ssize_t read_system_file(const char* path, char* buf, size_t size);
 
 }  // namespace os

@@ -1,6 +1,7 @@
 // The seam on a real Linux machine: each function is the system call it names.
 #include "os.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <csignal>
@@ -40,5 +41,28 @@ int fflush_stdin() { return std::fflush(stdin); }
 
 int sigaction(int sig, const struct sigaction* act, struct sigaction* old) { return ::sigaction(sig, act, old); }
 int raise(int sig) { return ::raise(sig); }
+int gethostname(char* name, size_t len) { return ::gethostname(name, len); }
+
+ssize_t read_system_file(const char* path, char* buf, size_t size)
+{
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    size_t got = 0;
+    while (got < size) {
+        ssize_t n = ::read(fd, buf + got, size - got);
+        if (n < 0) {
+            int cause = errno;
+            ::close(fd);
+            errno = cause;
+            return -1;
+        }
+        if (n == 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    return static_cast<ssize_t>(got);
+}
 
 }  // namespace os
