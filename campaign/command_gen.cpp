@@ -91,9 +91,13 @@ private:
         if (r_.percent(upgrade ? 35 : 10))
             added.push_back({"--strict"});
         if (r_.percent(40)) {
+            // Also names the report must never take the place of: the log,
+            // the image, a directory.
             std::string file = r_.pick(std::vector<std::string>{"report.json", "report.json", "report.json",
                                                                 "out/run.json", "r-q.json", "missing/run.json"});
-            if (file.starts_with("out/"))
+            if (r_.percent(8))
+                file = r_.pick(std::vector<std::string>{"log.txt", "out", plan_.image.value_or("logprev.txt")});
+            if (file.starts_with("out"))
                 plan_.directories.push_back("out");
             added.push_back({"--report", file});
         }

@@ -205,6 +205,12 @@ bool family_mismatch(const Evidence& e)
             shown(e.console.back()) == "ERROR: The image is not for this QB40xx-version [RETURN CODE:0x05]");
 }
 
+// --report named a file the report must never take the place of.
+bool report_refused(const Evidence& e)
+{
+    return e.last().starts_with("ERROR: Refusing to write report file ") && e.last().ends_with("[RETURN CODE:0x05]");
+}
+
 bool bmc_open_failed(const Evidence& e) { return e.last() == "[RETURN CODE:0xac]" && e.last(1) == "BmcOpen Failed"; }
 
 bool diagnostics_aborted(const Evidence& e) { return e.last() == "    [ESC] Key pressed. Diagnostics aborted."; }
@@ -246,7 +252,7 @@ bool ends_as(const Evidence& e, int status)
     case 1:
         return image_refused(e);
     case 5:
-        return refused_before_the_log(e) || option_conflict(e) || family_mismatch(e);
+        return refused_before_the_log(e) || option_conflict(e) || family_mismatch(e) || report_refused(e);
     case 6:
         return closing_with_cause(e) || diagnostics_aborted(e);
     case 172:
@@ -451,9 +457,68 @@ Finding strict_zero(const Evidence& e)
     return std::nullopt;
 }
 
-// --report FILE: written at every end once the command line was accepted
-// (the run has a log then), as JSON whose exit_code is the exit status; a
-// file that cannot be written costs an error line instead.
+// What the last scan of each BMC pass read from every controller it found,
+// as the log shows it: a pass begins with its "BmcOpen" line, a scan with
+// "Entered ScanForQBdevices()", a controller with "Found MODEL at I2C
+// address 0xAA on Bus 0xBB" and its version registers with "FWIDn Reg ...".
+using LastScan = std::map<std::pair<unsigned, unsigned>, Version>;  // bus, address
+
+std::vector<LastScan> last_scans(const Evidence& e)
+{
+    std::vector<LastScan> passes;
+    Version* current = nullptr;
+    for (const std::string& line : e.whole_log) {
+        unsigned bus, address, reg, value;
+        size_t at = line.find(" at I2C address 0x");
+        if (line == "BmcOpen Success" || line == "BmcOpen Failed") {
+            passes.emplace_back();
+            current = nullptr;
+        } else if (line == "Entered ScanForQBdevices()" && !passes.empty()) {
+            passes.back().clear();
+            current = nullptr;
+        } else if (line.starts_with("Found ") && at != std::string::npos && !passes.empty() &&
+                   std::sscanf(line.c_str() + at, " at I2C address 0x%x on Bus 0x%x", &address, &bus) == 2) {
+            current = &passes.back()[{bus, address}];
+        } else if (current && std::sscanf(line.c_str(), "FWID%*u Reg 0x%x:0x%x", &reg, &value) == 2 && reg >= 0x60 &&
+                   reg <= 0x62) {
+            (*current)[reg - 0x60] = static_cast<uint8_t>(value);
+        }
+    }
+    return passes;
+}
+
+// Each controller's firmware_last_seen is what the last scan of its pass
+// read from it, null when that scan did not find it.
+Finding last_seen(const Evidence& e, const nlohmann::json& report)
+{
+    if (!e.out.log)
+        return std::nullopt;
+    std::vector<LastScan> passes = last_scans(e);
+    const nlohmann::json bmcs = report.value("bmcs", nlohmann::json::array());
+    for (size_t pass = 0; pass < bmcs.size() && pass < passes.size(); ++pass) {
+        for (const nlohmann::json& c : bmcs[pass].value("controllers", nlohmann::json::array())) {
+            unsigned bus = 0, address = 0;
+            std::sscanf(c.value("bus", "").c_str(), "0x%x", &bus);
+            std::sscanf(c.value("address", "").c_str(), "0x%x", &address);
+            auto seen = passes[pass].find({bus, address});
+            nlohmann::json expected = seen == passes[pass].end() ? nlohmann::json() : nlohmann::json(seen->second);
+            if (c.value("firmware_last_seen", nlohmann::json("missing")) != expected)
+                return "the report's firmware_last_seen of bus " + c.value("bus", "") + " address " +
+                       c.value("address", "") + " in BMC pass " + std::to_string(pass) + " is " +
+                       c.value("firmware_last_seen", nlohmann::json()).dump() + ", the pass's last scan read " +
+                       expected.dump();
+        }
+    }
+    return std::nullopt;
+}
+
+// --report FILE: refused (exit status 5, the file left alone) when it names
+// the image, a log or no regular file; else written at every end once the
+// command line is accepted (the run has a log then), as JSON that says the
+// run is complete, whose exit_code is the exit status and whose controllers
+// were last seen as the log shows; a file that cannot be written costs an
+// error line instead. Its schema is checked for all runs at once
+// (report_for_schema).
 Finding report(const Evidence& e)
 {
     std::optional<std::string> file = e.scenario.report_file();
@@ -462,6 +527,14 @@ Finding report(const Evidence& e)
     if (!e.out.log)
         return e.out.report ? std::optional<std::string>("a report although the command line was refused")
                             : std::nullopt;
+    if (report_refused(e)) {
+        auto image = e.scenario.image ? e.scenario.files.find(*e.scenario.image) : e.scenario.files.end();
+        if (e.out.status != 5)
+            return "the report file was refused, but the exit status is " + std::to_string(e.out.status);
+        if (image != e.scenario.files.end() && *file == image->first && e.out.report != image->second)
+            return "the image " + *file + " changed although the report was refused";
+        return std::nullopt;
+    }
     if (!e.out.report) {
         bool said = std::any_of(e.whole_log.begin(), e.whole_log.end(), Evidence::report_error);
         return said ? std::nullopt : std::optional<std::string>("no report in " + *file + " and no error line");
@@ -472,7 +545,9 @@ Finding report(const Evidence& e)
     if (!j.is_object() || j.value("exit_code", -1) != e.out.status)
         return "the report's exit_code " + (j.is_object() ? j.value("exit_code", nlohmann::json()).dump() : "") +
                " is not the exit status " + std::to_string(e.out.status);
-    return std::nullopt;
+    if (j.value("complete", false) != true)
+        return "the report of a run that ended says it is not complete";
+    return last_seen(e, j);
 }
 
 // What the flash writes when it fails on its own, after which it sends no
@@ -608,6 +683,15 @@ std::vector<Violation> check(const Scenario& scenario, const RunOutput& output, 
         if (Finding f = i.check(evidence))
             found.push_back({i.name, *f});
     return found;
+}
+
+std::optional<std::string> report_for_schema(const Scenario& scenario, const RunOutput& output)
+{
+    Evidence evidence(scenario, output);
+    if (!scenario.report_file() || !evidence.exited_defined() || !output.log || !output.report ||
+        report_refused(evidence))
+        return std::nullopt;
+    return output.report;
 }
 
 std::vector<std::string> invariant_names()

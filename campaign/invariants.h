@@ -17,18 +17,25 @@
 //                  controller does not run the image's version afterwards
 //   strict         under --strict an upgrade run exits 0 only when every
 //                  record of its upgrade cycles runs the image's version
-//   report         --report FILE is written once the command line is accepted,
-//                  parses as JSON, and its exit_code is the exit status
+//   report         --report FILE is refused (5, nothing written) when it is
+//                  the image, a log or no regular file; else written once the
+//                  command line is accepted, as JSON that says the run is
+//                  complete, whose exit_code is the exit status and whose
+//                  firmware_last_seen is what the log shows the last scan of
+//                  each pass read
 //   signal         a run that a signal stopped ends by that signal, its log
 //                  ending with the stop and the terminal restored; it begins
 //                  no controller after the signal, and leaves the one it was
 //                  programming by the abort's reset or its downcopy (unless
 //                  that flash failed on its own)
+//   report-schema  every report holds to docs/report.schema.json (checked
+//                  for all runs at once, after them: report_for_schema)
 //
 // The last three read the simulator's trace; see invariants.cpp for the
 // exact rules and the quirks of the tool they allow for.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -58,6 +65,11 @@ struct Coverage {
 };
 
 std::vector<Violation> check(const Scenario& scenario, const RunOutput& output, Coverage* coverage = nullptr);
+
+// The report a run wrote, to be checked against the report's schema with
+// those of all other runs (one python start for the lot); nullopt when the
+// run wrote none.
+std::optional<std::string> report_for_schema(const Scenario& scenario, const RunOutput& output);
 
 // The names, in the order the checks run.
 std::vector<std::string> invariant_names();

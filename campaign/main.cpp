@@ -8,7 +8,8 @@
 // SEEDS: N, FIRST-LAST, @FILE (seeds, one per line; '#' starts a comment),
 // or a scenario file NAME.json that a failing run left (scenario.json).
 // One line per failing seed, then `campaign: N runs, F failures`; the exit
-// status is 1 when F is not 0.
+// status is 1 when F is not 0. The reports the runs wrote are checked
+// against the report's schema after all runs, in one go.
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -176,7 +177,6 @@ public:
             slowest_.pop_back();
         if (found.empty())
             return;
-        ++failures_;
         std::string what;
         for (const campaign::Violation& v : found) {
             if (!what.empty())
@@ -185,9 +185,17 @@ public:
             what += ": ";
             what += v.detail;
         }
-        std::printf("FAIL %s: %s -- rerun alone: scripts/campaign.sh %s (machine file and command line kept in %s)\n",
+        fail(job, what, "machine file and command line kept in " + kept.string());
+    }
+
+    // A failure found after the run: `where` tells what of it was kept.
+    void fail(const Job& job, const std::string& what, const std::string& where)
+    {
+        std::lock_guard lock(print_mutex_);
+        ++failures_;
+        std::printf("FAIL %s: %s -- rerun alone: scripts/campaign.sh %s (%s)\n",
                     job.file.empty() ? ("seed " + job.rerun()).c_str() : job.rerun().c_str(), what.c_str(),
-                    job.rerun().c_str(), kept.c_str());
+                    job.rerun().c_str(), where.c_str());
         std::fflush(stdout);
     }
 
@@ -226,17 +234,73 @@ public:
     }
 
 private:
-    std::mutex mutex_;
+    std::mutex mutex_, print_mutex_;
     size_t runs_ = 0, failures_ = 0;
     std::map<int, size_t> statuses_;
     campaign::Coverage coverage_;
     std::vector<std::pair<double, std::string>> slowest_;  // seconds, seed or file
 };
 
+// The reports of all runs, checked against the report's schema once, after
+// the runs: one python start for two thousand reports
+// (scripts/validate-reports.py).
+class SchemaBatch {
+public:
+    explicit SchemaBatch(fs::path dir) : dir_(std::move(dir)) { fs::create_directories(dir_); }
+
+    void add(const Job& job, const std::string& report)
+    {
+        std::string name = job.file.empty() ? "seed-" + job.rerun() : job.file.stem().string();
+        std::ofstream(dir_ / (name + ".json"), std::ios::binary) << report;
+        std::lock_guard lock(mutex_);
+        jobs_[name] = &job;
+    }
+
+    // Tells `tally` of every report that does not hold; false when the
+    // check itself could not be made.
+    bool check(Tally& tally, const fs::path& keep) const
+    {
+        if (jobs_.empty())
+            return true;
+        std::string command = "python3 '" QB40_REPORT_VALIDATOR "' '" QB40_REPORT_SCHEMA "' '" + dir_.string() + "'";
+        FILE* p = popen(command.c_str(), "r");
+        if (!p)
+            return false;
+        std::map<std::string, std::string> findings;  // report name -> what is wrong
+        std::string summary;
+        char line[4096];
+        while (std::fgets(line, sizeof line, p)) {
+            std::string text(line);
+            if (text.ends_with('\n'))
+                text.pop_back();
+            size_t colon = text.find(": ");
+            std::string name = fs::path(text.substr(0, colon)).stem().string();
+            if (text.starts_with("validate-reports: "))
+                summary = text;
+            else if (colon != std::string::npos && jobs_.contains(name))
+                findings[name] += (findings[name].empty() ? "" : "; ") + text.substr(colon + 2);
+        }
+        int status = pclose(p);
+        for (const auto& [name, what] : findings) {
+            fs::create_directories(keep / name);
+            fs::copy_file(dir_ / (name + ".json"), keep / name / "report.json", fs::copy_options::overwrite_existing);
+            tally.fail(*jobs_.at(name), "report-schema: " + what, "report kept in " + (keep / name).string());
+        }
+        std::printf("campaign: %s\n", summary.empty() ? "the report schema check did not run" : summary.c_str());
+        return !summary.empty() && (status == 0 || !findings.empty());
+    }
+
+private:
+    fs::path dir_;
+    std::mutex mutex_;
+    std::map<std::string, const Job*> jobs_;
+};
+
 int run_campaign(const Options& o)
 {
     fs::path root = fresh_root();
     Tally tally;
+    SchemaBatch schema(root / "reports");
     std::atomic<size_t> next = 0;
     auto bound = std::chrono::milliseconds(static_cast<long long>(o.bound_seconds * 1000));
     auto start = std::chrono::steady_clock::now();
@@ -254,6 +318,8 @@ int run_campaign(const Options& o)
                 found = campaign::check(s, out, &covered);
                 if (!found.empty())
                     dir.keep(kept);
+                if (std::optional<std::string> report = campaign::report_for_schema(s, out))
+                    schema.add(job, *report);
             } catch (const std::exception& e) {
                 found.push_back({"harness", e.what()});
             }
@@ -265,9 +331,11 @@ int run_campaign(const Options& o)
         workers.emplace_back(worker);
     for (std::thread& t : workers)
         t.join();
+    bool checked = schema.check(tally, o.keep);
     fs::remove_all(root);
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return tally.finish(seconds, o.parallel);
+    int status = tally.finish(seconds, o.parallel);
+    return checked ? status : 1;
 }
 
 }  // namespace

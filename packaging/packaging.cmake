@@ -38,6 +38,8 @@ add_custom_target(qb40-compressed-docs ALL DEPENDS ${QB40_COMPRESSED_FILES} ${QB
 # Component qb40tool: the tool (it needs root, so sbin) and its manual.
 install(TARGETS qb40tool DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT qb40tool)
 install(FILES ${QB40_COMPRESSED}/qb40tool.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT qb40tool)
+# The JSON Schema of the --report file, for the scripts that read it.
+install(FILES ${CMAKE_SOURCE_DIR}/docs/report.schema.json DESTINATION ${QB40_DATA} COMPONENT qb40tool)
 
 # Component qb40tool-sim: the simulator, the external BMC server, the example
 # machines and images, and their manual.
@@ -64,8 +66,8 @@ if(TARGET qb40tool-static)
           COMPONENT static EXCLUDE_FROM_ALL)
   install(CODE "execute_process(COMMAND ${CMAKE_STRIP} \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/qb40tool\" COMMAND_ERROR_IS_FATAL ANY)"
           COMPONENT static EXCLUDE_FROM_ALL)
-  install(FILES ${CMAKE_SOURCE_DIR}/docs/qb40tool.8 ${QB40_PACKAGING}/copyright DESTINATION .
-          COMPONENT static EXCLUDE_FROM_ALL)
+  install(FILES ${CMAKE_SOURCE_DIR}/docs/qb40tool.8 ${CMAKE_SOURCE_DIR}/docs/report.schema.json
+          ${QB40_PACKAGING}/copyright DESTINATION . COMPONENT static EXCLUDE_FROM_ALL)
 endif()
 
 include(${QB40_PACKAGING}/cpack.cmake)

@@ -3,7 +3,9 @@
 # arguments, if any are missing. With --no-tests first, only what the
 # programs need (a build with -DBUILD_TESTING=OFF).
 set -euo pipefail
-tests=(libgtest-dev libgmock-dev libbenchmark-dev)
+# python3-jsonschema checks every outcome report the tests and the campaign
+# produce against docs/report.schema.json.
+tests=(libgtest-dev libgmock-dev libbenchmark-dev python3-jsonschema)
 if [ "${1:-}" = --no-tests ]; then
   shift
   tests=()

@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 start=$SECONDS
-scripts/deps.sh --no-tests lintian man-db
+scripts/deps.sh --no-tests lintian man-db python3-jsonschema
 scripts/package.sh -DQB40_WERROR=ON
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-pkg/CMakeCache.txt)
@@ -64,6 +64,11 @@ expect 0 "Found QB4077 at I2C address 0xc0 on Bus 0x01" env -u QB40SIM_MACHINE /
 [ -s "$run_dir/log.txt" ] || fail "qb40tool-sim left no log.txt in its working directory"
 expect 0 "Sucessfully Upgraded 2 of 2 parts" \
   env QB40SIM_MACHINE=$share/machines/upgrade_4077.json /usr/bin/qb40tool-sim -u -f $share/images/fw_4077.bin
+# The report of an installed run holds to the installed schema.
+expect 0 "Sucessfully Upgraded 2 of 2 parts" env QB40SIM_MACHINE=$share/machines/upgrade_4077.json \
+  /usr/bin/qb40tool-sim --report r.json -u -f $share/images/fw_4077.bin
+scripts/validate-reports.py $share/report.schema.json "$run_dir/r.json" >/dev/null ||
+  fail "the report does not hold to the installed $share/report.schema.json"
 expect 2 "the machine file has no such BMC" /usr/bin/qb40sim-bmc $share/machines/default.json --bmc 9
 expect 0 "Usage: qb40tool [options]" /usr/sbin/qb40tool -h
 

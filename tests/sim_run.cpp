@@ -4,8 +4,10 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -24,6 +26,24 @@ void spit(const fs::path& p, const std::string& bytes)
     std::ofstream out(p, std::ios::binary | std::ios::trunc);
     if (!(out << bytes))
         throw std::runtime_error("cannot write " + p.string());
+}
+
+// The file --report names in `args`, when there is one.
+std::optional<fs::path> report_named(const std::vector<std::string>& args)
+{
+    auto at = std::find(args.begin(), args.end(), "--report");
+    if (at == args.end() || at + 1 == args.end())
+        return std::nullopt;
+    return fs::path(*(at + 1));
+}
+
+// What stands at `p` when it is a regular file (not through a link).
+std::optional<std::string> regular_content(const fs::path& p)
+{
+    std::error_code ec;
+    if (!fs::is_regular_file(fs::symlink_status(p, ec)))
+        return std::nullopt;
+    return read_file(p);
 }
 
 }  // namespace
@@ -50,13 +70,10 @@ RunResult SimDir::run(const std::vector<std::string>& args) const
     spit(machine, machine_);
     spit(in, input_);
     fs::remove(trace);
-    std::vector<std::string> copy = args;
-    copy.insert(copy.begin(), QB40TOOL_SIM);
-    std::vector<char*> argv;
-    for (std::string& a : copy)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-
+    std::optional<fs::path> report = report_named(args);
+    std::optional<std::string> report_before;
+    if (report && report->is_relative())
+        report_before = regular_content(dir_ / *report);
     pid_t pid = fork();
     if (pid < 0)
         throw std::runtime_error("fork failed");
@@ -76,11 +93,19 @@ RunResult SimDir::run(const std::vector<std::string>& args) const
             unsetenv("QB40SIM_PANEL");
         else
             setenv("QB40SIM_PANEL", panel_ == kOwnPanelFile ? panel.c_str() : panel_.c_str(), 1);
-        execv(argv[0], argv.data());
+        exec_sim(args);
         _exit(122);
     }
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
+    // A report this run wrote: not one that was there before and stayed,
+    // nor a log the run wrote where it refused to write its report.
+    const fs::path logs[] = {fs::weakly_canonical(dir_ / "log.txt"), fs::weakly_canonical(dir_ / "logprev.txt")};
+    if (report && report->is_relative() && std::ranges::count(logs, fs::weakly_canonical(dir_ / *report)) == 0) {
+        std::optional<std::string> after = regular_content(dir_ / *report);
+        if (after && after != report_before)
+            keep_report(*after);
+    }
     RunResult r{WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus),
                 WIFSIGNALED(wstatus) ? WTERMSIG(wstatus) : 0,
                 read_file(out),
@@ -89,6 +114,29 @@ RunResult SimDir::run(const std::vector<std::string>& args) const
                 read_file(panel)};
     fs::remove_all(aux);
     return r;
+}
+
+void exec_sim(const std::vector<std::string>& args)
+{
+    std::vector<std::string> copy = args;
+    copy.insert(copy.begin(), QB40TOOL_SIM);
+    std::vector<char*> argv;
+    for (std::string& a : copy)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+}
+
+fs::path keep_report(const std::string& text)
+{
+    static int kept = 0;
+    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = test ? std::string(test->test_suite_name()) + "." + test->name() : "outside-a-test";
+    fs::path dir = QB40_TEST_REPORTS;
+    fs::create_directories(dir);
+    fs::path p = dir / (name + "-" + std::to_string(getpid()) + "-" + std::to_string(++kept) + ".json");
+    spit(p, text);
+    return p;
 }
 
 std::vector<std::string> lines(const std::string& text)

@@ -56,6 +56,16 @@ private:
     std::string panel_;  // empty: no panel
 };
 
+// In a child after fork(): becomes qb40tool-sim with `args` (after the
+// program name); returns only when that fails.
+void exec_sim(const std::vector<std::string>& args);
+
+// Keeps a report the tool wrote for the one check of every report against
+// the report's schema after all tests (tests/CMakeLists.txt). SimDir::run
+// keeps those of its runs itself; a test that runs the tool otherwise
+// hands its reports here. Returns where it was kept.
+std::filesystem::path keep_report(const std::string& text);
+
 // Lines of a text, without their line ends ("\r\n" or "\n").
 std::vector<std::string> lines(const std::string& text);
 

@@ -68,5 +68,32 @@ TEST(CampaignCli, GoodRunsOfSeedsAndScenarioFilesEndWithZero)
     EXPECT_FALSE(fs::exists(c.dir / "kept"));
 }
 
+TEST(CampaignCli, AReportOutsideTheSchemaFailsItsRunAfterAllRuns)
+{
+    // A stand-in for the tool that ends as a good run ends, with a report
+    // that every per-run check accepts but the schema does not.
+    Campaign c;
+    fs::create_directories(c.dir);
+    const fs::path tool = c.dir / "tool.sh";
+    std::ofstream(tool) << "#!/bin/sh\n"
+                           "printf 'Finished: now\\n\\nExited with return code: 0x00\\n' > log.txt\n"
+                           "printf '{\"exit_code\": 0, \"complete\": true, \"bmcs\": []}' > \"$2\"\n";
+    fs::permissions(tool, fs::perms::owner_all);
+    Scenario s = generate(5);
+    s.args = {"--report", "r.json"};
+    s.image.reset();
+    std::ofstream(c.dir / "schema.json") << to_json(s).dump();
+    EXPECT_EQ(c.run("--tool " + tool.string() + " " + (c.dir / "schema.json").string()), 1);
+    ASSERT_FALSE(c.lines.empty());
+    EXPECT_EQ(c.lines.back(), "campaign: 1 runs, 1 failures");
+    const std::string kept = (c.dir / "kept" / "schema").string();
+    EXPECT_TRUE(std::any_of(c.lines.begin(), c.lines.end(), [&](const std::string& l) {
+        return l.starts_with("FAIL " + (c.dir / "schema.json").string() + ": report-schema: ") &&
+               l.find("'schema_version' is a required property") != std::string::npos &&
+               l.find(kept) != std::string::npos;
+    })) << c.lines.front();
+    EXPECT_TRUE(fs::exists(kept + "/report.json"));
+}
+
 }  // namespace
 }  // namespace campaign

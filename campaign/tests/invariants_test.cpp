@@ -109,6 +109,43 @@ std::function<void(Scenario&, RunOutput&)> after_sigterm(std::function<void(Scen
     };
 }
 
+// The log of a pass whose first scan found both controllers on 1.0.0 and
+// whose last scan found only the first, on the image's version; before the
+// rest of the log.
+void scans_logged(RunOutput& o)
+{
+    o.log = "BmcOpen Success\n"
+            "Entered ScanForQBdevices()\n"
+            "Found QB4077 at I2C address 0xc0 on Bus 0x01\n"
+            "FWID0 Reg 0x60:0x01 \nFWID1 Reg 0x61:0x00 \nFWID2 Reg 0x62:0x00 \n"
+            "Found QB4077 at I2C address 0xc0 on Bus 0x02\n"
+            "FWID0 Reg 0x60:0x01 \nFWID1 Reg 0x61:0x00 \nFWID2 Reg 0x62:0x00 \n"
+            "Entered ScanForQBdevices()\n"
+            "Found QB4077 at I2C address 0xc0 on Bus 0x01\n"
+            "FWID0 Reg 0x60:0x21 \nFWID1 Reg 0x61:0x22 \nFWID2 Reg 0x62:0x23 \n" +
+            *o.log;
+}
+
+// A complete report of the good run whose second controller was last seen as `second`.
+std::string report_seen(const char* second)
+{
+    return std::string(R"({"exit_code": 4, "complete": true, "bmcs": [{"controllers": [)"
+                       R"({"bus": "0x01", "address": "0xC0", "firmware_last_seen": [33, 34, 35]},)"
+                       R"({"bus": "0x02", "address": "0xC0", "firmware_last_seen": )") +
+           second + "}]}]}";
+}
+
+// --report names `file`, which the run refuses: it ends with 5 before any
+// BMC is touched, and `file` holds `left` afterwards.
+void report_refused(Scenario& s, RunOutput& o, const char* file, const std::string& left)
+{
+    report(s, o, file, left);
+    o.status = 5;
+    o.log = std::string("Use -h for the list of options\nERROR: Refusing to write report file ") + file +
+            ": it is the image file [RETURN CODE:0x05]\n";
+    o.trace.clear();
+}
+
 struct Plant {
     const char* what;
     std::function<void(Scenario&, RunOutput&)> change;
@@ -161,6 +198,16 @@ const Plant kPlants[] = {
      "report"},
     {"no report and no error line", [](Scenario& s, RunOutput& o) { report(s, o, "report.json", std::nullopt); },
      "report"},
+    {"a report that says the run never finished",
+     [](Scenario& s, RunOutput& o) { report(s, o, "report.json", R"({"exit_code": 4, "complete": false})"); }, "report"},
+    {"a report that shows a controller as an earlier scan saw it",
+     [](Scenario& s, RunOutput& o) {
+         scans_logged(o);
+         report(s, o, "report.json", report_seen("[1, 0, 0]"));
+     },
+     "report"},
+    {"an image changed where the report was refused",
+     [](Scenario& s, RunOutput& o) { report_refused(s, o, "fw_4077.bin", R"({"exit_code": 5})"); }, "report"},
     {"a report from a refused command line",
      [](Scenario& s, RunOutput& o) {
          report(s, o, "report.json", R"({"exit_code": 5})");
@@ -200,7 +247,18 @@ const Plant kPlants[] = {
     {"an ignored SIGPIPE changes nothing",
      [](Scenario&, RunOutput& o) { o.trace = "0.05 signal SIGPIPE\n0.05 signal SIGPIPE ignored\n" + o.trace; }, ""},
     {"a report with the exit status",
-     [](Scenario& s, RunOutput& o) { report(s, o, "out/run.json", R"({"exit_code": 4, "strict": false})"); }, ""},
+     [](Scenario& s, RunOutput& o) {
+         report(s, o, "out/run.json", R"({"exit_code": 4, "complete": true, "strict": false})");
+     },
+     ""},
+    {"a report with what the pass's last scan saw, null where it saw nothing",
+     [](Scenario& s, RunOutput& o) {
+         scans_logged(o);
+         report(s, o, "report.json", report_seen("null"));
+     },
+     ""},
+    {"the image named as the report is refused and left alone",
+     [](Scenario& s, RunOutput& o) { report_refused(s, o, "fw_4077.bin", s.files["fw_4077.bin"]); }, ""},
     {"a report that cannot be written says so, after the ending",
      [](Scenario& s, RunOutput& o) {
          report(s, o, "missing/run.json", std::nullopt);
@@ -289,6 +347,7 @@ TEST(Invariants, EachExitPathEndsTheLogItsOwnWay)
         {5, std::nullopt, "ERROR: Invalid Syntax \"-x\" [RETURN CODE:0x05]\r\n"},
         {5, std::nullopt, ""},
         {5, "ERROR: Diagnostics mode not allowed in quiet mode [RETURN CODE:0x05]\n\n", ""},
+        {5, "ERROR: Refusing to write report file out: it is a directory [RETURN CODE:0x05]\n", ""},
         {6, "    [ESC] Key pressed. Diagnostics aborted.\n\n", ""},
         {6, "    [ESC] Key pressed. Diagnostics aborted.\n" + closing + "06\n", ""},
         {171, "No Devices Found [RETURN CODE:0x02]\n\n" + closing + "ab\n", ""},

@@ -1,12 +1,19 @@
-// The report file of --report: written as a temporary file in the report's
-// own directory and renamed over the report when complete, so that a reader
-// never sees half a report and an interrupted run leaves the old one whole.
-// The output goes through one fixed buffer: a handful of writes per report.
+// The report file of --report: written as a temporary file with an
+// unpredictable name in the report's own directory and renamed over the
+// report when complete, so that a reader never sees half a report. The
+// output goes through one fixed buffer: a handful of writes per report.
 #pragma once
 
 #include <cstddef>
 
 #include "../main/qb40tool.h"
+
+// Why `path` must not be written as the report, or null when it may: it is
+// (by name, or as the same file through a hard link) the image file
+// `image_path` (may be null), log.txt or logprev.txt of the working
+// directory, or an existing directory, device, FIFO or socket. A symbolic
+// link at `path` itself is fine: it is replaced, never followed.
+const char* ReportFileRefusal(const char* path, const char* image_path);
 
 // Starts the temporary file beside `path`; 0 when it cannot be created.
 int ReportFileOpen(const char* path);
@@ -18,3 +25,11 @@ void ReportPrintf(const char* fmt, ...) QB_PRINTF(1, 2);
 int ReportFileCommit(const char* path);
 // errno of the first failure of ReportFileOpen or ReportFileCommit.
 int ReportFileError();
+
+// Removes the temporary file of a report being written, if there is one.
+// Safe in a signal handler.
+void ReportFileDiscard();
+
+// Removes what stands at `path` when it is a regular file or a symbolic
+// link: an old report that could not be replaced must not pass for this run's.
+void ReportFileRemove(const char* path);

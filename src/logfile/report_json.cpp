@@ -6,13 +6,20 @@
 #include <cstdio>
 #include <cstring>
 
-#include "logfile.h"
 #include "report_file.h"
 
 namespace {
 
+// The report's layout; a change that a reader must know of raises it
+// (share/qb40tool/report.schema.json describes it).
+constexpr int kSchemaVersion = 1;
+
+// Indexed by ControllerUpgrade and FlashStep; null where the report has null.
 constexpr const char* kUpgradeWords[] = {
     nullptr, "same_version", "upgraded", "failed", "aborted", "version_mismatch", "not_recorded",
+};
+constexpr const char* kStepWords[] = {
+    nullptr, "read_before", "erase", "write", "verify", "status", "downcopy", "reset_wait", "read_back",
 };
 
 struct ExitMeaning {
@@ -112,6 +119,42 @@ const char* ExitMeaningOf(int code)
     return "unknown";
 }
 
+// A string, or null for none or an empty one.
+void PutTextOrNull(const char* text)
+{
+    if (text && text[0])
+        PutText(text);
+    else
+        ReportPrintf("null");
+}
+
+void PutVersionOrNull(bool known, const INT8U* version)
+{
+    if (known)
+        PutVersion(version);
+    else
+        ReportPrintf("null");
+}
+
+void PutTimeOrNull(time_t t)
+{
+    if (t)
+        PutTime(t);
+    else
+        ReportPrintf("null");
+}
+
+void PutHost(const HostRecord& host)
+{
+    ReportPrintf("{\"name\": ");
+    PutTextOrNull(host.name);
+    ReportPrintf(", \"product_serial\": ");
+    PutTextOrNull(host.product_serial);
+    ReportPrintf(", \"machine_id\": ");
+    PutTextOrNull(host.machine_id);
+    ReportPrintf("}");
+}
+
 void PutImage(const ImageRecord& image)
 {
     if (!image.named) {
@@ -125,49 +168,66 @@ void PutImage(const ImageRecord& image)
     if (image.loaded) {
         ReportPrintf(", \"size\": %d, \"version\": ", image.size);
         PutVersion(image.version);
+        ReportPrintf(", \"sha256\": ");
+        PutTextOrNull(image.sha256);
         ReportPrintf("}");
     } else {
-        ReportPrintf(", \"size\": null, \"version\": null}");
+        ReportPrintf(", \"size\": null, \"version\": null, \"sha256\": null}");
     }
 }
 
-void PutController(const ControllerRecord& c)
+void PutController(const BmcRecord& bmc, const ControllerRecord& c)
 {
     ReportPrintf("{\"bus\": \"0x%02X\", \"address\": \"0x%02X\", \"mux\": ", c.busID, c.i2c_addr);
     if (c.behind_mux)
         ReportPrintf("{\"address\": \"0x%02X\", \"channel\": %d}", c.MUXaddress, c.ChannelNumber);
     else
         ReportPrintf("null");
-    ReportPrintf(", \"chip_id\": %d, \"model\": ", c.ChipID);
+    ReportPrintf(", \"chip_id\": %d, \"chip_revision\": %d, \"model\": ", c.ChipID, c.ChipRev);
     PutString(c.ChipName, strnlen(c.ChipName, sizeof c.ChipName));
-    ReportPrintf(", \"config\": %d, \"firmware_before\": ", c.ConfigByte);
+    ReportPrintf(", \"config\": %d,\n        \"firmware_before\": ", c.ConfigByte);
     PutVersion(c.before);
     ReportPrintf(", \"firmware_after\": ");
-    if (c.read_back)
-        PutVersion(c.after);
-    else
-        ReportPrintf("null");
-    ReportPrintf(", \"upgrade\": ");
-    if (kUpgradeWords[c.upgrade])
-        PutText(kUpgradeWords[c.upgrade]);
-    else
-        ReportPrintf("null");
+    PutVersionOrNull(c.read_back, c.after);
+    // Only what the pass's last scan saw: a controller that scan missed
+    // runs nothing the report could tell.
+    ReportPrintf(", \"firmware_last_seen\": ");
+    PutVersionOrNull(c.last_scan == bmc.scans, c.last_seen);
+    ReportPrintf(",\n        \"upgrade\": ");
+    PutTextOrNull(kUpgradeWords[c.upgrade]);
+    ReportPrintf(", \"failed_step\": ");
+    PutTextOrNull(kStepWords[c.failed_step]);
+    ReportPrintf(", \"error\": ");
+    PutTextOrNull(c.error);
+    ReportPrintf(",\n        \"programming_started\": ");
+    PutTimeOrNull(c.programming_started);
+    ReportPrintf(", \"programming_finished\": ");
+    PutTimeOrNull(c.programming_finished);
     ReportPrintf("}");
+}
+
+void PutInterface(const BmcRecord& bmc)
+{
+    if (bmc.interface == INTERFACE_DRIVER) {
+        ReportPrintf("{\"type\": \"driver\", \"device\": ");
+        PutText(bmc.device);
+        ReportPrintf("}");
+    } else if (bmc.interface == INTERFACE_KCS) {
+        ReportPrintf("{\"type\": \"kcs\", \"data_port\": \"0x%04X\", \"status_port\": \"0x%04X\"}", bmc.data_port,
+                     bmc.status_port);
+    } else {
+        ReportPrintf("null");
+    }
 }
 
 void PutBmc(int index, const BmcRecord& bmc)
 {
-    ReportPrintf("{\"index\": %d, \"road\": ", index);
-    if (bmc.interface == INTERFACE_DRIVER)
-        PutText(bmc.device);
-    else if (bmc.interface == INTERFACE_KCS)
-        ReportPrintf("\"kcs 0x%X/0x%X\"", bmc.data_port, bmc.status_port);
-    else
-        ReportPrintf("null");
+    ReportPrintf("{\"index\": %d, \"interface\": ", index);
+    PutInterface(bmc);
     ReportPrintf(", \"opened\": %s, \"controllers\": [", bmc.opened ? "true" : "false");
     for (int i = 0; i < bmc.listed; ++i) {
         ReportPrintf("%s\n      ", i ? "," : "");
-        PutController(bmc.controllers[i]);
+        PutController(bmc, bmc.controllers[i]);
     }
     ReportPrintf("%s]}", bmc.listed ? "\n    " : "");
 }
@@ -176,21 +236,30 @@ void PutBmc(int index, const BmcRecord& bmc)
 
 int WriteReport(const RunRecord& run, const char* path)
 {
-    if (!ReportFileOpen(path)) {
-        pb("ERROR: Unable to write report file %s: %s", path, std::strerror(ReportFileError()));
-        return 0;
+    if (!ReportFileOpen(path))
+        return ReportFileError();
+    ReportPrintf("{\n  \"schema_version\": %d,\n  \"tool_version\": ", kSchemaVersion);
+    PutText(QB40_TOOL_VERSION);
+    ReportPrintf(",\n  \"complete\": %s,\n  \"exit_code\": ", run.complete ? "true" : "false");
+    if (run.complete && run.exit_known) {
+        ReportPrintf("%d,\n  \"exit_meaning\": ", run.exit_code);
+        PutText(ExitMeaningOf(run.exit_code));
+    } else {
+        ReportPrintf("null,\n  \"exit_meaning\": null");
     }
-    ReportPrintf("{\n  \"exit_code\": %d,\n  \"exit_meaning\": ", run.exit_code);
-    PutText(ExitMeaningOf(run.exit_code));
+    ReportPrintf(",\n  \"signal\": ");
+    PutTextOrNull(run.signal);
     ReportPrintf(",\n  \"strict\": %s,\n  \"arguments\": [", run.strict ? "true" : "false");
     for (int i = 1; i < run.argc; ++i) {
         ReportPrintf("%s", i > 1 ? ", " : "");
         PutText(run.argv[i]);
     }
-    ReportPrintf("],\n  \"started\": ");
+    ReportPrintf("],\n  \"host\": ");
+    PutHost(run.host);
+    ReportPrintf(",\n  \"started\": ");
     PutTime(run.started);
     ReportPrintf(",\n  \"finished\": ");
-    PutTime(run.finished);
+    PutTimeOrNull(run.complete ? run.finished : 0);
     ReportPrintf(",\n  \"image\": ");
     PutImage(run.image);
     ReportPrintf(",\n  \"bmcs\": [");
@@ -199,9 +268,5 @@ int WriteReport(const RunRecord& run, const char* path)
         PutBmc(i, run.bmcs[i]);
     }
     ReportPrintf("%s]\n}\n", run.bmc_count ? "\n  " : "");
-    if (!ReportFileCommit(path)) {
-        pb("ERROR: Unable to write report file %s: %s", path, std::strerror(ReportFileError()));
-        return 0;
-    }
-    return 1;
+    return ReportFileCommit(path) ? 0 : ReportFileError();
 }

@@ -4,6 +4,5 @@
 
 #include "run_record.h"
 
-// Writes `run` to `path` (report_file.h); a report that cannot be written
-// costs one "ERROR:" line on the console and in the log and returns 0.
+// Writes `run` to `path` (report_file.h): 0, or the errno of the failure.
 int WriteReport(const RunRecord& run, const char* path);

@@ -20,10 +20,25 @@ enum ControllerUpgrade : INT8U {
     UPGRADE_NOT_RECORDED,
 };
 
+// The step of a controller's programming that failed.
+enum FlashStep : INT8U {
+    STEP_NONE,
+    STEP_READ_BEFORE,  // the running version, before anything is erased
+    STEP_ERASE,
+    STEP_WRITE,
+    STEP_VERIFY,
+    STEP_STATUS,      // the verification status (and the QB4083C upper checksum)
+    STEP_DOWNCOPY,
+    STEP_RESET_WAIT,  // until it answers after its reset (the QB4083C lower checksum)
+    STEP_READ_BACK,   // the new version (and the QB4083C closing command)
+};
+
 #define RECORD_VERSION_BYTES 3
+#define RECORD_ERROR_SIZE 192
 // The device table's 16 and as many again that it could not hold.
 #define RECORD_MAX_CONTROLLERS (2 * MAX_CHIPS)
 #define RECORD_MAX_BMCS 4
+#define RECORD_TEXT_SIZE 256
 
 struct ControllerRecord {
     INT8U busID;
@@ -32,12 +47,19 @@ struct ControllerRecord {
     INT8U MUXaddress;
     INT8U ChannelNumber;
     INT8U ChipID;
+    INT8U ChipRev;
     char ChipName[7];  // unterminated when all seven are used
     INT8U ConfigByte;
-    INT8U before[RECORD_VERSION_BYTES];
-    INT8U after[RECORD_VERSION_BYTES];
-    INT8U read_back;  // `after` holds a version
-    INT8U upgrade;    // ControllerUpgrade
+    INT8U before[RECORD_VERSION_BYTES];       // as the pass's first scan read it
+    INT8U after[RECORD_VERSION_BYTES];        // read back after its last programming
+    INT8U read_back;                          // `after` holds a version
+    INT8U last_seen[RECORD_VERSION_BYTES];    // as the last scan that found it read it
+    int last_scan;                            // that scan's number in the pass
+    INT8U upgrade;                            // ControllerUpgrade
+    INT8U failed_step;                        // FlashStep of the failure `upgrade` names
+    char error[RECORD_ERROR_SIZE];            // the line that told of it; "" for none
+    time_t programming_started;               // 0: never programmed
+    time_t programming_finished;
 };
 
 // How the tool reached a BMC.
@@ -52,6 +74,7 @@ struct BmcRecord {
     INT8U interface;  // BmcInterface
     char device[32];  // the driver's device node
     INT16U data_port, status_port;  // the KCS port pair
+    int scans;        // scans run in the pass
     int listed;
     ControllerRecord controllers[RECORD_MAX_CONTROLLERS];
 };
@@ -63,16 +86,25 @@ struct ImageRecord {
     const char* family;
     INT16U size;
     INT8U version[RECORD_VERSION_BYTES];
+    char sha256[65];  // of the whole file; "" when it could not be read whole
+};
+
+// Who the machine is; "" for what cannot be read.
+struct HostRecord {
+    char name[RECORD_TEXT_SIZE];
+    char product_serial[RECORD_TEXT_SIZE];
+    char machine_id[RECORD_TEXT_SIZE];
 };
 
 struct RunRecord {
-    INT8U complete;     // 0 while the run goes on: the report is written once at the start too
-    INT8U exit_known;   // exit_code holds the exit status
+    INT8U complete;      // 0 while the run goes on: the report is also written at its start
+    INT8U exit_known;    // exit_code holds the exit status
     int exit_code;
     const char* signal;  // the signal that ended the run, or null
     INT8U strict;
     int argc;
     char** argv;
+    HostRecord host;
     time_t started;
     time_t finished;
     ImageRecord image;

@@ -76,6 +76,14 @@ INT8U PutCommand(INT8U* cmd, INT8U command)
     return n;
 }
 
+// A line that ends the programming of this controller: shown, and kept for
+// the outcome report.
+void FailLine(const char* line)
+{
+    pb("%s", line);
+    NoteFlashError(line);
+}
+
 bool Send(const FlashTarget& target, const INT8U* cmd, INT8U length)
 {
     return i2c_master_write(target.addr7, cmd, length, target.busID) == length;
@@ -114,14 +122,14 @@ bool WaitUntilReady(const FlashTarget& target, bool after_reset)
 bool ReadVersion(const FlashTarget& target, INT8U* answer, const char* reading_line)
 {
     if (!SendCommand(target, FLASH_CMD_VERSION)) {
-        pb("Device is not responding on the SMBus.");
+        FailLine("Device is not responding on the SMBus.");
         pf("Failed for sent command: %s0xed (FW version)", CommandPrefixText());
         return false;
     }
     if (reading_line)
         pb("%s", reading_line);
     if (!ReadAnswer(target, answer)) {
-        pb("SMBus read failed");
+        FailLine("SMBus read failed");
         return false;
     }
     return true;
@@ -132,7 +140,7 @@ bool IsPass(const INT8U* answer) { return answer[0] == 'P' && answer[1] == 'A' &
 // Abort after a halt: the controller is reset and keeps its old image.
 int AbortUpgrade(const FlashTarget& target)
 {
-    pb("Firmware Upgrade Aborted. Issuing Reset...");
+    FailLine("Firmware Upgrade Aborted. Issuing Reset...");
     NoteFlashAborted();
     if (SendCommand(target, FLASH_CMD_RESET)) {
         pf("Reset Issued after Abort.OK to exit.");
@@ -198,7 +206,7 @@ PhaseEnd SendImage(const FlashTarget& target, Phase phase, INT16U limit, INT8U* 
         }
         cmd[address_at + 2] = FirmwareImage[AdrCntr];
         if (!Send(target, cmd, length)) {
-            pb("Error writing data on SMBus");
+            FailLine("Error writing data on SMBus");
             if (phase == Phase::Write) {
                 pf("Failed for sent command: %s0xe0 (during mass-write)", CommandPrefixText());
                 // The "%)" of this line is not a conversion: the line ends in
@@ -227,13 +235,13 @@ bool CheckChecksum(const FlashTarget& target, ChecksumFlash flash)
     else
         pf("Sending validate checksum command for lower flash: 0x55, 0xaa, 0xf2, 0xe5");
     if (!SendCommand(target, upper ? FLASH_CMD_CHECKSUM_UPPER : FLASH_CMD_CHECKSUM_LOWER)) {
-        pb("Error");
+        FailLine("Error");
         return false;
     }
     qb_delay(upper ? 1000 : 2000);
     INT8U answer[16];
     if (!ReadAnswer(target, answer)) {
-        pb("Error");
+        FailLine("Error");
         return false;
     }
     if (IsPass(answer)) {
@@ -262,9 +270,10 @@ void ShowNewVersion(const INT8U* answer)
 // them) and the controller's first 10 s of reset.
 bool SendDowncopyReset(const FlashTarget& target, const char* shown)
 {
+    NoteFlashStep(STEP_DOWNCOPY);
     pf("Sending Downcopy and RESET command: %s", shown);
     if (!SendCommand(target, FLASH_CMD_DOWNCOPY_RESET)) {
-        pb("Error");
+        FailLine("Error");
         return false;
     }
     pb("OK. Resetting device. Waiting for reset to complete");
@@ -275,6 +284,7 @@ bool SendDowncopyReset(const FlashTarget& target, const char* shown)
 
 bool ShowVersionAfterUpgrade(const FlashTarget& target)
 {
+    NoteFlashStep(STEP_READ_BACK);
     pb("Reading current firmware version after upgrade...");
     INT8U answer[16];
     if (!ReadVersion(target, answer, nullptr))
@@ -290,8 +300,9 @@ int FinishStandard(const FlashTarget& target)
         return AbortUpgrade(target);
     if (!SendDowncopyReset(target, "0x55, 0xaa, 0xf0"))
         return 0;
+    NoteFlashStep(STEP_RESET_WAIT);
     if (!WaitUntilReady(target, /*after_reset=*/true)) {
-        pb("Device never came out of reset after firmware upgrade!");
+        FailLine("Device never came out of reset after firmware upgrade!");
         return 0;
     }
     pb("done. (Device is now again operational)");
@@ -310,13 +321,15 @@ int FinishQB4083C(const FlashTarget& target)
     if (!SendDowncopyReset(target, "0x55, 0xaa, 0xf2, 0xf0"))
         return 0;
     pb("done. (Device is now again operational)");
+    // The first word from the controller after its reset.
+    NoteFlashStep(STEP_RESET_WAIT);
     if (!CheckChecksum(target, ChecksumFlash::Lower) || !ShowVersionAfterUpgrade(target))
         return 0;
     qb_delay(1000);
     // The closing command has no 0xF2.
     const INT8U closing[] = {0x55, 0xAA, FLASH_CMD_CLOSE};
     if (!Send(target, closing, sizeof(closing))) {
-        pb("Device is not responding on the SMBus.");
+        FailLine("Device is not responding on the SMBus.");
         return 0;
     }
     qb_delay(2000);
@@ -327,7 +340,7 @@ bool Erase(const FlashTarget& target)
 {
     pf("Sending erase command: %s0xee", CommandPrefixText());
     if (!SendCommand(target, FLASH_CMD_ERASE)) {
-        pb("Error Erasing Firmware image.");
+        FailLine("Error Erasing Firmware image.");
         pf("Failed for sent command: %s0xee (erase)", CommandPrefixText());
         return false;
     }
@@ -337,7 +350,7 @@ bool Erase(const FlashTarget& target)
     } else {
         pb("Retry dummy writes until chip becomes ready. Retry count: %d", kReadyAttempts);
         if (!WaitUntilReady(target, /*after_reset=*/false)) {
-            pb("Chip Erase did not succeed.");
+            FailLine("Chip Erase did not succeed.");
             return false;
         }
     }
@@ -351,23 +364,23 @@ bool CheckVerificationStatus(const FlashTarget& target)
     pb("Writing end-of-image...");
     pf("Sending End of Verification Command: %s0xe2", CommandPrefixText());
     if (!SendCommand(target, FLASH_CMD_END_OF_VERIFY)) {
-        pb("Error");
+        FailLine("Error");
         return false;
     }
     pb("done Reading verification status...");
     INT8U answer[16];
     answer[0] = answer[1] = answer[2] = 0;
     if (!ReadAnswer(target, answer)) {
-        pb("Error");
+        FailLine("Error");
         return false;
     }
     if (answer[0] != 0x55 || answer[1] != 0xAA || answer[2] != FLASH_CMD_END_OF_VERIFY) {
-        pb("verification failed!");
+        FailLine("verification failed!");
         return false;
     }
     // Byte 3: the image verified; byte 4: compare errors seen.
     if (answer[3] == 0 || answer[4] != 0) {
-        pb("Upgrade failed, with compare error! try again...");
+        FailLine("Upgrade failed, with compare error! try again...");
         return false;
     }
     pb("Image verified OK. Replacing old image with new...");
@@ -380,6 +393,7 @@ bool CheckVerificationStatus(const FlashTarget& target)
 // after the downcopy the controller is brought back up and read first.
 int Program(const FlashTarget& target, INT16U limit, INT8U ProgInd, INT8U ProgTotal)
 {
+    NoteFlashStep(STEP_ERASE);
     if (!Erase(target))
         return 0;
     if (SignalStopsProgramming())
@@ -389,6 +403,7 @@ int Program(const FlashTarget& target, INT16U limit, INT8U ProgInd, INT8U ProgTo
     pb("Writing New Image on Chip %d of %d.", ProgInd, ProgTotal);
     pf("Sending write command: %s0xe0", CommandPrefixText());
     pb("========================================");
+    NoteFlashStep(STEP_WRITE);
     PhaseEnd end = SendImage(target, Phase::Write, limit, last_address);
     if (end == PhaseEnd::Failed)
         return 0;
@@ -400,6 +415,7 @@ int Program(const FlashTarget& target, INT16U limit, INT8U ProgInd, INT8U ProgTo
     pf("Starting to verify image at: 0x%02X%02X Imagesize: %d (0x%04x)", last_address[0], last_address[1],
        FileImageSize, FileImageSize);
     pf("Sending verify commands: 0x55, 0xaa, 0xe1");
+    NoteFlashStep(STEP_VERIFY);
     end = SendImage(target, Phase::Verify, limit, last_address);
     if (end == PhaseEnd::Failed)
         return 0;
@@ -407,6 +423,7 @@ int Program(const FlashTarget& target, INT16U limit, INT8U ProgInd, INT8U ProgTo
         return AbortUpgrade(target);
     pf("End of verify image at: 0x%02X%02X", last_address[0], last_address[1]);
 
+    NoteFlashStep(STEP_STATUS);
     if (!CheckVerificationStatus(target))
         return 0;
     return QB4083CUpgrade ? FinishQB4083C(target) : FinishStandard(target);
@@ -419,7 +436,7 @@ int FlashFirmwareOverI2C(INT8U ChipID, INT8U i2c_addr, INT8U busID, INT8U /*MUXa
 {
     const INT16U DownloadSector = DownloadSectorOf(ChipID);
     if (DownloadSector == 0) {
-        pb("UNSUPPORTED CHIP");
+        FailLine("UNSUPPORTED CHIP");
         return 0;
     }
     const INT16U limit = QB4083CUpgrade ? DownloadSector : DownloadSector - kStandardSpareBytes;
@@ -437,6 +454,7 @@ int FlashFirmwareOverI2C(INT8U ChipID, INT8U i2c_addr, INT8U busID, INT8U /*MUXa
     pb("Requesting current firmware version from chip...");
 
     INT8U answer[16];
+    NoteFlashStep(STEP_READ_BEFORE);
     if (!ReadVersion(target, answer, "Reading current firmware version...              "))
         return 0;
     pb("CHIP: FW:0x%02x Major-REV:0x%02x Minor-Rev:0x%02x", answer[3], answer[4], answer[5]);

@@ -9,11 +9,13 @@
 #include "../logfile/logfile.h"
 #include "outcome.h"
 #include "qb40tool.h"
+#include "sha256.h"
 
 char ImageFileName[6] = "";
 INT8U ChipIDshouldbe = 0;
 INT8U FirmwareImage[FIRMWARE_IMAGE_SIZE];
 INT16U FileImageSize = 0;
+char ImageSha256[SHA256_HEX_SIZE] = "";
 
 namespace {
 
@@ -74,6 +76,25 @@ void ShowLoadingProgress(INT16U address, int byte_read)
                                          "\rLoading binary: 0x%04x:%02x", address, byte_read & 0xFF);
 }
 
+// The digest covers every byte of the file, also those past the buffer that
+// are never programmed, so that it can be held against the file's published
+// one. False when the rest of the file cannot be read.
+bool DigestWholeFile(FILE* image_file, bool at_end)
+{
+    Sha256 sha;
+    Sha256Begin(&sha);
+    Sha256Add(&sha, FirmwareImage, FileImageSize);
+    INT8U rest[4096];
+    for (size_t n; !at_end && (n = std::fread(rest, 1, sizeof rest, image_file)) > 0;)
+        Sha256Add(&sha, rest, n);
+    if (std::ferror(image_file))
+        return false;
+    INT8U digest[SHA256_DIGEST_SIZE];
+    Sha256End(&sha, digest);
+    Sha256Hex(digest, ImageSha256);
+    return true;
+}
+
 int FailLoading(FILE* image_file)
 {
     if (image_file)
@@ -124,6 +145,8 @@ int LoadFirmwareImage()
     // The run flow empties the image at the start of every pass; the buffer
     // is refilled from index 0 with the same file.
     FileImageSize = 0;
+    ImageSha256[0] = '\0';
+    bool at_end = false;
     int i = 0;
     while (i < FIRMWARE_IMAGE_SIZE) {
         int byte_read = std::fgetc(image_file);
@@ -140,6 +163,7 @@ int LoadFirmwareImage()
                 return FailLoading(image_file);
             }
             pb("\nEOF reached. Loaded %d (0x%04x) bytes", FileImageSize, FileImageSize);
+            at_end = true;
             break;
         }
         FirmwareImage[i] = static_cast<INT8U>(byte_read);
@@ -154,6 +178,9 @@ int LoadFirmwareImage()
            RC_IMAGE_FILE);
         return FailLoading(image_file);
     }
+
+    if (ReportFilename[0])
+        DigestWholeFile(image_file, at_end);
 
     // The "%04 " of this line is not a conversion: it is shown as it stands.
     pb("Finished loading firmware. i:0x%%04 (%d) bytes", i);

@@ -30,7 +30,7 @@ const char* NowText()
 void PrintBanner()
 {
     pb("%s", "");
-    pb("QB40XX Firmware Upgrade tool ver 3.31 10/22/2010");
+    pb("QB40XX Firmware Upgrade tool ver " QB40_TOOL_VERSION " 10/22/2010");
     pb("Finds, reports and upgrades QB40xx backplane controllers through the BMC");
     pb("Use -h for the list of options");
 }
@@ -221,6 +221,7 @@ int main(int argc, char** argv)
     if (!StartLogFile("log.txt"))
         ps("Unable to create logfile %s\n", "log.txt");
     PrintBanner();
+    StartReport();
 
     if (CMDL_Help) {
         DisplayCommandLineHelp();

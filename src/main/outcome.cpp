@@ -3,9 +3,10 @@
 //
 // A controller is one record per BMC pass, however many scans and cycles
 // the pass runs: "firmware_before" is what the pass's first scan read,
-// "firmware_after" the version read back after its last reset by the
-// upgrade, and "upgrade" the first failure of any cycle, else "upgraded" when
-// a cycle flashed it, else "same_version".
+// "firmware_last_seen" what its last scan read, "firmware_after" the
+// version read back after its last programming, and "upgrade" the first
+// failure of any cycle, else "upgraded" when a cycle flashed it, else
+// "same_version".
 #include "outcome.h"
 
 #include <cstdlib>
@@ -13,6 +14,7 @@
 
 #include "../kcs/kcs.h"
 #include "../logfile/logfile.h"
+#include "../logfile/report_file.h"
 #include "../logfile/report_json.h"
 #include "../os/os.h"
 
@@ -21,14 +23,23 @@ namespace {
 // Offsets of the version bytes inside an image.
 constexpr int kImageVersion = 51;
 
+// Where Linux keeps what identifies the machine beyond its host name.
+constexpr const char* kProductSerialFile = "/sys/class/dmi/id/product_serial";
+constexpr const char* kMachineIdFile = "/etc/machine-id";
+
 RunRecord Run;
 
 bool RunBegun = false;
 bool RunEnded = false;
+bool ReportRefused = false;
+bool ReportFailed = false;  // the operator has been told once
 int FirstFailure = RC_OK;
 
 // State of the scan, flash and cycle under way.
 int NotRecordedInScan = 0;
+time_t FlashStarted = 0;
+INT8U FlashStepNow = STEP_NONE;
+char FlashError[RECORD_ERROR_SIZE];
 bool FlashAborted = false;
 bool HaveReadBack = false;
 INT8U ReadBack[RECORD_VERSION_BYTES];
@@ -48,13 +59,18 @@ ControllerRecord* Listed(INT8U busID, INT8U i2c_addr)
     return nullptr;
 }
 
-// A failure of any cycle stands for the pass; an upgrade outranks a match.
-void Merge(ControllerRecord* c, INT8U now)
+// A failure of any cycle stands for the pass, with the step and line that
+// told of it; an upgrade outranks a match.
+void Merge(ControllerRecord* c, INT8U now, INT8U step = STEP_NONE, const char* line = "")
 {
     if (!c || c->upgrade >= UPGRADE_FAILED)
         return;
     if (now >= UPGRADE_UPGRADED || c->upgrade == UPGRADE_NONE)
         c->upgrade = now;
+    if (now >= UPGRADE_FAILED) {
+        c->failed_step = step;
+        std::snprintf(c->error, sizeof c->error, "%s", line);
+    }
 }
 
 bool IsImageVersion(const INT8U* version)
@@ -62,15 +78,37 @@ bool IsImageVersion(const INT8U* version)
     return std::memcmp(version, &FirmwareImage[kImageVersion], RECORD_VERSION_BYTES) == 0;
 }
 
-// What the record says of the image, as the run ends.
-void RecordImage()
+// The first line of a small system file, without its line end; "" when it
+// cannot be read.
+void ReadSystemLine(const char* path, char* text, size_t size)
 {
-    ImageRecord& image = Run.image;
-    image.named = CMDL_FilenameSpecified;
-    image.file = BinFilename;
-    image.family = ImageFileName;
-    image.size = FileImageSize;
-    std::memcpy(image.version, &FirmwareImage[kImageVersion], RECORD_VERSION_BYTES);
+    ssize_t n = os::read_system_file(path, text, size - 1);
+    text[n > 0 ? n : 0] = '\0';
+    text[std::strcspn(text, "\r\n")] = '\0';
+}
+
+void RecordHost(HostRecord& host)
+{
+    if (os::gethostname(host.name, sizeof host.name) != 0)
+        host.name[0] = '\0';
+    host.name[sizeof host.name - 1] = '\0';
+    ReadSystemLine(kProductSerialFile, host.product_serial, sizeof host.product_serial);
+    ReadSystemLine(kMachineIdFile, host.machine_id, sizeof host.machine_id);
+}
+
+// Writes the report as the record stands. A report that cannot be written
+// is told once; an old one that could not be replaced is removed, so that
+// it cannot pass for this run's.
+void WriteRunReport()
+{
+    Run.strict = CMDL_Strict;
+    int error = WriteReport(Run, ReportFilename);
+    if (error == 0 || ReportFailed)
+        return;
+    ReportFailed = true;
+    pb("ERROR: Unable to write report file %s: %s", ReportFilename, std::strerror(error));
+    if (!Run.complete)
+        ReportFileRemove(ReportFilename);
 }
 
 }  // namespace
@@ -82,9 +120,30 @@ void BeginRunOutcome(int argc, char** argv)
 {
     Run.argc = argc;
     Run.argv = argv;
+    Run.image.named = CMDL_FilenameSpecified;
+    Run.image.file = BinFilename;
+    Run.image.family = ImageFileName;
     RunBegun = true;
-    if (ReportFilename[0])
+    if (ReportFilename[0]) {
         Run.started = os::time(nullptr);
+        RecordHost(Run.host);
+    }
+}
+
+void StartReport()
+{
+    if (!ReportFilename[0])
+        return;
+    const char* why = ReportFileRefusal(ReportFilename, CMDL_FilenameSpecified ? BinFilename : nullptr);
+    if (why) {
+        pb("ERROR: Refusing to write report file %s: %s [RETURN CODE:0x%02x]", ReportFilename, why,
+           RC_COMMAND_LINE);
+        ReportRefused = true;
+        int code = EndRun(RC_COMMAND_LINE);
+        CloseLogFile();
+        exit(code);
+    }
+    WriteRunReport();
 }
 
 int RunCode(int next)
@@ -106,11 +165,9 @@ int EndRun(int code)
     Run.exit_code = CMDL_Strict && FirstFailure != RC_OK ? FirstFailure : code;
     Run.exit_known = Run.signal == nullptr;
     Run.complete = 1;
-    if (ReportFilename[0]) {
-        Run.strict = CMDL_Strict;
+    if (ReportFilename[0] && !ReportRefused) {
         Run.finished = os::time(nullptr);
-        RecordImage();
-        WriteReport(Run, ReportFilename);
+        WriteRunReport();
     }
     return Run.exit_code;
 }
@@ -119,7 +176,14 @@ void ExitRun(int code) { exit(EndRun(code)); }
 
 void NoteRunSignal(const char* signal_name) { Run.signal = signal_name; }
 
-void NoteImageLoaded() { Run.image.loaded = 1; }
+void NoteImageLoaded()
+{
+    ImageRecord& image = Run.image;
+    image.loaded = 1;
+    image.size = FileImageSize;
+    std::memcpy(image.version, &FirmwareImage[kImageVersion], RECORD_VERSION_BYTES);
+    std::memcpy(image.sha256, ImageSha256, sizeof image.sha256);
+}
 
 void NoteBmcPass(int opened)
 {
@@ -142,7 +206,12 @@ void NoteBmcPass(int opened)
 // ---------------------------------------------------------------------------
 // The scan
 
-void NoteScanBegins() { NotRecordedInScan = 0; }
+void NoteScanBegins()
+{
+    NotRecordedInScan = 0;
+    if (BmcRecord* bmc = CurrentBmc())
+        ++bmc->scans;
+}
 
 void NoteControllerFound(const structChipInfo& rec, int MUXretval, int stored)
 {
@@ -159,11 +228,18 @@ void NoteControllerFound(const structChipInfo& rec, int MUXretval, int stored)
         c->MUXaddress = rec.MUXaddress;
         c->ChannelNumber = rec.ChannelNumber;
         c->ChipID = rec.ChipID;
+        c->ChipRev = rec.ChipRev;
         std::memcpy(c->ChipName, rec.ChipName, sizeof c->ChipName);
         c->ConfigByte = rec.ConfigByte;
         c->before[0] = rec.FW_ID0;
         c->before[1] = rec.FW_ID1;
         c->before[2] = rec.FW_ID2;
+    }
+    if (c) {
+        c->last_seen[0] = rec.FW_ID0;
+        c->last_seen[1] = rec.FW_ID1;
+        c->last_seen[2] = rec.FW_ID2;
+        c->last_scan = bmc->scans;
     }
     // Only an upgrade run has something to say about a controller it could
     // not keep.
@@ -173,6 +249,24 @@ void NoteControllerFound(const structChipInfo& rec, int MUXretval, int stored)
 
 // ---------------------------------------------------------------------------
 // The flash and the upgrade cycle
+
+void NoteFlashBegins()
+{
+    FlashStarted = os::time(nullptr);
+    FlashStepNow = STEP_NONE;
+    FlashError[0] = '\0';
+    FlashAborted = false;
+    HaveReadBack = false;
+}
+
+void NoteFlashStep(INT8U step) { FlashStepNow = step; }
+
+// The first line tells the failure; what follows is its consequence.
+void NoteFlashError(const char* line)
+{
+    if (!FlashError[0])
+        std::snprintf(FlashError, sizeof FlashError, "%s", line);
+}
 
 void NoteFlashAborted() { FlashAborted = true; }
 
@@ -193,21 +287,31 @@ int NoteFlashResult(const structChipInfo& chip, int flashed)
 {
     INT8U outcome = flashed ? UPGRADE_UPGRADED : FlashAborted ? UPGRADE_ABORTED : UPGRADE_FAILED;
     // A controller can take the downcopy-and-reset and still come back on
-    // its old image: under --strict only the version it reads back counts.
-    if (flashed && CMDL_Strict && !(HaveReadBack && IsImageVersion(ReadBack))) {
-        pb("ERROR: Controller at I2C address 0x%02x on Bus 0x%02x runs FW:0x%02x Major-REV:0x%02x "
-           "Minor-Rev:0x%02x after the upgrade, expected FW:0x%02x Major-REV:0x%02x Minor-Rev:0x%02x",
-           chip.i2c_addr, chip.busID, ReadBack[0], ReadBack[1], ReadBack[2], FirmwareImage[kImageVersion],
-           FirmwareImage[kImageVersion + 1], FirmwareImage[kImageVersion + 2]);
+    // its old image. The record always says so; only under --strict does it
+    // count as a failure, with its line in the log.
+    if (flashed && !(HaveReadBack && IsImageVersion(ReadBack))) {
+        std::snprintf(FlashError, sizeof FlashError,
+                      "ERROR: Controller at I2C address 0x%02x on Bus 0x%02x runs FW:0x%02x Major-REV:0x%02x "
+                      "Minor-Rev:0x%02x after the upgrade, expected FW:0x%02x Major-REV:0x%02x Minor-Rev:0x%02x",
+                      chip.i2c_addr, chip.busID, ReadBack[0], ReadBack[1], ReadBack[2], FirmwareImage[kImageVersion],
+                      FirmwareImage[kImageVersion + 1], FirmwareImage[kImageVersion + 2]);
+        FlashStepNow = STEP_READ_BACK;
         outcome = UPGRADE_VERSION_MISMATCH;
-        flashed = 0;
+        if (CMDL_Strict) {
+            pb("%s", FlashError);
+            flashed = 0;
+        }
     }
-    ControllerRecord* c = Listed(chip.busID, chip.i2c_addr);
-    if (c && HaveReadBack) {
-        std::memcpy(c->after, ReadBack, RECORD_VERSION_BYTES);
-        c->read_back = 1;
+    if (ControllerRecord* c = Listed(chip.busID, chip.i2c_addr)) {
+        if (!c->programming_started)
+            c->programming_started = FlashStarted;
+        c->programming_finished = os::time(nullptr);
+        if (HaveReadBack) {
+            std::memcpy(c->after, ReadBack, RECORD_VERSION_BYTES);
+            c->read_back = 1;
+        }
+        Merge(c, outcome, FlashStepNow, FlashError);
     }
-    Merge(c, outcome);
     FlashAborted = false;
     HaveReadBack = false;
     return flashed;

@@ -15,6 +15,13 @@
 // The command line is parsed: the run (and its report) begins.
 void BeginRunOutcome(int argc, char** argv);
 
+// With --report, once the log is started: the report's file is refused
+// (an "ERROR:" line, the log closed, exit status 5; nothing is written) when
+// it is the image, a log or no regular file; otherwise a report of the run
+// so far ("complete": false) takes its place, so that a run that is killed
+// never leaves the previous run's report behind.
+void StartReport();
+
 // The code of the run once a pass or cycle has set `next`: `next` itself,
 // or under --strict the first failure of the run, which no later pass undoes.
 int RunCode(int next);
@@ -29,7 +36,7 @@ int EndRun(int code);
 // report then names it and has no exit code. Call it before EndRun.
 void NoteRunSignal(const char* signal_name);
 
-// The image is loaded and checked.
+// The image is loaded and checked: the record keeps its size, version and digest.
 void NoteImageLoaded();
 
 // One BMC pass has tried to open its BMC.
@@ -40,8 +47,12 @@ void NoteBmcPass(int opened);
 void NoteScanBegins();
 void NoteControllerFound(const structChipInfo& rec, int MUXretval, int stored);
 
-// The flash of one controller: it was aborted by the operator; the version
-// it reads back after its reset (answer bytes 3 to 5).
+// The flash of one controller: it begins; it enters a step (FlashStep);
+// the line that tells of its failure; it was aborted by the operator; the
+// version it reads back after its reset (answer bytes 3 to 5).
+void NoteFlashBegins();
+void NoteFlashStep(INT8U step);
+void NoteFlashError(const char* line);
 void NoteFlashAborted();
 void NoteVersionReadBack(const INT8U* version);
 

@@ -14,6 +14,10 @@ typedef unsigned int INT32U;
 
 #define QB_PRINTF(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
 
+// The version the banner shows; the packages and the outcome report carry
+// the same (packaging/version.cmake reads it from here).
+#define QB40_TOOL_VERSION "3.31"
+
 // ---------------------------------------------------------------------------
 // Return codes of the run (exit status).
 enum {
@@ -201,6 +205,10 @@ extern char ImageFileName[6];
 extern INT8U ChipIDshouldbe;
 extern INT8U FirmwareImage[FIRMWARE_IMAGE_SIZE];
 extern INT16U FileImageSize;
+// SHA-256 of the whole image file as last loaded, in hexadecimal, when the
+// run needs it (--report); "" otherwise or when the file could not be read
+// to its end.
+extern char ImageSha256[2 * 32 + 1];
 
 void CheckImageFileName();  // ends the process with 5 on a bad name
 int LoadFirmwareImage();    // 0, or 1 after closing the BMC and the log

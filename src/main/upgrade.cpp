@@ -73,6 +73,7 @@ int UpgradeFirmwareOnAllFoundThread()
             NoteSameVersion(chip, ChipCounter);
             continue;
         }
+        NoteFlashBegins();
         int flashed = FlashFirmwareOverI2C(chip.ChipID, chip.i2c_addr, chip.busID, chip.MUXaddress, chip.MUXchannel,
                                            static_cast<INT8U>(ChipCounter + 1), ChipsFound);
         chip.Updated = static_cast<INT8U>(NoteFlashResult(chip, flashed));
