@@ -27,8 +27,12 @@ void write_file(const fs::path& p, const std::string& bytes)
         throw std::runtime_error("cannot write " + p.string());
 }
 
+// Nullopt when `p` is no regular file: a report name may name a directory.
 std::optional<std::string> read_file(const fs::path& p)
 {
+    std::error_code ec;
+    if (!fs::is_regular_file(p, ec))
+        return std::nullopt;
     std::ifstream in(p, std::ios::binary);
     if (!in)
         return std::nullopt;
