@@ -1,10 +1,25 @@
 #include "command_gen.h"
 
+#include <cctype>
 #include <cstdio>
+
+#include "main/sha256.h"
 
 namespace campaign {
 
 namespace {
+
+std::string sha256_hex(const std::string& bytes)
+{
+    Sha256 s;
+    Sha256Begin(&s);
+    Sha256Add(&s, bytes.data(), bytes.size());
+    INT8U digest[SHA256_DIGEST_SIZE];
+    Sha256End(&s, digest);
+    char hex[SHA256_HEX_SIZE];
+    Sha256Hex(digest, hex);
+    return hex;
+}
 
 struct Family {
     const char* key;
@@ -101,11 +116,25 @@ private:
                 plan_.directories.push_back("out");
             added.push_back({"--report", file});
         }
+        // --image-sha256 with the image's digest, in either case, or with
+        // another file's: the run then ends at the image with 1.
+        auto image = plan_.image ? plan_.files.find(*plan_.image) : plan_.files.end();
+        if (image != plan_.files.end() && r_.percent(upgrade ? 20 : 5)) {
+            std::string bytes = image->second;
+            if (r_.percent(30))
+                bytes.push_back('\n');
+            std::string hex = sha256_hex(bytes);
+            if (r_.percent(30))
+                for (char& c : hex)
+                    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            added.push_back({"--image-sha256", hex});
+        }
         for (const std::vector<std::string>& option : added) {
             size_t first = plan_.image && !plan_.args.empty() && plan_.args[0] == *plan_.image ? 1 : 0;
             std::vector<size_t> places;
             for (size_t at = first; at <= plan_.args.size(); ++at)
-                if (at == 0 || (plan_.args[at - 1] != "-f" && plan_.args[at - 1] != "--report"))
+                if (at == 0 || (plan_.args[at - 1] != "-f" && plan_.args[at - 1] != "--report" &&
+                                plan_.args[at - 1] != "--image-sha256"))
                     places.push_back(at);
             plan_.args.insert(plan_.args.begin() + static_cast<long>(r_.pick(places)), option.begin(), option.end());
         }

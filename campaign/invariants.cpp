@@ -1,6 +1,7 @@
 #include "invariants.h"
 
 #include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <map>
@@ -8,6 +9,7 @@
 #include <sstream>
 
 #include "trace_facts.h"
+#include "main/sha256.h"
 
 namespace campaign {
 
@@ -46,6 +48,18 @@ std::string shown(const std::string& line)
 {
     size_t cr = line.rfind('\r');
     return cr == std::string::npos ? line : line.substr(cr + 1);
+}
+
+std::string image_sha256(const std::string& bytes)
+{
+    Sha256 s;
+    Sha256Begin(&s);
+    Sha256Add(&s, bytes.data(), bytes.size());
+    INT8U digest[SHA256_DIGEST_SIZE];
+    Sha256End(&s, digest);
+    char hex[SHA256_HEX_SIZE];
+    Sha256Hex(digest, hex);
+    return hex;
 }
 
 std::string version_text(const Version& v)
@@ -176,7 +190,7 @@ bool image_refused(const Evidence& e)
     const std::string cause = e.last(1);
     return e.last() == "Kcs Close" && cause.ends_with("[RETURN CODE:0x01]") &&
            (cause.starts_with("ERROR: Can't open file ") || cause.starts_with("ERROR: Can't read file ") ||
-            cause.starts_with("ERROR: Invalid file size for QB"));
+            cause.starts_with("ERROR: Invalid file size for QB") || cause.starts_with("ERROR: Image file "));
 }
 
 bool refused_before_the_log(const Evidence& e)
@@ -640,6 +654,26 @@ Finding signalled(const Evidence& e)
     return std::nullopt;
 }
 
+// --image-sha256 HEX: a file with another digest is never programmed, and
+// the file with that digest is never refused for it.
+Finding image_digest(const Evidence& e)
+{
+    const std::vector<std::string>& args = e.scenario.args;
+    auto at = std::find(args.begin(), args.end(), "--image-sha256");
+    auto image = e.scenario.image ? e.scenario.files.find(*e.scenario.image) : e.scenario.files.end();
+    if (at == args.end() || at + 1 == args.end() || image == e.scenario.files.end())
+        return std::nullopt;
+    std::string pinned = *(at + 1);
+    std::transform(pinned.begin(), pinned.end(), pinned.begin(), [](unsigned char c) { return std::tolower(c); });
+    bool refused = std::any_of(e.whole_log.begin(), e.whole_log.end(),
+                               [](const std::string& l) { return l.starts_with("ERROR: Image file "); });
+    if (pinned == image_sha256(image->second))
+        return refused ? std::optional<std::string>("the image with the pinned digest was refused") : std::nullopt;
+    if (!e.trace.flash.empty())
+        return "an image whose digest is not " + pinned + " was programmed";
+    return std::nullopt;
+}
+
 struct Invariant {
     const char* name;
     Finding (*check)(const Evidence&);
@@ -648,7 +682,7 @@ struct Invariant {
 constexpr Invariant kInvariants[] = {
     {"run", run_ended},     {"exit-status", exit_status}, {"log-ending", log_ending},       {"terminal", terminal},
     {"downcopy", downcopy}, {"old-image", old_image},     {"upgrade-count", upgrade_count}, {"strict", strict_zero},
-    {"report", report},     {"signal", signalled},
+    {"report", report},     {"signal", signalled},       {"image-digest", image_digest},
 };
 
 }  // namespace

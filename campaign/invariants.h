@@ -28,6 +28,8 @@
 //                  no controller after the signal, and leaves the one it was
 //                  programming by the abort's reset or its downcopy (unless
 //                  that flash failed on its own)
+//   image-digest   with --image-sha256 a file with another digest is never
+//                  programmed, and the one with that digest is never refused
 //   report-schema  every report holds to docs/report.schema.json (checked
 //                  for all runs at once, after them: report_for_schema)
 //

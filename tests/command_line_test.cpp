@@ -68,6 +68,9 @@ TEST(CommandLine, EachAcceptedFormSetsExactlyItsSettings)
         {"--strict", "Strict=1"}, {"--report -q | --report r.json --report -q", "ReportFilename=-q"},
         {"qb4077.bin --strict --report r.json", "FilenameSpecified=1 Strict=1 BinFilename=qb4077.bin ReportFilename=r.json"},
         {"--expect 1 | --expect 64 --expect 001", "ExpectedControllers=1"}, {"--expect 064", "ExpectedControllers=64"},
+        // The digest is kept in lower case, whatever case it came in.
+        {"--image-sha256 " + std::string(64, 'A') + " | --image-sha256 " + std::string(64, 'a'),
+         "ExpectedImageSha256=" + std::string(64, 'a')},
     };
     for (const Case& c : cases) {
         Args args = {"qb40tool"};

@@ -25,6 +25,7 @@ struct Snapshot {
 #undef FIELD
     std::string BinFilename = ::BinFilename;
     std::string ReportFilename = ::ReportFilename;
+    std::string ExpectedImageSha256 = ::ExpectedImageSha256;
 };
 
 // Static initialisation of this test binary runs before any test, while the
@@ -42,6 +43,8 @@ void restore_default_settings()
     std::strncpy(::BinFilename, kDefaults.BinFilename.c_str(), sizeof ::BinFilename - 1);
     std::memset(::ReportFilename, 0, sizeof ::ReportFilename);
     std::strncpy(::ReportFilename, kDefaults.ReportFilename.c_str(), sizeof ::ReportFilename - 1);
+    std::memset(::ExpectedImageSha256, 0, sizeof ::ExpectedImageSha256);
+    std::strncpy(::ExpectedImageSha256, kDefaults.ExpectedImageSha256.c_str(), sizeof ::ExpectedImageSha256 - 1);
 }
 
 std::string changed_settings()
@@ -59,6 +62,8 @@ std::string changed_settings()
         show("BinFilename", ::BinFilename);
     if (kDefaults.ReportFilename != ::ReportFilename)
         show("ReportFilename", ::ReportFilename);
+    if (kDefaults.ExpectedImageSha256 != ::ExpectedImageSha256)
+        show("ExpectedImageSha256", ::ExpectedImageSha256);
     return out.str();
 }
 

@@ -1,6 +1,7 @@
 // Each invariant check on a planted bad run: one good upgrade run, then one
 // change per row that must break exactly the named invariant, or (rows with
 // no name) a quirk of the tool the checks must let pass.
+#include <cctype>
 #include <csignal>
 #include <functional>
 #include <gtest/gtest.h>
@@ -146,6 +147,15 @@ void report_refused(Scenario& s, RunOutput& o, const char* file, const std::stri
     o.trace.clear();
 }
 
+// SHA-256 of the good scenario's image, and the same in upper case.
+const char* const kGoodImageSha256 = "8249785209c72394f5bee8b323255a97ef09742e297e15232883fb48bc82915a";
+std::string upper(std::string text)
+{
+    for (char& c : text)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
 struct Plant {
     const char* what;
     std::function<void(Scenario&, RunOutput&)> change;
@@ -208,6 +218,18 @@ const Plant kPlants[] = {
      "report"},
     {"an image changed where the report was refused",
      [](Scenario& s, RunOutput& o) { report_refused(s, o, "fw_4077.bin", R"({"exit_code": 5})"); }, "report"},
+    {"an image programmed although its digest is not the pinned one",
+     [](Scenario& s, RunOutput&) { s.args.insert(s.args.end(), {"--image-sha256", std::string(64, '0')}); },
+     "image-digest"},
+    {"the pinned image refused",
+     [](Scenario& s, RunOutput& o) {
+         s.args.insert(s.args.end(), {"--image-sha256", kGoodImageSha256});
+         *o.log = "ERROR: Image file fw_4077.bin has SHA-256 " + std::string(kGoodImageSha256) + ", expected " +
+                  kGoodImageSha256 + " [RETURN CODE:0x01]\nKcs Close\n";
+         o.status = 1;
+         o.trace.clear();
+     },
+     "image-digest"},
     {"a report from a refused command line",
      [](Scenario& s, RunOutput& o) {
          report(s, o, "report.json", R"({"exit_code": 5})");
@@ -255,6 +277,17 @@ const Plant kPlants[] = {
      [](Scenario& s, RunOutput& o) {
          scans_logged(o);
          report(s, o, "report.json", report_seen("null"));
+     },
+     ""},
+    {"the pinned image programmed, in upper case",
+     [](Scenario& s, RunOutput&) { s.args.insert(s.args.end(), {"--image-sha256", upper(kGoodImageSha256)}); }, ""},
+    {"another image refused before anything was sent",
+     [](Scenario& s, RunOutput& o) {
+         s.args.insert(s.args.end(), {"--image-sha256", std::string(64, 'f')});
+         *o.log = "ERROR: Image file fw_4077.bin has SHA-256 " + std::string(kGoodImageSha256) + ", expected " +
+                  std::string(64, 'f') + " [RETURN CODE:0x01]\nKcs Close\n";
+         o.status = 1;
+         o.trace.clear();
      },
      ""},
     {"the image named as the report is refused and left alone",
@@ -342,6 +375,9 @@ TEST(Invariants, EachExitPathEndsTheLogItsOwnWay)
         {1, "ERROR: Can't open file fw_4077.bin [RETURN CODE:0x01]\nKcs Close\n", ""},
         {1, "\nERROR: Invalid file size for QB4073 in file fw_4073.bin [RETURN CODE:0x01]\nKcs Close\n", ""},
         {1, "ERROR: Can't read file fw_4077.bin: Is a directory [RETURN CODE:0x01]\nKcs Close\n", ""},
+        {1, "\nERROR: Image file fw_4077.bin has SHA-256 " + std::string(64, 'a') + ", expected " + std::string(64, 'b') +
+                " [RETURN CODE:0x01]\nKcs Close\n",
+         ""},
         {3, "Upgrade Aborted\n" + closing + "03\n", ""},
         {4, "Sucessfully Upgraded 0 of 1 parts\n" + closing + "04\n", ""},
         {5, std::nullopt, "ERROR: Invalid Syntax \"-x\" [RETURN CODE:0x05]\r\n"},

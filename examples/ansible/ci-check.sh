@@ -4,8 +4,9 @@
 # "healthy" (one controller to upgrade, one already on the image) and
 # "failing" (one controller takes the downcopy-and-reset and comes back on
 # its old version), both expected to have two controllers. Checks the
-# summary table, that exactly "failing" failed and that the expected count
-# reached the tool. Installs ansible-core through scripts/deps.sh if missing.
+# summary table, that exactly "failing" failed, that the expected count
+# reached the tool, and that qb40_image_sha256 pins the image of "healthy"
+# alone. Installs ansible-core through scripts/deps.sh if missing.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 start=$SECONDS
@@ -29,6 +30,7 @@ backplanes:
     qb40_expect: 2
   hosts:
     healthy:
+      qb40_image_sha256: $(sha256sum sim/images/fw_4077.bin | cut -c1-64)
       qb40_workdir: $work/healthy
       qb40_environment: {QB40SIM_MACHINE: $root/sim/machines/fleet_healthy.json}
     failing:
@@ -60,4 +62,7 @@ grep -q 'bus 0x02 address 0xC0 version_mismatch (firmware 1.0.0)' "$work/playboo
   fail "the failure message does not name the controller"
 grep -q '^Selected --expect for at least 2 controllers$' "$work/healthy/log.txt" ||
   fail "qb40_expect did not reach the command line"
+# qb40_image_sha256 pins the image where it is set, and only there.
+grep -q '"sha256_matched": true' "$work/reports/healthy.json" || fail "healthy did not run with --image-sha256"
+grep -q '"sha256_matched": null' "$work/reports/failing.json" || fail "failing ran with --image-sha256"
 echo "fleet check: PASS (2 hosts, 1 failed as expected) in $((SECONDS - start)) s"

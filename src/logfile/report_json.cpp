@@ -168,12 +168,15 @@ void PutImage(const ImageRecord& image)
     if (image.loaded) {
         ReportPrintf(", \"size\": %d, \"version\": ", image.size);
         PutVersion(image.version);
-        ReportPrintf(", \"sha256\": ");
-        PutTextOrNull(image.sha256);
-        ReportPrintf("}");
     } else {
-        ReportPrintf(", \"size\": null, \"version\": null, \"sha256\": null}");
+        ReportPrintf(", \"size\": null, \"version\": null");
     }
+    ReportPrintf(", \"sha256\": ");
+    PutTextOrNull(image.sha256);
+    ReportPrintf(", \"sha256_expected\": ");
+    PutTextOrNull(image.sha256_expected);
+    ReportPrintf(", \"sha256_matched\": %s}",
+                 image.sha256_matched < 0 ? "null" : image.sha256_matched ? "true" : "false");
 }
 
 void PutController(const BmcRecord& bmc, const ControllerRecord& c)

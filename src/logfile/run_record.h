@@ -86,7 +86,9 @@ struct ImageRecord {
     const char* family;
     INT16U size;
     INT8U version[RECORD_VERSION_BYTES];
-    char sha256[65];  // of the whole file; "" when it could not be read whole
+    char sha256[65];           // of the whole file; "" when it was not read whole
+    char sha256_expected[65];  // --image-sha256; "" without it
+    signed char sha256_matched;  // 1, 0, or -1 when nothing was compared
 };
 
 // Who the machine is; "" for what cannot be read.

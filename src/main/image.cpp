@@ -172,15 +172,30 @@ int LoadFirmwareImage()
     }
     FlushLoadingProgress();
 
+    // The image the operator pinned by its digest, or none: nothing of
+    // another file may reach a controller.
+    if (ReportFilename[0] || ExpectedImageSha256[0]) {
+        int cause = 0;
+        if (!DigestWholeFile(image_file, at_end))
+            cause = errno ? errno : EIO;
+        NoteImageDigest();
+        if (ExpectedImageSha256[0] && cause) {
+            pb("\nERROR: Can't read file %s: %s [RETURN CODE:0x%02x]", BinFilename, std::strerror(cause), RC_IMAGE_FILE);
+            return FailLoading(image_file);
+        }
+        if (ExpectedImageSha256[0] && std::strcmp(ImageSha256, ExpectedImageSha256) != 0) {
+            pb("\nERROR: Image file %s has SHA-256 %s, expected %s [RETURN CODE:0x%02x]", BinFilename, ImageSha256,
+               ExpectedImageSha256, RC_IMAGE_FILE);
+            return FailLoading(image_file);
+        }
+    }
+
     const ImageFamily* family = FamilyOfImage();
     if (family && FileImageSize > family->max_size) {
         pb("\nERROR: Invalid file size for QB%s in file %s [RETURN CODE:0x%02x]", ImageFileName, BinFilename,
            RC_IMAGE_FILE);
         return FailLoading(image_file);
     }
-
-    if (ReportFilename[0])
-        DigestWholeFile(image_file, at_end);
 
     // The "%04 " of this line is not a conversion: it is shown as it stands.
     pb("Finished loading firmware. i:0x%%04 (%d) bytes", i);

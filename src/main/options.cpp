@@ -5,6 +5,7 @@
 // key may stand anywhere in an argument, and its value part is whatever
 // follows the first place where it occurs. The order is part of the
 // interface ("-cd" before "-c", "-dio" before "-d").
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -45,6 +46,7 @@ unsigned char CMDL_LEDcycling = 0;
 unsigned char CMDL_Strict = 0;
 char ReportFilename[REPORT_FILENAME_SIZE] = "";
 unsigned char CMDL_ExpectedControllers = 0;
+char ExpectedImageSha256[2 * 32 + 1] = "";
 
 namespace {
 
@@ -73,6 +75,7 @@ enum OptionAction {
     OPT_STRICT,
     OPT_REPORT,
     OPT_EXPECT,
+    OPT_IMAGE_SHA256,
 };
 
 struct OptionKey {
@@ -143,6 +146,7 @@ constexpr OptionKey kWholeArgumentOptions[] = {
     {"--strict", OPT_STRICT},
     {"--report", OPT_REPORT},
     {"--expect", OPT_EXPECT},
+    {"--image-sha256", OPT_IMAGE_SHA256},
 };
 
 int HexDigitValue(char c)
@@ -179,6 +183,15 @@ bool ParseHexRange(const char* value, unsigned char* first, unsigned char* last)
     *first = static_cast<unsigned char>(a < b ? a : b);
     *last = static_cast<unsigned char>(a < b ? b : a);
     return true;
+}
+
+// A SHA-256 digest: exactly 64 hexadecimal digits, either case.
+bool IsSha256Hex(const char* value)
+{
+    size_t n = 0;
+    while (IsHexDigit(value[n]))
+        ++n;
+    return n == sizeof ExpectedImageSha256 - 1 && value[n] == '\0';
 }
 
 bool StartsWithDigit1to9(const char* value) { return value[0] >= '1' && value[0] <= '9'; }
@@ -310,6 +323,17 @@ bool ApplyOption(OptionAction action, const char* argument, const char* value, i
         CMDL_ExpectedControllers = static_cast<unsigned char>(n);
         return true;
     }
+    case OPT_IMAGE_SHA256:
+        if (index + 1 >= argc)
+            CommandLineError("ERROR: No digest specified after --image-sha256 [RETURN CODE:0x%02x]", RC_COMMAND_LINE);
+        ++index;
+        if (!IsSha256Hex(argv[index]))
+            CommandLineError("ERROR: Invalid SHA-256 digest \"%s\" after --image-sha256 (64 hexadecimal digits) "
+                             "[RETURN CODE:0x%02x]",
+                             argv[index], RC_COMMAND_LINE);
+        for (size_t i = 0; i < sizeof ExpectedImageSha256; ++i)
+            ExpectedImageSha256[i] = static_cast<char>(tolower(static_cast<unsigned char>(argv[index][i])));
+        return true;
     }
     return false;
 }
@@ -421,6 +445,8 @@ void LogCommandLineInfo(int argc, char** argv)
         pf("Selected --report for a report in %s", ReportFilename);
     if (CMDL_ExpectedControllers)
         pf("Selected --expect for at least %d controllers", CMDL_ExpectedControllers);
+    if (ExpectedImageSha256[0])
+        pf("Selected --image-sha256 for an image whose SHA-256 is %s", ExpectedImageSha256);
     pf(" ");
 
     if (CMDL_QuietMode && CMDL_ContinousUpgrade) {

@@ -123,6 +123,8 @@ void BeginRunOutcome(int argc, char** argv)
     Run.image.named = CMDL_FilenameSpecified;
     Run.image.file = BinFilename;
     Run.image.family = ImageFileName;
+    std::memcpy(Run.image.sha256_expected, ExpectedImageSha256, sizeof Run.image.sha256_expected);
+    Run.image.sha256_matched = -1;
     RunBegun = true;
     if (ReportFilename[0]) {
         Run.started = os::time(nullptr);
@@ -182,7 +184,15 @@ void NoteImageLoaded()
     image.loaded = 1;
     image.size = FileImageSize;
     std::memcpy(image.version, &FirmwareImage[kImageVersion], RECORD_VERSION_BYTES);
+}
+
+void NoteImageDigest()
+{
+    ImageRecord& image = Run.image;
     std::memcpy(image.sha256, ImageSha256, sizeof image.sha256);
+    image.sha256_matched = -1;
+    if (image.sha256[0] && image.sha256_expected[0])
+        image.sha256_matched = std::strcmp(image.sha256, image.sha256_expected) == 0 ? 1 : 0;
 }
 
 void NoteBmcPass(int opened)

@@ -36,7 +36,9 @@ int EndRun(int code);
 // report then names it and has no exit code. Call it before EndRun.
 void NoteRunSignal(const char* signal_name);
 
-// The image is loaded and checked: the record keeps its size, version and digest.
+// The image's digest is computed (also of an image then refused); the
+// image is loaded and checked: the record keeps its size and version.
+void NoteImageDigest();
 void NoteImageLoaded();
 
 // One BMC pass has tried to open its BMC.

@@ -68,6 +68,7 @@ extern char ReportFilename[REPORT_FILENAME_SIZE];  // --report FILE; "" when no 
 // --expect N: the controllers the run must find over all its BMCs; 0 when not asked.
 #define MAX_EXPECTED_CONTROLLERS (4 * MAX_CHIPS)  // four BMCs, each with a full device table
 extern unsigned char CMDL_ExpectedControllers;
+extern char ExpectedImageSha256[2 * 32 + 1];       // --image-sha256 HEX, in lower case; "" when not given
 
 // Command line (options.cpp).
 void ParseCommandLine(int argc, char** argv);  // ends the process with 5 on an error
@@ -206,8 +207,8 @@ extern INT8U ChipIDshouldbe;
 extern INT8U FirmwareImage[FIRMWARE_IMAGE_SIZE];
 extern INT16U FileImageSize;
 // SHA-256 of the whole image file as last loaded, in hexadecimal, when the
-// run needs it (--report); "" otherwise or when the file could not be read
-// to its end.
+// run needs it (--report, --image-sha256); "" otherwise or when the file
+// could not be read to its end.
 extern char ImageSha256[2 * 32 + 1];
 
 void CheckImageFileName();  // ends the process with 5 on a bad name
