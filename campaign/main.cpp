@@ -262,7 +262,7 @@ public:
     {
         if (jobs_.empty())
             return true;
-        std::string command = "python3 '" QB40_REPORT_VALIDATOR "' '" QB40_REPORT_SCHEMA "' '" + dir_.string() + "'";
+        std::string command = "/usr/bin/python3 '" QB40_REPORT_VALIDATOR "' '" QB40_REPORT_SCHEMA "' '" + dir_.string() + "'";
         FILE* p = popen(command.c_str(), "r");
         if (!p)
             return false;

@@ -4,7 +4,8 @@
 # programs need (a build with -DBUILD_TESTING=OFF).
 set -euo pipefail
 # python3-jsonschema checks every outcome report the tests and the campaign
-# produce against docs/report.schema.json.
+# produce against docs/report.schema.json (with Debian's /usr/bin/python3,
+# which is the one that sees it).
 tests=(libgtest-dev libgmock-dev libbenchmark-dev python3-jsonschema)
 if [ "${1:-}" = --no-tests ]; then
   shift

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Checks outcome reports (qb40tool --report) against their JSON Schema.
 
     validate-reports.py SCHEMA [--at-least N] PATH...
