@@ -6,7 +6,9 @@ set(CPACK_PACKAGE_VENDOR "qb40tool developers")
 set(CPACK_PACKAGE_CONTACT "qb40tool developers <maintainers@users.noreply.c-seed-31854fee.example>")
 set(CPACK_GENERATOR DEB TGZ)
 set(CPACK_STRIP_FILES ON)
-set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+# Debian packages install under /usr whatever prefix the build tree has (a
+# plain build's /usr/local is for the administrator, never for a package).
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # DEB and TGZ take different components: packaging/cpack-generator.cmake.
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/cpack-generator.cmake)
 set(CPACK_DEB_COMPONENT_INSTALL ON)

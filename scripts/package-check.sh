@@ -43,6 +43,8 @@ trap cleanup EXIT
 cleanup
 dpkg -i "${debs[@]}" >/dev/null
 mapfile -t installed < <(dpkg -L "${packages[@]}" | sort -u)
+# Debian keeps /usr/local for the administrator: nothing packaged goes there.
+! printf '%s\n' "${installed[@]}" | grep -q '^/usr/local' || fail "the packages install under /usr/local"
 
 # The installed programs, each from an empty directory of its own.
 scratch=$(mktemp -d)
@@ -71,6 +73,18 @@ scripts/validate-reports.py $share/report.schema.json "$run_dir/r.json" >/dev/nu
   fail "the report does not hold to the installed $share/report.schema.json"
 expect 2 "the machine file has no such BMC" /usr/bin/qb40sim-bmc $share/machines/default.json --bmc 9
 expect 0 "Usage: qb40tool [options]" /usr/sbin/qb40tool -h
+
+# The static tarball: it unpacks into its own directory with the tool, its
+# manual, the report schema and the copyright, and the tool runs with no
+# library and no environment at all.
+tarball=build-pkg/qb40tool-$version-static-x86_64.tar.gz
+tar -xzf "$tarball" -C "$scratch"
+static_dir=$scratch/qb40tool-$version-static-x86_64
+for f in qb40tool qb40tool.8 report.schema.json copyright; do
+  [ -f "$static_dir/$f" ] || fail "$tarball has no $f"
+done
+file -L "$static_dir/qb40tool" | grep -q 'statically linked' || fail "the tarball's qb40tool is not statically linked"
+expect 0 "Usage: qb40tool [options]" env -i "$static_dir/qb40tool" -h
 
 for page in $(printf '%s\n' "${installed[@]}" | grep '^/usr/share/man/'); do
   [ -f "$page" ] || continue
