@@ -601,7 +601,8 @@ bool flash_failed(const Evidence& e, const FlashEvent& f)
 }
 
 // A run stopped by a signal: it ends by that signal with its log closed as
-// the stop closes it and the terminal restored; it begins no controller
+// the stop closes it, the terminal restored and its report (if one was
+// asked for) naming the signal in place of an exit code; it begins no controller
 // after the signal; and it leaves no controller in a programming session:
 // each erase is followed by the abort's reset or a downcopy, unless the log
 // shows that flash failing on its own, after which no reset is sent.
@@ -621,6 +622,15 @@ Finding signalled(const Evidence& e)
                e.last() + "\"";
     if (e.scenario.keys_scripted() && e.trace.terminal == "raw")
         return "stopped by " + name + " with the terminal in raw mode";
+    if (std::optional<std::string> file = e.scenario.report_file()) {
+        nlohmann::json j = nlohmann::json::parse(e.out.report.value_or(""), nullptr, false);
+        bool said = std::any_of(e.whole_log.begin(), e.whole_log.end(), Evidence::report_error);
+        if (!said && (!j.is_object() || !j.contains("exit_code") || !j["exit_code"].is_null() ||
+                      j.value("signal", nlohmann::json()) != name))
+            return "stopped by " + name + " but the report in " + *file + " does not say so: exit_code " +
+                   (j.is_object() ? j.value("exit_code", nlohmann::json()).dump() : "(no report)") + ", signal " +
+                   (j.is_object() ? j.value("signal", nlohmann::json()).dump() : "-");
+    }
 
     auto after = std::find_if(e.whole_log.begin(), e.whole_log.end(), [](const std::string& l) {
         return deferral_line(l) || l.starts_with("Run stopped by ");

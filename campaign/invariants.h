@@ -24,7 +24,8 @@
 //                  firmware_last_seen is what the log shows the last scan of
 //                  each pass read
 //   signal         a run that a signal stopped ends by that signal, its log
-//                  ending with the stop and the terminal restored; it begins
+//                  ending with the stop, the terminal restored and its report
+//                  with exit_code null and the signal's name; it begins
 //                  no controller after the signal, and leaves the one it was
 //                  programming by the abort's reset or its downcopy (unless
 //                  that flash failed on its own)

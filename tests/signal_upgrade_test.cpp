@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <nlohmann/json.hpp>
 
 #include "firmware_images.h"
 #include "sim_run.h"
@@ -89,6 +90,7 @@ void RunCase(const Case& c, SimDir& dir)
                                               : std::vector<std::string>{"-u", "-f", "fw_4077.bin"};
     if (c.kcs_road)
         args.insert(args.begin(), "-dio");
+    args.insert(args.end(), {"--report", "r.json"});
 
     dir.machine(machine(c.kcs_road, keys, ""));
     const RunResult reference = dir.run(args);
@@ -100,6 +102,7 @@ void RunCase(const Case& c, SimDir& dir)
     if (c.second_signal)
         signals += R"(, {"at": )" + std::to_string(at + 0.0001) + R"(, "signal": "INT"})";
     dir.machine(machine(c.kcs_road, keys, signals));
+    dir.write("r.json", "");
     const RunResult r = dir.run(args);
 
     EXPECT_EQ(r.signal, SIGTERM) << "status " << r.status;
@@ -147,6 +150,26 @@ void RunCase(const Case& c, SimDir& dir)
             EXPECT_TRUE(sent > 0 && sent < static_cast<size_t>(kImageSize) && sent % 256 == 0) << sent;
         else
             EXPECT_EQ(sent, static_cast<size_t>(expected));
+    }
+
+    // The report names the signal in place of an exit status, and tells
+    // where each controller stood: the one reset on its old image aborted,
+    // the ones never begun null.
+    const nlohmann::json report = nlohmann::json::parse(dir.read("r.json"), nullptr, false);
+    ASSERT_TRUE(report.is_object()) << dir.read("r.json");
+    EXPECT_EQ(report["exit_code"], nullptr);
+    EXPECT_EQ(report["signal"], "SIGTERM");
+    EXPECT_EQ(report["complete"], true);
+    for (const nlohmann::json& controller : report["bmcs"][0]["controllers"]) {
+        nlohmann::json upgrade = nullptr;
+        if (controller["bus"] == "0x01" && c.left == Left::Aborted)
+            upgrade = "aborted";
+        else if (controller["bus"] == "0x01" && c.left == Left::Upgraded)
+            upgrade = "upgraded";
+        EXPECT_EQ(controller["upgrade"], upgrade) << controller["bus"];
+    }
+    if (c.left != Left::Untouched) {
+        EXPECT_EQ(report["bmcs"][0]["controllers"].size(), 2u);
     }
 }
 

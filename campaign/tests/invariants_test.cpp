@@ -251,6 +251,11 @@ const Plant kPlants[] = {
          replace(*o.log, "Firmware Upgrade Aborted", "Upgrading ChipID:77 at Sector: 0x4000\nFirmware Upgrade Aborted");
      }),
      "signal"},
+    {"a stopped run's report with an exit code",
+     after_sigterm([](Scenario& s, RunOutput& o) {
+         report(s, o, "report.json", R"({"exit_code": 143, "signal": "SIGTERM"})");
+     }),
+     "signal"},
     {"the controller left in its session after the signal",
      after_sigterm([](Scenario&, RunOutput& o) {
          replace(o.trace, "0.6 flash bmc0 bus 0x02 0xC0 reset, old image kept, running FW 01 00 00\n", "");
@@ -259,6 +264,11 @@ const Plant kPlants[] = {
 
     // The tool's quirks, and what the two options make of the endings.
     {"a run stopped by SIGTERM", stopped_by_sigterm, ""},
+    {"a stopped run's report names the signal",
+     after_sigterm([](Scenario& s, RunOutput& o) {
+         report(s, o, "report.json", R"({"exit_code": null, "signal": "SIGTERM"})");
+     }),
+     ""},
     {"a flash that fails on its own after the signal sends no reset",
      after_sigterm([](Scenario&, RunOutput& o) {
          replace(o.trace, "0.6 flash bmc0 bus 0x02 0xC0 reset, old image kept, running FW 01 00 00\n", "");

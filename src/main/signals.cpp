@@ -13,6 +13,7 @@
 
 #include "logfile/logfile.h"
 #include "os/os.h"
+#include "outcome.h"
 #include "qb40tool.h"
 
 namespace {
@@ -61,14 +62,17 @@ void NoteDeferredSignals()
         pb("%s received: stopping at the controller's next safe point", NameOf(Received[Noted < kKept ? Noted : kKept - 1]));
 }
 
-// The run stops here: the terminal restored, the closing lines, the log
-// closed, and the process ended by the first signal received.
+// The run stops here: the terminal restored, the report (naming the signal
+// in place of an exit status), the closing lines, the log closed, and the
+// process ended by the first signal received.
 [[noreturn]] void StopRunOnSignal()
 {
     const int sig = Received[0];
     const char* name = NameOf(sig);
     set_tty_cooked();  // a hung-up terminal refuses: nothing more can be done for it
     pb("\nRun stopped by %s", name);
+    NoteRunSignal(name);
+    EndRun(128 + sig);
     time_t t = os::time(nullptr);
     const char* text = ctime(&t);
     pf("\nFinished: %s", text ? text : "(time unknown)\n");
