@@ -187,7 +187,8 @@ TEST(SignalRun, TheRealTerminalIsRestoredAfterSigterm)
     };
     struct termios now {};
     ASSERT_TRUE(follow([&] {
-        return tcgetattr(slave, &now) == 0 && !(now.c_lflag & ICANON) && console.find("Press Y or N") != std::string::npos;
+        return tcgetattr(slave, &now) == 0 && !(now.c_lflag & ICANON) &&
+               console.find("Press Y or N") != std::string::npos;
     })) << console;
     int wstatus = 0;
     kill(pid, SIGTERM);

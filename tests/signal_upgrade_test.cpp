@@ -58,8 +58,8 @@ Lines comparable(const std::string& trace)
 
 size_t count_containing(const Lines& lines, const std::string& part)
 {
-    return static_cast<size_t>(
-        std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; }));
+    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(),
+                                             [&](const std::string& l) { return l.find(part) != std::string::npos; }));
 }
 
 // Where the controller on bus 1 is left.

@@ -58,8 +58,10 @@ const char* NameOf(int sig)
 // to the console and the log, and changes nothing else.
 void NoteDeferredSignals()
 {
-    for (int count = ReceivedCount; Noted < count; ++Noted)
-        pb("%s received: stopping at the controller's next safe point", NameOf(Received[Noted < kKept ? Noted : kKept - 1]));
+    for (int count = ReceivedCount; Noted < count; ++Noted) {
+        int sig = Received[Noted < kKept ? Noted : kKept - 1];  // beyond the kept ones: the last kept
+        pb("%s received: stopping at the controller's next safe point", NameOf(sig));
+    }
 }
 
 // The run stops here: the terminal restored, the report (naming the signal
