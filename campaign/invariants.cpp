@@ -626,10 +626,12 @@ Finding signalled(const Evidence& e)
         nlohmann::json j = nlohmann::json::parse(e.out.report.value_or(""), nullptr, false);
         bool said = std::any_of(e.whole_log.begin(), e.whole_log.end(), Evidence::report_error);
         if (!said && (!j.is_object() || !j.contains("exit_code") || !j["exit_code"].is_null() ||
-                      j.value("signal", nlohmann::json()) != name))
-            return "stopped by " + name + " but the report in " + *file + " does not say so: exit_code " +
-                   (j.is_object() ? j.value("exit_code", nlohmann::json()).dump() : "(no report)") + ", signal " +
-                   (j.is_object() ? j.value("signal", nlohmann::json()).dump() : "-");
+                      j.value("signal", nlohmann::json()) != name || j.value("complete", false) != true))
+            return "stopped by " + name + " but the report in " + *file + " does not say so: " +
+                   (j.is_object() ? "complete " + j.value("complete", nlohmann::json()).dump() + ", exit_code " +
+                                        j.value("exit_code", nlohmann::json()).dump() + ", signal " +
+                                        j.value("signal", nlohmann::json()).dump()
+                                  : std::string("no report"));
     }
 
     auto after = std::find_if(e.whole_log.begin(), e.whole_log.end(), [](const std::string& l) {
@@ -732,7 +734,9 @@ std::vector<Violation> check(const Scenario& scenario, const RunOutput& output, 
 std::optional<std::string> report_for_schema(const Scenario& scenario, const RunOutput& output)
 {
     Evidence evidence(scenario, output);
-    if (!scenario.report_file() || !evidence.exited_defined() || !output.log || !output.report ||
+    const SignalEvent* stop = stop_signal(evidence);
+    bool stopped = stop && output.signal == signal_number(stop->name);
+    if (!scenario.report_file() || !(evidence.exited_defined() || stopped) || !output.log || !output.report ||
         report_refused(evidence))
         return std::nullopt;
     return output.report;

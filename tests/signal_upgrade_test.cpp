@@ -102,7 +102,6 @@ void RunCase(const Case& c, SimDir& dir)
     if (c.second_signal)
         signals += R"(, {"at": )" + std::to_string(at + 0.0001) + R"(, "signal": "INT"})";
     dir.machine(machine(c.kcs_road, keys, signals));
-    dir.write("r.json", "");
     const RunResult r = dir.run(args);
 
     EXPECT_EQ(r.signal, SIGTERM) << "status " << r.status;

@@ -253,7 +253,7 @@ const Plant kPlants[] = {
      "signal"},
     {"a stopped run's report with an exit code",
      after_sigterm([](Scenario& s, RunOutput& o) {
-         report(s, o, "report.json", R"({"exit_code": 143, "signal": "SIGTERM"})");
+         report(s, o, "report.json", R"({"complete": true, "exit_code": 143, "signal": "SIGTERM"})");
      }),
      "signal"},
     {"the controller left in its session after the signal",
@@ -266,7 +266,7 @@ const Plant kPlants[] = {
     {"a run stopped by SIGTERM", stopped_by_sigterm, ""},
     {"a stopped run's report names the signal",
      after_sigterm([](Scenario& s, RunOutput& o) {
-         report(s, o, "report.json", R"({"exit_code": null, "signal": "SIGTERM"})");
+         report(s, o, "report.json", R"({"complete": true, "exit_code": null, "signal": "SIGTERM"})");
      }),
      ""},
     {"a flash that fails on its own after the signal sends no reset",
