@@ -2,7 +2,7 @@
 // truth about the whole run) and --report FILE (one JSON record of the run
 // and of every controller it met).
 //
-// The specified flow calls the Note* functions where it already decides an
+// The run flow calls the Note* functions where it already decides an
 // outcome; they fill the run's record (logfile/run_record.h), which the
 // report is encoded from. Without the two options they change nothing the
 // flow prints, logs, sends or returns. Every way the run ends after the
