@@ -204,3 +204,45 @@ TEST(SignalRun, TheRealTerminalIsRestoredAfterSigterm)
     close(master);
     close(slave);
 }
+
+// qb40tool ... | head, the reader gone before the first line: the console
+// lines are lost, and the upgrade, its log and its exit status are those of
+// the same run with a reader.
+TEST(SignalRun, AConsoleWhoseReaderWentAwayCostsOnlyItsLines)
+{
+    const std::vector<std::string> args = {"-u", "-f", "fw_4077.bin"};
+    SimDir with_reader, without;
+    for (const SimDir* d : {&with_reader, &without}) {
+        d->write("fw_4077.bin", make_image(4096, {1, 2, 0}));
+        d->write("machine.json", machine_file("upgrade_4077.json"));
+    }
+    with_reader.machine(machine_file("upgrade_4077.json"));
+    const RunResult reference = with_reader.run(args);
+    ASSERT_EQ(reference.status, 0) << reference.console;
+    ASSERT_FALSE(reference.console.empty());
+
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    close(ends[0]);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        int null = open("/dev/null", O_RDWR);
+        if (chdir(without.path().c_str()) != 0 || null < 0)
+            _exit(120);
+        dup2(null, 0), dup2(ends[1], 1), dup2(null, 2);
+        setenv("QB40SIM_MACHINE", "machine.json", 1);
+        unsetenv("QB40SIM_TRACE");
+        unsetenv("QB40SIM_PANEL");
+        exec_sim(args);
+        _exit(122);
+    }
+    close(ends[1]);
+    int wstatus = 0;
+    ASSERT_EQ(waitpid(pid, &wstatus, 0), pid);
+
+    EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << wstatus;
+    const std::string log = without.log();
+    EXPECT_TRUE(log == with_reader.log())
+        << "log.txt differs; it ends: " << log.substr(log.size() > 300 ? log.size() - 300 : 0);
+}
