@@ -1,7 +1,7 @@
 // A signal outside a controller's programming stops the run at once and
 // cleanly: no further exchange begins and no pause goes on, the terminal is
-// restored, the log gets its closing lines, and the process ends by the
-// signal. Signals the tool does not handle end it as they always did; those
+// restored, the log gets its closing lines, the report names the signal, and
+// the process ends by the signal. Signals the tool does not handle end it as they always did; those
 // it ignores, or that were ignored when it started, change nothing.
 #include <gtest/gtest.h>
 
@@ -81,7 +81,9 @@ TEST(SignalRun, OutsideProgrammingTheRunStopsAtOnce)
         SimDir dir;
         dir.write("fw_4083.bin", make_image(4096, {1, 2, 0}));
         dir.machine(machine(c.machine, c.keys, {{c.at, c.signal.name}}));
-        const RunResult r = dir.run(c.args);
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--report", "r.json"});
+        const RunResult r = dir.run(args);
         const std::string name = std::string("SIG") + c.signal.name;
 
         EXPECT_EQ(r.signal, c.signal.number) << "status " << r.status;
@@ -110,6 +112,16 @@ TEST(SignalRun, OutsideProgrammingTheRunStopsAtOnce)
         EXPECT_EQ(count_containing(events, c.unsent), 0u) << c.unsent;
         const Lines terminal = lines_starting(events, "terminal ");
         EXPECT_TRUE(terminal.empty() || terminal.back() == "terminal cooked");
+
+        // The report names the signal in place of an exit status; no controller was begun.
+        const nlohmann::json report = nlohmann::json::parse(dir.read("r.json"), nullptr, false);
+        ASSERT_TRUE(report.is_object()) << dir.read("r.json");
+        EXPECT_EQ(report["exit_code"], nullptr);
+        EXPECT_EQ(report["signal"], name);
+        EXPECT_EQ(report["complete"], true);
+        for (const nlohmann::json& bmc : report["bmcs"])
+            for (const nlohmann::json& controller : bmc["controllers"])
+                EXPECT_EQ(controller.value("upgrade", nlohmann::json()), nullptr) << controller.dump();
     }
 }
 
