@@ -38,12 +38,6 @@ std::string machine(const std::string& name, const std::vector<std::pair<double,
     return m.dump();
 }
 
-size_t count_containing(const Lines& lines, const std::string& part)
-{
-    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(),
-                                             [&](const std::string& l) { return l.find(part) != std::string::npos; }));
-}
-
 struct Signal {
     const char* name;  // as the machine file names it
     int number;

@@ -56,12 +56,6 @@ Lines comparable(const std::string& trace)
     return out;
 }
 
-size_t count_containing(const Lines& lines, const std::string& part)
-{
-    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(),
-                                             [&](const std::string& l) { return l.find(part) != std::string::npos; }));
-}
-
 // Where the controller on bus 1 is left.
 enum class Left { Untouched, Aborted, Upgraded };
 

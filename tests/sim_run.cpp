@@ -207,6 +207,12 @@ size_t lines_starting(const std::string& text, const std::string& prefix)
     return lines_starting(lines(text), prefix).size();
 }
 
+size_t count_containing(const std::vector<std::string>& lines, const std::string& part)
+{
+    return static_cast<size_t>(
+        std::ranges::count_if(lines, [&](const std::string& l) { return l.find(part) != std::string::npos; }));
+}
+
 std::vector<std::string> lines_after(const std::vector<std::string>& lines, const std::string& line, size_t count)
 {
     auto at = std::find(lines.begin(), lines.end(), line);

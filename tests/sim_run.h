@@ -91,6 +91,8 @@ std::vector<std::string> lines_starting(const std::vector<std::string>& lines, c
 // How many lines of `text` start with `prefix`.
 size_t lines_starting(const std::string& text, const std::string& prefix);
 size_t count_lines(const std::vector<std::string>& lines, const std::string& line);
+// How many of `lines` contain `part`.
+size_t count_containing(const std::vector<std::string>& lines, const std::string& part);
 // Up to `count` lines after the first line equal to `line`.
 std::vector<std::string> lines_after(const std::vector<std::string>& lines, const std::string& line, size_t count);
 // The line right after the first line equal to `line`; "" when there is none.

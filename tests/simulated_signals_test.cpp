@@ -16,11 +16,13 @@ namespace {
 
 int handled = 0;
 int last_signal = 0;
-void record(int sig)
+void note_signal(int sig)
 {
     ++handled;
     last_signal = sig;
 }
+
+}  // namespace
 
 class SimulatedSignals : public ::testing::Test {
 protected:
@@ -33,7 +35,7 @@ protected:
     }
     // Installs `handler` for `sig` through the seam; the machine puts the
     // test process's own action back when it goes.
-    static void handle(int sig, void (*handler)(int) = record, int flags = 0)
+    static void handle(int sig, void (*handler)(int) = note_signal, int flags = 0)
     {
         struct sigaction action {};
         action.sa_handler = handler;
@@ -45,6 +47,8 @@ protected:
 
     qbtest::ScopedWorkDir dir_;
 };
+
+namespace {
 
 uint64_t micros(const struct timespec& t) { return static_cast<uint64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000; }
 uint64_t micros(const struct timeval& t) { return static_cast<uint64_t>(t.tv_sec) * 1000000 + t.tv_usec; }
@@ -94,7 +98,7 @@ TEST_F(SimulatedSignals, AWaitForAKeyEndsUnlessTheHandlerAsksForARestart)
     for (int flags : {0, SA_RESTART}) {
         SCOPED_TRACE(flags);
         sim::Machine& m = machine(R"("keys": [{"at": 3, "key": "a"}], "signals": [{"at": 1, "signal": "TERM"}])");
-        handle(SIGTERM, record, flags);
+        handle(SIGTERM, note_signal, flags);
         int first = os::getchar();
         EXPECT_EQ(handled, 1);
         if (flags == 0) {

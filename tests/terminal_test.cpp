@@ -20,6 +20,8 @@ bool is_raw(const struct termios& t)
            (t.c_cflag & (CSIZE | PARENB)) == CS8 && t.c_cc[VMIN] == 1 && t.c_cc[VTIME] == 0;
 }
 
+}  // namespace
+
 // Each test gets a machine whose operator types the given key script, and
 // leaves the terminal module cooked and a plain machine for the tests after it.
 class Terminal : public ::testing::Test {
@@ -36,8 +38,6 @@ protected:
         sim::install(sim::load_machine_json("{}"));
     }
 };
-
-}  // namespace
 
 TEST_F(Terminal, RawModeChangesOnlyItsFlagsAndCookedRestoresTheSavedOnes)
 {
