@@ -139,7 +139,7 @@ void start_machine(MachineShape shape, Answers& answers)
 using qbfuzz::machine;
 using qbfuzz::next;
 
-namespace os {
+namespace os::sys {
 
 int open(const char*, int)
 {
@@ -235,6 +235,13 @@ time_t time(time_t* t)
     return now;
 }
 
+int clock_gettime(clockid_t, struct timespec* ts)
+{
+    ts->tv_sec = static_cast<time_t>(machine.now_us / 1'000'000);
+    ts->tv_nsec = static_cast<long>(machine.now_us % 1'000'000) * 1000;
+    return 0;
+}
+
 int system(const char*)
 {
     static constexpr int kStatuses[] = {0, 1 << 8, 127 << 8, -1};
@@ -284,4 +291,4 @@ ssize_t read_system_file(const char*, char*, size_t)
     return -1;
 }
 
-}  // namespace os
+}  // namespace os::sys

@@ -296,6 +296,19 @@ time_t Machine::time(time_t* t)
     return now;
 }
 
+// The recorder's clock: the monotonic clock counts from the machine's start.
+int Machine::clock_gettime(clockid_t which, struct timespec* ts)
+{
+    if (which != CLOCK_MONOTONIC && which != CLOCK_REALTIME) {
+        errno = EINVAL;
+        return -1;
+    }
+    int64_t us = which == CLOCK_MONOTONIC ? static_cast<int64_t>(clock.elapsed_us()) : clock.epoch_us();
+    ts->tv_sec = static_cast<time_t>(us / 1000000);
+    ts->tv_nsec = static_cast<long>(us % 1000000) * 1000;
+    return 0;
+}
+
 int Machine::system(const char* command)
 {
     trace.line("shell \"%s\"", command);

@@ -99,6 +99,7 @@ public:
     int nanosleep(const struct timespec* req, struct timespec* rem);
     int gettimeofday(struct timeval* tv);
     time_t time(time_t* t);
+    int clock_gettime(clockid_t clock, struct timespec* ts);
     int system(const char* command);
     int tcgetattr(int fd, struct termios* attr);
     int tcsetattr(int fd, int optional_actions, const struct termios* attr);

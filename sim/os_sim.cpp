@@ -3,7 +3,7 @@
 
 #include "machine.h"
 
-namespace os {
+namespace os::sys {
 
 int open(const char* path, int flags) { return sim::machine().open(path, flags); }
 int close(int fd) { return sim::machine().close(fd); }
@@ -21,6 +21,7 @@ void outb(unsigned char value, unsigned short port) { sim::machine().outb(value,
 int nanosleep(const struct timespec* req, struct timespec* rem) { return sim::machine().nanosleep(req, rem); }
 int gettimeofday(struct timeval* tv) { return sim::machine().gettimeofday(tv); }
 time_t time(time_t* t) { return sim::machine().time(t); }
+int clock_gettime(clockid_t clock, struct timespec* ts) { return sim::machine().clock_gettime(clock, ts); }
 
 int system(const char* command) { return sim::machine().system(command); }
 
@@ -43,4 +44,4 @@ ssize_t read_system_file(const char* path, char* buf, size_t size)
     return sim::machine().read_system_file(path, buf, size);
 }
 
-}  // namespace os
+}  // namespace os::sys

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "json_text.h"
 #include "report_file.h"
 
 namespace {
@@ -37,62 +38,16 @@ constexpr ExitMeaning kExitMeanings[] = {
     {RC_BMC_OPEN_FAILED, "BMC open failed"},
 };
 
-// Length of the well-formed UTF-8 sequence at `p`, 0 when it is none.
-size_t Utf8SequenceLength(const unsigned char* p, size_t left)
-{
-    size_t length;
-    unsigned char low = 0x80, high = 0xBF;  // bounds of the second byte
-    if (p[0] >= 0xC2 && p[0] <= 0xDF) {
-        length = 2;
-    } else if (p[0] >= 0xE0 && p[0] <= 0xEF) {
-        length = 3;
-        low = p[0] == 0xE0 ? 0xA0 : low;   // no overlong forms
-        high = p[0] == 0xED ? 0x9F : high;  // no surrogates
-    } else if (p[0] >= 0xF0 && p[0] <= 0xF4) {
-        length = 4;
-        low = p[0] == 0xF0 ? 0x90 : low;
-        high = p[0] == 0xF4 ? 0x8F : high;  // nothing above U+10FFFF
-    } else {
-        return 0;
-    }
-    if (left < length || p[1] < low || p[1] > high)
-        return 0;
-    for (size_t k = 2; k < length; ++k)
-        if ((p[k] & 0xC0) != 0x80)
-            return 0;
-    return length;
-}
-
-// A JSON string of `length` bytes. Control characters are escaped, and a
-// byte that is not part of well-formed UTF-8 becomes U+FFFD, so that every
-// reader can parse the report.
+// A JSON string of `length` bytes (file names and arguments can hold any
+// byte: json_text.h).
 void PutString(const char* text, size_t length)
 {
-    const unsigned char* s = reinterpret_cast<const unsigned char*>(text);
     ReportPut("\"", 1);
-    size_t pending = 0;  // start of the bytes that go out as they are
-    for (size_t i = 0; i < length;) {
-        char escape[8] = "";
-        size_t step = 1;
-        if (s[i] == '"' || s[i] == '\\')
-            std::snprintf(escape, sizeof escape, "\\%c", s[i]);
-        else if (s[i] == '\n')
-            std::snprintf(escape, sizeof escape, "\\n");
-        else if (s[i] == '\t')
-            std::snprintf(escape, sizeof escape, "\\t");
-        else if (s[i] < 0x20)
-            std::snprintf(escape, sizeof escape, "\\u%04x", s[i]);
-        else if (s[i] >= 0x80 && (step = Utf8SequenceLength(s + i, length - i)) == 0)
-            std::snprintf(escape, sizeof escape, "\\ufffd");
-        if (escape[0]) {
-            ReportPut(text + pending, i - pending);
-            ReportPut(escape, std::strlen(escape));
-            step = 1;
-            pending = i + 1;
-        }
-        i += step;
+    char chunk[256];
+    for (size_t at = 0; at < length;) {
+        size_t n = JsonEscape(text, length, &at, chunk, sizeof chunk);
+        ReportPut(chunk, n);
     }
-    ReportPut(text + pending, length - pending);
     ReportPut("\"", 1);
 }
 

@@ -201,6 +201,7 @@ int LoadFirmwareImage()
     pb("Finished loading firmware. i:0x%%04 (%d) bytes", i);
     pb("Firmware binary loaded is FW:[0x%02x:0x%02x]\n", FirmwareImage[51], FirmwareImage[52]);
     std::fclose(image_file);
+    CaptureImageLoaded();
     pf("Entering Scan and Upgrade on all mode...\n");
     return 0;
 }

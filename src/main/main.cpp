@@ -216,6 +216,7 @@ int main(int argc, char** argv)
     // A parse error ends the run here, before anything is logged.
     if (argc >= 2)
         ParseCommandLine(argc, argv);
+    CaptureBegin(argc, argv);
     BeginRunOutcome(argc, argv);
 
     if (!StartLogFile("log.txt"))

@@ -76,6 +76,8 @@ enum OptionAction {
     OPT_REPORT,
     OPT_EXPECT,
     OPT_IMAGE_SHA256,
+    OPT_CAPTURE,
+    OPT_CAPTURE_REDACT,
 };
 
 struct OptionKey {
@@ -147,6 +149,8 @@ constexpr OptionKey kWholeArgumentOptions[] = {
     {"--report", OPT_REPORT},
     {"--expect", OPT_EXPECT},
     {"--image-sha256", OPT_IMAGE_SHA256},
+    {"--capture", OPT_CAPTURE},
+    {"--capture-redact", OPT_CAPTURE_REDACT},
 };
 
 int HexDigitValue(char c)
@@ -207,6 +211,18 @@ void TakeFileName(const char* name)
     strcpy(BinFilename, name);
     CMDL_FilenameSpecified = 1;
     CheckImageFileName();
+}
+
+// The file name after an option that writes a file (--report, --capture).
+void TakeFilename(int& index, int argc, char** argv, const char* option, const char* what, char* into, size_t size)
+{
+    if (index + 1 >= argc || argv[index + 1][0] == '\0')
+        CommandLineError("ERROR: No filename specified after %s [RETURN CODE:0x%02x]", option, RC_COMMAND_LINE);
+    ++index;
+    if (strlen(argv[index]) >= size)
+        CommandLineError("ERROR: %s filename too long (max %d characters) [RETURN CODE:0x%02x]", what,
+                         static_cast<int>(size) - 1, RC_COMMAND_LINE);
+    strcpy(into, argv[index]);
 }
 
 // Applies one key to its argument. Returns false when the key's value part
@@ -303,13 +319,16 @@ bool ApplyOption(OptionAction action, const char* argument, const char* value, i
         CMDL_Strict = 1;
         return true;
     case OPT_REPORT:
-        if (index + 1 >= argc || argv[index + 1][0] == '\0')
-            CommandLineError("ERROR: No filename specified after --report [RETURN CODE:0x%02x]", RC_COMMAND_LINE);
+        TakeFilename(index, argc, argv, "--report", "Report", ReportFilename, sizeof ReportFilename);
+        return true;
+    case OPT_CAPTURE:
+        TakeFilename(index, argc, argv, "--capture", "Capture", CaptureFilename, sizeof CaptureFilename);
+        return true;
+    case OPT_CAPTURE_REDACT:
+        if (index + 1 >= argc || strcmp(argv[index + 1], "vpd") != 0)
+            CommandLineError("ERROR: --capture-redact takes vpd [RETURN CODE:0x%02x]", RC_COMMAND_LINE);
         ++index;
-        if (strlen(argv[index]) >= sizeof ReportFilename)
-            CommandLineError("ERROR: Report filename too long (max %d characters) [RETURN CODE:0x%02x]",
-                             REPORT_FILENAME_SIZE - 1, RC_COMMAND_LINE);
-        strcpy(ReportFilename, argv[index]);
+        CMDL_CaptureRedactVpd = 1;
         return true;
     case OPT_EXPECT: {
         // A count in decimal digits only, from 1 to what four device tables hold.
@@ -388,6 +407,8 @@ void ParseCommandLine(int argc, char** argv)
         if (!ParseOneArgument(index, argc, argv))
             CommandLineError("ERROR: Invalid Syntax \"%s\" [RETURN CODE:0x%02x]", argv[index], RC_COMMAND_LINE);
     }
+    if (CMDL_CaptureRedactVpd && !CaptureFilename[0])
+        CommandLineError("ERROR: --capture-redact without --capture [RETURN CODE:0x%02x]", RC_COMMAND_LINE);
 }
 
 void LogCommandLineInfo(int argc, char** argv)
@@ -447,6 +468,10 @@ void LogCommandLineInfo(int argc, char** argv)
         pf("Selected --expect for at least %d controllers", CMDL_ExpectedControllers);
     if (ExpectedImageSha256[0])
         pf("Selected --image-sha256 for an image whose SHA-256 is %s", ExpectedImageSha256);
+    if (CaptureFilename[0])
+        pf("Selected --capture for a capture of the run in %s", CaptureFilename);
+    if (CMDL_CaptureRedactVpd)
+        pf("Selected --capture-redact vpd for placeholders in place of VPD text");
     pf(" ");
 
     if (CMDL_QuietMode && CMDL_ContinousUpgrade) {

@@ -70,6 +70,21 @@ extern char ReportFilename[REPORT_FILENAME_SIZE];  // --report FILE; "" when no 
 extern unsigned char CMDL_ExpectedControllers;
 extern char ExpectedImageSha256[2 * 32 + 1];       // --image-sha256 HEX, in lower case; "" when not given
 
+// --capture: the run recorded at the seam (capture_run.cpp).
+#define CAPTURE_FILENAME_SIZE 4096
+extern char CaptureFilename[CAPTURE_FILENAME_SIZE];  // "" when no capture is asked for
+extern unsigned char CMDL_CaptureRedactVpd;          // --capture-redact vpd
+// Starts the capture before anything is sent; ends the process with 5 when
+// the file is refused.
+void CaptureBegin(int argc, char** argv);
+// The image is loaded: the capture names it, and its byte commands go in runs.
+void CaptureImageLoaded();
+// Puts the capture file in place; at exit at the latest.
+void CaptureEnd();
+
+// The version the banner shows.
+#define QB40TOOL_VERSION "3.31"
+
 // Command line (options.cpp).
 void ParseCommandLine(int argc, char** argv);  // ends the process with 5 on an error
 void LogCommandLineInfo(int argc, char** argv);
@@ -184,6 +199,8 @@ void RecordQBdevice(INT8U busID, INT8U i2c_addr, INT8U ChipID, const char* name,
 
 // VPD EEPROM dump at one probe position (vpd.cpp).
 void GetI2CdeviceData(unsigned char busID);
+// --capture-redact vpd: the capture's recorder replaces the text fields.
+void RedactVpdText();
 
 // Summary, delay countdown and LED cycling (summary.cpp).
 void DisplaySummary();

@@ -1,6 +1,7 @@
 // VPD EEPROM dump: reads the first VPD_BYTEStoREAD bytes of the EEPROM at
 // VPDaddress in 16-byte chunks and shows them raw and as named fields.
 #include "../logfile/logfile.h"
+#include "../os/capture.h"
 #include "qb40tool.h"
 
 namespace {
@@ -105,4 +106,18 @@ void GetI2CdeviceData(unsigned char busID)
     pb("VPD Raw Data Dump:");
     pb(" %02x: %s", 0, text);
     PrintInterpreted(rbuf);
+}
+
+void RedactVpdText()
+{
+    unsigned char text_fields[sizeof kVpdFields / sizeof kVpdFields[0]][2];
+    int count = 0;
+    for (const VpdField& f : kVpdFields) {
+        if (f.kind == FIELD_TEXT) {
+            text_fields[count][0] = f.offset;
+            text_fields[count][1] = f.width;
+            ++count;
+        }
+    }
+    os::capture_redact_vpd(VPDaddress, text_fields, count);
 }

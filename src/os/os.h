@@ -1,10 +1,14 @@
 // The seam between the tool and the machine it runs on.
 //
 // Every call the tool makes into hardware, time, the shell or the terminal
-// goes through these functions and nowhere else. os_linux.cpp forwards them
-// to the real system calls; the simulator (sim/os_sim.cpp) answers them from
-// a simulated machine. Each one behaves like the call it is named after,
-// including errno on failure.
+// goes through these functions and nowhere else. Each one behaves like the
+// call it is named after, including errno on failure.
+//
+// The calls themselves are in namespace sys: os_linux.cpp forwards them to
+// the real system calls, the simulator (sim/os_sim.cpp) answers them from a
+// simulated machine. The functions the tool calls wrap them for the
+// recorder of --capture (capture.cpp): while it records, each call is
+// written down with its result; otherwise a wrapper costs one test of a flag.
 #pragma once
 
 #include <signal.h>
@@ -16,6 +20,8 @@
 #include <cstddef>
 
 namespace os {
+
+namespace sys {
 
 // Device nodes of the IPMI driver.
 int open(const char* path, int flags);
@@ -35,6 +41,8 @@ void outb(unsigned char value, unsigned short port);
 int nanosleep(const struct timespec* req, struct timespec* rem);
 int gettimeofday(struct timeval* tv);
 time_t time(time_t* t);
+// Not called by the tool: the recorder's own clock (CLOCK_MONOTONIC).
+int clock_gettime(clockid_t clock, struct timespec* ts);
 
 // Shell commands (loading the driver modules).
 int system(const char* command);
@@ -55,5 +63,161 @@ int raise(int sig);
 // read whole into `buf` (the number of bytes read, or -1 with errno).
 int gethostname(char* name, size_t len);
 ssize_t read_system_file(const char* path, char* buf, size_t size);
+
+}  // namespace sys
+
+// The recorder's side of each call (capture.cpp); called only while it records.
+namespace rec {
+
+extern bool recording;
+
+void open(const char* path, int flags, int result);
+void close(int fd, int result);
+void ioctl(int fd, unsigned long request, void* arg, int result);
+void select_begin(int nfds, const fd_set* readfds, const struct timeval* timeout);
+void select_end(int result, const fd_set* readfds);
+void iopl(int level, int result);
+unsigned char inb(unsigned short port, unsigned char value);  // the value the tool gets
+void outb(unsigned char value, unsigned short port);
+void nanosleep(const struct timespec* req, const struct timespec* rem, int result);
+void time(time_t result);
+void system(const char* command, int result);
+void tcgetattr(int fd, int result);
+void tcsetattr(int fd, int optional_actions, const struct termios* attr, int result);
+void getchar(int result);
+void fflush_stdin(int result);
+// The recorder notes the signals the run's handlers receive: it installs the
+// handlers itself, around the tool's.
+int sigaction(int sig, const struct sigaction* act, struct sigaction* old);
+
+}  // namespace rec
+
+inline int open(const char* path, int flags)
+{
+    int result = sys::open(path, flags);
+    if (rec::recording)
+        rec::open(path, flags, result);
+    return result;
+}
+
+inline int close(int fd)
+{
+    int result = sys::close(fd);
+    if (rec::recording)
+        rec::close(fd, result);
+    return result;
+}
+
+inline int ioctl(int fd, unsigned long request, void* arg)
+{
+    int result = sys::ioctl(fd, request, arg);
+    if (rec::recording)
+        rec::ioctl(fd, request, arg, result);
+    return result;
+}
+
+inline int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, struct timeval* timeout)
+{
+    if (rec::recording)
+        rec::select_begin(nfds, readfds, timeout);
+    int result = sys::select(nfds, readfds, writefds, exceptfds, timeout);
+    if (rec::recording)
+        rec::select_end(result, readfds);
+    return result;
+}
+
+inline int iopl(int level)
+{
+    int result = sys::iopl(level);
+    if (rec::recording)
+        rec::iopl(level, result);
+    return result;
+}
+
+inline unsigned char inb(unsigned short port)
+{
+    unsigned char value = sys::inb(port);
+    return rec::recording ? rec::inb(port, value) : value;
+}
+
+inline void outb(unsigned char value, unsigned short port)
+{
+    sys::outb(value, port);
+    if (rec::recording)
+        rec::outb(value, port);
+}
+
+inline int nanosleep(const struct timespec* req, struct timespec* rem)
+{
+    if (!rec::recording)
+        return sys::nanosleep(req, rem);
+    const struct timespec asked = *req;  // `rem` may be `req` itself
+    int result = sys::nanosleep(req, rem);
+    rec::nanosleep(&asked, rem, result);
+    return result;
+}
+
+// The time base of the KCS waits: not recorded, since the times of the
+// recorded calls tell it.
+inline int gettimeofday(struct timeval* tv) { return sys::gettimeofday(tv); }
+
+inline time_t time(time_t* t)
+{
+    time_t result = sys::time(t);
+    if (rec::recording)
+        rec::time(result);
+    return result;
+}
+
+inline int system(const char* command)
+{
+    int result = sys::system(command);
+    if (rec::recording)
+        rec::system(command, result);
+    return result;
+}
+
+inline int tcgetattr(int fd, struct termios* attr)
+{
+    int result = sys::tcgetattr(fd, attr);
+    if (rec::recording)
+        rec::tcgetattr(fd, result);
+    return result;
+}
+
+inline int tcsetattr(int fd, int optional_actions, const struct termios* attr)
+{
+    int result = sys::tcsetattr(fd, optional_actions, attr);
+    if (rec::recording)
+        rec::tcsetattr(fd, optional_actions, attr, result);
+    return result;
+}
+
+inline int getchar()
+{
+    int result = sys::getchar();
+    if (rec::recording)
+        rec::getchar(result);
+    return result;
+}
+
+inline int fflush_stdin()
+{
+    int result = sys::fflush_stdin();
+    if (rec::recording)
+        rec::fflush_stdin(result);
+    return result;
+}
+
+inline int sigaction(int sig, const struct sigaction* act, struct sigaction* old)
+{
+    return rec::recording ? rec::sigaction(sig, act, old) : sys::sigaction(sig, act, old);
+}
+
+// Not recorded: the run ends by it (the capture is written before).
+inline int raise(int sig) { return sys::raise(sig); }
+
+inline int gethostname(char* name, size_t len) { return sys::gethostname(name, len); }
+inline ssize_t read_system_file(const char* path, char* buf, size_t size) { return sys::read_system_file(path, buf, size); }
 
 }  // namespace os

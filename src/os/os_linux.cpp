@@ -10,7 +10,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-namespace os {
+namespace os::sys {
 
 int open(const char* path, int flags) { return ::open(path, flags); }
 int close(int fd) { return ::close(fd); }
@@ -28,6 +28,7 @@ void outb(unsigned char value, unsigned short port) { ::outb(value, port); }
 int nanosleep(const struct timespec* req, struct timespec* rem) { return ::nanosleep(req, rem); }
 int gettimeofday(struct timeval* tv) { return ::gettimeofday(tv, nullptr); }
 time_t time(time_t* t) { return ::time(t); }
+int clock_gettime(clockid_t clock, struct timespec* ts) { return ::clock_gettime(clock, ts); }
 
 int system(const char* command) { return std::system(command); }
 
@@ -65,4 +66,4 @@ ssize_t read_system_file(const char* path, char* buf, size_t size)
     return static_cast<ssize_t>(got);
 }
 
-}  // namespace os
+}  // namespace os::sys

@@ -1,0 +1,179 @@
+// --capture from the run's side. Before anything is sent the file is
+// checked and the recorder at the seam (os/capture.h) is started, its lines
+// gathering in a scratch file that has no name; the image is named to it
+// once loaded. When the process ends, however it ends, the header and the
+// recorded lines become the capture file, put in place in one rename.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <unistd.h>
+
+#include "../logfile/json_text.h"
+#include "../logfile/logfile.h"
+#include "../logfile/output_file.h"
+#include "../os/capture.h"
+#include "outcome.h"
+#include "qb40tool.h"
+#include "sha256.h"
+
+char CaptureFilename[CAPTURE_FILENAME_SIZE] = "";
+unsigned char CMDL_CaptureRedactVpd = 0;
+
+namespace {
+
+constexpr int kFormat = 1;
+constexpr int kImageVersion = 51;
+
+bool Capturing = false;
+int EventsFd = -1;
+int RunArgc = 0;
+char** RunArgv = nullptr;
+
+// The time zone the run's dates are written in, at its start.
+long UtcOffsetSeconds = 0;
+char ZoneName[32] = "";
+
+// The image as first loaded.
+bool ImageKnown = false;
+INT16U ImageSize = 0;
+INT8U ImageVersion[3];
+char LoadedSha256[SHA256_HEX_SIZE];  // of the bytes loaded, which the runs of byte commands name
+
+// The capture file under way.
+char TempPath[CAPTURE_FILENAME_SIZE + 64];
+
+void Put(const char* text) { os::capture_put(text, std::strlen(text)); }
+
+void PutString(const char* text)
+{
+    Put("\"");
+    char chunk[256];
+    size_t length = std::strlen(text);
+    for (size_t at = 0; at < length;) {
+        size_t n = JsonEscape(text, length, &at, chunk, sizeof chunk);
+        os::capture_put(chunk, n);
+    }
+    Put("\"");
+}
+
+void PutImage()
+{
+    if (!CMDL_FilenameSpecified) {
+        os::capture_printf("null");
+        return;
+    }
+    os::capture_printf("{\"name\": ");
+    PutString(BinFilename);
+    if (!ImageKnown) {
+        os::capture_printf(", \"size\": null, \"sha256\": null, \"version\": null}");
+        return;
+    }
+    os::capture_printf(", \"size\": %u, \"sha256\": \"%s\", \"version\": ", ImageSize, LoadedSha256);
+    if (ImageSize > kImageVersion + 2)
+        os::capture_printf("[%u, %u, %u]}", ImageVersion[0], ImageVersion[1], ImageVersion[2]);
+    else
+        os::capture_printf("null}");
+}
+
+// The first line: what the run was and where it started.
+void PutHeader()
+{
+    os::capture_printf("{\"capture\": \"qb40tool\", \"format\": %d, \"tool_version\": \"%s\", \"program\": ", kFormat,
+           QB40TOOL_VERSION);
+    PutString(RunArgc > 0 ? RunArgv[0] : "");
+    os::capture_printf(", \"arguments\": [");
+    for (int i = 1; i < RunArgc; ++i) {
+        os::capture_printf("%s", i > 1 ? ", " : "");
+        PutString(RunArgv[i]);
+    }
+    os::capture_printf("], \"start_us\": %lld, \"time_zone\": {\"name\": ", os::capture_started_us());
+    PutString(ZoneName);
+    os::capture_printf(", \"utc_offset_s\": %ld}, \"image\": ", UtcOffsetSeconds);
+    PutImage();
+    os::capture_printf(", \"redacted\": [%s]}\n", CMDL_CaptureRedactVpd ? "\"vpd\"" : "");
+}
+
+void ReportFailure(int error)
+{
+    if (log_file)
+        pb("ERROR: Unable to write capture file %s: %s", CaptureFilename, std::strerror(error));
+    else
+        ps("ERROR: Unable to write capture file %s: %s", CaptureFilename, std::strerror(error));
+}
+
+void EndAtExit() { CaptureEnd(); }
+
+}  // namespace
+
+void CaptureBegin(int argc, char** argv)
+{
+    if (!CaptureFilename[0])
+        return;
+    if (const char* why = OutputFileRefusal(CaptureFilename, ReportFilename))
+        CommandLineError("ERROR: Capture file %s refused: %s [RETURN CODE:0x%02x]", CaptureFilename, why,
+                         RC_COMMAND_LINE);
+    EventsFd = OutputScratchFile(CaptureFilename);
+    int error = EventsFd < 0 ? errno : os::capture_start(EventsFd);
+    if (error)
+        CommandLineError("ERROR: Capture file %s refused: %s [RETURN CODE:0x%02x]", CaptureFilename,
+                         std::strerror(error), RC_COMMAND_LINE);
+    RunArgc = argc;
+    RunArgv = argv;
+    time_t start = static_cast<time_t>(os::capture_started_us() / 1000000);
+    struct tm local;
+    if (localtime_r(&start, &local)) {
+        UtcOffsetSeconds = local.tm_gmtoff;
+        std::snprintf(ZoneName, sizeof ZoneName, "%s", local.tm_zone ? local.tm_zone : "");
+    }
+    if (CMDL_CaptureRedactVpd)
+        RedactVpdText();
+    Capturing = true;
+    atexit(EndAtExit);
+}
+
+void CaptureImageLoaded()
+{
+    if (!Capturing)
+        return;
+    os::capture_image(FirmwareImage, FileImageSize);
+    if (ImageKnown)
+        return;
+    ImageKnown = true;
+    ImageSize = FileImageSize;
+    std::memcpy(ImageVersion, &FirmwareImage[kImageVersion], sizeof ImageVersion);
+    Sha256 sha;
+    INT8U digest[SHA256_DIGEST_SIZE];
+    Sha256Begin(&sha);
+    Sha256Add(&sha, FirmwareImage, FileImageSize);
+    Sha256End(&sha, digest);
+    Sha256Hex(digest, LoadedSha256);
+}
+
+void CaptureEnd()
+{
+    if (!Capturing)
+        return;
+    Capturing = false;
+    int error = os::capture_stop();
+    int out_fd = error ? -1 : OutputTempFile(CaptureFilename, TempPath, sizeof TempPath);
+    if (out_fd < 0) {
+        ReportFailure(error ? error : errno);
+        close(EventsFd);
+        return;
+    }
+    os::capture_write_begin(out_fd);
+    PutHeader();
+    error = os::capture_write_end();
+    close(EventsFd);
+    if (error) {
+        // Half a capture is no capture: the previous file stays.
+        close(out_fd);
+        unlink(TempPath);
+        ReportFailure(error);
+        return;
+    }
+    if ((error = OutputFileCommit(out_fd, TempPath, CaptureFilename)))
+        ReportFailure(error);
+}
