@@ -4,42 +4,12 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "errno_names.h"
 #include "trace.h"
 
 namespace sim {
 
 namespace {
-
-struct ErrnoName {
-    const char* name;
-    int value;
-};
-constexpr ErrnoName kErrnoNames[] = {
-    {"EIO", EIO},       {"EBUSY", EBUSY},   {"EAGAIN", EAGAIN},     {"EINVAL", EINVAL},
-    {"EFAULT", EFAULT}, {"EINTR", EINTR},   {"EMSGSIZE", EMSGSIZE}, {"ENOMEM", ENOMEM},
-    {"ENXIO", ENXIO},   {"ENODEV", ENODEV}, {"EBADF", EBADF},       {"ETIMEDOUT", ETIMEDOUT},
-};
-
-const char* errno_name(int value)
-{
-    for (const ErrnoName& e : kErrnoNames)
-        if (e.value == value)
-            return e.name;
-    return "E?";
-}
-
-int parse_errno(const Field& f)
-{
-    if (f.is_string()) {
-        std::string s = f.string();
-        for (const ErrnoName& e : kErrnoNames)
-            if (s == e.name)
-                return e.value;
-        if (!parse_unsigned(s))
-            f.fail("expected an errno name (EIO, EBUSY, ...) or a number");
-    }
-    return static_cast<int>(f.unsigned_in(1, 4095));
-}
 
 struct KcsFaultName {
     KcsFault fault;

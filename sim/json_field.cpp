@@ -113,6 +113,18 @@ uint64_t Field::unsigned_in(uint64_t min, uint64_t max) const
     return *value;
 }
 
+int64_t Field::integer(int64_t min, int64_t max) const
+{
+    if (!value_->is_number_integer())
+        fail("expected an integer");
+    int64_t value = value_->get<int64_t>();
+    if (value_->is_number_unsigned() && value_->get<uint64_t>() > static_cast<uint64_t>(INT64_MAX))
+        value = INT64_MAX;
+    if (value < min || value > max)
+        fail("must be from " + std::to_string(min) + " to " + std::to_string(max));
+    return value;
+}
+
 double Field::number() const
 {
     if (!value_->is_number())

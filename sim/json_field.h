@@ -52,6 +52,7 @@ public:
     void each_member(const std::function<void(const std::string&, const Field&)>& visit) const;
 
     uint64_t unsigned_in(uint64_t min, uint64_t max) const;  // integer or "0x.." string
+    int64_t integer(int64_t min, int64_t max) const;         // a JSON integer, negative ones too
     uint8_t byte() const { return static_cast<uint8_t>(unsigned_in(0, 0xFF)); }
     uint16_t u16() const { return static_cast<uint16_t>(unsigned_in(0, 0xFFFF)); }
     double number() const;

@@ -2,10 +2,7 @@
 
 namespace sim {
 
-namespace {
-
-// A terminal as a login shell leaves it: canonical input with echo.
-struct termios cooked_terminal()
+struct termios Keyboard::cooked_terminal()
 {
     struct termios t {};
     t.c_iflag = BRKINT | ICRNL | IXON;
@@ -15,8 +12,6 @@ struct termios cooked_terminal()
     t.c_cc[VMIN] = 1;
     return t;
 }
-
-}  // namespace
 
 Keyboard::Keyboard(Context context, bool scripted, std::deque<Key> keys)
     : attributes(cooked_terminal()), context_(context), scripted_(scripted), keys_(std::move(keys))

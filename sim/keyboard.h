@@ -54,6 +54,8 @@ public:
 
     // The simulated terminal's attributes (scripted mode only).
     struct termios attributes {};
+    // A terminal as a login shell leaves it: canonical input with echo.
+    static struct termios cooked_terminal();
 
 private:
     Context context_;

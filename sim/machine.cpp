@@ -78,8 +78,10 @@ DriverNode* Machine::node_of(int fd)
     return it == open_nodes_.end() ? nullptr : it->second;
 }
 
-int Machine::open(const char* path, int /*flags*/)
+int Machine::open(const char* path, int flags)
 {
+    if (replay)
+        return replay->open(path, flags);
     auto vanishing = vanishing_nodes.find(path);
     bool vanished = vanishing != vanishing_nodes.end() && opens_[path] >= vanishing->second;
     if (driver_loaded() && !vanished) {
@@ -100,6 +102,8 @@ int Machine::open(const char* path, int /*flags*/)
 
 int Machine::close(int fd)
 {
+    if (replay)
+        return replay->close(fd);
     if (open_nodes_.erase(fd) == 0) {
         errno = EBADF;
         return -1;
@@ -110,6 +114,8 @@ int Machine::close(int fd)
 
 int Machine::ioctl(int fd, unsigned long request, void* arg)
 {
+    if (replay)
+        return replay->ioctl(fd, request, arg);
     DriverNode* node = node_of(fd);
     if (!node) {
         errno = EBADF;
@@ -120,6 +126,8 @@ int Machine::ioctl(int fd, unsigned long request, void* arg)
 
 int Machine::select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, struct timeval* timeout)
 {
+    if (replay)
+        return replay->select(nfds, readfds, writefds, exceptfds, timeout);
     // Standard input without a key script is the real one.
     bool only_stdin = readfds && nfds == 1 && FD_ISSET(0, readfds);
     if (panel_ && only_stdin)
@@ -199,6 +207,8 @@ int Machine::select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptf
 
 int Machine::iopl(int level)
 {
+    if (replay)
+        return replay->iopl(level);
     if (!iopl_allowed && level > 0) {
         trace.line("iopl %d = -1 EPERM", level);
         errno = EPERM;
@@ -219,6 +229,8 @@ void Machine::spend_port_access()
 
 uint8_t Machine::inb(uint16_t port)
 {
+    if (replay)
+        return replay->inb(port);
     if (!iopl_granted_) {
         // A real process without I/O privilege dies with SIGSEGV here.
         std::fprintf(stderr, "qb40tool-sim: inb(0x%04x) without I/O privilege\n", port);
@@ -240,6 +252,8 @@ uint8_t Machine::inb(uint16_t port)
 
 void Machine::outb(uint8_t value, uint16_t port)
 {
+    if (replay)
+        return replay->outb(value, port);
     if (!iopl_granted_) {
         std::fprintf(stderr, "qb40tool-sim: outb(0x%04x) without I/O privilege\n", port);
         std::_Exit(139);
@@ -259,6 +273,8 @@ void Machine::outb(uint8_t value, uint16_t port)
 
 int Machine::nanosleep(const struct timespec* req, struct timespec* rem)
 {
+    if (replay)
+        return replay->nanosleep(req, rem);
     if (req->tv_sec < 0 || req->tv_nsec < 0 || req->tv_nsec >= 1000000000) {
         errno = EINVAL;
         return -1;
@@ -290,6 +306,8 @@ int Machine::gettimeofday(struct timeval* tv)
 
 time_t Machine::time(time_t* t)
 {
+    if (replay)
+        return replay->time(t);
     time_t now = static_cast<time_t>(clock.epoch_us() / 1000000);
     if (t)
         *t = now;
@@ -311,6 +329,8 @@ int Machine::clock_gettime(clockid_t which, struct timespec* ts)
 
 int Machine::system(const char* command)
 {
+    if (replay)
+        return replay->system(command);
     trace.line("shell \"%s\"", command);
     static const char* const kModules[] = {"ipmi_si", "ipmi_devintf", "ipmi_msghandler"};
     for (const char* module : kModules) {
@@ -329,6 +349,8 @@ int Machine::system(const char* command)
 
 int Machine::tcgetattr(int fd, struct termios* attr)
 {
+    if (replay)
+        return replay->tcgetattr(fd, attr);
     if (!keyboard.scripted())
         return ::tcgetattr(fd, attr);
     if (fd != 0) {
@@ -341,6 +363,8 @@ int Machine::tcgetattr(int fd, struct termios* attr)
 
 int Machine::tcsetattr(int fd, int optional_actions, const struct termios* attr)
 {
+    if (replay)
+        return replay->tcsetattr(fd, optional_actions, attr);
     if (!keyboard.scripted())
         return ::tcsetattr(fd, optional_actions, attr);
     if (fd != 0) {
@@ -357,6 +381,8 @@ int Machine::tcsetattr(int fd, int optional_actions, const struct termios* attr)
 
 int Machine::getchar()
 {
+    if (replay)
+        return replay->getchar();
     if (panel_) {
         if (stdin_ready())
             panel_->pause();  // a key typed ahead: the tool does not wait
@@ -400,6 +426,8 @@ bool Machine::stdin_ready()
 
 int Machine::fflush_stdin()
 {
+    if (replay)
+        return replay->fflush_stdin();
     return keyboard.scripted() ? 0 : std::fflush(stdin);
 }
 

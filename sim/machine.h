@@ -20,6 +20,7 @@
 #include "driver_node.h"
 #include "keyboard.h"
 #include "kcs_port.h"
+#include "replay.h"
 #include "signals.h"
 #include "trace.h"
 
@@ -77,6 +78,8 @@ public:
     // Device nodes that disappear after they have been opened this many
     // times (a BMC that drops off between the count and its pass).
     std::map<std::string, unsigned> vanishing_nodes;
+    // A replay machine answers every call from a capture instead (replay.h).
+    std::unique_ptr<Replay> replay;
 
     // Descriptors of device nodes that are open now.
     size_t open_descriptors() const { return open_nodes_.size(); }

@@ -6,6 +6,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "capture_file.h"
+
 namespace sim {
 
 namespace {
@@ -44,6 +46,25 @@ std::string parse_node(const Field& f)
     return s;
 }
 
+// {"header": {...}, "events": [...], "image": "FILE"} (qb40sim-capture replay).
+std::unique_ptr<Replay> load_replay(const Field& r, Context context, uint32_t port_access_ns)
+{
+    r.only({"header", "events", "image"});
+    capture::parse_header(r["header"]);
+    std::vector<capture::Event> events;
+    Field list = r["events"];
+    for (size_t i = 0; i < list.size(); ++i)
+        events.push_back(capture::parse_event(list.item(i), i + 2));
+    std::optional<std::vector<uint8_t>> image;
+    if (auto f = r.optional("image")) {
+        std::ifstream in(f->string(), std::ios::binary);
+        if (!in)
+            f->fail("cannot read the image " + f->string());
+        image = std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    return std::make_unique<Replay>(context, std::move(events), std::move(image), port_access_ns);
+}
+
 }  // namespace
 
 std::unique_ptr<Machine> load_machine_json(const std::string& text)
@@ -56,16 +77,23 @@ std::unique_ptr<Machine> load_machine_json(const std::string& text)
     }
     Field root(doc, "");
     root.only({"clock", "driver", "iopl", "port_access_ns", "bmcs", "keys", "signals", "trace_ports",
-               "vanishing_nodes", "host"});
+               "vanishing_nodes", "host", "replay"});
 
     int64_t start = real_epoch_us();
     bool real_time = false;
     if (auto clock = root.optional("clock")) {
-        clock->only({"start", "real_time"});
+        clock->only({"start", "start_us", "real_time", "time_zone"});
         if (auto s = clock->optional("start"))
             start = static_cast<int64_t>(s->unsigned_in(0, 1ULL << 40)) * 1000000;
+        if (auto s = clock->optional("start_us"))
+            start = s->integer(0, int64_t(1) << 60);
         if (auto r = clock->optional("real_time"))
             real_time = r->boolean();
+        if (auto z = clock->optional("time_zone")) {
+            // The dates the tool prints are in this zone (a TZ value: "UTC0", "CET-1CEST,M3.5.0,M10.5.0/3").
+            setenv("TZ", z->string().c_str(), 1);
+            tzset();
+        }
     }
     auto m = std::make_unique<Machine>(start, real_time);
     if (auto d = root.optional("driver"))
@@ -157,6 +185,13 @@ std::unique_ptr<Machine> load_machine_json(const std::string& text)
             m->signals.add(static_cast<uint64_t>(at * 1e6 + 0.5), number);
         });
     }
+
+    if (auto r = root.optional("replay")) {
+        for (const char* field : {"driver", "iopl", "bmcs", "keys", "signals", "vanishing_nodes"})
+            if (root.has(field))
+                root[field].fail("a replay machine takes everything from its capture");
+        m->replay = load_replay(*r, m->context(), m->port_access_ns);
+    }
     return m;
 }
 
@@ -183,6 +218,8 @@ std::unique_ptr<Machine> load_machine_from_environment()
                      e.what());
         std::exit(2);
     }
+    if (m->replay)
+        std::atexit([] { machine().replay->finish(); });
     const char* trace = std::getenv("QB40SIM_TRACE");
     if (trace && *trace && !m->trace.open(trace)) {
         std::fprintf(stderr, "qb40tool-sim: cannot create trace file %s\n", trace);
