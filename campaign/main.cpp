@@ -2,14 +2,17 @@
 // qb40tool-sim on a random machine with random faults, keys and command
 // line (scenario.h), checked against the invariants (invariants.h).
 //
-//   qb40campaign --tool PATH [--jobs N] [--bound SECONDS] [--keep DIR] SEEDS...
+//   qb40campaign --tool PATH [--jobs N] [--bound SECONDS] [--keep DIR]
+//                [--capture-tool PATH --round-trip SEEDS] SEEDS...
 //   qb40campaign --print SEED
 //
 // SEEDS: N, FIRST-LAST, @FILE (seeds, one per line; '#' starts a comment),
 // or a scenario file NAME.json that a failing run left (scenario.json).
 // One line per failing seed, then `campaign: N runs, F failures`; the exit
 // status is 1 when F is not 0. The reports the runs wrote are checked
-// against the report's schema after all runs, in one go.
+// against the report's schema after all runs, in one go. The seeds of
+// --round-trip (among those run) also make the round trip of a capture
+// (round_trip.h) with qb40sim-capture.
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -18,6 +21,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -25,6 +29,7 @@
 #include <vector>
 
 #include "invariants.h"
+#include "round_trip.h"
 #include "run.h"
 #include "scenario.h"
 
@@ -57,13 +62,16 @@ struct Options {
     fs::path keep = "campaign-failures";
     std::vector<Job> jobs_to_run;
     std::optional<uint64_t> print;
+    fs::path capture_tool;
+    std::set<uint64_t> round_trip;
 };
 
 [[noreturn]] void usage(const std::string& why)
 {
     std::fprintf(stderr,
                  "qb40campaign: %s\n"
-                 "usage: qb40campaign --tool PATH [--jobs N] [--bound SECONDS] [--keep DIR] SEEDS...\n"
+                 "usage: qb40campaign --tool PATH [--jobs N] [--bound SECONDS] [--keep DIR]\n"
+                 "                    [--capture-tool PATH --round-trip SEEDS] SEEDS...\n"
                  "       qb40campaign --print SEED\n"
                  "SEEDS: N, FIRST-LAST, @FILE or SCENARIO.json\n",
                  why.c_str());
@@ -131,6 +139,14 @@ Options parse(int argc, char** argv)
             o.keep = value();
         else if (a == "--print")
             o.print = seed_number(value());
+        else if (a == "--capture-tool")
+            o.capture_tool = fs::absolute(value());
+        else if (a == "--round-trip") {
+            std::vector<Job> seeds;
+            add_jobs(value(), seeds);
+            for (const Job& j : seeds)
+                o.round_trip.insert(j.seed);
+        }
         else if (a.starts_with("--"))
             usage("unknown option " + a);
         else
@@ -138,6 +154,8 @@ Options parse(int argc, char** argv)
     }
     if (!o.print && (o.tool.empty() || o.jobs_to_run.empty()))
         usage("needs --tool and at least one seed");
+    if (!o.round_trip.empty() && o.capture_tool.empty())
+        usage("--round-trip needs --capture-tool");
     return o;
 }
 
@@ -156,10 +174,17 @@ public:
     static constexpr int kBySignal = 1000;  // plus the signal that ended the run
 
     void add(const Job& job, const campaign::RunOutput& out, const std::vector<campaign::Violation>& found,
-             const fs::path& kept, const campaign::Coverage& covered)
+             const fs::path& kept, const campaign::Coverage& covered, const campaign::RoundTripResult* trip)
     {
         std::lock_guard lock(mutex_);
         ++runs_;
+        if (trip) {
+            ++round_trips_;
+            if (trip->made) {
+                ++captures_;
+                capture_bytes_ += trip->capture_bytes;
+            }
+        }
         coverage_.downcopies += covered.downcopies;
         coverage_.count_lines += covered.count_lines;
         coverage_.raw_terminals += covered.raw_terminals;
@@ -229,6 +254,10 @@ public:
         }
         std::printf("campaign: %.1f runs/s (%.0f s, %u jobs); slowest runs:%s\n", runs_ / seconds, seconds, jobs,
                     slowest.c_str());
+        if (round_trips_)
+            std::printf("campaign: %zu round trips of a capture through a replay machine (%zu runs refused before "
+                        "capturing), %zu bytes per capture on average\n",
+                        captures_, round_trips_ - captures_, captures_ ? capture_bytes_ / captures_ : 0);
         std::printf("campaign: %zu runs, %zu failures\n", runs_, failures_);
         return failures_ ? 1 : 0;
     }
@@ -236,6 +265,7 @@ public:
 private:
     std::mutex mutex_, print_mutex_;
     size_t runs_ = 0, failures_ = 0;
+    size_t round_trips_ = 0, captures_ = 0, capture_bytes_ = 0;
     std::map<int, size_t> statuses_;
     campaign::Coverage coverage_;
     std::vector<std::pair<double, std::string>> slowest_;  // seconds, seed or file
@@ -311,11 +341,18 @@ int run_campaign(const Options& o)
             campaign::RunOutput out;
             std::vector<campaign::Violation> found;
             campaign::Coverage covered;
+            std::optional<campaign::RoundTripResult> trip;
             try {
                 Scenario s = job.scenario();
                 campaign::RunDir dir(root / kept.filename(), s);
                 out = dir.run(o.tool, bound);
                 found = campaign::check(s, out, &covered);
+                if (job.file.empty() && o.round_trip.count(job.seed)) {
+                    fs::path trip_dir = root / (kept.filename().string() + ".round-trip");
+                    fs::path trip_kept = o.keep / (kept.filename().string() + "-round-trip");
+                    trip = campaign::round_trip(s, trip_dir, trip_kept, o.tool, o.capture_tool, bound);
+                    found.insert(found.end(), trip->found.begin(), trip->found.end());
+                }
                 if (!found.empty())
                     dir.keep(kept);
                 if (std::optional<std::string> report = campaign::report_for_schema(s, out))
@@ -323,7 +360,7 @@ int run_campaign(const Options& o)
             } catch (const std::exception& e) {
                 found.push_back({"harness", e.what()});
             }
-            tally.add(job, out, found, kept, covered);
+            tally.add(job, out, found, kept, covered, trip ? &*trip : nullptr);
         }
     };
     std::vector<std::thread> workers;

@@ -1,0 +1,307 @@
+#include "round_trip.h"
+
+#include <algorithm>
+#include <fcntl.h>
+#include <map>
+#include <memory>
+#include <set>
+#include <fstream>
+#include <regex>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include "run.h"
+
+extern char** environ;
+
+namespace campaign {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kCaptureName = "../capture.jsonl";
+
+std::optional<std::string> read_file(const fs::path& p)
+{
+    std::ifstream in(p, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// --capture goes last, unless the last argument would take it as its value
+// (a word holding "-f", --report); then first, unless the first is the bare
+// image name that only index 1 may hold. Nullopt when neither place is free.
+std::optional<std::vector<std::string>> with_capture(const std::vector<std::string>& args)
+{
+    auto takes_next = [](const std::string& a) {
+        return a == "--report" || a == "--capture" || a.find("-f") != std::string::npos;
+    };
+    std::vector<std::string> out = args;
+    if (args.empty() || !takes_next(args.back())) {
+        out.insert(out.end(), {"--capture", kCaptureName});
+        return out;
+    }
+    if (args[0].find('.') == std::string::npos) {
+        out.insert(out.begin(), {"--capture", kCaptureName});
+        return out;
+    }
+    return std::nullopt;
+}
+
+// Runs `argv` with standard output into `out`; its exit status, or -1.
+int run_program(const std::vector<std::string>& args, const fs::path& out)
+{
+    std::vector<std::string> copy = args;
+    std::vector<char*> argv;
+    for (std::string& a : copy)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid;
+    int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0)
+        return -1;
+    int wstatus = 0;
+    while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+}
+
+// The console and the log of a run with --capture, without what shows that
+// option: the argument count and the lines of the arguments.
+std::string without_capture_arguments(const std::string& text)
+{
+    static const std::regex kArgc(R"(\(argc:\d+\))");
+    std::string out;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        std::string line = text.substr(at, end == std::string::npos ? std::string::npos : end - at + 1);
+        at = end == std::string::npos ? text.size() : end + 1;
+        if (line.find("--capture") != std::string::npos || line.find(kCaptureName) != std::string::npos)
+            continue;
+        static const std::regex kArgumentLine(R"(^\d+: .*)");
+        if (std::regex_match(line.substr(0, line.find_first_of("\r\n")), kArgumentLine))
+            continue;
+        out += std::regex_replace(line, kArgc, "(argc)");
+    }
+    return out;
+}
+
+void expect_same(std::vector<Violation>& found, const char* what, const std::optional<std::string>& a,
+                 const std::optional<std::string>& b)
+{
+    if (a == b)
+        return;
+    std::string detail = std::string(what) + " differs";
+    if (a && b) {
+        size_t i = 0;
+        while (i < a->size() && i < b->size() && (*a)[i] == (*b)[i])
+            ++i;
+        size_t line = static_cast<size_t>(std::count(a->begin(), a->begin() + static_cast<long>(i), '\n')) + 1;
+        detail += " from line " + std::to_string(line);
+    } else {
+        detail += a ? " (missing in the replay)" : " (only in the replay)";
+    }
+    found.push_back({"round-trip", detail});
+}
+
+}  // namespace
+
+namespace {
+
+struct ExchangeLine {
+    std::string text;  // the line without its BMC's name and road
+    std::string channel;  // BMC and road
+    bool response = false;
+    size_t request = 0;   // responses: the index of the last request on their channel
+};
+
+// The fault descriptions after which the tool does not get the answer whole.
+bool keeps_answer_from_tool(const std::string& fault)
+{
+    for (const char* f : {"receive fails", "kcs error_in_read", "kcs error_no_obf", "kcs ibf_stuck_in_read"})
+        if (fault.find(f) != std::string::npos)
+            return true;
+    return fault.find("on kcs request") != std::string::npos && fault.find("response delayed") != std::string::npos;
+}
+
+std::vector<ExchangeLine> parse_exchanges(const std::string& trace, const std::map<std::string, std::string>& names,
+                                          std::set<size_t>* hidden)
+{
+    static const std::regex kExchange(R"(^(\S+) (bmc\d+) (driver|kcs) (request|response)(.*)$)");
+    static const std::regex kFault(R"(^\S+ bmc\d+ fault \d+ #\d+ (.*)$)");
+    std::vector<ExchangeLine> lines;
+    std::map<std::string, size_t> last_request;
+    size_t requests = 0;
+    size_t at = 0;
+    while (at < trace.size()) {
+        size_t end = trace.find('\n', at);
+        std::string line = trace.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        at = end == std::string::npos ? trace.size() : end + 1;
+        std::smatch m;
+        if (hidden && std::regex_match(line, m, kFault) && requests > 0 && keeps_answer_from_tool(m[1]))
+            hidden->insert(requests - 1);
+        if (!std::regex_match(line, m, kExchange))
+            continue;
+        std::string name = m[2];
+        if (m[3] == "kcs")
+            name = "bmc0";
+        else if (auto it = names.find(name); it != names.end())
+            name = it->second;
+        ExchangeLine e;
+        e.channel = name + " " + m[3].str();
+        e.response = m[4] == "response";
+        std::string rest = m[5];
+        // The tool takes at most 60 data bytes from the driver, 35 bytes from the ports.
+        size_t colon = rest.find(": ");
+        size_t limit = m[3] == "kcs" ? 35 : 62;
+        if (e.response && colon != std::string::npos && rest.size() > colon + 2 + 3 * limit - 1)
+            rest.resize(colon + 2 + 3 * limit - 1);
+        // When an answer came to the KCS ports is the BMC's to know: the host
+        // sees it at the next status read, whatever the time between.
+        std::string time = e.response && m[3] == "kcs" ? "-" : m[1].str();
+        e.text = time + " " + e.channel + " " + m[4].str() + rest;
+        if (e.response) {
+            e.request = last_request.count(e.channel) ? last_request[e.channel] : SIZE_MAX;
+        } else {
+            last_request[e.channel] = requests++;
+        }
+        lines.push_back(e);
+    }
+    return lines;
+}
+
+std::vector<std::string> visible(const std::vector<ExchangeLine>& lines, const std::set<size_t>& hidden)
+{
+    std::vector<std::string> out;
+    for (const ExchangeLine& e : lines)
+        if (!e.response || !hidden.count(e.request))
+            out.push_back(e.text);
+    return out;
+}
+
+}  // namespace
+
+ExchangeLines exchange_lines(const std::string& first_trace, const nlohmann::json& first_machine,
+                             const std::string& replayed_trace)
+{
+    std::map<std::string, std::string> names;
+    if (first_machine.contains("bmcs")) {
+        for (size_t k = 0; k < first_machine["bmcs"].size(); ++k) {
+            const nlohmann::json& b = first_machine["bmcs"][k];
+            if (!b.contains("node"))
+                continue;
+            std::string node = b["node"];
+            names["bmc" + std::to_string(k)] = node == "/dev/ipmidev/0" ? "bmc0" : "bmc" + node.substr(node.size() - 1);
+        }
+    }
+    std::set<size_t> hidden;
+    std::vector<ExchangeLine> first = parse_exchanges(first_trace, names, &hidden);
+    std::vector<ExchangeLine> replayed = parse_exchanges(replayed_trace, {}, nullptr);
+    return {visible(first, hidden), visible(replayed, hidden)};
+}
+
+namespace {
+
+void compare_runs(const Scenario& scenario, const fs::path& dir, const std::vector<std::string>& args,
+                  const fs::path& tool, const fs::path& capture_tool, std::chrono::milliseconds bound,
+                  RoundTripResult& result, std::vector<std::unique_ptr<RunDir>>& runs)
+{
+
+    Scenario captured = scenario;
+    captured.args = args;
+    runs.push_back(std::make_unique<RunDir>(dir / "plain", scenario));
+    RunOutput plain = runs.back()->run(tool, bound);
+    runs.push_back(std::make_unique<RunDir>(dir / "captured", captured));
+    RunOutput first = runs.back()->run(tool, bound);
+
+    // --capture changes nothing but the command line the run shows.
+    std::vector<Violation>& found = result.found;
+    if (first.status != plain.status || first.signal != plain.signal)
+        found.push_back({"capture-neutral", "the exit status changes with --capture"});
+    if (first.trace != plain.trace)
+        expect_same(found, "the trace with --capture", plain.trace, first.trace);
+    // A run without arguments is another mode, with lines of its own: its
+    // capture shows a run of report cycles, the same traffic.
+    if (!scenario.args.empty()) {
+        expect_same(found, "the console with --capture", without_capture_arguments(plain.console),
+                    without_capture_arguments(first.console));
+        if (plain.log && first.log)
+            expect_same(found, "log.txt with --capture", without_capture_arguments(*plain.log),
+                        without_capture_arguments(*first.log));
+    }
+
+    auto capture = read_file(dir / "captured" / "capture.jsonl");
+    if (!capture)
+        return;  // the command line was refused before the capture began
+    result.made = true;
+    result.capture_bytes = capture->size();
+
+    std::vector<std::string> replay_args = {capture_tool.string(), "replay", (dir / "captured" / "capture.jsonl").string()};
+    if (scenario.image && fs::is_regular_file(dir / "captured" / "work" / *scenario.image)) {
+        replay_args.push_back("--image");
+        replay_args.push_back((dir / "captured" / "work" / *scenario.image).string());
+    }
+    if (run_program(replay_args, dir / "replay.json") != 0) {
+        found.push_back({"round-trip", "qb40sim-capture replay refused the capture"});
+        return;
+    }
+    Scenario replayed = captured;
+    std::ifstream machine(dir / "replay.json");
+    replayed.machine = nlohmann::json::parse(machine);
+    runs.push_back(std::make_unique<RunDir>(dir / "replayed", replayed));
+    RunOutput second = runs.back()->run(tool, bound);
+
+    if (second.status != first.status || second.signal != first.signal)
+        found.push_back({"round-trip", "exit status " + std::to_string(second.status) + " in the replay, " +
+                                           std::to_string(first.status) + " in the captured run"});
+    expect_same(found, "the console", first.console, second.console);
+    expect_same(found, "standard error", first.errors, second.errors);
+    expect_same(found, "log.txt", first.log, second.log);
+    expect_same(found, "logprev.txt", first.logprev, second.logprev);
+    expect_same(found, "the report", first.report, second.report);
+    expect_same(found, "the capture", capture, read_file(dir / "replayed" / "capture.jsonl"));
+    ExchangeLines lines = exchange_lines(first.trace, scenario.machine, second.trace);
+    if (lines.first != lines.replayed) {
+        size_t i = 0;
+        while (i < lines.first.size() && i < lines.replayed.size() && lines.first[i] == lines.replayed[i])
+            ++i;
+        std::string was = i < lines.first.size() ? lines.first[i] : "nothing";
+        std::string now = i < lines.replayed.size() ? lines.replayed[i] : "nothing";
+        found.push_back({"round-trip", "the BMC's requests and answers differ (trace): \"" + was +
+                                           "\" in the captured run, \"" + now + "\" in the replay"});
+    }
+}
+
+}  // namespace
+
+RoundTripResult round_trip(const Scenario& scenario, const fs::path& dir, const fs::path& keep,
+                           const fs::path& tool, const fs::path& capture_tool, std::chrono::milliseconds bound)
+{
+    RoundTripResult result;
+    auto args = with_capture(scenario.args);
+    if (!args)
+        return result;
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    std::vector<std::unique_ptr<RunDir>> runs;
+    compare_runs(scenario, dir, *args, tool, capture_tool, bound, result, runs);
+    if (!result.found.empty()) {
+        fs::remove_all(keep);
+        fs::create_directories(keep);
+        std::error_code ec;
+        fs::copy_file(dir / "replay.json", keep / "replay.json", ec);
+        for (auto& run : runs)
+            run->keep(keep / run->path().filename());
+    }
+    runs.clear();
+    fs::remove_all(dir);
+    return result;
+}
+}  // namespace campaign
