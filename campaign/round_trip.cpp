@@ -214,9 +214,14 @@ void compare_runs(const Scenario& scenario, const fs::path& dir, const std::vect
                   RoundTripResult& result, std::vector<std::unique_ptr<RunDir>>& runs)
 {
 
-    Scenario captured = scenario;
+    // Both runs on the same clock, so that their dates agree.
+    Scenario plain_scenario = scenario;
+    nlohmann::json& clock = plain_scenario.machine["clock"];
+    if (!clock.contains("start") && !clock.contains("start_us"))
+        clock["start"] = 1700000000;
+    Scenario captured = plain_scenario;
     captured.args = args;
-    runs.push_back(std::make_unique<RunDir>(dir / "plain", scenario));
+    runs.push_back(std::make_unique<RunDir>(dir / "plain", plain_scenario));
     RunOutput plain = runs.back()->run(tool, bound);
     runs.push_back(std::make_unique<RunDir>(dir / "captured", captured));
     RunOutput first = runs.back()->run(tool, bound);
@@ -267,7 +272,7 @@ void compare_runs(const Scenario& scenario, const fs::path& dir, const std::vect
     expect_same(found, "logprev.txt", first.logprev, second.logprev);
     expect_same(found, "the report", first.report, second.report);
     expect_same(found, "the capture", capture, read_file(dir / "replayed" / "capture.jsonl"));
-    ExchangeLines lines = exchange_lines(first.trace, scenario.machine, second.trace);
+    ExchangeLines lines = exchange_lines(first.trace, captured.machine, second.trace);
     if (lines.first != lines.replayed) {
         size_t i = 0;
         while (i < lines.first.size() && i < lines.replayed.size() && lines.first[i] == lines.replayed[i])

@@ -3,9 +3,10 @@
 // every run ends after discovery.
 //
 // Input: the arguments, each ended by a NUL byte (the last one may end with
-// the input). The report named after --report stays in the scratch
-// directory: its slashes become underscores, or the fuzzer could write over
-// any file of the machine it runs on.
+// the input). The report named after --report and the capture named after
+// --capture stay in the scratch directory: their slashes become
+// underscores, or the fuzzer could write over any file of the machine it
+// runs on.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -34,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         start = end + 1;
     }
     for (size_t i = 0; i + 1 < args.size(); i++)
-        if (args[i] == "--report")
+        if (args[i] == "--report" || args[i] == "--capture")
             std::replace(args[i + 1].begin(), args[i + 1].end(), '/', '_');
     qbfuzz::Answers nothing;
     qbfuzz::start_machine({}, nothing);

@@ -93,7 +93,9 @@ int run_tool(const std::function<int()>& body)
         status = body();
     }
     exit_target = nullptr;
-    // Runs that end through exit() leave the log open, as a process would.
+    // Runs that end through exit() leave the log open, as a process would;
+    // the capture is written at the process's exit.
+    CaptureEnd();
     CloseLogFile();
     std::fflush(stdout);
     if (fchdir(started_in) != 0)

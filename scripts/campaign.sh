@@ -9,8 +9,10 @@
 #
 # --ci: seeds 1-1000, the runs that once found a bug (campaign/found/*.json),
 # and 1000 seeds that move with the commit, so that new ground is covered
-# over time. A failing run is kept in build-campaign/failures/ with its
-# machine file, command line and scenario.json.
+# over time; seeds 1-600 also make the round trip of a capture through the
+# replay machine (campaign/round_trip.h). A failing run is kept in
+# build-campaign/failures/ with its machine file, command line and
+# scenario.json (a failed round trip's runs beside it, in seed-N-round-trip).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ $# -eq 0 ]; then
@@ -21,11 +23,13 @@ started=$SECONDS
 scripts/deps.sh
 cmake -S . -B build-campaign -G Ninja -DQB40_SANITIZE=ON -DQB40_WERROR=ON -DBUILD_TESTING=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build-campaign --target qb40tool-sim qb40campaign
+cmake --build build-campaign --target qb40tool-sim qb40campaign qb40sim-capture
 echo "campaign: built in $((SECONDS - started)) s"
 
 seeds=("$@")
+round_trip=()
 if [ "$1" = --ci ]; then
+  round_trip=(--capture-tool build-campaign/qb40sim-capture --round-trip 1-600)
   commit=$(git rev-parse HEAD 2>/dev/null || echo 0000000)
   first=$((1000000 + 16#${commit:0:7}))
   shopt -s nullglob
@@ -33,4 +37,5 @@ if [ "$1" = --ci ]; then
   echo "campaign: seeds 1-1000 and $first-$((first + 999)) (from commit ${commit:0:12}), $((${#seeds[@]} - 2)) runs from campaign/found"
 fi
 rm -rf build-campaign/failures
-exec build-campaign/campaign/qb40campaign --tool build-campaign/qb40tool-sim --keep build-campaign/failures "${seeds[@]}"
+exec build-campaign/campaign/qb40campaign --tool build-campaign/qb40tool-sim --keep build-campaign/failures \
+  "${round_trip[@]}" "${seeds[@]}"

@@ -1,0 +1,94 @@
+// The round trip of a capture through the replay machine for every example
+// machine of sim/machines, in each mode that applies: a report, the VPD dump
+// at every address, the mux probed, the mux switched by the tool, an
+// upgrade, two cycles, and the KCS ports (with the driver gone, on machines
+// with a KCS interface). The campaign makes the same round trip for its
+// seeds (scripts/campaign.sh --ci).
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "round_trip.h"
+
+namespace campaign {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::chrono::milliseconds kBound{60000};
+
+std::string read(const fs::path& p)
+{
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+struct Mode {
+    const char* name;
+    std::vector<std::string> args;
+    bool ports = false;  // through the KCS ports, the driver gone
+};
+
+const Mode kModes[] = {
+    {"report", {}},
+    {"vpd", {"-vpd", "-i"}},
+    {"mux", {"-mae6", "-i"}},
+    {"mux switched by the tool", {"-mae6", "-ms"}},
+    {"upgrade", {"-u", "-f", "fw_4077.bin"}},
+    {"two cycles", {"-c2"}},
+    {"KCS ports", {"-dio"}, true},
+};
+
+class RoundTrip : public testing::TestWithParam<std::string> {};
+
+TEST_P(RoundTrip, ReplayGivesWhatTheCapturedRunGave)
+{
+    fs::path root = fs::temp_directory_path() / ("qb40round-trip." + std::to_string(getpid()) + "." + GetParam());
+    nlohmann::json machine = nlohmann::json::parse(read(fs::path(QB40_SOURCE_DIR) / "sim" / "machines" / GetParam()));
+    bool has_ports = false;
+    for (const auto& bmc : machine["bmcs"])
+        has_ports = has_ports || bmc.contains("kcs");
+    for (const Mode& mode : kModes) {
+        if (mode.ports && !has_ports)
+            continue;
+        SCOPED_TRACE(mode.name);
+        Scenario s;
+        s.machine = machine;
+        if (mode.ports) {
+            s.machine["driver"] = "absent";
+            s.machine.erase("vanishing_nodes");
+        }
+        s.args = mode.args;
+        s.files["fw_4077.bin"] = read(fs::path(QB40_SOURCE_DIR) / "sim" / "images" / "fw_4077.bin");
+        s.image = "fw_4077.bin";
+        RoundTripResult r = round_trip(s, root / "work", root / "kept", QB40TOOL_SIM, QB40SIM_CAPTURE, kBound);
+        EXPECT_TRUE(r.made);
+        for (const Violation& v : r.found)
+            ADD_FAILURE() << v.invariant << ": " << v.detail << " (runs kept in " << (root / "kept") << ")";
+        if (r.found.empty())
+            fs::remove_all(root);
+    }
+}
+
+std::vector<std::string> example_machines()
+{
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(fs::path(QB40_SOURCE_DIR) / "sim" / "machines"))
+        if (entry.path().extension() == ".json")
+            names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+INSTANTIATE_TEST_SUITE_P(ExampleMachines, RoundTrip, testing::ValuesIn(example_machines()),
+                         [](const testing::TestParamInfo<std::string>& info) {
+                             std::string name = info.param.substr(0, info.param.size() - 5);
+                             for (char& c : name)
+                                 if (!std::isalnum(static_cast<unsigned char>(c)))
+                                     c = '_';
+                             return name;
+                         });
+
+}  // namespace
+}  // namespace campaign
