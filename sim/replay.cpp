@@ -561,11 +561,12 @@ uint8_t Replay::inb(uint16_t port)
 {
     std::string call = "reads port " + port_name(port);
     end_lasting_read(port);
+    // The capture's times are those after the access; a signal comes during it.
+    kcs_step();
     deliver_signals();
     deliver_transfer_signals();
     if (next_ < events_.size() && events_[next_].kind == Kind::Inb && events_[next_].port == port) {
         const Event& e = events_[next_];
-        kcs_step();
         if (loose_used_ == 0) {
             catch_up(e.t);
             token_began_ = context_.clock.elapsed_us();
@@ -584,8 +585,6 @@ uint8_t Replay::inb(uint16_t port)
     const Event& e = events_[next_];
     if (port != e.status_port && port != e.data_port)
         leave(call, describe_next());
-    // The capture's times are those after the access.
-    kcs_step();
     if (token_ == 0 && used_ == 0 && command_ == 0)
         catch_up(e.t);
     for (;;) {
@@ -635,13 +634,13 @@ void Replay::outb(uint8_t value, uint16_t port)
     }
     std::string call = "writes " + hex_byte(value) + " to port " + port_name(port);
     end_lasting_read(0);
+    kcs_step();
     deliver_signals();
     deliver_transfer_signals();
     if (next_ < events_.size() && events_[next_].kind == Kind::Outb) {
         const Event& e = events_[next_];
         if (e.port != port || e.port_value != value)
             leave(call, describe_next());
-        kcs_step();
         catch_up(e.t);
         done();
         return;
@@ -649,7 +648,6 @@ void Replay::outb(uint8_t value, uint16_t port)
     if (next_ >= events_.size() || (events_[next_].kind != Kind::Kcs && events_[next_].kind != Kind::KcsRun))
         leave(call, describe_next());
     const Event& e = events_[next_];
-    kcs_step();
     if (token_ == 0 && used_ == 0 && command_ == 0)
         catch_up(e.t);
     // A status read that lasted ends with the first access of another kind.

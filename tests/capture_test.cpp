@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <algorithm>
+#include <csignal>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -49,6 +50,31 @@ std::vector<std::string> requests_in_trace(const std::string& trace)
 std::string replay_machine(const std::string& capture, const std::optional<std::string>& image = std::nullopt)
 {
     return sim::capture::replay_machine(qbtest::lines(capture), image).dump();
+}
+
+// The replay of `capture` with the same arguments gives what the captured
+// run gave (in `dir`): status, console, log and the capture itself.
+void expect_replay_gives(const std::string& capture, const Args& args, const qbtest::RunResult& first, const SimDir& dir,
+                         const std::optional<std::string>& image = std::nullopt)
+{
+    SimDir again;
+    again.machine(replay_machine(capture));
+    if (image)
+        again.write("fw_4077.bin", *image);
+    auto second = again.run(args);
+    EXPECT_EQ(second.status, first.status);
+    EXPECT_EQ(second.console, first.console);
+    EXPECT_EQ(again.log(), dir.log());
+    EXPECT_EQ(again.read("c.jsonl"), capture);
+}
+
+// The default machine with its clock set, so that two runs a second apart
+// in real time start at the same date.
+std::string default_machine()
+{
+    json m = json::parse(qbtest::machine_file("default.json"));
+    m["clock"]["start"] = 1700000000;
+    return m.dump();
 }
 
 // A machine with the driver gone, so that -dio takes the KCS ports.
@@ -132,8 +158,8 @@ TEST(Capture, ChangesNothingButTheCommandLine)
 {
     const std::string keys = qbtest::with_keys(qbtest::machine_file("upgrade_4077.json"), {{1.6, "esc"}, {1.7, "y"}});
     const Neutral cases[] = {
-        {"a report", qbtest::machine_file("default.json"), {"-vpd", "-i"}},
-        {"a report through the KCS ports", without_driver(qbtest::machine_file("default.json")), {"-dio"}},
+        {"a report", default_machine(), {"-vpd", "-i"}},
+        {"a report through the KCS ports", without_driver(default_machine()), {"-dio"}},
         {"an upgrade halted with Esc", keys, {"-f", "fw_4077.bin"}},
         {"two BMCs, two cycles", qbtest::machine_file("two_bmcs.json"), {"-c2"}},
     };
@@ -273,13 +299,46 @@ TEST(Capture, RedactedVpdTextAppearsNowhereAndTheRunReplays)
                   console.end());
         EXPECT_EQ(capture_lines(capture).at(0)["redacted"], json({"vpd"}));
 
-        SimDir again;
-        again.machine(replay_machine(capture));
-        auto second = again.run(args);
-        EXPECT_EQ(second.status, first.status);
-        EXPECT_EQ(second.console, first.console);
-        EXPECT_EQ(again.log(), dir.log());
-        EXPECT_EQ(again.read("c.jsonl"), capture);
+        expect_replay_gives(capture, args, first, dir);
+    }
+}
+
+struct Interrupted {
+    const char* name;
+    bool ports;        // through the KCS ports
+    double at;         // when SIGTERM comes, seconds into the run
+    const char* mark;  // how the capture holds it
+};
+
+// A run that a signal stopped replays to the same stop: the signal reaches
+// the tool's handler in the call it came in, and the replay ends by it too.
+TEST(Capture, ASignalComesBackWhereItCame)
+{
+    const Interrupted cases[] = {
+        {"in a pause of the erase wait", false, 1.02, "\"sig\":\"SIGTERM\""},
+        {"in the reset wait after the downcopy", false, 3.0, "\"sig\":\"SIGTERM\""},
+        {"among the port accesses of a KCS transfer", true, 0.00012, " !SIGTERM@"},
+        {"between KCS transfers", true, 0.0005, "\"sig\":\"SIGTERM\""},
+        {"in the write phase through the KCS ports", true, 1.6, "SIGTERM"},
+    };
+    for (const Interrupted& c : cases) {
+        SCOPED_TRACE(c.name);
+        json m = json::parse(qbtest::machine_file("upgrade_4077.json"));
+        m["signals"] = json::array({{{"at", c.at}, {"signal", "TERM"}}});
+        Args args = {"-u", "-f", "fw_4077.bin", "--capture", "c.jsonl"};
+        if (c.ports) {
+            m["driver"] = "absent";
+            args.push_back("-dio");
+        }
+        SimDir dir;
+        dir.machine(m.dump());
+        dir.write("fw_4077.bin", qbtest::make_image(4096, {1, 2, 0}));
+        auto first = dir.run(args);
+        ASSERT_EQ(first.status, 128 + SIGTERM);
+        const std::string capture = dir.read("c.jsonl");
+        EXPECT_NE(capture.find(c.mark), std::string::npos);
+
+        expect_replay_gives(capture, args, first, dir, qbtest::make_image(4096, {1, 2, 0}));
     }
 }
 
