@@ -21,7 +21,8 @@ constexpr KindName kKindNames[] = {
     {Kind::Outb, "outb"},     {Kind::Kcs, "kcs"},           {Kind::KcsRun, "kcs_run"},
     {Kind::Sleep, "sleep"},   {Kind::Time, "time"},         {Kind::Shell, "shell"},
     {Kind::Tcgetattr, "tcgetattr"}, {Kind::Tcsetattr, "tcsetattr"}, {Kind::Key, "key"},
-    {Kind::Fflush, "fflush"}, {Kind::Signal, "signal"},
+    {Kind::Fflush, "fflush"}, {Kind::Signal, "signal"},   {Kind::Sigaction, "sigaction"},
+    {Kind::Raise, "raise"},   {Kind::Hostname, "hostname"}, {Kind::SystemFile, "sysfile"},
 };
 
 constexpr std::pair<const char*, int> kSignalNames[] = {
@@ -401,6 +402,36 @@ Event parse_event(const Field& f, size_t line)
         f.only({"t", "e", "sig"});
         e.sig = signal_of(f["sig"]);
         break;
+    case Kind::Sigaction:
+        f.only({"t", "e", "sig", "act", "r", "errno"});
+        e.sig = signal_of(f["sig"]);
+        e.action = f["act"].string();
+        if (e.action != "handler" && e.action != "default" && e.action != "ignore" && e.action != "query")
+            f["act"].fail("expected \"handler\", \"default\", \"ignore\" or \"query\"");
+        read_result(f, e);
+        break;
+    case Kind::Raise:
+        f.only({"t", "e", "sig"});
+        e.sig = signal_of(f["sig"]);
+        break;
+    case Kind::Hostname:
+        f.only({"t", "e", "name", "r", "errno"});
+        read_result(f, e);
+        if (e.r == 0)
+            e.text = f["name"].string();
+        break;
+    case Kind::SystemFile: {
+        f.only({"t", "e", "path", "bytes", "r", "errno"});
+        e.path = f["path"].string();
+        read_result(f, e);
+        if (e.r >= 0) {
+            std::vector<uint8_t> bytes = f["bytes"].bytes();
+            if (bytes.size() != static_cast<uint64_t>(e.r))
+                f["bytes"].fail("expected " + std::to_string(e.r) + " bytes");
+            e.text.assign(bytes.begin(), bytes.end());
+        }
+        break;
+    }
     case Kind::Time:
         f.only({"t", "e", "v"});
         e.value = f["v"].integer(INT64_MIN, INT64_MAX);

@@ -68,6 +68,10 @@ enum class Kind {
     Key,
     Fflush,
     Signal,       // a signal the run's handlers received (before the next call returned)
+    Sigaction,    // a handler installed (or the default action put back)
+    Raise,        // the run ends by a signal it sends itself
+    Hostname,
+    SystemFile,   // a small file of the system's read whole
 };
 const char* kind_name(Kind kind);
 
@@ -80,7 +84,7 @@ struct Event {
     int64_t r = 0;
     int err = 0;
     int fd = -1;               // open: the result; close, ioctl, select, exchanges: the descriptor
-    std::string path;          // open
+    std::string path;          // open, sysfile
     int flags = 0;             // open
     unsigned long request = 0; // ioctl
     int64_t timeout_us = -1;   // select
@@ -88,7 +92,9 @@ struct Event {
     int level = 0;             // iopl
     uint64_t us = 0;           // sleep: asked for
     uint64_t left_us = 0;      // sleep: left when a signal interrupted it
-    int sig = 0;               // signal: its number (0: an interruption no handler saw)
+    int sig = 0;               // signal, sigaction, raise: its number (0: an interruption no handler saw)
+    std::string action;        // sigaction: "handler", "default", "ignore" or "query"
+    std::string text;          // hostname: the name; sysfile: the bytes read
     int64_t value = 0;         // time
     std::string command;       // shell
     std::string how;           // tcsetattr

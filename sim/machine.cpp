@@ -433,6 +433,8 @@ int Machine::fflush_stdin()
 
 int Machine::sigaction(int sig, const struct sigaction* act, struct sigaction* old)
 {
+    if (replay)
+        replay->sigaction(sig, act);
     if (act && !original_actions_.count(sig)) {
         struct sigaction before {};
         if (::sigaction(sig, nullptr, &before) == 0)
@@ -443,6 +445,8 @@ int Machine::sigaction(int sig, const struct sigaction* act, struct sigaction* o
 
 int Machine::raise(int sig)
 {
+    if (replay)
+        replay->raise(sig);
     trace.line("raise %s", SignalSchedule::name(sig).c_str());
     deliver(sig);
     return 0;
@@ -510,6 +514,8 @@ void Machine::end_by_signal(int sig)
 
 int Machine::gethostname(char* name, size_t len)
 {
+    if (replay)
+        return replay->gethostname(name, len);
     if (host.name.size() >= len) {
         errno = ENAMETOOLONG;
         return -1;
@@ -520,6 +526,8 @@ int Machine::gethostname(char* name, size_t len)
 
 ssize_t Machine::read_system_file(const char* path, char* buf, size_t size)
 {
+    if (replay)
+        return replay->read_system_file(path, buf, size);
     // As Linux keeps them: one line each; the serial readable by root alone.
     const std::optional<std::string>* content = nullptr;
     int unreadable = ENOENT;

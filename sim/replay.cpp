@@ -1,5 +1,6 @@
 #include "replay.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -143,6 +144,14 @@ std::string Replay::describe_next() const
         return "fflush(stdin)";
     case Kind::Signal:
         return "a signal";
+    case Kind::Sigaction:
+        return "sigaction " + SignalSchedule::name(e.sig) + " " + e.action;
+    case Kind::Raise:
+        return "raise " + SignalSchedule::name(e.sig);
+    case Kind::Hostname:
+        return "a look at the host name";
+    case Kind::SystemFile:
+        return "a read of " + e.path;
     }
     return "?";
 }
@@ -818,6 +827,67 @@ int Replay::fflush_stdin()
     const Event& e = expect(Kind::Fflush, "flushes standard input");
     catch_up(e.t);
     int r = static_cast<int>(e.r), err = e.err;
+    done();
+    errno = err;
+    return r;
+}
+
+bool Replay::sigaction(int sig, const struct sigaction* act)
+{
+    // A look at a handler changes nothing; the recorder's own calls before
+    // and after the recording are not in the capture.
+    if (!act || next_ >= events_.size() || events_[next_].kind != Kind::Sigaction)
+        return false;
+    const char* action = (act->sa_flags & SA_SIGINFO) || (act->sa_handler != SIG_DFL && act->sa_handler != SIG_IGN)
+                             ? "handler"
+                             : act->sa_handler == SIG_IGN ? "ignore" : "default";
+    std::string call = "sets sigaction " + SignalSchedule::name(sig) + " " + action;
+    const Event& e = expect(Kind::Sigaction, call);
+    if (e.sig != sig || e.action != action)
+        leave(call, describe_next());
+    catch_up(e.t);
+    done();
+    return true;
+}
+
+void Replay::raise(int sig)
+{
+    std::string call = "raises " + SignalSchedule::name(sig);
+    const Event& e = expect(Kind::Raise, call);
+    if (e.sig != sig)
+        leave(call, describe_next());
+    catch_up(e.t);
+    done();
+    finish();
+}
+
+int Replay::gethostname(char* name, size_t len)
+{
+    const Event& e = expect(Kind::Hostname, "asks for the host name");
+    catch_up(e.t);
+    int r = static_cast<int>(e.r), err = e.err;
+    if (r == 0 && len > 0) {
+        size_t n = std::min(len, e.text.size() + 1);
+        std::memcpy(name, e.text.c_str(), n);
+    }
+    done();
+    errno = err;
+    return r;
+}
+
+ssize_t Replay::read_system_file(const char* path, char* buf, size_t size)
+{
+    std::string call = std::string("reads ") + path;
+    const Event& e = expect(Kind::SystemFile, call);
+    if (e.path != path)
+        leave(call, describe_next());
+    catch_up(e.t);
+    ssize_t r = static_cast<ssize_t>(e.r);
+    int err = e.err;
+    if (r >= 0) {
+        r = static_cast<ssize_t>(std::min(size, e.text.size()));
+        std::memcpy(buf, e.text.data(), static_cast<size_t>(r));
+    }
     done();
     errno = err;
     return r;

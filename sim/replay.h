@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <signal.h>
 #include <string>
 #include <sys/select.h>
 #include <termios.h>
@@ -43,6 +44,13 @@ public:
     int tcsetattr(int fd, int optional_actions, const struct termios* attr);
     int getchar();
     int fflush_stdin();
+    // A handler put in place or taken away; false when the capture does not
+    // have the call, as for the recorder's own outside the recording.
+    bool sigaction(int sig, const struct sigaction* act);
+    // The run ends by the signal: the capture's last line.
+    void raise(int sig);
+    int gethostname(char* name, size_t len);
+    ssize_t read_system_file(const char* path, char* buf, size_t size);
 
     // The run ends: the capture must be over too.
     void finish();

@@ -337,9 +337,40 @@ TEST(Capture, ASignalComesBackWhereItCame)
         ASSERT_EQ(first.status, 128 + SIGTERM);
         const std::string capture = dir.read("c.jsonl");
         EXPECT_NE(capture.find(c.mark), std::string::npos);
+        // The run ends by the signal it sends itself, the default action put back.
+        auto lines = capture_lines(capture);
+        ASSERT_GE(lines.size(), 3u);
+        EXPECT_EQ(lines[lines.size() - 2]["e"], "sigaction");
+        EXPECT_EQ(lines[lines.size() - 2]["act"], "default");
+        EXPECT_EQ(lines.back()["e"], "raise");
+        EXPECT_EQ(lines.back()["sig"], "SIGTERM");
 
         expect_replay_gives(capture, args, first, dir, qbtest::make_image(4096, {1, 2, 0}));
     }
+}
+
+// Who the machine is comes from the capture, not from the replay machine:
+// the report of the replay names the captured host.
+TEST(Capture, TheHostOfTheReportComesBackFromTheCapture)
+{
+    json m = json::parse(default_machine());
+    m["host"] = {{"name", "rack7-node3"}, {"product_serial", "SN-7734"}, {"machine_id", nullptr}};
+    const Args args = {"-vpd", "--report", "r.json", "--capture", "c.jsonl"};
+    SimDir dir;
+    dir.machine(m.dump());
+    auto first = dir.run(args);
+    ASSERT_EQ(first.status, 0);
+    const std::string capture = dir.read("c.jsonl");
+    EXPECT_NE(capture.find("\"e\":\"hostname\",\"name\":\"rack7-node3\""), std::string::npos);
+    EXPECT_NE(capture.find("\"path\":\"/etc/machine-id\",\"r\":-1,\"errno\":\"ENOENT\""), std::string::npos);
+
+    expect_replay_gives(capture, args, first, dir);
+    SimDir again;
+    again.machine(replay_machine(capture));
+    again.run(args);
+    json report = json::parse(again.read("r.json"));
+    EXPECT_EQ(report["host"], json({{"name", "rack7-node3"}, {"product_serial", "SN-7734"}, {"machine_id", nullptr}}));
+    EXPECT_EQ(again.read("r.json"), dir.read("r.json"));
 }
 
 // What the replay says when it stops: the line of the capture and both calls.
@@ -395,6 +426,12 @@ TEST(Capture, ReplayStopsAtTheFirstCallThatDiffers)
              size_t i = find_event(l, "open", "path", "/dev/ipmi1");
              l[i]["path"] = "/dev/ipmi2";
              return Stop{i + 1, "the tool opens /dev/ipmi1; the capture has open /dev/ipmi2"};
+         }},
+        {"a file of the system", report, {"--report", "r.json"},
+         [](std::vector<json>& l) {
+             size_t i = find_event(l, "sysfile", "path", "/etc/machine-id");
+             l[i]["path"] = "/etc/hostid";
+             return Stop{i + 1, "the tool reads /etc/machine-id; the capture has a read of /etc/hostid"};
          }},
         {"the end of the capture", report, {},
          [](std::vector<json>& l) {

@@ -115,7 +115,7 @@ void CaptureBegin(int argc, char** argv)
         CommandLineError("ERROR: Capture file %s refused: %s [RETURN CODE:0x%02x]", CaptureFilename, why,
                          RC_COMMAND_LINE);
     EventsFd = OutputScratchFile(CaptureFilename);
-    int error = EventsFd < 0 ? errno : os::capture_start(EventsFd);
+    int error = EventsFd < 0 ? errno : os::capture_start(EventsFd, CaptureEnd);
     if (error)
         CommandLineError("ERROR: Capture file %s refused: %s [RETURN CODE:0x%02x]", CaptureFilename,
                          std::strerror(error), RC_COMMAND_LINE);

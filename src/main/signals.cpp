@@ -86,7 +86,6 @@ void NoteDeferredSignals()
     action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);
     os::sigaction(sig, &action, nullptr);
-    CaptureEnd();  // the process ends by the signal: no exit handler runs
     os::raise(sig);
     exit(128 + sig);  // not reached: the signal's default action ends the process
 }

@@ -1391,26 +1391,87 @@ void rec::fflush_stdin(int result)
     event.result(result);
 }
 
+namespace {
+
+// What a sigaction call installs, as the capture names it.
+const char* ActionName(const struct sigaction* act)
+{
+    if (!act)
+        return "query";
+    if (IsHandler(*act))
+        return "handler";
+    return act->sa_handler == SIG_IGN ? "ignore" : "default";
+}
+
+void (*BeforeRaise)() = nullptr;
+
+}  // namespace
+
 int rec::sigaction(int sig, const struct sigaction* act, struct sigaction* old)
 {
-    if (sig <= 0 || sig >= NSIG)
-        return sys::sigaction(sig, act, old);
-    void (*handler)(int) = ToolHandlers[sig];
-    void (*info_handler)(int, siginfo_t*, void*) = ToolActions[sig];
-    struct sigaction mine;
-    if (act)
-        mine = Wrapped(sig, *act);
-    int result = sys::sigaction(sig, act ? &mine : nullptr, old);
-    if (result == 0 && old)
-        Unwrapped(*old, handler, info_handler);
+    int result;
+    if (sig <= 0 || sig >= NSIG) {
+        result = sys::sigaction(sig, act, old);
+    } else {
+        void (*handler)(int) = ToolHandlers[sig];
+        void (*info_handler)(int, siginfo_t*, void*) = ToolActions[sig];
+        struct sigaction mine;
+        if (act)
+            mine = Wrapped(sig, *act);
+        result = sys::sigaction(sig, act ? &mine : nullptr, old);
+        if (result == 0 && old)
+            Unwrapped(*old, handler, info_handler);
+    }
+    CallEvent event("sigaction", result);
+    Puts(",\"sig\":");
+    PutSignal(sig);
+    capture_printf(",\"act\":\"%s\"", ActionName(act));
+    event.result(result);
     return result;
+}
+
+void rec::gethostname(const char* name, size_t len, int result)
+{
+    CallEvent event("hostname", result);
+    if (result == 0) {
+        // Cut short to `len` bytes, the name need not end in a 0.
+        char text[256];
+        size_t n = strnlen(name, len < sizeof text ? len : sizeof text - 1);
+        std::memcpy(text, name, n);
+        text[n] = '\0';
+        Puts(",\"name\":");
+        PutText(text);
+    }
+    event.result(result);
+}
+
+void rec::read_system_file(const char* path, const char* buf, ssize_t result)
+{
+    CallEvent event("sysfile", static_cast<int>(result < 0 ? -1 : 0));
+    Puts(",\"path\":");
+    PutText(path);
+    if (result >= 0)
+        PutHexField("bytes", reinterpret_cast<const unsigned char*>(buf), static_cast<size_t>(result));
+    event.result(static_cast<int>(result < 0 ? -1 : result));
+}
+
+void rec::raise(int sig)
+{
+    {
+        CallEvent event("raise", 0);
+        Puts(",\"sig\":");
+        PutSignal(sig);
+    }
+    if (BeforeRaise)
+        BeforeRaise();
 }
 
 // ---------------------------------------------------------------------------
 // Control
 
-int capture_start(int events_fd)
+int capture_start(int events_fd, void (*before_raise)())
 {
+    BeforeRaise = before_raise;
     struct timespec mono {}, wall {};
     if (sys::clock_gettime(CLOCK_MONOTONIC, &mono) != 0 || sys::clock_gettime(CLOCK_REALTIME, &wall) != 0)
         return errno ? errno : EIO;

@@ -16,9 +16,10 @@
 
 namespace os {
 
-// Starts recording into `events_fd`. Returns 0, or an errno when the clock
-// cannot be read.
-int capture_start(int events_fd);
+// Starts recording into `events_fd`. A run that ends by raising a signal
+// has `before_raise` called once its last line is noted, since no exit
+// handler runs then. Returns 0, or an errno when the clock cannot be read.
+int capture_start(int events_fd, void (*before_raise)());
 
 // The wall-clock time the recording started, microseconds since the epoch.
 long long capture_started_us();

@@ -89,6 +89,11 @@ void fflush_stdin(int result);
 // The recorder notes the signals the run's handlers receive: it installs the
 // handlers itself, around the tool's.
 int sigaction(int sig, const struct sigaction* act, struct sigaction* old);
+void gethostname(const char* name, size_t len, int result);
+void read_system_file(const char* path, const char* buf, ssize_t result);
+// The run ends by the signal: the line is written and the capture put in
+// place (capture_start's `before_raise`) before the signal is sent.
+void raise(int sig);
 
 }  // namespace rec
 
@@ -214,10 +219,27 @@ inline int sigaction(int sig, const struct sigaction* act, struct sigaction* old
     return rec::recording ? rec::sigaction(sig, act, old) : sys::sigaction(sig, act, old);
 }
 
-// Not recorded: the run ends by it (the capture is written before).
-inline int raise(int sig) { return sys::raise(sig); }
+inline int raise(int sig)
+{
+    if (rec::recording)
+        rec::raise(sig);
+    return sys::raise(sig);
+}
 
-inline int gethostname(char* name, size_t len) { return sys::gethostname(name, len); }
-inline ssize_t read_system_file(const char* path, char* buf, size_t size) { return sys::read_system_file(path, buf, size); }
+inline int gethostname(char* name, size_t len)
+{
+    int result = sys::gethostname(name, len);
+    if (rec::recording)
+        rec::gethostname(name, len, result);
+    return result;
+}
+
+inline ssize_t read_system_file(const char* path, char* buf, size_t size)
+{
+    ssize_t result = sys::read_system_file(path, buf, size);
+    if (rec::recording)
+        rec::read_system_file(path, buf, result);
+    return result;
+}
 
 }  // namespace os
