@@ -8,101 +8,125 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "../main/qb40tool.h"
-
 namespace {
 
 constexpr size_t kPathSize = 4096 + 64;
 
-// The directory part of `path` ("." when it has none) and its last part.
-void SplitPath(const char* path, char* directory, size_t size, const char** name)
+// A name someone else has taken (or planted) is tried again with new random bytes.
+constexpr unsigned kTempNameAttempts = 8;
+
+// 64 bits from the kernel's random source, so that nobody can guess the
+// name and place a file or link there first.
+bool RandomBits(unsigned long long* bits)
+{
+    char* p = reinterpret_cast<char*>(bits);
+    size_t got = 0;
+    while (got < sizeof *bits) {
+        ssize_t n = getrandom(p + got, sizeof *bits - got, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        got += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// The directory part of `path` ("." for a bare name) into `dir`; returns
+// the name after it.
+const char* SplitPath(const char* path, char* dir, size_t size)
 {
     const char* slash = std::strrchr(path, '/');
-    if (!slash) {
-        std::snprintf(directory, size, ".");
-        *name = path;
-    } else if (slash == path) {
-        std::snprintf(directory, size, "/");
-        *name = slash + 1;
-    } else {
-        std::snprintf(directory, size, "%.*s", static_cast<int>(slash - path), path);
-        *name = slash + 1;
-    }
+    if (!slash)
+        std::snprintf(dir, size, ".");
+    else if (slash == path)
+        std::snprintf(dir, size, "/");
+    else
+        std::snprintf(dir, size, "%.*s", static_cast<int>(slash - path), path);
+    return slash ? slash + 1 : path;
 }
 
-// Two names of one file: the same directory and last part, whether the file
-// exists or not, or the same existing file under other names (a hard link;
-// a symbolic link is a file of its own here, since it is never followed).
-bool SameFile(const char* a, const char* b)
+bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// `a` and `b` are one name in one directory, whether the file exists or not.
+bool SameName(const char* a, const char* b)
 {
     char dir_a[kPathSize], dir_b[kPathSize];
-    const char *name_a, *name_b;
-    SplitPath(a, dir_a, sizeof dir_a, &name_a);
-    SplitPath(b, dir_b, sizeof dir_b, &name_b);
-    struct stat sa {}, sb {};
-    if (std::strcmp(name_a, name_b) == 0 && stat(dir_a, &sa) == 0 && stat(dir_b, &sb) == 0 &&
-        sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino)
-        return true;
-    return lstat(a, &sa) == 0 && lstat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
-// ".NAME.qb40tool.XXXXXXXXXXXXXXXX.tmp" beside `path`, the X from the kernel's
-// random bytes.
-bool TempName(const char* path, char* out, size_t size)
-{
-    unsigned char random[8];
-    if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random))
-        return false;
-    char hex[2 * sizeof random + 1];
-    for (size_t i = 0; i < sizeof random; ++i)
-        std::snprintf(hex + 2 * i, 3, "%02x", random[i]);
-    char directory[kPathSize];
-    const char* name;
-    SplitPath(path, directory, sizeof directory, &name);
-    int n = std::snprintf(out, size, "%s/.%s.qb40tool.%s.tmp", directory, name, hex);
-    return n > 0 && static_cast<size_t>(n) < size;
+    const char* name_a = SplitPath(a, dir_a, sizeof dir_a);
+    const char* name_b = SplitPath(b, dir_b, sizeof dir_b);
+    struct stat st_a, st_b;
+    return std::strcmp(name_a, name_b) == 0 && stat(dir_a, &st_a) == 0 && stat(dir_b, &st_b) == 0 &&
+           SameFile(st_a, st_b);
 }
 
 }  // namespace
 
-const char* OutputFileRefusal(const char* path, const char* other_output)
+const char* OutputFileRefusal(const char* path, const char* image_path, const char* other_output)
 {
-    struct stat st {};
-    if (lstat(path, &st) == 0 && !S_ISLNK(st.st_mode) && !S_ISREG(st.st_mode))
-        return S_ISDIR(st.st_mode) ? "it is a directory" : "it is not a regular file";
-    if (CMDL_FilenameSpecified && SameFile(path, BinFilename))
-        return "it is the image file";
-    if (SameFile(path, "log.txt") || SameFile(path, "logprev.txt"))
-        return "it is a log file";
-    if (other_output && other_output[0] && SameFile(path, other_output))
-        return "another output of the run goes there";
+    struct stat target;
+    const bool exists = lstat(path, &target) == 0;
+    if (exists && S_ISDIR(target.st_mode))
+        return "it is a directory";
+    if (exists && (S_ISCHR(target.st_mode) || S_ISBLK(target.st_mode)))
+        return "it is a device";
+    if (exists && S_ISFIFO(target.st_mode))
+        return "it is a FIFO";
+    if (exists && S_ISSOCK(target.st_mode))
+        return "it is a socket";
+
+    // The logs and the other output are never followed through a link; the image is.
+    struct {
+        const char* path;
+        bool follow;
+        const char* why;
+    } const kept[] = {
+        {image_path, true, "it is the image file"},
+        {"log.txt", false, "it is the log file log.txt"},
+        {"logprev.txt", false, "it is the previous log file logprev.txt"},
+        {other_output, false, "another output of the run goes there"},
+    };
+    for (const auto& k : kept) {
+        if (!k.path || !k.path[0])
+            continue;
+        struct stat st;
+        if (SameName(path, k.path) ||
+            (exists && (k.follow ? stat(k.path, &st) : lstat(k.path, &st)) == 0 && SameFile(st, target)))
+            return k.why;
+    }
     return nullptr;
 }
 
-int OutputTempFile(const char* path, char* temp_path, size_t temp_path_size)
+int OutputTempFile(const char* path, const char* kind, char* temp_path, size_t temp_path_size)
 {
-    if (!TempName(path, temp_path, temp_path_size)) {
-        errno = ENAMETOOLONG;
-        return -1;
+    const char* slash = std::strrchr(path, '/');
+    const int directory_length = slash ? static_cast<int>(slash - path + 1) : 0;
+    for (unsigned attempt = 0; attempt < kTempNameAttempts; ++attempt) {
+        unsigned long long bits;
+        if (!RandomBits(&bits))
+            return -1;
+        int n = std::snprintf(temp_path, temp_path_size, "%.*s.qb40tool-%s.%016llx.tmp", directory_length, path,
+                              kind, bits);
+        if (n < 0 || static_cast<size_t>(n) >= temp_path_size) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        int fd = open(temp_path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
     }
-    return open(temp_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    return -1;
 }
 
 int OutputScratchFile(const char* path)
 {
-    char directory[kPathSize];
-    const char* name;
-    SplitPath(path, directory, sizeof directory, &name);
-    int fd = open(directory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    char dir[kPathSize];
+    SplitPath(path, dir, sizeof dir);
+    int fd = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
         return fd;
     // A file system without unnamed files: a named one, unlinked at once.
     char temp[kPathSize];
-    if (!TempName(path, temp, sizeof temp)) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    fd = open(temp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    fd = OutputTempFile(path, "scratch", temp, sizeof temp);
     if (fd >= 0)
         unlink(temp);
     return fd;

@@ -5,15 +5,12 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+#include "output_file.h"
 
-// A name someone else has taken (or planted) is tried again with new random bytes.
-constexpr unsigned kTempNameAttempts = 8;
+namespace {
 
 char TempPath[REPORT_FILENAME_SIZE + 64];  // the directory of the report and a short name
 char Buffer[8192];
@@ -46,108 +43,24 @@ void Flush()
     BufferUsed = 0;
 }
 
-// 64 bits from the kernel's random source, so that nobody can guess the
-// name and place a file or link there first.
-bool RandomBits(unsigned long long* bits)
-{
-    char* p = reinterpret_cast<char*>(bits);
-    size_t got = 0;
-    while (got < sizeof *bits) {
-        ssize_t n = getrandom(p + got, sizeof *bits - got, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        got += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// The directory part of `path` ("." for a bare name) into `dir`; returns
-// the name after it.
-const char* SplitPath(const char* path, char* dir, size_t size)
-{
-    const char* slash = std::strrchr(path, '/');
-    if (!slash)
-        std::snprintf(dir, size, ".");
-    else if (slash == path)
-        std::snprintf(dir, size, "/");
-    else
-        std::snprintf(dir, size, "%.*s", static_cast<int>(slash - path), path);
-    return slash ? slash + 1 : path;
-}
-
-bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
-
-// `a` and `b` are one name in one directory, whether the file exists or not.
-bool SameName(const char* a, const char* b)
-{
-    char dir_a[REPORT_FILENAME_SIZE], dir_b[REPORT_FILENAME_SIZE];
-    const char* name_a = SplitPath(a, dir_a, sizeof dir_a);
-    const char* name_b = SplitPath(b, dir_b, sizeof dir_b);
-    struct stat st_a, st_b;
-    return std::strcmp(name_a, name_b) == 0 && stat(dir_a, &st_a) == 0 && stat(dir_b, &st_b) == 0 &&
-           SameFile(st_a, st_b);
-}
-
 }  // namespace
 
 const char* ReportFileRefusal(const char* path, const char* image_path)
 {
-    struct stat report;
-    const bool exists = lstat(path, &report) == 0;
-    if (exists && S_ISDIR(report.st_mode))
-        return "it is a directory";
-    if (exists && (S_ISCHR(report.st_mode) || S_ISBLK(report.st_mode)))
-        return "it is a device";
-    if (exists && S_ISFIFO(report.st_mode))
-        return "it is a FIFO";
-    if (exists && S_ISSOCK(report.st_mode))
-        return "it is a socket";
-
-    // The logs are never followed through a link; the image is.
-    struct {
-        const char* path;
-        bool follow;
-        const char* why;
-    } const kept[] = {
-        {image_path, true, "it is the image file"},
-        {"log.txt", false, "it is the log file log.txt"},
-        {"logprev.txt", false, "it is the previous log file logprev.txt"},
-    };
-    for (const auto& k : kept) {
-        if (!k.path || !k.path[0])
-            continue;
-        struct stat st;
-        if (SameName(path, k.path) ||
-            (exists && (k.follow ? stat(k.path, &st) : lstat(k.path, &st)) == 0 && SameFile(st, report)))
-            return k.why;
-    }
-    return nullptr;
+    return OutputFileRefusal(path, image_path, nullptr);
 }
 
 int ReportFileOpen(const char* path)
 {
     FirstError = 0;
     BufferUsed = 0;
-    const char* slash = std::strrchr(path, '/');
-    const int directory_length = slash ? static_cast<int>(slash - path + 1) : 0;
-    for (unsigned attempt = 0; attempt < kTempNameAttempts; ++attempt) {
-        unsigned long long bits;
-        if (!RandomBits(&bits))
-            break;
-        std::snprintf(TempPath, sizeof TempPath, "%.*s.qb40tool-report.%016llx.tmp", directory_length, path, bits);
-        // The tool runs as root: never through a link, never an existing file.
-        TempFd = open(TempPath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (TempFd >= 0) {
-            TempExists = 1;
-            return 1;
-        }
-        if (errno != EEXIST)
-            break;
+    TempFd = OutputTempFile(path, "report", TempPath, sizeof TempPath);
+    if (TempFd < 0) {
+        Fail(errno);
+        return 0;
     }
-    Fail(errno);
-    return 0;
+    TempExists = 1;
+    return 1;
 }
 
 void ReportPut(const char* bytes, size_t length)
@@ -177,17 +90,14 @@ void ReportPrintf(const char* fmt, ...)
 int ReportFileCommit(const char* path)
 {
     Flush();
-    // On the disk before the name points at it, so that a crash leaves the
-    // old report or the new one, never an empty file.
-    if (FirstError == 0 && fsync(TempFd) != 0)
-        Fail(errno);
-    if (close(TempFd) != 0)
-        Fail(errno);
-    TempFd = -1;
-    if (FirstError == 0 && std::rename(TempPath, path) != 0)
-        Fail(errno);
-    if (FirstError != 0)
+    if (FirstError == 0) {
+        if (int error = OutputFileCommit(TempFd, TempPath, path))
+            Fail(error);
+    } else {
+        close(TempFd);
         unlink(TempPath);
+    }
+    TempFd = -1;
     TempExists = 0;
     return FirstError == 0;
 }

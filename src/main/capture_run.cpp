@@ -111,7 +111,7 @@ void CaptureBegin(int argc, char** argv)
 {
     if (!CaptureFilename[0])
         return;
-    if (const char* why = OutputFileRefusal(CaptureFilename, ReportFilename))
+    if (const char* why = OutputFileRefusal(CaptureFilename, CMDL_FilenameSpecified ? BinFilename : nullptr, ReportFilename))
         CommandLineError("ERROR: Capture file %s refused: %s [RETURN CODE:0x%02x]", CaptureFilename, why,
                          RC_COMMAND_LINE);
     EventsFd = OutputScratchFile(CaptureFilename);
@@ -157,7 +157,7 @@ void CaptureEnd()
         return;
     Capturing = false;
     int error = os::capture_stop();
-    int out_fd = error ? -1 : OutputTempFile(CaptureFilename, TempPath, sizeof TempPath);
+    int out_fd = error ? -1 : OutputTempFile(CaptureFilename, "capture", TempPath, sizeof TempPath);
     if (out_fd < 0) {
         ReportFailure(error ? error : errno);
         close(EventsFd);
