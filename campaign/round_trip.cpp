@@ -6,7 +6,6 @@
 #include <memory>
 #include <set>
 #include <fstream>
-#include <regex>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -72,11 +71,41 @@ int run_program(const std::vector<std::string>& args, const fs::path& out)
     return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
 }
 
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// The digits from `at` on: how many there are.
+size_t digits_at(const std::string& text, size_t at)
+{
+    size_t n = 0;
+    while (at + n < text.size() && is_digit(text[at + n]))
+        ++n;
+    return n;
+}
+
+// "(argc:N)" becomes "(argc)".
+std::string without_argument_count(const std::string& line)
+{
+    static const std::string kArgc = "(argc:";
+    std::string out;
+    size_t at = 0;
+    for (size_t found; (found = line.find(kArgc, at)) != std::string::npos;) {
+        size_t n = digits_at(line, found + kArgc.size());
+        size_t close = found + kArgc.size() + n;
+        if (n == 0 || close >= line.size() || line[close] != ')') {
+            out += line.substr(at, found + kArgc.size() - at);
+            at = found + kArgc.size();
+            continue;
+        }
+        out += line.substr(at, found - at) + "(argc)";
+        at = close + 1;
+    }
+    return out + line.substr(at);
+}
+
 // The console and the log of a run with --capture, without what shows that
-// option: the argument count and the lines of the arguments.
+// option: the argument count and the lines of the arguments ("N: ...").
 std::string without_capture_arguments(const std::string& text)
 {
-    static const std::regex kArgc(R"(\(argc:\d+\))");
     std::string out;
     size_t at = 0;
     while (at < text.size()) {
@@ -85,10 +114,10 @@ std::string without_capture_arguments(const std::string& text)
         at = end == std::string::npos ? text.size() : end + 1;
         if (line.find("--capture") != std::string::npos || line.find(kCaptureName) != std::string::npos)
             continue;
-        static const std::regex kArgumentLine(R"(^\d+: .*)");
-        if (std::regex_match(line.substr(0, line.find_first_of("\r\n")), kArgumentLine))
+        size_t n = digits_at(line, 0);
+        if (n > 0 && line.compare(n, 2, ": ") == 0)
             continue;
-        out += std::regex_replace(line, kArgc, "(argc)");
+        out += without_argument_count(line);
     }
     return out;
 }
@@ -131,42 +160,80 @@ bool keeps_answer_from_tool(const std::string& fault)
     return fault.find("on kcs request") != std::string::npos && fault.find("response delayed") != std::string::npos;
 }
 
+// The first `count` words of `line` (separated by one space) and what
+// follows them; false when it has fewer.
+bool split_words(const std::string& line, size_t count, std::vector<std::string>& words, std::string& rest)
+{
+    words.clear();
+    size_t at = 0;
+    for (size_t i = 0; i < count; ++i) {
+        size_t end = line.find(' ', at);
+        if (end == at)
+            return false;
+        words.push_back(line.substr(at, end == std::string::npos ? std::string::npos : end - at));
+        if (end == std::string::npos) {
+            rest.clear();
+            return i + 1 == count;
+        }
+        at = end + 1;
+    }
+    rest = line.substr(at);
+    return true;
+}
+
+bool is_bmc_name(const std::string& word)
+{
+    return word.size() > 3 && word.compare(0, 3, "bmc") == 0 && digits_at(word, 3) == word.size() - 3;
+}
+
+bool is_number(const std::string& word) { return !word.empty() && digits_at(word, 0) == word.size(); }
+
 std::vector<ExchangeLine> parse_exchanges(const std::string& trace, const std::map<std::string, std::string>& names,
                                           std::set<size_t>* hidden)
 {
-    static const std::regex kExchange(R"(^(\S+) (bmc\d+) (driver|kcs) (request|response)(.*)$)");
-    static const std::regex kFault(R"(^\S+ bmc\d+ fault \d+ #\d+ (.*)$)");
     std::vector<ExchangeLine> lines;
     std::map<std::string, size_t> last_request;
     size_t requests = 0;
     size_t at = 0;
+    std::vector<std::string> w;
+    std::string fault;
     while (at < trace.size()) {
         size_t end = trace.find('\n', at);
         std::string line = trace.substr(at, end == std::string::npos ? std::string::npos : end - at);
         at = end == std::string::npos ? trace.size() : end + 1;
-        std::smatch m;
-        if (hidden && std::regex_match(line, m, kFault) && requests > 0 && keeps_answer_from_tool(m[1]))
+        // "TIME bmcN fault N #N WHAT"
+        if (hidden && split_words(line, 5, w, fault) && is_bmc_name(w[1]) && w[2] == "fault" && is_number(w[3]) &&
+            w[4].size() > 1 && w[4][0] == '#' && is_number(w[4].substr(1)) && requests > 0 &&
+            keeps_answer_from_tool(fault))
             hidden->insert(requests - 1);
-        if (!std::regex_match(line, m, kExchange))
+        // "TIME bmcN driver|kcs request|response..."
+        std::string tail;
+        if (!split_words(line, 3, w, tail) || !is_bmc_name(w[1]) || (w[2] != "driver" && w[2] != "kcs"))
             continue;
-        std::string name = m[2];
-        if (m[3] == "kcs")
+        const std::string kind = tail.compare(0, 7, "request") == 0    ? "request"
+                                 : tail.compare(0, 8, "response") == 0 ? "response"
+                                                                       : "";
+        if (kind.empty())
+            continue;
+        const std::string& road = w[2];
+        std::string name = w[1];
+        if (road == "kcs")
             name = "bmc0";
         else if (auto it = names.find(name); it != names.end())
             name = it->second;
         ExchangeLine e;
-        e.channel = name + " " + m[3].str();
-        e.response = m[4] == "response";
-        std::string rest = m[5];
+        e.channel = name + " " + road;
+        e.response = kind == "response";
+        std::string rest = tail.substr(kind.size());
         // The tool takes at most 60 data bytes from the driver, 35 bytes from the ports.
         size_t colon = rest.find(": ");
-        size_t limit = m[3] == "kcs" ? 35 : 62;
+        size_t limit = road == "kcs" ? 35 : 62;
         if (e.response && colon != std::string::npos && rest.size() > colon + 2 + 3 * limit - 1)
             rest.resize(colon + 2 + 3 * limit - 1);
         // When an answer came to the KCS ports is the BMC's to know: the host
         // sees it at the next status read, whatever the time between.
-        std::string time = e.response && m[3] == "kcs" ? "-" : m[1].str();
-        e.text = time + " " + e.channel + " " + m[4].str() + rest;
+        std::string time = e.response && road == "kcs" ? "-" : w[0];
+        e.text = time + " " + e.channel + " " + kind + rest;
         if (e.response) {
             e.request = last_request.count(e.channel) ? last_request[e.channel] : SIZE_MAX;
         } else {
