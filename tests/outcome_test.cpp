@@ -206,7 +206,7 @@ public:
     const std::string& read_until(const std::string& text)
     {
         char buffer[4096];
-        for (ssize_t n; console_.find(text) == std::string::npos && (n = read(stdout_, buffer, sizeof buffer)) > 0;)
+        for (ssize_t n; console_.find(text) == std::string::npos && (n = ::read(stdout_, buffer, sizeof buffer)) > 0;)
             console_.append(buffer, static_cast<size_t>(n));
         return console_;
     }

@@ -12,25 +12,29 @@
 #include "round_trip.h"
 
 namespace campaign {
+
+// A fixture stays out of the anonymous namespace: the test files are compiled in batches.
+class RoundTrip : public testing::TestWithParam<std::string> {};
+
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::chrono::milliseconds kBound{60000};
+constexpr std::chrono::milliseconds kRoundTripBound{60000};
 
-std::string read(const fs::path& p)
+std::string read_round_trip_file(const fs::path& p)
 {
     std::ifstream in(p, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-struct Mode {
+struct RoundTripMode {
     const char* name;
     std::vector<std::string> args;
     bool ports = false;  // through the KCS ports, the driver gone
 };
 
-const Mode kModes[] = {
+const RoundTripMode kRoundTripModes[] = {
     {"report", {}},
     {"vpd", {"-vpd", "-i"}},
     {"mux", {"-mae6", "-i"}},
@@ -40,16 +44,14 @@ const Mode kModes[] = {
     {"KCS ports", {"-dio"}, true},
 };
 
-class RoundTrip : public testing::TestWithParam<std::string> {};
-
 TEST_P(RoundTrip, ReplayGivesWhatTheCapturedRunGave)
 {
     fs::path root = fs::temp_directory_path() / ("qb40round-trip." + std::to_string(getpid()) + "." + GetParam());
-    nlohmann::json machine = nlohmann::json::parse(read(fs::path(QB40_SOURCE_DIR) / "sim" / "machines" / GetParam()));
+    nlohmann::json machine = nlohmann::json::parse(read_round_trip_file(fs::path(QB40_SOURCE_DIR) / "sim" / "machines" / GetParam()));
     bool has_ports = false;
     for (const auto& bmc : machine["bmcs"])
         has_ports = has_ports || bmc.contains("kcs");
-    for (const Mode& mode : kModes) {
+    for (const RoundTripMode& mode : kRoundTripModes) {
         if (mode.ports && !has_ports)
             continue;
         SCOPED_TRACE(mode.name);
@@ -60,9 +62,9 @@ TEST_P(RoundTrip, ReplayGivesWhatTheCapturedRunGave)
             s.machine.erase("vanishing_nodes");
         }
         s.args = mode.args;
-        s.files["fw_4077.bin"] = read(fs::path(QB40_SOURCE_DIR) / "sim" / "images" / "fw_4077.bin");
+        s.files["fw_4077.bin"] = read_round_trip_file(fs::path(QB40_SOURCE_DIR) / "sim" / "images" / "fw_4077.bin");
         s.image = "fw_4077.bin";
-        RoundTripResult r = round_trip(s, root / "work", root / "kept", QB40TOOL_SIM, QB40SIM_CAPTURE, kBound);
+        RoundTripResult r = round_trip(s, root / "work", root / "kept", QB40TOOL_SIM, QB40SIM_CAPTURE, kRoundTripBound);
         EXPECT_TRUE(r.made);
         for (const Violation& v : r.found)
             ADD_FAILURE() << v.invariant << ": " << v.detail << " (runs kept in " << (root / "kept") << ")";
