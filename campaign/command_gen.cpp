@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "main/sha256.h"
+#include "sim/image_version.h"
 
 namespace campaign {
 
@@ -222,8 +223,8 @@ private:
         if (name.starts_with("img/"))
             plan_.directories.push_back("img/" + key);
         std::string bytes = r_.bytes(image_size(family));
-        for (size_t i = 0; i < image_version_.size() && 51 + i < bytes.size(); ++i)
-            bytes[51 + i] = static_cast<char>(image_version_[i]);
+        for (size_t i = 0; i < image_version_.size() && sim::kImageVersionOffset + i < bytes.size(); ++i)
+            bytes[sim::kImageVersionOffset + i] = static_cast<char>(image_version_[i]);
         size_t kind = r_.weighted({92, 5, 3});  // a file, none, a directory of that name
         if (kind == 0)
             plan_.files[name] = bytes;

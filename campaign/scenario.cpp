@@ -7,6 +7,7 @@
 #include "command_gen.h"
 #include "machine_gen.h"
 #include "random.h"
+#include "sim/image_version.h"
 
 namespace campaign {
 
@@ -121,8 +122,8 @@ std::optional<Version> Scenario::image_version() const
         return std::nullopt;
     Version v{0xFF, 0xFF, 0xFF};
     for (size_t i = 0; i < v.size(); ++i)
-        if (51 + i < file->second.size())
-            v[i] = static_cast<uint8_t>(file->second[51 + i]);
+        if (sim::kImageVersionOffset + i < file->second.size())
+            v[i] = static_cast<uint8_t>(file->second[sim::kImageVersionOffset + i]);
     return v;
 }
 

@@ -13,7 +13,7 @@
 
 namespace campaign {
 
-using Version = std::array<uint8_t, 3>;  // image bytes 51 to 53
+using Version = std::array<uint8_t, 3>;  // an image's version bytes (sim/image_version.h)
 
 // A controller of the machine. The generator gives every controller of a
 // machine its own bus number (low nibble) and address, so a device-table
@@ -43,8 +43,8 @@ struct Scenario {
     // working directory.
     std::optional<std::string> report_file() const;
     const ControllerModel* controller_at(uint8_t bus, uint8_t address) const;
-    // What a complete programming of the image leaves running: its bytes 51
-    // to 53, erased flash (0xFF) where the file is shorter. Nullopt without
+    // What a complete programming of the image leaves running: its version
+    // bytes, erased flash (0xFF) where the file is shorter. Nullopt without
     // an image file.
     std::optional<Version> image_version() const;
     // The command line as a shell would take it.

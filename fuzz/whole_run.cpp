@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "answers.h"
+#include "main/qb40tool.h"
 #include "tool_run.h"
 
 namespace qbfuzz {
@@ -29,8 +30,8 @@ std::string image_bytes(size_t size)
     std::string bytes(size, '\0');
     for (size_t n = 0; n < size; n++)
         bytes[n] = static_cast<char>(n * 13 + 7);
-    if (size > 53)
-        bytes[51] = 1, bytes[52] = 2, bytes[53] = 0;
+    if (size >= IMAGE_VERSION_OFFSET + 3)
+        bytes[IMAGE_VERSION_OFFSET] = 1, bytes[IMAGE_VERSION_OFFSET + 1] = 2, bytes[IMAGE_VERSION_OFFSET + 2] = 0;
     return bytes;
 }
 

@@ -37,7 +37,7 @@ public:
         std::ofstream(dir_ / "machine.json") << kMachine;
         std::ofstream image(dir_ / "fw_4077.bin", std::ios::binary);
         for (int n = 0; n < kImageSize; n++)
-            image.put(static_cast<char>(n * 13 + 7));  // version bytes 51-53 differ from 1.0.0
+            image.put(static_cast<char>(n * 13 + 7));  // its version bytes differ from 1.0.0
     }
     ~UpgradeDir()
     {

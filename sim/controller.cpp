@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "devices.h"
+#include "image_version.h"
 
 namespace sim {
 
@@ -82,9 +83,6 @@ const char* led_name(uint8_t number)
             return led.name;
     return nullptr;
 }
-
-// Registers the machine file sets through other fields.
-constexpr uint8_t kFwId0 = 0x60, kChipId = 0x63, kRevision = 0x64;
 
 uint16_t address_of(std::span<const uint8_t> operands)
 {
@@ -166,7 +164,7 @@ Controller::Controller(ControllerConfig config, Context context, std::string nam
       verified_(running_.size(), 0),
       refusals_used_(config_.faults.refuse.size(), 0)
 {
-    std::copy(config_.firmware.begin(), config_.firmware.end(), running_.begin() + kVersionOffset);
+    std::copy(config_.firmware.begin(), config_.firmware.end(), running_.begin() + kImageVersionOffset);
     registers_ = config_.registers;
     power_on_registers();
     if (config_.erasing_at_start_ms > 0) {
@@ -217,12 +215,12 @@ std::unique_ptr<I2cDevice> Controller::from_json(const Field& entry, const Conte
 
 std::array<uint8_t, 3> Controller::running_version() const
 {
-    return {running_[kVersionOffset], running_[kVersionOffset + 1], running_[kVersionOffset + 2]};
+    return {running_[kImageVersionOffset], running_[kImageVersionOffset + 1], running_[kImageVersionOffset + 2]};
 }
 
 std::array<uint8_t, 3> Controller::staged_version() const
 {
-    return {staging_[kVersionOffset], staging_[kVersionOffset + 1], staging_[kVersionOffset + 2]};
+    return {staging_[kImageVersionOffset], staging_[kImageVersionOffset + 1], staging_[kImageVersionOffset + 2]};
 }
 
 bool Controller::unavailable() const

@@ -90,7 +90,7 @@ protected:
 
 struct ControllerConfig {
     uint8_t chip_id = 'M';
-    std::array<uint8_t, 3> firmware{1, 0, 0};  // image bytes 51 to 53 of the running image
+    std::array<uint8_t, 3> firmware{1, 0, 0};  // the running image's version bytes (image_version.h)
     uint8_t revision = 1;
     std::array<uint8_t, 256> registers{};      // power-on values of the other registers
     uint32_t erase_ms = 500;
@@ -103,10 +103,13 @@ struct ControllerConfig {
 
 class Controller : public I2cDevice {
 public:
-    // Where the version lives in an image.
-    static constexpr size_t kVersionOffset = 51;
+    // The slot masks.
+    static constexpr uint8_t kSlotsUsed = 0x36, kSlotsMated = 0x38;
     // The registers the bus may write: the LEDs.
     static constexpr uint8_t kActivity = 0x40, kLocate = 0x42, kFail = 0x44, kRebuild = 0x46;
+    // Identification and version, set from the machine file's firmware,
+    // chip_id and revision rather than its registers.
+    static constexpr uint8_t kFwId0 = 0x60, kFwId1 = 0x61, kFwId2 = 0x62, kChipId = 0x63, kRevision = 0x64;
 
     // `name` ("bmc0 bus 0x01 0xC0") is what its trace lines carry.
     Controller(ControllerConfig config, Context context, std::string name);

@@ -10,7 +10,6 @@ namespace sim {
 namespace {
 
 // The registers a box shows.
-constexpr uint8_t kSlotsUsed = 0x36, kSlotsMated = 0x38, kFwId1 = 0x61, kFwId2 = 0x62, kChipId = 0x63;
 constexpr uint8_t kLedRegisters[4] = {Controller::kActivity, Controller::kLocate, Controller::kFail,
                                       Controller::kRebuild};
 
@@ -105,13 +104,14 @@ PanelBox Panel::box(const Watched& w) const
     // The device summary's words: "QB40%d Device:", then BusID, FW and ADR as it prints them.
     char label[96];
     std::snprintf(label, sizeof label, "QB40%d Device: %s BusID:0x%02x FW:[0x%02x:0x%02x] ADR:0x%02x",
-                  c.reg(kChipId), w.bmc.c_str(), w.bus_id, c.reg(kFwId1), c.reg(kFwId2), w.addr8);
+                  c.reg(Controller::kChipId), w.bmc.c_str(), w.bus_id, c.reg(Controller::kFwId1),
+                  c.reg(Controller::kFwId2), w.addr8);
     box.label = label;
     for (uint8_t n = 0; n < 8; ++n) {
         auto bit = [&](uint8_t reg) { return (c.reg(reg) >> n & 1) != 0; };
-        if (!bit(kSlotsUsed))
+        if (!bit(Controller::kSlotsUsed))
             continue;
-        PanelBox::Slot slot{n, bit(kSlotsMated), {}};
+        PanelBox::Slot slot{n, bit(Controller::kSlotsMated), {}};
         for (size_t i = 0; i < slot.lit.size(); ++i)
             slot.lit[i] = bit(kLedRegisters[i]);
         box.slots.push_back(slot);

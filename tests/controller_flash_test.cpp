@@ -5,6 +5,7 @@
 
 #include "controller.h"
 #include "device_bench.h"
+#include "image_version.h"
 
 using qbtest::DeviceBench;
 using qbtest::read_bytes;
@@ -58,7 +59,8 @@ TEST(ControllerFlash, JudgesTheVerifiedBytesAndRunsOnlyAGoodImage)
         Bytes image(300);
         for (size_t i = 0; i < image.size(); ++i)
             image[i] = static_cast<uint8_t>(i * 7 + 1);
-        image[51] = 3, image[52] = 4, image[53] = 5;
+        const size_t v = sim::kImageVersionOffset;
+        image[v] = 3, image[v + 1] = 4, image[v + 2] = 5;
 
         ASSERT_TRUE(send(c, {0xEE}));
         bench.advance_ms(499);
@@ -82,7 +84,7 @@ TEST(ControllerFlash, JudgesTheVerifiedBytesAndRunsOnlyAGoodImage)
         bench.advance_ms(4999);
         EXPECT_EQ(read_register(c, 0x60), good ? -1 : 1) << "silent while it resets";
         bench.advance_ms(1);
-        // The version answer follows image bytes 51 to 53.
+        // The version answer follows the image's version bytes.
         ASSERT_TRUE(send(c, {0xED}));
         EXPECT_EQ(read_bytes(c, 6), good ? (Bytes{0x55, 0xAA, 0xED, 3, 4, 5}) : (Bytes{0x55, 0xAA, 0xED, 1, 0, 0}));
         EXPECT_EQ(std::equal(image.begin(), image.end(), c.running_image().begin()), good);

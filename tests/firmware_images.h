@@ -1,10 +1,12 @@
 // Firmware image files for tests: the byte pattern sim/images/make-image.sh
-// writes, with the version bytes at offsets 51 to 53.
+// writes, with the version bytes where image_version.h says.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "image_version.h"
 
 namespace qbtest {
 
@@ -19,9 +21,9 @@ inline std::string make_image(size_t size, ImageVersion version = {})
     std::string image(size, '\0');
     for (size_t n = 0; n < size; n++)
         image[n] = static_cast<char>(n * 13 + 7 + (n >> 8));
-    const uint8_t bytes[3] = {version.fw_id, version.major, version.minor};
-    for (size_t n = 51; n < 54 && n < size; n++)
-        image[n] = static_cast<char>(bytes[n - 51]);
+    const uint8_t bytes[sim::kImageVersionBytes] = {version.fw_id, version.major, version.minor};
+    for (size_t i = 0; i < sim::kImageVersionBytes && sim::kImageVersionOffset + i < size; i++)
+        image[sim::kImageVersionOffset + i] = static_cast<char>(bytes[i]);
     return image;
 }
 

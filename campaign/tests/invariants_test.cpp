@@ -6,6 +6,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 
+#include "image_version.h"
 #include "invariants.h"
 
 namespace campaign {
@@ -20,7 +21,7 @@ Scenario good_scenario()
     s.machine = {{"keys", nlohmann::json::array()}};
     s.controllers = {{0, 0x01, 0xC0, 77, {1, 0, 0}}, {0, 0x02, 0xC0, 77, {1, 0, 0}}};
     std::string image(64, '\x5A');
-    image[51] = 0x21, image[52] = 0x22, image[53] = 0x23;
+    image.replace(sim::kImageVersionOffset, 3, "\x21\x22\x23");
     s.files["fw_4077.bin"] = image;
     s.image = "fw_4077.bin";
     s.args = {"-f", "fw_4077.bin"};

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "image_version.h"
 #include "invariants.h"
 #include "run.h"
 
@@ -32,7 +33,7 @@ Scenario one_qb4077_upgrade()
             {"type": "qb40xx", "address": "0xC0", "chip_id": 77, "firmware": [1, 0, 0], "reset_ms": 100}]}}}]})");
     s.controllers = {{0, 0x01, 0xC0, 77, {1, 0, 0}}};
     std::string image(300, '\x11');
-    image[51] = 0x21, image[52] = 0x22, image[53] = 0x23;
+    image.replace(sim::kImageVersionOffset, 3, "\x21\x22\x23");
     s.directories = {"img"};
     s.files["img/fw_4077.bin"] = image;
     s.image = "img/fw_4077.bin";

@@ -449,8 +449,8 @@ int FlashFirmwareOverI2C(INT8U ChipID, INT8U i2c_addr, INT8U busID, INT8U /*MUXa
         pb("Updating firmware on bus 0x%02x at I2C address 0x%02X", busID, i2c_addr);
     }
     pb("Firmware image versions are:\n");
-    pb("DISK: FW:0x%02x Major-REV:0x%02x Minor-Rev:0x%02x", FirmwareImage[51], FirmwareImage[52],
-       FirmwareImage[53]);
+    pb("DISK: FW:0x%02x Major-REV:0x%02x Minor-Rev:0x%02x", FirmwareImage[IMAGE_VERSION_OFFSET],
+       FirmwareImage[IMAGE_VERSION_OFFSET + 1], FirmwareImage[IMAGE_VERSION_OFFSET + 2]);
     pb("Requesting current firmware version from chip...");
 
     INT8U answer[16];

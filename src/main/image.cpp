@@ -199,7 +199,8 @@ int LoadFirmwareImage()
 
     // The "%04 " of this line is not a conversion: it is shown as it stands.
     pb("Finished loading firmware. i:0x%%04 (%d) bytes", i);
-    pb("Firmware binary loaded is FW:[0x%02x:0x%02x]\n", FirmwareImage[51], FirmwareImage[52]);
+    pb("Firmware binary loaded is FW:[0x%02x:0x%02x]\n", FirmwareImage[IMAGE_VERSION_OFFSET],
+       FirmwareImage[IMAGE_VERSION_OFFSET + 1]);
     std::fclose(image_file);
     CaptureImageLoaded();
     pf("Entering Scan and Upgrade on all mode...\n");

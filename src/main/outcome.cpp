@@ -20,9 +20,6 @@
 
 namespace {
 
-// Offsets of the version bytes inside an image.
-constexpr int kImageVersion = 51;
-
 // Where Linux keeps what identifies the machine beyond its host name.
 constexpr const char* kProductSerialFile = "/sys/class/dmi/id/product_serial";
 constexpr const char* kMachineIdFile = "/etc/machine-id";
@@ -75,7 +72,7 @@ void Merge(ControllerRecord* c, INT8U now, INT8U step = STEP_NONE, const char* l
 
 bool IsImageVersion(const INT8U* version)
 {
-    return std::memcmp(version, &FirmwareImage[kImageVersion], RECORD_VERSION_BYTES) == 0;
+    return std::memcmp(version, &FirmwareImage[IMAGE_VERSION_OFFSET], RECORD_VERSION_BYTES) == 0;
 }
 
 // The first line of a small system file, without its line end; "" when it
@@ -183,7 +180,7 @@ void NoteImageLoaded()
     ImageRecord& image = Run.image;
     image.loaded = 1;
     image.size = FileImageSize;
-    std::memcpy(image.version, &FirmwareImage[kImageVersion], RECORD_VERSION_BYTES);
+    std::memcpy(image.version, &FirmwareImage[IMAGE_VERSION_OFFSET], RECORD_VERSION_BYTES);
 }
 
 void NoteImageDigest()
@@ -303,8 +300,9 @@ int NoteFlashResult(const structChipInfo& chip, int flashed)
         std::snprintf(FlashError, sizeof FlashError,
                       "ERROR: Controller at I2C address 0x%02x on Bus 0x%02x runs FW:0x%02x Major-REV:0x%02x "
                       "Minor-Rev:0x%02x after the upgrade, expected FW:0x%02x Major-REV:0x%02x Minor-Rev:0x%02x",
-                      chip.i2c_addr, chip.busID, ReadBack[0], ReadBack[1], ReadBack[2], FirmwareImage[kImageVersion],
-                      FirmwareImage[kImageVersion + 1], FirmwareImage[kImageVersion + 2]);
+                      chip.i2c_addr, chip.busID, ReadBack[0], ReadBack[1], ReadBack[2],
+                      FirmwareImage[IMAGE_VERSION_OFFSET], FirmwareImage[IMAGE_VERSION_OFFSET + 1],
+                      FirmwareImage[IMAGE_VERSION_OFFSET + 2]);
         FlashStepNow = STEP_READ_BACK;
         outcome = UPGRADE_VERSION_MISMATCH;
         if (CMDL_Strict) {

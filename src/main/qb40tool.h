@@ -218,6 +218,9 @@ int PerformDiagnostics();
 // ---------------------------------------------------------------------------
 // Firmware image (image.cpp).
 #define FIRMWARE_IMAGE_SIZE 20480
+// The version an image installs: its FW ID at this byte, the major and minor
+// revision after it (what the controller's FWID registers read once it runs).
+#define IMAGE_VERSION_OFFSET 51
 
 extern char ImageFileName[6];
 extern INT8U ChipIDshouldbe;

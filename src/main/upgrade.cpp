@@ -16,11 +16,6 @@ constexpr INT8U kKnownChipIDs[] = {73, 76, 77, 80, 82, 83, 84};
 // QB4083C command set once the operator has confirmed it.
 constexpr INT8U kQB4083CImageChipID = 83;
 
-// Offsets of the version bytes inside an image.
-constexpr int kImageFwId = 51;
-constexpr int kImageMajor = 52;
-constexpr int kImageMinor = 53;
-
 bool IsKnownChip(INT8U ChipID)
 {
     for (INT8U known : kKnownChipIDs)
@@ -31,8 +26,8 @@ bool IsKnownChip(INT8U ChipID)
 
 bool RunsImageVersion(const structChipInfo& chip)
 {
-    return chip.FW_ID0 == FirmwareImage[kImageFwId] && chip.FW_ID1 == FirmwareImage[kImageMajor] &&
-           chip.FW_ID2 == FirmwareImage[kImageMinor];
+    const INT8U* version = &FirmwareImage[IMAGE_VERSION_OFFSET];
+    return chip.FW_ID0 == version[0] && chip.FW_ID1 == version[1] && chip.FW_ID2 == version[2];
 }
 
 }  // namespace
@@ -45,7 +40,7 @@ int UpgradeFirmwareOnAllFoundThread()
 
     if (!CMDL_UnconditionalUpgrade && ChipIDshouldbe == kQB4083CImageChipID) {
         pb("Proceed with Firmware Upgrade on QB4083C? Press [y] (Version info: FW:[0x%02x:0x%02x])\n",
-           FirmwareImage[kImageMajor], FirmwareImage[kImageMinor]);
+           FirmwareImage[IMAGE_VERSION_OFFSET + 1], FirmwareImage[IMAGE_VERSION_OFFSET + 2]);
         int key = getch();
         if (key != 'y' && key != 'Y') {
             pb("Upgrade Aborted");
