@@ -8,6 +8,7 @@
 #include <optional>
 #include <sstream>
 
+#include "hex.h"
 #include "trace_facts.h"
 #include "main/sha256.h"
 
@@ -71,7 +72,7 @@ std::string version_text(const Version& v)
 
 std::optional<Version> version_in(const std::string& text)
 {
-    std::vector<uint8_t> b = hex_bytes(text);
+    std::vector<uint8_t> b = bytes_from_spaced_hex(text);
     if (b.size() != 3)
         return std::nullopt;
     return Version{b[0], b[1], b[2]};
@@ -332,7 +333,7 @@ private:
 // The verification status the tool accepts: 55 AA E2, byte 3 non-zero, byte 4 zero.
 bool accepted_status(const std::string& event)
 {
-    std::vector<uint8_t> b = hex_bytes(event.substr(7));
+    std::vector<uint8_t> b = bytes_from_spaced_hex(event.substr(7));
     return b.size() == 6 && b[0] == 0x55 && b[1] == 0xAA && b[2] == 0xE2 && b[3] != 0 && b[4] == 0;
 }
 

@@ -6,6 +6,8 @@
 #include <string>
 #include <utility>
 
+#include "hex.h"
+
 namespace campaign {
 
 using nlohmann::json;
@@ -26,19 +28,6 @@ std::string hex(unsigned value, int digits = 2)
 {
     char text[16];
     std::snprintf(text, sizeof text, "0x%0*X", digits, value);
-    return text;
-}
-
-std::string hex_bytes(const std::vector<uint8_t>& bytes)
-{
-    std::string text;
-    char b[4];
-    for (uint8_t v : bytes) {
-        std::snprintf(b, sizeof b, "%02X", v);
-        if (!text.empty())
-            text += ' ';
-        text += b;
-    }
     return text;
 }
 
@@ -152,7 +141,7 @@ private:
         if (r_.percent(35))
             devices.push_back(eeprom(r_.percent(80) ? 0xA0 : 0xA2));
         if (qb4077 && r_.percent(70))
-            devices.push_back({{"type", "bytes"}, {"address", "0x40"}, {"contents", hex_bytes(random_bytes(14))}});
+            devices.push_back({{"type", "bytes"}, {"address", "0x40"}, {"contents", spaced_hex(random_bytes(14))}});
         b["devices"] = devices;
         return b;
     }
@@ -241,7 +230,7 @@ private:
             case 2:
                 f["status"] = r_.pick({std::string("55 AA E3 01 00 00"), std::string("55 AA E2 00 00 00"),
                                        std::string("55 AA E2 01 00 00"), std::string("55 AA E2 01 03 00"),
-                                       hex_bytes(random_bytes(6))});
+                                       spaced_hex(random_bytes(6))});
                 break;
             case 3:
                 f["checksum_fails"] = r_.pick({"upper", "lower", "both"});
@@ -284,7 +273,7 @@ private:
         if (r_.percent(20))
             e["size"] = r_.between(1, 256);
         size_t size = e.contains("size") ? e["size"].get<size_t>() : 256;
-        e["contents"] = hex_bytes(random_bytes(std::min<size_t>(size, r_.below(97))));
+        e["contents"] = spaced_hex(random_bytes(std::min<size_t>(size, r_.below(97))));
         return e;
     }
 
@@ -352,7 +341,7 @@ private:
             size_t extra = shape == 2 ? r_.between(33, 70) : shape == 3 ? 0 : r_.below(9);
             for (size_t i = 0; i < extra; ++i)
                 bytes.push_back(r_.byte());
-            rule["response"] = hex_bytes(bytes);
+            rule["response"] = spaced_hex(bytes);
             break;
         }
         case 3:

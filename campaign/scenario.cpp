@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "command_gen.h"
+#include "hex.h"
 #include "machine_gen.h"
 #include "random.h"
 #include "sim/image_version.h"
@@ -46,26 +47,6 @@ nlohmann::json signal_script(Random& r)
     if (r.percent(25))
         script.push_back({{"at", (at_ms + r.between(0, 3000)) / 1000.0}, {"signal", r.pick(stops)}});
     return script;
-}
-
-// Files as compact hex: "5a00ff".
-std::string to_hex(const std::string& bytes)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned char b : bytes) {
-        text += digits[b >> 4];
-        text += digits[b & 0x0F];
-    }
-    return text;
-}
-
-std::string from_hex(const std::string& text)
-{
-    std::string bytes;
-    for (size_t i = 0; i + 1 < text.size(); i += 2)
-        bytes += static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16));
-    return bytes;
 }
 
 }  // namespace
@@ -142,7 +123,7 @@ nlohmann::json to_json(const Scenario& s)
 {
     nlohmann::json files = nlohmann::json::object();
     for (const auto& [name, bytes] : s.files)
-        files[name] = to_hex(bytes);
+        files[name] = compact_hex(bytes);
     nlohmann::json controllers = nlohmann::json::array();
     for (const ControllerModel& c : s.controllers)
         controllers.push_back(
@@ -161,7 +142,7 @@ Scenario scenario_from_json(const nlohmann::json& j)
     s.machine = j.at("machine");
     s.args = j.at("args").get<std::vector<std::string>>();
     for (const auto& [name, hex] : j.at("files").items())
-        s.files[name] = from_hex(hex.get<std::string>());
+        s.files[name] = bytes_from_compact_hex(hex.get<std::string>());
     s.directories = j.at("directories").get<std::vector<std::string>>();
     for (const auto& c : j.at("controllers"))
         s.controllers.push_back({c.at("bmc"), c.at("bus"), c.at("address"), c.at("chip_id"), c.at("firmware")});

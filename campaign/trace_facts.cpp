@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "hex.h"
+
 namespace campaign {
 
 namespace {
@@ -57,25 +59,6 @@ std::optional<FlashEvent> flash_event(std::string_view text)
 
 }  // namespace
 
-std::vector<uint8_t> hex_bytes(std::string_view text)
-{
-    std::vector<uint8_t> bytes;
-    while (!text.empty()) {
-        std::string_view word = next_word(text);
-        bool last = word.ends_with(',');  // the trace lists combined effects with ", "
-        if (last)
-            word.remove_suffix(1);
-        unsigned value = 0;
-        auto [end, ec] = std::from_chars(word.data(), word.data() + word.size(), value, 16);
-        if (word.size() != 2 || ec != std::errc() || end != word.data() + 2)
-            break;
-        bytes.push_back(static_cast<uint8_t>(value));
-        if (last)
-            break;
-    }
-    return bytes;
-}
-
 TraceFacts read_trace(std::string_view trace)
 {
     TraceFacts facts;
@@ -103,7 +86,7 @@ TraceFacts read_trace(std::string_view trace)
         } else if (line.find(" fault ") != std::string_view::npos) {
             size_t at = line.find(" request: response ");
             std::vector<uint8_t> answer =
-                at == std::string_view::npos ? std::vector<uint8_t>() : hex_bytes(line.substr(at + 19));
+                at == std::string_view::npos ? std::vector<uint8_t>() : bytes_from_spaced_hex(line.substr(at + 19));
             facts.forged_success |= (answer.size() >= 3 && answer[2] == 0x00) ||
                                     line.find(" request: completion code 00") != std::string_view::npos;
         }

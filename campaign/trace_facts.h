@@ -38,7 +38,4 @@ struct TraceFacts {
 
 TraceFacts read_trace(std::string_view trace);
 
-// "55 AA E2 01 00 00" -> bytes; stops at the first token that is not a hex byte.
-std::vector<uint8_t> hex_bytes(std::string_view text);
-
 }  // namespace campaign
