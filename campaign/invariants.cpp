@@ -78,6 +78,97 @@ std::optional<Version> version_in(const std::string& text)
     return Version{b[0], b[1], b[2]};
 }
 
+using Finding = std::optional<std::string>;
+
+// What a controller runs, followed through the trace from power-on.
+class RunningImages {
+public:
+    explicit RunningImages(const Scenario& s)
+    {
+        for (const ControllerModel& c : s.controllers)
+            running_[{c.bmc, c.bus, c.address}] = c.firmware;
+    }
+    Version* of(const FlashEvent& f)
+    {
+        auto it = running_.find({f.bmc, f.bus, f.address});
+        return it == running_.end() ? nullptr : &it->second;
+    }
+    std::optional<Version> at(uint8_t bus, uint8_t address) const
+    {
+        for (const auto& [key, version] : running_)
+            if (std::get<1>(key) == bus && std::get<2>(key) == address)
+                return version;
+        return std::nullopt;
+    }
+
+private:
+    std::map<std::tuple<int, uint8_t, uint8_t>, Version> running_;
+};
+
+// The verification status the tool accepts: 55 AA E2, byte 3 non-zero, byte 4 zero.
+bool accepted_status(const std::string& event)
+{
+    std::vector<uint8_t> b = bytes_from_spaced_hex(event.substr(7));
+    return b.size() == 6 && b[0] == 0x55 && b[1] == 0xAA && b[2] == 0xE2 && b[3] != 0 && b[4] == 0;
+}
+
+// What every controller's flash events add up to: the finding of the
+// downcopy rule, that of the old-image rule, and the images running at the end.
+struct FlashWalk {
+    explicit FlashWalk(const Scenario& s) : final_images(s) {}
+    Finding downcopies, kept;
+    RunningImages final_images;
+};
+
+FlashWalk follow_flash(const Scenario& scenario, const TraceFacts& trace, const std::vector<std::string>& whole_log)
+{
+    FlashWalk walk(scenario);
+    RunningImages& running = walk.final_images;
+    std::map<std::string, bool> verified;  // per controller: the status since its last erase is accepted
+    size_t copies = 0;
+    auto note = [](Finding& to, const std::string& what) {
+        if (!to)
+            to = what;
+    };
+    for (const FlashEvent& f : trace.flash) {
+        Version* now = running.of(f);
+        if (!now) {
+            note(walk.downcopies, "a flash event of " + f.controller + ", which the machine does not have");
+            continue;
+        }
+        if (f.event.starts_with("erase")) {
+            verified[f.controller] = false;
+        } else if (f.event.starts_with("status ")) {
+            verified[f.controller] = accepted_status(f.event);
+        } else if (size_t at = f.event.find(", running FW "); at != std::string::npos) {
+            std::optional<Version> v = version_in(f.event.substr(at + 13));
+            if (!v)
+                continue;
+            if (f.event.starts_with("downcopy")) {
+                ++copies;
+                // A forged answer can make the tool accept a status the controller never gave.
+                if (!verified[f.controller] && !trace.forged_success)
+                    note(walk.downcopies,
+                         f.controller + " took a downcopy without a verification status the tool accepts");
+                if (auto image = scenario.image_version(); image && *v != *image)
+                    note(walk.downcopies, f.controller + " runs FW " + version_text(*v) +
+                                              " after its downcopy, not the image's " + version_text(*image));
+                verified[f.controller] = false;
+            } else if (*v != *now) {
+                note(walk.kept, f.controller + " runs FW " + version_text(*v) + " after \"" + f.event.substr(0, at) +
+                                    "\", not its old " + version_text(*now));
+            }
+            *now = *v;
+        }
+    }
+    size_t verified_lines = static_cast<size_t>(
+        std::count(whole_log.begin(), whole_log.end(), "Image verified OK. Replacing old image with new..."));
+    if (copies > verified_lines && !trace.forged_success)
+        note(walk.downcopies, std::to_string(copies) + " downcopies, but the log reports only " +
+                                  std::to_string(verified_lines) + " verified images");
+    return walk;
+}
+
 // Everything the checks read, taken apart once.
 struct Evidence {
     Evidence(const Scenario& s, const RunOutput& o)
@@ -85,11 +176,13 @@ struct Evidence {
           out(o),
           log(split_lines(o.log.value_or(""))),
           console(split_lines(o.console)),
-          trace(read_trace(o.trace))
+          trace(read_trace(o.trace)),
+          flash(s)
     {
         // The whole run's log: a second cycle moves the first one's log to logprev.txt.
         whole_log = split_lines(o.logprev.value_or(""));
         whole_log.insert(whole_log.end(), log.begin(), log.end());
+        flash = follow_flash(s, trace, whole_log);
         // A report that cannot be written adds its error line wherever the
         // run ends; the ending is what comes without it.
         for (const std::string& l : log)
@@ -120,9 +213,8 @@ struct Evidence {
     const RunOutput& out;
     std::vector<std::string> log, console, whole_log, log_tail;
     TraceFacts trace;
+    FlashWalk flash;
 };
-
-using Finding = std::optional<std::string>;
 
 // The signal that stops the run: the first one sent whose handler ran (the
 // tool catches SIGHUP, SIGINT, SIGQUIT and SIGTERM and ignores SIGPIPE).
@@ -305,102 +397,9 @@ Finding terminal(const Evidence& e)
     return "the run ended (exit status " + std::to_string(e.out.status) + ") with the terminal in raw mode";
 }
 
-// What a controller runs, followed through the trace from power-on.
-class RunningImages {
-public:
-    explicit RunningImages(const Scenario& s)
-    {
-        for (const ControllerModel& c : s.controllers)
-            running_[{c.bmc, c.bus, c.address}] = c.firmware;
-    }
-    Version* of(const FlashEvent& f)
-    {
-        auto it = running_.find({f.bmc, f.bus, f.address});
-        return it == running_.end() ? nullptr : &it->second;
-    }
-    std::optional<Version> at(uint8_t bus, uint8_t address) const
-    {
-        for (const auto& [key, version] : running_)
-            if (std::get<1>(key) == bus && std::get<2>(key) == address)
-                return version;
-        return std::nullopt;
-    }
+Finding downcopy(const Evidence& e) { return e.flash.downcopies; }
 
-private:
-    std::map<std::tuple<int, uint8_t, uint8_t>, Version> running_;
-};
-
-// The verification status the tool accepts: 55 AA E2, byte 3 non-zero, byte 4 zero.
-bool accepted_status(const std::string& event)
-{
-    std::vector<uint8_t> b = bytes_from_spaced_hex(event.substr(7));
-    return b.size() == 6 && b[0] == 0x55 && b[1] == 0xAA && b[2] == 0xE2 && b[3] != 0 && b[4] == 0;
-}
-
-// Walks every controller's flash events; `downcopies` gets the finding of the
-// downcopy rule, `kept` that of the old-image rule, `final_images` the images
-// running at the end.
-void follow_flash(const Evidence& e, Finding* downcopies, Finding* kept, RunningImages* final_images)
-{
-    RunningImages running(e.scenario);
-    std::map<std::string, bool> verified;  // per controller: the status since its last erase is accepted
-    size_t copies = 0;
-    auto note = [](Finding* to, const std::string& what) {
-        if (to && !*to)
-            *to = what;
-    };
-    for (const FlashEvent& f : e.trace.flash) {
-        Version* now = running.of(f);
-        if (!now) {
-            note(downcopies, "a flash event of " + f.controller + ", which the machine does not have");
-            continue;
-        }
-        if (f.event.starts_with("erase")) {
-            verified[f.controller] = false;
-        } else if (f.event.starts_with("status ")) {
-            verified[f.controller] = accepted_status(f.event);
-        } else if (size_t at = f.event.find(", running FW "); at != std::string::npos) {
-            std::optional<Version> v = version_in(f.event.substr(at + 13));
-            if (!v)
-                continue;
-            if (f.event.starts_with("downcopy")) {
-                ++copies;
-                // A forged answer can make the tool accept a status the controller never gave.
-                if (!verified[f.controller] && !e.trace.forged_success)
-                    note(downcopies, f.controller + " took a downcopy without a verification status the tool accepts");
-                if (auto image = e.scenario.image_version(); image && *v != *image)
-                    note(downcopies, f.controller + " runs FW " + version_text(*v) +
-                                         " after its downcopy, not the image's " + version_text(*image));
-                verified[f.controller] = false;
-            } else if (*v != *now) {
-                note(kept, f.controller + " runs FW " + version_text(*v) + " after \"" + f.event.substr(0, at) +
-                               "\", not its old " + version_text(*now));
-            }
-            *now = *v;
-        }
-    }
-    size_t verified_lines = static_cast<size_t>(
-        std::count(e.whole_log.begin(), e.whole_log.end(), "Image verified OK. Replacing old image with new..."));
-    if (copies > verified_lines && !e.trace.forged_success)
-        note(downcopies, std::to_string(copies) + " downcopies, but the log reports only " +
-                             std::to_string(verified_lines) + " verified images");
-    if (final_images)
-        *final_images = running;
-}
-
-Finding downcopy(const Evidence& e)
-{
-    Finding f;
-    follow_flash(e, &f, nullptr, nullptr);
-    return f;
-}
-
-Finding old_image(const Evidence& e)
-{
-    Finding f;
-    follow_flash(e, nullptr, &f, nullptr);
-    return f;
-}
+Finding old_image(const Evidence& e) { return e.flash.kept; }
 
 // One upgrade cycle as the log shows it: its count line and the records the
 // summary before it listed, each with whether its controller (found by bus
@@ -414,8 +413,7 @@ struct UpgradeCycle {
 
 std::vector<UpgradeCycle> upgrade_cycles(const Evidence& e, const Version& image)
 {
-    RunningImages final_images(e.scenario);
-    follow_flash(e, nullptr, nullptr, &final_images);
+    const RunningImages& final_images = e.flash.final_images;
     std::vector<UpgradeCycle> cycles;
     UpgradeCycle cycle;
     for (const std::string& line : e.whole_log) {
