@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "kcs/kcs.h"
-#include "machine.h"
+#include "current_machine.h"
 #include "machine_file.h"
 #include "main/qb40tool.h"
 #include "os/os.h"

@@ -5,32 +5,9 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "machine_file.h"
 #include "panel.h"
 
 namespace sim {
-
-namespace {
-
-std::unique_ptr<Machine>& current()
-{
-    static std::unique_ptr<Machine> m;
-    return m;
-}
-
-}  // namespace
-
-Machine& machine()
-{
-    if (!current())
-        current() = load_machine_from_environment();
-    return *current();
-}
-
-void install(std::unique_ptr<Machine> m)
-{
-    current() = std::move(m);
-}
 
 Machine::Machine(int64_t start_epoch_us, bool real_time)
     : clock(start_epoch_us, real_time), trace(clock), keyboard(context(), false, {})

@@ -146,9 +146,4 @@ private:
     std::unique_ptr<Panel> panel_;
 };
 
-// The machine the seam talks to. qb40tool-sim loads it from the environment
-// before main runs; tests install their own.
-Machine& machine();
-void install(std::unique_ptr<Machine> m);
-
 }  // namespace sim

@@ -1,10 +1,7 @@
 #include "machine_file.h"
 
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
-#include <sstream>
 
 #include "capture_file.h"
 
@@ -191,44 +188,6 @@ std::unique_ptr<Machine> load_machine_json(const std::string& text)
             if (root.has(field))
                 root[field].fail("a replay machine takes everything from its capture");
         m->replay = load_replay(*r, m->context(), m->port_access_ns);
-    }
-    return m;
-}
-
-std::unique_ptr<Machine> load_machine_from_environment()
-{
-    const char* path = std::getenv("QB40SIM_MACHINE");
-    std::string name = path && *path ? path : "(built-in default machine)";
-    std::string text = kDefaultMachineJson;
-    if (path && *path) {
-        std::ifstream in(path);
-        if (!in) {
-            std::fprintf(stderr, "qb40tool-sim: cannot read machine file %s\n", path);
-            std::exit(2);
-        }
-        std::ostringstream s;
-        s << in.rdbuf();
-        text = s.str();
-    }
-    std::unique_ptr<Machine> m;
-    try {
-        m = load_machine_json(text);
-    } catch (const MachineFileError& e) {
-        std::fprintf(stderr, "qb40tool-sim: machine file %s: field %s: %s\n", name.c_str(), e.field().c_str(),
-                     e.what());
-        std::exit(2);
-    }
-    if (m->replay)
-        std::atexit([] { machine().replay->finish(); });
-    const char* trace = std::getenv("QB40SIM_TRACE");
-    if (trace && *trace && !m->trace.open(trace)) {
-        std::fprintf(stderr, "qb40tool-sim: cannot create trace file %s\n", trace);
-        std::exit(2);
-    }
-    const char* panel = std::getenv("QB40SIM_PANEL");
-    if (panel && *panel && !m->open_panel(panel)) {
-        std::fprintf(stderr, "qb40tool-sim: cannot open panel %s\n", panel);
-        std::exit(2);
     }
     return m;
 }

@@ -1,7 +1,7 @@
 // The seam in the simulator: every call is answered by the simulated machine.
 #include "../src/os/os.h"
 
-#include "machine.h"
+#include "current_machine.h"
 
 namespace os::sys {
 

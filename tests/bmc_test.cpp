@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "bmc.h"
-#include "machine.h"
+#include "current_machine.h"
 #include "machine_file.h"
 
 namespace {

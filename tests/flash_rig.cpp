@@ -5,7 +5,7 @@
 
 #include "kcs/kcs.h"
 #include "logfile/logfile.h"
-#include "machine.h"
+#include "current_machine.h"
 #include "machine_file.h"
 #include "main/qb40tool.h"
 #include "settings.h"

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "in_process.h"
-#include "machine.h"
+#include "current_machine.h"
 
 namespace qbtest {
 

@@ -7,7 +7,7 @@
 #include <csignal>
 
 #include "in_process.h"
-#include "machine.h"
+#include "current_machine.h"
 #include "machine_file.h"
 #include "os/os.h"
 #include "sim_run.h"

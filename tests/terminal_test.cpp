@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "machine.h"
+#include "current_machine.h"
 #include "machine_file.h"
 #include "main/qb40tool.h"
 #include "sim_run.h"

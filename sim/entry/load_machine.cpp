@@ -1,6 +1,6 @@
 // Linked into qb40tool-sim only: the machine is read before the tool's main
 // runs, so a bad machine file stops the program before the tool says anything.
-#include "../machine.h"
+#include "../current_machine.h"
 
 namespace {
 

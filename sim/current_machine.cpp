@@ -1,0 +1,74 @@
+#include "current_machine.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "machine_file.h"
+
+namespace sim {
+
+namespace {
+
+std::unique_ptr<Machine>& current()
+{
+    static std::unique_ptr<Machine> m;
+    return m;
+}
+
+// The machine named by QB40SIM_MACHINE (or the built-in default machine),
+// with the trace file of QB40SIM_TRACE and the panel of QB40SIM_PANEL.
+std::unique_ptr<Machine> load_from_environment()
+{
+    const char* path = std::getenv("QB40SIM_MACHINE");
+    std::string name = path && *path ? path : "(built-in default machine)";
+    std::string text = kDefaultMachineJson;
+    if (path && *path) {
+        std::ifstream in(path);
+        if (!in) {
+            std::fprintf(stderr, "qb40tool-sim: cannot read machine file %s\n", path);
+            std::exit(2);
+        }
+        std::ostringstream s;
+        s << in.rdbuf();
+        text = s.str();
+    }
+    std::unique_ptr<Machine> m;
+    try {
+        m = load_machine_json(text);
+    } catch (const MachineFileError& e) {
+        std::fprintf(stderr, "qb40tool-sim: machine file %s: field %s: %s\n", name.c_str(), e.field().c_str(),
+                     e.what());
+        std::exit(2);
+    }
+    if (m->replay)
+        std::atexit([] { machine().replay->finish(); });
+    const char* trace = std::getenv("QB40SIM_TRACE");
+    if (trace && *trace && !m->trace.open(trace)) {
+        std::fprintf(stderr, "qb40tool-sim: cannot create trace file %s\n", trace);
+        std::exit(2);
+    }
+    const char* panel = std::getenv("QB40SIM_PANEL");
+    if (panel && *panel && !m->open_panel(panel)) {
+        std::fprintf(stderr, "qb40tool-sim: cannot open panel %s\n", panel);
+        std::exit(2);
+    }
+    return m;
+}
+
+}  // namespace
+
+Machine& machine()
+{
+    if (!current())
+        current() = load_from_environment();
+    return *current();
+}
+
+void install(std::unique_ptr<Machine> m)
+{
+    current() = std::move(m);
+}
+
+}  // namespace sim
