@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <limits>
 
-#include "devices.h"
 #include "image_version.h"
 
 namespace sim {

@@ -1,7 +1,5 @@
 #include "devices.h"
 
-#include <cstdio>
-
 #include "controller.h"
 #include "eeprom.h"
 #include "mux.h"
@@ -30,13 +28,6 @@ const DeviceType kDeviceTypes[] = {
 };
 
 }  // namespace
-
-std::string device_name(const std::string& where, uint8_t addr8)
-{
-    char address[8];
-    std::snprintf(address, sizeof address, "0x%02X", addr8);
-    return where.empty() ? address : where + " " + address;
-}
 
 PlacedDevice make_device(const Field& entry, const Context& context, const std::string& where)
 {

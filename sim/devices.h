@@ -21,8 +21,4 @@ struct PlacedDevice {
 // "bmc0 bus 0x03 mux 0xE6 ch 2"; the device adds its own address.
 PlacedDevice make_device(const Field& entry, const Context& context, const std::string& where);
 
-// The name a device's trace lines carry: `where` and its 8-bit address,
-// "bmc0 bus 0x01 0xC0".
-std::string device_name(const std::string& where, uint8_t addr8);
-
 }  // namespace sim

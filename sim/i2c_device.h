@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <span>
+#include <string>
 
 namespace sim {
 
@@ -28,5 +30,14 @@ public:
     // channel from the upper nibble of the bus byte.
     virtual void select_channel(unsigned channel) = 0;
 };
+
+// The name a device's trace lines carry: the place on the bus (`where`,
+// "bmc0 bus 0x01") and its 8-bit address, "bmc0 bus 0x01 0xC0".
+inline std::string device_name(const std::string& where, uint8_t addr8)
+{
+    char address[8];
+    std::snprintf(address, sizeof address, "0x%02X", addr8);
+    return where.empty() ? address : where + " " + address;
+}
 
 }  // namespace sim
