@@ -6,8 +6,8 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "controller_model.h"
 #include "random.h"
-#include "scenario.h"
 
 namespace campaign {
 
