@@ -12,20 +12,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "sim/whole_file.h"
+
 extern char** environ;
 
 namespace campaign {
 
 namespace fs = std::filesystem;
+using sim::write_file;
 
 namespace {
-
-void write_file(const fs::path& p, const std::string& bytes)
-{
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    if (!(out << bytes))
-        throw std::runtime_error("cannot write " + p.string());
-}
 
 // Nullopt when `p` is no regular file: a report name may name a directory.
 std::optional<std::string> read_file(const fs::path& p)

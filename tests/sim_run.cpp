@@ -14,19 +14,13 @@
 #include <unistd.h>
 
 #include "in_process.h"
+#include "whole_file.h"
 
 namespace qbtest {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-void spit(const fs::path& p, const std::string& bytes)
-{
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    if (!(out << bytes))
-        throw std::runtime_error("cannot write " + p.string());
-}
 
 // The file --report names in `args`, when there is one.
 std::optional<fs::path> report_named(const std::vector<std::string>& args)
@@ -56,7 +50,7 @@ SimDir::~SimDir()
     fs::remove_all(dir_, ec);
 }
 
-void SimDir::write(const std::string& name, const std::string& bytes) const { spit(dir_ / name, bytes); }
+void SimDir::write(const std::string& name, const std::string& bytes) const { sim::write_file(dir_ / name, bytes); }
 std::string SimDir::read(const std::string& name) const { return read_file(dir_ / name); }
 
 RunResult SimDir::run(const std::vector<std::string>& args) const
@@ -67,8 +61,8 @@ RunResult SimDir::run(const std::vector<std::string>& args) const
     fs::create_directories(aux);
     fs::path machine = aux / "machine.json", trace = aux / "trace.txt", in = aux / "stdin",
              out = aux / "stdout", err = aux / "stderr", panel = aux / "panel.txt";
-    spit(machine, machine_);
-    spit(in, input_);
+    sim::write_file(machine, machine_);
+    sim::write_file(in, input_);
     fs::remove(trace);
     std::optional<fs::path> report = report_named(args);
     std::optional<std::string> report_before;
@@ -135,7 +129,7 @@ fs::path keep_report(const std::string& text)
     fs::path dir = QB40_TEST_REPORTS;
     fs::create_directories(dir);
     fs::path p = dir / (name + "-" + std::to_string(getpid()) + "-" + std::to_string(++kept) + ".json");
-    spit(p, text);
+    sim::write_file(p, text);
     return p;
 }
 
