@@ -24,7 +24,6 @@ unsigned char CMDL_CaptureRedactVpd = 0;
 namespace {
 
 constexpr int kFormat = 1;
-constexpr int kImageVersion = 51;
 
 bool Capturing = false;
 int EventsFd = -1;
@@ -71,7 +70,7 @@ void PutImage()
         return;
     }
     os::capture_printf(", \"size\": %u, \"sha256\": \"%s\", \"version\": ", ImageSize, LoadedSha256);
-    if (ImageSize > kImageVersion + 2)
+    if (ImageSize > IMAGE_VERSION_OFFSET + 2)
         os::capture_printf("[%u, %u, %u]}", ImageVersion[0], ImageVersion[1], ImageVersion[2]);
     else
         os::capture_printf("null}");
@@ -142,7 +141,7 @@ void CaptureImageLoaded()
         return;
     ImageKnown = true;
     ImageSize = FileImageSize;
-    std::memcpy(ImageVersion, &FirmwareImage[kImageVersion], sizeof ImageVersion);
+    std::memcpy(ImageVersion, &FirmwareImage[IMAGE_VERSION_OFFSET], sizeof ImageVersion);
     Sha256 sha;
     INT8U digest[SHA256_DIGEST_SIZE];
     Sha256Begin(&sha);
