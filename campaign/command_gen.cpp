@@ -31,6 +31,22 @@ const std::vector<Family> kFamilies = {{"4073", 73}, {"4076", 76}, {"4077", 77},
 
 std::string hex_digit(Random& r) { return std::string(1, "0123456789abcdefABCDEF"[r.below(22)]); }
 
+// What the command line asks for: a report, an upgrade, nothing, the help
+// screen, arguments the parser refuses, or options that conflict.
+enum class Command { Report, Upgrade, None, Help, Refused, Conflict };
+// The image's family: one a controller of the machine has, another, the
+// QB4083C image meant for every family, or any.
+enum class ImageFamily { Present, Wrong, Qb4083c, Any };
+// The image's size class: empty, too short to hold a version, the usual
+// sizes, the limits of the families and downloads, the largest, too large.
+enum class ImageSize { Empty, NoVersion, Small, Medium, AtLimits, Full, TooLarge };
+// What stands at the image's name.
+enum class ImageFile { Present, Missing, Directory };
+// How the command line is refused: an unknown option, an image name without
+// its key or ".bin", an option without its value, an image name too long, a
+// bare image name after the first argument.
+enum class Refusal { BadOption, BadImageName, MissingValue, LongImageName, LateImageName };
+
 class CommandBuilder {
 public:
     CommandBuilder(Random& random, const MachinePlan& machine, const Version& image_version)
@@ -40,28 +56,33 @@ public:
 
     CommandPlan build()
     {
-        size_t mode = r_.weighted({32, 48, 4, 4, 8, 4});
-        switch (mode) {
-        case 0:
+        Command command = r_.choose<Command>({{32, Command::Report},
+                                              {48, Command::Upgrade},
+                                              {4, Command::None},
+                                              {4, Command::Help},
+                                              {8, Command::Refused},
+                                              {4, Command::Conflict}});
+        switch (command) {
+        case Command::Report:
             report();
             break;
-        case 1:
+        case Command::Upgrade:
             upgrade();
             break;
-        case 2:
+        case Command::None:
             return plan_;  // no arguments at all
-        case 3:
+        case Command::Help:
             option(100, r_.pick({"-h", "-?", "/?", "/h", "--help"}));
             report_options(30);
             shuffle();
             break;
-        case 4:
+        case Command::Refused:
             refused();
             break;
-        default:
+        case Command::Conflict:
             plan_.args = r_.pick(std::vector<std::vector<std::string>>{{"-q", "-c"}, {"-d", "-q"}, {"-ms", "-i"}});
         }
-        outcome_options(mode == 1);
+        outcome_options(command == Command::Upgrade);
         return plan_;
     }
 
@@ -177,15 +198,16 @@ private:
             for (const Family& f : kFamilies)
                 if (f.chip_id == c.chip_id)
                     present.push_back(&f);
-        size_t choice = r_.weighted({70, 12, 10, 8});
-        if (choice == 0 && !present.empty())
+        ImageFamily choice = r_.choose<ImageFamily>(
+            {{70, ImageFamily::Present}, {12, ImageFamily::Wrong}, {10, ImageFamily::Qb4083c}, {8, ImageFamily::Any}});
+        if (choice == ImageFamily::Present && !present.empty())
             return *r_.pick(present);
-        if (choice == 1 && !present.empty()) {
+        if (choice == ImageFamily::Wrong && !present.empty()) {
             const Family& wrong = r_.pick(kFamilies);
             if (wrong.chip_id != present[0]->chip_id)
                 return wrong;
         }
-        if (choice == 2)
+        if (choice == ImageFamily::Qb4083c)
             return kFamilies.back();
         return r_.pick(kFamilies);
     }
@@ -193,23 +215,30 @@ private:
     size_t image_size(const Family& family)
     {
         bool small_chip = family.chip_id == 73 || family.chip_id == 76;
-        switch (r_.weighted({4, 6, 40, 18, 14, 12, 6})) {
-        case 0:
+        switch (r_.choose<ImageSize>({{4, ImageSize::Empty},
+                                      {6, ImageSize::NoVersion},
+                                      {40, ImageSize::Small},
+                                      {18, ImageSize::Medium},
+                                      {14, ImageSize::AtLimits},
+                                      {12, ImageSize::Full},
+                                      {6, ImageSize::TooLarge}})) {
+        case ImageSize::Empty:
             return 0;
-        case 1:
+        case ImageSize::NoVersion:
             return static_cast<size_t>(r_.between(1, 53));
-        case 2:
+        case ImageSize::Small:
             return static_cast<size_t>(r_.between(54, 1024));
-        case 3:
+        case ImageSize::Medium:
             return static_cast<size_t>(r_.between(1025, 4096));
-        case 4:  // the family limit and the download limits, either side
+        case ImageSize::AtLimits:  // the family limit and the download limits, either side
             return small_chip ? r_.pick<size_t>({7679, 7680})
                               : r_.pick<size_t>({0x1000, 0x1001, 0x3DFF, 0x3E00, 0x3E01, 0x7A00});
-        case 5:
+        case ImageSize::Full:
             return 20480;
-        default:
+        case ImageSize::TooLarge:
             return static_cast<size_t>(r_.between(20481, 30000));
         }
+        return 0;
     }
 
     // Creates the image (unless it is to be missing) and returns its name.
@@ -225,11 +254,15 @@ private:
         std::string bytes = r_.bytes(image_size(family));
         for (size_t i = 0; i < image_version_.size() && sim::kImageVersionOffset + i < bytes.size(); ++i)
             bytes[sim::kImageVersionOffset + i] = static_cast<char>(image_version_[i]);
-        size_t kind = r_.weighted({92, 5, 3});  // a file, none, a directory of that name
-        if (kind == 0)
+        switch (r_.choose<ImageFile>({{92, ImageFile::Present}, {5, ImageFile::Missing}, {3, ImageFile::Directory}})) {
+        case ImageFile::Present:
             plan_.files[name] = bytes;
-        else if (kind == 2)
+            break;
+        case ImageFile::Missing:
+            break;
+        case ImageFile::Directory:  // a directory of that name
             plan_.directories.push_back(name);
+        }
         plan_.image = name;
         return name;
     }
@@ -240,21 +273,25 @@ private:
         report_options(20);
         shuffle();
         std::vector<std::string> bad = {"-s20", "-x", "-b1", "-b123", "-mc20", "-mcA2", "-mae", "-vpda", "-vpda21"};
-        switch (r_.below(5)) {
-        case 0:
+        switch (r_.choose<Refusal>({{1, Refusal::BadOption},
+                                    {1, Refusal::BadImageName},
+                                    {1, Refusal::MissingValue},
+                                    {1, Refusal::LongImageName},
+                                    {1, Refusal::LateImageName}})) {
+        case Refusal::BadOption:
             plan_.args.insert(plan_.args.begin() + static_cast<long>(r_.below(plan_.args.size() + 1)), r_.pick(bad));
             break;
-        case 1:
+        case Refusal::BadImageName:
             plan_.args.insert(plan_.args.begin(), r_.pick(std::vector<std::string>{"notes.txt", "qb4077.BIN"}));
             break;
-        case 2:
+        case Refusal::MissingValue:
             plan_.args.push_back(r_.pick({"-f", "--report"}));  // without the name it takes
             break;
-        case 3:
+        case Refusal::LongImageName:
             plan_.args.push_back("-f");
             plan_.args.push_back(std::string(251, 'x') + "4077.bin");  // longer than 254 characters
             break;
-        default:
+        case Refusal::LateImageName:
             plan_.args.push_back("-i");
             plan_.args.push_back("fw_4077.bin");  // a bare name after the first argument
         }

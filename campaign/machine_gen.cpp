@@ -31,6 +31,20 @@ std::string hex(unsigned value, int digits = 2)
     return text;
 }
 
+// The roads to the machine's BMCs: the driver, the KCS ports (for -dio), or
+// an odd mixture.
+enum class Roads { Driver, KcsPorts, Mixed };
+// A controller's flash fault (sim/README.md).
+enum class FlashFault { Refuse, CompareError, Status, ChecksumFails, NeverBack, StopAt };
+// How often a BMC fault rule strikes once it starts: once, a few times,
+// always, many times.
+enum class Repeats { Once, Few, Always, Many };
+// What a BMC fault rule does to an exchange.
+enum class BmcFault { CompletionCode, Lose, Response, Delay, DriverErrno, WrongId, Kcs };
+// An answer in a device's place: success with data, any completion code with
+// data, longer than the tool reads, no completion code at all.
+enum class Answer { Success, AnyCode, TooLong, NoCode };
+
 // One machine, built device by device. Controller places (bus number and
 // address) are never reused within the machine, so the checks can tell
 // which controller a device-table record stands for.
@@ -48,13 +62,14 @@ public:
 
         // The roads: most machines serve their BMCs through the driver; some
         // only through the KCS ports, for -dio; a few are odd mixtures.
-        size_t style = r_.weighted({70, 20, 10});
-        int bmcs = static_cast<int>(r_.weighted({55, 25, 10, 10})) + 1;
-        plan.kcs_road = style == 1;
-        if (style == 1)
+        Roads roads = r_.choose<Roads>({{70, Roads::Driver}, {20, Roads::KcsPorts}, {10, Roads::Mixed}});
+        int bmcs = r_.choose<int>({{55, 1}, {25, 2}, {10, 3}, {10, 4}});
+        plan.kcs_road = roads == Roads::KcsPorts;
+        if (roads == Roads::KcsPorts)
             bmcs = r_.percent(80) ? 1 : 2;
-        m["driver"] = style == 1 ? (r_.percent(60) ? "absent" : "loaded")
-                                 : std::vector<std::string>{"loaded", "loadable", "absent"}[r_.weighted({80, 10, 10})];
+        m["driver"] = roads == Roads::KcsPorts
+                          ? std::string(r_.percent(60) ? "absent" : "loaded")
+                          : r_.choose<std::string>({{80, "loaded"}, {10, "loadable"}, {10, "absent"}});
         if (r_.percent(10))
             m["iopl"] = false;
 
@@ -62,8 +77,8 @@ public:
         std::vector<int> kcs_pairs = {0, 1, 2};
         for (int i = 0; i < bmcs; ++i) {
             json bmc;
-            bool node = style == 0 || (style == 2 && r_.percent(60));
-            bool kcs = style == 1 ? i == 0 : r_.percent(style == 0 ? 25 : 50);
+            bool node = roads == Roads::Driver || (roads == Roads::Mixed && r_.percent(60));
+            bool kcs = roads == Roads::KcsPorts ? i == 0 : r_.percent(roads == Roads::Driver ? 25 : 50);
             if (node)
                 bmc["node"] = nodes[static_cast<size_t>(i)];
             if (kcs && !kcs_pairs.empty()) {
@@ -107,8 +122,8 @@ private:
         std::vector<uint8_t> keys;
         int buses = r_.between(1, 4);
         while (static_cast<int>(keys.size()) < buses) {
-            uint8_t key = static_cast<uint8_t>(
-                std::vector<int>{r_.between(1, 5), r_.between(6, 15), 0}[r_.weighted({70, 25, 5})]);
+            // Mostly the low buses a default scan covers; bus 0 it never scans.
+            uint8_t key = static_cast<uint8_t>(r_.choose<int>({{70, r_.between(1, 5)}, {25, r_.between(6, 15)}, {5, 0}}));
             if (std::find(keys.begin(), keys.end(), key) == keys.end())
                 keys.push_back(key);
         }
@@ -127,7 +142,7 @@ private:
     {
         json b;
         json devices = json::array();
-        int direct = static_cast<int>(r_.weighted({15, 50, 25, 10}));
+        int direct = r_.choose<int>({{15, 0}, {50, 1}, {25, 2}, {10, 3}});  // controllers not behind a mux
         bool qb4077 = false;
         for (int i = 0; i < direct; ++i)
             if (auto c = controller(bmc, key)) {
@@ -171,8 +186,13 @@ private:
         model.bus = bus;
         model.address = *address;
         int family = family_ ? *family_ : r_.pick({73, 76, 77, 80, 82, 84});
-        model.chip_id = static_cast<uint8_t>(
-            std::vector<int>{family, 83, 75, 0x00, 0x80, r_.between('A', 'Z')}[r_.weighted({88, 3, 3, 2, 2, 2})]);
+        // Now and then a chip ID no image is for, or none the device table knows.
+        model.chip_id = static_cast<uint8_t>(r_.choose<int>({{88, family},
+                                                             {3, 83},
+                                                             {3, 75},
+                                                             {2, 0x00},
+                                                             {2, 0x80},
+                                                             {2, r_.between('A', 'Z')}}));
         // The image's version bytes come from 0x20..0x3F and other versions
         // from 0x01..0x1F, so no misread register can match the image.
         if (r_.percent(15))
@@ -188,9 +208,9 @@ private:
                   {"firmware", {model.firmware[0], model.firmware[1], model.firmware[2]}},
                   {"revision", r_.between(1, 9)}};
         // The standard set waits 45 ticks for an erase and about 15 s for a reset.
-        c["erase_ms"] = std::vector<int>{r_.between(100, 1200), 0, r_.between(2500, 4000)}[r_.weighted({85, 5, 10})];
-        c["reset_ms"] = std::vector<int>{r_.between(0, 9000), r_.between(10000, 15000),
-                                         r_.between(16000, 40000)}[r_.weighted({85, 7, 8})];
+        c["erase_ms"] = r_.choose<int>({{85, r_.between(100, 1200)}, {5, 0}, {10, r_.between(2500, 4000)}});
+        c["reset_ms"] = r_.choose<int>(
+            {{85, r_.between(0, 9000)}, {7, r_.between(10000, 15000)}, {8, r_.between(16000, 40000)}});
         json regs = json::object();
         if (r_.percent(60))
             regs = {{"0x30", r_.byte()}, {"0x36", r_.byte()}, {"0x38", r_.byte()}, {"0x56", r_.byte()}};
@@ -214,8 +234,13 @@ private:
         for (int k = 0; k < kinds; ++k) {
             // Status answers the tool must refuse for an image that is good
             // are what tests its part in the downcopy rule.
-            switch (r_.weighted({25, 15, 25, 10, 10, 15})) {
-            case 0: {
+            switch (r_.choose<FlashFault>({{25, FlashFault::Refuse},
+                                           {15, FlashFault::CompareError},
+                                           {25, FlashFault::Status},
+                                           {10, FlashFault::ChecksumFails},
+                                           {10, FlashFault::NeverBack},
+                                           {15, FlashFault::StopAt}})) {
+            case FlashFault::Refuse: {
                 json refusal = {{"command", r_.pick(kFlashCommands)}};
                 if ((refusal["command"] == "write" || refusal["command"] == "verify") && r_.percent(50))
                     refusal["at"] = hex(flash_address(), 4);
@@ -224,21 +249,21 @@ private:
                 f["refuse"].push_back(refusal);
                 break;
             }
-            case 1:
+            case FlashFault::CompareError:
                 f["compare_error_at"] = hex(flash_address(), 4);
                 break;
-            case 2:
+            case FlashFault::Status:
                 f["status"] = r_.pick({std::string("55 AA E3 01 00 00"), std::string("55 AA E2 00 00 00"),
                                        std::string("55 AA E2 01 00 00"), std::string("55 AA E2 01 03 00"),
                                        spaced_hex(random_bytes(6))});
                 break;
-            case 3:
+            case FlashFault::ChecksumFails:
                 f["checksum_fails"] = r_.pick({"upper", "lower", "both"});
                 break;
-            case 4:
+            case FlashFault::NeverBack:
                 f["never_back"] = true;
                 break;
-            default:
+            case FlashFault::StopAt:
                 f["stop_at"] = hex(flash_address(), 4);
                 if (r_.percent(50))
                     f["stop_ms"] = r_.between(100, 20000);
@@ -294,18 +319,19 @@ private:
             rule["address"] = hex(r_.pick({0xC0, 0xC2, 0xC4, 0xC6, 0xA0, 0xE6, 0x40}));
         if (r_.percent(20))
             rule["request"] = request_prefix(buses);
-        rule["nth"] =
-            std::vector<int>{r_.between(1, 10), r_.between(11, 300), r_.between(301, 5000)}[r_.weighted({50, 35, 15})];
-        size_t count = r_.weighted({35, 35, 15, 15});
-        bool every = count == 2;
-        if (every)
+        rule["nth"] = r_.choose<int>({{50, r_.between(1, 10)}, {35, r_.between(11, 300)}, {15, r_.between(301, 5000)}});
+        Repeats repeats =
+            r_.choose<Repeats>({{35, Repeats::Once}, {35, Repeats::Few}, {15, Repeats::Always}, {15, Repeats::Many}});
+        if (repeats == Repeats::Always)
             rule["count"] = "all";
         else
-            rule["count"] = count == 0 ? 1 : count == 1 ? r_.between(2, 6) : r_.between(7, 100);
+            rule["count"] = repeats == Repeats::Once  ? 1
+                            : repeats == Repeats::Few ? r_.between(2, 6)
+                                                      : r_.between(7, 100);
         if (r_.percent(40))
             rule["probability"] = r_.pick({0.5, 0.2, 0.05, 0.01, 0.001});
         rule["seed"] = r_.below(1ULL << 32);
-        fault_action(rule, every || count == 3);
+        fault_action(rule, repeats == Repeats::Always || repeats == Repeats::Many);
         // On the KCS road each of these costs the tool up to four timed-out
         // waits: a few of them per run.
         bool kcs_road = kcs && rule.value("road", "kcs") == "kcs";
@@ -324,39 +350,46 @@ private:
 
     void fault_action(json& rule, bool many)
     {
-        switch (r_.weighted({30, 15, 10, 10, 15, 5, 15})) {
-        case 0:
+        switch (r_.choose<BmcFault>({{30, BmcFault::CompletionCode},
+                                     {15, BmcFault::Lose},
+                                     {10, BmcFault::Response},
+                                     {10, BmcFault::Delay},
+                                     {15, BmcFault::DriverErrno},
+                                     {5, BmcFault::WrongId},
+                                     {15, BmcFault::Kcs}})) {
+        case BmcFault::CompletionCode:
             rule["completion_code"] = hex(r_.percent(85) ? r_.pick({0x81, 0x82, 0x83, 0x84, 0xC0, 0xFF, 0xCC})
                                                          : static_cast<unsigned>(r_.between(1, 0xFE)));
             break;
-        case 1:
+        case BmcFault::Lose:
             rule["lose"] = true;
             break;
-        case 2: {
+        case BmcFault::Response: {
             // Answers the tool may take for a device's, others it must refuse.
             std::vector<uint8_t> bytes = {0x1C, 0x52};
-            size_t shape = r_.weighted({40, 30, 20, 10});
-            if (shape == 0 || shape == 1)
-                bytes.push_back(shape == 0 ? 0x00 : r_.byte());
-            size_t extra = shape == 2 ? r_.between(33, 70) : shape == 3 ? 0 : r_.below(9);
+            Answer answer = r_.choose<Answer>(
+                {{40, Answer::Success}, {30, Answer::AnyCode}, {20, Answer::TooLong}, {10, Answer::NoCode}});
+            if (answer == Answer::Success || answer == Answer::AnyCode)
+                bytes.push_back(answer == Answer::Success ? 0x00 : r_.byte());
+            size_t extra = answer == Answer::TooLong ? r_.between(33, 70) : answer == Answer::NoCode ? 0 : r_.below(9);
             for (size_t i = 0; i < extra; ++i)
                 bytes.push_back(r_.byte());
             rule["response"] = spaced_hex(bytes);
             break;
         }
-        case 3:
+        case BmcFault::Delay:
             rule["delay_ms"] = many ? r_.between(1, 2) : r_.between(1, 5000);
             break;
-        case 4:
+        case BmcFault::DriverErrno:
             rule["road"] = "driver";
             rule[r_.pick({std::string("send_errno"), std::string("select_errno"), std::string("receive_errno")})] =
                 r_.pick(kErrnos);
             break;
-        case 5:
+        case BmcFault::WrongId:
             rule["road"] = "driver";
             rule["wrong_id"] = true;
             break;
-        default: {
+        case BmcFault::Kcs: {
             rule["road"] = "kcs";
             std::string kind = r_.pick(kKcsFaults);
             rule["kcs"] = kind;

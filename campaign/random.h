@@ -6,11 +6,19 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
 
 namespace campaign {
+
+// A value and how often it is chosen (Random::choose).
+template <class T>
+struct Weighted {
+    unsigned weight;
+    T value;
+};
 
 class Random {
 public:
@@ -47,21 +55,21 @@ public:
         return items.begin()[below(items.size())];
     }
 
-    // An index into `weights`, each chosen in proportion to its weight.
-    size_t weighted(std::initializer_list<unsigned> weights)
+    // One of `choices`, each as likely as its weight, in one draw. The
+    // values are worked out before the draw, left to right, draws included.
+    template <class T>
+    T choose(std::initializer_list<Weighted<T>> choices)
     {
         unsigned total = 0;
-        for (unsigned w : weights)
-            total += w;
+        for (const Weighted<T>& c : choices)
+            total += c.weight;
         uint64_t draw = below(total);
-        size_t i = 0;
-        for (unsigned w : weights) {
-            if (draw < w)
-                return i;
-            draw -= w;
-            ++i;
+        for (const Weighted<T>& c : choices) {
+            if (draw < c.weight)
+                return c.value;
+            draw -= c.weight;
         }
-        return weights.size() - 1;
+        return std::prev(choices.end())->value;
     }
 
 private:

@@ -18,13 +18,22 @@ namespace {
 // standard input, which the campaign ties to /dev/null.
 nlohmann::json key_script(Random& r)
 {
-    static const std::vector<std::string> kKeys = {"esc", "y", "Y", "n", "N", "l", "L", "space", "enter", "x", "q"};
     std::vector<std::pair<int, std::string>> keys;
     int horizon_ms = r.pick({3000, 12000, 40000});
     int count = r.between(0, 8);
     for (int i = 0; i < count; ++i) {
-        size_t k = r.weighted({20, 15, 3, 12, 3, 8, 2, 10, 10, 3, 2});
-        keys.emplace_back(r.between(0, horizon_ms), kKeys[k]);
+        std::string key = r.choose<std::string>({{20, "esc"},
+                                                 {15, "y"},
+                                                 {3, "Y"},
+                                                 {12, "n"},
+                                                 {3, "N"},
+                                                 {8, "l"},
+                                                 {2, "L"},
+                                                 {10, "space"},
+                                                 {10, "enter"},
+                                                 {3, "x"},
+                                                 {2, "q"}});
+        keys.emplace_back(r.between(0, horizon_ms), key);
     }
     std::sort(keys.begin(), keys.end());
     nlohmann::json script = nlohmann::json::array();
