@@ -19,6 +19,9 @@ constexpr int kSchemaVersion = 1;
 constexpr const char* kUpgradeWords[] = {
     nullptr, "same_version", "upgraded", "failed", "aborted", "version_mismatch", "not_recorded",
 };
+constexpr const char* kPlannedWords[] = {
+    nullptr, "upgrade", "same_version", "other_family", "not_reached", "not_recorded",
+};
 constexpr const char* kStepWords[] = {
     nullptr, "read_before", "erase", "write", "verify", "status", "downcopy", "reset_wait", "read_back",
 };
@@ -66,8 +69,18 @@ void PutTime(time_t t)
         ReportPrintf("null");
 }
 
-const char* ExitMeaningOf(int code)
+// A plan's 0 and 4 say what an upgrade would do, not what was done.
+constexpr ExitMeaning kPlanExitMeanings[] = {
+    {RC_OK, "nothing to upgrade"},
+    {RC_UPGRADE_INCOMPLETE, "would upgrade"},
+};
+
+const char* ExitMeaningOf(int code, bool plan)
 {
+    if (plan)
+        for (const ExitMeaning& m : kPlanExitMeanings)
+            if (m.code == code)
+                return m.words;
     for (const ExitMeaning& m : kExitMeanings)
         if (m.code == code)
             return m.words;
@@ -151,7 +164,9 @@ void PutController(const BmcRecord& bmc, const ControllerRecord& c)
     // runs nothing the report could tell.
     ReportPrintf(", \"firmware_last_seen\": ");
     PutVersionOrNull(c.last_scan == bmc.scans, c.last_seen);
-    ReportPrintf(",\n        \"upgrade\": ");
+    ReportPrintf(",\n        \"planned\": ");
+    PutTextOrNull(kPlannedWords[c.planned]);
+    ReportPrintf(", \"upgrade\": ");
     PutTextOrNull(kUpgradeWords[c.upgrade]);
     ReportPrintf(", \"failed_step\": ");
     PutTextOrNull(kStepWords[c.failed_step]);
@@ -201,13 +216,14 @@ int WriteReport(const RunRecord& run, const char* path)
     ReportPrintf(",\n  \"complete\": %s,\n  \"exit_code\": ", run.complete ? "true" : "false");
     if (run.complete && run.exit_known) {
         ReportPrintf("%d,\n  \"exit_meaning\": ", run.exit_code);
-        PutText(ExitMeaningOf(run.exit_code));
+        PutText(ExitMeaningOf(run.exit_code, run.plan));
     } else {
         ReportPrintf("null,\n  \"exit_meaning\": null");
     }
     ReportPrintf(",\n  \"signal\": ");
     PutTextOrNull(run.signal);
-    ReportPrintf(",\n  \"strict\": %s,\n  \"arguments\": [", run.strict ? "true" : "false");
+    ReportPrintf(",\n  \"strict\": %s,\n  \"plan\": %s,\n  \"arguments\": [", run.strict ? "true" : "false",
+                 run.plan ? "true" : "false");
     for (int i = 1; i < run.argc; ++i) {
         ReportPrintf("%s", i > 1 ? ", " : "");
         PutText(run.argv[i]);

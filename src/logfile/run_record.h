@@ -20,6 +20,16 @@ enum ControllerUpgrade : INT8U {
     UPGRADE_NOT_RECORDED,
 };
 
+// What --plan says the upgrade would do to one controller.
+enum PlannedUpgrade : INT8U {
+    PLAN_NONE,  // not a plan, or a chip the upgrade passes over
+    PLAN_UPGRADE,
+    PLAN_SAME_VERSION,
+    PLAN_OTHER_FAMILY,  // the upgrade would end the run here with 5
+    PLAN_NOT_REACHED,   // after a controller of another family
+    PLAN_NOT_RECORDED,  // beyond the device table
+};
+
 // The step of a controller's programming that failed.
 enum FlashStep : INT8U {
     STEP_NONE,
@@ -56,6 +66,7 @@ struct ControllerRecord {
     INT8U last_seen[RECORD_VERSION_BYTES];    // as the last scan that found it read it
     int last_scan;                            // that scan's number in the pass
     INT8U upgrade;                            // ControllerUpgrade
+    INT8U planned;                            // PlannedUpgrade
     INT8U failed_step;                        // FlashStep of the failure `upgrade` names
     char error[RECORD_ERROR_SIZE];            // the line that told of it; "" for none
     time_t programming_started;               // 0: never programmed
@@ -104,6 +115,7 @@ struct RunRecord {
     int exit_code;
     const char* signal;  // the signal that ended the run, or null
     INT8U strict;
+    INT8U plan;          // --plan: nothing was programmed; `planned` tells what would have been
     int argc;
     char** argv;
     HostRecord host;

@@ -162,8 +162,28 @@ int RunUpgradePath(int& ret_code)
     return kRunGoesOn;
 }
 
-// --strict, an upgrade asked for where discovery found no BMC: the image is
-// still checked, so that a bad image is not reported as a mere empty
+// --plan: the upgrade path as far as the upgrade would begin, then what it
+// would do to each controller. No key is read, so the terminal stays as it is.
+int RunPlanPath(int bmc)
+{
+    if (LoadFirmwareImage() != 0)
+        return RC_IMAGE_FILE;  // the BMC and the log are closed already
+    NoteImageLoaded();
+    BeginCycle(true);
+    int found = ScanForQBdevices();
+    CountFound();
+    if (!found) {
+        pb("No Devices Found [RETURN CODE:0x%02x]\n", RC_NO_DEVICES);
+        PlanFoundNoController();
+        return kRunGoesOn;
+    }
+    DisplaySummary();
+    PlanUpgradeOfAllFound(bmc);
+    return kRunGoesOn;
+}
+
+// --strict or --plan, an upgrade asked for where discovery found no BMC: the
+// image is still checked, so that a bad image is not reported as a mere empty
 // machine. Returns 1 (the image failed, the log is closed) or 171.
 int StrictUpgradeWithoutBmc()
 {
@@ -175,7 +195,7 @@ int StrictUpgradeWithoutBmc()
 }
 
 // One BMC: open it, run the selected mode, close it.
-int RunBmcPass(int argc, int& ret_code)
+int RunBmcPass(int bmc, int argc, int& ret_code)
 {
     FileImageSize = 0;
     memset(ChipInfo, 0, sizeof ChipInfo);
@@ -197,6 +217,8 @@ int RunBmcPass(int argc, int& ret_code)
         DisplaySummary();
     } else if (!CMDL_FilenameSpecified) {
         end = RunReportCycles();
+    } else if (CMDL_Plan) {
+        end = RunPlanPath(bmc);
     } else {
         end = RunUpgradePath(ret_code);
     }
@@ -246,13 +268,13 @@ int main(int argc, char** argv)
         CMDL_AppendLogFile = 1;
 
     int ret_code = RC_OK;
-    if (CMDL_Strict && FoundBmc == 0 && CMDL_FilenameSpecified) {
+    if ((CMDL_Strict || CMDL_Plan) && FoundBmc == 0 && CMDL_FilenameSpecified) {
         ret_code = StrictUpgradeWithoutBmc();
         if (ret_code == RC_IMAGE_FILE)
             return EndRun(ret_code);  // the log is closed already
     }
     for (int BMCCounter = 0; BMCCounter < FoundBmc; ++BMCCounter) {
-        int end = RunBmcPass(argc, ret_code);
+        int end = RunBmcPass(BMCCounter, argc, ret_code);
         if (end != kRunGoesOn) {
             CheckSignal();
             return EndRun(end);
@@ -262,10 +284,14 @@ int main(int argc, char** argv)
     if (FoundBmc > 1)
         PrintTotalSummary();
 
+    if (CMDL_Plan)
+        ret_code = PlanRunCode();
     if (CMDL_ExpectedControllers)
         ret_code = CheckExpectedControllers(ret_code);
     CheckSignal();
     ret_code = EndRun(ret_code);
+    if (CMDL_Plan)
+        PrintPlanEnd(ret_code);
     pf("\nFinished: %s", NowText());
     pf("Exited with return code: 0x%02x", ret_code);
     CloseLogFile();

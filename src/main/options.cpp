@@ -47,6 +47,7 @@ unsigned char CMDL_Strict = 0;
 char ReportFilename[REPORT_FILENAME_SIZE] = "";
 unsigned char CMDL_ExpectedControllers = 0;
 char ExpectedImageSha256[2 * 32 + 1] = "";
+unsigned char CMDL_Plan = 0;
 
 namespace {
 
@@ -78,6 +79,7 @@ enum OptionAction {
     OPT_IMAGE_SHA256,
     OPT_CAPTURE,
     OPT_CAPTURE_REDACT,
+    OPT_PLAN,
 };
 
 struct OptionKey {
@@ -151,6 +153,7 @@ constexpr OptionKey kWholeArgumentOptions[] = {
     {"--image-sha256", OPT_IMAGE_SHA256},
     {"--capture", OPT_CAPTURE},
     {"--capture-redact", OPT_CAPTURE_REDACT},
+    {"--plan", OPT_PLAN},
 };
 
 int HexDigitValue(char c)
@@ -353,6 +356,9 @@ bool ApplyOption(OptionAction action, const char* argument, const char* value, i
         for (size_t i = 0; i < sizeof ExpectedImageSha256; ++i)
             ExpectedImageSha256[i] = static_cast<char>(tolower(static_cast<unsigned char>(argv[index][i])));
         return true;
+    case OPT_PLAN:
+        CMDL_Plan = 1;
+        return true;
     }
     return false;
 }
@@ -384,6 +390,32 @@ bool ParseOneArgument(int& index, int argc, char** argv)
     int code = EndRun(RC_COMMAND_LINE);
     CloseLogFile();
     exit(code);
+}
+
+// A plan scans and reads, and tells what one upgrade cycle would do: what
+// would write, light LEDs or repeat has no place in it.
+struct PlanConflict {
+    const unsigned char& setting;
+    const char* option;
+};
+constexpr PlanConflict kPlanConflicts[] = {
+    {CMDL_ContinousUpgrade, "-c"},
+    {CMDL_DiagnosticMode, "-d"},
+    {CMDL_LEDcycling, "-z"},
+};
+
+void CheckPlanConflicts()
+{
+    if (!CMDL_FilenameSpecified) {
+        pb("ERROR: --plan needs an image file (-f FILE) [RETURN CODE:0x%02x]\n", RC_COMMAND_LINE);
+        EndOnConflict();
+    }
+    for (const PlanConflict& c : kPlanConflicts) {
+        if (c.setting) {
+            pb("ERROR: %s not allowed with --plan [RETURN CODE:0x%02x]\n", c.option, RC_COMMAND_LINE);
+            EndOnConflict();
+        }
+    }
 }
 
 }  // namespace
@@ -472,6 +504,8 @@ void LogCommandLineInfo(int argc, char** argv)
         pf("Selected --capture for a capture of the run in %s", CaptureFilename);
     if (CMDL_CaptureRedactVpd)
         pf("Selected --capture-redact vpd for placeholders in place of VPD text");
+    if (CMDL_Plan)
+        pf("Selected --plan: what the upgrade would do, nothing written");
     pf(" ");
 
     if (CMDL_QuietMode && CMDL_ContinousUpgrade) {
@@ -488,6 +522,8 @@ void LogCommandLineInfo(int argc, char** argv)
            RC_COMMAND_LINE);
         EndOnConflict();
     }
+    if (CMDL_Plan)
+        CheckPlanConflicts();
 }
 
 void DisplayCommandLineHelp()

@@ -122,6 +122,7 @@ void BeginRunOutcome(int argc, char** argv)
     Run.image.family = ImageFileName;
     std::memcpy(Run.image.sha256_expected, ExpectedImageSha256, sizeof Run.image.sha256_expected);
     Run.image.sha256_matched = -1;
+    Run.plan = CMDL_Plan;
     RunBegun = true;
     if (ReportFilename[0]) {
         Run.started = os::time(nullptr);
@@ -249,8 +250,8 @@ void NoteControllerFound(const structChipInfo& rec, int MUXretval, int stored)
         c->last_scan = bmc->scans;
     }
     // Only an upgrade run has something to say about a controller it could
-    // not keep.
-    if (!stored && CMDL_FilenameSpecified)
+    // not keep (a plan says it of its own).
+    if (!stored && CMDL_FilenameSpecified && !CMDL_Plan)
         Merge(c, UPGRADE_NOT_RECORDED);
 }
 
@@ -288,6 +289,12 @@ void NoteSameVersion(const structChipInfo& chip, INT8U ChipCounter)
     if (ChipCounter < MAX_CHIPS)
         MatchedInCycle[ChipCounter] = true;
     Merge(Listed(chip.busID, chip.i2c_addr), UPGRADE_SAME_VERSION);
+}
+
+void NotePlanned(const structChipInfo& chip, INT8U planned)
+{
+    if (ControllerRecord* c = Listed(chip.busID, chip.i2c_addr))
+        c->planned = planned;
 }
 
 int NoteFlashResult(const structChipInfo& chip, int flashed)

@@ -63,5 +63,7 @@ void NoteVersionReadBack(const INT8U* version);
 // Updated field gets); the cycle's result (under --strict: 1 only when every
 // controller ended on the image's version and the table held them all).
 void NoteSameVersion(const structChipInfo& chip, INT8U ChipCounter);
+// --plan: what the upgrade would do to the controller (PlannedUpgrade).
+void NotePlanned(const structChipInfo& chip, INT8U planned);
 int NoteFlashResult(const structChipInfo& chip, int flashed);
 int UpgradeCycleResult(int result);

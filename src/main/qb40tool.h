@@ -69,6 +69,7 @@ extern char ReportFilename[REPORT_FILENAME_SIZE];  // --report FILE; "" when no 
 #define MAX_EXPECTED_CONTROLLERS (4 * MAX_CHIPS)  // four BMCs, each with a full device table
 extern unsigned char CMDL_ExpectedControllers;
 extern char ExpectedImageSha256[2 * 32 + 1];       // --image-sha256 HEX, in lower case; "" when not given
+extern unsigned char CMDL_Plan;  // --plan: say what the upgrade would do, and write nothing
 
 // --capture: the run recorded at the seam (capture_run.cpp).
 #define CAPTURE_FILENAME_SIZE 4096
@@ -190,6 +191,10 @@ extern unsigned char FoundQB4083C;
 extern char ScanChannels;
 extern INT8U BusIDchannel;
 extern INT8U i2c_addr_ScanLast;
+// The controllers the last scan found after ChipInfo was full: dumped and
+// marked, never upgraded; kept here only so that --plan can name them.
+extern structChipInfo BeyondTableChipInfo[MAX_CHIPS];
+extern INT8U ChipsBeyondTable;
 
 int ScanForQBdevices();
 // Records the controller just identified at the next index of ChipInfo (or,
@@ -241,3 +246,16 @@ int FlashFirmwareOverI2C(INT8U ChipID, INT8U i2c_addr, INT8U busID, INT8U MUXadd
 
 // Upgrade of all found controllers (upgrade.cpp).
 int UpgradeFirmwareOnAllFoundThread();
+// The checks the upgrade makes of one record before it flashes it.
+bool IsKnownChip(INT8U ChipID);                // a chip ID the upgrade acts on at all
+bool ImageIsForChip(INT8U ChipID);             // the image's family takes it
+bool UpgradeAsksFirst();                       // a QB4083C image, to be confirmed by the operator
+bool RunsImageVersion(const structChipInfo& chip);
+
+// --plan (plan.cpp): what the upgrade of the controllers the scan has just
+// found would do, one line each, with no flash command; then, at the end of
+// the run, the plan's code and its closing line.
+void PlanUpgradeOfAllFound(int bmc);
+void PlanFoundNoController();  // a pass's scan found none
+int PlanRunCode();
+void PrintPlanEnd(int code);

@@ -16,6 +16,8 @@ unsigned char FoundQB4083C = 0;
 char ScanChannels = 0;
 INT8U BusIDchannel = 0;
 INT8U i2c_addr_ScanLast = 0;
+structChipInfo BeyondTableChipInfo[MAX_CHIPS];
+INT8U ChipsBeyondTable = 0;
 
 namespace {
 
@@ -166,11 +168,16 @@ void AppendToTotal()
 void RecordQBdevice(INT8U busID, INT8U i2c_addr, INT8U ChipID, const char* name, int MUXretval)
 {
     // Past the table's end the controller is still dumped and marked, but
-    // its data goes nowhere.
+    // its data goes nowhere the upgrade looks (a record of its own for the
+    // plan, as long as there is room).
     structChipInfo overflow{};
     structChipInfo overflow4083C{};
     bool stored = ChipsFound < MAX_CHIPS;
-    structChipInfo& rec = stored ? ChipInfo[ChipsFound] : overflow;
+    if (!stored && ChipsBeyondTable < MAX_CHIPS)
+        BeyondTableChipInfo[ChipsBeyondTable] = structChipInfo{};
+    structChipInfo& rec = stored                           ? ChipInfo[ChipsFound]
+                          : ChipsBeyondTable < MAX_CHIPS ? BeyondTableChipInfo[ChipsBeyondTable]
+                                                           : overflow;
     structChipInfo& rec4083C = stored ? QB4083CChipInfo[ChipsFound] : overflow4083C;
 
     std::memcpy(rec.ChipName, name, sizeof rec.ChipName);
@@ -206,10 +213,13 @@ void RecordQBdevice(INT8U busID, INT8U i2c_addr, INT8U ChipID, const char* name,
     WriteQBreg(busID, i2c_addr, QBREG_FAIL, kFoundMark);
     NoteControllerFound(rec, MUXretval, stored);
 
-    if (stored)
+    if (stored) {
         ChipsFound++;
-    else
+    } else {
+        if (ChipsBeyondTable < MAX_CHIPS)
+            ChipsBeyondTable++;
         pb("MAX CHIPS PER SYSTEM OF %d REACHED!!", MAX_CHIPS);
+    }
 }
 
 int ScanForQBdevices()
@@ -219,6 +229,7 @@ int ScanForQBdevices()
     NoteScanBegins();
     BusIDchannel = BusIDchannelFirst;
     ChipsFound = 0;
+    ChipsBeyondTable = 0;
     pb("Scanning I2C busses for QB40xx...");
     int MUXretval = 0;
 

@@ -16,6 +16,8 @@ constexpr INT8U kKnownChipIDs[] = {73, 76, 77, 80, 82, 83, 84};
 // QB4083C command set once the operator has confirmed it.
 constexpr INT8U kQB4083CImageChipID = 83;
 
+}  // namespace
+
 bool IsKnownChip(INT8U ChipID)
 {
     for (INT8U known : kKnownChipIDs)
@@ -24,13 +26,15 @@ bool IsKnownChip(INT8U ChipID)
     return false;
 }
 
+bool ImageIsForChip(INT8U ChipID) { return ChipID == ChipIDshouldbe || ChipIDshouldbe == kQB4083CImageChipID; }
+
+bool UpgradeAsksFirst() { return !CMDL_UnconditionalUpgrade && ChipIDshouldbe == kQB4083CImageChipID; }
+
 bool RunsImageVersion(const structChipInfo& chip)
 {
     const INT8U* version = &FirmwareImage[IMAGE_VERSION_OFFSET];
     return chip.FW_ID0 == version[0] && chip.FW_ID1 == version[1] && chip.FW_ID2 == version[2];
 }
-
-}  // namespace
 
 int UpgradeFirmwareOnAllFoundThread()
 {
@@ -38,7 +42,7 @@ int UpgradeFirmwareOnAllFoundThread()
     bool fw_match = false;
     char SuccUpgMsg[255];
 
-    if (!CMDL_UnconditionalUpgrade && ChipIDshouldbe == kQB4083CImageChipID) {
+    if (UpgradeAsksFirst()) {
         pb("Proceed with Firmware Upgrade on QB4083C? Press [y] (Version info: FW:[0x%02x:0x%02x])\n",
            FirmwareImage[IMAGE_VERSION_OFFSET + 1], FirmwareImage[IMAGE_VERSION_OFFSET + 2]);
         int key = getch();
@@ -56,7 +60,7 @@ int UpgradeFirmwareOnAllFoundThread()
         structChipInfo& chip = ChipInfo[ChipCounter];
         if (!IsKnownChip(chip.ChipID))
             continue;
-        if (chip.ChipID != ChipIDshouldbe && ChipIDshouldbe != kQB4083CImageChipID) {
+        if (!ImageIsForChip(chip.ChipID)) {
             pf("Chip ID Mismatch. ChipCounter:%d ChipIDshouldbe:%d ChipInfo[0].ChipID:%d", ChipCounter,
                ChipIDshouldbe, ChipInfo[0].ChipID);
             CommandLineError("ERROR: The image is not for this QB40xx-version [RETURN CODE:0x%02x]",
