@@ -120,13 +120,16 @@ private:
         option(p(5), "-u");
     }
 
-    // --strict and --report FILE, matched as whole arguments: anywhere but
-    // between an option and the argument it takes, or before a bare image name.
+    // --strict, --plan and --report FILE, matched as whole arguments:
+    // anywhere but between an option and the argument it takes, or before a
+    // bare image name. A plan of a report run has no image to plan with.
     void outcome_options(bool upgrade)
     {
         std::vector<std::vector<std::string>> added;
         if (r_.percent(upgrade ? 35 : 10))
             added.push_back({"--strict"});
+        if (r_.percent(upgrade ? 15 : 2))
+            added.push_back({"--plan"});
         if (r_.percent(40)) {
             // Also names the report must never take the place of: the log,
             // the image, a directory.

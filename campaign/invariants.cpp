@@ -301,6 +301,10 @@ bool option_conflict(const Evidence& e)
         "ERROR: Continous mode not allowed in quiet mode [RETURN CODE:0x05]",
         "ERROR: Diagnostics mode not allowed in quiet mode [RETURN CODE:0x05]",
         "ERROR: Manual Sending of Mux commands \"-ms\" specified without MuxAddress \"-ma[NUM]\" [RETURN CODE:0x05]",
+        "ERROR: --plan needs an image file (-f FILE) [RETURN CODE:0x05]",
+        "ERROR: -c not allowed with --plan [RETURN CODE:0x05]",
+        "ERROR: -d not allowed with --plan [RETURN CODE:0x05]",
+        "ERROR: -z not allowed with --plan [RETURN CODE:0x05]",
     };
     return std::find(std::begin(kConflicts), std::end(kConflicts), e.last()) != std::end(kConflicts);
 }
@@ -350,9 +354,33 @@ bool closing_with_cause(const Evidence& e)
     }
 }
 
+// A plan's closing line: "Plan: 1 of 2 controllers would be upgraded;
+// nothing was written [RETURN CODE:0x04]".
+struct PlanEnd {
+    int would = 0;
+    int of = 0;
+    unsigned code = 0;
+};
+
+std::optional<PlanEnd> plan_end(const Evidence& e)
+{
+    for (auto line = e.whole_log.rbegin(); line != e.whole_log.rend(); ++line) {
+        PlanEnd end;
+        if (std::sscanf(line->c_str(),
+                        "Plan: %d of %d controllers would be upgraded; nothing was written [RETURN CODE:0x%x]",
+                        &end.would, &end.of, &end.code) == 3)
+            return end;
+    }
+    return std::nullopt;
+}
+
 // Whether the log ends the way the path that exits with `status` ends it.
 bool ends_as(const Evidence& e, int status)
 {
+    // A plan that ran to its end has its own closing line before the
+    // closing lines (the plan invariant weighs what it says).
+    if (e.scenario.plan() && closing_lines(e, status) && plan_end(e))
+        return true;
     switch (status) {
     case 0:
         return closing_lines(e, 0) || help_only(e);
@@ -685,6 +713,33 @@ Finding image_digest(const Evidence& e)
     return std::nullopt;
 }
 
+// --plan: no flash command reaches a controller; a plan that ran to its
+// closing lines names as many controllers it would upgrade as its count
+// says, and the exit status.
+Finding planned(const Evidence& e)
+{
+    if (!e.scenario.plan())
+        return std::nullopt;
+    if (!e.trace.flash.empty())
+        return "a plan sent a flash command: " + e.trace.flash.front().controller + " " +
+               e.trace.flash.front().event;
+    if (!e.exited_defined() || !closing_lines(e, e.out.status))
+        return std::nullopt;  // ended before its plan: a conflict, the image, a BMC
+    std::optional<PlanEnd> end = plan_end(e);
+    if (!end)
+        return std::string("a plan ended without its closing line");
+    if (static_cast<int>(end->code) != e.out.status)
+        return "the plan's closing line shows code " + std::to_string(end->code) + ", the exit status is " +
+               std::to_string(e.out.status);
+    auto would = std::count_if(e.whole_log.begin(), e.whole_log.end(), [](const std::string& l) {
+        return l.starts_with("Plan: BMC ") && l.find(": would upgrade from ") != std::string::npos;
+    });
+    if (would != end->would)
+        return "the plan names " + std::to_string(would) + " controllers to upgrade, its closing line counts " +
+               std::to_string(end->would);
+    return std::nullopt;
+}
+
 struct Invariant {
     const char* name;
     Finding (*check)(const Evidence&);
@@ -693,7 +748,7 @@ struct Invariant {
 constexpr Invariant kInvariants[] = {
     {"run", run_ended},     {"exit-status", exit_status}, {"log-ending", log_ending},       {"terminal", terminal},
     {"downcopy", downcopy}, {"old-image", old_image},     {"upgrade-count", upgrade_count}, {"strict", strict_zero},
-    {"report", report},     {"signal", signalled},       {"image-digest", image_digest},
+    {"report", report},     {"signal", signalled},       {"image-digest", image_digest},   {"plan", planned},
 };
 
 }  // namespace
@@ -712,6 +767,7 @@ std::vector<Violation> check(const Scenario& scenario, const RunOutput& output, 
         coverage->forged += evidence.trace.forged_success;
         coverage->reports += output.report.has_value();
         coverage->strict_zeros += scenario.strict() && scenario.image && output.status == 0 && !output.signal;
+        coverage->plans += scenario.plan() && plan_end(evidence).has_value();
         if (const SignalEvent* stop = stop_signal(evidence)) {
             ++coverage->signalled;
             if (std::any_of(evidence.whole_log.begin(), evidence.whole_log.end(), deferral_line)) {

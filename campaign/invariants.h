@@ -31,6 +31,9 @@
 //                  that flash failed on its own)
 //   image-digest   with --image-sha256 a file with another digest is never
 //                  programmed, and the one with that digest is never refused
+//   plan           with --plan no controller hears a flash command, and a
+//                  plan that runs to its closing lines says how many it
+//                  would upgrade, as many as it named, with the exit status
 //   report-schema  every report holds to docs/report.schema.json (checked
 //                  for all runs at once, after them: report_for_schema)
 //
@@ -62,6 +65,7 @@ struct Coverage {
     size_t forged = 0;         // runs where a fault answered with success for a device
     size_t reports = 0;        // --report files read
     size_t strict_zeros = 0;   // upgrade runs under --strict that exited 0
+    size_t plans = 0;          // --plan runs that ended with their plan's closing line
     size_t signalled = 0;      // runs a signal stopped
     size_t deferred = 0;       // of those, runs where it came while a controller was programmed
     size_t signal_aborts = 0;  // of those, runs where the controller was reset on its old image

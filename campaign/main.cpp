@@ -192,6 +192,7 @@ public:
         coverage_.forged += covered.forged;
         coverage_.reports += covered.reports;
         coverage_.strict_zeros += covered.strict_zeros;
+        coverage_.plans += covered.plans;
         coverage_.signalled += covered.signalled;
         coverage_.deferred += covered.deferred;
         coverage_.signal_aborts += covered.signal_aborts;
@@ -239,11 +240,11 @@ public:
         std::printf("campaign: exit statuses%s\n", statuses.c_str());
         std::printf(
             "campaign: judged %zu downcopies (%zu with the QB4083C set), %zu upgrade counts, %zu raw terminals, "
-            "%zu reports, %zu upgrades exiting 0 under --strict, %zu runs stopped by a signal (%zu of them while a "
-            "controller was programmed, %zu reset on the old image); %zu runs with forged answers\n",
+            "%zu reports, %zu upgrades exiting 0 under --strict, %zu plans, %zu runs stopped by a signal (%zu of them "
+            "while a controller was programmed, %zu reset on the old image); %zu runs with forged answers\n",
             coverage_.downcopies, coverage_.qb4083c_sets, coverage_.count_lines, coverage_.raw_terminals,
-            coverage_.reports, coverage_.strict_zeros, coverage_.signalled, coverage_.deferred, coverage_.signal_aborts,
-            coverage_.forged);
+            coverage_.reports, coverage_.strict_zeros, coverage_.plans, coverage_.signalled, coverage_.deferred,
+            coverage_.signal_aborts, coverage_.forged);
         std::string slowest;
         char seconds_text[16];
         for (const auto& [run_seconds, what] : slowest_) {

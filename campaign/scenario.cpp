@@ -119,6 +119,8 @@ std::optional<Version> Scenario::image_version() const
 
 bool Scenario::strict() const { return std::find(args.begin(), args.end(), "--strict") != args.end(); }
 
+bool Scenario::plan() const { return std::find(args.begin(), args.end(), "--plan") != args.end(); }
+
 std::optional<std::string> Scenario::report_file() const
 {
     std::optional<std::string> file;

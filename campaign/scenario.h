@@ -27,6 +27,8 @@ struct Scenario {
     bool keys_scripted() const { return machine.contains("keys"); }
     // --strict, matched as a whole argument.
     bool strict() const;
+    // --plan, matched as a whole argument.
+    bool plan() const;
     // The file named after --report (the last one given), relative to the
     // working directory.
     std::optional<std::string> report_file() const;

@@ -157,6 +157,20 @@ std::string upper(std::string text)
     return text;
 }
 
+// The same two controllers planned instead of upgraded: `would` lines that
+// say so, the closing line's count and code, and a trace without a flash.
+void planned(Scenario& s, RunOutput& o, int would, int counted, const char* code)
+{
+    s.args.push_back("--plan");
+    std::string log = "DEVICE SUMMARY\n";
+    for (int n = 1; n <= would; ++n)
+        log += "Plan: BMC 0 BusID:0x0" + std::to_string(n) + " ADR:0xc0 QB4077: would upgrade from 1.0.0 to 33.34.35\n";
+    o.log = log + "Plan: " + std::to_string(counted) + " of 2 controllers would be upgraded; nothing was written " +
+            "[RETURN CODE:0x" + code + "]\n\nFinished: Tue Nov 14 22:13:43 2023\n\nExited with return code: 0x" + code +
+            "\n";
+    o.trace.clear();
+}
+
 struct Plant {
     const char* what;
     std::function<void(Scenario&, RunOutput&)> change;
@@ -231,6 +245,16 @@ const Plant kPlants[] = {
          o.trace.clear();
      },
      "image-digest"},
+    {"a plan", [](Scenario& s, RunOutput& o) { planned(s, o, 2, 2, "04"); }, ""},
+    {"a plan that sent a flash command", [](Scenario& s, RunOutput&) { s.args.push_back("--plan"); }, "plan"},
+    {"a plan that counts a controller it never named", [](Scenario& s, RunOutput& o) { planned(s, o, 1, 2, "04"); },
+     "plan"},
+    {"a plan whose closing line shows another code",
+     [](Scenario& s, RunOutput& o) {
+         planned(s, o, 2, 2, "04");
+         replace(*o.log, "[RETURN CODE:0x04]", "[RETURN CODE:0x00]");
+     },
+     "plan"},
     {"a report from a refused command line",
      [](Scenario& s, RunOutput& o) {
          report(s, o, "report.json", R"({"exit_code": 5})");
