@@ -19,7 +19,7 @@ using Args = std::vector<std::string>;
 
 namespace {
 
-struct Controller {
+struct PlannedController {
     int bmc;
     int bus;
     int address;
@@ -28,12 +28,12 @@ struct Controller {
 };
 
 // A machine of QB40xx controllers only, on `bmcs` BMCs behind the driver.
-std::string machine_of(const std::vector<Controller>& controllers, int bmcs = 1)
+std::string plan_machine(const std::vector<PlannedController>& controllers, int bmcs = 1)
 {
     json m = {{"clock", {{"start", 1700000000}}}, {"keys", json::array()}, {"bmcs", json::array()}};
     for (int b = 0; b < bmcs; ++b)
         m["bmcs"].push_back({{"node", "/dev/ipmi" + std::to_string(b)}, {"buses", json::object()}});
-    for (const Controller& c : controllers) {
+    for (const PlannedController& c : controllers) {
         char bus[8], address[8];
         std::snprintf(bus, sizeof bus, "0x%02X", c.bus);
         std::snprintf(address, sizeof address, "0x%02X", c.address);
@@ -43,20 +43,20 @@ std::string machine_of(const std::vector<Controller>& controllers, int bmcs = 1)
     return m.dump();
 }
 
-constexpr std::array<int, 3> kOld = {1, 0, 0};
-constexpr std::array<int, 3> kNew = {1, 2, 0};  // the image's version
+constexpr std::array<int, 3> kPlanOld = {1, 0, 0};
+constexpr std::array<int, 3> kPlanNew = {1, 2, 0};  // the image's version
 
 // Seventeen QB4077 behind one BMC (probed with -i): the first sixteen fill
 // the device table and run the image already; the last one does not.
-std::string seventeen_controllers()
+std::string plan_seventeen_controllers()
 {
-    std::vector<Controller> all;
+    std::vector<PlannedController> all;
     for (int n = 0; n < 17; ++n)
-        all.push_back({0, 1 + n / 4, 0xC0 + 2 * (n % 4), 77, n < 16 ? kNew : kOld});
-    return machine_of(all);
+        all.push_back({0, 1 + n / 4, 0xC0 + 2 * (n % 4), 77, n < 16 ? kPlanNew : kPlanOld});
+    return plan_machine(all);
 }
 
-std::vector<std::string> seventeen_lines()
+std::vector<std::string> plan_seventeen_lines()
 {
     std::vector<std::string> out;
     char line[96];
@@ -70,7 +70,7 @@ std::vector<std::string> seventeen_lines()
 }
 
 // The request bytes of every request in a trace ("... request id 7: 18 52 01 C0 00 63").
-std::vector<std::vector<int>> requests(const std::string& trace)
+std::vector<std::vector<int>> plan_requests(const std::string& trace)
 {
     std::vector<std::vector<int>> out;
     for (const std::string& e : trace_events(trace)) {
@@ -89,9 +89,9 @@ std::vector<std::vector<int>> requests(const std::string& trace)
 // What a scan and a summary send: Master Write-Read requests that write at
 // most a register number, or the found mark (Locate 0x42, Fail 0x44) set or
 // cleared. Any other write would change a controller.
-std::string first_write_beyond_a_scan(const std::string& trace)
+std::string plan_first_write_beyond_a_scan(const std::string& trace)
 {
-    for (const std::vector<int>& r : requests(trace)) {
+    for (const std::vector<int>& r : plan_requests(trace)) {
         bool master_write_read = r.size() >= 5 && r[0] == 0x18 && r[1] == 0x52;
         size_t written = r.size() - 5;
         bool mark = written == 2 && (r[5] == 0x42 || r[5] == 0x44) && (r[6] == 0xFF || r[6] == 0x00);
@@ -110,14 +110,14 @@ std::string first_write_beyond_a_scan(const std::string& trace)
 
 // The events of a trace up to the first device node closed: the first
 // BMC's pass, before the upgrade of its controllers would begin.
-std::vector<std::string> first_pass(const std::string& trace)
+std::vector<std::string> plan_first_pass(const std::string& trace)
 {
     std::vector<std::string> events = trace_events(trace);
     size_t end = event_index(events, "close ");
     return {events.begin(), end == std::string::npos ? events.end() : events.begin() + static_cast<long>(end)};
 }
 
-std::vector<std::string> planned_words(const json& report)
+std::vector<std::string> plan_planned_words(const json& report)
 {
     std::vector<std::string> out;
     for (const json& bmc : report["bmcs"])
@@ -126,7 +126,7 @@ std::vector<std::string> planned_words(const json& report)
     return out;
 }
 
-std::string would(int bmc, int bus, const char* model, const char* from)
+std::string plan_would(int bmc, int bus, const char* model, const char* from)
 {
     char line[96];
     std::snprintf(line, sizeof line, "Plan: BMC %d BusID:0x%02x ADR:0xc0 %s: would upgrade from %s to 1.2.0", bmc, bus,
@@ -134,26 +134,26 @@ std::string would(int bmc, int bus, const char* model, const char* from)
     return line;
 }
 
-std::string told(int bmc, int bus, const char* model, const char* what)
+std::string plan_told(int bmc, int bus, const char* model, const char* what)
 {
     char line[128];
     std::snprintf(line, sizeof line, "Plan: BMC %d BusID:0x%02x ADR:0xc0 %s: %s", bmc, bus, model, what);
     return line;
 }
 
-std::string closing(int would, int of, int code)
+std::string plan_closing(int upgrades, int of, int code)
 {
     char line[96];
     std::snprintf(line, sizeof line,
-                  "Plan: %d of %d controllers would be upgraded; nothing was written [RETURN CODE:0x%02x]", would, of,
+                  "Plan: %d of %d controllers would be upgraded; nothing was written [RETURN CODE:0x%02x]", upgrades, of,
                   code);
     return line;
 }
 
-const char* const kAlready = "already on 1.2.0";
-const char* const kOtherFamily = "another family: the upgrade would stop here with 5";
-const char* const kNotReached = "not reached: the upgrade stops before it";
-const char* const kAsksFirst = "Plan: the upgrade would first ask to proceed with the QB4083C image (3 if not confirmed)";
+const char* const kPlanAlready = "already on 1.2.0";
+const char* const kPlanOtherFamily = "another family: the upgrade would stop here with 5";
+const char* const kPlanNotReached = "not reached: the upgrade stops before it";
+const char* const kPlanAsksFirst = "Plan: the upgrade would first ask to proceed with the QB4083C image (3 if not confirmed)";
 
 }  // namespace
 
@@ -171,47 +171,47 @@ TEST(Plan, SaysWhatTheUpgradeWouldDoAndSendsNothingTheUpgradeWouldNotSendBeforeI
     const std::string two_old = machine_file("upgrade_4077.json");
     const Case cases[] = {
         {"two controllers to upgrade", two_old, {"-u"}, 4,
-         {would(0, 1, "QB4077", "1.0.0"), would(0, 2, "QB4077", "1.0.0"), closing(2, 2, 4)},
+         {plan_would(0, 1, "QB4077", "1.0.0"), plan_would(0, 2, "QB4077", "1.0.0"), plan_closing(2, 2, 4)},
          {"upgrade", "upgrade"}},
         {"one already on the image", machine_file("fleet_healthy.json"), {"-q"}, 4,
-         {would(0, 1, "QB4077", "1.0.0"), told(0, 2, "QB4077", kAlready), closing(1, 2, 4)},
+         {plan_would(0, 1, "QB4077", "1.0.0"), plan_told(0, 2, "QB4077", kPlanAlready), plan_closing(1, 2, 4)},
          {"upgrade", "same_version"}},
-        {"every controller on the image", machine_of({{0, 1, 0xC0, 77, kNew}, {0, 2, 0xC0, 77, kNew}}), {}, 0,
-         {told(0, 1, "QB4077", kAlready), told(0, 2, "QB4077", kAlready), closing(0, 2, 0)},
+        {"every controller on the image", plan_machine({{0, 1, 0xC0, 77, kPlanNew}, {0, 2, 0xC0, 77, kPlanNew}}), {}, 0,
+         {plan_told(0, 1, "QB4077", kPlanAlready), plan_told(0, 2, "QB4077", kPlanAlready), plan_closing(0, 2, 0)},
          {"same_version", "same_version"}},
         {"a controller of another family stops the upgrade there",
-         machine_of({{0, 1, 0xC0, 77, kOld}, {0, 2, 0xC0, 80, kOld}, {0, 3, 0xC0, 77, kOld}}), {"-u"}, 5,
-         {would(0, 1, "QB4077", "1.0.0"), told(0, 2, "QB4080", kOtherFamily), told(0, 3, "QB4077", kNotReached),
-          closing(1, 3, 5)},
+         plan_machine({{0, 1, 0xC0, 77, kPlanOld}, {0, 2, 0xC0, 80, kPlanOld}, {0, 3, 0xC0, 77, kPlanOld}}), {"-u"}, 5,
+         {plan_would(0, 1, "QB4077", "1.0.0"), plan_told(0, 2, "QB4080", kPlanOtherFamily), plan_told(0, 3, "QB4077", kPlanNotReached),
+          plan_closing(1, 3, 5)},
          {"upgrade", "other_family", "not_reached"}},
         {"and the next BMC is never reached", machine_file("two_bmcs.json"), {"-u"}, 5,
-         {would(0, 1, "QB4077", "2.1.0"), told(0, 2, "QB4073S", kOtherFamily), told(1, 1, "QB4080", kNotReached),
-          closing(1, 3, 5)},
+         {plan_would(0, 1, "QB4077", "2.1.0"), plan_told(0, 2, "QB4073S", kPlanOtherFamily), plan_told(1, 1, "QB4080", kPlanNotReached),
+          plan_closing(1, 3, 5)},
          {"upgrade", "other_family", "not_reached"}},
-        {"two BMCs", machine_of({{0, 1, 0xC0, 77, kNew}, {1, 3, 0xC0, 77, kOld}}, 2), {"-u"}, 4,
-         {told(0, 1, "QB4077", kAlready), would(1, 3, "QB4077", "1.0.0"), closing(1, 2, 4)},
+        {"two BMCs", plan_machine({{0, 1, 0xC0, 77, kPlanNew}, {1, 3, 0xC0, 77, kPlanOld}}, 2), {"-u"}, 4,
+         {plan_told(0, 1, "QB4077", kPlanAlready), plan_would(1, 3, "QB4077", "1.0.0"), plan_closing(1, 2, 4)},
          {"same_version", "upgrade"}},
-        {"a seventeenth controller beyond the device table", seventeen_controllers(), {"-u", "-i"}, 0,
-         seventeen_lines(), [] {
+        {"a seventeenth controller beyond the device table", plan_seventeen_controllers(), {"-u", "-i"}, 0,
+         plan_seventeen_lines(), [] {
              std::vector<std::string> p(16, "same_version");
              p.push_back("not_recorded");
              return p;
          }()},
-        {"no controller behind the BMC", empty_bmcs(1), {"-u"}, 171, {closing(0, 0, 171)}, {}},
-        {"a BMC of two without controllers", machine_of({{0, 1, 0xC0, 77, kOld}}, 2), {"-u"}, 171,
-         {would(0, 1, "QB4077", "1.0.0"), closing(1, 1, 171)}, {"upgrade"}},
-        {"no BMC at all", machine_file("driver_absent.json"), {"-q"}, 171, {closing(0, 0, 171)}, {}},
+        {"no controller behind the BMC", empty_bmcs(1), {"-u"}, 171, {plan_closing(0, 0, 171)}, {}},
+        {"a BMC of two without controllers", plan_machine({{0, 1, 0xC0, 77, kPlanOld}}, 2), {"-u"}, 171,
+         {plan_would(0, 1, "QB4077", "1.0.0"), plan_closing(1, 1, 171)}, {"upgrade"}},
+        {"no BMC at all", machine_file("driver_absent.json"), {"-q"}, 171, {plan_closing(0, 0, 171)}, {}},
         {"fewer controllers than expected", two_old, {"-u", "--expect", "3"}, 171,
-         {would(0, 1, "QB4077", "1.0.0"), would(0, 2, "QB4077", "1.0.0"), closing(2, 2, 171)},
+         {plan_would(0, 1, "QB4077", "1.0.0"), plan_would(0, 2, "QB4077", "1.0.0"), plan_closing(2, 2, 171)},
          {"upgrade", "upgrade"}},
         {"--strict changes nothing", two_old, {"-u", "--strict"}, 4,
-         {would(0, 1, "QB4077", "1.0.0"), would(0, 2, "QB4077", "1.0.0"), closing(2, 2, 4)},
+         {plan_would(0, 1, "QB4077", "1.0.0"), plan_would(0, 2, "QB4077", "1.0.0"), plan_closing(2, 2, 4)},
          {"upgrade", "upgrade"}},
         {"a QB4083C image is asked for first", two_old, {}, 4,
-         {kAsksFirst, would(0, 1, "QB4077", "1.0.0"), would(0, 2, "QB4077", "1.0.0"), closing(2, 2, 4)},
+         {kPlanAsksFirst, plan_would(0, 1, "QB4077", "1.0.0"), plan_would(0, 2, "QB4077", "1.0.0"), plan_closing(2, 2, 4)},
          {"upgrade", "upgrade"}, "fw_4083.bin"},
         {"but not with -u", two_old, {"-u"}, 4,
-         {would(0, 1, "QB4077", "1.0.0"), would(0, 2, "QB4077", "1.0.0"), closing(2, 2, 4)},
+         {plan_would(0, 1, "QB4077", "1.0.0"), plan_would(0, 2, "QB4077", "1.0.0"), plan_closing(2, 2, 4)},
          {"upgrade", "upgrade"}, "fw_4083.bin"},
     };
     for (const Case& c : cases) {
@@ -232,19 +232,19 @@ TEST(Plan, SaysWhatTheUpgradeWouldDoAndSendsNothingTheUpgradeWouldNotSendBeforeI
         std::snprintf(exited, sizeof exited, "Exited with return code: 0x%02x", c.status);
         EXPECT_EQ(log.back(), exited);
 
-        EXPECT_EQ(first_write_beyond_a_scan(r.trace), "");
+        EXPECT_EQ(plan_first_write_beyond_a_scan(r.trace), "");
         for (const std::string& e : trace_events(r.trace))
             EXPECT_EQ(e.find(" flash "), std::string::npos) << e;
 
         const json report = json::parse(dir.read("r.json"));
         EXPECT_EQ(report["plan"], true);
         EXPECT_EQ(report["exit_code"], c.status);
-        EXPECT_EQ(planned_words(report), c.planned);
+        EXPECT_EQ(plan_planned_words(report), c.planned);
 
         // The same command line without --plan: its first pass begins with
         // everything the plan sent there.
         const RunResult u = dir.run(upgrade);
-        const std::vector<std::string> plan_pass = first_pass(r.trace), upgrade_events = trace_events(u.trace);
+        const std::vector<std::string> plan_pass = plan_first_pass(r.trace), upgrade_events = trace_events(u.trace);
         ASSERT_LE(plan_pass.size(), upgrade_events.size());
         EXPECT_EQ(plan_pass, std::vector<std::string>(upgrade_events.begin(),
                                                       upgrade_events.begin() + static_cast<long>(plan_pass.size())));
@@ -299,6 +299,6 @@ TEST(Plan, RefusesWhatMakesNoSenseInAPlanAndABadImageAsTheUpgradeWould)
         const std::vector<std::string> errors = lines_starting(lines(c.in_log ? dir.log() : r.console), "ERROR:");
         ASSERT_EQ(errors.size(), 1u) << r.console << dir.log();
         EXPECT_TRUE(errors[0].starts_with(c.line)) << errors[0];
-        EXPECT_EQ(requests(r.trace), std::vector<std::vector<int>>{});
+        EXPECT_EQ(plan_requests(r.trace), std::vector<std::vector<int>>{});
     }
 }
