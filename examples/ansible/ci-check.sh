@@ -50,8 +50,8 @@ machine() {
   python3 - "$@" <<'PYTHON'
 import json, sys
 bmcs = []
-for spec in sys.argv[1:]:
-    bmc, bus, fw = spec.split(":")
+for entry in sys.argv[1:]:
+    bmc, bus, fw = entry.split(":")
     while len(bmcs) <= int(bmc):
         bmcs.append({"node": f"/dev/ipmi{len(bmcs)}", "buses": {}})
     bmcs[int(bmc)]["buses"][bus] = {"devices": [{"type": "qb40xx", "address": "0xC0", "chip_id": 77,
