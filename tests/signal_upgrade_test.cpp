@@ -34,7 +34,7 @@ std::string machine(bool kcs_road, const std::string& keys, const std::string& s
 }
 
 // Virtual time (seconds) of the first trace line whose event holds `part`; -1 if none.
-double time_of(const std::string& trace, const std::string& part)
+double first_time_of(const std::string& trace, const std::string& part)
 {
     for (const std::string& line : lines(trace))
         if (line.find(part) != std::string::npos)
@@ -89,7 +89,7 @@ void RunCase(const Case& c, SimDir& dir)
     dir.machine(machine(c.kcs_road, keys, ""));
     const RunResult reference = dir.run(args);
     ASSERT_EQ(reference.status, 0) << reference.console;
-    const double anchor = time_of(reference.trace, c.anchor);
+    const double anchor = first_time_of(reference.trace, c.anchor);
     ASSERT_GE(anchor, 0) << "no " << c.anchor << " in the reference run";
     const double at = anchor + c.after;
     std::string signals = R"({"at": )" + std::to_string(at) + R"(, "signal": "TERM"})";
