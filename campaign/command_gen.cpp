@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "command_gen.h"
 
 #include <cctype>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Random command lines for the campaign, with the image files they name:
 // report runs with every option, upgrades with the right and the wrong
 // family, every size class, QB4083C images and missing files, the help

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the campaign knows of a machine's controllers beyond its machine
 // file: where each one sits and what it runs at power-on.
 #pragma once

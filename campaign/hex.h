@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Bytes as hex text, in the two spellings the campaign meets: spaced
 // ("55 AA E2", as machine files and the simulator's trace write them) and
 // compact ("5a00ff", as scenario.json keeps files).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What must hold after every run of the campaign, whatever the machine, the
 // faults, the keys and the command line:
 //

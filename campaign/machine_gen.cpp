@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "machine_gen.h"
 
 #include <algorithm>

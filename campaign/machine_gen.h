@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Random machine files for the campaign: one to four BMCs behind the driver
 // or the KCS ports, buses with controllers of every family, muxes and
 // EEPROMs, and every fault of sim/README.md on the BMCs and the controllers.

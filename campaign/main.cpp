@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // qb40campaign: the seeded fault campaign. Every seed is one run of
 // qb40tool-sim on a random machine with random faults, keys and command
 // line (scenario.h), checked against the invariants (invariants.h).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The campaign's source of randomness: one generator per seed, whose draws
 // are made here rather than by the standard distributions (whose results
 // differ between library versions), so a seed names the same run on every

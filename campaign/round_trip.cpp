@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "round_trip.h"
 
 #include <algorithm>

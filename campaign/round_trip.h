@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The round trip of a capture (qb40tool --capture, qb40sim-capture): the
 // scenario runs again with --capture, which must change nothing but the
 // command line the log shows; the capture is made into a replay machine,

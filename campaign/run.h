@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Running one scenario on qb40tool-sim: a fresh directory per run, the tool
 // started in its work/ subdirectory with the machine file, the trace on and
 // standard input from /dev/null, killed when it overruns the real-time

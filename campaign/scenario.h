@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One run of the campaign, made from its seed alone: the machine file, the
 // command line, the files in the working directory, and what the checks need
 // to know about the machine that the run's output does not tell them.

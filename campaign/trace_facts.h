@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The few things the campaign's checks read from the simulator's trace
 // (sim/README.md, Trace): the controllers' flash events, the terminal's last
 // mode change, the signals sent, and whether a fault answered for a device.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fuzzer's input read as a stream of answers: every call the tool makes
 // into the machine (through src/os/os.h) takes the next bytes. Once the
 // input is used up, every call gets the answer that ends the run soonest.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Fails the build when the joined tool object has writable data outside the
 # two renamed sections: such state would outlive a fuzzer's input.
 execute_process(COMMAND ${READELF} -SW ${OBJECT} OUTPUT_VARIABLE SECTIONS COMMAND_ERROR_IS_FATAL ANY)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line: the parser with its errors and conflicts, the help
 // screen and the command-line report in the log. The machine has no BMC, so
 // every run ends after discovery.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The BMC through the IPMI driver: device nodes that open or not, sends,
 // selects and truncating receives with any id, length and bytes, under every
 // mode of the tool (whole_run.h).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A machine whose every answer to the tool comes from the fuzzer's input:
 // the implementation of src/os/os.h that the fuzzers link instead of Linux
 // or the simulator. Each answer stays within what the real interface can

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The image: the file name check while the command line is parsed, and the
 // loading with its size rules and errors. What loads must be the file's
 // bytes; what is refused must break a rule.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The BMC through its KCS ports (-dio without a driver): I/O privilege, the
 // port scan and every status and data byte of every transfer state, under
 // every mode of the tool (whole_run.h). Only bus 1 is scanned: the driver

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One run of the tool inside the fuzzer's process, as if it were a fresh
 // process: the tool's state as it stood at program start, exit() coming back
 // here with its status, and the log closed afterwards.

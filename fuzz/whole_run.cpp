@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "whole_run.h"
 
 #include <fstream>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The whole program on a machine whose every answer comes from the input:
 // discovery, exchange, I2C, scan, VPD, summary, upgrade and flash, LED
 // cycling and diagnostics, with a command line the input chooses.

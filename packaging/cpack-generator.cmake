@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Read by cpack once per generator: the Debian packages take the tool and
 # the simulator, the tarball only the static tool at its top.
 if(CPACK_GENERATOR STREQUAL "TGZ")

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # CPack settings: two Debian packages and the static tarball, made by one
 # `cpack` run in a build tree (scripts/package.sh).
 set(CPACK_PACKAGE_NAME qb40tool)

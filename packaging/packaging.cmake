@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Install rules and packages: `cmake --install` lays out the tool, the
 # simulator and their documents as Debian policy places them, and `cpack`
 # makes the Debian packages qb40tool and qb40tool-sim and a tarball with the

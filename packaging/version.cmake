@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The version is the one the tool's banner prints, so the packages can never
 # claim another.
 file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/../src/main/qb40tool.h QB40_VERSION_LINE REGEX "^#define QB40_TOOL_VERSION ")

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CPU cost of one exchange with the BMC on each road, measured against the
 // simulated machine with zero BMC latency.
 //

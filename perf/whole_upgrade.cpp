@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whole-run timing of a firmware upgrade: qb40tool-sim upgrades one QB4077
 // with a full 20480-byte image (the 0x3E00-byte limit: 2 x 15,872 byte
 // commands) on a BMC with no latency, scans before and after included. The

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Sourced by run-scenario.sh: comparing the guest run with the simulator run.
 
 # The date and time the tool prints ("Sat Dec  5 16:37:19 2026") differ by

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Sourced: the installed kernel that has the IPMI modules, as
 # kernel_version and kernel_image.
 kernel_version=

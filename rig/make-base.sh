@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the parts of the guests' initramfs that every scenario shares, into
 # OUT: base.cpio (busybox, init, the tool), modules.cpio (the IPMI driver
 # modules with their modules.dep), and kernel (the guest kernel).

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Packs a program installed on this machine into a cpio piece for the
 # guests' initramfs: the binary in /bin and the shared libraries it loads
 # (its ELF interpreter included) at the paths where it looks for them.

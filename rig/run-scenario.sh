@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs one scenario of rig/scenarios in its own guest and on qb40tool-sim,
 # compares the two and prints one line: "PASS NAME ..." or "FAIL NAME: why"
 # followed by the first differing lines. Leaves everything in OUT/NAME

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The real-stack rig: runs the unmodified qb40tool (statically linked, the
 # Linux seam) in QEMU guests against the real Linux IPMI driver and against
 # QEMU's own KCS interface, with the simulator's BMC (qb40sim-bmc) behind

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what the rig needs beyond the build's packages, if missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Configures and builds into the given directory (default: build), passing
 # any further arguments to CMake.
 set -euo pipefail

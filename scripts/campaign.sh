@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The seeded fault campaign: builds qb40tool-sim optimised with
 # AddressSanitizer and UndefinedBehaviorSanitizer, and the campaign, into
 # build-campaign; then runs every seed given on a random machine with random

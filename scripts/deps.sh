@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the Debian packages the build needs, and any packages named as
 # arguments, if any are missing. With --no-tests first, only what the
 # programs need (a build with -DBUILD_TESTING=OFF).

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # CI: builds the packages (warnings are errors), checks them with lintian,
 # installs both, runs what they installed from an empty directory, renders
 # every manual page they installed, then purges them and checks that nothing

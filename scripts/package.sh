@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the Debian packages qb40tool and qb40tool-sim and the tarball with
 # the statically linked qb40tool into build-pkg/, with Debian's build flags
 # (hardening included). Further arguments go to CMake (-DQB40_WERROR=ON).

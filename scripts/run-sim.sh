@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds qb40tool-sim and runs it on the simulator's default machine.
 # Arguments go to the tool; the run happens in build/demo, which keeps the
 # log files. Needs no test dependency: a build tree that does not exist yet

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds everything and runs the test suite, optimised (-O3), then again under
 # AddressSanitizer and UndefinedBehaviorSanitizer; warnings are errors in both
 # (CMakePresets.json).

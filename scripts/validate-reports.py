@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """Checks outcome reports (qb40tool --report) against their JSON Schema.
 
     validate-reports.py SCHEMA [--at-least N] PATH...

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One simulated BMC: its I2C buses with their devices, the IPMI commands it
 // answers and the faults injected into its exchanges. The front ends (the
 // driver's device node, the KCS ports, the external-BMC socket) only carry

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The application commands a system's IPMI driver sends to the BMC while it
 // probes the interface. The tool never sends them; they matter when a real
 // driver sits between the tool and the simulated BMC (the rig's guests).

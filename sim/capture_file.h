@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading a capture of --capture: the header and one event per line, as
 // sim/capture/README.md describes them. The replay machine (replay.h) and
 // qb40sim-capture (sim/capture/) read captures through this.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated machine's clock. Virtual by default: a sleep moves it forward
 // at once, so a ten-second wait costs no real time. A machine file may ask for
 // real time, for demonstrations; sleeps then really sleep.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What every part of the simulated machine shares: its clock and its trace.
 #pragma once
 

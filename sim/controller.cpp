@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "controller.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The QB40xx backplane controller as the BMC's I2C bus sees it: a bank of
 // one-byte registers (identification, firmware version, configuration, slot
 // masks, LEDs, temperatures) and the flash command protocol, in both command

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "current_machine.h"
 
 #include <cstdio>

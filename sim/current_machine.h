@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one simulated machine of the process, which the seam (os_sim.cpp)
 // talks to. qb40tool-sim loads it from the environment before the tool's
 // main runs (entry/load_machine.cpp); tests and benchmarks install their own.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Building the devices of a bus from the machine file.
 #pragma once
 

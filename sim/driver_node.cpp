@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "driver_node.h"
 
 #include <algorithm>

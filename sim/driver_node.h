@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Linux IPMI driver's character device for one BMC (/dev/ipmiN), as the
 // tool sees it through ioctl and select. It behaves as the driver does, also
 // where the tool expects otherwise: message ids are echoed as given, failures

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Plain memories on an I2C bus: the VPD EEPROM and the fixed-contents device
 // (the 14-byte device at 0x40 of a QB4077 backplane).
 #pragma once

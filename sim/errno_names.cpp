@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "errno_names.h"
 
 #include <cerrno>

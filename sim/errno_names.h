@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // errno values by name, as machine files and captures write them ("EIO").
 #pragma once
 

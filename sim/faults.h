@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Faults injected into a BMC's exchanges. Each rule picks requests by road,
 // bus, address and leading request bytes, and acts on the n-th matching
 // request and a run of them after it, optionally only with a probability

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A device on one of the BMC's I2C buses, as the BMC's Master Write-Read sees
 // it: a transaction is an optional write part followed by an optional read
 // part, and a device either acknowledges each part or does not (NAK).

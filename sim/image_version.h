@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where a firmware image keeps the version it installs: the FW ID, then the
 // major and minor revision, which the controller's version registers read
 // once the image runs. The simulated controller, the campaign and the tests

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading the machine file: a JSON value together with its path in the file
 // ("bmcs[0].buses.0x01.devices[2].chip_id"), so that every complaint names the
 // field it is about. Numbers may be written as JSON integers or as "0x.."

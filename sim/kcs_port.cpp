@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "kcs_port.h"
 
 namespace sim {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The BMC side of a KCS system interface at one port pair, driven port
 // access by port access as the IPMI standard's KCS protocol describes it: a
 // write to either port sets IBF and runs one handler over an explicit state;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The operator at the console. With a key script (from the machine file)
 // each key becomes available at a virtual time, so "Esc during the write
 // phase" happens at the same point on every run, and the terminal is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The whole simulated machine: its clock, trace and operator, the IPMI
 // driver's state, I/O privilege, and the BMCs with their front ends. The
 // functions of the seam (os_sim.cpp) are answered here, one member each.

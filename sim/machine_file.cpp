@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "machine_file.h"
 
 #include <chrono>

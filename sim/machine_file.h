@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Machine files: JSON descriptions of a simulated machine (see sim/README.md).
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "mux.h"
 
 #include "devices.h"

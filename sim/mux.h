@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The I2C multiplexer: one register, the channel-enable mask (bit n-1
 // switches channel n on). The bus reaches the devices of the channels that
 // are switched on and nothing of the others.

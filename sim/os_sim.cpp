@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The seam in the simulator: every call is answered by the simulated machine.
 #include "../src/os/os.h"
 

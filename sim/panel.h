@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The live panel (QB40SIM_PANEL): a picture of the machine's backplanes as
 // the operator in front of the server would see them. One box per
 // controller, labelled as the device summary labels it, with one cell per

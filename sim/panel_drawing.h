@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How the live panel (panel.h) draws a frame: the boxes as plain text for a
 // file, frames one after the other below a line with the virtual time; or
 // with colour for a terminal, repainted in place.

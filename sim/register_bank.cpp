@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "register_bank.h"
 
 namespace sim {

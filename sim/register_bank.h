@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A generic register-bank device: 256 one-byte registers behind a register
 // pointer. The first byte written sets the pointer, further written bytes are
 // stored from it on, and reads continue from it; the pointer wraps at 0xFF.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The replay machine: a machine file with "replay" holds a capture's events
 // (qb40sim-capture replay makes it), and every call of the seam is answered
 // from them, in their order and at their times: the device nodes open as

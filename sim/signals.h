@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Signals sent to the tool at virtual times (the machine file's "signals"):
 // "a kill -TERM 12.5 s into the run" happens at the same point on every run.
 #pragma once

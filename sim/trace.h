@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulator's trace: one line per event (exchange, sleep, shell command,
 // key, LED change, ...) with the virtual time in seconds, so that tests can
 // check what crossed the seam byte for byte. Written only when a file was

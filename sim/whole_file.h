@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writing a file whole, byte for byte, for those who set up the simulator's
 // runs in a directory (the tests and the campaign): machine files, images,
 // standard input.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The commands an IPMI driver sends while it probes the BMC, answered by the
 // BMC model's command table.
 #include <gtest/gtest.h>

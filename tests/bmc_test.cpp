@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated BMC's fault rules, which every other test relies on: they
 // fire on the requests they name, or are refused when they cannot work.
 #include <gtest/gtest.h>

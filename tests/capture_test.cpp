@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // --capture: the files it refuses before anything is sent, what it changes
 // in a run (the command line the run shows, nothing else), what the capture
 // holds (the image's runs without their bytes, the VPD text replaced when

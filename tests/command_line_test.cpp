@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line: what each argument form sets, which forms are refused
 // and with what message, the conflicts, the command-line report in the log
 // and the help screen.

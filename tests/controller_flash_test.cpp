@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The controller model's flash side, driven command by command: what the
 // tool's own tests cannot see, namely how it judges the bytes it was sent
 // and its busy and silent times.

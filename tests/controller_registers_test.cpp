@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The controller model's register side beyond what the scan and the LED
 // commands read back through the tool: LED changes traced once, registers
 // refused for writing; and the machine-file device entries the models

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A bench for the simulated bus devices: a virtual clock and a trace written
 // to a temporary file, so that device tests can drive an I2cDevice directly
 // (no process, no BMC) and read back the trace lines it left.

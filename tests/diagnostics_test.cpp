@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Diagnostics through the whole run: the operator's keys (Y, N, L, Esc, other
 // keys, the end of input), the questions and their LEDs, the summary, and
 // the exit status each way ends in. A run that finds nothing asks nothing

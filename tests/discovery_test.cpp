@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding and opening the BMCs: the driver probe, loading the driver (asked
 // or quiet), the KCS port scan with -dio, counting up to four BMCs and
 // opening them one per pass.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The VPD EEPROM beyond what the dump reads through the tool: wrap at a
 // smaller size, and data writes.
 #include <gtest/gtest.h>

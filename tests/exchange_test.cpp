@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One request and its response on both roads: message ids through the
 // driver, the 60-byte driver buffer, every driver failure with its message,
 // the write and read retry countdowns of the KCS road, and the verbose dump.

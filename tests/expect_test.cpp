@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // --expect N: a run that finds fewer than N controllers over all its BMCs
 // (per BMC the fewest of any cycle's scan) ends with 171 and an "ERROR:" line
 // naming the count and N; under --strict an earlier failure still stands.

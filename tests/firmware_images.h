@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Firmware image files for tests: the byte pattern sim/images/make-image.sh
 // writes, with the version bytes where image_version.h says.
 #pragma once

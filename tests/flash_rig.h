@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A simulated machine installed in the test process with its first BMC
 // opened through the driver, so that tests can call the flash and upgrade
 // functions directly and read back what crossed the bus.

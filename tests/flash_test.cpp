@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Programming one controller, called in the test process against the
 // simulated controller: the traffic and waits of both command sets, the
 // download limits, the readiness polls, every failure point, and the Esc

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // I2C reads and writes through the BMC on both roads: the Master Write-Read
 // requests byte for byte (bus nibble rule, mux switching), the judgement of
 // every completion code with the bus retry counter, the BMC retry counter

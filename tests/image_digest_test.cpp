@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // --image-sha256 HEX: the image is pinned by the digest of the whole file.
 // The right digest changes nothing but the command-line lines; any other
 // file ends the pass's loading with 1 before a controller hears a word; a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "in_process.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers for tests that call the tool's functions in the test process: a
 // fresh working directory for the log files, and the console captured.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tool's KCS host against the simulator's KCS BMC, port access by port
 // access: the handshakes of a write and a read, the limits of the request
 // and response lengths, and every wait that ends after 72 ticks of the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The five print functions, called in the test process, and the log with
 // its two generations as runs of the tool leave them.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tool runs as root in directories others may write to: a link (or a
 // FIFO) planted under the log's names is never followed or written through,
 // and where the log cannot be opened safely the run goes on without it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A machine file that cannot be used stops qb40tool-sim before the tool runs,
 // naming the file and the field.
 #include <gtest/gtest.h>

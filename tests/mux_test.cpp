@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The mux model beyond the single channels the scan selects: masks with
 // several channels, channel numbers out of range, and a trace line for each
 // change of the mask.

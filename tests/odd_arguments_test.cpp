@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Long and odd arguments end the run the way they should and never write
 // past a buffer. Under the sanitizer build this is the proof: any overrun or
 // undefined behaviour aborts the run with a report on standard error.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every way a run ends, with its exit status, the log it leaves and the
 // report (--report); the failures the plain exit status hides (--strict);
 // what the report says of the machine, the image and each controller; its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulator's live panel (QB40SIM_PANEL) over whole runs: what it shows
 // at each question of the diagnostics, through the LED cycling and through
 // an upgrade, and that the tool prints, logs, sends and returns the same

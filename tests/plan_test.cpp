@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // --plan: what the upgrade would do to each controller, and not a single
 // flash command. Every plan is checked against the upgrade run it stands
 // for: up to where that upgrade begins its first controller, the plan sends

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Controller registers through the I2C layer on both roads: a read is a
 // pointer write and a one-byte read, a write carries register and value,
 // the QB4083C form puts its command prefix before the register.

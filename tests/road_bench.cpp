@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "road_bench.h"
 
 #include <gtest/gtest.h>

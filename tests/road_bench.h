@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An in-process bench for the road to the BMC: a machine built from a
 // machine file and installed in the test process, a fresh working directory
 // holding the log and the simulator's trace, the console captured, and the

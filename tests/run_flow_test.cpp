@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The run as a whole: passes per BMC, cycles and their log bookkeeping, and
 // the total device summary.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device scan: probe order over buses, channels and addresses, the mux
 // probe, refused buses, model identification, the found mark and the table
 // limits.

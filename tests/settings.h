@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The run-wide settings, for tests that parse command lines in the test
 // process.
 #pragma once

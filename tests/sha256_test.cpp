@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The image digest: the published test vectors, and the same digest as
 // sha256sum for files of every size around the block boundaries up to the
 // largest image, fed whole and in uneven pieces.

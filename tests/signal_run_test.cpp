@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A signal outside a controller's programming stops the run at once and
 // cleanly: no further exchange begins and no pause goes on, the terminal is
 // restored, the log gets its closing lines, the report names the signal, and

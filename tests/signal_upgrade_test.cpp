@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A signal during an upgrade of two controllers: the one being programmed is
 // left at a safe point (the abort's reset on its old image, or its downcopy
 // carried through to the read-back), the second is never begun, and the run

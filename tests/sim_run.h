@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Running qb40tool-sim as a user would: in a fresh working directory, with a
 // machine file, arguments and standard input, and collecting what the user
 // and the scripts see afterwards (exit status, console, log files) together

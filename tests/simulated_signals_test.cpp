@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The machine file's signals reach the handler installed through the seam
 // when the virtual clock gets to them, and end the wait they fall into as
 // the kernel would end it: with EINTR and the time still to go.

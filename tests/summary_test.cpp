@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device summary: its lines on the console and in the log (or the log
 // alone with several BMCs, then the total summary), the line for address
 // 0x40 of a QB4077, the delay countdown, the closing pause, the LED cycling

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Raw and cooked terminal modes, single keys and key polling, on the
 // simulated terminal of a key script and on a standard input that is not a
 // terminal.

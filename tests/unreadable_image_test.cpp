@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An image that cannot be read whole ends the run like one that cannot be
 // opened: an error naming the file and the cause, code 1, the BMC and the log
 // closed, and not one request sent, so no controller is erased for nothing;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The upgrade path through the whole program: the image name and file
 // rules, every way the path ends with its exit status (continuous cycles and
 // quiet mode included), and the CPU time of a full image.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One upgrade cycle over the device table, called in the test process with
 // the records put into the table directly: the count and result rules, the
 // version match and skipped chips.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The external-BMC serial framing: escaping, checksums and frame boundaries.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One external-BMC connection: requests reach the BMC in KCS layout, answers
 // go back under the request's message id when they are due, and the
 // machine's interrupt follows the driver's receive-message-interrupt enable.

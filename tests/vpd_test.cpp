@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The VPD dump: how many chunks are read for a length, the raw line, the
 // interpreted fields, what a missing EEPROM leaves, and that the dump runs
 // at every probe position.

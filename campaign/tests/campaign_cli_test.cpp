@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // qb40campaign as CI and a user run it: a line per failing run that says
 // how to rerun it alone and where it is kept, the last line with the
 // counts, and an exit status that fails CI only when a run failed.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The generator: a seed names one run, every machine file it writes is one
 // the simulator takes, the machines keep the properties the checks rely on,
 // and over a range of seeds it reaches everything the campaign promises.

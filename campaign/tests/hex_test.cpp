@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hex text: the spaced reader decides which trace lines the flash rules see,
 // and the compact pair carries every scenario file through scenario.json.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Each invariant check on a planted bad run: one good upgrade run, then one
 // change per row that must break exactly the named invariant, or (rows with
 // no name) a quirk of the tool the checks must let pass.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The round trip of a capture through the replay machine for every example
 // machine of sim/machines, in each mode that applies: a report, the VPD dump
 // at every address, the mux probed, the mux switched by the tool, an

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The runner on the real qb40tool-sim: a run in its own directory that the
 // checks find good, a run killed at the bound, a failing run kept, and a few
 // generated seeds end to end.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading the trace: a name the checks cannot take apart, or a fault line
 // they misread, would silently switch a rule off.
 #include <gtest/gtest.h>

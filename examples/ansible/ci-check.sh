@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # CI: the fleet role and playbook as an operator runs them. ansible-lint
 # (its default profile) on the role, the playbook and the inventory example;
 # then nine servers on this machine (local connection), each a

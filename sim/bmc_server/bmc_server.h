@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The socket side of the external BMC: listens on a loopback port and serves
 // the connections of a virtual machine's external-BMC device one after the
 // other (the machine reconnects after a reset), each through a Session.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // qb40sim-bmc: serves one BMC of a machine file as a virtual machine's
 // external BMC, so that a real IPMI driver (or the machine's own KCS
 // emulation) talks to the same BMC model, buses, devices and faults as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "vm_codec.h"
 
 namespace sim::vm {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Framing of the serial protocol between a virtual machine's external-BMC
 // device and the BMC behind it. Two kinds of frame share one byte stream:
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "vm_session.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One connection from a virtual machine's external-BMC device: turns the
 // bytes it sends into requests for the BMC and the BMC's answers into bytes
 // to send back, each when it is due. No sockets and no clock of its own

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // qb40sim-capture: a capture of qb40tool --capture brought into the lab.
 //
 //   qb40sim-capture replay CAPTURE [--image FILE] > machine.json

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "replay_machine.h"
 
 #include <cctype>

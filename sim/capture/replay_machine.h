@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // qb40sim-capture replay: a capture made into a replay machine (sim/replay.h).
 #pragma once
 

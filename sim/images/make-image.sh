@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Writes a firmware image for the simulator: SIZE bytes of a fixed pattern
 # (byte n is n*13 + 7 + n/256, modulo 256) with the version bytes FW, MAJOR
 # and MINOR at offsets 51, 52 and 53.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding and opening the BMC. The Linux IPMI driver's device node is the
 // preferred road; when it cannot be opened the tool offers to load the
 // driver modules, or, with -dio, talks to the BMC's KCS interface through

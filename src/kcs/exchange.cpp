@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one request/response exchange with the BMC, through the Linux IPMI
 // driver's device node or through the KCS ports, with the optional verbose
 // dump of both messages into the log.

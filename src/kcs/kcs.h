@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // BMC access: discovery and open, KCS port transfer, and the one
 // request/response exchange with the BMC.
 #pragma once

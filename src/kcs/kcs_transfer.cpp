@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // KCS port transfer: one request into the BMC and one response out of it
 // through the data and command/status ports, each byte with a handshake on
 // the status register; below that the pausing port accesses, the waits on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Text from outside the tool (file names, arguments) inside a JSON string.
 // Any byte can come: control characters are escaped, and a byte that is not
 // part of well-formed UTF-8 becomes U+FFFD, so that every reader can parse

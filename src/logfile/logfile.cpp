@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Console and log output. Console lines end in CR LF so that they stay whole
 // on a serial console left in raw mode; log lines end in LF. Every write is
 // flushed at once: the tool may end the process with exit() at any point and

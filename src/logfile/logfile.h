@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Console and log output. Every message of the tool goes through these five
 // functions; the log is "log.txt" in the working directory, with the previous
 // run's log kept as "logprev.txt".

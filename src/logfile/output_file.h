@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Files the tool writes besides its logs (--report, --capture). The tool runs
 // as root: such a file is never written through a link, never over the
 // image, a log or anything but a regular file, and appears whole or not at

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The report file of --report: written as a temporary file with an
 // unpredictable name in the report's own directory and renamed over the
 // report when complete, so that a reader never sees half a report. The

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Encoding the run's record as the JSON of the outcome report. Every string
 // the record holds may come from the command line and so hold any byte: the
 // encoding keeps the report well-formed whatever it holds.

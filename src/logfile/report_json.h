@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The outcome report as JSON: one object for the run and every controller
 // it met, encoded from the run's record and put in place as the report file.
 #pragma once

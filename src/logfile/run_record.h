@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The record of one run that the outcome report (--report) is made from.
 // The run's recorder (main/outcome.cpp) fills it as the run goes; the
 // report's encoder (report_json.cpp) reads nothing else. Plain data with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // --capture from the run's side. Before anything is sent the file is
 // checked and the recorder at the seam (os/capture.h) is started, its lines
 // gathering in a scratch file that has no name; the image is named to it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Diagnostics: lights the LEDs of the found backplanes and has the operator
 // confirm with single keys what is seen: all activity LEDs, all status LEDs,
 // then each backplane alone with its slot count and mated slots.

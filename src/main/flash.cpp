@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Programming the loaded image into one controller with the controller's
 // flash commands: running version, erase, byte writes, byte verifies, the
 // verification status, downcopy and reset, and the new version.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // I2C through the BMC: every read or write at a slave address on a bus is one
 // Master Write-Read request carried by the exchange, with the completion code
 // judged here, transient bus trouble retried, and an optional mux switch in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The firmware image: the family chosen from the file name while the command
 // line is parsed, and the file read into the image buffer once per BMC pass.
 #include <cerrno>

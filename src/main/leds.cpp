@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // LED commands over the found backplanes. Each write goes straight to the
 // I2C layer and its result is ignored: a backplane that does not answer must
 // not keep the others dark or lit.

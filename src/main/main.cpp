@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The run: command line, log, banner, BMC discovery, one pass per BMC with
 // one or more cycles of the selected mode, the total device summary, and
 // the return code that tells scripts what happened.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line: the run-wide settings, the parser, the command-line
 // report with its conflict checks, the help screen and CommandLineError.
 //

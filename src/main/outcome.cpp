@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Recording what became of the run and of every controller it met, and the
 // exit status that --strict makes of it.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The run's outcome for scripts: --strict (an exit status that tells the
 // truth about the whole run) and --report FILE (one JSON record of the run
 // and of every controller it met).

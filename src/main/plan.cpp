@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // --plan: what the upgrade would do to each controller the scan has just
 // found, told one line each, without a single flash command. The walk
 // mirrors the upgrade cycle (upgrade.cpp): the same order, the same checks,

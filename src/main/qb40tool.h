@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared declarations of qb40tool: integer names, the controller record,
 // the run-wide settings and every function one module calls in another.
 //

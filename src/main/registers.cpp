@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Controller registers over I2C: a register read is a one-byte pointer write
 // followed by a one-byte read; a write carries the register and its value.
 // Addresses come in 8-bit form and go to the I2C layer as 7-bit ones.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Device scan: walks the configured buses, channels and addresses, probes
 // each position for a QB40xx controller by its chip-ID register, logs the
 // register dump of every controller it accepts and records it in ChipInfo.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SHA-256 as FIPS 180-4 defines it.
 #include "sha256.h"
 

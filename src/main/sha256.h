@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SHA-256 of the image file, for --report and for pinning the image by its
 // digest. State in a fixed structure, nothing allocated.
 #pragma once

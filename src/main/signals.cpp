@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a signal does to the run. A controller flashed in part is a dead
 // backplane, so the handlers only record the signal and the run acts on it
 // where that is safe: outside a controller's programming at the next call

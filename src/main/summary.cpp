@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Device summary after every scan: lists the found controllers, clears the
 // found mark the scan left on them, counts down the continuous-mode delay,
 // cycles the Fail LEDs through the backplanes when asked (-z) and pauses.

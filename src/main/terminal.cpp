@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The controlling terminal on standard input: raw mode for single keys
 // without Enter or echo, the way back to the settings it had, and reading
 // and polling single keys.

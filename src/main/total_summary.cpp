@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The total device summary, written after the last pass of a run that served
 // more than one BMC, from the records every scan of the run appended.
 #include "kcs/kcs.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One upgrade cycle over the controllers the scan has just found: confirm a
 // QB4083C image, refuse an image of another family, skip controllers that
 // already run the image's version, flash the others and count the result.

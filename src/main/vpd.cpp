@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // VPD EEPROM dump: reads the first VPD_BYTEStoREAD bytes of the EEPROM at
 // VPDaddress in 16-byte chunks and shows them raw and as named fields.
 #include "../logfile/logfile.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The recorder of --capture. Every call of the seam is written down as one
 // line of JSON with its time in microseconds since the recording started
 // (the monotonic clock) and its result. What would make the file large is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // --capture: the recorder at the seam. While it records, every call of the
 // seam (os.h) is written down with its result and its time, one JSON object
 // per line, so that the run can be brought back into the lab: replayed, or

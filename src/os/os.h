@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The seam between the tool and the machine it runs on.
 //
 // Every call the tool makes into hardware, time, the shell or the terminal

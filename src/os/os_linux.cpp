@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The seam on a real Linux machine: each function is the system call it names.
 #include "os.h"
 
