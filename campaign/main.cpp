@@ -185,6 +185,12 @@ public:
                 ++captures_;
                 capture_bytes_ += trip->capture_bytes;
             }
+            if (trip->modelled) {
+                ModelCounts& c = trip->fault_free ? fault_free_ : faulty_;
+                ++c.runs;
+                c.with_rules += trip->model_rules > 0;
+                c.differ += !trip->model_differs.empty();
+            }
         }
         coverage_.downcopies += covered.downcopies;
         coverage_.count_lines += covered.count_lines;
@@ -260,6 +266,11 @@ public:
             std::printf("campaign: %zu round trips of a capture through a replay machine (%zu runs refused before "
                         "capturing), %zu bytes per capture on average\n",
                         captures_, round_trips_ - captures_, captures_ ? capture_bytes_ / captures_ : 0);
+        if (fault_free_.runs + faulty_.runs)
+            std::printf("campaign: model machines: %zu fault-free runs, %zu reproduced (%zu with fault rules); "
+                        "%zu runs with faults, %zu needed fault rules, %zu still differ\n",
+                        fault_free_.runs, fault_free_.runs - fault_free_.differ, fault_free_.with_rules, faulty_.runs,
+                        faulty_.with_rules, faulty_.differ);
         std::printf("campaign: %zu runs, %zu failures\n", runs_, failures_);
         return failures_ ? 1 : 0;
     }
@@ -268,6 +279,10 @@ private:
     std::mutex mutex_, print_mutex_;
     size_t runs_ = 0, failures_ = 0;
     size_t round_trips_ = 0, captures_ = 0, capture_bytes_ = 0;
+    struct ModelCounts {
+        size_t runs = 0, with_rules = 0, differ = 0;
+    };
+    ModelCounts fault_free_, faulty_;
     std::map<int, size_t> statuses_;
     campaign::Coverage coverage_;
     std::vector<std::pair<double, std::string>> slowest_;  // seconds, seed or file

@@ -256,26 +256,50 @@ std::vector<std::string> visible(const std::vector<ExchangeLine>& lines, const s
 
 }  // namespace
 
-ExchangeLines exchange_lines(const std::string& first_trace, const nlohmann::json& first_machine,
-                             const std::string& replayed_trace)
+namespace {
+
+// A machine's BMCs by the names a capture's machine gives them.
+std::map<std::string, std::string> bmc_names(const nlohmann::json& machine)
 {
     std::map<std::string, std::string> names;
-    if (first_machine.contains("bmcs")) {
-        for (size_t k = 0; k < first_machine["bmcs"].size(); ++k) {
-            const nlohmann::json& b = first_machine["bmcs"][k];
+    if (machine.contains("bmcs")) {
+        for (size_t k = 0; k < machine["bmcs"].size(); ++k) {
+            const nlohmann::json& b = machine["bmcs"][k];
             if (!b.contains("node"))
                 continue;
             std::string node = b["node"];
             names["bmc" + std::to_string(k)] = node == "/dev/ipmidev/0" ? "bmc0" : "bmc" + node.substr(node.size() - 1);
         }
     }
+    return names;
+}
+
+}  // namespace
+
+ExchangeLines exchange_lines(const std::string& first_trace, const nlohmann::json& first_machine,
+                             const std::string& replayed_trace, const nlohmann::json& replayed_machine)
+{
     std::set<size_t> hidden;
-    std::vector<ExchangeLine> first = parse_exchanges(first_trace, names, &hidden);
-    std::vector<ExchangeLine> replayed = parse_exchanges(replayed_trace, {}, nullptr);
+    std::vector<ExchangeLine> first = parse_exchanges(first_trace, bmc_names(first_machine), &hidden);
+    std::vector<ExchangeLine> replayed = parse_exchanges(replayed_trace, bmc_names(replayed_machine), nullptr);
     return {visible(first, hidden), visible(replayed, hidden)};
 }
 
 namespace {
+
+// The first request or answer two runs' traces differ in, in words.
+std::optional<std::string> first_exchange_difference(const ExchangeLines& lines, const char* second)
+{
+    if (lines.first == lines.replayed)
+        return std::nullopt;
+    size_t i = 0;
+    while (i < lines.first.size() && i < lines.replayed.size() && lines.first[i] == lines.replayed[i])
+        ++i;
+    std::string was = i < lines.first.size() ? lines.first[i] : "nothing";
+    std::string now = i < lines.replayed.size() ? lines.replayed[i] : "nothing";
+    return "the BMC's requests and answers differ (trace): \"" + was + "\" in the captured run, \"" + now +
+           "\" in " + second;
+}
 
 void compare_runs(const Scenario& scenario, const fs::path& dir, const std::vector<std::string>& args,
                   const fs::path& tool, const fs::path& capture_tool, std::chrono::milliseconds bound,
@@ -341,18 +365,58 @@ void compare_runs(const Scenario& scenario, const fs::path& dir, const std::vect
     expect_same(found, "the report", first.report, second.report);
     expect_same(found, "the capture", capture, read_file(dir / "replayed" / "capture.jsonl"));
     ExchangeLines lines = exchange_lines(first.trace, captured.machine, second.trace);
-    if (lines.first != lines.replayed) {
-        size_t i = 0;
-        while (i < lines.first.size() && i < lines.replayed.size() && lines.first[i] == lines.replayed[i])
-            ++i;
-        std::string was = i < lines.first.size() ? lines.first[i] : "nothing";
-        std::string now = i < lines.replayed.size() ? lines.replayed[i] : "nothing";
-        found.push_back({"round-trip", "the BMC's requests and answers differ (trace): \"" + was +
-                                           "\" in the captured run, \"" + now + "\" in the replay"});
+    if (auto d = first_exchange_difference(lines, "the replay"))
+        found.push_back({"round-trip", *d});
+
+    // The model: made from the capture alone, ordinary devices and fault rules.
+    replay_args[1] = "model";
+    if (run_program(replay_args, dir / "model.json") != 0) {
+        found.push_back({"model", "qb40sim-capture model refused the capture"});
+        return;
+    }
+    Scenario modelled = captured;
+    std::ifstream model_file(dir / "model.json");
+    modelled.machine = nlohmann::json::parse(model_file);
+    result.modelled = true;
+    result.fault_free = !injects_faults(captured.machine);
+    for (const auto& bmc : modelled.machine.value("bmcs", nlohmann::json::array()))
+        result.model_rules += bmc.value("faults", nlohmann::json::array()).size();
+    runs.push_back(std::make_unique<RunDir>(dir / "modelled", modelled));
+    RunOutput third = runs.back()->run(tool, bound);
+    std::vector<Violation> model_found;
+    if (third.status != first.status || third.signal != first.signal)
+        model_found.push_back({"model", "exit status " + std::to_string(third.status) + " on the model, " +
+                                            std::to_string(first.status) + " in the captured run"});
+    expect_same(model_found, "the console", first.console, third.console);
+    expect_same(model_found, "standard error", first.errors, third.errors);
+    expect_same(model_found, "log.txt", first.log, third.log);
+    expect_same(model_found, "logprev.txt", first.logprev, third.logprev);
+    ExchangeLines model_lines = exchange_lines(first.trace, captured.machine, third.trace, modelled.machine);
+    if (auto d = first_exchange_difference(model_lines, "the run on the model"))
+        model_found.push_back({"model", *d});
+    if (!model_found.empty()) {
+        result.model_differs = model_found.front().detail;
+        if (result.fault_free)
+            for (Violation& v : model_found)
+                found.push_back({"model", v.detail + " (the run on the model)"});
     }
 }
 
 }  // namespace
+
+bool injects_faults(const nlohmann::json& machine)
+{
+    if (machine.is_object()) {
+        for (const auto& [key, value] : machine.items())
+            if ((key == "faults" && !value.empty()) || injects_faults(value))
+                return true;
+    } else if (machine.is_array()) {
+        for (const auto& item : machine)
+            if (injects_faults(item))
+                return true;
+    }
+    return false;
+}
 
 RoundTripResult round_trip(const Scenario& scenario, const fs::path& dir, const fs::path& keep,
                            const fs::path& tool, const fs::path& capture_tool, std::chrono::milliseconds bound)
@@ -370,6 +434,7 @@ RoundTripResult round_trip(const Scenario& scenario, const fs::path& dir, const 
         fs::create_directories(keep);
         std::error_code ec;
         fs::copy_file(dir / "replay.json", keep / "replay.json", ec);
+        fs::copy_file(dir / "model.json", keep / "model.json", ec);
         for (auto& run : runs)
             run->keep(keep / run->path().filename());
     }

@@ -22,11 +22,23 @@ struct RoundTripResult {
     bool made = false;           // the captured run wrote a capture
     size_t capture_bytes = 0;
     std::vector<Violation> found;
+    // The run on the machine qb40sim-capture model inferred from the capture.
+    bool modelled = false;
+    bool fault_free = false;     // the scenario's machine injects no fault
+    size_t model_rules = 0;      // fault rules the model needed
+    std::string model_differs;   // what the run on the model gave otherwise (first difference), or empty
 };
+
+// Whether a machine file injects faults anywhere (a BMC's rules, a controller's).
+bool injects_faults(const nlohmann::json& machine);
 
 // `dir`: a directory to work in (made afresh and removed); on a failure
 // its runs go to `keep` (plain/, captured/, replayed/, replay.json).
-// `capture_tool`: qb40sim-capture.
+// `capture_tool`: qb40sim-capture. The capture is also made into a model
+// machine, and the run on it must give the same exit status, console,
+// standard error, log.txt, logprev.txt and requests and answers in the
+// trace; a difference is a violation when the scenario injects no fault,
+// else it is only counted.
 RoundTripResult round_trip(const Scenario& scenario, const std::filesystem::path& dir,
                            const std::filesystem::path& keep, const std::filesystem::path& tool,
                            const std::filesystem::path& capture_tool, std::chrono::milliseconds bound);
@@ -42,7 +54,9 @@ RoundTripResult round_trip(const Scenario& scenario, const std::filesystem::path
 struct ExchangeLines {
     std::vector<std::string> first, replayed;
 };
+// `replayed_machine` names the second run's BMCs as `first_machine` does the first's.
 ExchangeLines exchange_lines(const std::string& first_trace, const nlohmann::json& first_machine,
-                             const std::string& replayed_trace);
+                             const std::string& replayed_trace,
+                             const nlohmann::json& replayed_machine = nlohmann::json::object());
 
 }  // namespace campaign

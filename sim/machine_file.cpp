@@ -75,7 +75,11 @@ std::unique_ptr<Machine> load_machine_json(const std::string& text)
     }
     Field root(doc, "");
     root.only({"clock", "driver", "iopl", "port_access_ns", "bmcs", "keys", "signals", "trace_ports",
-               "vanishing_nodes", "host", "replay"});
+               "vanishing_nodes", "host", "replay", "inferred"});
+
+    // What a model machine could not learn from its capture: words for people, no effect.
+    if (auto inferred = root.optional("inferred"))
+        inferred->each_item([](const Field& note) { note.string(); });
 
     int64_t start = real_epoch_us();
     bool real_time = false;

@@ -2,10 +2,12 @@
 // qb40sim-capture: a capture of qb40tool --capture brought into the lab.
 //
 //   qb40sim-capture replay CAPTURE [--image FILE] > machine.json
+//   qb40sim-capture model CAPTURE [--image FILE] > machine.json
 //
 // replay: a machine for qb40tool-sim that answers every call exactly as the
 // capture has it, and stops the run (exit status 97) at the first call that
-// differs. With --image, the image file the run programmed (checked against
+// differs. model: an ordinary machine inferred from the capture, whose
+// field "inferred" says what the capture never showed. With --image, the image file the run programmed (checked against
 // the capture's digest): the data bytes of its byte commands are checked too.
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "../json_field.h"
+#include "model_machine.h"
 #include "replay_machine.h"
 
 namespace {
@@ -24,7 +27,7 @@ namespace {
 {
     std::fprintf(stderr,
                  "qb40sim-capture: %s\n"
-                 "usage: qb40sim-capture replay CAPTURE [--image FILE] > machine.json\n",
+                 "usage: qb40sim-capture replay|model CAPTURE [--image FILE] > machine.json\n",
                  why.c_str());
     std::exit(2);
 }
@@ -65,6 +68,10 @@ int main(int argc, char** argv)
     try {
         if (command == "replay") {
             std::cout << sim::capture::replay_machine(read_lines(capture), image).dump(1) << '\n';
+            return 0;
+        }
+        if (command == "model") {
+            std::cout << sim::capture::model_machine(read_lines(capture), image).machine.dump(1) << '\n';
             return 0;
         }
     } catch (const sim::MachineFileError& e) {

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -17,5 +18,10 @@ nlohmann::json replay_machine(const std::vector<std::string>& lines, const std::
 // The TZ value that gives the capture's dates: its zone at the start, as a
 // fixed offset from UTC.
 std::string time_zone_of(const std::string& name, int64_t utc_offset_s);
+
+struct Event;
+// What one I/O port access took, in nanoseconds, from the KCS transfers
+// (`events` of any kind); nullopt without one.
+std::optional<uint64_t> port_access_ns(const std::vector<Event>& events);
 
 }  // namespace sim::capture
