@@ -17,6 +17,7 @@ TEST(MachineFile, MalformedFileIsRefusedNamingFileAndField)
         {R"({"vanishing_nodes": {"/dev/ipmi1": "often"}})", "field vanishing_nodes./dev/ipmi1:"},
         {R"({"signals": [{"at": -1, "signal": "TERM"}]})", "field signals[0].at:"},
         {R"({"signals": [{"at": 1, "signal": "STOP"}]})", "field signals[0].signal:"},
+        {R"({"inferred": [1]})", "field inferred[0]:"},
         {R"({"bmcs": [)", "field (syntax):"},
     };
     for (const auto& [json, field] : cases) {
