@@ -3,12 +3,16 @@
 //
 //   qb40sim-capture replay CAPTURE [--image FILE] > machine.json
 //   qb40sim-capture model CAPTURE [--image FILE] > machine.json
+//   qb40sim-capture diff A B [--times]
 //
 // replay: a machine for qb40tool-sim that answers every call exactly as the
 // capture has it, and stops the run (exit status 97) at the first call that
-// differs. model: an ordinary machine inferred from the capture, whose
-// field "inferred" says what the capture never showed. With --image, the image file the run programmed (checked against
-// the capture's digest): the data bytes of its byte commands are checked too.
+// differs. model: an ordinary machine inferred from the capture, whose field
+// "inferred" says what the capture never showed. With --image, the image
+// file the run programmed: the data bytes of its byte commands are known.
+// diff: the first calls in which two captures differ; exit status 0 when
+// they do not, 1 when they do, 2 for a wrong command line or a capture that
+// cannot be read.
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -18,6 +22,7 @@
 #include <vector>
 
 #include "../json_field.h"
+#include "capture_diff.h"
 #include "model_machine.h"
 #include "replay_machine.h"
 
@@ -27,7 +32,8 @@ namespace {
 {
     std::fprintf(stderr,
                  "qb40sim-capture: %s\n"
-                 "usage: qb40sim-capture replay|model CAPTURE [--image FILE] > machine.json\n",
+                 "usage: qb40sim-capture replay|model CAPTURE [--image FILE] > machine.json\n"
+                 "       qb40sim-capture diff A B [--times]\n",
                  why.c_str());
     std::exit(2);
 }
@@ -50,10 +56,42 @@ std::vector<std::string> read_lines(const std::string& path)
     return lines;
 }
 
+int diff(int argc, char** argv)
+{
+    std::vector<std::string> files;
+    bool times = false;
+    for (int i = 2; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--times")
+            times = true;
+        else if (a.starts_with("-"))
+            usage("unknown argument " + a);
+        else
+            files.push_back(a);
+    }
+    if (files.size() != 2)
+        usage("diff compares two captures");
+    std::vector<std::string> a = read_lines(files[0]), b = read_lines(files[1]);
+    sim::capture::CaptureDiff d;
+    try {
+        d = sim::capture::diff_captures(a, b, times);
+    } catch (const sim::MachineFileError& e) {
+        std::fprintf(stderr, "qb40sim-capture: %s: %s\n", e.field().c_str(), e.what());
+        return 2;
+    }
+    if (d.differences == 0)
+        return 0;
+    std::printf("A: %s\nB: %s\n%s%zu difference%s\n", files[0].c_str(), files[1].c_str(), d.text.c_str(),
+                d.differences, d.differences == 1 ? "" : "s");
+    return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc >= 2 && std::string(argv[1]) == "diff")
+        return diff(argc, argv);
     if (argc < 3)
         usage("a command and a capture are needed");
     std::string command = argv[1], capture = argv[2];

@@ -1,0 +1,23 @@
+// SPDX-License-Identifier: MIT
+// qb40sim-capture diff: two captures compared call by call: the requests,
+// the answers and the errors, and the times only when asked.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace sim::capture {
+
+struct CaptureDiff {
+    size_t differences = 0;  // all of them, not only those shown
+    std::string text;        // the first ones, readably, with the lines of each capture
+};
+
+// `a`, `b`: the captures' lines (the header first); throws
+// MachineFileError for a line that is no JSON. `times`: times and waits
+// count too (the wall-clock dates, each call's time, how long the status
+// reads of a KCS transfer went on). At most `shown` differences are written.
+CaptureDiff diff_captures(const std::vector<std::string>& a, const std::vector<std::string>& b, bool times,
+                          size_t shown = 10);
+
+}  // namespace sim::capture

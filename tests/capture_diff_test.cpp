@@ -1,0 +1,105 @@
+// SPDX-License-Identifier: MIT
+// qb40sim-capture diff: which changes to a capture count as differences,
+// with and without the times, and how they are shown.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "capture/capture_diff.h"
+#include "json_field.h"
+
+namespace {
+
+const std::vector<std::string> kDiffBase = {
+    R"({"capture": "qb40tool", "format": 1, "tool_version": "3.31", "program": "/usr/sbin/qb40tool", "arguments": ["--capture", "a.jsonl"], "start_us": 1700000000000000, "time_zone": {"name": "UTC", "utc_offset_s": 0}, "image": null, "redacted": []})",
+    R"({"t":0,"e":"time","v":1700000000})",
+    R"({"t":0,"e":"open","path":"/dev/ipmi0","flags":2,"r":13})",
+    R"({"t":10,"e":"x","fd":13,"id":1,"req":"18 52 01 C0 00 63","rt":12,"resp":"1C 52 00"})",
+    R"({"t":20,"e":"x","fd":13,"id":2,"req":"18 52 01 C0 01","rt":22,"resp":"1C 52 00 4D"})",
+    R"({"t":30,"e":"kcs","status":"0x0CA3","data":"0x0CA2","req":"18 52 01 C0 01","resp":"1C 52 00 4D","ports":"s00*2 c61 s88*3 w18 s41*4 d1C","t1":40,"n":12})",
+    R"({"t":50,"e":"sleep","us":1000})",
+};
+
+struct DiffCase {
+    const char* name;
+    size_t line;  // 0-based line of kDiffBase to replace; SIZE_MAX: insert `text` after line 3
+    std::string text;
+    bool times;
+    size_t differences;
+    const char* shown;  // in the text, when it differs
+};
+
+const DiffCase kDiffCases[] = {
+    {"the same capture", 1, kDiffBase[1], false, 0, ""},
+    {"another answer", 4, R"({"t":20,"e":"x","fd":13,"id":2,"req":"18 52 01 C0 01","rt":22,"resp":"1C 52 00 4E"})",
+     false, 1, "B line 5: x request 18 52 01 C0 01 (id 2), answer 1C 52 00 4E"},
+    {"another request", 3, R"({"t":10,"e":"x","fd":13,"id":1,"req":"18 52 01 C0 00 64","rt":12,"resp":"1C 52 00"})",
+     false, 1, "A line 4: x request 18 52 01 C0 00 63 (id 1), answer 1C 52 00"},
+    {"an error instead of the answer", 3, R"({"t":10,"e":"x","fd":13,"id":1,"req":"18 52 01 C0 00 63","send_errno":"EIO"})",
+     false, 1, "no answer send_errno=EIO"},
+    {"a device node that did not open", 2, R"({"t":0,"e":"open","path":"/dev/ipmi0","flags":2,"r":-1,"errno":"ENOENT"})",
+     false, 1, "errno=ENOENT"},
+    {"later answers: no difference", 4, R"({"t":25,"e":"x","fd":13,"id":2,"req":"18 52 01 C0 01","rt":90,"resp":"1C 52 00 4D"})",
+     false, 0, ""},
+    {"later answers, with the times", 4, R"({"t":25,"e":"x","fd":13,"id":2,"req":"18 52 01 C0 01","rt":90,"resp":"1C 52 00 4D"})",
+     true, 1, "rt=90"},
+    {"longer status waits: no difference", 5, R"({"t":30,"e":"kcs","status":"0x0CA3","data":"0x0CA2","req":"18 52 01 C0 01","resp":"1C 52 00 4D","ports":"s00*9~1200 c61 s88*3 w18 s41*40 d1C","t1":1900,"n":60})",
+     false, 0, ""},
+    {"another date: no difference", 1, R"({"t":0,"e":"time","v":1800000000})", false, 0, ""},
+    {"another date, with the times", 1, R"({"t":0,"e":"time","v":1800000000})", true, 1, "v=1800000000"},
+    {"a request more: only that one, the message ids after it shifted", SIZE_MAX,
+     R"({"t":15,"e":"x","fd":13,"id":2,"req":"18 52 01 E6 01","rt":16,"resp":"1C 52 83"})", false, 1,
+     "only in B, line 5: x request 18 52 01 E6 01 (id 2), answer 1C 52 83"},
+    {"another command line", 0,
+     R"({"capture": "qb40tool", "format": 1, "tool_version": "3.31", "program": "/usr/sbin/qb40tool", "arguments": ["-vpd", "--capture", "b.jsonl"], "start_us": 1700000000000000, "time_zone": {"name": "UTC", "utc_offset_s": 0}, "image": null, "redacted": []})",
+     false, 1, "\"-vpd\""},
+};
+
+TEST(CaptureDiff, CountsWhatDiffersAndShowsItWithItsLines)
+{
+    for (const DiffCase& c : kDiffCases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> b = kDiffBase;
+        if (c.line == SIZE_MAX) {
+            b.insert(b.begin() + 4, c.text);
+            // The run numbers its messages: every later id is one more.
+            b[5] = R"({"t":20,"e":"x","fd":13,"id":3,"req":"18 52 01 C0 01","rt":22,"resp":"1C 52 00 4D"})";
+        } else {
+            b[c.line] = c.text;
+        }
+        sim::capture::CaptureDiff d = sim::capture::diff_captures(kDiffBase, b, c.times);
+        EXPECT_EQ(d.differences, c.differences) << d.text;
+        EXPECT_NE(d.text.find(c.shown), std::string::npos) << d.text;
+        if (c.differences == 0) {
+            EXPECT_EQ(d.text, "");
+        }
+    }
+}
+
+TEST(CaptureDiff, ShowsTheFirstDifferencesAndCountsTheRest)
+{
+    std::vector<std::string> b = kDiffBase;
+    for (size_t i = 3; i <= 5; ++i)
+        b[i].replace(b[i].find("\"req\":\"18"), 9, "\"req\":\"19");
+    sim::capture::CaptureDiff d = sim::capture::diff_captures(kDiffBase, b, false, 2);
+    EXPECT_EQ(d.differences, 3u);
+    EXPECT_NE(d.text.find("A line 4:"), std::string::npos) << d.text;
+    EXPECT_NE(d.text.find("B line 5:"), std::string::npos) << d.text;
+    EXPECT_EQ(d.text.find("line 6:"), std::string::npos) << d.text;
+    EXPECT_NE(d.text.find("... 1 more differences"), std::string::npos) << d.text;
+}
+
+TEST(CaptureDiff, ALineThatIsNoJsonIsNamed)
+{
+    std::vector<std::string> b = kDiffBase;
+    b[3] = "{\"t\":";
+    try {
+        sim::capture::diff_captures(kDiffBase, b, false);
+        FAIL() << "a broken line was taken";
+    } catch (const sim::MachineFileError& e) {
+        EXPECT_EQ(e.field(), "line 4");
+    }
+}
+
+}  // namespace
