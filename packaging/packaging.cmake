@@ -20,7 +20,7 @@ endif()
 # compression, no name or time stamp in the header.
 set(QB40_COMPRESSED ${CMAKE_BINARY_DIR}/compressed)
 set(QB40_COMPRESSED_FILES)
-foreach(source docs/qb40tool.8 docs/qb40tool-sim.1 packaging/changelog)
+foreach(source docs/qb40tool.8 docs/qb40tool-sim.1 docs/qb40sim-capture.1 packaging/changelog)
   get_filename_component(name ${source} NAME)
   set(output ${QB40_COMPRESSED}/${name}.gz)
   add_custom_command(OUTPUT ${output}
@@ -42,10 +42,10 @@ install(FILES ${QB40_COMPRESSED}/qb40tool.8.gz DESTINATION ${CMAKE_INSTALL_MANDI
 # The JSON Schema of the --report file, for the scripts that read it.
 install(FILES ${CMAKE_SOURCE_DIR}/docs/report.schema.json DESTINATION ${QB40_DATA} COMPONENT qb40tool)
 
-# Component qb40tool-sim: the simulator, the external BMC server, the example
-# machines and images, and their manual.
-install(TARGETS qb40tool-sim qb40sim-bmc DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT qb40tool-sim)
-install(FILES ${QB40_COMPRESSED}/qb40tool-sim.1.gz ${QB40_BMC_PAGE}
+# Component qb40tool-sim: the simulator, the external BMC server, the
+# capture's machine maker, the example machines and images, and their manuals.
+install(TARGETS qb40tool-sim qb40sim-bmc qb40sim-capture DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT qb40tool-sim)
+install(FILES ${QB40_COMPRESSED}/qb40tool-sim.1.gz ${QB40_BMC_PAGE} ${QB40_COMPRESSED}/qb40sim-capture.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT qb40tool-sim)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/sim/machines/ DESTINATION ${QB40_DATA}/machines
         COMPONENT qb40tool-sim FILES_MATCHING PATTERN "*.json")

@@ -60,7 +60,7 @@ expect() {  # expect STATUS TEXT COMMAND...: the exit status and a console line
   grep -qF -- "$text" <<<"$out" || fail "$* did not print: $text"
 }
 # Nothing installed may name the tree it was built from.
-for f in /usr/sbin/qb40tool /usr/bin/qb40tool-sim /usr/bin/qb40sim-bmc; do
+for f in /usr/sbin/qb40tool /usr/bin/qb40tool-sim /usr/bin/qb40sim-bmc /usr/bin/qb40sim-capture; do
   ! grep -qF "$PWD" "$f" || fail "$f refers to the build tree $PWD"
 done
 expect 0 "Found QB4077 at I2C address 0xc0 on Bus 0x01" env -u QB40SIM_MACHINE /usr/bin/qb40tool-sim
@@ -73,6 +73,13 @@ expect 0 "Sucessfully Upgraded 2 of 2 parts" env QB40SIM_MACHINE=$share/machines
 scripts/validate-reports.py $share/report.schema.json "$run_dir/r.json" >/dev/null ||
   fail "the report does not hold to the installed $share/report.schema.json"
 expect 2 "the machine file has no such BMC" /usr/bin/qb40sim-bmc $share/machines/default.json --bmc 9
+# A capture made into a model of its machine, on which the same run gives the same console.
+expect 0 "Sucessfully Upgraded 2 of 2 parts" env QB40SIM_MACHINE=$share/machines/upgrade_4077.json \
+  /usr/bin/qb40tool-sim --capture c.jsonl -u -f $share/images/fw_4077.bin
+/usr/bin/qb40sim-capture model "$run_dir/c.jsonl" > "$scratch/model.json" || fail "qb40sim-capture model failed"
+expect 0 "Sucessfully Upgraded 2 of 2 parts" env QB40SIM_MACHINE="$scratch/model.json" \
+  /usr/bin/qb40tool-sim -u -f $share/images/fw_4077.bin
+expect 2 "usage: qb40sim-capture" /usr/bin/qb40sim-capture diff
 expect 0 "Usage: qb40tool [options]" /usr/sbin/qb40tool -h
 
 # The static tarball: it unpacks into its own directory with the tool, its
@@ -92,7 +99,7 @@ for page in $(printf '%s\n' "${installed[@]}" | grep '^/usr/share/man/'); do
   warnings=$(MANWIDTH=80 man --warnings -E UTF-8 -l "$page" 2>&1 >/dev/null)
   [ -z "$warnings" ] || fail "$page: $warnings"
 done
-for name in qb40tool qb40tool-sim qb40sim-bmc; do
+for name in qb40tool qb40tool-sim qb40sim-bmc qb40sim-capture; do
   man -w "$name" >/dev/null || fail "man finds no page for $name"
 done
 
