@@ -728,7 +728,15 @@ void add_driver(const Reading& r, nlohmann::json& m, std::vector<std::string>& n
     if (failed) {
         m["driver"] = "absent";
     } else if (!r.modprobes.empty()) {
-        m["driver"] = "loadable";
+        // Loadable when nothing opened before the modules were loaded; a node
+        // that opened first and vanished later leaves a loaded driver.
+        bool opened_first = false;
+        for (const Event& e : r.events) {
+            if (e.kind == Kind::Shell)
+                break;
+            opened_first = opened_first || (e.kind == Kind::Open && e.r >= 0);
+        }
+        m["driver"] = opened_first ? "loaded" : "loadable";
     } else if (!opened) {
         bool tried = std::any_of(r.events.begin(), r.events.end(), [](const Event& e) { return e.kind == Kind::Open; });
         m["driver"] = "absent";
