@@ -830,13 +830,20 @@ void add_keys(const Reading& r, nlohmann::json& m, std::vector<std::string>& not
 void add_signals(const Reading& r, nlohmann::json& m)
 {
     nlohmann::json signals = nlohmann::json::array();
+    auto add = [&](int sig, uint64_t t) {
+        if (const char* name = sig ? sigabbrev_np(sig) : nullptr)
+            signals.push_back({{"at", seconds_text(t)}, {"signal", name}});
+    };
+    // A signal during a request or a KCS transfer is noted in it, at the
+    // time the handler ran.
     for (const Event& e : r.events) {
-        if (e.kind != Kind::Signal || e.sig == 0)
-            continue;
-        const char* name = sigabbrev_np(e.sig);
-        if (!name)
-            continue;
-        signals.push_back({{"at", seconds_text(e.t)}, {"signal", name}});
+        if (e.kind == Kind::Signal)
+            add(e.sig, e.t);
+        for (const Event::Interruption& i : e.signals)
+            add(i.sig, i.t);
+        for (const PortToken& p : e.ports)
+            if (p.kind == '!')
+                add(p.sig, p.t);
     }
     if (!signals.empty())
         m["signals"] = signals;
