@@ -672,7 +672,7 @@ void add_fault_rules(nlohmann::json& bmc_json, const SeenBmc& bmc, Model& model)
     while (auto diff = first_difference(bmc_json, bmc, given_up)) {
         nlohmann::json rule = model.fault_rules < kMostRules ? rule_for(bmc, diff->first, diff->second, latency)
                                                              : nlohmann::json();
-        if (rule.is_null() || given_up.count(diff->first)) {
+        if (rule.is_null()) {
             given_up.insert(diff->first);
             ++model.unexplained;
             continue;
@@ -877,11 +877,7 @@ Model model_machine(const std::vector<std::string>& lines, const std::optional<s
     std::vector<std::string> notes;
     m["clock"] = {{"start_us", r.header.start_us},
                   {"time_zone", time_zone_of(r.header.zone_name, r.header.utc_offset_s)}};
-    std::vector<Event> kcs_events;
-    for (const Event& e : r.events)
-        if (e.kind == Kind::Kcs)
-            kcs_events.push_back(e);
-    if (auto ns = port_access_ns(kcs_events))
+    if (auto ns = port_access_ns(r.events))
         m["port_access_ns"] = *ns;
     add_driver(r, m, notes);
     if (r.iopl)
