@@ -151,6 +151,25 @@ const ModelCase kModelCases[] = {
          EXPECT_TRUE(faults[0].value("send_errno", "") == "EIO" || faults[1].value("send_errno", "") == "EIO");
          EXPECT_TRUE(faults[0].value("lose", false) || faults[1].value("lose", false));
      }},
+    {"a BMC's time to answer through the driver",
+     controller_machine(R"(, "latency_us": 250)"),
+     {"-a"},
+     [](const sim::capture::Model& m) { EXPECT_EQ(m.machine["bmcs"][0].value("latency_us", 0), 250); }},
+    {"a BMC's time to answer at the KCS ports, from the status reads before the answer",
+     R"({"clock": {"start": 1700000000}, "driver": "absent", "port_access_ns": 1000, "bmcs": [{"kcs": 1,
+         "latency_us": 537, "buses": {"0x01": {"devices": [{"type": "qb40xx", "address": "0xC0", "chip_id": 77}]}}}]})",
+     {"-dio"},
+     [](const sim::capture::Model& m) {
+         const json& bmc = m.machine["bmcs"][0];
+         EXPECT_EQ(bmc.value("kcs", -1), 1) << bmc.dump();
+         EXPECT_FALSE(bmc.contains("node"));
+         EXPECT_EQ(m.machine.value("port_access_ns", 0), 1000);
+         // Known to one status read and its delay write: 2 us.
+         int latency = bmc.value("latency_us", 0);
+         EXPECT_GT(latency, 537 - 2);
+         EXPECT_LE(latency, 537);
+         EXPECT_EQ(m.machine.value("driver", ""), "absent");
+     }},
 };
 
 TEST_P(ModelInference, InfersWhatTheCaptureShows)

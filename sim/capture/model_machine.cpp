@@ -706,6 +706,43 @@ uint64_t driver_latency(const SeenBmc& bmc)
     return best;
 }
 
+// How many status reads a KCS transfer made after the request's last byte
+// before the answer was there (OBF clear): the BMC's time to answer, in reads.
+std::optional<uint64_t> reads_before_answer(const std::vector<PortToken>& ports)
+{
+    size_t end = ports.size();
+    for (size_t i = 0; i < ports.size(); ++i)
+        if (ports[i].kind == 'c' && ports[i].value == 0x62)
+            end = i;
+    size_t last = end + 1;  // the request's last byte, after WRITE_END
+    while (last < ports.size() && ports[last].kind != 'w')
+        ++last;
+    if (last + 1 >= ports.size() || ports[last + 1].kind != 's')
+        return std::nullopt;
+    const PortToken& status = ports[last + 1];
+    return (status.value & 0x01) ? 0 : status.count;
+}
+
+// The most common time to answer on the KCS road, from the status reads
+// without an answer (each read followed by the tool's delay write).
+uint64_t kcs_latency(const Reading& r, uint64_t port_access_ns)
+{
+    std::map<uint64_t, size_t> counts;
+    for (const Event& e : r.events)
+        if (e.kind == Kind::Kcs && !e.resp.empty())
+            if (auto n = reads_before_answer(e.ports))
+                ++counts[*n];
+    uint64_t best = 0;
+    size_t most = 0;
+    for (auto [n, seen] : counts)
+        if (seen > most) {
+            best = n;
+            most = seen;
+        }
+    // The answer came after the last read that did not see it, and by the first that did.
+    return best ? best * 2 * port_access_ns / 1000 + 1 : 0;
+}
+
 // ---- the machine level -----------------------------------------------------
 
 std::set<uint8_t> mux_addresses_of(const Header& h)
@@ -898,7 +935,9 @@ Model model_machine(const std::vector<std::string>& lines, const std::optional<s
         if (b.kcs >= 0)
             bmc["kcs"] = b.kcs;
         bmc["buses"] = bus_json(b, mux_addresses, notes, name);
-        if (uint64_t lat = driver_latency(b))
+        bool driver_road = std::any_of(b.seen.begin(), b.seen.end(), [](const Seen& s) { return s.road == Road::Driver; });
+        uint64_t lat = driver_road ? driver_latency(b) : kcs_latency(r, m.value("port_access_ns", uint64_t(1000)));
+        if (lat)
             bmc["latency_us"] = lat;
         if (std::none_of(b.seen.begin(), b.seen.end(), [](const Seen& s) { return s.road == Road::Kcs; }) &&
             b.kcs >= 0)
