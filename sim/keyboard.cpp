@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "keyboard.h"
 
+#include <algorithm>
+
 namespace sim {
 
 struct termios Keyboard::cooked_terminal()
@@ -35,6 +37,16 @@ int Keyboard::take()
     context_.clock.advance_to(key.at_us);
     context_.trace.line("key 0x%02X", key.byte);
     return key.byte;
+}
+
+void Keyboard::look(bool reading)
+{
+    ++looks_;
+    if (keys_.empty())
+        return;
+    Key& next = keys_.front();
+    if (next.look != 0 && next.at_us == UINT64_MAX && (reading || next.look <= looks_))
+        next.at_us = std::max(context_.clock.elapsed_us(), next.not_before_us);
 }
 
 void Keyboard::discard_waiting()

@@ -22,6 +22,12 @@ public:
     struct Key {
         uint64_t at_us;  // available from this virtual time on
         int byte;
+        // Instead of a time: the tool's look at the input (a check whether a
+        // key waits, or a read; 1 = the first) from which the key is there,
+        // but not before `not_before_us`. A read before that look takes the
+        // key too: the operator answers when asked.
+        uint64_t look = 0;
+        uint64_t not_before_us = 0;
     };
 
     Keyboard(Context context, bool scripted, std::deque<Key> keys);
@@ -39,8 +45,8 @@ public:
     // A key is available now, or the script is over: like a real input at
     // its end, the input then always reads as ready and getchar gives EOF.
     bool waiting() const;
-    // Virtual time at which the next key becomes available; nullopt at the end.
-    // Virtual time from which the input reads as ready.
+    // Virtual time from which the input reads as ready (a key given by a
+    // look that has not come: never).
     uint64_t ready_at() const { return keys_.empty() ? 0 : keys_.front().at_us; }
     // Virtual time of the next key of the script; nullopt at its end.
     std::optional<uint64_t> next_at() const
@@ -52,6 +58,9 @@ public:
     int take();
     // Drops the keys that are available now (tcsetattr with TCSAFLUSH).
     void discard_waiting();
+    // The tool looks at the input now (`reading`: it reads a key): a key
+    // given by look becomes available.
+    void look(bool reading);
 
     // The simulated terminal's attributes (scripted mode only).
     struct termios attributes {};
@@ -62,6 +71,7 @@ private:
     Context context_;
     bool scripted_;
     std::deque<Key> keys_;
+    uint64_t looks_ = 0;
 };
 
 }  // namespace sim

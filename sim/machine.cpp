@@ -112,6 +112,8 @@ int Machine::select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptf
         panel_->pause();
     if (only_stdin && !keyboard.scripted())
         return ::select(nfds, readfds, writefds, exceptfds, timeout);
+    if (readfds && nfds > 0 && FD_ISSET(0, readfds))
+        keyboard.look(false);
 
     // Which descriptors are (or will become) readable, and when.
     std::optional<uint64_t> first_ready;
@@ -375,6 +377,7 @@ int Machine::getchar()
             trace.line("key 0x%02X", c);
         return c;
     }
+    keyboard.look(true);
     // Waiting for the next key: a signal whose handler does not ask for
     // restarting ends the read, and the stream reports EOF.
     if (std::optional<uint64_t> at = keyboard.next_at()) {

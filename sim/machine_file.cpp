@@ -148,10 +148,24 @@ std::unique_ptr<Machine> load_machine_json(const std::string& text)
     if (auto k = root.optional("keys")) {
         scripted = true;
         k->each_item([&](const Field& key) {
-            key.only({"at", "key"});
-            double at = key["at"].number();
-            if (at < 0)
-                key["at"].fail("must not be negative");
+            key.only({"at", "look", "key"});
+            Keyboard::Key k{};
+            uint64_t at_us = 0;
+            if (key.has("at") || !key.has("look")) {
+                double at = key["at"].number();
+                if (at < 0)
+                    key["at"].fail("must not be negative");
+                at_us = static_cast<uint64_t>(at * 1e6 + 0.5);
+            }
+            if (auto look = key.optional("look")) {
+                // The point of the run where the key comes; "at" then only
+                // holds it back until that time.
+                k.look = look->unsigned_in(1, UINT32_MAX);
+                k.at_us = UINT64_MAX;
+                k.not_before_us = at_us;
+            } else {
+                k.at_us = at_us;
+            }
             Field which = key["key"];
             int byte;
             if (which.is_string()) {
@@ -169,7 +183,8 @@ std::unique_ptr<Machine> load_machine_json(const std::string& text)
             } else {
                 byte = which.byte();
             }
-            keys.push_back({static_cast<uint64_t>(at * 1e6 + 0.5), byte});
+            k.byte = byte;
+            keys.push_back(k);
         });
     }
     m->keyboard.load(scripted, std::move(keys));

@@ -18,6 +18,8 @@ TEST(MachineFile, MalformedFileIsRefusedNamingFileAndField)
         {R"({"signals": [{"at": -1, "signal": "TERM"}]})", "field signals[0].at:"},
         {R"({"signals": [{"at": 1, "signal": "STOP"}]})", "field signals[0].signal:"},
         {R"({"inferred": [1]})", "field inferred[0]:"},
+        {R"({"keys": [{"look": 0, "key": "y"}]})", "field keys[0].look:"},
+        {R"({"keys": [{"key": "y"}]})", "field keys[0].at:"},
         {R"({"bmcs": [)", "field (syntax):"},
     };
     for (const auto& [json, field] : cases) {

@@ -170,6 +170,14 @@ const ModelCase kModelCases[] = {
          EXPECT_LE(latency, 537);
          EXPECT_EQ(m.machine.value("driver", ""), "absent");
      }},
+    {"an operator's answer: at the look where it was read, not before its time",
+     R"({"clock": {"start": 1700000000}, "driver": "loadable", "keys": [{"at": 2.5, "key": "y"}],
+         "bmcs": [{"node": "/dev/ipmi0", "buses": {}}]})",
+     {"-u"},
+     [](const sim::capture::Model& m) {
+         EXPECT_EQ(m.machine["driver"], "loadable");
+         EXPECT_EQ(m.machine["keys"], json::parse(R"([{"look": 1, "at": 2.5, "key": 121}])"));
+     }},
 };
 
 TEST_P(ModelInference, InfersWhatTheCaptureShows)

@@ -85,6 +85,37 @@ TEST_F(Terminal, CookedDiscardsKeysTypedButNotRead)
     EXPECT_EQ(getch(), 'c');
 }
 
+TEST_F(Terminal, AKeyGivenByItsLookComesAtThatLookWhateverTheTime)
+{
+    // Looks: every kbhit and every getch. The first key at the third look,
+    // the second at the fifth but not before 7 s, the third at the ninth.
+    sim::Machine& m = with_keys(R"([{"look": 3, "key": "a"}, {"look": 5, "at": 7, "key": "b"},
+                                    {"look": 9, "key": "c"}])");
+    ASSERT_EQ(set_tty_raw(), 0);
+    m.clock.advance(60000000);
+    EXPECT_EQ(kbhit(), 0) << "look 1: long after any time, but not the look";
+    EXPECT_EQ(kbhit(), 0) << "look 2";
+    EXPECT_EQ(kbhit(), 1) << "look 3";
+    EXPECT_EQ(kbhit(), 1) << "look 4: still there, polling consumes nothing";
+    EXPECT_EQ(getch(), 'a');
+    EXPECT_EQ(m.clock.elapsed_us(), 60000000u) << "no wait for a key that is there";
+    // A read before the key's look takes it: the operator answers when asked.
+    EXPECT_EQ(getch(), 'b');
+    EXPECT_EQ(m.clock.elapsed_us(), 60000000u) << "its time had passed";
+    EXPECT_EQ(kbhit(), 0) << "look 7";
+    EXPECT_EQ(kbhit(), 0) << "look 8";
+    EXPECT_EQ(kbhit(), 1) << "look 9";
+    EXPECT_EQ(getch(), 'c');
+    EXPECT_EQ(getch(), EOF);
+}
+
+TEST_F(Terminal, AKeyGivenByItsLookWaitsForItsTimeWhenReadEarlier)
+{
+    sim::Machine& m = with_keys(R"([{"look": 1, "at": 2.5, "key": "y"}])");
+    EXPECT_EQ(getch(), 'y');
+    EXPECT_EQ(m.clock.elapsed_us(), 2500000u) << "the operator answered at 2.5 s";
+}
+
 TEST(TerminalRun, AnInputThatIsNoTerminalFailsRawModeWithTheSystemsWordsAndIsStillRead)
 {
     qbtest::SimDir dir;

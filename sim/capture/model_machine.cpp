@@ -829,33 +829,49 @@ void add_keys(const Reading& r, nlohmann::json& m, std::vector<std::string>& not
         if (e.kind == Kind::Tcgetattr && e.r == 0)
             terminal = true;
         // A key read, or a look that found none waiting: the input was no empty file.
-        if ((e.kind == Kind::Key && e.key >= 0) || (e.kind == Kind::Poll && e.r == 0))
+        if ((e.kind == Kind::Key && e.key >= 0) || (e.kind == Kind::Poll && e.r == 0) || !e.polls.empty())
             any_key = true;
     }
     if (!terminal && !any_key) {
         notes.push_back("operator: no key read, the standard input of the run on the model is used");
         return;
     }
+    // Each key at the tool's look at the input where it came (a check
+    // whether a key waits, or a read), not at a time: on the model with
+    // other arguments or another image it still answers the same question.
     nlohmann::json keys = nlohmann::json::array();
-    bool waiting = false;  // a look at the input saw the next key there, at seen_at
-    uint64_t seen_at = 0;
+    uint64_t looks = 0;
+    uint64_t seen_at = 0;  // the look that saw the next key waiting, 0: none
     // A wait a signal broke off saw no key and no end of the input: one was still to come.
     bool key_to_come = false;
     uint64_t last = 0;
     for (const Event& e : r.events) {
         last = std::max(last, e.t);
-        if (e.kind == Kind::Poll && e.r == 1 && !waiting) {
-            waiting = true;
-            seen_at = e.t;
+        // A run of byte commands notes the looks that found nothing among its commands.
+        if (!e.polls.empty()) {
+            looks += e.polls.size();
+            key_to_come = true;
         }
-        if (e.kind == Kind::Poll && !waiting)
+        bool look = e.kind == Kind::Poll || e.kind == Kind::Key || (e.kind == Kind::Select && e.fd == 0);
+        if (!look)
+            continue;
+        ++looks;
+        if (e.kind == Kind::Poll && e.r == 1 && seen_at == 0)
+            seen_at = looks;
+        if (e.kind == Kind::Poll && seen_at == 0)
             key_to_come = true;
         if (e.kind != Kind::Key)
             continue;
         key_to_come = e.key < 0 && e.err == EINTR;
-        if (e.key >= 0)
-            keys.push_back({{"at", seconds_text(waiting ? seen_at : e.t)}, {"key", e.key}});
-        waiting = false;
+        if (e.key >= 0) {
+            // Read without a look before it, after a wait: the operator
+            // answered then, not before.
+            nlohmann::json key = {{"look", seen_at ? seen_at : looks}, {"key", e.key}};
+            if (!seen_at && e.wait_us)
+                key["at"] = seconds_text(e.t);
+            keys.push_back(key);
+        }
+        seen_at = 0;
     }
     if (key_to_come) {
         keys.push_back({{"at", seconds_text(last + 1000000)}, {"key", "esc"}});
