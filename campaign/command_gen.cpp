@@ -293,7 +293,8 @@ private:
             break;
         case Refusal::LongImageName:
             plan_.args.push_back("-f");
-            plan_.args.push_back(std::string(251, 'x') + "4077.bin");  // longer than 254 characters
+            plan_.args.push_back(std::string(251, 'x'));  // with the family key: longer than 254 characters
+            plan_.args.back() += "4077.bin";
             break;
         case Refusal::LateImageName:
             plan_.args.push_back("-i");
