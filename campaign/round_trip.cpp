@@ -141,6 +141,21 @@ void expect_same(std::vector<Violation>& found, const char* what, const std::opt
     found.push_back({"round-trip", detail});
 }
 
+// What a run on a machine made from the capture shares with the captured
+// run, whichever machine it was: the ending, the console, standard error and
+// both logs.
+void expect_same_run(std::vector<Violation>& found, const char* kind, const char* on, const RunOutput& first,
+                     const RunOutput& other)
+{
+    if (other.status != first.status || other.signal != first.signal)
+        found.push_back({kind, "exit status " + std::to_string(other.status) + " " + on + ", " +
+                                   std::to_string(first.status) + " in the captured run"});
+    expect_same(found, "the console", first.console, other.console);
+    expect_same(found, "standard error", first.errors, other.errors);
+    expect_same(found, "log.txt", first.log, other.log);
+    expect_same(found, "logprev.txt", first.logprev, other.logprev);
+}
+
 }  // namespace
 
 namespace {
@@ -355,13 +370,7 @@ void compare_runs(const Scenario& scenario, const fs::path& dir, const std::vect
     runs.push_back(std::make_unique<RunDir>(dir / "replayed", replayed));
     RunOutput second = runs.back()->run(tool, bound);
 
-    if (second.status != first.status || second.signal != first.signal)
-        found.push_back({"round-trip", "exit status " + std::to_string(second.status) + " in the replay, " +
-                                           std::to_string(first.status) + " in the captured run"});
-    expect_same(found, "the console", first.console, second.console);
-    expect_same(found, "standard error", first.errors, second.errors);
-    expect_same(found, "log.txt", first.log, second.log);
-    expect_same(found, "logprev.txt", first.logprev, second.logprev);
+    expect_same_run(found, "round-trip", "in the replay", first, second);
     expect_same(found, "the report", first.report, second.report);
     expect_same(found, "the capture", capture, read_file(dir / "replayed" / "capture.jsonl"));
     ExchangeLines lines = exchange_lines(first.trace, captured.machine, second.trace);
@@ -384,13 +393,7 @@ void compare_runs(const Scenario& scenario, const fs::path& dir, const std::vect
     runs.push_back(std::make_unique<RunDir>(dir / "modelled", modelled));
     RunOutput third = runs.back()->run(tool, bound);
     std::vector<Violation> model_found;
-    if (third.status != first.status || third.signal != first.signal)
-        model_found.push_back({"model", "exit status " + std::to_string(third.status) + " on the model, " +
-                                            std::to_string(first.status) + " in the captured run"});
-    expect_same(model_found, "the console", first.console, third.console);
-    expect_same(model_found, "standard error", first.errors, third.errors);
-    expect_same(model_found, "log.txt", first.log, third.log);
-    expect_same(model_found, "logprev.txt", first.logprev, third.logprev);
+    expect_same_run(model_found, "model", "on the model", first, third);
     ExchangeLines model_lines = exchange_lines(first.trace, captured.machine, third.trace, modelled.machine);
     if (auto d = first_exchange_difference(model_lines, "the run on the model"))
         model_found.push_back({"model", *d});

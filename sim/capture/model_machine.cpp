@@ -445,24 +445,22 @@ nlohmann::json controller_candidate(const std::vector<Op>& ops, std::vector<std:
             regs[byte_text(reg)] = byte_text(v);
     if (!regs.empty())
         c["registers"] = regs;
-    std::optional<Window> e = erase ? busy_window(ops, *erase) : std::nullopt;
-    if (e) {
-        c["erase_ms"] = pick_ms(*e, kEraseDefaultMs);
-        if (!e->high_ms || e->low_ms == 0)
-            notes.push_back(where + ": erase time: only bounded by the capture, " +
-                            std::to_string(c["erase_ms"].get<uint64_t>()) + " ms used");
-    } else {
-        notes.push_back(where + ": erase time: not captured, default used");
-    }
-    std::optional<Window> r = reset ? busy_window(ops, *reset) : std::nullopt;
-    if (r) {
-        c["reset_ms"] = pick_ms(*r, kResetDefaultMs);
-        if (!r->high_ms || r->low_ms == 0)
-            notes.push_back(where + ": reset time: only bounded by the capture, " +
-                            std::to_string(c["reset_ms"].get<uint64_t>()) + " ms used");
-    } else {
-        notes.push_back(where + ": reset time: not captured, default used");
-    }
+    // How long the controller stayed busy after the command at `from`, and
+    // what the capture could not tell of it.
+    auto busy_time = [&](const char* what, const char* field, std::optional<size_t> from, uint64_t fallback) {
+        std::optional<Window> w = from ? busy_window(ops, *from) : std::nullopt;
+        if (!w) {
+            notes.push_back(where + ": " + what + " time: not captured, default used");
+            return;
+        }
+        uint64_t ms = pick_ms(*w, fallback);
+        c[field] = ms;
+        if (!w->high_ms || w->low_ms == 0)
+            notes.push_back(where + ": " + what + " time: only bounded by the capture, " + std::to_string(ms) +
+                            " ms used");
+    };
+    busy_time("erase", "erase_ms", erase, kEraseDefaultMs);
+    busy_time("reset", "reset_ms", reset, kResetDefaultMs);
     return c;
 }
 
