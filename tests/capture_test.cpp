@@ -69,13 +69,18 @@ void expect_replay_gives(const std::string& capture, const Args& args, const qbt
     EXPECT_EQ(again.read("c.jsonl"), capture);
 }
 
-// The default machine with its clock set, so that two runs a second apart
-// in real time start at the same date.
-std::string default_machine()
+// A shipped machine with its clock set, so that two runs a second apart in
+// real time start at the same date.
+std::string clocked(const char* name)
 {
-    json m = json::parse(qbtest::machine_file("default.json"));
+    json m = json::parse(qbtest::machine_file(name));
     m["clock"]["start"] = 1700000000;
     return m.dump();
+}
+
+std::string default_machine()
+{
+    return clocked("default.json");
 }
 
 // A machine with the driver gone, so that -dio takes the KCS ports.
@@ -162,7 +167,7 @@ TEST(Capture, ChangesNothingButTheCommandLine)
         {"a report", default_machine(), {"-vpd", "-i"}},
         {"a report through the KCS ports", without_driver(default_machine()), {"-dio"}},
         {"an upgrade halted with Esc", keys, {"-f", "fw_4077.bin"}},
-        {"two BMCs, two cycles", qbtest::machine_file("two_bmcs.json"), {"-c2"}},
+        {"two BMCs, two cycles", clocked("two_bmcs.json"), {"-c2"}},
     };
     auto without_command_line = [](const std::string& text) {
         std::string out;
