@@ -46,6 +46,16 @@
 #   stderr_allowed=RE standard-error lines left out of the comparison: what
 #                     the system's own commands print in their own words
 #   guest_timeout=S   bound of the guest run (default 240 s)
+#   capture=FILE      the file the tool's --capture writes (args name it):
+#                     the guest sends it back, and qb40sim-capture makes a
+#                     machine of it alone, by "model" and by "replay"; the
+#                     tool runs again on each with the same arguments (in
+#                     sim-model/ and sim-replay/) and must agree with the
+#                     guest as the first simulator run does, and that run's
+#                     capture must not differ from the guest's
+#                     (qb40sim-capture diff, without the times)
+#   capture_image=F   the image the captured run programmed, for the
+#                     byte commands' data (qb40sim-capture --image)
 #   check()           further checks; call fail "why" for each problem
 #   run_sim()         the simulator's side, when it is more than one run of
 #                     qb40tool with args: it leaves console.txt, stderr.txt
@@ -79,15 +89,20 @@ guest_timeout=240
 check() { :; }
 prepare() { :; }
 prepare_guest() { :; }
-run_sim() {
+capture=""
+capture_image=""
+# run_sim_on SIDE MACHINE: the tool with args on qb40tool-sim in $dir/SIDE,
+# its trace in $dir/SIDE-trace.txt.
+run_sim_on() {
   (
-    cd "$dir/sim" &&
+    cd "$dir/$1" &&
       printf '%s' "$stdin" >../sim-stdin &&
-      PATH=$out/bin:$PATH QB40SIM_MACHINE=$machine QB40SIM_TRACE=$dir/sim-trace.txt \
-        QB40SIM_PANEL=$dir/sim-panel.txt timeout 120 qb40tool "${args[@]}" <../sim-stdin >console.txt 2>stderr.txt
+      PATH=$out/bin:$PATH QB40SIM_MACHINE=$2 QB40SIM_TRACE=$dir/$1-trace.txt \
+        QB40SIM_PANEL=$dir/$1-panel.txt timeout 120 qb40tool "${args[@]}" <../sim-stdin >console.txt 2>stderr.txt
     echo $? >status
   )
 }
+run_sim() { run_sim_on sim "$machine"; }
 machine=$src/machine.json
 [ -f "$machine" ] || [ "$name" = "${name%/*}" ] || machine=$(dirname "$src")/machine.json
 if [ ! -f "$src/scenario" ] || [ ! -f "$machine" ]; then
@@ -123,7 +138,7 @@ prepare_guest "$sroot/scenario/work"
 [ ${#guest_command[@]} -gt 0 ] || guest_command=(qb40tool "${args[@]}")
 printf '%s\n' "${guest_command[@]}" >"$sroot/scenario/command"
 printf '%s' "$stdin" >"$sroot/scenario/stdin"
-printf 'DRIVER=%s\nNODES=%s\n' "$driver" "${#interfaces[@]}" >"$sroot/scenario/settings"
+printf 'DRIVER=%s\nNODES=%s\nRETURN="%s"\n' "$driver" "${#interfaces[@]}" "$capture" >"$sroot/scenario/settings"
 (cd "$sroot" && find scenario | sort | cpio -o -H newc --quiet >"$dir/scenario.cpio")
 pieces=("$out/base.cpio")
 [ "$driver" != absent ] && pieces+=("$out/modules.cpio")
@@ -200,6 +215,7 @@ grep -q '^done$' "$dir/report.txt" || fail "the guest's report is incomplete (se
 
 # --- Compare -----------------------------------------------------------------
 compare_runs
+[ -z "$capture" ] || compare_rebuilt_runs
 check_nodes
 check
 

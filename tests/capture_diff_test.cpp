@@ -40,6 +40,8 @@ const DiffCase kDiffCases[] = {
      false, 1, "no answer send_errno=EIO"},
     {"a device node that did not open", 2, R"({"t":0,"e":"open","path":"/dev/ipmi0","flags":2,"r":-1,"errno":"ENOENT"})",
      false, 1, "errno=ENOENT"},
+    {"another descriptor for the node (a kernel's lowest free one): no difference", 2,
+     R"({"t":0,"e":"open","path":"/dev/ipmi0","flags":2,"r":5})", false, 0, ""},
     {"later answers: no difference", 4, R"({"t":25,"e":"x","fd":13,"id":2,"req":"18 52 01 C0 01","rt":90,"resp":"1C 52 00 4D"})",
      false, 0, ""},
     {"later answers, with the times", 4, R"({"t":25,"e":"x","fd":13,"id":2,"req":"18 52 01 C0 01","rt":90,"resp":"1C 52 00 4D"})",

@@ -382,9 +382,15 @@ std::optional<Window> busy_window(const std::vector<Op>& ops, size_t from)
     return Window{*refused / 1000 + 1, std::nullopt};
 }
 
-// A time the window allows, the default when it does.
+// A time the window allows. Between a refusal and an acknowledgement, the
+// middle: on a real server the tool's ticks run late (a guest's 55 ms tick
+// sleeps 56 to 65 ms), so a time at either edge can move a probe of the run
+// on the model across it, where the simulator's ticks are exact. Otherwise
+// the default when the window allows it.
 uint64_t pick_ms(const Window& w, uint64_t fallback)
 {
+    if (w.high_ms && w.low_ms > 0)
+        return std::max(w.low_ms, (w.low_ms + *w.high_ms) / 2);
     uint64_t ms = std::max(w.low_ms, fallback);
     if (w.high_ms && ms > *w.high_ms)
         ms = std::max(w.low_ms, *w.high_ms);
