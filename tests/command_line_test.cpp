@@ -12,6 +12,7 @@
 #include "main/qb40tool.h"
 #include "settings.h"
 #include "sim_run.h"
+#include "programs.h"
 
 using qbtest::SimDir;
 using Args = std::vector<std::string>;
@@ -188,7 +189,7 @@ TEST(CommandLine, ReportLogsTheRawLineAndEverySelectedOption)
         dir.machine(R"({"bmcs": [{"node": "/dev/ipmi0", "kcs": 0, "buses": {}}]})");
         auto r = dir.run(args);
         std::vector<std::string> expected = {"Raw command line: (argc:" + std::to_string(args.size() + 1) + ")",
-                                             "0: " QB40TOOL_SIM " "};
+                                             "0: " + std::string(qbtest::kToolSim) + " "};
         for (size_t i = 0; i < args.size(); ++i)
             expected.push_back(std::to_string(i + 1) + ": " + args[i] + " ");
         expected.insert(expected.end(), {"", "Command line info: "});

@@ -19,6 +19,7 @@
 
 #include "firmware_images.h"
 #include "sim_run.h"
+#include "programs.h"
 
 using namespace qbtest;
 
@@ -173,7 +174,7 @@ TEST(SignalRun, TheRealTerminalIsRestoredAfterSigterm)
         dup2(slave, 0), dup2(slave, 1), dup2(null, 2);
         unsetenv("QB40SIM_MACHINE");
         unsetenv("QB40SIM_TRACE");
-        execl(QB40TOOL_SIM, QB40TOOL_SIM, "-d", static_cast<char*>(nullptr));
+        execl(qbtest::kToolSim, qbtest::kToolSim, "-d", static_cast<char*>(nullptr));
         _exit(122);
     }
 

@@ -16,6 +16,7 @@
 
 #include "in_process.h"
 #include "whole_file.h"
+#include "programs.h"
 
 namespace qbtest {
 
@@ -114,7 +115,7 @@ RunResult SimDir::run(const std::vector<std::string>& args) const
 void exec_sim(const std::vector<std::string>& args)
 {
     std::vector<std::string> copy = args;
-    copy.insert(copy.begin(), QB40TOOL_SIM);
+    copy.insert(copy.begin(), kToolSim);
     std::vector<char*> argv;
     for (std::string& a : copy)
         argv.push_back(a.data());

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "scenario.h"
+#include "programs.h"
 
 namespace campaign {
 namespace {
@@ -63,7 +64,7 @@ TEST(CampaignCli, GoodRunsOfSeedsAndScenarioFilesEndWithZero)
     Campaign c;
     fs::create_directories(c.dir);
     std::ofstream(c.dir / "found.json") << to_json(generate(5)).dump();
-    EXPECT_EQ(c.run(std::string("--tool ") + QB40TOOL_SIM + " 1-2 " + (c.dir / "found.json").string()), 0);
+    EXPECT_EQ(c.run(std::string("--tool ") + qbtest::kToolSim + " 1-2 " + (c.dir / "found.json").string()), 0);
     ASSERT_FALSE(c.lines.empty());
     EXPECT_EQ(c.lines.back(), "campaign: 3 runs, 0 failures");
     EXPECT_FALSE(fs::exists(c.dir / "kept"));

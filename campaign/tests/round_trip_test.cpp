@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "round_trip.h"
+#include "programs.h"
 
 namespace campaign {
 
@@ -68,7 +69,7 @@ TEST_P(RoundTrip, ReplayAndModelGiveWhatTheCapturedRunGave)
         s.args = mode.args;
         s.files["fw_4077.bin"] = read_round_trip_file(fs::path(QB40_SOURCE_DIR) / "sim" / "images" / "fw_4077.bin");
         s.image = "fw_4077.bin";
-        RoundTripResult r = round_trip(s, root / "work", root / "kept", QB40TOOL_SIM, QB40SIM_CAPTURE, kRoundTripBound);
+        RoundTripResult r = round_trip(s, root / "work", root / "kept", qbtest::kToolSim, qbtest::kCaptureTool, kRoundTripBound);
         EXPECT_TRUE(r.made);
         EXPECT_TRUE(r.modelled);
         // A fault-free run on the model is held to every byte (round_trip

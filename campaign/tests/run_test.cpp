@@ -11,6 +11,7 @@
 #include "image_version.h"
 #include "invariants.h"
 #include "run.h"
+#include "programs.h"
 
 namespace campaign {
 namespace {
@@ -51,7 +52,7 @@ TEST(Runner, RunsTheToolInAFreshDirectoryAndCollectsWhatItLeft)
     {
         RunDir run(root.path / "run", s);
         dir = run.path();
-        out = run.run(QB40TOOL_SIM, kBound);
+        out = run.run(qbtest::kToolSim, kBound);
     }
     EXPECT_FALSE(fs::exists(dir));  // gone with the object
     EXPECT_EQ(out.status, 0) << out.errors;
@@ -80,7 +81,7 @@ TEST(Runner, KeepsAFailingRunWithItsMachineAndCommandLine)
     TempRoot root;
     Scenario s = one_qb4077_upgrade();
     RunDir run(root.path / "run", s);
-    run.run(QB40TOOL_SIM, kBound);
+    run.run(qbtest::kToolSim, kBound);
     run.keep(root.path / "kept" / "seed-1");
     for (const char* kept : {"machine.json", "command.txt", "trace.txt", "work/log.txt", "work/img/fw_4077.bin"})
         EXPECT_TRUE(fs::exists(root.path / "kept" / "seed-1" / kept)) << kept;
@@ -92,7 +93,7 @@ TEST(Runner, GeneratedSeedsKeepEveryInvariant)
     TempRoot root;
     for (uint64_t seed = 1; seed <= 12; ++seed) {
         Scenario s = generate(seed);
-        RunOutput out = RunDir(root.path / "run", s).run(QB40TOOL_SIM, kBound);
+        RunOutput out = RunDir(root.path / "run", s).run(qbtest::kToolSim, kBound);
         for (const Violation& v : check(s, out))
             ADD_FAILURE() << "seed " << seed << ": " << v.invariant << ": " << v.detail;
     }

@@ -1,0 +1,11 @@
+// SPDX-License-Identifier: MIT
+// Compiled into each test program with the paths of its own build.
+#include "programs.h"
+
+namespace qbtest {
+
+const char* const kToolSim = QB40TOOL_SIM;
+const char* const kCaptureTool = QB40SIM_CAPTURE;
+const bool kCpuBounds = QB40_CPU_BOUNDS;
+
+}  // namespace qbtest

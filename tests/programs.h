@@ -1,0 +1,15 @@
+// SPDX-License-Identifier: MIT
+// The programs the tests run, of the test program's own build: the tests'
+// code is compiled once and linked twice, against the tool and the simulator
+// built optimised and built under ASan and UBSan (tests/CMakeLists.txt), so
+// each link says here which programs go with it.
+#pragma once
+
+namespace qbtest {
+
+extern const char* const kToolSim;      // qb40tool-sim
+extern const char* const kCaptureTool;  // qb40sim-capture
+// Whether CPU-time bounds hold: for the optimised build, not under the sanitizers.
+extern const bool kCpuBounds;
+
+}  // namespace qbtest
