@@ -203,4 +203,50 @@ TEST_P(ModelInference, InfersWhatTheCaptureShows)
 INSTANTIATE_TEST_SUITE_P(Captures, ModelInference, testing::ValuesIn(kModelCases),
                          [](const testing::TestParamInfo<ModelCase>& info) { return std::to_string(info.index); });
 
+// Every time of the capture from `line` on, later by `us`: a sleep that
+// lasted that much longer than asked, as a loaded server's ticks do.
+std::vector<std::string> later_from(const std::vector<std::string>& lines, size_t line, uint64_t us)
+{
+    std::vector<std::string> out(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(line));
+    for (size_t i = line; i < lines.size(); ++i) {
+        json e = json::parse(lines[i]);
+        for (const char* field : {"t", "st", "rt", "t1"})
+            if (e.contains(field))
+                e[field] = e[field].get<uint64_t>() + us;
+        out.push_back(e.dump());
+    }
+    return out;
+}
+
+// On a server the tool's tick after the erase ran 45 ms late: the
+// controller, busy for 105 ms, was still busy at that probe (100 ms) and
+// ready at the next. On the model the simulator's exact ticks must find it
+// so too: busy at 55 ms, ready at 110.
+TEST(ModelTiming, ALateTickOnTheServerMovesNoProbeOnTheModel)
+{
+    qbtest::SimDir server;
+    server.machine(R"({"clock": {"start": 1700000000}, "bmcs": [{"node": "/dev/ipmi0", "buses": {"0x01": {"devices":
+        [{"type": "qb40xx", "address": "0xC0", "chip_id": 77, "firmware": [1, 0, 0], "erase_ms": 105}]}}}]})");
+    server.write("fw_4077.bin", qbtest::make_image(2048, {1, 2, 0}));
+    const std::vector<std::string> args = {"-u", "-f", "fw_4077.bin", "--capture", "c.jsonl"};
+    server.run(args);
+    std::vector<std::string> capture = qbtest::lines(server.read("c.jsonl"));
+    size_t erase = 0, tick = 0;
+    for (size_t i = 1; i < capture.size() && !tick; ++i) {
+        json e = json::parse(capture[i]);
+        if (e.value("req", "").ends_with("55 AA EE"))
+            erase = i;
+        else if (erase && e.value("e", "") == "sleep")
+            tick = i;
+    }
+    ASSERT_GT(tick, 0u) << "no tick after the erase";
+    sim::capture::Model m = sim::capture::model_machine(later_from(capture, tick, 45000), std::nullopt);
+
+    qbtest::SimDir replica;
+    replica.machine(m.machine.dump());
+    replica.write("fw_4077.bin", qbtest::make_image(2048, {1, 2, 0}));
+    replica.run(args);
+    EXPECT_EQ(replica.log(), server.log());
+}
+
 }  // namespace
