@@ -163,27 +163,30 @@ void read_run(const Event& e, const std::map<int, std::string>& nodes, const std
 
 // A real machine's sleeps last longer than asked (a guest's 55 ms tick
 // sleeps 56 to 65 ms, more under load); the simulator's last exactly as
-// long. The model reads the capture on a clock without that excess, so that
-// a probe after a sleep falls on the model where the simulator's own
-// probe falls, and a busy time inferred from the probes holds there.
-void drop_oversleep(std::vector<Event>& events)
+// long. The devices are inferred on a clock without that excess, so that a
+// probe after a sleep falls on the model where the simulator's own probe
+// falls, and a busy time inferred from the probes holds there. (The keys
+// and signals keep the capture's own times: the operator's and the
+// system's clock, not the devices'.)
+void drop_oversleep(const std::vector<Event>& events, std::vector<SeenBmc>& bmcs)
 {
+    std::vector<std::pair<uint64_t, uint64_t>> excess_after;  // a sleep's end, the excess up to it
     uint64_t excess = 0, last_end = 0;
-    auto earlier = [&excess](uint64_t& t) {
-        if (t != 0)
-            t -= std::min(t, excess);
-    };
-    for (Event& e : events) {
-        uint64_t end = std::max({e.t, e.st, e.rt, e.t1, e.t + e.d});
-        if (e.kind == Kind::Sleep && e.r == 0 && e.t > last_end + e.us)
+    for (const Event& e : events) {
+        if (e.kind == Kind::Sleep && e.r == 0 && e.t > last_end + e.us) {
             excess += e.t - last_end - e.us;
-        earlier(e.t), earlier(e.st), earlier(e.rt), earlier(e.t1);
-        for (Event::Interruption& i : e.signals)
-            earlier(i.t);
-        for (PortToken& p : e.ports)
-            earlier(p.t);
-        last_end = std::max(last_end, end);
+            excess_after.emplace_back(e.t, excess);
+        }
+        last_end = std::max({last_end, e.t, e.st, e.rt, e.t1, e.t + e.d});
     }
+    auto device_time = [&excess_after](uint64_t& t) {
+        auto after = std::upper_bound(excess_after.begin(), excess_after.end(), std::make_pair(t, UINT64_MAX));
+        if (t != 0 && after != excess_after.begin())
+            t -= std::min(t, std::prev(after)->second);
+    };
+    for (SeenBmc& bmc : bmcs)
+        for (Seen& s : bmc.seen)
+            device_time(s.t), device_time(s.rt);
 }
 
 Reading read_capture_lines(const std::vector<std::string>& lines, const std::vector<uint8_t>* image)
@@ -195,7 +198,6 @@ Reading read_capture_lines(const std::vector<std::string>& lines, const std::vec
         nlohmann::json e = nlohmann::json::parse(lines[i]);
         r.events.push_back(parse_event(Field(e, "line " + std::to_string(i + 1)), i + 1));
     }
-    drop_oversleep(r.events);
     std::map<int, std::string> nodes;  // open descriptors
     std::map<std::string, unsigned> opens;
     for (const Event& e : r.events) {
@@ -248,6 +250,7 @@ Reading read_capture_lines(const std::vector<std::string>& lines, const std::vec
             break;
         }
     }
+    drop_oversleep(r.events, r.bmcs);
     std::stable_sort(r.bmcs.begin(), r.bmcs.end(), [](const SeenBmc& a, const SeenBmc& b) {
         return (a.node.empty() ? 9 : node_rank(a.node)) < (b.node.empty() ? 9 : node_rank(b.node));
     });
