@@ -71,6 +71,9 @@ TEST(SignalRun, OutsideProgrammingTheRunStopsAtOnce)
         {"the LED cycling", "default.json", {"-z"}, {{100, "x"}}, 3, kTerm, "sleep ", "key 0x78", "Cycling through"},
         {"the QB4083C question", "upgrade_4077.json", {"fw_4083.bin"}, {{100, "y"}}, 3, kTerm, "key interrupted",
          "erase", "Proceed with Firmware Upgrade on QB4083C?"},
+        {"the port scan before an image the digest refuses", "kcs_second_pair.json",
+         {"-dio", "-f", "fw_4083.bin", "--image-sha256", std::string(64, '0')}, {}, 0, kInt, "iopl ", " request",
+         "ERROR: Image file fw_4083.bin has SHA-256"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

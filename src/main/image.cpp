@@ -100,6 +100,9 @@ int FailLoading(FILE* image_file)
 {
     if (image_file)
         std::fclose(image_file);
+    // A signal that came before the refusal ends the run as a signal does,
+    // while the log is still open to say so.
+    CheckSignal();
     EndRun(RC_IMAGE_FILE);  // while the log can still tell if the report fails
     Kcs_Close();
     CloseLogFile();
