@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <fstream>
 #include <spawn.h>
@@ -355,18 +356,29 @@ void compare_runs(const Scenario& scenario, const fs::path& dir, const std::vect
     result.made = true;
     result.capture_bytes = capture->size();
 
-    std::vector<std::string> replay_args = {capture_tool.string(), "replay", (dir / "captured" / "capture.jsonl").string()};
+    // The captured scenario on the machine qb40sim-capture KIND makes of the
+    // capture (KIND.json); none when it refuses the capture.
+    std::vector<std::string> capture_args = {capture_tool.string(), "", (dir / "captured" / "capture.jsonl").string()};
     if (scenario.image && fs::is_regular_file(dir / "captured" / "work" / *scenario.image)) {
-        replay_args.push_back("--image");
-        replay_args.push_back((dir / "captured" / "work" / *scenario.image).string());
+        capture_args.push_back("--image");
+        capture_args.push_back((dir / "captured" / "work" / *scenario.image).string());
     }
-    if (run_program(replay_args, dir / "replay.json") != 0) {
-        found.push_back({"round-trip", "qb40sim-capture replay refused the capture"});
+    auto on_machine_of_capture = [&](const std::string& kind, const char* invariant) -> std::optional<Scenario> {
+        capture_args[1] = kind;
+        if (run_program(capture_args, dir / (kind + ".json")) != 0) {
+            found.push_back({invariant, "qb40sim-capture " + kind + " refused the capture"});
+            return std::nullopt;
+        }
+        Scenario on_it = captured;
+        std::ifstream machine(dir / (kind + ".json"));
+        on_it.machine = nlohmann::json::parse(machine);
+        return on_it;
+    };
+
+    std::optional<Scenario> replay_scenario = on_machine_of_capture("replay", "round-trip");
+    if (!replay_scenario)
         return;
-    }
-    Scenario replayed = captured;
-    std::ifstream machine(dir / "replay.json");
-    replayed.machine = nlohmann::json::parse(machine);
+    const Scenario& replayed = *replay_scenario;
     runs.push_back(std::make_unique<RunDir>(dir / "replayed", replayed));
     RunOutput second = runs.back()->run(tool, bound);
 
@@ -378,14 +390,10 @@ void compare_runs(const Scenario& scenario, const fs::path& dir, const std::vect
         found.push_back({"round-trip", *d});
 
     // The model: made from the capture alone, ordinary devices and fault rules.
-    replay_args[1] = "model";
-    if (run_program(replay_args, dir / "model.json") != 0) {
-        found.push_back({"model", "qb40sim-capture model refused the capture"});
+    std::optional<Scenario> model_scenario = on_machine_of_capture("model", "model");
+    if (!model_scenario)
         return;
-    }
-    Scenario modelled = captured;
-    std::ifstream model_file(dir / "model.json");
-    modelled.machine = nlohmann::json::parse(model_file);
+    const Scenario& modelled = *model_scenario;
     result.modelled = true;
     result.fault_free = !injects_faults(captured.machine);
     for (const auto& bmc : modelled.machine.value("bmcs", nlohmann::json::array()))

@@ -722,6 +722,19 @@ void add_fault_rules(nlohmann::json& bmc_json, const SeenBmc& bmc, Model& model)
     }
 }
 
+// The value counted most often (the smallest of a tie), 0 when none was.
+uint64_t most_common(const std::map<uint64_t, size_t>& counts)
+{
+    uint64_t best = 0;
+    size_t most = 0;
+    for (auto [value, n] : counts)
+        if (n > most) {
+            best = value;
+            most = n;
+        }
+    return best;
+}
+
 // The most common time from a request to its answer through the driver.
 uint64_t driver_latency(const SeenBmc& bmc)
 {
@@ -729,14 +742,7 @@ uint64_t driver_latency(const SeenBmc& bmc)
     for (const Seen& s : bmc.seen)
         if (s.road == Road::Driver && s.whole && s.rt >= s.t)
             ++counts[s.rt - s.t];
-    uint64_t best = 0;
-    size_t most = 0;
-    for (auto [lat, n] : counts)
-        if (n > most) {
-            best = lat;
-            most = n;
-        }
-    return best;
+    return most_common(counts);
 }
 
 // How many status reads a KCS transfer made after the request's last byte
@@ -765,15 +771,9 @@ uint64_t kcs_latency(const Reading& r, uint64_t port_access_ns)
         if (e.kind == Kind::Kcs && !e.resp.empty())
             if (auto n = reads_before_answer(e.ports))
                 ++counts[*n];
-    uint64_t best = 0;
-    size_t most = 0;
-    for (auto [n, seen] : counts)
-        if (seen > most) {
-            best = n;
-            most = seen;
-        }
+    uint64_t reads = most_common(counts);
     // The answer came after the last read that did not see it, and by the first that did.
-    return best ? best * 2 * port_access_ns / 1000 + 1 : 0;
+    return reads ? reads * 2 * port_access_ns / 1000 + 1 : 0;
 }
 
 // ---- the machine level -----------------------------------------------------
