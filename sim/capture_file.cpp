@@ -29,6 +29,8 @@ constexpr KindName kKindNames[] = {
 constexpr std::pair<const char*, int> kSignalNames[] = {
     {"SIGHUP", SIGHUP},   {"SIGINT", SIGINT},   {"SIGQUIT", SIGQUIT}, {"SIGTERM", SIGTERM},
     {"SIGPIPE", SIGPIPE}, {"SIGALRM", SIGALRM}, {"SIGUSR1", SIGUSR1}, {"SIGUSR2", SIGUSR2},
+    {"SIGXCPU", SIGXCPU}, {"SIGXFSZ", SIGXFSZ}, {"SIGVTALRM", SIGVTALRM}, {"SIGPROF", SIGPROF},
+    {"SIGPWR", SIGPWR},   {"SIGIO", SIGIO},     {"SIGSTKFLT", SIGSTKFLT},
 };
 
 // "SIGTERM" or a number from 0 to 64.

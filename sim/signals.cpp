@@ -13,11 +13,15 @@ struct Known {
     int number;
 };
 
-// What an operator, a supervisor or a dropped session sends, and the two a
-// test needs beside them: one that cannot be caught and one the tool ignores.
+// Every signal whose default action ends the process and that comes from
+// outside it: an operator, a supervisor, a dropped session, a timer or a
+// resource limit; with them the one that cannot be caught and the one the
+// tool ignores.
 constexpr Known kKnown[] = {
-    {"HUP", SIGHUP}, {"INT", SIGINT}, {"QUIT", SIGQUIT}, {"TERM", SIGTERM},
-    {"KILL", SIGKILL}, {"PIPE", SIGPIPE}, {"USR1", SIGUSR1},
+    {"HUP", SIGHUP},       {"INT", SIGINT},   {"QUIT", SIGQUIT},   {"TERM", SIGTERM}, {"ALRM", SIGALRM},
+    {"USR1", SIGUSR1},     {"USR2", SIGUSR2}, {"XCPU", SIGXCPU},   {"XFSZ", SIGXFSZ}, {"VTALRM", SIGVTALRM},
+    {"PROF", SIGPROF},     {"PWR", SIGPWR},   {"IO", SIGIO},       {"STKFLT", SIGSTKFLT},
+    {"KILL", SIGKILL},     {"PIPE", SIGPIPE},
 };
 
 }  // namespace
@@ -52,7 +56,10 @@ int SignalSchedule::number(const std::string& name)
     return 0;
 }
 
-const char* SignalSchedule::names() { return "HUP, INT, QUIT, TERM, KILL, PIPE or USR1"; }
+const char* SignalSchedule::names()
+{
+    return "HUP, INT, QUIT, TERM, ALRM, USR1, USR2, XCPU, XFSZ, VTALRM, PROF, PWR, IO, STKFLT, KILL or PIPE";
+}
 
 std::string SignalSchedule::name(int number)
 {

@@ -257,6 +257,8 @@ struct SignalName {
 constexpr SignalName kSignalNames[] = {
     {SIGHUP, "SIGHUP"},   {SIGINT, "SIGINT"},   {SIGQUIT, "SIGQUIT"}, {SIGTERM, "SIGTERM"},
     {SIGPIPE, "SIGPIPE"}, {SIGALRM, "SIGALRM"}, {SIGUSR1, "SIGUSR1"}, {SIGUSR2, "SIGUSR2"},
+    {SIGXCPU, "SIGXCPU"}, {SIGXFSZ, "SIGXFSZ"}, {SIGVTALRM, "SIGVTALRM"}, {SIGPROF, "SIGPROF"},
+    {SIGPWR, "SIGPWR"},   {SIGIO, "SIGIO"},     {SIGSTKFLT, "SIGSTKFLT"},
 };
 
 const char* SignalNameOf(int sig)
