@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // A signal outside a controller's programming stops the run at once and
-// cleanly: no further exchange begins and no pause goes on, the terminal is
-// restored, the log gets its closing lines, the report names the signal, and
-// the process ends by the signal. Signals the tool does not handle end it as they always did; those
-// it ignores, or that were ignored when it started, change nothing.
+// cleanly: no further exchange begins but those that put out the LEDs the
+// run lit, no pause goes on, the terminal is restored, the log gets its
+// closing lines, the report names the signal, and the process ends by the
+// signal. SIGKILL ends it as it always did; the signals it ignores, or that
+// were ignored when it started, change nothing.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -44,7 +45,8 @@ struct Signal {
     const char* name;  // as the machine file names it
     int number;
 };
-constexpr Signal kHup{"HUP", SIGHUP}, kInt{"INT", SIGINT}, kQuit{"QUIT", SIGQUIT}, kTerm{"TERM", SIGTERM};
+constexpr Signal kHup{"HUP", SIGHUP}, kInt{"INT", SIGINT}, kQuit{"QUIT", SIGQUIT}, kTerm{"TERM", SIGTERM},
+    kAlrm{"ALRM", SIGALRM}, kUsr2{"USR2", SIGUSR2}, kXcpu{"XCPU", SIGXCPU}, kVtalrm{"VTALRM", SIGVTALRM};
 
 }  // namespace
 
@@ -63,12 +65,19 @@ TEST(SignalRun, OutsideProgrammingTheRunStopsAtOnce)
     };
     const Case cases[] = {
         {"the scan of a report", "default.json", {}, {}, 0.005, kTerm, "bmc0 driver request", "led bmc0 bus 0x02"},
+        {"the scan of a report, a timer's signal", "default.json", {}, {}, 0.005, kAlrm, "bmc0 driver request",
+         "led bmc0 bus 0x02"},
         {"the summary's delay", "default.json", {"-cd5"}, {}, 2.5, kHup, "sleep 1000000", "key EOF"},
+        {"the summary's delay, a CPU limit", "default.json", {"-cd5"}, {}, 2.5, kXcpu, "sleep 1000000", "key EOF"},
         {"the driver question", "driver_loadable.json", {}, {{100, "y"}}, 1, kInt, "key interrupted", "shell ",
          "Load OpenIPMI drivers?"},
         {"a diagnostics question", "default.json", {"-d"}, {{100, "y"}}, 3, kQuit, "key interrupted", "key 0x79",
          "    Press Y or N"},
         {"the LED cycling", "default.json", {"-z"}, {{100, "x"}}, 3, kTerm, "sleep ", "key 0x78", "Cycling through"},
+        {"the LED cycling, a profiling timer", "default.json", {"-z"}, {{100, "x"}}, 3, kVtalrm, "sleep ", "key 0x78",
+         "Cycling through"},
+        {"a diagnostics question, a user's signal", "default.json", {"-d"}, {{100, "y"}}, 3, kUsr2, "key interrupted",
+         "key 0x79", "    Press Y or N"},
         {"the QB4083C question", "upgrade_4077.json", {"fw_4083.bin"}, {{100, "y"}}, 3, kTerm, "key interrupted",
          "erase", "Proceed with Firmware Upgrade on QB4083C?"},
         {"the port scan before an image the digest refuses", "kcs_second_pair.json",
@@ -104,9 +113,11 @@ TEST(SignalRun, OutsideProgrammingTheRunStopsAtOnce)
         ASSERT_LT(signal + 1, events.size());
         EXPECT_TRUE(events[signal - 1].starts_with(c.beside) || events[signal + 1].starts_with(c.beside))
             << events[signal - 1] << " / " << events[signal + 1];
-        // At once: the exchange under way ends, nothing else begins, no pause goes on.
+        // At once: the exchange under way ends, nothing else begins but
+        // putting out the LEDs the run lit, no pause goes on.
         const Lines after(events.begin() + static_cast<long>(signal), events.end());
-        EXPECT_LE(count_containing(after, " request"), 1u);
+        const auto put_out = static_cast<size_t>(std::ranges::count_if(after, puts_led_out));
+        EXPECT_LE(count_containing(after, " request") - put_out, 1u);
         EXPECT_EQ(count_containing(after, "sleep "), 0u);
         EXPECT_EQ(count_containing(events, c.unsent), 0u) << c.unsent;
         const Lines terminal = lines_starting(events, "terminal ");
@@ -124,27 +135,30 @@ TEST(SignalRun, OutsideProgrammingTheRunStopsAtOnce)
     }
 }
 
-TEST(SignalRun, OtherSignalsEndTheRunAsBeforeAndIgnoredOnesChangeNothing)
+TEST(SignalRun, SigkillEndsTheRunAsBeforeAndIgnoredOnesChangeNothing)
 {
     struct Case {
-        const char* signal;
+        Signal signal;
         bool ignored_at_start;  // as nohup leaves SIGHUP
         int ends_by;            // 0: the run goes on to its normal end
     };
-    const Case cases[] = {{"USR1", false, SIGUSR1}, {"KILL", false, SIGKILL}, {"PIPE", false, 0}, {"HUP", true, 0}};
+    const Case cases[] = {{{"KILL", SIGKILL}, false, SIGKILL},
+                          {{"PIPE", SIGPIPE}, false, 0},
+                          {kHup, true, 0},
+                          {kUsr2, true, 0}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.signal);
+        SCOPED_TRACE(c.signal.name);
         SimDir dir;
-        dir.machine(machine("default.json", {}, {{0.005, c.signal}}));
+        dir.machine(machine("default.json", {}, {{0.005, c.signal.name}}));
         struct sigaction ignore {}, before {};
         ignore.sa_handler = SIG_IGN;
         if (c.ignored_at_start)
-            sigaction(SIGHUP, &ignore, &before);
+            sigaction(c.signal.number, &ignore, &before);
         const RunResult r = dir.run({});
         if (c.ignored_at_start)
-            sigaction(SIGHUP, &before, nullptr);
+            sigaction(c.signal.number, &before, nullptr);
 
-        const std::string name = std::string("SIG") + c.signal;
+        const std::string name = std::string("SIG") + c.signal.name;
         const Lines events = trace_events(r.trace);
         if (c.ends_by) {
             EXPECT_EQ(r.signal, c.ends_by);

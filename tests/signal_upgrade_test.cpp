@@ -70,8 +70,24 @@ struct Case {
     double after;        // seconds
     Left left;
     int writes, verifies;     // byte commands sent to bus 1: a count or kPartial
-    bool second_signal = false;  // a SIGINT 0.1 ms after the SIGTERM
+    const char* second_signal = nullptr;  // sent 0.1 ms after the first
+    const char* signal = "TERM";          // as the machine file names it
 };
+
+// Every signal whose default action ends the process and that the tool stops on.
+constexpr std::pair<const char*, int> kTerminatingSignals[] = {
+    {"HUP", SIGHUP},   {"INT", SIGINT},   {"QUIT", SIGQUIT}, {"TERM", SIGTERM},     {"ALRM", SIGALRM},
+    {"USR1", SIGUSR1}, {"USR2", SIGUSR2}, {"XCPU", SIGXCPU}, {"XFSZ", SIGXFSZ},     {"VTALRM", SIGVTALRM},
+    {"PROF", SIGPROF}, {"PWR", SIGPWR},   {"IO", SIGIO},     {"STKFLT", SIGSTKFLT},
+};
+
+int terminating_signal_number(const std::string& name)
+{
+    for (const auto& [n, number] : kTerminatingSignals)
+        if (name == n)
+            return number;
+    return 0;
+}
 
 constexpr int kImageSize = 4096;
 
@@ -93,21 +109,31 @@ void RunCase(const Case& c, SimDir& dir)
     const double anchor = first_time_of(reference.trace, c.anchor);
     ASSERT_GE(anchor, 0) << "no " << c.anchor << " in the reference run";
     const double at = anchor + c.after;
-    std::string signals = R"({"at": )" + std::to_string(at) + R"(, "signal": "TERM"})";
+    std::string signals = R"({"at": )" + std::to_string(at) + R"(, "signal": ")" + c.signal + R"("})";
     if (c.second_signal)
-        signals += R"(, {"at": )" + std::to_string(at + 0.0001) + R"(, "signal": "INT"})";
+        signals += R"(, {"at": )" + std::to_string(at + 0.0001) + R"(, "signal": ")" + c.second_signal + R"("})";
     dir.machine(machine(c.kcs_road, keys, signals));
     const RunResult r = dir.run(args);
 
-    EXPECT_EQ(r.signal, SIGTERM) << "status " << r.status;
+    const std::string name = std::string("SIG") + c.signal;
+    EXPECT_EQ(r.signal, terminating_signal_number(c.signal)) << "status " << r.status;
     const std::string log = dir.log();
-    EXPECT_TRUE(log.ends_with("\nExited on signal SIGTERM\n")) << log.substr(log.size() > 300 ? log.size() - 300 : 0);
-    EXPECT_NE(r.console.find("Run stopped by SIGTERM"), std::string::npos);
+    EXPECT_TRUE(log.ends_with("\nExited on signal " + name + "\n"))
+        << log.substr(log.size() > 300 ? log.size() - 300 : 0);
+    EXPECT_NE(r.console.find("Run stopped by " + name), std::string::npos);
     const Lines events = trace_events(r.trace);
     const Lines terminal = lines_starting(events, "terminal ");
     EXPECT_TRUE(terminal.empty() || terminal.back() == "terminal cooked") << terminal.back();
-    EXPECT_EQ(c.second_signal, log.find("SIGINT received: stopping at the controller's next safe point") !=
-                                   std::string::npos);
+    // Each kind of signal is said once while the programming goes on.
+    const Lines logged = lines(log);
+    const bool deferred = c.left != Left::Untouched;
+    EXPECT_EQ(count_lines(logged, name + " received: stopping at the controller's next safe point"),
+              deferred ? 1u : 0u);
+    if (c.second_signal && std::string(c.second_signal) != c.signal) {
+        EXPECT_EQ(count_lines(logged, std::string("SIG") + c.second_signal +
+                                          " received: stopping at the controller's next safe point"),
+                  1u);
+    }
 
     // Alike up to the safe point, then at most the abort's reset.
     const Lines want = comparable(reference.trace), got = comparable(r.trace);
@@ -152,7 +178,7 @@ void RunCase(const Case& c, SimDir& dir)
     const nlohmann::json report = nlohmann::json::parse(dir.read("r.json"), nullptr, false);
     ASSERT_TRUE(report.is_object()) << dir.read("r.json");
     EXPECT_EQ(report["exit_code"], nullptr);
-    EXPECT_EQ(report["signal"], "SIGTERM");
+    EXPECT_EQ(report["signal"], name);
     EXPECT_EQ(report["complete"], true);
     for (const nlohmann::json& controller : report["bmcs"][0]["controllers"]) {
         nlohmann::json upgrade = nullptr;
@@ -177,7 +203,9 @@ TEST(SignalUpgrade, TheControllerIsLeftAtASafePointAndNoOtherIsBegun)
         {"running version read", false, false, "55 AA ED", 0.00001, Left::Untouched, 0, 0},
         {"erase wait", false, false, "0xC0 erase", 0.1, Left::Aborted, 0, 0},
         {"write phase", false, false, "55 AA E0 00 00", 0.03, Left::Aborted, kPartial, 0},
-        {"write phase, a second signal", false, false, "55 AA E0 00 00", 0.03, Left::Aborted, kPartial, 0, true},
+        {"write phase, a second signal", false, false, "55 AA E0 00 00", 0.03, Left::Aborted, kPartial, 0, "INT"},
+        {"write phase, the same signal again", false, false, "55 AA E0 00 00", 0.03, Left::Aborted, kPartial, 0,
+         "TERM"},
         {"verify phase", false, false, "55 AA E1 00 00", 0.03, Left::Aborted, all, kPartial},
         {"verified, before the downcopy", false, false, "0xC0 status", 0.00001, Left::Aborted, all, all},
         {"reset wait after the downcopy", false, false, "0xC0 downcopy", 2, Left::Upgraded, all, all},
@@ -197,6 +225,20 @@ TEST(SignalUpgrade, TheControllerIsLeftAtASafePointAndNoOtherIsBegun)
     dir.write("fw_4083.bin", make_image(all, {1, 2, 0}));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        RunCase(c, dir);
+    }
+}
+
+// Whatever kind of signal comes in the write phase (a timer, a limit, a
+// stray kill), the controller gets the abort's reset and keeps its old image.
+TEST(SignalUpgrade, EveryTerminatingSignalTakesTheSamePath)
+{
+    SimDir dir;
+    dir.write("fw_4077.bin", make_image(kImageSize, {1, 2, 0}));
+    for (const auto& kind : kTerminatingSignals) {
+        SCOPED_TRACE(kind.first);
+        const Case c{"write phase", false, false, "55 AA E0 00 00", 0.03, Left::Aborted, kPartial, 0, nullptr,
+                     kind.first};
         RunCase(c, dir);
     }
 }

@@ -237,6 +237,13 @@ size_t event_index(const std::vector<std::string>& events, const std::string& pr
     return std::string::npos;
 }
 
+bool puts_led_out(const std::string& event)
+{
+    return event.find(" request") != std::string::npos &&
+           (event.ends_with(" 40 00") || event.ends_with(" 42 00") || event.ends_with(" 44 00") ||
+            event.ends_with(" 46 00"));
+}
+
 std::set<std::string> lit(const std::vector<std::string>& events, const std::string& kind, size_t end)
 {
     std::map<std::string, bool> on;

@@ -101,6 +101,9 @@ std::string line_after(const std::vector<std::string>& lines, const std::string&
 
 // Index of the n-th (from 0) event that begins with `prefix`; npos if none.
 size_t event_index(const std::vector<std::string>& events, const std::string& prefix, size_t n = 0);
+// Whether a trace event is a request that puts an LED out: a register
+// write of 0x00 to 0x40, 0x42, 0x44 or 0x46.
+bool puts_led_out(const std::string& event);
 // The controllers whose `kind` LEDs ("fail", ...) are lit once the events
 // before `end` ("led NAME KIND VALUE", times stripped) have happened.
 std::set<std::string> lit(const std::vector<std::string>& events, const std::string& kind,

@@ -25,7 +25,10 @@ int ReadQBreg(INT8U busID, INT8U i2c_addr, INT8U reg)
 int WriteQBreg(INT8U busID, INT8U i2c_addr, INT8U reg, INT8U data)
 {
     INT8U bytes[2] = {reg, data};
-    return i2c_master_write(i2c_addr >> 1, bytes, 2, busID) == 2 ? 1 : -1;
+    NoteLedWrite(busID, i2c_addr, reg, data, LED_WRITE_BEFORE);
+    int result = i2c_master_write(i2c_addr >> 1, bytes, 2, busID) == 2 ? 1 : -1;
+    NoteLedWrite(busID, i2c_addr, reg, data, LED_WRITE_AFTER);
+    return result;
 }
 
 int ReadQB4083Creg(INT8U busID, INT8U i2c_addr, INT8U reg)

@@ -19,60 +19,78 @@
 
 namespace {
 
-// A hung-up session, an operator's Ctrl-C or Ctrl-\, a supervisor's stop.
-constexpr int kStopSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
-
-struct SignalName {
+// Every signal whose default action ends the process and that comes from
+// outside it: a hung-up session, an operator's Ctrl-C or Ctrl-\, a
+// supervisor's stop, a timer or a CPU or file-size limit running out, a
+// power failure, a stray kill. Left to their default, any of them would end
+// the process in the middle of a controller's programming. Not here: the
+// signals of the process's own faults (SIGSEGV, SIGBUS, SIGILL, SIGFPE,
+// SIGTRAP, SIGSYS, SIGABRT), SIGPIPE (ignored below), SIGKILL and SIGSTOP
+// (which cannot be caught) and the real-time signals.
+struct StopSignal {
     int number;
     const char* name;
 };
-constexpr SignalName kSignalNames[] = {
-    {SIGHUP, "SIGHUP"}, {SIGINT, "SIGINT"}, {SIGQUIT, "SIGQUIT"}, {SIGTERM, "SIGTERM"},
+constexpr StopSignal kStopSignals[] = {
+    {SIGHUP, "SIGHUP"},   {SIGINT, "SIGINT"},   {SIGQUIT, "SIGQUIT"},     {SIGTERM, "SIGTERM"},
+    {SIGALRM, "SIGALRM"}, {SIGUSR1, "SIGUSR1"}, {SIGUSR2, "SIGUSR2"},     {SIGXCPU, "SIGXCPU"},
+    {SIGXFSZ, "SIGXFSZ"}, {SIGVTALRM, "SIGVTALRM"}, {SIGPROF, "SIGPROF"}, {SIGPWR, "SIGPWR"},
+    {SIGIO, "SIGIO"},     {SIGSTKFLT, "SIGSTKFLT"},
 };
 
-// Written by the handler only. The first signals are kept by number, so
-// that each can be named in the log; the run ends by the first.
-constexpr int kKept = 4;
-volatile sig_atomic_t Received[kKept];
+constexpr int kKinds = sizeof kStopSignals / sizeof kStopSignals[0];
+
+// Written by the handler only (which runs with every stop signal blocked):
+// each kind of signal received, in the order of its first coming; the run
+// ends by the first. A kind that comes again is not kept again: a console
+// over its file-size limit raises SIGXFSZ at every line it is written.
+volatile sig_atomic_t Received[kKinds];
 volatile sig_atomic_t ReceivedCount = 0;
 
-int Noted = 0;              // signals already written to the log while deferring
+int Noted = 0;              // kinds already written to the log while deferring
 bool Programming = false;   // a controller is between its erase and its end
+bool Stopping = false;      // the stop is under way: its own requests go on
 
 void RecordSignal(int sig)
 {
     int n = ReceivedCount;
-    if (n < kKept)
+    for (int i = 0; i < n; i++)
+        if (Received[i] == sig)
+            return;
+    if (n < kKinds) {
         Received[n] = sig;
-    ReceivedCount = n + 1;
+        ReceivedCount = n + 1;
+    }
 }
 
 const char* NameOf(int sig)
 {
-    for (const SignalName& s : kSignalNames)
+    for (const StopSignal& s : kStopSignals)
         if (s.number == sig)
             return s.name;
     return "signal";
 }
 
-// Inside a controller's programming: each signal received is written once
-// to the console and the log, and changes nothing else.
+// Inside a controller's programming: each kind of signal received is
+// written once to the console and the log, and changes nothing else.
 void NoteDeferredSignals()
 {
-    for (int count = ReceivedCount; Noted < count; ++Noted) {
-        int sig = Received[Noted < kKept ? Noted : kKept - 1];  // beyond the kept ones: the last kept
-        pb("%s received: stopping at the controller's next safe point", NameOf(sig));
-    }
+    for (int count = ReceivedCount; Noted < count; ++Noted)
+        pb("%s received: stopping at the controller's next safe point", NameOf(Received[Noted]));
 }
 
-// The run stops here: the terminal restored, the report (naming the signal
-// in place of an exit status), the closing lines, the log closed, and the
-// process ended by the first signal received.
+// The run stops here: the terminal restored, the LEDs the run lit put out,
+// the report (naming the signal in place of an exit status), the closing
+// lines, the log closed, and the process ended by the first signal received.
 [[noreturn]] void StopRunOnSignal()
 {
+    Stopping = true;
     const int sig = Received[0];
     const char* name = NameOf(sig);
     set_tty_cooked();  // a hung-up terminal refuses: nothing more can be done for it
+    // A found mark or a lamp test left lit sends a technician to a healthy
+    // drive, and a next scan skips a controller whose marks are lit.
+    PutOutLitLeds();
     pb("\nRun stopped by %s", name);
     NoteRunSignal(name);
     EndRun(128 + sig);
@@ -99,18 +117,18 @@ void InstallSignalHandlers()
     memset(&action, 0, sizeof action);
     action.sa_handler = RecordSignal;
     sigemptyset(&action.sa_mask);
-    for (int sig : kStopSignals)
-        sigaddset(&action.sa_mask, sig);
+    for (const StopSignal& s : kStopSignals)
+        sigaddset(&action.sa_mask, s.number);
     // Without SA_RESTART: a wait for a key ends when a signal comes. The
     // waits that must go on (pauses, the driver's answer) go on by themselves.
     action.sa_flags = 0;
-    for (int sig : kStopSignals) {
+    for (const StopSignal& s : kStopSignals) {
         struct sigaction before;
         // A signal ignored when the tool was started (nohup, a background
         // job) stays ignored: whoever started it asked for that.
-        if (os::sigaction(sig, nullptr, &before) == 0 && before.sa_handler == SIG_IGN)
+        if (os::sigaction(s.number, nullptr, &before) == 0 && before.sa_handler == SIG_IGN)
             continue;
-        os::sigaction(sig, &action, nullptr);
+        os::sigaction(s.number, &action, nullptr);
     }
     // A reader that went away (qb40tool ... | head) costs the console lines,
     // not the run: a failed console write is dropped.
@@ -122,7 +140,7 @@ int SignalReceived() { return ReceivedCount > 0 ? Received[0] : 0; }
 
 void CheckSignal()
 {
-    if (ReceivedCount == 0)
+    if (ReceivedCount == 0 || Stopping)
         return;
     if (Programming)
         NoteDeferredSignals();
