@@ -499,18 +499,23 @@ Finding strict_zero(const Evidence& e)
     return std::nullopt;
 }
 
-// What the last scan of each BMC pass read from every controller it found,
-// as the log shows it: a pass begins with its "BmcOpen" line, a scan with
-// "Entered ScanForQBdevices()", a controller with "Found MODEL at I2C
-// address 0xAA on Bus 0xBB" and its version registers with "FWIDn Reg ...".
-using LastScan = std::map<std::pair<unsigned, unsigned>, Version>;  // bus, address
+// The last version each BMC pass read from every controller, as the log
+// shows it, unless a scan of the pass missed the controller since: a pass
+// begins with its "BmcOpen" line, a scan with "Entered ScanForQBdevices()",
+// a controller it finds with "Found MODEL at I2C address 0xAA on Bus 0xBB"
+// and its version registers with "FWIDn Reg ..."; a programming begins with
+// "Updating firmware on bus 0xBB at I2C address 0xAA" and shows the version
+// it reads before the erase and after the reset as "CHIP: FW:0x.. Major-REV:
+// 0x.. Minor-Rev:0x.." and "Chip: FW:...".
+using LastRead = std::map<std::pair<unsigned, unsigned>, Version>;  // bus, address
 
-std::vector<LastScan> last_scans(const Evidence& e)
+std::vector<LastRead> last_reads(const Evidence& e)
 {
-    std::vector<LastScan> passes;
-    Version* current = nullptr;
+    std::vector<LastRead> passes;
+    Version* current = nullptr;           // the controller whose registers the scan dumps
+    std::pair<unsigned, unsigned> flashed;  // the controller being programmed
     for (const std::string& line : e.whole_log) {
-        unsigned bus, address, reg, value;
+        unsigned bus, address, reg, value, v[3];
         size_t at = line.find(" at I2C address 0x");
         if (line == "BmcOpen Success" || line == "BmcOpen Failed") {
             passes.emplace_back();
@@ -524,18 +529,26 @@ std::vector<LastScan> last_scans(const Evidence& e)
         } else if (current && std::sscanf(line.c_str(), "FWID%*u Reg 0x%x:0x%x", &reg, &value) == 2 && reg >= 0x60 &&
                    reg <= 0x62) {
             (*current)[reg - 0x60] = static_cast<uint8_t>(value);
+        } else if (std::sscanf(line.c_str(), "Updating firmware on bus 0x%x at I2C address 0x%x", &bus, &address) ==
+                   2) {
+            flashed = {bus, address};
+            current = nullptr;
+        } else if (!passes.empty() && (line.starts_with("CHIP: FW:") || line.starts_with("Chip: FW:")) &&
+                   std::sscanf(line.c_str() + 9, "0x%x Major-REV:0x%x Minor-Rev:0x%x", &v[0], &v[1], &v[2]) == 3) {
+            passes.back()[flashed] = {static_cast<uint8_t>(v[0]), static_cast<uint8_t>(v[1]),
+                                      static_cast<uint8_t>(v[2])};
         }
     }
     return passes;
 }
 
-// Each controller's firmware_last_seen is what the last scan of its pass
-// read from it, null when that scan did not find it.
+// Each controller's firmware_last_seen is the last version its pass read
+// from it, null when a scan missed it since.
 Finding last_seen(const Evidence& e, const nlohmann::json& report)
 {
     if (!e.out.log)
         return std::nullopt;
-    std::vector<LastScan> passes = last_scans(e);
+    std::vector<LastRead> passes = last_reads(e);
     const nlohmann::json bmcs = report.value("bmcs", nlohmann::json::array());
     for (size_t pass = 0; pass < bmcs.size() && pass < passes.size(); ++pass) {
         for (const nlohmann::json& c : bmcs[pass].value("controllers", nlohmann::json::array())) {
@@ -547,7 +560,7 @@ Finding last_seen(const Evidence& e, const nlohmann::json& report)
             if (c.value("firmware_last_seen", nlohmann::json("missing")) != expected)
                 return "the report's firmware_last_seen of bus " + c.value("bus", "") + " address " +
                        c.value("address", "") + " in BMC pass " + std::to_string(pass) + " is " +
-                       c.value("firmware_last_seen", nlohmann::json()).dump() + ", the pass's last scan read " +
+                       c.value("firmware_last_seen", nlohmann::json()).dump() + ", the last version the pass read " +
                        expected.dump();
         }
     }
@@ -660,6 +673,9 @@ Finding signalled(const Evidence& e)
                                         j.value("exit_code", nlohmann::json()).dump() + ", signal " +
                                         j.value("signal", nlohmann::json()).dump()
                                   : std::string("no report"));
+        if (!said)
+            if (Finding f = last_seen(e, j))
+                return "stopped by " + name + ", " + *f;
     }
 
     auto after = std::find_if(e.whole_log.begin(), e.whole_log.end(), [](const std::string& l) {

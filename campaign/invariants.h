@@ -22,11 +22,14 @@
 //                  the image, a log or no regular file; else written once the
 //                  command line is accepted, as JSON that says the run is
 //                  complete, whose exit_code is the exit status and whose
-//                  firmware_last_seen is what the log shows the last scan of
-//                  each pass read
+//                  firmware_last_seen is the last version the log shows each
+//                  pass read from the controller (by a scan, or by its
+//                  programming before the erase and after the reset), null
+//                  when a scan of the pass missed it since
 //   signal         a run that a signal stopped ends by that signal, its log
 //                  ending with the stop, the terminal restored and its report
-//                  with exit_code null and the signal's name; it begins
+//                  with exit_code null, the signal's name and the last
+//                  versions read as the report rule has them; it begins
 //                  no controller after the signal, and leaves the one it was
 //                  programming by the abort's reset or its downcopy (unless
 //                  that flash failed on its own)

@@ -175,6 +175,8 @@ void RunCase(const Case& c, SimDir& dir)
     // The report names the signal in place of an exit status, and tells
     // where each controller stood: the one reset on its old image aborted,
     // the ones never begun null.
+    // The last version read from each controller is what it runs: the new
+    // one once it was read back after the downcopy.
     const nlohmann::json report = nlohmann::json::parse(dir.read("r.json"), nullptr, false);
     ASSERT_TRUE(report.is_object()) << dir.read("r.json");
     EXPECT_EQ(report["exit_code"], nullptr);
@@ -182,11 +184,15 @@ void RunCase(const Case& c, SimDir& dir)
     EXPECT_EQ(report["complete"], true);
     for (const nlohmann::json& controller : report["bmcs"][0]["controllers"]) {
         nlohmann::json upgrade = nullptr;
-        if (controller["bus"] == "0x01" && c.left == Left::Aborted)
+        nlohmann::json seen = {1, 0, 0};
+        if (controller["bus"] == "0x01" && c.left == Left::Aborted) {
             upgrade = "aborted";
-        else if (controller["bus"] == "0x01" && c.left == Left::Upgraded)
+        } else if (controller["bus"] == "0x01" && c.left == Left::Upgraded) {
             upgrade = "upgraded";
+            seen = {1, 2, 0};
+        }
         EXPECT_EQ(controller["upgrade"], upgrade) << controller["bus"];
+        EXPECT_EQ(controller["firmware_last_seen"], seen) << controller["bus"];
     }
     if (c.left != Left::Untouched) {
         EXPECT_EQ(report["bmcs"][0]["controllers"].size(), 2u);

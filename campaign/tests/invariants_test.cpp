@@ -129,6 +129,33 @@ void scans_logged(RunOutput& o)
             *o.log;
 }
 
+// After the pass's last scan the second controller's programming read it
+// on 1.0.0 before its erase and on the image's version after its reset.
+void read_back_logged(RunOutput& o)
+{
+    scans_logged(o);
+    replace(*o.log, "Sucessfully Upgraded",
+            "Updating firmware on bus 0x02 at I2C address 0xC0\n"
+            "CHIP: FW:0x01 Major-REV:0x00 Minor-Rev:0x00\n"
+            "Chip: FW:0x21 Major-REV:0x22 Minor-Rev:0x23\n"
+            "Sucessfully Upgraded");
+}
+
+// A run stopped by SIGTERM once the first controller's version was read
+// back, and its report, which shows that controller as `seen`.
+void stopped_after_read_back(Scenario& s, RunOutput& o, const char* seen)
+{
+    o.log = "BmcOpen Success\nEntered ScanForQBdevices()\nFound QB4077 at I2C address 0xc0 on Bus 0x01\n"
+            "FWID0 Reg 0x60:0x01 \nFWID1 Reg 0x61:0x00 \nFWID2 Reg 0x62:0x00 \n"
+            "Updating firmware on bus 0x01 at I2C address 0xC0\n"
+            "Chip: FW:0x21 Major-REV:0x22 Minor-Rev:0x23\n" +
+            *o.log;
+    report(s, o, "report.json",
+           std::string(R"({"complete": true, "exit_code": null, "signal": "SIGTERM", "bmcs": [{"controllers": [)"
+                       R"({"bus": "0x01", "address": "0xC0", "firmware_last_seen": )") +
+               seen + "}]}]}");
+}
+
 // A complete report of the good run whose second controller was last seen as `second`.
 std::string report_seen(const char* second)
 {
@@ -232,6 +259,12 @@ const Plant kPlants[] = {
          report(s, o, "report.json", report_seen("[1, 0, 0]"));
      },
      "report"},
+    {"a report that shows a controller as a scan saw it before its programming read it back",
+     [](Scenario& s, RunOutput& o) {
+         read_back_logged(o);
+         report(s, o, "report.json", report_seen("null"));
+     },
+     "report"},
     {"an image changed where the report was refused",
      [](Scenario& s, RunOutput& o) { report_refused(s, o, "fw_4077.bin", R"({"exit_code": 5})"); }, "report"},
     {"an image programmed although its digest is not the pinned one",
@@ -282,6 +315,8 @@ const Plant kPlants[] = {
          report(s, o, "report.json", R"({"complete": true, "exit_code": 143, "signal": "SIGTERM"})");
      }),
      "signal"},
+    {"a stopped run's report that shows a controller as the scan before its read-back saw it",
+     after_sigterm([](Scenario& s, RunOutput& o) { stopped_after_read_back(s, o, "[1, 0, 0]"); }), "signal"},
     {"the controller left in its session after the signal",
      after_sigterm([](Scenario&, RunOutput& o) {
          replace(o.trace, "0.6 flash bmc0 bus 0x02 0xC0 reset, old image kept, running FW 01 00 00\n", "");
@@ -315,6 +350,14 @@ const Plant kPlants[] = {
          report(s, o, "report.json", report_seen("null"));
      },
      ""},
+    {"a report with the version the programming read back after the pass's last scan",
+     [](Scenario& s, RunOutput& o) {
+         read_back_logged(o);
+         report(s, o, "report.json", report_seen("[33, 34, 35]"));
+     },
+     ""},
+    {"a stopped run's report with the version read back last",
+     after_sigterm([](Scenario& s, RunOutput& o) { stopped_after_read_back(s, o, "[33, 34, 35]"); }), ""},
     {"the pinned image programmed, in upper case",
      [](Scenario& s, RunOutput&) { s.args.insert(s.args.end(), {"--image-sha256", upper(kGoodImageSha256)}); }, ""},
     {"another image refused before anything was sent",

@@ -161,8 +161,8 @@ void PutController(const BmcRecord& bmc, const ControllerRecord& c)
     PutVersion(c.before);
     ReportPrintf(", \"firmware_after\": ");
     PutVersionOrNull(c.read_back, c.after);
-    // Only what the pass's last scan saw: a controller that scan missed
-    // runs nothing the report could tell.
+    // The last version read from it, unless a scan missed it since: a
+    // controller that scan missed runs nothing the report could tell.
     ReportPrintf(", \"firmware_last_seen\": ");
     PutVersionOrNull(c.last_scan == bmc.scans, c.last_seen);
     ReportPrintf(",\n        \"planned\": ");

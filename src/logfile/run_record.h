@@ -64,8 +64,8 @@ struct ControllerRecord {
     INT8U before[RECORD_VERSION_BYTES];       // as the pass's first scan read it
     INT8U after[RECORD_VERSION_BYTES];        // read back after its last programming
     INT8U read_back;                          // `after` holds a version
-    INT8U last_seen[RECORD_VERSION_BYTES];    // as the last scan that found it read it
-    int last_scan;                            // that scan's number in the pass
+    INT8U last_seen[RECORD_VERSION_BYTES];    // the last version read from it
+    int last_scan;                            // the pass's scans run by then
     INT8U upgrade;                            // ControllerUpgrade
     INT8U planned;                            // PlannedUpgrade
     INT8U failed_step;                        // FlashStep of the failure `upgrade` names

@@ -257,7 +257,7 @@ bool CheckChecksum(const FlashTarget& target, ChecksumFlash flash)
     return true;
 }
 
-void ShowNewVersion(const INT8U* answer)
+void ShowNewVersion(const FlashTarget& target, const INT8U* answer)
 {
     char version[50];
     pb("New Firmware information:");
@@ -265,6 +265,7 @@ void ShowNewVersion(const INT8U* answer)
     std::snprintf(version, sizeof(version), "Major:%d Minor:%d", answer[4], answer[5]);
     pb("%s", version);
     NoteVersionReadBack(answer + 3);
+    NoteVersionRead(target.busID, static_cast<INT8U>(target.addr7 << 1), answer + 3);
 }
 
 // Both sets: the downcopy-and-reset command (its bytes as the set shows
@@ -290,7 +291,7 @@ bool ShowVersionAfterUpgrade(const FlashTarget& target)
     INT8U answer[16];
     if (!ReadVersion(target, answer, nullptr))
         return false;
-    ShowNewVersion(answer);
+    ShowNewVersion(target, answer);
     return true;
 }
 
@@ -459,6 +460,7 @@ int FlashFirmwareOverI2C(INT8U ChipID, INT8U i2c_addr, INT8U busID, INT8U /*MUXa
     if (!ReadVersion(target, answer, "Reading current firmware version...              "))
         return 0;
     pb("CHIP: FW:0x%02x Major-REV:0x%02x Minor-Rev:0x%02x", answer[3], answer[4], answer[5]);
+    NoteVersionRead(busID, i2c_addr, answer + 3);
     pb("Erasing current image on chip...");
 
     // From the erase on the controller is in its programming session: a

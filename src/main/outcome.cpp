@@ -4,7 +4,8 @@
 //
 // A controller is one record per BMC pass, however many scans and cycles
 // the pass runs: "firmware_before" is what the pass's first scan read,
-// "firmware_last_seen" what its last scan read, "firmware_after" the
+// "firmware_last_seen" the last version read from it (by a scan, or by its
+// programming before the erase and after the reset), "firmware_after" the
 // version read back after its last programming, and "upgrade" the first
 // failure of any cycle, else "upgraded" when a cycle flashed it, else
 // "same_version".
@@ -278,6 +279,15 @@ void NoteFlashError(const char* line)
 }
 
 void NoteFlashAborted() { FlashAborted = true; }
+
+void NoteVersionRead(INT8U busID, INT8U i2c_addr, const INT8U* version)
+{
+    ControllerRecord* c = Listed(busID, i2c_addr);
+    if (!c)
+        return;
+    std::memcpy(c->last_seen, version, RECORD_VERSION_BYTES);
+    c->last_scan = CurrentBmc()->scans;
+}
 
 void NoteVersionReadBack(const INT8U* version)
 {

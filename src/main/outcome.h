@@ -58,6 +58,10 @@ void NoteFlashStep(INT8U step);
 void NoteFlashError(const char* line);
 void NoteFlashAborted();
 void NoteVersionReadBack(const INT8U* version);
+// A version the programming read from the controller at `busID`/`i2c_addr`
+// (answer bytes 3 to 5), before its erase or after its reset: the last
+// version seen until a later scan reads it again or misses it.
+void NoteVersionRead(INT8U busID, INT8U i2c_addr, const INT8U* version);
 
 // The upgrade cycle: a controller already runs the image's version; a
 // controller was flashed with result `flashed` (returns the value its
