@@ -218,7 +218,8 @@ struct Evidence {
 };
 
 // The signal that stops the run: the first one sent whose handler ran (the
-// tool catches SIGHUP, SIGINT, SIGQUIT and SIGTERM and ignores SIGPIPE).
+// tool catches every signal whose default action ends the process, and
+// ignores SIGPIPE).
 const SignalEvent* stop_signal(const Evidence& e)
 {
     for (const SignalEvent& s : e.trace.signals)
@@ -230,11 +231,23 @@ const SignalEvent* stop_signal(const Evidence& e)
 int signal_number(const std::string& name)
 {
     static const std::pair<const char*, int> kNumbers[] = {
-        {"SIGHUP", SIGHUP}, {"SIGINT", SIGINT}, {"SIGQUIT", SIGQUIT}, {"SIGTERM", SIGTERM}};
+        {"SIGHUP", SIGHUP},   {"SIGINT", SIGINT},     {"SIGQUIT", SIGQUIT}, {"SIGTERM", SIGTERM},
+        {"SIGALRM", SIGALRM}, {"SIGUSR1", SIGUSR1},   {"SIGUSR2", SIGUSR2}, {"SIGXCPU", SIGXCPU},
+        {"SIGXFSZ", SIGXFSZ}, {"SIGVTALRM", SIGVTALRM}, {"SIGPROF", SIGPROF}, {"SIGPWR", SIGPWR},
+        {"SIGIO", SIGIO},     {"SIGSTKFLT", SIGSTKFLT}, {"SIGKILL", SIGKILL}};
     for (const auto& [n, number] : kNumbers)
         if (name == n)
             return number;
     return -1;
+}
+
+// The machine sent SIGKILL and it ended the run: the one ending nothing in
+// the tool can act on.
+bool killed(const Evidence& e)
+{
+    return e.out.signal == SIGKILL && std::any_of(e.trace.signals.begin(), e.trace.signals.end(), [](const auto& s) {
+               return s.name == "SIGKILL";
+           });
 }
 
 // What the tool writes when a signal comes while a controller is programmed.
@@ -248,7 +261,7 @@ Finding run_ended(const Evidence& e)
     if (e.out.timed_out)
         return "no end within the real-time bound; killed";
     const SignalEvent* stop = stop_signal(e);
-    if (e.out.signal && !(stop && e.out.signal == signal_number(stop->name)))
+    if (e.out.signal && !(stop && e.out.signal == signal_number(stop->name)) && !killed(e))
         return "killed by signal " + std::to_string(e.out.signal);
     for (const std::string& line : split_lines(e.out.errors))
         if (line.find("Sanitizer") != std::string::npos || line.find("runtime error:") != std::string::npos)
@@ -643,14 +656,12 @@ bool flash_failed(const Evidence& e, const FlashEvent& f)
 
 // A run stopped by a signal: it ends by that signal with its log closed as
 // the stop closes it, the terminal restored and its report (if one was
-// asked for) naming the signal in place of an exit code; it begins no controller
-// after the signal; and it leaves no controller in a programming session:
-// each erase is followed by the abort's reset or a downcopy, unless the log
-// shows that flash failing on its own, after which no reset is sent.
+// asked for) naming the signal in place of an exit code; it begins no
+// controller after the signal.
 Finding signalled(const Evidence& e)
 {
     const SignalEvent* stop = stop_signal(e);
-    if (!stop || e.out.timed_out)
+    if (!stop || e.out.timed_out || killed(e))
         return std::nullopt;
     const std::string& name = stop->name;
     if (e.out.signal != signal_number(name))
@@ -690,9 +701,30 @@ Finding signalled(const Evidence& e)
     });
     if (erases_after > 1)
         return std::to_string(erases_after) + " controllers erased after " + name;
+    return std::nullopt;
+}
 
-    if (e.trace.forged_success)
+// The first signal sent that the tool must catch (every kind whose default
+// action ends the process, but SIGKILL), whether a handler took it or not.
+const SignalEvent* catchable_signal(const Evidence& e)
+{
+    for (const SignalEvent& s : e.trace.signals)
+        if (s.name != "SIGKILL" && signal_number(s.name) > 0)
+            return &s;
+    return nullptr;
+}
+
+// After a signal the tool must catch, no controller is left in its
+// programming session: each erase is followed by the abort's reset or a
+// downcopy, unless the log shows that flash failing on its own, after which
+// no reset is sent.
+Finding session(const Evidence& e)
+{
+    // A run that ended otherwise than by the signal breaks the signal rule already.
+    const SignalEvent* stop = catchable_signal(e);
+    if (!stop || e.out.signal != signal_number(stop->name) || e.trace.forged_success)
         return std::nullopt;
+    const std::string& name = stop->name;
     std::map<std::string, const FlashEvent*> last_erase;
     for (const FlashEvent& f : e.trace.flash)
         if (f.event.starts_with("erase"))
@@ -706,6 +738,39 @@ Finding signalled(const Evidence& e)
         if (!ended && !flash_failed(e, began))
             return controller + " was left in its programming session after " + name +
                    ", without the abort's reset, a downcopy or a failure";
+    }
+    return std::nullopt;
+}
+
+// Every ending but SIGKILL leaves the LEDs as a completed run of the same
+// mode leaves them: every LED register the tool lit (a write of a value
+// other than 0x00 that reached the BMC) it also put out again last. Not
+// held to it: a run that did not end by itself, a table that was full (the
+// 17th controller keeps its found marks), and an LED whose last lighting a
+// fault followed on its BMC (the write that puts it out may never have
+// reached the BMC).
+Finding leds(const Evidence& e)
+{
+    const SignalEvent* stop = catchable_signal(e);
+    bool by_signal = stop && e.out.signal == signal_number(stop->name);
+    if (e.out.timed_out || killed(e) || (run_ended(e) && !by_signal))
+        return std::nullopt;
+    if (std::any_of(e.whole_log.begin(), e.whole_log.end(),
+                    [](const std::string& l) { return l.starts_with("MAX CHIPS PER SYSTEM OF "); }))
+        return std::nullopt;
+    std::map<std::tuple<int, uint8_t, uint8_t, uint8_t>, const LedWrite*> last;
+    for (const LedWrite& w : e.trace.led_writes)
+        last[{w.bmc, w.bus, w.address, w.reg}] = &w;
+    for (const auto& [key, w] : last) {
+        if (w->value == 0)
+            continue;
+        if (std::any_of(e.trace.faults.begin(), e.trace.faults.end(),
+                        [&](const auto& f) { return f.first == w->bmc && f.second > w->line; }))
+            continue;
+        char what[96];
+        std::snprintf(what, sizeof what, "bmc%d bus 0x%02X 0x%02X register 0x%02X left at 0x%02X", w->bmc, w->bus,
+                      w->address, w->reg, w->value);
+        return std::string(what) + (by_signal ? " after " + stop->name : std::string(" at the end of the run"));
     }
     return std::nullopt;
 }
@@ -765,7 +830,8 @@ struct Invariant {
 constexpr Invariant kInvariants[] = {
     {"run", run_ended},     {"exit-status", exit_status}, {"log-ending", log_ending},       {"terminal", terminal},
     {"downcopy", downcopy}, {"old-image", old_image},     {"upgrade-count", upgrade_count}, {"strict", strict_zero},
-    {"report", report},     {"signal", signalled},       {"image-digest", image_digest},   {"plan", planned},
+    {"report", report},     {"signal", signalled},       {"session", session},             {"leds", leds},
+    {"image-digest", image_digest}, {"plan", planned},
 };
 
 }  // namespace
@@ -785,8 +851,15 @@ std::vector<Violation> check(const Scenario& scenario, const RunOutput& output, 
         coverage->reports += output.report.has_value();
         coverage->strict_zeros += scenario.strict() && scenario.image && output.status == 0 && !output.signal;
         coverage->plans += scenario.plan() && plan_end(evidence).has_value();
+        coverage->killed += killed(evidence);
         if (const SignalEvent* stop = stop_signal(evidence)) {
             ++coverage->signalled;
+            std::map<std::tuple<int, uint8_t, uint8_t, uint8_t>, uint8_t> before;
+            for (const LedWrite& w : evidence.trace.led_writes)
+                if (w.line < stop->line)
+                    before[{w.bmc, w.bus, w.address, w.reg}] = w.value;
+            coverage->lit_at_signal +=
+                std::any_of(before.begin(), before.end(), [](const auto& led) { return led.second != 0; });
             if (std::any_of(evidence.whole_log.begin(), evidence.whole_log.end(), deferral_line)) {
                 ++coverage->deferred;
                 coverage->signal_aborts += std::any_of(evidence.trace.flash.begin(), evidence.trace.flash.end(),

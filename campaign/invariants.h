@@ -30,9 +30,15 @@
 //                  ending with the stop, the terminal restored and its report
 //                  with exit_code null, the signal's name and the last
 //                  versions read as the report rule has them; it begins
-//                  no controller after the signal, and leaves the one it was
-//                  programming by the abort's reset or its downcopy (unless
-//                  that flash failed on its own)
+//                  no controller after the signal
+//   session        after a signal the tool catches no controller is left in
+//                  its programming session: the one it was programming gets
+//                  the abort's reset or its downcopy (unless that flash
+//                  failed on its own)
+//   leds           every ending but SIGKILL leaves the LEDs as a completed
+//                  run of the same mode: each LED register the tool lit it
+//                  put out again last (the 17th controller's found marks,
+//                  and LEDs a fault may have kept lit, aside)
 //   image-digest   with --image-sha256 a file with another digest is never
 //                  programmed, and the one with that digest is never refused
 //   plan           with --plan no controller hears a flash command, and a
@@ -41,8 +47,8 @@
 //   report-schema  every report holds to docs/report.schema.json (checked
 //                  for all runs at once, after them: report_for_schema)
 //
-// The last three read the simulator's trace; see invariants.cpp for the
-// exact rules and the quirks of the tool they allow for.
+// Several read the simulator's trace; see invariants.cpp for the exact rules
+// and the quirks of the tool they allow for.
 #pragma once
 
 #include <optional>
@@ -73,6 +79,8 @@ struct Coverage {
     size_t signalled = 0;      // runs a signal stopped
     size_t deferred = 0;       // of those, runs where it came while a controller was programmed
     size_t signal_aborts = 0;  // of those, runs where the controller was reset on its old image
+    size_t lit_at_signal = 0;  // of those, runs with LEDs lit when the signal came
+    size_t killed = 0;         // runs SIGKILL ended
 };
 
 std::vector<Violation> check(const Scenario& scenario, const RunOutput& output, Coverage* coverage = nullptr);

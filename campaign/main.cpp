@@ -203,6 +203,8 @@ public:
         coverage_.signalled += covered.signalled;
         coverage_.deferred += covered.deferred;
         coverage_.signal_aborts += covered.signal_aborts;
+        coverage_.lit_at_signal += covered.lit_at_signal;
+        coverage_.killed += covered.killed;
         ++statuses_[out.timed_out ? kKilled : out.signal ? kBySignal + out.signal : out.status];
         slowest_.emplace_back(out.seconds, job.rerun());
         std::sort(slowest_.rbegin(), slowest_.rend());
@@ -248,10 +250,11 @@ public:
         std::printf(
             "campaign: judged %zu downcopies (%zu with the QB4083C set), %zu upgrade counts, %zu raw terminals, "
             "%zu reports, %zu upgrades exiting 0 under --strict, %zu plans, %zu runs stopped by a signal (%zu of them "
-            "while a controller was programmed, %zu reset on the old image); %zu runs with forged answers\n",
+            "while a controller was programmed, %zu reset on the old image, %zu with LEDs lit), %zu ended by SIGKILL; "
+            "%zu runs with forged answers\n",
             coverage_.downcopies, coverage_.qb4083c_sets, coverage_.count_lines, coverage_.raw_terminals,
             coverage_.reports, coverage_.strict_zeros, coverage_.plans, coverage_.signalled, coverage_.deferred,
-            coverage_.signal_aborts, coverage_.forged);
+            coverage_.signal_aborts, coverage_.lit_at_signal, coverage_.killed, coverage_.forged);
         std::string slowest;
         char seconds_text[16];
         for (const auto& [run_seconds, what] : slowest_) {

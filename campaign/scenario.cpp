@@ -43,19 +43,25 @@ nlohmann::json key_script(Random& r)
     return script;
 }
 
-// Signals at random virtual times: a supervisor's stop, a dropped session,
-// Ctrl-C or Ctrl-\; now and then a second one soon after, or SIGPIPE, which
-// the tool ignores.
+// Signals at random virtual times, of every kind whose default action ends
+// the process: a supervisor's stop, a dropped session, Ctrl-C or Ctrl-\,
+// timers, CPU and file-size limits, a power failure, a stray kill; now and
+// then a second one soon after, SIGPIPE before (the tool ignores it), or
+// SIGKILL, which nothing can catch.
 nlohmann::json signal_script(Random& r)
 {
-    const std::vector<std::string> stops = {"TERM", "INT", "HUP", "QUIT"};
-    int at_ms = r.between(0, r.pick({2000, 15000, 60000}));
+    const std::vector<std::string> stops = {"TERM", "INT",    "HUP",  "QUIT", "ALRM", "USR1", "USR2",
+                                            "XCPU", "XFSZ", "VTALRM", "PROF", "PWR",  "IO",   "STKFLT"};
+    // The four an operator or a supervisor sends drawn as often as all the others.
+    auto draw = [&] { return r.percent(50) ? r.pick({"TERM", "INT", "HUP", "QUIT"}) : r.pick(stops); };
+    // The first 40 ms hold discovery and the first scan, with its found marks lit.
+    int at_ms = r.between(0, r.pick({40, 400, 2000, 15000, 60000}));
     nlohmann::json script = nlohmann::json::array();
     if (r.percent(10))
         script.push_back({{"at", r.between(0, at_ms) / 1000.0}, {"signal", "PIPE"}});
-    script.push_back({{"at", at_ms / 1000.0}, {"signal", r.pick(stops)}});
+    script.push_back({{"at", at_ms / 1000.0}, {"signal", r.percent(3) ? std::string("KILL") : draw()}});
     if (r.percent(25))
-        script.push_back({{"at", (at_ms + r.between(0, 3000)) / 1000.0}, {"signal", r.pick(stops)}});
+        script.push_back({{"at", (at_ms + r.between(0, 3000)) / 1000.0}, {"signal", r.percent(10) ? "KILL" : draw()}});
     return script;
 }
 

@@ -58,6 +58,25 @@ std::optional<FlashEvent> flash_event(std::string_view text)
     return e;
 }
 
+// "bmc0 driver request id 7: 18 52 01 C0 00 44 FF" or "bmc1 kcs request:
+// ...": a Master Write-Read that writes one LED register of a controller.
+std::optional<LedWrite> led_write(std::string_view text)
+{
+    std::string_view rest = text;
+    std::string_view bmc = next_word(rest);
+    size_t colon = rest.find(": ");
+    auto index = bmc.starts_with("bmc") ? number(bmc.substr(3), 10) : std::nullopt;
+    if (!index || colon == std::string_view::npos ||
+        !(rest.starts_with("driver request id ") || rest.starts_with("kcs request")))
+        return std::nullopt;
+    std::vector<uint8_t> b = bytes_from_spaced_hex(rest.substr(colon + 2));
+    bool controller = b.size() == 7 && b[3] >= 0xC0 && b[3] <= 0xC6 && !(b[3] & 1);
+    bool led = b.size() == 7 && (b[5] == 0x40 || b[5] == 0x42 || b[5] == 0x44 || b[5] == 0x46);
+    if (!controller || !led || b[0] != 0x18 || b[1] != 0x52 || b[4] != 0)
+        return std::nullopt;
+    return LedWrite{static_cast<int>(*index), b[2], b[3], b[5], b[6], 0};
+}
+
 }  // namespace
 
 TraceFacts read_trace(std::string_view trace)
@@ -84,7 +103,14 @@ TraceFacts read_trace(std::string_view trace)
                 facts.signals.back().handled = false;
         } else if (line.starts_with("terminal ")) {
             facts.terminal = std::string(line.substr(9));
+        } else if (std::optional<LedWrite> w = led_write(line)) {
+            w->line = index;
+            facts.led_writes.push_back(*w);
         } else if (line.find(" fault ") != std::string_view::npos) {
+            std::string_view rest = line;
+            std::string_view bmc = next_word(rest);
+            auto which = bmc.starts_with("bmc") ? number(bmc.substr(3), 10) : std::nullopt;
+            facts.faults.emplace_back(which ? static_cast<int>(*which) : -1, index);
             size_t at = line.find(" request: response ");
             std::vector<uint8_t> answer =
                 at == std::string_view::npos ? std::vector<uint8_t>() : bytes_from_spaced_hex(line.substr(at + 19));

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The few things the campaign's checks read from the simulator's trace
-// (sim/README.md, Trace): the controllers' flash events, the terminal's last
-// mode change, the signals sent, and whether a fault answered for a device.
+// (sim/README.md, Trace): the controllers' flash events, the writes to their
+// LED registers, the terminal's last mode change, the signals sent, where
+// faults fired and whether one answered for a device.
 #pragma once
 
 #include <cstdint>
@@ -28,8 +29,21 @@ struct SignalEvent {
     bool handled = true;  // false: ignored, or it ended the process without a handler
 };
 
+// A request that writes a controller's LED register (Activity 0x40, Locate
+// 0x42, Fail 0x44, Rebuild 0x46), as the BMC received it.
+struct LedWrite {
+    int bmc = 0;
+    uint8_t bus = 0;      // the bus byte of the request
+    uint8_t address = 0;  // 8-bit
+    uint8_t reg = 0;
+    uint8_t value = 0;
+    size_t line = 0;
+};
+
 struct TraceFacts {
     std::vector<FlashEvent> flash;
+    std::vector<LedWrite> led_writes;
+    std::vector<std::pair<int, size_t>> faults;  // where a fault rule fired: the BMC, the line
     std::optional<std::string> terminal;  // "raw" or "cooked": the last mode change
     std::vector<SignalEvent> signals;
     // A fault rule answered in the BMC's place with completion code 0x00:

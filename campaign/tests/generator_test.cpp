@@ -191,7 +191,8 @@ TEST(Generator, ReachesEverythingTheCampaignPromises)
         {"a signal", [](const Scenario& s) { return s.machine.contains("signals"); }},
         {"a second signal", [](const Scenario& s) { return s.machine.value("signals", nlohmann::json()).size() >= 2; }},
     };
-    for (const char* signal : {"TERM", "INT", "HUP", "QUIT", "PIPE"})
+    for (const char* signal : {"TERM", "INT", "HUP", "QUIT", "ALRM", "USR1", "USR2", "XCPU", "XFSZ", "VTALRM", "PROF",
+                               "PWR", "IO", "STKFLT", "KILL", "PIPE"})
         wanted.emplace_back(std::string("SIG") + signal, [signal](const Scenario& s) {
             return s.machine.value("signals", nlohmann::json()).dump().find(std::string("\"") + signal + "\"") !=
                    std::string::npos;

@@ -199,6 +199,11 @@ void planned(Scenario& s, RunOutput& o, int would, int counted, const char* code
     o.trace.clear();
 }
 
+// The scan's found mark on the Fail LED of the controller on bus 1, and the
+// summary's write that puts it out.
+const std::string kFailLit = "0.01 bmc0 driver request id 3: 18 52 01 C0 00 44 FF\n";
+const std::string kFailPutOut = "0.02 bmc0 driver request id 4: 18 52 01 C0 00 44 00\n";
+
 struct Plant {
     const char* what;
     std::function<void(Scenario&, RunOutput&)> change;
@@ -321,7 +326,15 @@ const Plant kPlants[] = {
      after_sigterm([](Scenario&, RunOutput& o) {
          replace(o.trace, "0.6 flash bmc0 bus 0x02 0xC0 reset, old image kept, running FW 01 00 00\n", "");
      }),
-     "signal"},
+     "session"},
+    {"a found mark left lit at the end", [](Scenario&, RunOutput& o) { o.trace = kFailLit + o.trace; }, "leds"},
+    {"a found mark left lit by the stop",
+     after_sigterm([](Scenario&, RunOutput& o) { o.trace = kFailLit + o.trace; }), "leds"},
+    {"the diagnostics' activity LEDs left lit by the stop",
+     after_sigterm([](Scenario&, RunOutput& o) {
+         o.trace = "0.01 bmc0 kcs request: 18 52 02 C0 00 40 FF\n" + o.trace;
+     }),
+     "leds"},
 
     // The tool's quirks, and what the two options make of the endings.
     {"a run stopped by SIGTERM", stopped_by_sigterm, ""},
@@ -329,6 +342,32 @@ const Plant kPlants[] = {
      after_sigterm([](Scenario& s, RunOutput& o) {
          report(s, o, "report.json", R"({"complete": true, "exit_code": null, "signal": "SIGTERM"})");
      }),
+     ""},
+    {"found marks put out by the summary",
+     [](Scenario&, RunOutput& o) { o.trace = kFailLit + kFailPutOut + o.trace; }, ""},
+    {"found marks put out by the stop",
+     after_sigterm([](Scenario&, RunOutput& o) {
+         o.trace = kFailLit + o.trace;
+         replace(o.trace, "0.7 terminal cooked\n", "0.7 terminal cooked\n" + kFailPutOut);
+     }),
+     ""},
+    {"SIGKILL leaves the found marks lit",
+     [](Scenario&, RunOutput& o) {
+         o.status = -1;
+         o.signal = SIGKILL;
+         o.trace = kFailLit + o.trace + "0.8 signal SIGKILL\n0.8 signal SIGKILL ends the process\n";
+     },
+     ""},
+    {"the 17th controller keeps its found marks",
+     [](Scenario&, RunOutput& o) {
+         o.trace = kFailLit + o.trace;
+         *o.log = "MAX CHIPS PER SYSTEM OF 16 REACHED!!\n" + *o.log;
+     },
+     ""},
+    {"a fault after a mark may have kept it lit",
+     [](Scenario&, RunOutput& o) {
+         o.trace = kFailLit + "0.06 bmc0 fault 0 #1 on driver request: completion code 83\n" + o.trace;
+     },
      ""},
     {"a flash that fails on its own after the signal sends no reset",
      after_sigterm([](Scenario&, RunOutput& o) {

@@ -51,6 +51,35 @@ TEST(TraceFacts, TellsSignalsAHandlerTookFromTheOthers)
     EXPECT_FALSE(f.signals[2].handled);
 }
 
+// Only a write of one LED register of a controller counts: not a register
+// read's pointer, a flash command, a VPD pointer or a mux switch.
+TEST(TraceFacts, TakesTheWritesToLedRegistersOnBothRoads)
+{
+    TraceFacts f = read_trace(
+        "0.1 bmc0 driver request id 7: 18 52 01 C0 00 44 FF\n"
+        "0.2 bmc0 driver response id 7: 1C 52 00\n"
+        "0.3 bmc1 kcs request: 18 52 23 C6 00 40 00\n"
+        "0.4 bmc0 driver request id 8: 18 52 01 C0 00 42\n"
+        "0.5 bmc0 driver request id 9: 18 52 01 C0 00 55 AA E0 00 42 FF\n"
+        "0.6 bmc0 driver request id 10: 18 52 01 A0 00 00 44\n"
+        "0.7 bmc0 driver request id 11: 18 52 01 C0 00 30 FF\n"
+        "0.8 bmc0 driver request id 12: 18 52 01 C0 01\n"
+        "0.9 bmc2 fault 1 #1 on kcs request: response lost\n");
+    ASSERT_EQ(f.led_writes.size(), 2u);
+    EXPECT_EQ(f.led_writes[0].bmc, 0);
+    EXPECT_EQ(f.led_writes[0].bus, 0x01);
+    EXPECT_EQ(f.led_writes[0].address, 0xC0);
+    EXPECT_EQ(f.led_writes[0].reg, 0x44);
+    EXPECT_EQ(f.led_writes[0].value, 0xFF);
+    EXPECT_EQ(f.led_writes[0].line, 0u);
+    EXPECT_EQ(f.led_writes[1].bmc, 1);
+    EXPECT_EQ(f.led_writes[1].bus, 0x23);
+    EXPECT_EQ(f.led_writes[1].address, 0xC6);
+    EXPECT_EQ(f.led_writes[1].value, 0x00);
+    ASSERT_EQ(f.faults.size(), 1u);
+    EXPECT_EQ(f.faults[0], (std::pair<int, size_t>{2, 8}));
+}
+
 TEST(TraceFacts, TellsAnswersGivenInADevicesPlaceWithSuccess)
 {
     struct Row {
