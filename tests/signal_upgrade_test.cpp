@@ -255,12 +255,14 @@ namespace {
 // can go: an erase of 2.4 s (the wait gives up after 45 ticks), and a reset
 // after which the controller never answers again (45 polls). The QB4083C
 // set waits fixed times: two QB4084s that keep within them.
-std::string slowest_machine(bool qb4083c, const std::string& signal_at)
+std::string slowest_machine(bool qb4083c, const std::string& signal_at, int erase_ms = 0)
 {
+    const std::string erase = std::to_string(erase_ms ? erase_ms : qb4083c ? 1900 : 2400);
     const std::string controller =
-        qb4083c ? R"({"type": "qb40xx", "address": "0xC0", "chip_id": 84, "erase_ms": 1900, "reset_ms": 3000})"
-                : R"({"type": "qb40xx", "address": "0xC0", "chip_id": 77, "erase_ms": 2400, "reset_ms": 3000,
-                      "faults": {"never_back": true}})";
+        qb4083c ? R"({"type": "qb40xx", "address": "0xC0", "chip_id": 84, "erase_ms": )" + erase +
+                      R"(, "reset_ms": 3000})"
+                : R"({"type": "qb40xx", "address": "0xC0", "chip_id": 77, "erase_ms": )" + erase +
+                      R"(, "reset_ms": 3000, "faults": {"never_back": true}})";
     return R"({"clock": {"start": 1700000000}, "keys": [{"at": 1.5, "key": "y"}], "signals": [)" + signal_at +
            R"(], "bmcs": [{"node": "/dev/ipmi0", "latency_us": 20, "buses": {"0x01": {"devices": [)" + controller +
            R"(]}, "0x02": {"devices": [)" + controller + "]}}}]}";
@@ -294,11 +296,14 @@ TEST(SignalUpgrade, EachPhaseEndsWithinTheTimeTheManualStates)
         const char* anchor;  // trace event (a part of it) of the run without the signal
         double stated;       // seconds, the manual's bound
         double at_least;     // seconds: the case does reach the phase's longest wait
+        int erase_ms = 0;    // the controllers' erase, when not the longest the wait takes
     };
     const Case cases[] = {
         {"outside the programming: the scan", false, "request id 20:", 0.001, 0},
         {"the erase wait", false, "0xC0 erase", 2.5, 2.4},
         {"the erase wait, QB4083C set", true, "0xC0 erase", 2.0 + 0.001, 1.99},
+        // The erase fails as without a signal, and no reset is sent.
+        {"an erase that outlasts the wait", false, "0xC0 erase", 2.5, 2.4, 3000},
         {"the write phase", false, "55 AA E0 00 01", 256 * 40e-6 + 0.001, 0.005},
         {"verified, before the downcopy", false, "0xC0 status", 0.001, 0},
         {"verified, before the downcopy, QB4083C set", true, "0xC0 status", 6.0 + 0.001, 5.99},
@@ -310,18 +315,23 @@ TEST(SignalUpgrade, EachPhaseEndsWithinTheTimeTheManualStates)
     dir.write("fw_4083.bin", make_image(kImageSize, {1, 2, 0}));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::vector<std::string> args =
-            c.qb4083c ? std::vector<std::string>{"-f", "fw_4083.bin"} : std::vector<std::string>{"-u", "-f", "fw_4077.bin"};
-        dir.machine(slowest_machine(c.qb4083c, ""));
+        const std::vector<std::string> args = c.qb4083c ? std::vector<std::string>{"-f", "fw_4083.bin"}
+                                                        : std::vector<std::string>{"-u", "-f", "fw_4077.bin"};
+        dir.machine(slowest_machine(c.qb4083c, "", c.erase_ms));
         const RunResult reference = dir.run(args);
         const double anchor = first_time_of(reference.trace, c.anchor);
         ASSERT_GE(anchor, 0) << "no " << c.anchor << " in the run without the signal";
         // Right after the event: on the driver road a request is traced when the BMC takes it.
-        dir.machine(slowest_machine(c.qb4083c, R"({"at": )" + std::to_string(anchor + 1e-6) + R"(, "signal": "TERM"})"));
+        dir.machine(slowest_machine(c.qb4083c, R"({"at": )" + std::to_string(anchor + 1e-6) + R"(, "signal": "TERM"})",
+                                    c.erase_ms));
         const RunResult r = dir.run(args);
         ASSERT_EQ(r.signal, SIGTERM) << r.console;
         const double took = seconds_between(r.trace, "signal SIGTERM", "raise SIGTERM");
         EXPECT_LE(took, c.stated);
         EXPECT_GE(took, c.at_least);
+        if (c.erase_ms) {
+            EXPECT_EQ(count_lines(lines(dir.log()), "Chip Erase did not succeed."), 1u);
+            EXPECT_EQ(count_containing(trace_events(r.trace), "reset, old image kept"), 0u);
+        }
     }
 }
