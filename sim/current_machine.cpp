@@ -1,10 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "current_machine.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "machine_file.h"
 
@@ -18,10 +22,37 @@ std::unique_ptr<Machine>& current()
     return m;
 }
 
+// The simulator's own files (the trace, the panel) must not take the place
+// of a standard descriptor the program was started without: while they are
+// opened, /dev/null holds each closed one, and is taken away again after,
+// so the tool finds the descriptors as the program was given them.
+class StandardDescriptorsHeld {
+public:
+    StandardDescriptorsHeld()
+    {
+        for (int fd = 0; fd <= 2; ++fd) {
+            if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF && ::open("/dev/null", O_RDWR) == fd)
+                held_[fd] = true;
+        }
+    }
+    ~StandardDescriptorsHeld()
+    {
+        for (int fd = 0; fd <= 2; ++fd)
+            if (held_[fd])
+                ::close(fd);
+    }
+    StandardDescriptorsHeld(const StandardDescriptorsHeld&) = delete;
+    StandardDescriptorsHeld& operator=(const StandardDescriptorsHeld&) = delete;
+
+private:
+    bool held_[3] = {};
+};
+
 // The machine named by QB40SIM_MACHINE (or the built-in default machine),
 // with the trace file of QB40SIM_TRACE and the panel of QB40SIM_PANEL.
 std::unique_ptr<Machine> load_from_environment()
 {
+    StandardDescriptorsHeld held;
     const char* path = std::getenv("QB40SIM_MACHINE");
     std::string name = path && *path ? path : "(built-in default machine)";
     std::string text = kDefaultMachineJson;
@@ -45,6 +76,8 @@ std::unique_ptr<Machine> load_from_environment()
     }
     if (m->replay)
         std::atexit([] { machine().replay->finish(); });
+    if (m->umask)
+        ::umask(*m->umask);
     const char* trace = std::getenv("QB40SIM_TRACE");
     if (trace && *trace && !m->trace.open(trace)) {
         std::fprintf(stderr, "qb40tool-sim: cannot create trace file %s\n", trace);

@@ -15,7 +15,7 @@ constexpr ErrnoName kErrnoNames[] = {
     {"EIO", EIO},       {"EBUSY", EBUSY},   {"EAGAIN", EAGAIN},     {"EINVAL", EINVAL},   {"EFAULT", EFAULT},
     {"EINTR", EINTR},   {"EMSGSIZE", EMSGSIZE}, {"ENOMEM", ENOMEM}, {"ENXIO", ENXIO},     {"ENODEV", ENODEV},
     {"EBADF", EBADF},   {"ETIMEDOUT", ETIMEDOUT}, {"ENOENT", ENOENT}, {"EPERM", EPERM},   {"EACCES", EACCES},
-    {"ENOTTY", ENOTTY},
+    {"ENOTTY", ENOTTY}, {"ENOSPC", ENOSPC}, {"EROFS", EROFS}, {"EDQUOT", EDQUOT}, {"EFBIG", EFBIG},
 };
 
 }  // namespace

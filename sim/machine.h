@@ -19,6 +19,7 @@
 #include "bmc.h"
 #include "clock.h"
 #include "driver_node.h"
+#include "file_faults.h"
 #include "keyboard.h"
 #include "kcs_port.h"
 #include "replay.h"
@@ -62,6 +63,10 @@ public:
     // the call of the seam in which the clock reaches its time.
     SignalSchedule signals;
     Context context() { return Context{clock, trace}; }
+    // File-system errors on the files the tool writes.
+    FileFaults files{context()};
+    // The file-creation mask the program starts with (the real one when unset).
+    std::optional<mode_t> umask;
 
     // Who the machine is: its host name, DMI product serial and machine id
     // (an unset one cannot be read, as the serial cannot by anyone but root).
@@ -113,6 +118,10 @@ public:
     int raise(int sig);
     int gethostname(char* name, size_t len);
     ssize_t read_system_file(const char* path, char* buf, size_t size);
+    int open_file(const char* path, int flags, mode_t mode) { return files.open(path, flags, mode); }
+    ssize_t write(int fd, const void* buf, size_t count) { return files.write(fd, buf, count); }
+    int fsync(int fd) { return files.fsync(fd); }
+    int rename(const char* from, const char* to) { return files.rename(from, to); }
 
 private:
     bool driver_loaded() const;

@@ -75,7 +75,7 @@ std::unique_ptr<Machine> load_machine_json(const std::string& text)
     }
     Field root(doc, "");
     root.only({"clock", "driver", "iopl", "port_access_ns", "bmcs", "keys", "signals", "trace_ports",
-               "vanishing_nodes", "host", "replay", "inferred"});
+               "vanishing_nodes", "host", "replay", "inferred", "file_faults", "umask"});
 
     // What a model machine could not learn from its capture: words for people, no effect.
     if (auto inferred = root.optional("inferred"))
@@ -120,6 +120,16 @@ std::unique_ptr<Machine> load_machine_json(const std::string& text)
             m->host.product_serial = text_or_null(*s);
         if (auto i = h->optional("machine_id"))
             m->host.machine_id = text_or_null(*i);
+    }
+
+    if (auto faults = root.optional("file_faults"))
+        faults->each_item([&](const Field& f) { m->files.add(FileFaultRule::from_json(f)); });
+    if (auto u = root.optional("umask")) {
+        // Octal digits, as the shell's umask takes them: "022", "000".
+        std::string digits = u->string();
+        if (digits.empty() || digits.size() > 4 || digits.find_first_not_of("01234567") != std::string::npos)
+            u->fail("expected up to four octal digits, such as \"022\"");
+        m->umask = static_cast<mode_t>(std::stoul(digits, nullptr, 8));
     }
 
     if (auto v = root.optional("vanishing_nodes")) {

@@ -45,4 +45,9 @@ ssize_t read_system_file(const char* path, char* buf, size_t size)
     return sim::machine().read_system_file(path, buf, size);
 }
 
+int open_file(const char* path, int flags, mode_t mode) { return sim::machine().open_file(path, flags, mode); }
+ssize_t write(int fd, const void* buf, size_t count) { return sim::machine().write(fd, buf, count); }
+int fsync(int fd) { return sim::machine().fsync(fd); }
+int rename(const char* from, const char* to) { return sim::machine().rename(from, to); }
+
 }  // namespace os::sys

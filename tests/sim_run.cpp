@@ -11,6 +11,7 @@
 #include <optional>
 #include <sstream>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -80,6 +81,13 @@ RunResult SimDir::run(const std::vector<std::string>& args) const
         if (chdir(dir_.c_str()) != 0 || i < 0 || o < 0 || e < 0)
             _exit(120);
         dup2(i, 0), dup2(o, 1), dup2(e, 2);
+        for (int fd : {i, o, e})
+            if (fd > 2)
+                close(fd);
+        for (int fd : closed_)
+            close(fd);
+        if (umask_ >= 0)
+            ::umask(static_cast<mode_t>(umask_));
         if (machine_.empty())
             unsetenv("QB40SIM_MACHINE");
         else
@@ -96,8 +104,10 @@ RunResult SimDir::run(const std::vector<std::string>& args) const
     waitpid(pid, &wstatus, 0);
     // A report this run wrote: not one that was there before and stayed,
     // nor a log the run wrote where it refused to write its report.
-    const fs::path logs[] = {fs::weakly_canonical(dir_ / "log.txt"), fs::weakly_canonical(dir_ / "logprev.txt")};
-    if (report && report->is_relative() && std::ranges::count(logs, fs::weakly_canonical(dir_ / *report)) == 0) {
+    // (A name that resolves nowhere, as a link to /proc/self/fd/1, is no log.)
+    std::error_code ec;
+    const fs::path logs[] = {fs::weakly_canonical(dir_ / "log.txt", ec), fs::weakly_canonical(dir_ / "logprev.txt", ec)};
+    if (report && report->is_relative() && std::ranges::count(logs, fs::weakly_canonical(dir_ / *report, ec)) == 0) {
         std::optional<std::string> after = regular_content(dir_ / *report);
         if (after && after != report_before)
             keep_report(*after);

@@ -37,6 +37,10 @@ public:
     void input(const std::string& text) { input_ = text; has_input_ = true; }
     // Draw the live panel in the next runs: into RunResult::panel, or into `path`.
     void panel(const std::string& path = "") { panel_ = path.empty() ? kOwnPanelFile : path; }
+    // Start the next runs with these of the descriptors 0 to 2 closed.
+    void closed(std::set<int> descriptors) { closed_ = std::move(descriptors); }
+    // Start the next runs with this file-creation mask (else the test's own).
+    void umask(unsigned mask) { umask_ = mask; }
 
     void write(const std::string& name, const std::string& bytes) const;
     bool exists(const std::string& name) const { return std::filesystem::exists(dir_ / name); }
@@ -55,6 +59,8 @@ private:
     bool has_input_ = false;
     static constexpr const char* kOwnPanelFile = "-";
     std::string panel_;  // empty: no panel
+    std::set<int> closed_;
+    int umask_ = -1;  // -1: the test's own
 };
 
 // In a child after fork(): becomes qb40tool-sim with `args` (after the

@@ -14,6 +14,7 @@
 
 #include <signal.h>
 #include <sys/select.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/types.h>
 #include <termios.h>
@@ -64,6 +65,14 @@ int raise(int sig);
 // read whole into `buf` (the number of bytes read, or -1 with errno).
 int gethostname(char* name, size_t len);
 ssize_t read_system_file(const char* path, char* buf, size_t size);
+
+// The files the tool writes (the log, the report, the capture): created,
+// written, put on the disk and renamed into place. A full or read-only file
+// system, a failing disk or a file in use meets them here.
+int open_file(const char* path, int flags, mode_t mode);
+ssize_t write(int fd, const void* buf, size_t count);
+int fsync(int fd);
+int rename(const char* from, const char* to);
 
 }  // namespace sys
 
@@ -242,5 +251,12 @@ inline ssize_t read_system_file(const char* path, char* buf, size_t size)
         rec::read_system_file(path, buf, result);
     return result;
 }
+
+// The tool's own files are not recorded: they are what the run leaves
+// behind, not what it asks of the machine, and a replay writes them anew.
+inline int open_file(const char* path, int flags, mode_t mode) { return sys::open_file(path, flags, mode); }
+inline ssize_t write(int fd, const void* buf, size_t count) { return sys::write(fd, buf, count); }
+inline int fsync(int fd) { return sys::fsync(fd); }
+inline int rename(const char* from, const char* to) { return sys::rename(from, to); }
 
 }  // namespace os

@@ -67,4 +67,9 @@ ssize_t read_system_file(const char* path, char* buf, size_t size)
     return static_cast<ssize_t>(got);
 }
 
+int open_file(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
+ssize_t write(int fd, const void* buf, size_t count) { return ::write(fd, buf, count); }
+int fsync(int fd) { return ::fsync(fd); }
+int rename(const char* from, const char* to) { return std::rename(from, to); }
+
 }  // namespace os::sys
