@@ -118,7 +118,7 @@ int run_main(const std::vector<std::string>& args)
 
 void expect_tool_status(int status)
 {
-    static constexpr int kStatuses[] = {0, 1, 3, 4, 5, 6, 0xAB, 0xAC};
+    static constexpr int kStatuses[] = {0, 1, 3, 4, 5, 6, 7, 0xAB, 0xAC};
     for (int s : kStatuses)
         if (s == status)
             return;

@@ -252,9 +252,13 @@ Header parse_header(const Field& f)
         h.image = i;
     }
     f["redacted"].each_item([&](const Field& r) {
-        if (r.string() != "vpd")
-            r.fail("only \"vpd\" is redacted");
-        h.redacted_vpd = true;
+        std::string what = r.string();
+        if (what == "vpd")
+            h.redacted_vpd = true;
+        else if (what == "host")
+            h.redacted_host = true;
+        else
+            r.fail("only \"vpd\" and \"host\" are redacted");
     });
     return h;
 }

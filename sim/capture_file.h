@@ -32,6 +32,7 @@ struct Header {
     };
     std::optional<Image> image;
     bool redacted_vpd = false;
+    bool redacted_host = false;  // the host name, DMI serial and machine id are placeholders
 };
 
 // One port access of a KCS transfer: a status read ('s'), a data read

@@ -103,7 +103,11 @@ TEST(Capture, RefusedBeforeAnythingIsSent)
         {"no file name", {"--capture"}, "ERROR: No filename specified after --capture [RETURN CODE:0x05]"},
         {"an empty file name", {"--capture", ""}, "ERROR: No filename specified after --capture [RETURN CODE:0x05]"},
         {"another redaction", {"--capture", "c.jsonl", "--capture-redact", "serials"},
-         "ERROR: --capture-redact takes vpd [RETURN CODE:0x05]"},
+         "ERROR: --capture-redact takes vpd, host or both (vpd,host) [RETURN CODE:0x05]"},
+        {"a list with another redaction", {"--capture", "c.jsonl", "--capture-redact", "vpd,serials"},
+         "ERROR: --capture-redact takes vpd, host or both (vpd,host) [RETURN CODE:0x05]"},
+        {"an empty item", {"--capture", "c.jsonl", "--capture-redact", "vpd,"},
+         "ERROR: --capture-redact takes vpd, host or both (vpd,host) [RETURN CODE:0x05]"},
         {"redaction alone", {"--capture-redact", "vpd"}, "ERROR: --capture-redact without --capture [RETURN CODE:0x05]"},
         {"the image", {"-u", "-f", "fw_4077.bin", "--capture", "./fw_4077.bin"},
          "ERROR: Capture file ./fw_4077.bin refused: it is the image file [RETURN CODE:0x05]"},
@@ -118,7 +122,9 @@ TEST(Capture, RefusedBeforeAnythingIsSent)
         {"a device", {"--capture", "/dev/null"},
          "ERROR: Capture file /dev/null refused: it is a device [RETURN CODE:0x05]"},
         {"a missing directory", {"--capture", "nowhere/c.jsonl"},
-         "ERROR: Capture file nowhere/c.jsonl refused: No such file or directory [RETURN CODE:0x05]"},
+         "ERROR: Capture file nowhere/c.jsonl refused: its directory does not exist [RETURN CODE:0x05]"},
+        {"a link", {"--capture", "link.jsonl"},
+         "ERROR: Capture file link.jsonl refused: it is a symbolic link [RETURN CODE:0x05]"},
     };
     const std::string image = qbtest::make_image(4096, {1, 2, 0});
     for (const Refusal& c : cases) {
@@ -128,6 +134,7 @@ TEST(Capture, RefusedBeforeAnythingIsSent)
         dir.write("log.txt", "the last run's log\n");
         fs::create_directory(dir.path() / "sub");
         fs::create_hard_link(dir.path() / "log.txt", dir.path() / "hard.jsonl");
+        fs::create_symlink("fw_4077.bin", dir.path() / "link.jsonl");
         auto r = dir.run(c.args);
         EXPECT_EQ(r.status, 5);
         EXPECT_EQ(qbtest::lines(r.console).back(), c.message);
@@ -137,16 +144,16 @@ TEST(Capture, RefusedBeforeAnythingIsSent)
     }
 }
 
-TEST(Capture, ALinkAtTheNameIsReplacedNotFollowed)
+TEST(Capture, TheFileIsTheOwnersAloneAndNothingElseStaysBehind)
 {
     SimDir dir;
-    dir.write("victim.txt", "not the tool's\n");
-    fs::create_symlink("victim.txt", dir.path() / "c.jsonl");
+    dir.write("c.jsonl", "the previous capture\n");
     auto r = dir.run({"--capture", "c.jsonl"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(dir.read("victim.txt"), "not the tool's\n");
     EXPECT_FALSE(fs::is_symlink(dir.path() / "c.jsonl"));
     EXPECT_EQ(capture_lines(dir.read("c.jsonl")).at(0)["capture"], "qb40tool");
+    EXPECT_EQ(fs::status(dir.path() / "c.jsonl").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
     // Nothing of the scratch or temporary files stays behind.
     for (const auto& entry : fs::directory_iterator(dir.path()))
         EXPECT_EQ(entry.path().filename().string().find("qb40tool"), std::string::npos) << entry.path();
@@ -306,6 +313,93 @@ TEST(Capture, RedactedVpdTextAppearsNowhereAndTheRunReplays)
         EXPECT_EQ(capture_lines(capture).at(0)["redacted"], json({"vpd"}));
 
         expect_replay_gives(capture, args, first, dir);
+    }
+}
+
+// The redactor decides what to hide from what each read asks for (the
+// offset of the pointer write the BMC acknowledged just before it), never
+// from where it believes the EEPROM's pointer stands: a lost or retried
+// read moves that pointer unseen, and its answer is hidden whole.
+TEST(Capture, RedactedVpdStaysHiddenWhenReadsAreLostOrRetried)
+{
+    const json machine = json::parse(qbtest::machine_file("vpd_eeproms.json"));
+    const std::vector<std::string> samples = vpd_text_samples(machine);
+    struct Case {
+        const char* name;
+        json fault;
+        bool kcs;
+    };
+    const Case cases[] = {
+        {"the first read's answer lost", {{"request", "18 52 01 A0 10"}, {"lose", true}, {"nth", 1}}, false},
+        {"the first read's answer lost, KCS ports", {{"request", "18 52 01 A0 10"}, {"lose", true}, {"nth", 1}}, true},
+        {"a later read's answer lost", {{"request", "18 52 01 A0 10"}, {"lose", true}, {"nth", 2}}, false},
+        {"a read refused once", {{"request", "18 52 01 A0 10"}, {"completion_code", "0xC0"}, {"nth", 2}}, false},
+        {"the answers to a pointer write lost", {{"request", "18 52 01 A0 00 10"}, {"lose", true}, {"count", 3}},
+         false},
+        {"a read's answer with another id", {{"request", "18 52 02 A0 10"}, {"wrong_id", true}}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        json m = machine;
+        m["bmcs"][0]["faults"] = json::array({c.fault});
+        Args args = {"-vpd", "--capture", "c.jsonl", "--capture-redact", "vpd"};
+        if (c.kcs) {
+            m["driver"] = "absent";
+            m["bmcs"][0]["kcs"] = 0;
+            args.push_back("-dio");
+        }
+        SimDir dir;
+        dir.machine(m.dump());
+        auto r = dir.run(args);
+        ASSERT_EQ(r.status, 0);
+        const std::string capture = dir.read("c.jsonl");
+        ASSERT_FALSE(capture.empty());
+        for (const std::string& sample : samples) {
+            EXPECT_EQ(capture.find(sample), std::string::npos) << sample;
+            EXPECT_EQ(r.console.find(sample), std::string::npos) << sample;
+            EXPECT_EQ(dir.log().find(sample), std::string::npos) << sample;
+        }
+    }
+}
+
+// --capture-redact host: the capture holds no host name, DMI serial or
+// machine id (the report, the owner's alone, still does), and replays; the
+// list takes both redactions at once.
+TEST(Capture, HostRedactionLeavesNoIdentityInTheCapture)
+{
+    json m = json::parse(default_machine());
+    m["host"] = {{"name", "rack7-db-0042"}, {"product_serial", "SN-7Q2X9KZ"}, {"machine_id", "0f1e2d3c4b5a69788796a5b4c3d2e1f0"}};
+    auto hex = [](const std::string& text) {
+        std::string out;
+        char byte[4];
+        for (unsigned char ch : text.substr(0, 6)) {
+            std::snprintf(byte, sizeof byte, "%s%02X", out.empty() ? "" : " ", ch);
+            out += byte;
+        }
+        return out;
+    };
+    const std::vector<std::string> identity = {"rack7-db-0042", "SN-7Q2X9KZ", "0f1e2d3c4b5a6978",
+                                               hex("rack7-db-0042"), hex("SN-7Q2X9KZ"), hex("0f1e2d3c4b5a6978")};
+    for (const char* list : {"host", "vpd,host", "host,vpd"}) {
+        SCOPED_TRACE(list);
+        SimDir dir;
+        dir.machine(m.dump());
+        Args args = {"-vpd", "--report", "r.json", "--capture", "c.jsonl", "--capture-redact", list};
+        auto first = dir.run(args);
+        ASSERT_EQ(first.status, 0);
+        const std::string capture = dir.read("c.jsonl");
+        for (const std::string& text : identity)
+            EXPECT_EQ(capture.find(text), std::string::npos) << text;
+        const json header = capture_lines(capture).at(0);
+        EXPECT_EQ(header["redacted"], std::string(list) == "host" ? json({"host"}) : json({"vpd", "host"}));
+        EXPECT_EQ(json::parse(dir.read("r.json"))["host"]["name"], "rack7-db-0042");
+        // The replay gives the run again, but for the identity in its report.
+        SimDir again;
+        again.machine(replay_machine(capture));
+        auto second = again.run(args);
+        EXPECT_EQ(second.status, first.status);
+        EXPECT_EQ(second.console, first.console);
+        EXPECT_EQ(json::parse(again.read("r.json"))["host"]["name"], "redacted");
     }
 }
 

@@ -7,17 +7,25 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <nlohmann/json.hpp>
+#include <optional>
+#include <stdexcept>
 #include <string>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 #include "firmware_images.h"
+#include "in_process.h"
 #include "main/sha256.h"
 #include "sim_run.h"
+#include "whole_file.h"
 
 using nlohmann::json;
 using qbtest::SimDir;
 using Args = std::vector<std::string>;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -151,6 +159,140 @@ TEST(ImageDigest, SeveralBmcsRefuseAtTheFirstPassAndTheReportTellsBothDigests)
     EXPECT_EQ(report["exit_code"], 1);
     EXPECT_EQ(report["bmcs"].size(), 1u);
     EXPECT_EQ(report["image"],
-              json({{"file", "fw_4077.bin"}, {"family", "4077"}, {"size", nullptr}, {"version", nullptr},
-                    {"sha256", hex_digest(kImage)}, {"sha256_expected", expected}, {"sha256_matched", false}}));
+              json({{"file", "fw_4077.bin"}, {"family", "4077"}, {"family_from", "path"}, {"size", nullptr},
+                    {"version", nullptr}, {"sha256", hex_digest(kImage)}, {"sha256_expected", expected},
+                    {"sha256_matched", false}, {"changed_between_passes", false}}));
+    EXPECT_EQ(report["bmcs"][0]["image_sha256"], hex_digest(kImage));
+}
+
+namespace image_passes {
+
+// Two BMCs with a QB4077 each, on 1.0.0. A QB4083C image asks the operator
+// in every pass, after the pass has loaded the file: the test answers
+// through the real standard input, and may replace the file in between.
+std::string two_bmcs()
+{
+    json controller = {{"type", "qb40xx"}, {"address", "0xC0"}, {"chip_id", "M"}, {"firmware", {1, 0, 0}},
+                       {"erase_ms", 0}, {"reset_ms", 0}};
+    json m = {{"clock", {{"start", 1700000000}}}, {"bmcs", json::array()}};
+    for (const char* node : {"/dev/ipmi0", "/dev/ipmi1"})
+        m["bmcs"].push_back({{"node", node}, {"buses", {{"0x01", {{"devices", {controller}}}}}}});
+    return m.dump();
+}
+
+const char kQuestion[] = "Proceed with Firmware Upgrade on QB4083C?";
+
+struct PassesRun {
+    int status = -1;
+    std::string console, trace, log;
+    std::optional<json> report;
+};
+
+// Runs qb40tool-sim with `args` in `dir`; at the first question the image
+// file becomes `second`, and every question is answered "y".
+PassesRun run_replacing_image(const fs::path& dir, const Args& args, const std::string& second)
+{
+    const fs::path aux = dir.string() + ".aux";
+    fs::create_directories(aux);
+    sim::write_file(aux / "machine.json", two_bmcs());
+    int in[2], out[2];
+    if (pipe(in) != 0 || pipe(out) != 0)
+        throw std::runtime_error("pipe");
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0), dup2(out[1], 1);
+        close(in[1]), close(out[0]);
+        setenv("QB40SIM_MACHINE", (aux / "machine.json").c_str(), 1);
+        setenv("QB40SIM_TRACE", (aux / "trace.txt").c_str(), 1);
+        if (chdir(dir.c_str()) == 0)
+            qbtest::exec_sim(args);
+        _exit(127);
+    }
+    close(in[0]), close(out[1]);
+    PassesRun r;
+    size_t answered = 0;
+    char buffer[4096];
+    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) {
+        r.console.append(buffer, static_cast<size_t>(n));
+        for (size_t at; (at = r.console.find(kQuestion, answered)) != std::string::npos;) {
+            if (answered == 0)
+                sim::write_file(dir / "fw_4083.bin", second);
+            answered = at + 1;
+            if (write(in[1], "y", 1) != 1)
+                break;
+        }
+    }
+    close(in[1]), close(out[0]);
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    r.trace = qbtest::read_file(aux / "trace.txt");
+    r.log = qbtest::read_file(dir / "log.txt");
+    if (fs::exists(dir / "r.json")) {
+        std::string text = qbtest::read_file(dir / "r.json");
+        qbtest::keep_report(text);
+        r.report = json::parse(text);
+    }
+    fs::remove_all(aux);
+    return r;
+}
+
+size_t flash_commands_to(const std::string& trace, const std::string& bmc)
+{
+    size_t n = 0;
+    for (const std::string& e : qbtest::trace_events(trace))
+        n += e.starts_with(bmc + " driver request") && e.find(": 18 52 01 C0 00 55 AA ") != std::string::npos;
+    return n;
+}
+
+}  // namespace image_passes
+
+// The file is loaded anew in every pass. Another file put in its place
+// between the passes: each BMC's record names the bytes its pass loaded and
+// the run says they changed; the report holds to its schema whatever the
+// outcome; under --strict the second pass flashes nothing and the run ends 1.
+TEST(ImageDigest, EachPassNamesTheBytesItLoadedAndStrictFlashesNoOtherBytes)
+{
+    using namespace image_passes;
+    const std::string first = qbtest::make_image(600, {1, 2, 0});
+    const std::string second = qbtest::make_image(600, {1, 3, 0});
+    struct Case {
+        const char* name;
+        Args options;
+        int status;
+        bool second_flashed;
+    };
+    const Case cases[] = {
+        {"plain", {}, 0, true},
+        {"pinned to the first file's digest", {"--image-sha256", hex_digest(first)}, 1, false},
+        {"--strict", {"--strict"}, 1, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path dir = qbtest::fresh_temp_dir("qb40passes");
+        sim::write_file(dir / "fw_4083.bin", first);
+        Args args = c.options;
+        args.insert(args.end(), {"--report", "r.json", "-f", "fw_4083.bin"});
+        PassesRun r = run_replacing_image(dir, args, second);
+        EXPECT_EQ(r.status, c.status) << r.console;
+        EXPECT_GT(flash_commands_to(r.trace, "bmc0"), 0u);
+        EXPECT_EQ(flash_commands_to(r.trace, "bmc1") > 0, c.second_flashed);
+        ASSERT_TRUE(r.report.has_value());
+        const json& report = *r.report;
+        EXPECT_EQ(report["exit_code"], c.status);
+        EXPECT_EQ(report["image"]["sha256"], hex_digest(first));
+        EXPECT_EQ(report["image"]["version"], json({1, 2, 0}));
+        EXPECT_EQ(report["image"]["changed_between_passes"], true);
+        ASSERT_EQ(report["bmcs"].size(), 2u);
+        EXPECT_EQ(report["bmcs"][0]["image_sha256"], hex_digest(first));
+        EXPECT_EQ(report["bmcs"][1]["image_sha256"], hex_digest(second));
+        if (c.options == Args{"--strict"}) {
+            EXPECT_EQ(qbtest::lines_starting(r.log, "ERROR: Image file fw_4083.bin changed between passes: SHA-256 " +
+                                                         hex_digest(second) + ", the first pass loaded " +
+                                                         hex_digest(first)),
+                      1u)
+                << r.log;
+        }
+        fs::remove_all(dir);
+    }
 }

@@ -81,7 +81,7 @@ std::string run_errors(const json& r, int status, const Args& args)
 {
     std::string e;
     auto expect = [&](bool ok, const std::string& what) { e += ok ? "" : what + "; "; };
-    expect(field(r, "schema_version") == 1 && field(r, "tool_version") == "3.31", "versions");
+    expect(field(r, "schema_version") == 2 && field(r, "tool_version") == "3.31", "versions");
     expect(field(r, "complete") == true && field(r, "signal").is_null(), "complete, no signal");
     expect(field(r, "exit_code") == status, "exit_code");
     expect(field(r, "strict") == (std::ranges::count(args, "--strict") > 0), "strict");
@@ -485,42 +485,50 @@ TEST(Outcome, EveryStringIsEscapedWhateverItHolds)
     EXPECT_NE(text.find(R"("q\"b\\s\nl\tt\u0001 )"), std::string::npos) << text;
 }
 
-TEST(Outcome, AReportThatCannotBeWrittenIsOneErrorLineAndChangesNoStatus)
+TEST(Outcome, AReportThatCannotBeWrittenEndsTheRunBeforeAnythingIsSent)
 {
     struct Case {
         const char* name;
         std::string path;
+        json file_faults;
+        int status;
         std::string error;  // "" when the report is written
     };
     const Case cases[] = {
-        {"missing directory", "none/r.json", "ERROR: Unable to write report file none/r.json: No such file or directory"},
-        {"a link is replaced, its target left alone", "link.json", ""},
-        {"in a subdirectory", "sub/r.json", ""},
+        {"in a subdirectory", "sub/r.json", json::array(), 0, ""},
+        {"a full disk", "sub/r.json",
+         json::array({{{"file", "report"}, {"call", "write"}, {"errno", "ENOSPC"}, {"count", "all"}}}), 5,
+         "ERROR: Unable to write report file sub/r.json: No space left on device"},
+        {"a disk that fails to sync", "sub/r.json",
+         json::array({{{"file", "report"}, {"call", "fsync"}, {"errno", "EIO"}}}), 5,
+         "ERROR: Unable to write report file sub/r.json: Input/output error"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         SimDir dir;
-        dir.machine(machine({{}}));
+        json m = json::parse(machine({{}}));
+        if (!c.file_faults.empty())
+            m["file_faults"] = c.file_faults;
+        dir.machine(m.dump());
         fs::create_directory(dir.path() / "sub");
-        dir.write("victim", "untouched");
-        fs::create_symlink("victim", dir.path() / "link.json");
         auto r = dir.run({"-q", "--report", c.path});
-        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.console, "");
-        EXPECT_EQ(qbtest::lines_starting(dir.log(), "ERROR:"), c.error.empty() ? 0u : 1u);
+        EXPECT_EQ(r.errors, c.error.empty() ? "" : c.error + "\n");
+        EXPECT_EQ(qbtest::lines_starting(dir.log(), "ERROR:"), c.error.empty() ? 0u : 2u);
         EXPECT_NE(dir.log().find(c.error + "\n"), std::string::npos) << dir.log();
-        EXPECT_TRUE(dir.log().ends_with("Exited with return code: 0x00\n"));
-        EXPECT_EQ(dir.read("victim"), "untouched");
+        EXPECT_TRUE(dir.log().ends_with(c.error.empty() ? "Exited with return code: 0x00\n"
+                                                        : "ERROR: No run without its report: nothing was sent "
+                                                          "[RETURN CODE:0x05]\n"))
+            << dir.log();
+        if (!c.error.empty()) {
+            EXPECT_EQ(dir.log().find("Total BMC found"), std::string::npos) << "no BMC may be touched";
+        }
         EXPECT_EQ(fs::is_regular_file(dir.path() / c.path), c.error.empty());
         // No temporary file is left anywhere.
         for (const auto& entry : fs::recursive_directory_iterator(dir.path()))
             EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
     }
-    // Without quiet mode the console shows the same one line.
-    SimDir dir;
-    dir.machine(machine({{}}));
-    auto r = dir.run({"--report", "none/r.json"});
-    EXPECT_EQ(qbtest::lines_starting(r.console, "ERROR: Unable to write report file none/r.json: "), 1u);
 }
 
 TEST(Outcome, AnOldReportThatCannotBeReplacedIsRemovedNotLeftToPassForThisRun)
@@ -535,8 +543,8 @@ TEST(Outcome, AnOldReportThatCannotBeReplacedIsRemovedNotLeftToPassForThisRun)
         const rlimit limit{100, 100};
         setrlimit(RLIMIT_FSIZE, &limit);
     });
-    EXPECT_EQ(run.wait(), 0);
-    EXPECT_EQ(qbtest::lines_starting(run.console(), "ERROR: Unable to write report file r.json: File too large"), 1u)
+    EXPECT_EQ(run.wait(), 5);
+    EXPECT_EQ(qbtest::lines_starting(run.console(), "ERROR: No run without its report: nothing was sent"), 1u)
         << run.console();
     EXPECT_EQ(files_in(dir), (std::set<std::string>{"log.txt"}));
     fs::remove_all(dir);

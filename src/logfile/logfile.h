@@ -21,5 +21,10 @@ int pf(const char* fmt, ...) QB_PRINTF(1, 2);        // log only
 // is not regular, and stays null when the open itself failed.
 FILE* OpenRegularFile(const char* path, int flags, const char* mode, const char** why);
 
+// Standard input, output or error closed when the process started is
+// opened on /dev/null, so that no file the run opens takes its place (the
+// console would go into the log). Before anything else.
+void OpenStandardDescriptors();
+
 int StartLogFile(const char* log_file_filename);
 int CloseLogFile();

@@ -9,9 +9,23 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "../os/os.h"
+#include "logfile.h"
+
 namespace {
 
 constexpr size_t kPathSize = 4096 + 64;
+
+// Readable and writable by the owner alone.
+constexpr mode_t kOutputMode = 0600;
+
+struct Loss {
+    bool lost;
+    char path[kPathSize];
+    char why[128];
+};
+Loss Losses[OUTPUT_KINDS];
+constexpr const char* kOutputWords[OUTPUT_KINDS] = {"log", "report", "capture"};
 
 // A name someone else has taken (or planted) is tried again with new random bytes.
 constexpr unsigned kTempNameAttempts = 8;
@@ -62,10 +76,42 @@ bool SameName(const char* a, const char* b)
 
 }  // namespace
 
+void NoteOutputLost(OutputKind kind, const char* path, const char* why)
+{
+    Loss& loss = Losses[kind];
+    if (loss.lost)
+        return;
+    loss.lost = true;
+    std::snprintf(loss.path, sizeof loss.path, "%s", path);
+    std::snprintf(loss.why, sizeof loss.why, "%s", why);
+    std::fprintf(stderr, "ERROR: Unable to write %s file %s: %s\n", kOutputWords[kind], path, why);
+    std::fflush(stderr);
+    if (kind != OUTPUT_LOG)
+        pf("ERROR: Unable to write %s file %s: %s", kOutputWords[kind], path, why);
+}
+
+bool OutputLost(OutputKind kind) { return Losses[kind].lost; }
+const char* OutputLostPath(OutputKind kind) { return Losses[kind].path; }
+const char* OutputLostWhy(OutputKind kind) { return Losses[kind].why; }
+
 const char* OutputFileRefusal(const char* path, const char* image_path, const char* other_output)
 {
     struct stat target;
     const bool exists = lstat(path, &target) == 0;
+    // Replacing a link was safe from links others plant, not from those the
+    // system owns: /dev/stdout replaced by a report is a regular file for
+    // the whole machine until it starts again.
+    if (exists && S_ISLNK(target.st_mode))
+        return "it is a symbolic link";
+    if (!exists) {
+        char dir[kPathSize];
+        SplitPath(path, dir, sizeof dir);
+        struct stat st;
+        if (stat(dir, &st) != 0)
+            return errno == ENOTDIR ? "its directory is not a directory" : "its directory does not exist";
+        if (!S_ISDIR(st.st_mode))
+            return "its directory is not a directory";
+    }
     if (exists && S_ISDIR(target.st_mode))
         return "it is a directory";
     if (exists && (S_ISCHR(target.st_mode) || S_ISBLK(target.st_mode)))
@@ -111,7 +157,7 @@ int OutputTempFile(const char* path, const char* kind, char* temp_path, size_t t
             errno = ENAMETOOLONG;
             return -1;
         }
-        int fd = open(temp_path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        int fd = os::open_file(temp_path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kOutputMode);
         if (fd >= 0 || errno != EEXIST)
             return fd;
     }
@@ -122,7 +168,7 @@ int OutputScratchFile(const char* path)
 {
     char dir[kPathSize];
     SplitPath(path, dir, sizeof dir);
-    int fd = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    int fd = os::open_file(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, kOutputMode);
     if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
         return fd;
     // A file system without unnamed files: a named one, unlinked at once.
@@ -138,11 +184,11 @@ int OutputFileCommit(int fd, const char* temp_path, const char* path)
     int error = 0;
     // On the disk before the name points at it, so that a crash leaves the
     // old file or the new one, never an empty one.
-    if (fsync(fd) != 0)
+    if (os::fsync(fd) != 0)
         error = errno;
     if (close(fd) != 0 && !error)
         error = errno;
-    if (!error && std::rename(temp_path, path) != 0)
+    if (!error && os::rename(temp_path, path) != 0)
         error = errno;
     if (error)
         unlink(temp_path);

@@ -3,23 +3,38 @@
 // as root: such a file is never written through a link, never over the
 // image, a log or anything but a regular file, and appears whole or not at
 // all: it is written as a temporary file with an unpredictable name beside
-// its target and renamed over it when complete.
+// its target and renamed over it when complete. It holds the host's
+// identity or what the run read, so it is readable by its owner alone.
 #pragma once
 
 #include <cstddef>
 
+// The files a run writes, for what could not be written completely.
+enum OutputKind { OUTPUT_LOG, OUTPUT_REPORT, OUTPUT_CAPTURE, OUTPUT_KINDS };
+
+// The first failure of a file the run writes: said once per file on
+// standard error, quiet or not ("ERROR: Unable to write log file log.txt:
+// No space left on device"), also in the log for the report and the
+// capture, and kept for the report.
+void NoteOutputLost(OutputKind kind, const char* path, const char* why);
+// Whether the file of `kind` was lost, and its name and the reason.
+bool OutputLost(OutputKind kind);
+const char* OutputLostPath(OutputKind kind);
+const char* OutputLostWhy(OutputKind kind);
+
 // Why `path` must not be written as an output of the run, or null when it
 // may: it is (by name, or as the same file through a hard link) the image
 // file `image_path`, log.txt or logprev.txt of the working directory, or
-// `other_output` (another output of the same run); or an existing
-// directory, device, FIFO or socket. `image_path` and `other_output` may be
-// null. A symbolic link at `path` itself is fine: it is replaced, never
-// followed.
+// `other_output` (another output of the same run); a symbolic link (which
+// the system may own, as /dev/stdout); an existing directory, device, FIFO
+// or socket; or its directory does not exist. `image_path` and
+// `other_output` may be null.
 const char* OutputFileRefusal(const char* path, const char* image_path, const char* other_output);
 
 // Creates ".qb40tool-KIND.XXXXXXXXXXXXXXXX.tmp" (sixteen random hexadecimal
-// digits) in the directory of `path`, new and never through a link, and
-// writes its name to `temp_path`. Returns the descriptor, or -1 with errno.
+// digits) in the directory of `path`, new, never through a link and
+// readable by its owner alone, and writes its name to `temp_path`. Returns
+// the descriptor, or -1 with errno.
 int OutputTempFile(const char* path, const char* kind, char* temp_path, size_t temp_path_size);
 
 // A scratch file in the directory of `path` that has no name at all, so

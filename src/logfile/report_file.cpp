@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "../os/os.h"
 #include "output_file.h"
 
 namespace {
@@ -31,7 +32,7 @@ void Flush()
     const char* p = Buffer;
     size_t left = FirstError ? 0 : BufferUsed;
     while (left > 0) {
-        ssize_t n = write(TempFd, p, left);
+        ssize_t n = os::write(TempFd, p, left);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {

@@ -9,11 +9,8 @@
 
 #include "../main/qb40tool.h"
 
-// Why `path` must not be written as the report, or null when it may: it is
-// (by name, or as the same file through a hard link) the image file
-// `image_path` (may be null), log.txt or logprev.txt of the working
-// directory, or an existing directory, device, FIFO or socket. A symbolic
-// link at `path` itself is fine: it is replaced, never followed.
+// Why `path` must not be written as the report, or null when it may
+// (OutputFileRefusal, with the image file `image_path`, which may be null).
 const char* ReportFileRefusal(const char* path, const char* image_path);
 
 // Starts the temporary file beside `path`; 0 when it cannot be created.

@@ -14,7 +14,7 @@ namespace {
 
 // The report's layout; a change that a reader must know of raises it
 // (share/qb40tool/report.schema.json describes it).
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
 // Indexed by ControllerUpgrade and FlashStep; null where the report has null.
 constexpr const char* kUpgradeWords[] = {
@@ -38,6 +38,7 @@ constexpr ExitMeaning kExitMeanings[] = {
     {RC_UPGRADE_INCOMPLETE, "not every controller upgraded"},
     {RC_COMMAND_LINE, "command line or image refused"},
     {RC_DIAGNOSTICS_ABORTED, "diagnostics aborted"},
+    {RC_OUTPUT_LOST, "output not written"},
     {RC_NO_DEVICES, "no controller found"},
     {RC_BMC_OPEN_FAILED, "BMC open failed"},
 };
@@ -134,6 +135,7 @@ void PutImage(const ImageRecord& image)
     PutText(image.file);
     ReportPrintf(", \"family\": ");
     PutText(image.family);
+    ReportPrintf(", \"family_from\": \"%s\"", image.family_from == FAMILY_FROM_BASE_NAME ? "base_name" : "path");
     if (image.loaded) {
         ReportPrintf(", \"size\": %d, \"version\": ", image.size);
         PutVersion(image.version);
@@ -144,8 +146,27 @@ void PutImage(const ImageRecord& image)
     PutTextOrNull(image.sha256);
     ReportPrintf(", \"sha256_expected\": ");
     PutTextOrNull(image.sha256_expected);
-    ReportPrintf(", \"sha256_matched\": %s}",
-                 image.sha256_matched < 0 ? "null" : image.sha256_matched ? "true" : "false");
+    ReportPrintf(", \"sha256_matched\": %s", image.sha256_matched < 0 ? "null" : image.sha256_matched ? "true" : "false");
+    ReportPrintf(", \"changed_between_passes\": %s}",
+                 image.passes_read == 0 ? "null" : image.changed ? "true" : "false");
+}
+
+void PutLosses(const LossRecord* lost)
+{
+    static const char* const kFiles[] = {"log", "report", "capture"};
+    ReportPrintf("[");
+    const char* comma = "";
+    for (int kind = 0; kind < 3; ++kind) {
+        if (!lost[kind].lost)
+            continue;
+        ReportPrintf("%s{\"file\": \"%s\", \"path\": ", comma, kFiles[kind]);
+        PutText(lost[kind].path);
+        ReportPrintf(", \"error\": ");
+        PutText(lost[kind].why);
+        ReportPrintf("}");
+        comma = ", ";
+    }
+    ReportPrintf("]");
 }
 
 void PutController(const BmcRecord& bmc, const ControllerRecord& c)
@@ -198,7 +219,9 @@ void PutBmc(int index, const BmcRecord& bmc)
 {
     ReportPrintf("{\"index\": %d, \"interface\": ", index);
     PutInterface(bmc);
-    ReportPrintf(", \"opened\": %s, \"controllers\": [", bmc.opened ? "true" : "false");
+    ReportPrintf(", \"opened\": %s, \"image_sha256\": ", bmc.opened ? "true" : "false");
+    PutTextOrNull(bmc.image_sha256);
+    ReportPrintf(", \"controllers\": [");
     for (int i = 0; i < bmc.listed; ++i) {
         ReportPrintf("%s\n      ", i ? "," : "");
         PutController(bmc, bmc.controllers[i]);
@@ -237,6 +260,8 @@ int WriteReport(const RunRecord& run, const char* path)
     PutTimeOrNull(run.complete ? run.finished : 0);
     ReportPrintf(",\n  \"image\": ");
     PutImage(run.image);
+    ReportPrintf(",\n  \"outputs_lost\": ");
+    PutLosses(run.lost);
     ReportPrintf(",\n  \"bmcs\": [");
     for (int i = 0; i < run.bmc_count; ++i) {
         ReportPrintf("%s\n    ", i ? "," : "");

@@ -83,6 +83,7 @@ enum BmcInterface : INT8U {
 
 struct BmcRecord {
     INT8U opened;
+    char image_sha256[65];  // of the image file as this pass loaded it; "" when it loaded none
     INT8U interface;  // BmcInterface
     char device[32];  // the driver's device node
     INT16U data_port, status_port;  // the KCS port pair
@@ -91,16 +92,35 @@ struct BmcRecord {
     ControllerRecord controllers[RECORD_MAX_CONTROLLERS];
 };
 
+// Where the image's family came from: the first key anywhere in its path,
+// or (--strict, --plan) the key of its base name alone.
+enum FamilyFrom : INT8U {
+    FAMILY_FROM_PATH,
+    FAMILY_FROM_BASE_NAME,
+};
+
+// The first pass's image stands for the run; each BMC's record names the
+// bytes its own pass loaded.
 struct ImageRecord {
     INT8U named;   // an image file was given
     INT8U loaded;  // it was loaded and accepted
     const char* file;
     const char* family;
+    INT8U family_from;  // FamilyFrom
     INT16U size;
     INT8U version[RECORD_VERSION_BYTES];
     char sha256[65];           // of the whole file; "" when it was not read whole
     char sha256_expected[65];  // --image-sha256; "" without it
     signed char sha256_matched;  // 1, 0, or -1 when nothing was compared
+    int passes_read;             // passes that read the file whole (and so have its digest)
+    INT8U changed;               // a later pass read other bytes than the first
+};
+
+// A file of the run that could not be written completely.
+struct LossRecord {
+    INT8U lost;
+    const char* path;
+    const char* why;
 };
 
 // Who the machine is; "" for what cannot be read.
@@ -123,6 +143,7 @@ struct RunRecord {
     time_t started;
     time_t finished;
     ImageRecord image;
+    LossRecord lost[3];  // the log, the report, the capture (OutputKind)
     int bmc_count;
     BmcRecord bmcs[RECORD_MAX_BMCS];
 };

@@ -21,6 +21,7 @@
 
 char CaptureFilename[CAPTURE_FILENAME_SIZE] = "";
 unsigned char CMDL_CaptureRedactVpd = 0;
+unsigned char CMDL_CaptureRedactHost = 0;
 
 namespace {
 
@@ -92,15 +93,16 @@ void PutHeader()
     PutString(ZoneName);
     os::capture_printf(", \"utc_offset_s\": %ld}, \"image\": ", UtcOffsetSeconds);
     PutImage();
-    os::capture_printf(", \"redacted\": [%s]}\n", CMDL_CaptureRedactVpd ? "\"vpd\"" : "");
+    os::capture_printf(", \"redacted\": [%s%s%s]}\n", CMDL_CaptureRedactVpd ? "\"vpd\"" : "",
+                       CMDL_CaptureRedactVpd && CMDL_CaptureRedactHost ? ", " : "",
+                       CMDL_CaptureRedactHost ? "\"host\"" : "");
 }
 
+// The run has ended when the capture is written: its report is told too.
 void ReportFailure(int error)
 {
-    if (log_file)
-        pb("ERROR: Unable to write capture file %s: %s", CaptureFilename, std::strerror(error));
-    else
-        ps("ERROR: Unable to write capture file %s: %s", CaptureFilename, std::strerror(error));
+    NoteOutputLost(OUTPUT_CAPTURE, CaptureFilename, std::strerror(error));
+    ReportLateLosses();
 }
 
 void EndAtExit() { CaptureEnd(); }
@@ -129,6 +131,8 @@ void CaptureBegin(int argc, char** argv)
     }
     if (CMDL_CaptureRedactVpd)
         RedactVpdText();
+    if (CMDL_CaptureRedactHost)
+        os::capture_redact_host();
     Capturing = true;
     atexit(EndAtExit);
 }

@@ -20,6 +20,9 @@ char ImageSha256[SHA256_HEX_SIZE] = "";
 
 namespace {
 
+// The digest of the file as the run's first pass read it.
+char FirstPassSha256[SHA256_HEX_SIZE] = "";
+
 // The keys are searched in this order and the first one found anywhere in
 // the name decides, so "fw_4083_4073.bin" is a 4073 image.
 struct ImageFamily {
@@ -109,17 +112,43 @@ int FailLoading(FILE* image_file)
     return RC_IMAGE_FILE;
 }
 
+// The first family whose key occurs in the `length` bytes at `text`.
+const ImageFamily* FamilyIn(const char* text, size_t length)
+{
+    for (const ImageFamily& family : kImageFamilies)
+        if (memmem(text, length, family.key, std::strlen(family.key)))
+            return &family;
+    return nullptr;
+}
+
 }  // namespace
+
+void CheckImageBaseName()
+{
+    const char* slash = std::strrchr(BinFilename, '/');
+    const char* base = slash ? slash + 1 : BinFilename;
+    const size_t directory_length = static_cast<size_t>(base - BinFilename);
+    const ImageFamily* chosen = FamilyIn(base, std::strlen(base));
+    if (!chosen)
+        CommandLineError("ERROR: No family key in the image file's own name %s (--strict and --plan take the "
+                         "family from it) [RETURN CODE:0x%02x]",
+                         base, RC_COMMAND_LINE);
+    // rel-4073/fw_4077.bin: a directory, a date or a ticket number must not
+    // look as if it chose the family.
+    for (const ImageFamily& family : kImageFamilies) {
+        if (memmem(BinFilename, directory_length, family.key, std::strlen(family.key)) &&
+            !std::strstr(base, family.key))
+            CommandLineError("ERROR: The directory of image file %s holds the family key %s that its name %s does "
+                             "not [RETURN CODE:0x%02x]",
+                             BinFilename, family.key, base, RC_COMMAND_LINE);
+    }
+    std::snprintf(ImageFileName, sizeof(ImageFileName), "%s", chosen->family_text);
+    ChipIDshouldbe = chosen->chip_id;
+}
 
 void CheckImageFileName()
 {
-    const ImageFamily* chosen = nullptr;
-    for (const ImageFamily& family : kImageFamilies) {
-        if (std::strstr(BinFilename, family.key)) {
-            chosen = &family;
-            break;
-        }
-    }
+    const ImageFamily* chosen = FamilyIn(BinFilename, std::strlen(BinFilename));
     if (!chosen)
         CommandLineError("ERROR: Invalid filename specified after -f [RETURN CODE:0x%02x]", RC_COMMAND_LINE);
 
@@ -178,7 +207,7 @@ int LoadFirmwareImage()
 
     // The image the operator pinned by its digest, or none: nothing of
     // another file may reach a controller.
-    if (ReportFilename[0] || ExpectedImageSha256[0]) {
+    if (ReportFilename[0] || ExpectedImageSha256[0] || CMDL_Strict) {
         int cause = 0;
         if (!DigestWholeFile(image_file, at_end))
             cause = errno ? errno : EIO;
@@ -192,6 +221,16 @@ int LoadFirmwareImage()
                ExpectedImageSha256, RC_IMAGE_FILE);
             return FailLoading(image_file);
         }
+        // The file is read anew in every pass: under --strict every BMC
+        // gets the bytes the first one got, or none.
+        if (CMDL_Strict && FirstPassSha256[0] && std::strcmp(ImageSha256, FirstPassSha256) != 0) {
+            pb("\nERROR: Image file %s changed between passes: SHA-256 %s, the first pass loaded %s "
+               "[RETURN CODE:0x%02x]",
+               BinFilename, ImageSha256[0] ? ImageSha256 : "(unreadable)", FirstPassSha256, RC_IMAGE_FILE);
+            return FailLoading(image_file);
+        }
+        if (!FirstPassSha256[0])
+            std::memcpy(FirstPassSha256, ImageSha256, sizeof FirstPassSha256);
     }
 
     const ImageFamily* family = FamilyOfImage();

@@ -236,6 +236,7 @@ int RunBmcPass(int bmc, int argc, int& ret_code)
 
 int main(int argc, char** argv)
 {
+    OpenStandardDescriptors();
     InstallSignalHandlers();
     // A parse error ends the run here, before anything is logged.
     if (argc >= 2)
@@ -254,7 +255,7 @@ int main(int argc, char** argv)
         CheckSignal();
         int code = EndRun(RC_OK);
         CloseLogFile();
-        return code;
+        return FinishRun(code);
     }
 
     LogCommandLineInfo(argc, argv);
@@ -273,13 +274,13 @@ int main(int argc, char** argv)
     if ((CMDL_Strict || CMDL_Plan) && FoundBmc == 0 && CMDL_FilenameSpecified) {
         ret_code = StrictUpgradeWithoutBmc();
         if (ret_code == RC_IMAGE_FILE)
-            return EndRun(ret_code);  // the log is closed already
+            return FinishRun(EndRun(ret_code));  // the log is closed already
     }
     for (int BMCCounter = 0; BMCCounter < FoundBmc; ++BMCCounter) {
         int end = RunBmcPass(BMCCounter, argc, ret_code);
         if (end != kRunGoesOn) {
             CheckSignal();
-            return EndRun(end);
+            return FinishRun(EndRun(end));
         }
     }
 
@@ -297,5 +298,5 @@ int main(int argc, char** argv)
     pf("\nFinished: %s", NowText());
     pf("Exited with return code: 0x%02x", ret_code);
     CloseLogFile();
-    return ret_code;
+    return FinishRun(ret_code);
 }

@@ -229,6 +229,27 @@ void TakeFilename(int& index, int argc, char** argv, const char* option, const c
     strcpy(into, argv[index]);
 }
 
+// --capture-redact's list: "vpd", "host", "vpd,host" (in either order).
+bool TakeRedactions(const char* list)
+{
+    unsigned char vpd = 0, host = 0;
+    for (const char* word = list;;) {
+        size_t length = strcspn(word, ",");
+        if (length == 3 && strncmp(word, "vpd", 3) == 0)
+            vpd = 1;
+        else if (length == 4 && strncmp(word, "host", 4) == 0)
+            host = 1;
+        else
+            return false;
+        if (word[length] == '\0')
+            break;
+        word += length + 1;
+    }
+    CMDL_CaptureRedactVpd |= vpd;
+    CMDL_CaptureRedactHost |= host;
+    return true;
+}
+
 // Applies one key to its argument. Returns false when the key's value part
 // does not have the form the key needs; the argument then goes on to the
 // next key as if this one had not been found.
@@ -329,10 +350,10 @@ bool ApplyOption(OptionAction action, const char* argument, const char* value, i
         TakeFilename(index, argc, argv, "--capture", "Capture", CaptureFilename, sizeof CaptureFilename);
         return true;
     case OPT_CAPTURE_REDACT:
-        if (index + 1 >= argc || strcmp(argv[index + 1], "vpd") != 0)
-            CommandLineError("ERROR: --capture-redact takes vpd [RETURN CODE:0x%02x]", RC_COMMAND_LINE);
+        if (index + 1 >= argc || !TakeRedactions(argv[index + 1]))
+            CommandLineError("ERROR: --capture-redact takes vpd, host or both (vpd,host) [RETURN CODE:0x%02x]",
+                             RC_COMMAND_LINE);
         ++index;
-        CMDL_CaptureRedactVpd = 1;
         return true;
     case OPT_EXPECT: {
         // A count in decimal digits only, from 1 to what four device tables hold.
@@ -390,7 +411,7 @@ bool ParseOneArgument(int& index, int argc, char** argv)
 {
     int code = EndRun(RC_COMMAND_LINE);
     CloseLogFile();
-    exit(code);
+    exit(FinishRun(code));
 }
 
 // A plan scans and reads, and tells what one upgrade cycle would do: what
@@ -436,12 +457,16 @@ void CommandLineError(const char* fmt, ...)
 
 void ParseCommandLine(int argc, char** argv)
 {
+    NoteCommandLine(argc, argv);
     for (int index = 1; index < argc; ++index) {
         if (!ParseOneArgument(index, argc, argv))
             CommandLineError("ERROR: Invalid Syntax \"%s\" [RETURN CODE:0x%02x]", argv[index], RC_COMMAND_LINE);
     }
-    if (CMDL_CaptureRedactVpd && !CaptureFilename[0])
+    if ((CMDL_CaptureRedactVpd || CMDL_CaptureRedactHost) && !CaptureFilename[0])
         CommandLineError("ERROR: --capture-redact without --capture [RETURN CODE:0x%02x]", RC_COMMAND_LINE);
+    // What decides which controllers get the image must not be a directory's name.
+    if ((CMDL_Strict || CMDL_Plan) && CMDL_FilenameSpecified)
+        CheckImageBaseName();
 }
 
 void LogCommandLineInfo(int argc, char** argv)
@@ -505,6 +530,8 @@ void LogCommandLineInfo(int argc, char** argv)
         pf("Selected --capture for a capture of the run in %s", CaptureFilename);
     if (CMDL_CaptureRedactVpd)
         pf("Selected --capture-redact vpd for placeholders in place of VPD text");
+    if (CMDL_CaptureRedactHost)
+        pf("Selected --capture-redact host for a capture without the host name, DMI serial and machine-id");
     if (CMDL_Plan)
         pf("Selected --plan: what the upgrade would do, nothing written");
     pf(" ");

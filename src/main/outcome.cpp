@@ -16,6 +16,7 @@
 
 #include "../kcs/kcs.h"
 #include "../logfile/logfile.h"
+#include "../logfile/output_file.h"
 #include "../logfile/report_file.h"
 #include "../logfile/report_json.h"
 #include "../os/os.h"
@@ -33,6 +34,11 @@ bool RunEnded = false;
 bool ReportRefused = false;
 bool ReportFailed = false;  // the operator has been told once
 int FirstFailure = RC_OK;
+// The command line being parsed, for a report of an error in it.
+int CommandLineArgc = 0;
+char** CommandLineArgv = nullptr;
+// The losses the report's last write held.
+bool LossWritten[OUTPUT_KINDS];
 
 // State of the scan, flash and cycle under way.
 int NotRecordedInScan = 0;
@@ -95,27 +101,49 @@ void RecordHost(HostRecord& host)
     ReadSystemLine(kMachineIdFile, host.machine_id, sizeof host.machine_id);
 }
 
-// Writes the report as the record stands. A report that cannot be written
-// is told once; an old one that could not be replaced is removed, so that
-// it cannot pass for this run's.
-void WriteRunReport()
+bool AnyOutputLost()
 {
-    Run.strict = CMDL_Strict;
-    int error = WriteReport(Run, ReportFilename);
-    if (error == 0 || ReportFailed)
-        return;
-    ReportFailed = true;
-    pb("ERROR: Unable to write report file %s: %s", ReportFilename, std::strerror(error));
-    if (!Run.complete)
-        ReportFileRemove(ReportFilename);
+    for (int kind = 0; kind < OUTPUT_KINDS; ++kind)
+        if (OutputLost(static_cast<OutputKind>(kind)))
+            return true;
+    return false;
 }
 
-}  // namespace
+// Under --strict a run that would end 0 but lost a file it writes does not.
+int StrictCode(int code)
+{
+    return CMDL_Strict && code == RC_OK && AnyOutputLost() ? RC_OUTPUT_LOST : code;
+}
 
-// ---------------------------------------------------------------------------
-// The run
+// Writes the report as the record stands: the files lost so far, and, once
+// the run has ended, its status with them. A report that cannot be written
+// is told once; an old one that could not be replaced is removed, so that
+// it cannot pass for this run's. Returns whether it was written.
+bool WriteRunReport()
+{
+    Run.strict = CMDL_Strict;
+    Run.image.family_from = CMDL_Strict || CMDL_Plan ? FAMILY_FROM_BASE_NAME : FAMILY_FROM_PATH;
+    for (int kind = 0; kind < OUTPUT_KINDS; ++kind) {
+        OutputKind k = static_cast<OutputKind>(kind);
+        Run.lost[kind] = LossRecord{OutputLost(k), OutputLostPath(k), OutputLostWhy(k)};
+        LossWritten[kind] = OutputLost(k);
+    }
+    if (Run.complete && Run.exit_known)
+        Run.exit_code = StrictCode(Run.exit_code);
+    int error = WriteReport(Run, ReportFilename);
+    if (error == 0)
+        return true;
+    if (ReportFailed)
+        return false;
+    ReportFailed = true;
+    NoteOutputLost(OUTPUT_REPORT, ReportFilename, std::strerror(error));
+    if (!Run.complete)
+        ReportFileRemove(ReportFilename);
+    return false;
+}
 
-void BeginRunOutcome(int argc, char** argv)
+// The record of a run, from its command line on.
+void BeginRecord(int argc, char** argv)
 {
     Run.argc = argc;
     Run.argv = argv;
@@ -132,6 +160,35 @@ void BeginRunOutcome(int argc, char** argv)
     }
 }
 
+// The command line was refused after --report FILE was taken: FILE says so
+// of this run, unless it is a file that must not be written (then it is
+// left alone: the run ends with 5 all the same). Any argument may still
+// have been meant as the image, so none of them is written over.
+void ReportCommandLineError()
+{
+    for (int i = 1; i < CommandLineArgc; ++i) {
+        const bool report_name = std::strcmp(CommandLineArgv[i - 1], "--report") == 0;
+        if (!report_name && OutputFileRefusal(ReportFilename, CommandLineArgv[i], nullptr))
+            return;
+    }
+    if (ReportFileRefusal(ReportFilename, nullptr))
+        return;
+    BeginRecord(CommandLineArgc, CommandLineArgv);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The run
+
+void NoteCommandLine(int argc, char** argv)
+{
+    CommandLineArgc = argc;
+    CommandLineArgv = argv;
+}
+
+void BeginRunOutcome(int argc, char** argv) { BeginRecord(argc, argv); }
+
 void StartReport()
 {
     if (!ReportFilename[0])
@@ -143,9 +200,16 @@ void StartReport()
         ReportRefused = true;
         int code = EndRun(RC_COMMAND_LINE);
         CloseLogFile();
-        exit(code);
+        exit(FinishRun(code));
     }
-    WriteRunReport();
+    if (WriteRunReport())
+        return;
+    // What stands at FILE now is no report of this run: the run does not begin.
+    pb("ERROR: No run without its report: nothing was sent [RETURN CODE:0x%02x]", RC_COMMAND_LINE);
+    ReportRefused = true;
+    int code = EndRun(RC_COMMAND_LINE);
+    CloseLogFile();
+    exit(FinishRun(code));
 }
 
 int RunCode(int next)
@@ -159,6 +223,8 @@ int RunCode(int next)
 
 int EndRun(int code)
 {
+    if (!RunBegun && ReportFilename[0] && CommandLineArgv)
+        ReportCommandLineError();
     if (!RunBegun)
         return code;
     if (RunEnded)
@@ -167,20 +233,49 @@ int EndRun(int code)
     Run.exit_code = CMDL_Strict && FirstFailure != RC_OK ? FirstFailure : code;
     Run.exit_known = Run.signal == nullptr;
     Run.complete = 1;
+    if (Run.exit_known && StrictCode(Run.exit_code) != Run.exit_code) {
+        pb("ERROR: Not every file of the run was written [RETURN CODE:0x%02x]", RC_OUTPUT_LOST);
+        Run.exit_code = RC_OUTPUT_LOST;
+    }
     if (ReportFilename[0] && !ReportRefused) {
         Run.finished = os::time(nullptr);
         WriteRunReport();
     }
+    if (Run.exit_known)
+        Run.exit_code = StrictCode(Run.exit_code);
     return Run.exit_code;
 }
 
-void ExitRun(int code) { exit(EndRun(code)); }
+void ExitRun(int code) { exit(FinishRun(EndRun(code))); }
+
+void ReportLateLosses()
+{
+    if (!RunEnded || !ReportFilename[0] || ReportRefused || ReportFailed)
+        return;
+    for (int kind = 0; kind < OUTPUT_KINDS; ++kind) {
+        if (OutputLost(static_cast<OutputKind>(kind)) && !LossWritten[kind]) {
+            WriteRunReport();
+            return;
+        }
+    }
+}
+
+int FinishRun(int code)
+{
+    CaptureEnd();
+    ReportLateLosses();
+    if (!RunEnded || !Run.exit_known)
+        return code;
+    return StrictCode(code);
+}
 
 void NoteRunSignal(const char* signal_name) { Run.signal = signal_name; }
 
 void NoteImageLoaded()
 {
     ImageRecord& image = Run.image;
+    if (image.loaded)
+        return;
     image.loaded = 1;
     image.size = FileImageSize;
     std::memcpy(image.version, &FirmwareImage[IMAGE_VERSION_OFFSET], RECORD_VERSION_BYTES);
@@ -189,9 +284,18 @@ void NoteImageLoaded()
 void NoteImageDigest()
 {
     ImageRecord& image = Run.image;
+    if (BmcRecord* bmc = CurrentBmc())
+        std::memcpy(bmc->image_sha256, ImageSha256, sizeof bmc->image_sha256);
+    if (!ImageSha256[0])
+        return;
+    if (image.passes_read++ > 0) {
+        if (std::strcmp(image.sha256, ImageSha256) != 0)
+            image.changed = 1;
+        return;
+    }
     std::memcpy(image.sha256, ImageSha256, sizeof image.sha256);
     image.sha256_matched = -1;
-    if (image.sha256[0] && image.sha256_expected[0])
+    if (image.sha256_expected[0])
         image.sha256_matched = std::strcmp(image.sha256, image.sha256_expected) == 0 ? 1 : 0;
 }
 

@@ -13,14 +13,19 @@
 #include "../logfile/run_record.h"
 #include "qb40tool.h"
 
+// The command line is about to be parsed: an error in it that comes after
+// --report FILE still leaves FILE describing this run.
+void NoteCommandLine(int argc, char** argv);
+
 // The command line is parsed: the run (and its report) begins.
 void BeginRunOutcome(int argc, char** argv);
 
 // With --report, once the log is started: the report's file is refused
 // (an "ERROR:" line, the log closed, exit status 5; nothing is written) when
-// it is the image, a log or no regular file; otherwise a report of the run
-// so far ("complete": false) takes its place, so that a run that is killed
-// never leaves the previous run's report behind.
+// it is the image, a log, a link or no regular file; otherwise a report of
+// the run so far ("complete": false) takes its place before anything is
+// sent, or, when it cannot be written, the run ends there with 5: no report
+// of an earlier run ever stands for this one.
 void StartReport();
 
 // The code of the run once a pass or cycle has set `next`: `next` itself,
@@ -33,12 +38,22 @@ int RunCode(int next);
 int EndRun(int code);
 [[noreturn]] void ExitRun(int code);
 
+// The last step before the process ends with `code`: the capture is put in
+// place, a file found lost since the report was written is added to it,
+// and the status returned (under --strict not 0 when a file was lost).
+int FinishRun(int code);
+// A file lost after the report's last write: the report is written again
+// to say so (the run has ended already).
+void ReportLateLosses();
+
 // The run ends because of the signal named `signal_name` ("SIGTERM"): the
 // report then names it and has no exit code. Call it before EndRun.
 void NoteRunSignal(const char* signal_name);
 
 // The image's digest is computed (also of an image then refused); the
-// image is loaded and checked: the record keeps its size and version.
+// image is loaded and checked: the record keeps its size and version. The
+// first pass's image stands for the run; each pass's digest goes with its
+// BMC.
 void NoteImageDigest();
 void NoteImageLoaded();
 

@@ -28,6 +28,9 @@ enum {
     RC_UPGRADE_INCOMPLETE = 0x04,
     RC_COMMAND_LINE = 0x05,
     RC_DIAGNOSTICS_ABORTED = 0x06,
+    // --strict: the run would end 0, but its log, report or capture could
+    // not be written completely.
+    RC_OUTPUT_LOST = 0x07,
     RC_NO_DEVICES = 0xAB,
     RC_BMC_OPEN_FAILED = 0xAC,
 };
@@ -76,12 +79,14 @@ extern unsigned char CMDL_Plan;  // --plan: say what the upgrade would do, and w
 #define CAPTURE_FILENAME_SIZE 4096
 extern char CaptureFilename[CAPTURE_FILENAME_SIZE];  // "" when no capture is asked for
 extern unsigned char CMDL_CaptureRedactVpd;          // --capture-redact vpd
+extern unsigned char CMDL_CaptureRedactHost;         // --capture-redact host
 // Starts the capture before anything is sent; ends the process with 5 when
 // the file is refused.
 void CaptureBegin(int argc, char** argv);
 // The image is loaded: the capture names it, and its byte commands go in runs.
 void CaptureImageLoaded();
-// Puts the capture file in place; at exit at the latest.
+// Puts the capture file in place; at exit at the latest. A capture that
+// cannot be written is said, and the report (written already) says it too.
 void CaptureEnd();
 
 // The version the banner shows.
@@ -245,6 +250,10 @@ extern INT16U FileImageSize;
 extern char ImageSha256[2 * 32 + 1];
 
 void CheckImageFileName();  // ends the process with 5 on a bad name
+// --strict, --plan: the family from the file's own name, never from a
+// directory's; ends the process with 5 when the name holds no key, or a
+// directory holds one that the name does not.
+void CheckImageBaseName();
 int LoadFirmwareImage();    // 0, or 1 after closing the BMC and the log
 
 // Flash programming (flash.cpp).

@@ -99,6 +99,7 @@ void NoteDeferredSignals()
     pf("\nFinished: %s", text ? text : "(time unknown)\n");
     pf("Exited on signal %s", name);
     CloseLogFile();
+    ReportLateLosses();
 
     struct sigaction action;
     memset(&action, 0, sizeof action);

@@ -44,7 +44,7 @@ void Flush()
     const char* p = Out;
     size_t left = WriteError ? 0 : OutUsed;
     while (left > 0) {
-        ssize_t n = ::write(OutFd, p, left);
+        ssize_t n = sys::write(OutFd, p, left);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
@@ -297,13 +297,16 @@ constexpr int kMaxTextFields = 8;
 unsigned char VpdTextFields[kMaxTextFields][2];
 int VpdTextFieldCount = 0;
 
-// The EEPROM address pointer the tool last set, per way to the BMC, bus and
-// device: the byte a read returns first.
+// The offset a VPD read asks for: the one the last pointer write to the
+// same EEPROM (per way to the BMC, bus and device) set, once the BMC
+// acknowledged it. A read takes it: the next read asks for none until the
+// next pointer write, since what a lost or failed read moved is unknown.
 struct VpdPointer {
     int channel;  // the driver's descriptor, or the KCS status port
     unsigned char bus;
     unsigned char address8;
-    unsigned char pointer;
+    unsigned char offset;
+    bool asked;  // `offset` is what the next read asks for
     bool used;
 };
 VpdPointer VpdPointers[16];
@@ -317,7 +320,7 @@ VpdPointer* FindVpdPointer(int channel, unsigned char bus, unsigned char address
     if (!create)
         return nullptr;
     VpdPointer& p = VpdPointers[NextVpdPointer++ % (sizeof VpdPointers / sizeof VpdPointers[0])];
-    p = VpdPointer{channel, bus, address8, 0, true};
+    p = VpdPointer{channel, bus, address8, 0, false, true};
     return &p;
 }
 
@@ -330,39 +333,63 @@ bool IsMasterWriteRead(const unsigned char* req, size_t length)
     return length >= 5 && req[0] == kNetFnAppLun0 && req[1] == kMasterWriteRead;
 }
 
-// A request is about to reach the BMC: a one-byte write to the VPD EEPROM
-// sets its pointer. Returns the number of bytes a read asks of the EEPROM
-// (0: not a VPD read), with the pointer they start at.
-unsigned VpdRequest(int channel, const unsigned char* req, size_t length, unsigned char* pointer)
+// What a request to the VPD EEPROM asks: a read of `count` bytes, from
+// `offset` when `known` (else from wherever the EEPROM's pointer happens to
+// be), or a pointer write to `offset`. All zero: nothing of the VPD.
+struct VpdAsk {
+    unsigned count;  // a read of this many bytes
+    bool pointer_write;
+    bool known;
+    unsigned char offset;
+};
+
+// A request is about to reach the BMC.
+VpdAsk VpdRequest(int channel, const unsigned char* req, size_t length)
 {
+    VpdAsk ask{};
     if (!RedactVpd || !IsMasterWriteRead(req, length) || req[3] != VpdAddress8)
-        return 0;
-    if (req[4] == 0 && length >= 6) {
-        FindVpdPointer(channel, req[2], req[3], true)->pointer = req[5];
-        return 0;
+        return ask;
+    VpdPointer* p = FindVpdPointer(channel, req[2], req[3], true);
+    if (req[4] == 0 && length == 6) {
+        ask.pointer_write = true;
+        ask.offset = req[5];
+    } else if (req[4] != 0 && length == 5) {
+        ask.count = req[4];
+        ask.known = p->asked;
+        ask.offset = p->offset;
     }
-    VpdPointer* p = FindVpdPointer(channel, req[2], req[3], false);
-    *pointer = p ? p->pointer : 0;
-    return length == 5 ? req[4] : 0;
+    // Whatever else reaches the EEPROM leaves its pointer unknown.
+    p->asked = false;
+    return ask;
 }
 
-// The byte at EEPROM offset `offset` as the tool is to see it.
-unsigned char RedactedVpdByte(unsigned offset, unsigned char value)
+// The BMC acknowledged a pointer write: the next read asks for its offset.
+void VpdPointerSet(int channel, const unsigned char* req, const VpdAsk& ask)
+{
+    if (!ask.pointer_write)
+        return;
+    VpdPointer* p = FindVpdPointer(channel, req[2], req[3], true);
+    p->offset = ask.offset;
+    p->asked = true;
+}
+
+// Byte `index` of a read's answer as the tool is to see it.
+unsigned char RedactedVpdByte(const VpdAsk& ask, unsigned index, unsigned char value)
 {
     if (value == 0)
         return value;
+    if (!ask.known)
+        return kPlaceholder;
+    unsigned offset = unsigned(ask.offset) + index;
     for (int i = 0; i < VpdTextFieldCount; ++i)
         if (offset >= VpdTextFields[i][0] && offset < unsigned(VpdTextFields[i][0]) + VpdTextFields[i][1])
             return kPlaceholder;
     return value;
 }
 
-// A successful VPD read has been answered: the EEPROM's pointer moved on.
-void VpdReadDone(int channel, const unsigned char* req, unsigned count)
-{
-    if (VpdPointer* p = FindVpdPointer(channel, req[2], req[3], false))
-        p->pointer = static_cast<unsigned char>(p->pointer + count);
-}
+// The host's identity in the capture.
+bool RedactHost = false;
+constexpr const char kHostPlaceholder[] = "redacted";
 
 // ---------------------------------------------------------------------------
 // Runs of flash byte commands
@@ -506,8 +533,7 @@ struct DriverExchange {
     size_t req_length;
     long long t_send;
     int send_errno;  // 0: sent
-    unsigned vpd_count;
-    unsigned char vpd_pointer;
+    VpdAsk vpd;
     bool selected;
     int select_result, select_errno;
     bool fd_ready;
@@ -700,7 +726,7 @@ void DriverSend(int fd, const ipmi_req* req, int error)
         std::memcpy(x.req + 2, req->msg.data, data_length);
     x.req_length = 2 + data_length;
     x.send_errno = error;
-    x.vpd_count = VpdRequest(fd, x.req, x.req_length, &x.vpd_pointer);
+    x.vpd = VpdRequest(fd, x.req, x.req_length);
 }
 
 void DriverReceive(int fd, ipmi_recv* recv, int error)
@@ -728,12 +754,17 @@ void DriverReceive(int fd, ipmi_recv* recv, int error)
         x.resp[0] = static_cast<unsigned char>(recv->msg.netfn << 2 | (lun & 3));
         x.resp[1] = recv->msg.cmd;
         size_t data_length = recv->msg.data_len < kMaxMessage - 2 ? recv->msg.data_len : kMaxMessage - 2;
-        // A VPD read's text never reaches the tool, nor the capture.
-        if (x.vpd_count && data_length > 1 && recv->msg.data[0] == 0 && x.rid == x.id) {
+        // A VPD read's text never reaches the tool, nor the capture: an
+        // answer of any other request id is hidden as one that asks for no offset.
+        if (x.vpd.count && data_length > 1 && recv->msg.data[0] == 0) {
+            VpdAsk ask = x.vpd;
+            if (x.rid != x.id)
+                ask.known = false;
             for (size_t i = 1; i < data_length; ++i)
-                recv->msg.data[i] = RedactedVpdByte(x.vpd_pointer + unsigned(i - 1), recv->msg.data[i]);
-            VpdReadDone(fd, x.req, x.vpd_count);
+                recv->msg.data[i] = RedactedVpdByte(ask, unsigned(i - 1), recv->msg.data[i]);
         }
+        if (x.vpd.pointer_write && data_length >= 1 && recv->msg.data[0] == 0 && x.rid == x.id && error == 0)
+            VpdPointerSet(fd, x.req, x.vpd);
         if (recv->msg.data && data_length)
             std::memcpy(x.resp + 2, recv->msg.data, data_length);
         x.resp_length = 2 + data_length;
@@ -810,8 +841,7 @@ struct KcsTransfer {
     size_t resp_length;
     bool dummy_read;
     int signals;  // noted among the accesses
-    unsigned vpd_count;
-    unsigned char vpd_pointer;
+    VpdAsk vpd;
 };
 KcsTransfer Kcs;
 
@@ -1067,16 +1097,16 @@ unsigned char KcsRead(unsigned short port, unsigned char value, long long t)
     bool closes = false;
     if (k.phase == KcsPhase::Read && (k.last_status & kStateMask) == kStateRead) {
         // A byte of the answer (every one is acknowledged with READ).
-        if (k.vpd_count && k.resp_length >= 3 && k.resp_length - 3 < k.vpd_count && k.resp[2] == 0)
-            value = RedactedVpdByte(k.vpd_pointer + unsigned(k.resp_length - 3), value);
+        if (k.vpd.count && k.resp_length >= 3 && k.resp[2] == 0)
+            value = RedactedVpdByte(k.vpd, unsigned(k.resp_length - 3), value);
         if (k.resp_length < sizeof k.resp)
             k.resp[k.resp_length++] = value;
     } else if (k.phase == KcsPhase::Read && (k.last_status & kStateMask) == kStateIdle && (k.last_status & kObf)) {
         // The dummy byte after the answer: the transfer is over.
         k.dummy_read = true;
         closes = true;
-        if (k.vpd_count && k.resp_length == k.vpd_count + 3 && k.resp[2] == 0)
-            VpdReadDone(k.status_port, k.req, k.vpd_count);
+        if (k.vpd.pointer_write && k.resp_length >= 3 && k.resp[2] == 0)
+            VpdPointerSet(k.status_port, k.req, k.vpd);
     }
     char token[8];
     std::snprintf(token, sizeof token, "d%02X", value);
@@ -1131,7 +1161,7 @@ void KcsWrite(unsigned short port, unsigned char value, long long t)
         if (k.phase == KcsPhase::WriteEnd) {
             k.phase = KcsPhase::Read;
             k.req_complete = true;
-            k.vpd_count = VpdRequest(k.status_port, k.req, k.req_length, &k.vpd_pointer);
+            k.vpd = VpdRequest(k.status_port, k.req, k.req_length);
         }
     }
 }
@@ -1443,7 +1473,7 @@ void rec::gethostname(const char* name, size_t len, int result)
         std::memcpy(text, name, n);
         text[n] = '\0';
         Puts(",\"name\":");
-        PutText(text);
+        PutText(RedactHost ? kHostPlaceholder : text);
     }
     event.result(result);
 }
@@ -1453,8 +1483,14 @@ void rec::read_system_file(const char* path, const char* buf, ssize_t result)
     CallEvent event("sysfile", static_cast<int>(result < 0 ? -1 : 0));
     Puts(",\"path\":");
     PutText(path);
-    if (result >= 0)
+    // The files the tool reads here are the machine's identity.
+    static const char kPlaceholderLine[] = "redacted\n";
+    if (result >= 0 && RedactHost) {
+        PutHexField("bytes", reinterpret_cast<const unsigned char*>(kPlaceholderLine), sizeof kPlaceholderLine - 1);
+        result = sizeof kPlaceholderLine - 1;
+    } else if (result >= 0) {
         PutHexField("bytes", reinterpret_cast<const unsigned char*>(buf), static_cast<size_t>(result));
+    }
     event.result(static_cast<int>(result < 0 ? -1 : result));
 }
 
@@ -1510,6 +1546,8 @@ void capture_redact_vpd(unsigned char address8, const unsigned char (*text_field
         VpdTextFields[i][1] = text_fields[i][1];
     }
 }
+
+void capture_redact_host() { RedactHost = true; }
 
 int capture_stop()
 {

@@ -32,8 +32,17 @@ void capture_image(const unsigned char* bytes, unsigned size);
 
 // VPD text at the EEPROM with 8-bit address `address8` is replaced, in what
 // the tool reads and so in the capture, by placeholders of the same length:
-// every byte but 0 in the fields given as {offset, width}.
+// every byte but 0 in the fields given as {offset, width}. Which bytes those
+// are follows from the offset the read asks for (the pointer write the BMC
+// acknowledged just before it); a read that asks for none (a retry after a
+// lost answer, a read after a failed pointer write) may start anywhere, so
+// every byte of it but 0 is replaced.
 void capture_redact_vpd(unsigned char address8, const unsigned char (*text_fields)[2], int count);
+
+// The host's identity (its host name, the DMI product serial, the machine
+// id) is replaced in the capture by placeholders; the tool itself still
+// gets it, for its report.
+void capture_redact_host();
 
 // Ends the recording and writes out what is pending. Returns 0, or the
 // errno of the first write that failed.
