@@ -250,11 +250,14 @@ private:
     {
         const Family& family = image_family();
         std::string key = family.key;
-        std::string name =
-            r_.pick(std::vector<std::string>{"fw_" + key + ".bin", "QB" + key + "_rev2.bin", "img/" + key + "/fw.bin",
-                                             "backplane_" + key + ".bin.old", key + ".bin"});
-        if (name.starts_with("img/"))
-            plan_.directories.push_back("img/" + key);
+        // Also directories that hold a family key: another family's
+        // (rel-4073/fw_4077.bin, a date such as 2024073/).
+        const std::string other = kFamilies[static_cast<size_t>(&family - kFamilies.data() + 1) % kFamilies.size()].key;
+        std::string name = r_.pick(std::vector<std::string>{
+            "fw_" + key + ".bin", "QB" + key + "_rev2.bin", "img/" + key + "/fw.bin", "backplane_" + key + ".bin.old",
+            key + ".bin", "rel-" + other + "/fw_" + key + ".bin", "202" + other + "/fw_" + key + ".bin"});
+        if (size_t slash = name.rfind('/'); slash != std::string::npos)
+            plan_.directories.push_back(name.substr(0, slash));
         std::string bytes = r_.bytes(image_size(family));
         for (size_t i = 0; i < image_version_.size() && sim::kImageVersionOffset + i < bytes.size(); ++i)
             bytes[sim::kImageVersionOffset + i] = static_cast<char>(image_version_[i]);

@@ -17,7 +17,7 @@ namespace campaign {
 
 namespace {
 
-constexpr int kDefinedStatuses[] = {0, 1, 3, 4, 5, 6, 171, 172};
+constexpr int kDefinedStatuses[] = {0, 1, 3, 4, 5, 6, 7, 171, 172};
 
 // How the simulator itself ends a run it cannot go on with (sim/README.md),
 // and the status the campaign gives a sanitizer report (run.cpp).
@@ -121,7 +121,9 @@ struct FlashWalk {
     RunningImages final_images;
 };
 
-FlashWalk follow_flash(const Scenario& scenario, const TraceFacts& trace, const std::vector<std::string>& whole_log)
+// `whole_log` false: log.txt is not whole, and its lines cannot be counted on.
+FlashWalk follow_flash(const Scenario& scenario, const TraceFacts& trace, const std::vector<std::string>& whole_log,
+                       bool log_whole)
 {
     FlashWalk walk(scenario);
     RunningImages& running = walk.final_images;
@@ -164,7 +166,7 @@ FlashWalk follow_flash(const Scenario& scenario, const TraceFacts& trace, const 
     }
     size_t verified_lines = static_cast<size_t>(
         std::count(whole_log.begin(), whole_log.end(), "Image verified OK. Replacing old image with new..."));
-    if (copies > verified_lines && !trace.forged_success)
+    if (copies > verified_lines && !trace.forged_success && log_whole)
         note(walk.downcopies, std::to_string(copies) + " downcopies, but the log reports only " +
                                   std::to_string(verified_lines) + " verified images");
     return walk;
@@ -183,18 +185,31 @@ struct Evidence {
         // The whole run's log: a second cycle moves the first one's log to logprev.txt.
         whole_log = split_lines(o.logprev.value_or(""));
         whole_log.insert(whole_log.end(), log.begin(), log.end());
-        flash = follow_flash(s, trace, whole_log);
-        // A report that cannot be written adds its error line wherever the
-        // run ends; the ending is what comes without it.
+        // A log the machine failed to open or write is not whole: what it
+        // holds, or ends with, tells nothing (output-loss holds the run to
+        // saying so).
+        for (const FileFaultEvent& f : trace.file_faults)
+            log_lost |= f.file == "log" && f.call != "rename";
+        flash = follow_flash(s, trace, whole_log, !log_lost);
+        // A report or capture that cannot be written adds its error line
+        // wherever the run ends; the ending is what comes without it.
         for (const std::string& l : log)
-            if (!l.empty() && !report_error(l))
+            if (!l.empty() && !report_error(l) && !l.starts_with("ERROR: Unable to write capture file "))
                 log_tail.push_back(l);
         std::erase_if(console, [](const std::string& l) { return report_error(shown(l)); });
+        errors = split_lines(o.errors);
     }
 
     static bool report_error(const std::string& line)
     {
         return line.starts_with("ERROR: Unable to write report file ");
+    }
+    // The run said that a file of `kind` ("log", "report", "capture") was lost.
+    bool said_lost(const std::string& kind) const
+    {
+        const std::string start = "ERROR: Unable to write " + kind + " file ";
+        auto said = [&](const std::string& l) { return l.starts_with(start); };
+        return std::any_of(errors.begin(), errors.end(), said) || std::any_of(whole_log.begin(), whole_log.end(), said);
     }
 
     bool exited_defined() const
@@ -212,9 +227,10 @@ struct Evidence {
 
     const Scenario& scenario;
     const RunOutput& out;
-    std::vector<std::string> log, console, whole_log, log_tail;
+    std::vector<std::string> log, console, whole_log, log_tail, errors;
     TraceFacts trace;
     FlashWalk flash;
+    bool log_lost = false;
 };
 
 // The signal that stops the run: the first one sent whose handler ran (the
@@ -330,10 +346,23 @@ bool family_mismatch(const Evidence& e)
             shown(e.console.back()) == "ERROR: The image is not for this QB40xx-version [RETURN CODE:0x05]");
 }
 
-// --report named a file the report must never take the place of.
+// --report named a file the report must never take the place of (said on
+// the console too, where a lost log cannot tell it).
 bool report_refused(const Evidence& e)
 {
-    return e.last().starts_with("ERROR: Refusing to write report file ") && e.last().ends_with("[RETURN CODE:0x05]");
+    auto refusal = [](const std::string& l) {
+        return l.starts_with("ERROR: Refusing to write report file ") && l.ends_with("[RETURN CODE:0x05]");
+    };
+    return refusal(e.last()) ||
+           (e.log_lost && std::any_of(e.console.begin(), e.console.end(), [&](const std::string& l) {
+                return refusal(shown(l));
+            }));
+}
+
+// The report's first record could not be written: the run does not begin.
+bool report_unwritable(const Evidence& e)
+{
+    return e.last() == "ERROR: No run without its report: nothing was sent [RETURN CODE:0x05]";
 }
 
 bool bmc_open_failed(const Evidence& e) { return e.last() == "[RETURN CODE:0xac]" && e.last(1) == "BmcOpen Failed"; }
@@ -401,7 +430,11 @@ bool ends_as(const Evidence& e, int status)
     case 1:
         return image_refused(e);
     case 5:
-        return refused_before_the_log(e) || option_conflict(e) || family_mismatch(e) || report_refused(e);
+        return refused_before_the_log(e) || option_conflict(e) || family_mismatch(e) || report_refused(e) ||
+               report_unwritable(e);
+    case 7:  // --strict: a file lost; after the log was closed, the log still shows the 0 it made 7 of
+        return closing_lines(e, 7) || ((closing_lines(e, 0) || help_only(e)) &&
+                                       (e.said_lost("capture") || e.said_lost("report") || e.said_lost("log")));
     case 6:
         return closing_with_cause(e) || diagnostics_aborted(e);
     case 172:
@@ -413,7 +446,7 @@ bool ends_as(const Evidence& e, int status)
 
 Finding log_ending(const Evidence& e)
 {
-    if (!e.exited_defined())
+    if (!e.exited_defined() || e.log_lost)
         return std::nullopt;
     // Under --strict a failure of an earlier pass stands, however the run
     // then ends: the closing line shows it (ends_as), and an end without
@@ -434,8 +467,9 @@ Finding terminal(const Evidence& e)
     // go to /dev/null and fail.
     if (!e.scenario.keys_scripted() || !e.exited_defined() || e.trace.terminal != "raw")
         return std::nullopt;
-    if (family_mismatch(e))
-        return std::nullopt;  // CommandLineError ends the upgrade where it stands
+    // CommandLineError ends the upgrade where it stands (a lost log cannot say it was that).
+    if (family_mismatch(e) || (e.log_lost && e.out.status == 5))
+        return std::nullopt;
     return "the run ended (exit status " + std::to_string(e.out.status) + ") with the terminal in raw mode";
 }
 
@@ -484,7 +518,7 @@ std::vector<UpgradeCycle> upgrade_cycles(const Evidence& e, const Version& image
 Finding upgrade_count(const Evidence& e)
 {
     std::optional<Version> image = e.scenario.image_version();
-    if (!image || e.trace.forged_success)
+    if (!image || e.trace.forged_success || e.log_lost)
         return std::nullopt;
     for (const UpgradeCycle& c : upgrade_cycles(e, *image)) {
         if (static_cast<size_t>(c.parts) != c.records.size())
@@ -502,7 +536,8 @@ Finding upgrade_count(const Evidence& e)
 Finding strict_zero(const Evidence& e)
 {
     std::optional<Version> image = e.scenario.image_version();
-    if (!e.scenario.strict() || !image || !e.exited_defined() || e.out.status != 0 || e.trace.forged_success)
+    if (!e.scenario.strict() || !image || !e.exited_defined() || e.out.status != 0 || e.trace.forged_success ||
+        e.log_lost)
         return std::nullopt;
     for (const UpgradeCycle& c : upgrade_cycles(e, *image))
         for (const auto& [record, on_image] : c.records)
@@ -559,7 +594,7 @@ std::vector<LastRead> last_reads(const Evidence& e)
 // from it, null when a scan missed it since.
 Finding last_seen(const Evidence& e, const nlohmann::json& report)
 {
-    if (!e.out.log)
+    if (!e.out.log || e.log_lost)
         return std::nullopt;
     std::vector<LastRead> passes = last_reads(e);
     const nlohmann::json bmcs = report.value("bmcs", nlohmann::json::array());
@@ -580,6 +615,12 @@ Finding last_seen(const Evidence& e, const nlohmann::json& report)
     return std::nullopt;
 }
 
+// A name where no report may ever be written: the image or a log.
+bool names_no_report(const Scenario& s, const std::string& file)
+{
+    return file == "log.txt" || file == "logprev.txt" || (s.image && file == *s.image);
+}
+
 // --report FILE: refused (exit status 5, the file left alone) when it names
 // the image, a log or no regular file; else written at every end once the
 // command line is accepted (the run has a log then), as JSON that says the
@@ -592,9 +633,28 @@ Finding report(const Evidence& e)
     std::optional<std::string> file = e.scenario.report_file();
     if (!file || !e.exited_defined())
         return std::nullopt;
-    if (!e.out.log)
-        return e.out.report ? std::optional<std::string>("a report although the command line was refused")
-                            : std::nullopt;
+    // A report of another run is the stale-report invariant's to judge.
+    if (e.out.report && e.out.report == e.scenario.old_report)
+        return std::nullopt;
+    // The image or a log named as the report: never written as one, whatever else became of the run.
+    if (names_no_report(e.scenario, *file)) {
+        auto image = e.scenario.files.find(*file);
+        if (image != e.scenario.files.end() && e.out.report != image->second)
+            return "the image " + *file + " changed although it was named as the report";
+        return std::nullopt;
+    }
+    if (!e.out.log && !e.log_lost) {
+        // The command line was refused: after --report FILE was taken, FILE says so of this run.
+        if (!e.out.report)
+            return std::nullopt;
+        nlohmann::json j = nlohmann::json::parse(*e.out.report, nullptr, false);
+        if (!j.is_object() || j.value("exit_code", -1) != 5 || j.value("arguments", nlohmann::json()) != e.scenario.args)
+            return "the report of a refused command line is not this run's with exit code 5";
+        return std::nullopt;
+    }
+    if (report_unwritable(e))
+        return e.out.status == 5 ? std::nullopt : std::optional<std::string>("the report could not be written at the "
+                                                                             "start, but the run went on");
     if (report_refused(e)) {
         auto image = e.scenario.image ? e.scenario.files.find(*e.scenario.image) : e.scenario.files.end();
         if (e.out.status != 5)
@@ -603,13 +663,18 @@ Finding report(const Evidence& e)
             return "the image " + *file + " changed although the report was refused";
         return std::nullopt;
     }
-    if (!e.out.report) {
-        bool said = std::any_of(e.whole_log.begin(), e.whole_log.end(), Evidence::report_error);
-        return said ? std::nullopt : std::optional<std::string>("no report in " + *file + " and no error line");
-    }
+    const bool said = e.said_lost("report");
+    if (!e.out.report)
+        return said || e.log_lost ? std::nullopt
+                                  : std::optional<std::string>("no report in " + *file + " and no error line");
     nlohmann::json j = nlohmann::json::parse(*e.out.report, nullptr, false);
     if (j.is_discarded())
         return "the report in " + *file + " is not JSON";
+    // A later write that failed leaves an earlier record of this run.
+    if (said)
+        return j.is_object() && j.value("arguments", nlohmann::json()) == e.scenario.args
+                   ? std::nullopt
+                   : std::optional<std::string>("the report left after a failed write is not this run's");
     if (!j.is_object() || j.value("exit_code", -1) != e.out.status)
         return "the report's exit_code " + (j.is_object() ? j.value("exit_code", nlohmann::json()).dump() : "") +
                " is not the exit status " + std::to_string(e.out.status);
@@ -668,15 +733,15 @@ Finding signalled(const Evidence& e)
         return name + " came, but the run " +
                (e.out.signal ? "was ended by signal " + std::to_string(e.out.signal)
                              : "exited with status " + std::to_string(e.out.status));
-    if (e.last() != "Exited on signal " + name || !e.last(1).starts_with("Finished: ") ||
-        e.last(2) != "Run stopped by " + name)
+    if (!e.log_lost && (e.last() != "Exited on signal " + name || !e.last(1).starts_with("Finished: ") ||
+                        e.last(2) != "Run stopped by " + name))
         return "stopped by " + name + " but log.txt ends \"" + e.last(2) + "\" / \"" + e.last(1) + "\" / \"" +
                e.last() + "\"";
     if (e.scenario.keys_scripted() && e.trace.terminal == "raw")
         return "stopped by " + name + " with the terminal in raw mode";
     if (std::optional<std::string> file = e.scenario.report_file()) {
         nlohmann::json j = nlohmann::json::parse(e.out.report.value_or(""), nullptr, false);
-        bool said = std::any_of(e.whole_log.begin(), e.whole_log.end(), Evidence::report_error);
+        bool said = e.said_lost("report");
         if (!said && (!j.is_object() || !j.contains("exit_code") || !j["exit_code"].is_null() ||
                       j.value("signal", nlohmann::json()) != name || j.value("complete", false) != true))
             return "stopped by " + name + " but the report in " + *file + " does not say so: " +
@@ -735,7 +800,7 @@ Finding session(const Evidence& e)
             return f.line > began.line && f.controller == began.controller &&
                    (f.event.starts_with("reset") || f.event.starts_with("downcopy"));
         });
-        if (!ended && !flash_failed(e, began))
+        if (!ended && !e.log_lost && !flash_failed(e, began))
             return controller + " was left in its programming session after " + name +
                    ", without the abort's reset, a downcopy or a failure";
     }
@@ -805,8 +870,8 @@ Finding planned(const Evidence& e)
     if (!e.trace.flash.empty())
         return "a plan sent a flash command: " + e.trace.flash.front().controller + " " +
                e.trace.flash.front().event;
-    if (!e.exited_defined() || !closing_lines(e, e.out.status))
-        return std::nullopt;  // ended before its plan: a conflict, the image, a BMC
+    if (!e.exited_defined() || !closing_lines(e, e.out.status) || e.log_lost)
+        return std::nullopt;  // ended before its plan: a conflict, the image, a BMC (or its log is not whole)
     std::optional<PlanEnd> end = plan_end(e);
     if (!end)
         return std::string("a plan ended without its closing line");
@@ -822,6 +887,171 @@ Finding planned(const Evidence& e)
     return std::nullopt;
 }
 
+// A report of an earlier run planted at --report's FILE: after the run,
+// FILE holds this run's report, unless the run ended with 5 before a BMC
+// heard a word (the file could not be written or replaced, the command line
+// was refused before the report was taken), or SIGKILL ended it before.
+Finding stale_report(const Evidence& e)
+{
+    if (!e.scenario.old_report || !e.out.report || *e.out.report != *e.scenario.old_report)
+        return std::nullopt;
+    if (e.trace.requests == 0 && ((e.exited_defined() && e.out.status == 5) || killed(e)))
+        return std::nullopt;  // or killed before it could write a word
+    return "the report file still holds an earlier run's report after a run that " +
+           (e.trace.requests ? std::to_string(e.trace.requests) + " requests reached"
+                             : "ended " + (e.out.signal ? "by signal " + std::to_string(e.out.signal)
+                                                        : "with status " + std::to_string(e.out.status)));
+}
+
+// No file the tool writes is writable by the group or others, whatever the
+// umask; the report and the capture are readable by their owner alone.
+Finding file_modes(const Evidence& e)
+{
+    const std::optional<std::string> report = e.scenario.report_file(), capture = e.scenario.capture_file();
+    for (const auto& [name, mode] : e.out.modes) {
+        bool planted = e.scenario.files.count(name) > 0;
+        bool replaced_report = planted && name == report && e.scenario.old_report && e.out.report != e.scenario.old_report;
+        if (planted && !replaced_report)
+            continue;  // the campaign's own file, left as it was
+        char text[16];
+        std::snprintf(text, sizeof text, "0%o", mode);
+        if (mode & 022)
+            return name + " is mode " + text + ": others may write it";
+        bool output = (name == report && !names_no_report(e.scenario, name)) || name == capture;
+        if (output && mode != 0600)
+            return name + " is mode " + text + ", not the owner's alone (0600)";
+    }
+    return std::nullopt;
+}
+
+// The VPD EEPROM address the command line's -vpd asks for, when it asks.
+std::optional<unsigned> vpd_address(const std::vector<std::string>& args)
+{
+    std::optional<unsigned> address;
+    for (const std::string& a : args) {
+        size_t at = a.find("-vpd");
+        if (at == std::string::npos)
+            continue;
+        std::string value = a.substr(at + 4);
+        unsigned v;
+        if (value.empty())
+            address = 0xA0;
+        else if ((value.size() == 2 || value.size() == 4) && std::sscanf(value.substr(0, 2).c_str(), "%2x", &v) == 1 &&
+                 std::isxdigit(static_cast<unsigned char>(value[1])))
+            address = v;
+    }
+    return address;
+}
+
+// Six bytes in a row of the text fields (offsets 0x0E to 0x35) of every
+// EEPROM at `address`, none of them 0: what a leak of VPD text would show.
+std::vector<std::vector<uint8_t>> vpd_text_windows(const nlohmann::json& machine, unsigned address)
+{
+    std::vector<std::vector<uint8_t>> windows;
+    const nlohmann::json bmcs = machine.value("bmcs", nlohmann::json::array());
+    for (const nlohmann::json& bmc : bmcs) {
+        const nlohmann::json buses = bmc.value("buses", nlohmann::json::object());
+        for (const auto& [bus, b] : buses.items()) {
+            const nlohmann::json devices = b.value("devices", nlohmann::json::array());
+            for (const nlohmann::json& d : devices) {
+                unsigned at = 0;
+                if (d.value("type", "") != "eeprom" ||
+                    std::sscanf(d.value("address", "").c_str(), "0x%x", &at) != 1 || at != address)
+                    continue;
+                std::vector<uint8_t> bytes = bytes_from_spaced_hex(d.value("contents", ""));
+                for (size_t i = 0x0E; i + 6 <= 0x36 && i + 6 <= bytes.size(); ++i)
+                    if (std::count(bytes.begin() + i, bytes.begin() + i + 6, 0) == 0)
+                        windows.emplace_back(bytes.begin() + i, bytes.begin() + i + 6);
+            }
+        }
+    }
+    return windows;
+}
+
+// The bytes the capture holds of each answer: those of a request's answer
+// through the driver, those the tool read from the data port of a KCS transfer.
+std::vector<std::vector<uint8_t>> captured_answers(const std::string& capture)
+{
+    std::vector<std::vector<uint8_t>> answers;
+    for (const std::string& line : split_lines(capture)) {
+        nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
+        if (!j.is_object())
+            continue;
+        if (j.contains("resp") && j["resp"].is_string())
+            answers.push_back(bytes_from_spaced_hex(j["resp"].get<std::string>()));
+        if (j.contains("ports") && j["ports"].is_string()) {
+            std::vector<uint8_t> read;
+            std::istringstream tokens(j["ports"].get<std::string>());
+            for (std::string t; tokens >> t;)
+                if (t.size() == 3 && t[0] == 'd')
+                    read.push_back(static_cast<uint8_t>(std::stoul(t.substr(1), nullptr, 16)));
+            answers.push_back(read);
+        }
+    }
+    return answers;
+}
+
+std::string spaced_upper_hex(const std::string& text)
+{
+    std::string out;
+    char byte[4];
+    for (unsigned char c : text) {
+        std::snprintf(byte, sizeof byte, "%s%02X", out.empty() ? "" : " ", c);
+        out += byte;
+    }
+    return out;
+}
+
+// A capture taken with --capture-redact holds no VPD text (vpd) and
+// nothing of the host's name, DMI serial or machine id (host).
+Finding redaction(const Evidence& e)
+{
+    if (!e.out.capture)
+        return std::nullopt;
+    const std::string& capture = *e.out.capture;
+    std::optional<unsigned> address = vpd_address(e.scenario.args);
+    if (e.scenario.redacts("vpd") && address) {
+        std::vector<std::vector<uint8_t>> answers = captured_answers(capture);
+        for (const std::vector<uint8_t>& window : vpd_text_windows(e.scenario.machine, *address))
+            for (const std::vector<uint8_t>& answer : answers)
+                if (std::search(answer.begin(), answer.end(), window.begin(), window.end()) != answer.end())
+                    return "the capture holds VPD text " + spaced_hex(window);
+    }
+    if (e.scenario.redacts("host")) {
+        const nlohmann::json host = e.scenario.machine.value("host", nlohmann::json::object());
+        for (const char* field : {"name", "product_serial", "machine_id"}) {
+            if (!host.contains(field) || !host[field].is_string())
+                continue;
+            const std::string text = host[field].get<std::string>();
+            for (const std::string& form : {text, spaced_upper_hex(text.substr(0, 6))})
+                if (!form.empty() && capture.find(form) != std::string::npos)
+                    return std::string("the capture holds the host's ") + field + " (" + form + ")";
+        }
+    }
+    return std::nullopt;
+}
+
+// A file the machine failed to write (its log, report or capture; the log's
+// rotation aside, which the tool passes over in silence) is said on
+// standard error, unless that is closed, or the run ended with 5 before a
+// BMC heard a word (a capture that could not be begun); and under --strict
+// such a run does not end 0.
+Finding output_loss(const Evidence& e)
+{
+    if (!e.exited_defined() && !e.out.signal)
+        return std::nullopt;
+    for (const FileFaultEvent& f : e.trace.file_faults) {
+        if (f.file == "log" && f.call == "rename")
+            continue;
+        if (e.scenario.strict() && e.out.status == 0 && e.exited_defined())
+            return "the " + f.file + " file was lost (" + f.call + " " + f.error + "), yet the run ended 0 under --strict";
+        bool refused_at_start = e.exited_defined() && e.out.status == 5 && e.trace.requests == 0;
+        if (!e.scenario.closed_descriptors.count(2) && !e.said_lost(f.file) && !refused_at_start)
+            return "the " + f.file + " file was lost (" + f.call + " " + f.error + ") without a word on standard error";
+    }
+    return std::nullopt;
+}
+
 struct Invariant {
     const char* name;
     Finding (*check)(const Evidence&);
@@ -832,6 +1062,7 @@ constexpr Invariant kInvariants[] = {
     {"downcopy", downcopy}, {"old-image", old_image},     {"upgrade-count", upgrade_count}, {"strict", strict_zero},
     {"report", report},     {"signal", signalled},       {"session", session},             {"leds", leds},
     {"image-digest", image_digest}, {"plan", planned},
+    {"stale-report", stale_report}, {"file-modes", file_modes}, {"redaction", redaction}, {"output-loss", output_loss},
 };
 
 }  // namespace
@@ -852,6 +1083,11 @@ std::vector<Violation> check(const Scenario& scenario, const RunOutput& output, 
         coverage->strict_zeros += scenario.strict() && scenario.image && output.status == 0 && !output.signal;
         coverage->plans += scenario.plan() && plan_end(evidence).has_value();
         coverage->killed += killed(evidence);
+        coverage->file_faults += !evidence.trace.file_faults.empty();
+        coverage->old_reports += scenario.old_report.has_value();
+        coverage->redacted_captures += output.capture && (scenario.redacts("vpd") || scenario.redacts("host"));
+        coverage->closed_descriptors += !scenario.closed_descriptors.empty();
+        coverage->open_umask += scenario.machine.value("umask", "") == "000";
         if (const SignalEvent* stop = stop_signal(evidence)) {
             ++coverage->signalled;
             std::map<std::tuple<int, uint8_t, uint8_t, uint8_t>, uint8_t> before;
@@ -881,8 +1117,9 @@ std::optional<std::string> report_for_schema(const Scenario& scenario, const Run
     Evidence evidence(scenario, output);
     const SignalEvent* stop = stop_signal(evidence);
     bool stopped = stop && output.signal == signal_number(stop->name);
-    if (!scenario.report_file() || !(evidence.exited_defined() || stopped) || !output.log || !output.report ||
-        report_refused(evidence))
+    if (!scenario.report_file() || !(evidence.exited_defined() || stopped) || !output.report ||
+        (!output.log && !evidence.log_lost) || report_refused(evidence) ||
+        names_no_report(scenario, *scenario.report_file()))
         return std::nullopt;
     return output.report;
 }

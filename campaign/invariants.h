@@ -44,6 +44,16 @@
 //   plan           with --plan no controller hears a flash command, and a
 //                  plan that runs to its closing lines says how many it
 //                  would upgrade, as many as it named, with the exit status
+//   stale-report   a report of an earlier run planted at --report's FILE
+//                  is replaced, unless the run ended with 5 before a BMC
+//                  heard a word
+//   file-modes     no file the tool writes is writable by others, whatever
+//                  the umask; the report and the capture are 0600
+//   redaction      a capture taken with --capture-redact vpd holds no VPD
+//                  text, with host no host name, DMI serial or machine id
+//   output-loss    a log, report or capture the machine failed to write is
+//                  said on standard error, and under --strict the run does
+//                  not end 0
 //   report-schema  every report holds to docs/report.schema.json (checked
 //                  for all runs at once, after them: report_for_schema)
 //
@@ -81,6 +91,12 @@ struct Coverage {
     size_t signal_aborts = 0;  // of those, runs where the controller was reset on its old image
     size_t lit_at_signal = 0;  // of those, runs with LEDs lit when the signal came
     size_t killed = 0;         // runs SIGKILL ended
+    // The environment at the seam with the operating system.
+    size_t file_faults = 0;         // runs where a file of the tool met a file-system error
+    size_t old_reports = 0;         // runs with an earlier run's report where the report goes
+    size_t redacted_captures = 0;   // captures taken with --capture-redact
+    size_t closed_descriptors = 0;  // runs started without a standard descriptor
+    size_t open_umask = 0;          // runs under umask 000
 };
 
 std::vector<Violation> check(const Scenario& scenario, const RunOutput& output, Coverage* coverage = nullptr);

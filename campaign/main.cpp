@@ -205,6 +205,11 @@ public:
         coverage_.signal_aborts += covered.signal_aborts;
         coverage_.lit_at_signal += covered.lit_at_signal;
         coverage_.killed += covered.killed;
+        coverage_.file_faults += covered.file_faults;
+        coverage_.old_reports += covered.old_reports;
+        coverage_.redacted_captures += covered.redacted_captures;
+        coverage_.closed_descriptors += covered.closed_descriptors;
+        coverage_.open_umask += covered.open_umask;
         ++statuses_[out.timed_out ? kKilled : out.signal ? kBySignal + out.signal : out.status];
         slowest_.emplace_back(out.seconds, job.rerun());
         std::sort(slowest_.rbegin(), slowest_.rend());
@@ -255,6 +260,11 @@ public:
             coverage_.downcopies, coverage_.qb4083c_sets, coverage_.count_lines, coverage_.raw_terminals,
             coverage_.reports, coverage_.strict_zeros, coverage_.plans, coverage_.signalled, coverage_.deferred,
             coverage_.signal_aborts, coverage_.lit_at_signal, coverage_.killed, coverage_.forged);
+        std::printf("campaign: environment: %zu runs met file-system errors, %zu had an earlier run's report where "
+                    "theirs goes, %zu redacted captures, %zu runs without a standard descriptor, %zu under umask "
+                    "000\n",
+                    coverage_.file_faults, coverage_.old_reports, coverage_.redacted_captures,
+                    coverage_.closed_descriptors, coverage_.open_umask);
         std::string slowest;
         char seconds_text[16];
         for (const auto& [run_seconds, what] : slowest_) {

@@ -90,7 +90,11 @@ bool wait_bounded(pid_t pid, std::chrono::milliseconds bound, int& wstatus)
 }  // namespace
 
 RunDir::RunDir(fs::path dir, const Scenario& scenario)
-    : dir_(std::move(dir)), args_(scenario.args), report_file_(scenario.report_file())
+    : dir_(std::move(dir)),
+      args_(scenario.args),
+      report_file_(scenario.report_file()),
+      capture_file_(scenario.capture_file()),
+      closed_(scenario.closed_descriptors)
 {
     fs::remove_all(dir_);
     fs::create_directories(dir_ / "work");
@@ -123,9 +127,15 @@ RunOutput RunDir::run(const fs::path& tool, std::chrono::milliseconds bound) con
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    // A descriptor the scenario closes is not opened: the tool starts without it.
+    const std::pair<int, std::pair<const char*, int>> standard[] = {
+        {0, {"/dev/null", O_RDONLY}}, {1, {out.c_str(), O_WRONLY | O_CREAT | O_TRUNC}}, {2, {err.c_str(), O_WRONLY | O_CREAT | O_TRUNC}}};
+    for (const auto& [fd, file] : standard) {
+        if (closed_.count(fd))
+            posix_spawn_file_actions_addclose(&actions, fd);
+        else
+            posix_spawn_file_actions_addopen(&actions, fd, file.first, file.second, 0644);
+    }
     posix_spawn_file_actions_addchdir_np(&actions, work.c_str());
 
     auto start = std::chrono::steady_clock::now();
@@ -150,6 +160,17 @@ RunOutput RunDir::run(const fs::path& tool, std::chrono::milliseconds bound) con
     r.logprev = read_file(dir_ / "work" / "logprev.txt");
     if (report_file_)
         r.report = read_file(dir_ / "work" / *report_file_);
+    if (capture_file_)
+        r.capture = read_file(dir_ / "work" / *capture_file_);
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(dir_ / "work", ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+        std::string name = fs::relative(it->path(), dir_ / "work", ec).string();
+        if (it->is_symlink(ec))
+            r.links.insert(name);
+        else if (it->is_regular_file(ec))
+            r.modes[name] = static_cast<unsigned>(it->status(ec).permissions());
+    }
     return r;
 }
 

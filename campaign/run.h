@@ -7,7 +7,9 @@
 
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "scenario.h"
@@ -24,6 +26,11 @@ struct RunOutput {
     std::string trace;                        // QB40SIM_TRACE
     std::optional<std::string> log, logprev;  // nullopt: the file does not exist
     std::optional<std::string> report;        // the file of --report, when there is one
+    std::optional<std::string> capture;       // the file of --capture, when there is one
+    // Every regular file in the working directory afterwards (relative path)
+    // with its permission bits, and whether it is a symbolic link.
+    std::map<std::string, unsigned> modes;
+    std::set<std::string> links;
 };
 
 // The directory of one run:
@@ -49,7 +56,8 @@ public:
 private:
     std::filesystem::path dir_;
     std::vector<std::string> args_;
-    std::optional<std::string> report_file_;
+    std::optional<std::string> report_file_, capture_file_;
+    std::set<int> closed_;
 };
 
 }  // namespace campaign

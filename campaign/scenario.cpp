@@ -65,6 +65,68 @@ nlohmann::json signal_script(Random& r)
     return script;
 }
 
+// An old report: what a report of an earlier run, complete and successful,
+// looks like to a script that reads it.
+std::string old_report_text(uint64_t seed)
+{
+    return nlohmann::json({{"schema_version", 2}, {"complete", true}, {"exit_code", 0}, {"exit_meaning", "done"},
+                           {"arguments", {"an", "earlier", "run", std::to_string(seed)}}})
+               .dump() +
+           "\n";
+}
+
+// The environment the tool meets at its seam with the operating system: a
+// disk that is full, read-only, failing or holding a file in place under its
+// log, report or capture; standard descriptors closed at start; a umask that
+// lets anyone write; an old report where the report goes; a capture taken
+// with its redactions, on a machine whose identity the capture must not hold.
+void environment(Random& r, Scenario& s)
+{
+    if (r.percent(12)) {
+        nlohmann::json faults = nlohmann::json::array();
+        for (int i = r.between(1, 2); i > 0; --i) {
+            nlohmann::json rule = {{"file", r.pick({"log", "report", "capture"})},
+                                   {"call", r.choose<std::string>({{40, "write"}, {25, "rename"}, {20, "open"},
+                                                                   {15, "fsync"}})},
+                                   {"errno", r.pick({"ENOSPC", "EROFS", "EIO", "EBUSY"})},
+                                   {"nth", r.between(1, 4)}};
+            if (r.percent(60))
+                rule["count"] = "all";
+            faults.push_back(rule);
+        }
+        s.machine["file_faults"] = faults;
+    }
+    if (r.percent(5)) {
+        for (int fd = 0; fd <= 2; ++fd)
+            if (r.percent(50))
+                s.closed_descriptors.insert(fd);
+        if (s.closed_descriptors.empty())
+            s.closed_descriptors.insert(1);
+    }
+    if (r.percent(8))
+        s.machine["umask"] = "000";
+    std::optional<std::string> report = s.report_file();
+    if (report && !report->starts_with("missing/") && !s.files.count(*report) && *report != "out" &&
+        *report != "log.txt" && *report != "logprev.txt" && r.percent(40)) {
+        s.old_report = old_report_text(s.seed);
+        s.files[*report] = *s.old_report;
+    }
+    if (!s.args.empty() && r.percent(12)) {
+        // Last, where no option takes it as its value; not after a bare name
+        // alone, which only the first argument may be.
+        const std::string& last = s.args.back();
+        if (last != "-f" && last != "--report" && last != "--image-sha256" && last != "--expect") {
+            s.args.insert(s.args.end(), {"--capture", "c.jsonl"});
+            std::string redact = r.pick({"vpd", "host", "vpd,host", "host,vpd", ""});
+            if (!redact.empty())
+                s.args.insert(s.args.end(), {"--capture-redact", redact});
+            std::string id = std::to_string(s.seed);
+            s.machine["host"] = {{"name", "rack-" + id + "-db"}, {"product_serial", "SN" + id + "QX"},
+                                 {"machine_id", "c0ffee" + id + "b4c40"}};
+        }
+    }
+}
+
 }  // namespace
 
 Scenario generate(uint64_t seed)
@@ -99,6 +161,8 @@ Scenario generate(uint64_t seed)
     // Drawn last, so that the rest of a seed's run stays what it was before signals were sent.
     if (r.percent(35))
         s.machine["signals"] = signal_script(r);
+    // Last again: the environment came after the signals.
+    environment(r, s);
     return s;
 }
 
@@ -137,6 +201,27 @@ std::optional<std::string> Scenario::report_file() const
     return file;
 }
 
+std::optional<std::string> Scenario::capture_file() const
+{
+    std::optional<std::string> file;
+    for (size_t i = 0; i + 1 < args.size(); ++i)
+        if (args[i] == "--capture")
+            file = args[++i];
+    return file;
+}
+
+bool Scenario::redacts(const std::string& what) const
+{
+    for (size_t i = 0; i + 1 < args.size(); ++i) {
+        if (args[i] != "--capture-redact")
+            continue;
+        std::string list = "," + args[i + 1] + ",";
+        if (list.find("," + what + ",") != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
 nlohmann::json to_json(const Scenario& s)
 {
     nlohmann::json files = nlohmann::json::object();
@@ -150,6 +235,10 @@ nlohmann::json to_json(const Scenario& s)
                         {"files", files}, {"directories", s.directories}, {"controllers", controllers}};
     if (s.image)
         j["image"] = *s.image;
+    if (!s.closed_descriptors.empty())
+        j["closed_descriptors"] = s.closed_descriptors;
+    if (s.old_report)
+        j["old_report"] = *s.old_report;
     return j;
 }
 
@@ -166,6 +255,10 @@ Scenario scenario_from_json(const nlohmann::json& j)
         s.controllers.push_back({c.at("bmc"), c.at("bus"), c.at("address"), c.at("chip_id"), c.at("firmware")});
     if (j.contains("image"))
         s.image = j["image"].get<std::string>();
+    if (j.contains("closed_descriptors"))
+        s.closed_descriptors = j["closed_descriptors"].get<std::set<int>>();
+    if (j.contains("old_report"))
+        s.old_report = j["old_report"].get<std::string>();
     return s;
 }
 

@@ -8,6 +8,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,10 @@ struct Scenario {
     std::vector<ControllerModel> controllers;
     // The image the command line names, when it names one (it may be missing).
     std::optional<std::string> image;
+    // Standard descriptors (0 to 2) the tool is started without.
+    std::set<int> closed_descriptors;
+    // A report of an earlier run planted where --report writes (also in `files`).
+    std::optional<std::string> old_report;
 
     bool keys_scripted() const { return machine.contains("keys"); }
     // --strict, matched as a whole argument.
@@ -33,6 +38,10 @@ struct Scenario {
     // The file named after --report (the last one given), relative to the
     // working directory.
     std::optional<std::string> report_file() const;
+    // The file named after --capture (the last one given), and what
+    // --capture-redact asks to leave out ("vpd", "host").
+    std::optional<std::string> capture_file() const;
+    bool redacts(const std::string& what) const;
     const ControllerModel* controller_at(uint8_t bus, uint8_t address) const;
     // What a complete programming of the image leaves running: its version
     // bytes, erased flash (0xFF) where the file is shorter. Nullopt without

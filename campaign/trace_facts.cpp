@@ -87,6 +87,9 @@ TraceFacts read_trace(std::string_view trace)
         std::string_view line = trace.substr(0, end);
         trace = end == std::string_view::npos ? std::string_view() : trace.substr(end + 1);
         next_word(line);  // the virtual time
+        facts.requests += line.starts_with("bmc") && line.find(" fault ") == std::string_view::npos &&
+                          (line.find(" driver request id ") != std::string_view::npos ||
+                           line.find(" kcs request: ") != std::string_view::npos);
         if (line.starts_with("flash ")) {
             if (auto e = flash_event(line.substr(6))) {
                 e->line = index;
@@ -106,6 +109,16 @@ TraceFacts read_trace(std::string_view trace)
         } else if (std::optional<LedWrite> w = led_write(line)) {
             w->line = index;
             facts.led_writes.push_back(*w);
+        } else if (line.starts_with("file fault ")) {
+            // "file fault 0 #1 on write log log.txt: ENOSPC"
+            size_t on = line.find(" on "), colon = line.rfind(": ");
+            if (on != std::string_view::npos && colon != std::string_view::npos && colon > on) {
+                std::string_view what = line.substr(on + 4, colon - on - 4);
+                std::string_view call = next_word(what);
+                std::string_view file = next_word(what);
+                facts.file_faults.push_back(
+                    {std::string(call), std::string(file), std::string(what), std::string(line.substr(colon + 2))});
+            }
         } else if (line.find(" fault ") != std::string_view::npos) {
             std::string_view rest = line;
             std::string_view bmc = next_word(rest);

@@ -2,7 +2,8 @@
 // The few things the campaign's checks read from the simulator's trace
 // (sim/README.md, Trace): the controllers' flash events, the writes to their
 // LED registers, the terminal's last mode change, the signals sent, where
-// faults fired and whether one answered for a device.
+// faults fired and whether one answered for a device, the requests the BMCs
+// received, and the file-system errors the tool's files met.
 #pragma once
 
 #include <cstdint>
@@ -40,6 +41,14 @@ struct LedWrite {
     size_t line = 0;
 };
 
+// A file-system error the machine gave one of the tool's files.
+struct FileFaultEvent {
+    std::string call;   // "open", "write", "fsync", "rename"
+    std::string file;   // "log", "report" or "capture"
+    std::string name;   // as the trace names it: "log.txt", "r.json" (a rename's target), ...
+    std::string error;  // "ENOSPC"
+};
+
 struct TraceFacts {
     std::vector<FlashEvent> flash;
     std::vector<LedWrite> led_writes;
@@ -49,6 +58,8 @@ struct TraceFacts {
     // A fault rule answered in the BMC's place with completion code 0x00:
     // the tool then takes a command as done that no device received.
     bool forged_success = false;
+    std::vector<FileFaultEvent> file_faults;
+    size_t requests = 0;  // requests a BMC received, on either road
 };
 
 TraceFacts read_trace(std::string_view trace);

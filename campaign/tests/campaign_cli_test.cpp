@@ -78,6 +78,7 @@ TEST(CampaignCli, AReportOutsideTheSchemaFailsItsRunAfterAllRuns)
     fs::create_directories(c.dir);
     const fs::path tool = c.dir / "tool.sh";
     std::ofstream(tool) << "#!/bin/sh\n"
+                           "umask 077\n"  // a report is its owner's alone
                            "printf 'Finished: now\\n\\nExited with return code: 0x00\\n' > log.txt\n"
                            "printf '{\"exit_code\": 0, \"complete\": true, \"bmcs\": []}' > \"$2\"\n";
     fs::permissions(tool, fs::perms::owner_all);

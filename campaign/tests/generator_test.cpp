@@ -189,6 +189,14 @@ TEST(Generator, ReachesEverythingTheCampaignPromises)
         {"report that cannot be written", [](const Scenario& s) { return s.report_file() == "missing/run.json"; }},
         {"bare image name", [](const Scenario& s) { return s.image && !s.args.empty() && s.args[0] == *s.image; }},
         {"a signal", [](const Scenario& s) { return s.machine.contains("signals"); }},
+        {"a closed standard descriptor", [](const Scenario& s) { return !s.closed_descriptors.empty(); }},
+        {"umask 000", [](const Scenario& s) { return s.machine.value("umask", "") == "000"; }},
+        {"an earlier run's report", [](const Scenario& s) { return s.old_report.has_value(); }},
+        {"a capture without VPD text", [](const Scenario& s) { return s.capture_file() && s.redacts("vpd"); }},
+        {"a capture without the host", [](const Scenario& s) { return s.capture_file() && s.redacts("host"); }},
+        {"an image in a directory holding another family's key",
+         [](const Scenario& s) { return s.image && s.image->starts_with("rel-"); }},
+        {"an image in a dated directory", [](const Scenario& s) { return s.image && s.image->starts_with("202"); }},
         {"a second signal", [](const Scenario& s) { return s.machine.value("signals", nlohmann::json()).size() >= 2; }},
     };
     for (const char* signal : {"TERM", "INT", "HUP", "QUIT", "ALRM", "USR1", "USR2", "XCPU", "XFSZ", "VTALRM", "PROF",
@@ -205,6 +213,18 @@ TEST(Generator, ReachesEverythingTheCampaignPromises)
          {"refuse", "compare_error_at", "status", "checksum_fails", "never_back", "stop_at", "stop_ms"})
         wanted.emplace_back(std::string("controller fault ") + field, [field](const Scenario& s) {
             return any_device(s, [&](const auto& d) { return d.contains("faults") && d["faults"].contains(field); });
+        });
+    for (const char* file : {"log", "report", "capture"})
+        for (const char* call : {"open", "write", "fsync", "rename"})
+            wanted.emplace_back(std::string("file fault ") + file + " " + call, [file, call](const Scenario& s) {
+                for (const auto& rule : s.machine.value("file_faults", nlohmann::json::array()))
+                    if (rule["file"] == file && rule["call"] == call)
+                        return true;
+                return false;
+            });
+    for (const char* error : {"ENOSPC", "EROFS", "EIO", "EBUSY"})
+        wanted.emplace_back(std::string("file fault ") + error, [error](const Scenario& s) {
+            return s.machine.value("file_faults", nlohmann::json()).dump().find(error) != std::string::npos;
         });
     for (const char* option : {"-vl", "-i",  "-vpd", "-d", "-z",   "-a", "-b", "-sc", "-ma",      "-mc",     "-ms",
                                "-cd", "-c2", "-c3",  "-q", "-dio", "-u", "-f", "-h",  "--strict", "--report"})

@@ -204,6 +204,36 @@ void planned(Scenario& s, RunOutput& o, int would, int counted, const char* code
 const std::string kFailLit = "0.01 bmc0 driver request id 3: 18 52 01 C0 00 44 FF\n";
 const std::string kFailPutOut = "0.02 bmc0 driver request id 4: 18 52 01 C0 00 44 00\n";
 
+// A report an earlier run left.
+const char* const kOldReport = R"({"complete": true, "exit_code": 0, "arguments": ["an", "earlier", "run"]})";
+
+// The command line was refused before the log was started.
+void refused_command_line(RunOutput& o)
+{
+    o.status = 5;
+    o.log.reset();
+    o.trace.clear();
+    o.console = "ERROR: No filename specified after -f [RETURN CODE:0x05]\r\n";
+}
+
+// A capture taken with --capture-redact `what` of -vpd on a machine with a
+// VPD EEPROM holding text and a host with a name and a machine id; the
+// capture holds `lines`.
+void capture_redacted(Scenario& s, RunOutput& o, const char* what, const std::string& lines)
+{
+    s.args.insert(s.args.end(), {"-vpd", "--capture", "c.jsonl", "--capture-redact", what});
+    s.machine["host"] = {{"name", "rack-7-db"}, {"product_serial", "SN7QX"}, {"machine_id", "c0ffee7b4c40"}};
+    s.machine["bmcs"] = nlohmann::json::parse(R"([{"buses": {"0x01": {"devices": [{"type": "eeprom", "address": "0xA0",
+        "contents": "52 00 01 00 50 00 01 4A 10 00 00 03 20 00 42 50 34 30 37 37 53 41 53 38 58 31 46 52 55 30 30 31 32 33 34 35"}]}}}])");
+    o.capture = "{\"capture\":\"qb40tool\"}\n" + lines;
+}
+
+// The machine failed a `call` of the log.
+void log_fault(RunOutput& o, const char* call, const char* error)
+{
+    o.trace += std::string("0.9 file fault 0 #1 on ") + call + " log log.txt: " + error + "\n";
+}
+
 struct Plant {
     const char* what;
     std::function<void(Scenario&, RunOutput&)> change;
@@ -216,7 +246,7 @@ const Plant kPlants[] = {
     {"a sanitizer report",
      [](Scenario&, RunOutput& o) { o.errors = "==1==ERROR: AddressSanitizer: heap-buffer-overflow\n"; }, "run"},
     {"a run past the bound", [](Scenario&, RunOutput& o) { o.timed_out = true; }, "run"},
-    {"an exit status nobody defines", [](Scenario&, RunOutput& o) { o.status = 7; }, "exit-status"},
+    {"an exit status nobody defines", [](Scenario&, RunOutput& o) { o.status = 9; }, "exit-status"},
     {"a closing line with another code", [](Scenario&, RunOutput& o) { o.status = 3; }, "log-ending"},
     {"code 4 without the closing lines",
      [](Scenario&, RunOutput& o) { replace(*o.log, "Exited with return code: 0x04\n", ""); }, "log-ending"},
@@ -294,15 +324,108 @@ const Plant kPlants[] = {
          replace(*o.log, "[RETURN CODE:0x04]", "[RETURN CODE:0x00]");
      },
      "plan"},
-    {"a report from a refused command line",
+    {"a report of another run from a refused command line",
      [](Scenario& s, RunOutput& o) {
-         report(s, o, "report.json", R"({"exit_code": 5})");
-         o.status = 5;
-         o.log.reset();
-         o.trace.clear();
-         o.console = "ERROR: No filename specified after -f [RETURN CODE:0x05]\r\n";
+         report(s, o, "report.json", R"({"exit_code": 5, "arguments": ["-x"]})");
+         refused_command_line(o);
      },
      "report"},
+
+    {"an earlier run's report left by a run that reached the BMC",
+     [](Scenario& s, RunOutput& o) {
+         report(s, o, "report.json", kOldReport);
+         s.old_report = kOldReport;
+     },
+     "stale-report"},
+    {"a log others may write to", [](Scenario&, RunOutput& o) { o.modes["log.txt"] = 0666; }, "file-modes"},
+    {"a report others may read",
+     [](Scenario& s, RunOutput& o) {
+         report(s, o, "report.json", R"({"exit_code": 4, "complete": true})");
+         o.modes["report.json"] = 0644;
+     },
+     "file-modes"},
+    {"VPD text in a redacted capture",
+     [](Scenario& s, RunOutput& o) {
+         capture_redacted(s, o, "vpd", "{\"e\":\"x\",\"resp\":\"1C 52 00 58 58 42 50 34 30 37 37 53 41\"}\n");
+     },
+     "redaction"},
+    {"VPD text read through the KCS ports in a redacted capture",
+     [](Scenario& s, RunOutput& o) {
+         capture_redacted(s, o, "vpd", "{\"e\":\"kcs\",\"ports\":\"c61 w18 s42 d1C w68 d52 w68 d00 d42 d50 s42 d34 "
+                                       "d30 d37 d37 w68\"}\n");
+     },
+     "redaction"},
+    {"the host's name in a capture that leaves the host out",
+     [](Scenario& s, RunOutput& o) {
+         capture_redacted(s, o, "vpd,host", "{\"e\":\"hostname\",\"name\":\"rack-7-db\",\"r\":0}\n");
+     },
+     "redaction"},
+    {"the machine id's bytes in a capture that leaves the host out",
+     [](Scenario& s, RunOutput& o) {
+         capture_redacted(s, o, "host", "{\"e\":\"sysfile\",\"bytes\":\"63 30 66 66 65 65 37\",\"r\":7}\n");
+     },
+     "redaction"},
+    {"a log lost without a word", [](Scenario&, RunOutput& o) { log_fault(o, "write", "ENOSPC"); }, "output-loss"},
+    {"a lost capture under --strict ending 0",
+     [](Scenario& s, RunOutput& o) {
+         s.args.insert(s.args.begin(), "--strict");
+         second_matches(s, o);
+         ends_with_zero(o, "2 of 2");
+         o.trace += "0.9 file fault 0 #1 on rename capture c.jsonl: EBUSY\n";
+         o.errors = "ERROR: Unable to write capture file c.jsonl: Device or resource busy\n";
+     },
+     "output-loss"},
+
+    {"a refused command line's report of this run",
+     [](Scenario& s, RunOutput& o) {
+         s.args.insert(s.args.begin(), {"--report", "report.json"});
+         o.report = nlohmann::json({{"exit_code", 5}, {"complete", true}, {"arguments", s.args}}).dump();
+         refused_command_line(o);
+     },
+     ""},
+    {"an earlier run's report left by a run that could not write its own and sent nothing",
+     [](Scenario& s, RunOutput& o) {
+         report(s, o, "report.json", kOldReport);
+         s.old_report = kOldReport;
+         o.status = 5;
+         o.log = "Use -h for the list of options\nERROR: Unable to write report file report.json: Device or resource "
+                 "busy\nERROR: No run without its report: nothing was sent [RETURN CODE:0x05]\n";
+         o.errors = "ERROR: Unable to write report file report.json: Device or resource busy\n";
+         o.trace = "0.0 file fault 0 #1 on rename report report.json: EBUSY\n";
+     },
+     ""},
+    {"the campaign's own files keep their modes; the tool's are the owner's",
+     [](Scenario& s, RunOutput& o) {
+         report(s, o, "report.json", R"({"exit_code": 4, "complete": true})");
+         o.modes = {{"fw_4077.bin", 0666}, {"report.json", 0600}, {"log.txt", 0644}, {"logprev.txt", 0600}};
+     },
+     ""},
+    {"a redacted capture with placeholders only",
+     [](Scenario& s, RunOutput& o) {
+         capture_redacted(s, o, "vpd,host",
+                          "{\"e\":\"hostname\",\"name\":\"redacted\",\"r\":0}\n"
+                          "{\"e\":\"x\",\"resp\":\"1C 52 00 58 58 58 58 58 58 58 58 58 58\"}\n");
+     },
+     ""},
+    {"a log lost, and said",
+     [](Scenario&, RunOutput& o) {
+         log_fault(o, "write", "ENOSPC");
+         o.errors = "ERROR: Unable to write log file log.txt: No space left on device\n";
+         o.log = "QB40XX";  // cut short
+     },
+     ""},
+    {"a failed rotation of the log is passed over in silence", [](Scenario&, RunOutput& o) { log_fault(o, "rename", "EIO"); },
+     ""},
+    {"a capture lost after the log was closed makes the 0 of --strict 7",
+     [](Scenario& s, RunOutput& o) {
+         s.args.insert(s.args.begin(), "--strict");
+         second_matches(s, o);
+         ends_with_zero(o, "2 of 2");
+         o.status = 7;
+         o.trace += "0.9 file fault 0 #1 on rename capture c.jsonl: EBUSY\n";
+         o.errors = "ERROR: Unable to write capture file c.jsonl: Device or resource busy\n";
+     },
+     ""},
 
     {"a SIGTERM the run never acted on",
      [](Scenario&, RunOutput& o) { replace(o.trace, "0.6 flash", "0.55 signal SIGTERM\n0.6 flash"); }, "signal"},
@@ -502,13 +625,17 @@ TEST(Invariants, EachExitPathEndsTheLogItsOwnWay)
         {5, std::nullopt, ""},
         {5, "ERROR: Diagnostics mode not allowed in quiet mode [RETURN CODE:0x05]\n\n", ""},
         {5, "ERROR: Refusing to write report file out: it is a directory [RETURN CODE:0x05]\n", ""},
+        {5, "ERROR: Unable to write report file r.json: Read-only file system\n"
+            "ERROR: No run without its report: nothing was sent [RETURN CODE:0x05]\n",
+         ""},
+        {7, "ERROR: Not every file of the run was written [RETURN CODE:0x07]\n" + closing + "07\n", ""},
         {6, "    [ESC] Key pressed. Diagnostics aborted.\n\n", ""},
         {6, "    [ESC] Key pressed. Diagnostics aborted.\n" + closing + "06\n", ""},
         {171, "No Devices Found [RETURN CODE:0x02]\n\n" + closing + "ab\n", ""},
         {172, "BmcOpen Failed\n[RETURN CODE:0xac]\n\n", ""},
     };
     for (const Ending& e : endings) {
-        for (int status : {0, 1, 3, 4, 5, 6, 171, 172}) {
+        for (int status : {0, 1, 3, 4, 5, 6, 7, 171, 172}) {
             Scenario s;
             RunOutput o;
             o.status = status;
