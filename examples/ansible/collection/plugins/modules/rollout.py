@@ -1,0 +1,87 @@
+#!/usr/bin/python
+# SPDX-License-Identifier: MIT
+"""Documentation of qb40tool.fleet.rollout; the work is its action plugin's,
+on the control node."""
+
+DOCUMENTATION = r"""
+---
+module: rollout
+short_description: The run's directory and description, for the plays of a rollout
+description:
+  - Makes a new directory for the run's reports in I(reports_dir), named for the run's start (UTC) and mode and
+    unique, and writes its C(run.json) (the servers in order, the canary, the batches, the failure budget); or,
+    given I(run_dir), takes that run (a summary or a fetch of it); or, for a summary alone, the latest run.
+  - Returns the fact C(qb40tool_upgrade_rollout) with all of it and the run's directory.
+  - Runs on the control node only; nothing is sent to a server.
+version_added: 1.0.0
+author: qb40tool developers
+options:
+  reports_dir:
+    description: Where every run's directory goes.
+    type: path
+    required: true
+  run_dir:
+    description: An earlier run's directory, to summarise or fetch into.
+    type: path
+  mode:
+    description: C(plan), C(upgrade), C(fetch) or C(summary).
+    type: str
+    required: true
+  order:
+    description: The run's servers, the canary first.
+    type: list
+    elements: str
+  canary:
+    description: The canary servers among them.
+    type: list
+    elements: str
+  serial:
+    description: The batches, the canary's first.
+    type: list
+    elements: raw
+  max_fail_percentage:
+    description: The percentage of a batch that may fail before the rollout stops.
+    type: int
+attributes:
+  check_mode:
+    support: full
+  diff_mode:
+    support: none
+"""
+
+EXAMPLES = r"""
+- name: The run's directory
+  qb40tool.fleet.rollout:
+    reports_dir: /srv/qb40tool-reports
+    mode: upgrade
+    order: [node02, node01, node03]
+    canary: [node02]
+    serial: [1, 1, 5, "25%"]
+    max_fail_percentage: 0
+  run_once: true
+  delegate_to: localhost
+  delegate_facts: true
+"""
+
+RETURN = r"""
+run_dir:
+  description: The run's directory.
+  returned: success
+  type: str
+"""
+
+from ansible.module_utils.basic import AnsibleModule
+
+
+def main():
+    module = AnsibleModule(
+        argument_spec={"reports_dir": {"type": "path", "required": True}, "run_dir": {"type": "path"},
+                       "mode": {"type": "str", "required": True}, "order": {"type": "list", "elements": "str"},
+                       "canary": {"type": "list", "elements": "str"}, "serial": {"type": "list", "elements": "raw"},
+                       "max_fail_percentage": {"type": "int"}},
+        supports_check_mode=True)
+    module.fail_json(msg="qb40tool.fleet.rollout is an action of the control node; it cannot run on a server")
+
+
+if __name__ == "__main__":
+    main()
