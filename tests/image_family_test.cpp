@@ -61,7 +61,7 @@ TEST(ImageFamily, StrictAndPlanTakeTheFamilyFromTheFileNameAlone)
         Args args;
         int status;
         const char* line;         // the console's last line ("" for none)
-        const char* family;       // in the report; "" when the run ends before one names it
+        const char* family;       // in the report ("" not looked at)
         const char* family_from;
         bool flashed;             // the QB4073S hears flash commands
     };
@@ -69,7 +69,7 @@ TEST(ImageFamily, StrictAndPlanTakeTheFamilyFromTheFileNameAlone)
         {"a directory named for another family", {"--strict", "-u", "-f", "rel-4073/fw_4077.bin"}, 5,
          "ERROR: The directory of image file rel-4073/fw_4077.bin holds the family key 4073 that its name "
          "fw_4077.bin does not [RETURN CODE:0x05]",
-         "", "", false},
+         "4077", "base_name", false},
         {"the same in quiet mode", {"--strict", "-q", "-f", "rel-4073/fw_4077.bin"}, 5, "", "", "", false},
         {"a plan of it", {"--plan", "-f", "rel-4073/fw_4077.bin"}, 5,
          "ERROR: The directory of image file rel-4073/fw_4077.bin holds the family key 4073 that its name "
@@ -79,10 +79,10 @@ TEST(ImageFamily, StrictAndPlanTakeTheFamilyFromTheFileNameAlone)
          "ERROR: The directory of image file srv/fw/2024073/qb4077.bin holds the family key 4073 that its name "
          "qb4077.bin does not [RETURN CODE:0x05]",
          "", "", false},
-        {"a name without a key", {"--strict", "-u", "-f", "fw-4073/image.bin"}, 5,
+        {"a name without a key: the family the path gave, refused", {"--strict", "-u", "-f", "fw-4073/image.bin"}, 5,
          "ERROR: No family key in the image file's own name image.bin (--strict and --plan take the family from "
          "it) [RETURN CODE:0x05]",
-         "", "", false},
+         "4073", "path", false},
         {"the directory repeats the name's key", {"--strict", "-u", "-f", "4073/qb4073.bin"}, 0, "", "4073",
          "base_name", true},
         {"without --strict the whole path decides, as it always did", {"-u", "-f", "rel-4073/fw_4077.bin"}, 0, "",

@@ -17,6 +17,7 @@ INT8U ChipIDshouldbe = 0;
 INT8U FirmwareImage[FIRMWARE_IMAGE_SIZE];
 INT16U FileImageSize = 0;
 char ImageSha256[SHA256_HEX_SIZE] = "";
+unsigned char ImageFamilyFromBaseName = 0;
 
 namespace {
 
@@ -133,6 +134,9 @@ void CheckImageBaseName()
         CommandLineError("ERROR: No family key in the image file's own name %s (--strict and --plan take the "
                          "family from it) [RETURN CODE:0x%02x]",
                          base, RC_COMMAND_LINE);
+    std::snprintf(ImageFileName, sizeof(ImageFileName), "%s", chosen->family_text);
+    ChipIDshouldbe = chosen->chip_id;
+    ImageFamilyFromBaseName = 1;
     // rel-4073/fw_4077.bin: a directory, a date or a ticket number must not
     // look as if it chose the family.
     for (const ImageFamily& family : kImageFamilies) {
@@ -142,8 +146,6 @@ void CheckImageBaseName()
                              "not [RETURN CODE:0x%02x]",
                              BinFilename, family.key, base, RC_COMMAND_LINE);
     }
-    std::snprintf(ImageFileName, sizeof(ImageFileName), "%s", chosen->family_text);
-    ChipIDshouldbe = chosen->chip_id;
 }
 
 void CheckImageFileName()

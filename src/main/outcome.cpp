@@ -122,7 +122,7 @@ int StrictCode(int code)
 bool WriteRunReport()
 {
     Run.strict = CMDL_Strict;
-    Run.image.family_from = CMDL_Strict || CMDL_Plan ? FAMILY_FROM_BASE_NAME : FAMILY_FROM_PATH;
+    Run.image.family_from = ImageFamilyFromBaseName ? FAMILY_FROM_BASE_NAME : FAMILY_FROM_PATH;
     for (int kind = 0; kind < OUTPUT_KINDS; ++kind) {
         OutputKind k = static_cast<OutputKind>(kind);
         Run.lost[kind] = LossRecord{OutputLost(k), OutputLostPath(k), OutputLostWhy(k)};

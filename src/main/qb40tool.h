@@ -254,6 +254,8 @@ void CheckImageFileName();  // ends the process with 5 on a bad name
 // directory's; ends the process with 5 when the name holds no key, or a
 // directory holds one that the name does not.
 void CheckImageBaseName();
+// The family was taken from the file's own name (else from the whole path).
+extern unsigned char ImageFamilyFromBaseName;
 int LoadFirmwareImage();    // 0, or 1 after closing the BMC and the log
 
 // Flash programming (flash.cpp).
