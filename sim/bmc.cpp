@@ -67,10 +67,15 @@ std::unique_ptr<BmcCore> BmcCore::from_json(const Field& bmc, Context context, s
             auto bus_byte = parse_unsigned(key);
             if (!bus_byte || *bus_byte > 0xFF)
                 b.fail("a bus is keyed by its bus byte, \"0x00\" to \"0xFF\"");
-            b.only({"devices", "bmc_switches_mux"});
+            b.only({"devices", "bmc_switches_mux", "same_bus_as"});
             I2cBus& bus = core->bus(static_cast<uint8_t>(*bus_byte));
             if (auto s = b.optional("bmc_switches_mux"))
                 bus.bmc_switches_mux = s->boolean();
+            if (auto same = b.optional("same_bus_as")) {
+                if (b.optional("devices") || b.optional("bmc_switches_mux"))
+                    same->fail("a bus byte that names another bus has no devices of its own");
+                bus.same_bus_as = same->byte();
+            }
             std::string where = name + " bus " + bus_name(static_cast<uint8_t>(*bus_byte));
             if (auto devices = b.optional("devices")) {
                 devices->each_item([&](const Field& entry) {
@@ -80,6 +85,17 @@ std::unique_ptr<BmcCore> BmcCore::from_json(const Field& bmc, Context context, s
                     bus.add(placed.addr7, std::move(placed.device));
                 });
             }
+        });
+    }
+    if (auto buses = bmc.optional("buses")) {
+        // Checked once every bus is known: the bus named may come later.
+        buses->each_member([&](const std::string&, const Field& b) {
+            auto same = b.optional("same_bus_as");
+            if (!same)
+                return;
+            auto target = core->buses_.find(same->byte());
+            if (target == core->buses_.end() || target->second.same_bus_as)
+                same->fail("names no bus of this BMC with devices of its own");
         });
     }
     if (auto faults = bmc.optional("faults"))
@@ -144,6 +160,8 @@ std::vector<uint8_t> BmcCore::master_write_read(std::span<const uint8_t> data)
     I2cBus* bus = nullptr;
     if (auto it = buses_.find(bus_byte); it != buses_.end()) {
         bus = &it->second;
+        if (bus->same_bus_as)
+            bus = &buses_.at(*bus->same_bus_as);
     } else if (auto low = buses_.find(bus_byte & 0x0F); low != buses_.end() && low->second.bmc_switches_mux &&
                                                           (bus_byte >> 4) != 0 && low->second.mux()) {
         bus = &low->second;

@@ -39,6 +39,9 @@ public:
 
     // The BMC selects the mux channel from the upper nibble of the bus byte.
     bool bmc_switches_mux = false;
+    // Another bus byte for the bus keyed by this one: a BMC that decodes
+    // only part of the bus byte reaches one bus by two.
+    std::optional<uint8_t> same_bus_as;
 
 private:
     std::map<uint8_t, std::unique_ptr<I2cDevice>> devices_;

@@ -176,7 +176,7 @@ Controller::Controller(ControllerConfig config, Context context, std::string nam
 std::unique_ptr<I2cDevice> Controller::from_json(const Field& entry, const Context& context, const std::string& where,
                                                  uint8_t addr8)
 {
-    entry.only({"type", "address", "chip_id", "firmware", "revision", "registers", "erase_ms", "reset_ms",
+    entry.only({"type", "address", "chip_id", "firmware", "revision", "registers", "drift", "erase_ms", "reset_ms",
                 "erasing_at_start_ms", "faults"});
     ControllerConfig config;
     Field chip = entry["chip_id"];
@@ -200,6 +200,16 @@ std::unique_ptr<I2cDevice> Controller::from_json(const Field& entry, const Conte
             if (*number >= kFwId0 && *number <= kRevision)
                 value.fail("registers 0x60 to 0x64 come from firmware, chip_id and revision");
             config.registers[*number] = value.byte();
+        });
+    }
+    if (auto drift = entry.optional("drift")) {
+        drift->each_member([&](const std::string& key, const Field& value) {
+            auto number = parse_unsigned(key);
+            if (!number || *number > 0xFF)
+                value.fail("a register is numbered 0 to 0xFF");
+            if ((*number >= kFwId0 && *number <= kRevision) || led_name(static_cast<uint8_t>(*number)))
+                value.fail("the version, chip ID, revision and LED registers do not drift");
+            config.drift[*number] = value.byte();
         });
     }
     if (auto ms = entry.optional("erase_ms"))
@@ -252,8 +262,11 @@ bool Controller::read(std::span<uint8_t> out)
             out[i] = i < answer_->size() ? (*answer_)[i] : 0xFF;
         return true;
     }
-    for (uint8_t& byte : out)
-        byte = registers_[pointer_++];
+    for (uint8_t& byte : out) {
+        byte = registers_[pointer_];
+        registers_[pointer_] = static_cast<uint8_t>(registers_[pointer_] + config_.drift[pointer_]);
+        ++pointer_;
+    }
     return true;
 }
 

@@ -94,6 +94,9 @@ struct ControllerConfig {
     std::array<uint8_t, 3> firmware{1, 0, 0};  // the running image's version bytes (image_version.h)
     uint8_t revision = 1;
     std::array<uint8_t, 256> registers{};      // power-on values of the other registers
+    // Added to a register after each read of it: a temperature or drive
+    // state that moves between two reads.
+    std::array<uint8_t, 256> drift{};
     uint32_t erase_ms = 500;
     uint32_t reset_ms = 5000;
     // Still erasing at power-on, for this long: what a run killed in its

@@ -10,8 +10,11 @@ Mux::Mux(Context context, std::string name) : context_(context), name_(std::move
 std::unique_ptr<I2cDevice> Mux::from_json(const Field& entry, const Context& context, const std::string& where,
                                           uint8_t addr8)
 {
-    entry.only({"type", "address", "channels"});
+    entry.only({"type", "address", "channels", "mask"});
     auto mux = std::make_unique<Mux>(context, device_name(where, addr8));
+    // Switched on by whoever used it before the tool: not traced as a change.
+    if (auto mask = entry.optional("mask"))
+        mux->mask_ = mask->byte();
     if (auto channels = entry.optional("channels")) {
         channels->each_member([&](const std::string& key, const Field& devices) {
             auto channel = parse_unsigned(key);

@@ -24,7 +24,7 @@ public:
     // `name` ("bmc0 bus 0x03 0xE6") is what its trace lines carry.
     Mux(Context context, std::string name);
 
-    // {"type": "mux", "address": .., "channels": {"1": [devices], ...}}; the
+    // {"type": "mux", "address": .., "channels": {"1": [devices], ...}, "mask": ..}; the
     // channels' devices sit at `where` + " mux 0xE6 ch N".
     static std::unique_ptr<I2cDevice> from_json(const Field& entry, const Context& context, const std::string& where,
                                                 uint8_t addr8);
@@ -46,7 +46,7 @@ private:
 
     Context context_;
     std::string name_;
-    uint8_t mask_ = 0;  // switched off at power-on
+    uint8_t mask_ = 0;  // switched off at power-on, unless the machine file says otherwise
     std::array<std::map<uint8_t, std::unique_ptr<I2cDevice>>, kChannels> channels_;
 };
 
