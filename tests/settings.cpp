@@ -16,7 +16,8 @@ namespace qbtest {
     X(CMDL_ContinousUpgradeDelay) X(CMDL_BusIDRange) X(ScanBusID_First) X(ScanBusID_Last)                     \
     X(CMDL_GetI2CdeviceData) X(VPDaddress) X(VPD_BYTEStoREAD) X(CMDL_MuxChannelRange) X(CMDL_ScanChannels)   \
     X(BusIDchannelFirst) X(BusIDchannelLast) X(CMDL_MuxAddress) X(MUXaddress) X(CMDL_SendMuxSwitchingCommands) \
-    X(ScanC0thruC6) X(CMDL_DiagnosticMode) X(CMDL_LEDcycling) X(CMDL_Strict) X(CMDL_ExpectedControllers)
+    X(ScanC0thruC6) X(CMDL_DiagnosticMode) X(CMDL_LEDcycling) X(CMDL_Strict) X(CMDL_ExpectedControllers) \
+    X(CMDL_Plan) X(CMDL_ReadOnly) X(CMDL_HelpAll)
 
 namespace {
 

@@ -49,6 +49,7 @@ static int bus_byte_for(unsigned char busID, INT8U mux_address, INT8U* bus)
 {
     *bus = busID;
     if (CMDL_SendMuxSwitchingCommands && (busID & 0xF0)) {
+        KeepMuxAsFound(busID, mux_address);
         INT8U request[6];
         INT8U response[RESPONSE_SIZE];
         INT8U length = 0;
@@ -58,6 +59,7 @@ static int bus_byte_for(unsigned char busID, INT8U mux_address, INT8U* bus)
         request[3] = mux_address;
         request[4] = 0;
         request[5] = static_cast<INT8U>(1 << ((busID >> 4) - 1));  // channels 9 to 15 select nothing
+        NoteMuxSwitched(busID, mux_address, request[5]);
         if (!Kcs_Read_After_Write(request, sizeof(request), response, &length))
             return 0;
         qb_delay(1);

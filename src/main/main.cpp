@@ -227,6 +227,7 @@ int RunBmcPass(int bmc, int argc, int& ret_code)
         return end;
 
     CountPassEnds();
+    PutMuxesBackAsFound();
     ForgetLitLeds();  // a later stop cannot reach this BMC
     Kcs_Close();
     return kRunGoesOn;

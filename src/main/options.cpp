@@ -49,6 +49,8 @@ char ReportFilename[REPORT_FILENAME_SIZE] = "";
 unsigned char CMDL_ExpectedControllers = 0;
 char ExpectedImageSha256[2 * 32 + 1] = "";
 unsigned char CMDL_Plan = 0;
+unsigned char CMDL_ReadOnly = 0;
+unsigned char CMDL_HelpAll = 0;
 
 namespace {
 
@@ -81,6 +83,8 @@ enum OptionAction {
     OPT_CAPTURE,
     OPT_CAPTURE_REDACT,
     OPT_PLAN,
+    OPT_READ_ONLY,
+    OPT_HELP_ALL,
 };
 
 struct OptionKey {
@@ -155,6 +159,25 @@ constexpr OptionKey kWholeArgumentOptions[] = {
     {"--capture", OPT_CAPTURE},
     {"--capture-redact", OPT_CAPTURE_REDACT},
     {"--plan", OPT_PLAN},
+    {"--read-only", OPT_READ_ONLY},
+    {"--help-all", OPT_HELP_ALL},
+};
+
+// --help-all: after the classic screen, every option it does not show, one
+// line each, in the manual's words.
+constexpr const char* kHelpAllLines[] = {
+    "\n Options not listed above (those beginning with -- only as whole arguments):",
+    "\n     -dio              Use the KCS ports directly when the driver cannot be opened",
+    "\n     -ms               Switch the mux by the tool instead of the BMC; needs -ma",
+    "\n     --strict          The exit status tells the truth about the whole run",
+    "\n     --report FILE     Write FILE as one JSON object describing the run",
+    "\n     --expect N        The run must find at least N controllers (1 to 64)",
+    "\n     --image-sha256 HEX  Upgrade only with the image file whose SHA-256 is HEX",
+    "\n     --capture FILE    Record the run at its seam with the machine into FILE",
+    "\n     --capture-redact vpd  With --capture: placeholders in place of the VPD text",
+    "\n     --plan            Say what the upgrade would do, and do none of it",
+    "\n     --read-only       Scan and report; write no register, LED or EEPROM byte",
+    "\n     --help-all        Displays this screen with every option",
 };
 
 int HexDigitValue(char c)
@@ -381,6 +404,13 @@ bool ApplyOption(OptionAction action, const char* argument, const char* value, i
     case OPT_PLAN:
         CMDL_Plan = 1;
         return true;
+    case OPT_READ_ONLY:
+        CMDL_ReadOnly = 1;
+        return true;
+    case OPT_HELP_ALL:
+        CMDL_Help = 1;
+        CMDL_HelpAll = 1;
+        return true;
     }
     return false;
 }
@@ -416,15 +446,44 @@ bool ParseOneArgument(int& index, int argc, char** argv)
 
 // A plan scans and reads, and tells what one upgrade cycle would do: what
 // would write, light LEDs or repeat has no place in it.
-struct PlanConflict {
+struct OptionConflict {
     const unsigned char& setting;
     const char* option;
 };
-constexpr PlanConflict kPlanConflicts[] = {
+constexpr OptionConflict kPlanConflicts[] = {
     {CMDL_ContinousUpgrade, "-c"},
     {CMDL_DiagnosticMode, "-d"},
     {CMDL_LEDcycling, "-z"},
 };
+
+// The first option of `conflicts` that is set ends the run with 5.
+template <size_t N>
+void RefuseConflicts(const OptionConflict (&conflicts)[N], const char* with)
+{
+    for (const OptionConflict& c : conflicts) {
+        if (c.setting) {
+            pb("ERROR: %s not allowed with %s [RETURN CODE:0x%02x]\n", c.option, with, RC_COMMAND_LINE);
+            EndOnConflict();
+        }
+    }
+}
+
+// A read-only run reads: whatever writes to a controller, lights an LED or
+// upgrades has no place in it. A plan of an upgrade reads only.
+constexpr OptionConflict kReadOnlyConflicts[] = {
+    {CMDL_DiagnosticMode, "-d"},
+    {CMDL_LEDcycling, "-z"},
+};
+
+void CheckReadOnlyConflicts()
+{
+    if (CMDL_FilenameSpecified && !CMDL_Plan) {
+        pb("ERROR: An upgrade not allowed with --read-only (--plan tells what it would do) [RETURN CODE:0x%02x]\n",
+           RC_COMMAND_LINE);
+        EndOnConflict();
+    }
+    RefuseConflicts(kReadOnlyConflicts, "--read-only");
+}
 
 void CheckPlanConflicts()
 {
@@ -432,12 +491,7 @@ void CheckPlanConflicts()
         pb("ERROR: --plan needs an image file (-f FILE) [RETURN CODE:0x%02x]\n", RC_COMMAND_LINE);
         EndOnConflict();
     }
-    for (const PlanConflict& c : kPlanConflicts) {
-        if (c.setting) {
-            pb("ERROR: %s not allowed with --plan [RETURN CODE:0x%02x]\n", c.option, RC_COMMAND_LINE);
-            EndOnConflict();
-        }
-    }
+    RefuseConflicts(kPlanConflicts, "--plan");
 }
 
 }  // namespace
@@ -534,6 +588,8 @@ void LogCommandLineInfo(int argc, char** argv)
         pf("Selected --capture-redact host for a capture without the host name, DMI serial and machine-id");
     if (CMDL_Plan)
         pf("Selected --plan: what the upgrade would do, nothing written");
+    if (CMDL_ReadOnly)
+        pf("Selected --read-only: no register, LED or EEPROM byte written");
     pf(" ");
 
     if (CMDL_QuietMode && CMDL_ContinousUpgrade) {
@@ -552,6 +608,8 @@ void LogCommandLineInfo(int argc, char** argv)
     }
     if (CMDL_Plan)
         CheckPlanConflicts();
+    if (CMDL_ReadOnly)
+        CheckReadOnlyConflicts();
 }
 
 void DisplayCommandLineHelp()
@@ -560,5 +618,10 @@ void DisplayCommandLineHelp()
     ps(" ");
     for (const char* line : kHelpLines)
         ps_no_rn("%s", line);
+    if (CMDL_HelpAll) {
+        ps_no_rn("\n");
+        for (const char* line : kHelpAllLines)
+            ps_no_rn("%s", line);
+    }
     ps_no_rn("\n\n");
 }

@@ -74,6 +74,11 @@ extern char ReportFilename[REPORT_FILENAME_SIZE];  // --report FILE; "" when no 
 extern unsigned char CMDL_ExpectedControllers;
 extern char ExpectedImageSha256[2 * 32 + 1];       // --image-sha256 HEX, in lower case; "" when not given
 extern unsigned char CMDL_Plan;  // --plan: say what the upgrade would do, and write nothing
+// --read-only: no register, LED or EEPROM byte of any device is written; the
+// requests carry only the register or EEPROM address to read from, and with
+// -ms the mux's channel selection (the mux put back as it was found).
+extern unsigned char CMDL_ReadOnly;
+extern unsigned char CMDL_HelpAll;  // --help-all: the help screen and every option beyond it
 
 // --capture: the run recorded at the seam (capture_run.cpp).
 #define CAPTURE_FILENAME_SIZE 4096
@@ -139,6 +144,14 @@ int i2c_master_write(INT8U i2c_addr, const INT8U* p_wbuf, INT8U num_bytes, unsig
 // last call got none; the scan tells a refused bus (0xCC) from other failures
 // by it.
 extern INT8U I2C_LastCompletionCode;
+
+// --read-only with -ms (mux_as_found.cpp): the mux's register is read before
+// the run's first channel selection on its bus, every selection is noted,
+// and each mux the run switched gets its found channels back at the end of
+// the BMC pass or when a signal stops the run. Nothing in other runs.
+void KeepMuxAsFound(unsigned char busID, INT8U mux_address);
+void NoteMuxSwitched(unsigned char busID, INT8U mux_address, INT8U mask);
+void PutMuxesBackAsFound();
 
 // Controller registers (registers.cpp). Addresses are 8-bit here.
 int ReadQBreg(INT8U busID, INT8U i2c_addr, INT8U reg);
@@ -207,6 +220,10 @@ int ScanForQBdevices();
 // with the table full, only dumps and marks it). The scan's probe calls it;
 // tests call it to reach the QB4083C branches, which no probe rule selects.
 void RecordQBdevice(INT8U busID, INT8U i2c_addr, INT8U ChipID, const char* name, int MUXretval);
+// --read-only (same_controller.cpp): whether the controller just identified
+// at `busID`/`i2c_addr` is one the scan has already recorded, reached again
+// on another path; told without writing anything but register numbers.
+bool ReachedBeforeInScan(INT8U busID, INT8U i2c_addr, INT8U ChipID);
 
 // VPD EEPROM dump at one probe position (vpd.cpp).
 void GetI2CdeviceData(unsigned char busID);

@@ -25,6 +25,7 @@ namespace {
 constexpr INT8U kCompletionInvalidDataField = 0xCC;
 constexpr INT8U kFoundMark = 0xFF;
 
+const char kFoundBefore[] = "(Device Found, but skipping it, since it was found before)";
 const char kDashes49[] = "-------------------------------------------------";
 const char kEquals36[] = "====================================";
 
@@ -142,15 +143,23 @@ ProbeOutcome ProbePosition(INT8U busID, INT8U i2c_addr, int MUXretval)
         pb("(no device at 0x%02x)", i2c_addr);
         return PROBE_NEXT;
     }
-    int locate = ReadQBreg(busID, i2c_addr, QBREG_LOCATE);
-    int fail = ReadQBreg(busID, i2c_addr, QBREG_FAIL);
-    if (locate == kFoundMark && fail == kFoundMark) {
-        pb("(Device Found, but skipping it, since it was found before)");
-        return PROBE_NEXT;
+    // A read-only run sets no mark, so lit Locate and Fail LEDs are not its
+    // own (someone's locate request, a failed drive): the controller counts.
+    if (!CMDL_ReadOnly) {
+        int locate = ReadQBreg(busID, i2c_addr, QBREG_LOCATE);
+        int fail = ReadQBreg(busID, i2c_addr, QBREG_FAIL);
+        if (locate == kFoundMark && fail == kFoundMark) {
+            pb("%s", kFoundBefore);
+            return PROBE_NEXT;
+        }
     }
     const ModelName* model = FindModel(LowByte(chip));
     if (!model) {
         pb("Chip Found at address 0x%02x does not appear to be a valid QB40xx device", i2c_addr);
+        return PROBE_NEXT;
+    }
+    if (CMDL_ReadOnly && ReachedBeforeInScan(busID, i2c_addr, LowByte(chip))) {
+        pb("%s", kFoundBefore);
         return PROBE_NEXT;
     }
     RecordQBdevice(busID, i2c_addr, LowByte(chip), model->name, MUXretval);
@@ -210,8 +219,10 @@ void RecordQBdevice(INT8U busID, INT8U i2c_addr, INT8U ChipID, const char* name,
     rec.i2c_addr = i2c_addr;
     rec.ChannelNumber = ChannelsScanned() ? BusIDchannel : 0;
 
-    WriteQBreg(busID, i2c_addr, QBREG_LOCATE, kFoundMark);
-    WriteQBreg(busID, i2c_addr, QBREG_FAIL, kFoundMark);
+    if (!CMDL_ReadOnly) {
+        WriteQBreg(busID, i2c_addr, QBREG_LOCATE, kFoundMark);
+        WriteQBreg(busID, i2c_addr, QBREG_FAIL, kFoundMark);
+    }
     NoteControllerFound(rec, MUXretval, stored);
 
     if (stored) {

@@ -91,6 +91,7 @@ void NoteDeferredSignals()
     // A found mark or a lamp test left lit sends a technician to a healthy
     // drive, and a next scan skips a controller whose marks are lit.
     PutOutLitLeds();
+    PutMuxesBackAsFound();  // --read-only -ms: each mux as the run found it
     pb("\nRun stopped by %s", name);
     NoteRunSignal(name);
     EndRun(128 + sig);

@@ -62,9 +62,12 @@ void PrintRecord(INT8U i)
         SummaryPrint("%d: BusID:0x%02x ChipID:%dC FW:[0x%02x:0x%02x] ADR:0x%02x", i, c.busID, q.ChipID, q.FW_ID1,
                      q.FW_ID2, c.i2c_addr);
     }
-    // Clear the found mark, so that the next scan finds the controller again.
-    WriteQBreg(c.busID, c.i2c_addr, QBREG_LOCATE, 0x00);
-    WriteQBreg(c.busID, c.i2c_addr, QBREG_FAIL, 0x00);
+    // Clear the found mark, so that the next scan finds the controller
+    // again; a read-only scan set none.
+    if (!CMDL_ReadOnly) {
+        WriteQBreg(c.busID, c.i2c_addr, QBREG_LOCATE, 0x00);
+        WriteQBreg(c.busID, c.i2c_addr, QBREG_FAIL, 0x00);
+    }
     if (c.ChipID == kQB4077)
         PrintAdr0x40(c.busID);
 }
