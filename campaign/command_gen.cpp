@@ -73,7 +73,7 @@ public:
         case Command::None:
             return plan_;  // no arguments at all
         case Command::Help:
-            option(100, r_.pick({"-h", "-?", "/?", "/h", "--help"}));
+            option(100, r_.pick({"-h", "-?", "/?", "/h", "--help", "--help-all"}));
             report_options(30);
             shuffle();
             break;
@@ -131,6 +131,9 @@ private:
             added.push_back({"--strict"});
         if (r_.percent(upgrade ? 15 : 2))
             added.push_back({"--plan"});
+        // A read-only upgrade is refused; a read-only plan is a plan.
+        if (r_.percent(upgrade ? 6 : 15))
+            added.push_back({"--read-only"});
         if (r_.percent(40)) {
             // Also names the report must never take the place of: the log,
             // the image, a directory.

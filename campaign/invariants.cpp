@@ -335,6 +335,9 @@ bool option_conflict(const Evidence& e)
         "ERROR: -c not allowed with --plan [RETURN CODE:0x05]",
         "ERROR: -d not allowed with --plan [RETURN CODE:0x05]",
         "ERROR: -z not allowed with --plan [RETURN CODE:0x05]",
+        "ERROR: -d not allowed with --read-only [RETURN CODE:0x05]",
+        "ERROR: -z not allowed with --read-only [RETURN CODE:0x05]",
+        "ERROR: An upgrade not allowed with --read-only (--plan tells what it would do) [RETURN CODE:0x05]",
     };
     return std::find(std::begin(kConflicts), std::end(kConflicts), e.last()) != std::end(kConflicts);
 }
@@ -1052,6 +1055,69 @@ Finding output_loss(const Evidence& e)
     return std::nullopt;
 }
 
+// The power-on mask of every mux that sits on a bus itself and that only
+// the tool's requests switch (its bus's BMC does not switch it from the bus
+// byte), by the name the trace gives it ("bmc0 bus 0x03 0xE6").
+std::map<std::string, uint8_t> tool_switched_muxes(const Scenario& s)
+{
+    std::map<std::string, uint8_t> muxes;
+    if (!s.machine.contains("bmcs"))
+        return muxes;
+    const nlohmann::json& bmcs = s.machine["bmcs"];
+    for (size_t b = 0; b < bmcs.size(); ++b) {
+        if (!bmcs[b].contains("buses"))
+            continue;
+        for (const auto& [key, bus] : bmcs[b]["buses"].items()) {
+            if (bus.value("bmc_switches_mux", false) || !bus.contains("devices"))
+                continue;
+            for (const nlohmann::json& d : bus["devices"]) {
+                if (d.value("type", "") != "mux")
+                    continue;
+                unsigned bus_byte = std::stoul(key, nullptr, 0), address = std::stoul(d["address"].get<std::string>(), nullptr, 0);
+                unsigned mask = d.contains("mask") ? std::stoul(d["mask"].get<std::string>(), nullptr, 0) : 0;
+                char name[40];
+                std::snprintf(name, sizeof name, "bmc%zu bus 0x%02X 0x%02X", b, bus_byte, address);
+                muxes[name] = static_cast<uint8_t>(mask);
+            }
+        }
+    }
+    return muxes;
+}
+
+// --read-only: no request writes more than one byte (a register number, an
+// EEPROM offset or a mux's channels), so no register, LED or EEPROM byte;
+// and every ending but SIGKILL leaves each mux that only the tool switches
+// on the channels it had before the run, unless a fault fired on its BMC
+// after its last change (the write that puts it back may not have reached it).
+Finding read_only(const Evidence& e)
+{
+    if (!e.scenario.read_only())
+        return std::nullopt;
+    if (!e.trace.wide_writes.empty())
+        return "a read-only run wrote: " + e.trace.wide_writes.front();
+    const SignalEvent* stop = catchable_signal(e);
+    bool by_signal = stop && e.out.signal == signal_number(stop->name);
+    if (e.out.timed_out || killed(e) || (run_ended(e) && !by_signal))
+        return std::nullopt;
+    std::map<std::string, const MuxChange*> last;
+    for (const MuxChange& c : e.trace.mux_changes)
+        last[c.mux] = &c;
+    for (const auto& [mux, mask] : tool_switched_muxes(e.scenario)) {
+        auto it = last.find(mux);
+        if (it == last.end() || it->second->mask == mask)
+            continue;
+        int bmc = std::stoi(mux.substr(3));
+        if (std::any_of(e.trace.faults.begin(), e.trace.faults.end(),
+                        [&](const auto& f) { return f.first == bmc && f.second > it->second->line; }))
+            continue;
+        char what[96];
+        std::snprintf(what, sizeof what, "mux %s left on channels 0x%02X, found on 0x%02X", mux.c_str(),
+                      it->second->mask, mask);
+        return std::string(what) + (by_signal ? " after " + stop->name : std::string(" at the end of the run"));
+    }
+    return std::nullopt;
+}
+
 struct Invariant {
     const char* name;
     Finding (*check)(const Evidence&);
@@ -1063,6 +1129,7 @@ constexpr Invariant kInvariants[] = {
     {"report", report},     {"signal", signalled},       {"session", session},             {"leds", leds},
     {"image-digest", image_digest}, {"plan", planned},
     {"stale-report", stale_report}, {"file-modes", file_modes}, {"redaction", redaction}, {"output-loss", output_loss},
+    {"read-only", read_only},
 };
 
 }  // namespace

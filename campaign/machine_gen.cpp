@@ -290,7 +290,11 @@ private:
             }
             channels[std::to_string(channel)] = devices;
         }
-        return {{"type", "mux"}, {"address", hex(static_cast<unsigned>(address))}, {"channels", channels}};
+        json m = {{"type", "mux"}, {"address", hex(static_cast<unsigned>(address))}, {"channels", channels}};
+        // Channels someone else switched on before the run.
+        if (r_.percent(20))
+            m["mask"] = hex(static_cast<unsigned>(r_.between(1, 255)));
+        return m;
     }
 
     json eeprom(uint8_t address)

@@ -192,6 +192,8 @@ bool Scenario::strict() const { return std::find(args.begin(), args.end(), "--st
 
 bool Scenario::plan() const { return std::find(args.begin(), args.end(), "--plan") != args.end(); }
 
+bool Scenario::read_only() const { return std::find(args.begin(), args.end(), "--read-only") != args.end(); }
+
 std::optional<std::string> Scenario::report_file() const
 {
     std::optional<std::string> file;

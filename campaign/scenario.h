@@ -35,6 +35,8 @@ struct Scenario {
     bool strict() const;
     // --plan, matched as a whole argument.
     bool plan() const;
+    // --read-only, matched as a whole argument.
+    bool read_only() const;
     // The file named after --report (the last one given), relative to the
     // working directory.
     std::optional<std::string> report_file() const;

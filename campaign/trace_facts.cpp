@@ -58,9 +58,13 @@ std::optional<FlashEvent> flash_event(std::string_view text)
     return e;
 }
 
-// "bmc0 driver request id 7: 18 52 01 C0 00 44 FF" or "bmc1 kcs request:
-// ...": a Master Write-Read that writes one LED register of a controller.
-std::optional<LedWrite> led_write(std::string_view text)
+struct Request {
+    int bmc = 0;
+    std::vector<uint8_t> bytes;
+};
+
+// "bmc0 driver request id 7: 18 52 01 C0 00 44 FF" or "bmc1 kcs request: ...".
+std::optional<Request> request(std::string_view text)
 {
     std::string_view rest = text;
     std::string_view bmc = next_word(rest);
@@ -69,12 +73,23 @@ std::optional<LedWrite> led_write(std::string_view text)
     if (!index || colon == std::string_view::npos ||
         !(rest.starts_with("driver request id ") || rest.starts_with("kcs request")))
         return std::nullopt;
-    std::vector<uint8_t> b = bytes_from_spaced_hex(rest.substr(colon + 2));
+    return Request{static_cast<int>(*index), bytes_from_spaced_hex(rest.substr(colon + 2))};
+}
+
+bool writes_more_than_a_byte(const Request& r)
+{
+    return r.bytes.size() > 6 && r.bytes[0] == 0x18 && r.bytes[1] == 0x52;
+}
+
+// A Master Write-Read that writes one LED register of a controller.
+std::optional<LedWrite> led_write(const Request& r)
+{
+    const std::vector<uint8_t>& b = r.bytes;
     bool controller = b.size() == 7 && b[3] >= 0xC0 && b[3] <= 0xC6 && !(b[3] & 1);
     bool led = b.size() == 7 && (b[5] == 0x40 || b[5] == 0x42 || b[5] == 0x44 || b[5] == 0x46);
     if (!controller || !led || b[0] != 0x18 || b[1] != 0x52 || b[4] != 0)
         return std::nullopt;
-    return LedWrite{static_cast<int>(*index), b[2], b[3], b[5], b[6], 0};
+    return LedWrite{r.bmc, b[2], b[3], b[5], b[6], 0};
 }
 
 }  // namespace
@@ -106,9 +121,20 @@ TraceFacts read_trace(std::string_view trace)
                 facts.signals.back().handled = false;
         } else if (line.starts_with("terminal ")) {
             facts.terminal = std::string(line.substr(9));
-        } else if (std::optional<LedWrite> w = led_write(line)) {
-            w->line = index;
-            facts.led_writes.push_back(*w);
+        } else if (std::optional<Request> r = request(line)) {
+            if (writes_more_than_a_byte(*r))
+                facts.wide_writes.emplace_back(line);
+            if (std::optional<LedWrite> w = led_write(*r)) {
+                w->line = index;
+                facts.led_writes.push_back(*w);
+            }
+        } else if (line.starts_with("mux ")) {
+            // "mux bmc0 bus 0x03 0xE6 channels 04"
+            std::string_view rest = line.substr(4);
+            size_t at = rest.rfind(" channels ");
+            auto mask = at == std::string_view::npos ? std::vector<uint8_t>() : bytes_from_spaced_hex(rest.substr(at + 10));
+            if (mask.size() == 1)
+                facts.mux_changes.push_back({std::string(rest.substr(0, at)), mask[0], index});
         } else if (line.starts_with("file fault ")) {
             // "file fault 0 #1 on write log log.txt: ENOSPC"
             size_t on = line.find(" on "), colon = line.rfind(": ");

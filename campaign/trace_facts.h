@@ -49,9 +49,20 @@ struct FileFaultEvent {
     std::string error;  // "ENOSPC"
 };
 
+// A mux's channel mask changing, as the trace names it ("bmc0 bus 0x03 0xE6").
+struct MuxChange {
+    std::string mux;
+    uint8_t mask = 0;
+    size_t line = 0;
+};
+
 struct TraceFacts {
     std::vector<FlashEvent> flash;
     std::vector<LedWrite> led_writes;
+    // Master Write-Read requests that write more than one byte: more than a
+    // register number, an EEPROM offset or a mux's channels (the request's line).
+    std::vector<std::string> wide_writes;
+    std::vector<MuxChange> mux_changes;
     std::vector<std::pair<int, size_t>> faults;  // where a fault rule fired: the BMC, the line
     std::optional<std::string> terminal;  // "raw" or "cooked": the last mode change
     std::vector<SignalEvent> signals;

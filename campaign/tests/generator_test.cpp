@@ -227,7 +227,8 @@ TEST(Generator, ReachesEverythingTheCampaignPromises)
             return s.machine.value("file_faults", nlohmann::json()).dump().find(error) != std::string::npos;
         });
     for (const char* option : {"-vl", "-i",  "-vpd", "-d", "-z",   "-a", "-b", "-sc", "-ma",      "-mc",     "-ms",
-                               "-cd", "-c2", "-c3",  "-q", "-dio", "-u", "-f", "-h",  "--strict", "--report"})
+                               "-cd", "-c2", "-c3",  "-q", "-dio", "-u", "-f", "-h",  "--strict", "--report",
+                               "--plan", "--read-only", "--help-all"})
         wanted.emplace_back(std::string("option ") + option,
                             [option](const Scenario& s) { return has_arg(s, option); });
 

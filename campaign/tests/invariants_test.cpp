@@ -234,6 +234,26 @@ void log_fault(RunOutput& o, const char* call, const char* error)
     o.trace += std::string("0.9 file fault 0 #1 on ") + call + " log log.txt: " + error + "\n";
 }
 
+// A read-only report run that switches a mux (-ms) found on channel 3 and
+// puts it back; it finds no controller.
+void read_only_report(Scenario& s, RunOutput& o)
+{
+    s.args = {"--read-only", "-mae6", "-ms", "-b11"};
+    s.image.reset();
+    s.files.clear();
+    s.machine["bmcs"] = nlohmann::json::parse(R"([{"node": "/dev/ipmi0", "buses": {"0x01": {"devices":
+        [{"type": "mux", "address": "0xE6", "mask": "0x04", "channels": {}}]}}}])");
+    o.status = 0;
+    o.log = "DEVICE SUMMARY\nNO DEVICES FOUND\n\nFinished: Tue Nov 14 22:13:43 2023\n\nExited with return code: 0x00\n";
+    o.trace =
+        "0.01 bmc0 driver request id 1: 18 52 01 E6 01\n"
+        "0.02 bmc0 driver request id 2: 18 52 01 E6 00 02\n"
+        "0.02 mux bmc0 bus 0x01 0xE6 channels 02\n"
+        "0.03 bmc0 driver request id 3: 18 52 01 C0 00 63\n"
+        "0.04 bmc0 driver request id 4: 18 52 01 E6 00 04\n"
+        "0.04 mux bmc0 bus 0x01 0xE6 channels 04\n";
+}
+
 struct Plant {
     const char* what;
     std::function<void(Scenario&, RunOutput&)> change;
@@ -324,6 +344,33 @@ const Plant kPlants[] = {
          replace(*o.log, "[RETURN CODE:0x04]", "[RETURN CODE:0x00]");
      },
      "plan"},
+    {"a read-only run", read_only_report, ""},
+    {"a read-only run that writes a register",
+     [](Scenario& s, RunOutput& o) {
+         read_only_report(s, o);
+         o.trace += "0.05 bmc0 driver request id 5: 18 52 01 C0 00 30 05\n";
+     },
+     "read-only"},
+    {"a read-only run that leaves the mux on the channel it switched to",
+     [](Scenario& s, RunOutput& o) {
+         read_only_report(s, o);
+         replace(o.trace, "0.04 mux bmc0 bus 0x01 0xE6 channels 04\n", "");
+     },
+     "read-only"},
+    {"a read-only run whose mux a fault may have kept from being put back",
+     [](Scenario& s, RunOutput& o) {
+         read_only_report(s, o);
+         replace(o.trace, "0.04 mux bmc0 bus 0x01 0xE6 channels 04\n",
+                 "0.04 bmc0 fault 0 #1 on driver request: completion code 83\n");
+     },
+     ""},
+    {"a read-only run on a bus whose BMC switches the mux itself",
+     [](Scenario& s, RunOutput& o) {
+         read_only_report(s, o);
+         s.machine["bmcs"][0]["buses"]["0x01"]["bmc_switches_mux"] = true;
+         replace(o.trace, "0.04 mux bmc0 bus 0x01 0xE6 channels 04\n", "");
+     },
+     ""},
     {"a report of another run from a refused command line",
      [](Scenario& s, RunOutput& o) {
          report(s, o, "report.json", R"({"exit_code": 5, "arguments": ["-x"]})");

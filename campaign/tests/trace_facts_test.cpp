@@ -53,7 +53,7 @@ TEST(TraceFacts, TellsSignalsAHandlerTookFromTheOthers)
 
 // Only a write of one LED register of a controller counts: not a register
 // read's pointer, a flash command, a VPD pointer or a mux switch.
-TEST(TraceFacts, TakesTheWritesToLedRegistersOnBothRoads)
+TEST(TraceFacts, TakesTheWritesToLedRegistersAndEveryWiderWriteOnBothRoads)
 {
     TraceFacts f = read_trace(
         "0.1 bmc0 driver request id 7: 18 52 01 C0 00 44 FF\n"
@@ -64,7 +64,8 @@ TEST(TraceFacts, TakesTheWritesToLedRegistersOnBothRoads)
         "0.6 bmc0 driver request id 10: 18 52 01 A0 00 00 44\n"
         "0.7 bmc0 driver request id 11: 18 52 01 C0 00 30 FF\n"
         "0.8 bmc0 driver request id 12: 18 52 01 C0 01\n"
-        "0.9 bmc2 fault 1 #1 on kcs request: response lost\n");
+        "0.9 bmc2 fault 1 #1 on kcs request: response lost\n"
+        "1.0 mux bmc0 bus 0x03 mux 0xE6 ch 2 0xE4 channels 0C\n");
     ASSERT_EQ(f.led_writes.size(), 2u);
     EXPECT_EQ(f.led_writes[0].bmc, 0);
     EXPECT_EQ(f.led_writes[0].bus, 0x01);
@@ -78,6 +79,18 @@ TEST(TraceFacts, TakesTheWritesToLedRegistersOnBothRoads)
     EXPECT_EQ(f.led_writes[1].value, 0x00);
     ASSERT_EQ(f.faults.size(), 1u);
     EXPECT_EQ(f.faults[0], (std::pair<int, size_t>{2, 8}));
+    // Every request that writes more than a register number or an offset,
+    // to any device; not the one-byte pointer write, not a read.
+    std::vector<std::string> wide;
+    for (const std::string& w : f.wide_writes)
+        wide.push_back(w.substr(w.find(": ") + 2));
+    EXPECT_EQ(wide, (std::vector<std::string>{"18 52 01 C0 00 44 FF", "18 52 23 C6 00 40 00",
+                                              "18 52 01 C0 00 55 AA E0 00 42 FF", "18 52 01 A0 00 00 44",
+                                              "18 52 01 C0 00 30 FF"}));
+    ASSERT_EQ(f.mux_changes.size(), 1u);
+    EXPECT_EQ(f.mux_changes[0].mux, "bmc0 bus 0x03 mux 0xE6 ch 2 0xE4");
+    EXPECT_EQ(f.mux_changes[0].mask, 0x0C);
+    EXPECT_EQ(f.mux_changes[0].line, 9u);
 }
 
 TEST(TraceFacts, TellsAnswersGivenInADevicesPlaceWithSuccess)
