@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "in_process.h"
 #include "main/qb40tool.h"
 #include "settings.h"
 #include "sim_run.h"
@@ -73,6 +74,8 @@ TEST(CommandLine, EachAcceptedFormSetsExactlyItsSettings)
         // The digest is kept in lower case, whatever case it came in.
         {"--image-sha256 " + std::string(64, 'A') + " | --image-sha256 " + std::string(64, 'a'),
          "ExpectedImageSha256=" + std::string(64, 'a')},
+        {"--plan", "Plan=1"}, {"--read-only", "ReadOnly=1"}, {"--help-all", "Help=1 HelpAll=1"},
+        {"--read-only -ms -mae6 -i", "MuxAddress=1 SendMuxSwitchingCommands=1 ScanC0thruC6=1 ReadOnly=1"},
     };
     for (const Case& c : cases) {
         Args args = {"qb40tool"};
@@ -182,6 +185,10 @@ TEST(CommandLine, ReportLogsTheRawLineAndEverySelectedOption)
         {{"--expect", "3", "-b12"},
          {"No file name specified as command line, entering non-upgrade mode",
           "Selected -b for BusID range: 0x01 to 0x02", "Selected --expect for at least 3 controllers", " "}},
+        {{"-b12", "--read-only"},
+         {"No file name specified as command line, entering non-upgrade mode",
+          "Selected -b for BusID range: 0x01 to 0x02", "Selected --read-only: no register, LED or EEPROM byte written",
+          " "}},
     };
     for (const auto& [args, info] : cases) {
         SimDir dir;
@@ -238,4 +245,42 @@ TEST(CommandLine, HelpScreenIsShownOnceAndOnlyOnTheConsole)
         EXPECT_EQ(std::ranges::count(body, '\n'), 1 + 1 + 27 + 2);
         EXPECT_EQ(std::ranges::count(body, '\r'), 1);
     }
+}
+
+TEST(CommandLine, HelpAllIsTheHelpScreenThenEveryOptionBeyondItOneLineEach)
+{
+    SimDir dir;
+    auto classic = dir.run({"-h"});
+    std::string classic_log = dir.log();
+    auto all = dir.run({"--help-all"});
+    EXPECT_EQ(all.status, 0);
+    EXPECT_EQ(all.trace, "") << "the help path touches no BMC";
+    EXPECT_EQ(dir.log(), classic_log);
+    // The classic screen as it is, its closing blank lines after the rest.
+    const std::string body = classic.console.substr(0, classic.console.size() - 2);
+    ASSERT_TRUE(all.console.starts_with(body)) << all.console;
+    ASSERT_TRUE(all.console.ends_with("\n\n"));
+    std::vector<std::string> added = qbtest::lines(all.console.substr(body.size()));
+    // Every option the manual page names beyond the classic screen has a
+    // line of its own, and no line names an option twice.
+    std::string manual = qbtest::read_file(std::string(QB40_SOURCE_DIR) + "/docs/qb40tool.8");
+    std::vector<std::string> options = {"-dio", "-ms"};
+    std::istringstream page(manual);
+    for (std::string line; std::getline(page, line);) {
+        const std::string key = line.starts_with(".BI \\-\\-") ? line.substr(4) : line.starts_with(".B \\-\\-") ? line.substr(3) : "";
+        if (key.empty())
+            continue;
+        std::string option;
+        for (char c : key.substr(0, key.find(' ')))
+            if (c != '\\')
+                option += c;
+        if (std::ranges::find(options, option) == options.end())
+            options.push_back(option);
+    }
+    EXPECT_GE(options.size(), 10u);
+    for (const std::string& option : options) {
+        size_t with = std::ranges::count_if(added, [&](const std::string& l) { return l.starts_with("     " + option + " "); });
+        EXPECT_EQ(with, 1u) << option;
+    }
+    EXPECT_EQ(dir.run({"--help-all", "-q"}).console, "");
 }

@@ -174,7 +174,7 @@ constexpr const char* kHelpAllLines[] = {
     "\n     --expect N        The run must find at least N controllers (1 to 64)",
     "\n     --image-sha256 HEX  Upgrade only with the image file whose SHA-256 is HEX",
     "\n     --capture FILE    Record the run at its seam with the machine into FILE",
-    "\n     --capture-redact vpd  With --capture: placeholders in place of the VPD text",
+    "\n     --capture-redact LIST  With --capture: vpd, host or vpd,host left out of it",
     "\n     --plan            Say what the upgrade would do, and do none of it",
     "\n     --read-only       Scan and report; write no register, LED or EEPROM byte",
     "\n     --help-all        Displays this screen with every option",
