@@ -230,6 +230,9 @@ print(" ".join(".".join(map(str, d["firmware"])) for b in m["bmcs"] for bus in s
                for d in b["buses"][bus]["devices"]))' "$work/$1/machine${2:+.$2}.json"
 }
 flashed() { [ -f "$work/$1/traces.txt" ] && grep -q ' flash ' "$work/$1/traces.txt"; }
+# A request that writes more than a register's number (or a mux's channels),
+# or an LED that changed.
+wrote() { [ -f "$work/$1/traces.txt" ] && grep -qE ' request id [0-9]+:( [0-9A-F]{2}){7}| led ' "$work/$1/traces.txt"; }
 touched() { [ -e "$work/$1/runs.txt" ] || [ -e "$work/$1/work" ]; }
 # The hosts of the first batch of the upgrade play, as its first task lists them.
 first_batch() {
@@ -277,6 +280,7 @@ case_plan() {
   done
   for h in "${hosts[@]}"; do
     ! flashed "$h" || no "the plan sent a flash command to $h" || return
+    ! wrote "$h" || no "the plan wrote a register of $h" || return
     [ ! -e "$work/$h/work" ] || no "the plan left a working directory on $h" || return
     [ "$(status plan "$h")" = "${want[$h]}" ] || no "$h is $(status plan "$h") in the plan, not ${want[$h]}" || return
   done
