@@ -330,12 +330,16 @@ case_recover() {
 }
 
 case_sigterm() {
-  local s pid begin=$SECONDS
+  local s pid state begin=$SECONDS
   reset hang
   s=$(play sigterm --limit hang)
   [ -f "$work/hang/pid" ] || no "the hung run never started" || return
   pid=$(cat "$work/hang/pid")
-  ! kill -0 "$pid" 2>/dev/null || no "the hung run (pid $pid) is still there after the playbook" || return
+  # Killed with timeout's process group, timeout included, the run may
+  # still wait as a zombie for the system to reap it: dead all the same.
+  state=$(ps -o stat= -p "$pid" 2>/dev/null) || state=gone
+  [[ $state == gone || $state == Z* ]] || no "the hung run (pid $pid, state $state) is still there after the playbook" ||
+    return
   flock --nonblock "$work/hang/qb40tool.lock" true || no "hang's lock is still held" || return
   [ "$s" != 0 ] || no "the hung run ended with 0" || return
   [ "$(status sigterm hang)" = failed ] || no "hang is $(status sigterm hang)" || return
