@@ -300,5 +300,6 @@ int open_file(const char* path, int flags, mode_t mode) { return ::open(path, fl
 ssize_t write(int fd, const void* buf, size_t count) { return ::write(fd, buf, count); }
 int fsync(int fd) { return ::fsync(fd); }
 int rename(const char* from, const char* to) { return std::rename(from, to); }
+int fchmod(int fd, mode_t mode) { return ::fchmod(fd, mode); }
 
 }  // namespace os::sys

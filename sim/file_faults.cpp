@@ -21,6 +21,7 @@ constexpr Named kFiles[] = {
     {"log", static_cast<int>(ToolFile::Log)},
     {"report", static_cast<int>(ToolFile::Report)},
     {"capture", static_cast<int>(ToolFile::Capture)},
+    {"metrics", static_cast<int>(ToolFile::Metrics)},
 };
 constexpr Named kCalls[] = {
     {"open", static_cast<int>(FileCall::Open)},
@@ -67,6 +68,8 @@ ToolFile tool_file_of(const char* path, int open_flags)
         return ToolFile::Report;
     if (starts_with(name, ".qb40tool-capture.") || starts_with(name, ".qb40tool-scratch."))
         return ToolFile::Capture;
+    if (starts_with(name, ".qb40tool-metrics."))
+        return ToolFile::Metrics;
     return ToolFile::Other;
 }
 

@@ -22,8 +22,8 @@ namespace sim {
 // log.txt and logprev.txt; the temporary files its report and capture are
 // written through (".qb40tool-report.*", ".qb40tool-capture.*") and the
 // capture's scratch file, which has no name (O_TMPFILE) or a
-// ".qb40tool-scratch.*" one.
-enum class ToolFile { Log, Report, Capture, Other };
+// ".qb40tool-scratch.*" one; the metrics' (".qb40tool-metrics.*").
+enum class ToolFile { Log, Report, Capture, Metrics, Other };
 const char* tool_file_name(ToolFile file);
 ToolFile tool_file_of(const char* path, int open_flags);
 

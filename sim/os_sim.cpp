@@ -49,5 +49,7 @@ int open_file(const char* path, int flags, mode_t mode) { return sim::machine().
 ssize_t write(int fd, const void* buf, size_t count) { return sim::machine().write(fd, buf, count); }
 int fsync(int fd) { return sim::machine().fsync(fd); }
 int rename(const char* from, const char* to) { return sim::machine().rename(from, to); }
+// The files are real files: their mode is the real one.
+int fchmod(int fd, mode_t mode) { return ::fchmod(fd, mode); }
 
 }  // namespace os::sys

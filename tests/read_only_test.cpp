@@ -141,7 +141,8 @@ TEST(ReadOnly, EveryAllowedModeOnEveryExampleMachineWritesNothing)
         {"--read-only", "-dio", "-mae6", "-ms", "-i", "-b0f"},
         {"--read-only", "-dio", "-sc02", "-b0f"},
         {"--read-only", "-dio", "--plan", "-u", "-f", "fw_4077.bin"},
-        {"--read-only", "-dio", "--report", "r.json", "--capture", "c.jsonl", "-c2", "-cd1", "--strict", "--expect", "1"},
+        {"--read-only", "-dio", "--report", "r.json", "--capture", "c.jsonl", "--metrics", "m.prom", "-c2", "-cd1",
+         "--strict", "--expect", "1"},
     };
     const std::string image = make_image(16384, {1, 2, 0});
     int runs = 0;

@@ -153,10 +153,10 @@ void PutImage(const ImageRecord& image)
 
 void PutLosses(const LossRecord* lost)
 {
-    static const char* const kFiles[] = {"log", "report", "capture"};
+    static const char* const kFiles[] = {"log", "report", "capture", "metrics"};
     ReportPrintf("[");
     const char* comma = "";
-    for (int kind = 0; kind < 3; ++kind) {
+    for (int kind = 0; kind < 4; ++kind) {
         if (!lost[kind].lost)
             continue;
         ReportPrintf("%s{\"file\": \"%s\", \"path\": ", comma, kFiles[kind]);

@@ -51,6 +51,17 @@ enum FlashStep : INT8U {
 #define RECORD_MAX_BMCS 4
 #define RECORD_TEXT_SIZE 256
 
+// What the last scan that found a controller read from it besides its
+// version, for --metrics: the slot masks and the temperature registers.
+enum ControllerReading : INT8U {
+    READING_SLOTS_USED,    // register 0x36
+    READING_SLOTS_MATED,   // register 0x38
+    READING_TEMP,          // register 0x56
+    READING_TEMP_AMBIENT,  // register 0x57
+    READING_TEMP_THRESH,   // register 0x58
+    READINGS,
+};
+
 struct ControllerRecord {
     INT8U busID;
     INT8U i2c_addr;
@@ -72,6 +83,8 @@ struct ControllerRecord {
     char error[RECORD_ERROR_SIZE];            // the line that told of it; "" for none
     time_t programming_started;               // 0: never programmed
     time_t programming_finished;
+    INT8U reading[READINGS];                  // ControllerReading
+    INT8U reading_known;                      // bit n: reading[n] was read
 };
 
 // How the tool reached a BMC.
@@ -143,7 +156,10 @@ struct RunRecord {
     time_t started;
     time_t finished;
     ImageRecord image;
-    LossRecord lost[3];  // the log, the report, the capture (OutputKind)
+    LossRecord lost[4];  // the log, the report, the capture, the metrics (OutputKind)
+    long long started_us;   // --metrics: the run's start and end, microseconds since the epoch
+    long long finished_us;
+    int bmcs_found;         // what BMC discovery counted
     int bmc_count;
     BmcRecord bmcs[RECORD_MAX_BMCS];
 };

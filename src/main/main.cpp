@@ -249,6 +249,7 @@ int main(int argc, char** argv)
         ps("Unable to create logfile %s\n", "log.txt");
     PrintBanner();
     StartReport();
+    StartMetrics();
 
     if (CMDL_Help) {
         DisplayCommandLineHelp();
@@ -266,6 +267,7 @@ int main(int argc, char** argv)
     ScanForBmc = 1;
     Kcs_Open();
     ScanForBmc = 0;
+    NoteBmcsFound(FoundBmc);
     pb("\nTotal BMC found: %d", FoundBmc);
     // Several BMCs share one log: it is never reopened between their cycles.
     if (FoundBmc > 1)

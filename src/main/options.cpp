@@ -51,6 +51,7 @@ char ExpectedImageSha256[2 * 32 + 1] = "";
 unsigned char CMDL_Plan = 0;
 unsigned char CMDL_ReadOnly = 0;
 unsigned char CMDL_HelpAll = 0;
+char MetricsFilename[METRICS_FILENAME_SIZE] = "";
 
 namespace {
 
@@ -85,6 +86,7 @@ enum OptionAction {
     OPT_PLAN,
     OPT_READ_ONLY,
     OPT_HELP_ALL,
+    OPT_METRICS,
 };
 
 struct OptionKey {
@@ -161,6 +163,7 @@ constexpr OptionKey kWholeArgumentOptions[] = {
     {"--plan", OPT_PLAN},
     {"--read-only", OPT_READ_ONLY},
     {"--help-all", OPT_HELP_ALL},
+    {"--metrics", OPT_METRICS},
 };
 
 // --help-all: after the classic screen, every option it does not show, one
@@ -177,6 +180,7 @@ constexpr const char* kHelpAllLines[] = {
     "\n     --capture-redact LIST  With --capture: vpd, host or vpd,host left out of it",
     "\n     --plan            Say what the upgrade would do, and do none of it",
     "\n     --read-only       Scan and report; write no register, LED or EEPROM byte",
+    "\n     --metrics FILE    Write the scan as Prometheus metrics for the node exporter",
     "\n     --help-all        Displays this screen with every option",
 };
 
@@ -407,6 +411,9 @@ bool ApplyOption(OptionAction action, const char* argument, const char* value, i
     case OPT_READ_ONLY:
         CMDL_ReadOnly = 1;
         return true;
+    case OPT_METRICS:
+        TakeFilename(index, argc, argv, "--metrics", "Metrics", MetricsFilename, sizeof MetricsFilename);
+        return true;
     case OPT_HELP_ALL:
         CMDL_Help = 1;
         CMDL_HelpAll = 1;
@@ -590,6 +597,8 @@ void LogCommandLineInfo(int argc, char** argv)
         pf("Selected --plan: what the upgrade would do, nothing written");
     if (CMDL_ReadOnly)
         pf("Selected --read-only: no register, LED or EEPROM byte written");
+    if (MetricsFilename[0])
+        pf("Selected --metrics for Prometheus metrics in %s", MetricsFilename);
     pf(" ");
 
     if (CMDL_QuietMode && CMDL_ContinousUpgrade) {

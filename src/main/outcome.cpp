@@ -16,6 +16,7 @@
 
 #include "../kcs/kcs.h"
 #include "../logfile/logfile.h"
+#include "../logfile/metrics_text.h"
 #include "../logfile/output_file.h"
 #include "../logfile/report_file.h"
 #include "../logfile/report_json.h"
@@ -32,8 +33,40 @@ RunRecord Run;
 bool RunBegun = false;
 bool RunEnded = false;
 bool ReportRefused = false;
+bool MetricsRefused = false;
 bool ReportFailed = false;  // the operator has been told once
 int FirstFailure = RC_OK;
+
+// What the scan read from the controller it is recording, until it is noted.
+INT8U PendingReading[READINGS];
+INT8U PendingKnown = 0;
+
+struct ReadingRegister {
+    INT8U reg;
+    ControllerReading reading;
+};
+constexpr ReadingRegister kReadingRegisters[] = {
+    {QBREG_SLOTS_USED, READING_SLOTS_USED}, {QBREG_SLOTS_MATED, READING_SLOTS_MATED},
+    {QBREG_TEMP, READING_TEMP},             {QBREG_TEMP_AMBIENT, READING_TEMP_AMBIENT},
+    {QBREG_TEMP_THRESH, READING_TEMP_THRESH},
+};
+
+long long NowUs()
+{
+    struct timeval tv;
+    if (os::gettimeofday(&tv) != 0)
+        return 0;
+    return static_cast<long long>(tv.tv_sec) * 1000000 + tv.tv_usec;
+}
+
+// Writes the metrics as the record stands (at the end of the run); a file
+// that cannot be written is told once and counted as lost.
+void WriteRunMetrics()
+{
+    Run.finished_us = NowUs();
+    if (int error = WriteMetrics(Run, MetricsFilename))
+        NoteOutputLost(OUTPUT_METRICS, MetricsFilename, std::strerror(error));
+}
 // The command line being parsed, for a report of an error in it.
 int CommandLineArgc = 0;
 char** CommandLineArgv = nullptr;
@@ -154,6 +187,8 @@ void BeginRecord(int argc, char** argv)
     Run.image.sha256_matched = -1;
     Run.plan = CMDL_Plan;
     RunBegun = true;
+    if (MetricsFilename[0])
+        Run.started_us = NowUs();
     if (ReportFilename[0]) {
         Run.started = os::time(nullptr);
         RecordHost(Run.host);
@@ -212,6 +247,42 @@ void StartReport()
     exit(FinishRun(code));
 }
 
+void StartMetrics()
+{
+    if (!MetricsFilename[0])
+        return;
+    const char* image = CMDL_FilenameSpecified ? BinFilename : nullptr;
+    const char* why = OutputFileRefusal(MetricsFilename, image, ReportFilename);
+    if (!why)
+        why = OutputFileRefusal(MetricsFilename, image, CaptureFilename);
+    if (!why)
+        return;
+    pb("ERROR: Refusing to write metrics file %s: %s [RETURN CODE:0x%02x]", MetricsFilename, why, RC_COMMAND_LINE);
+    MetricsRefused = true;
+    int code = EndRun(RC_COMMAND_LINE);
+    CloseLogFile();
+    exit(FinishRun(code));
+}
+
+void NoteBmcsFound(int count)
+{
+    if (RunBegun)
+        Run.bmcs_found = count;
+}
+
+void NoteRegisterRead(INT8U reg, int value)
+{
+    for (const ReadingRegister& r : kReadingRegisters) {
+        if (r.reg != reg)
+            continue;
+        PendingReading[r.reading] = static_cast<INT8U>(value & 0xFF);
+        if (value >= 0)
+            PendingKnown = static_cast<INT8U>(PendingKnown | 1u << r.reading);
+        else
+            PendingKnown = static_cast<INT8U>(PendingKnown & ~(1u << r.reading));
+    }
+}
+
 int RunCode(int next)
 {
     if (!CMDL_Strict)
@@ -233,6 +304,10 @@ int EndRun(int code)
     Run.exit_code = CMDL_Strict && FirstFailure != RC_OK ? FirstFailure : code;
     Run.exit_known = Run.signal == nullptr;
     Run.complete = 1;
+    // Before the check of the files written: a metrics file that cannot be
+    // written counts among them.
+    if (MetricsFilename[0] && !MetricsRefused)
+        WriteRunMetrics();
     if (Run.exit_known && StrictCode(Run.exit_code) != Run.exit_code) {
         pb("ERROR: Not every file of the run was written [RETURN CODE:0x%02x]", RC_OUTPUT_LOST);
         Run.exit_code = RC_OUTPUT_LOST;
@@ -354,7 +429,10 @@ void NoteControllerFound(const structChipInfo& rec, int MUXretval, int stored)
         c->last_seen[1] = rec.FW_ID1;
         c->last_seen[2] = rec.FW_ID2;
         c->last_scan = bmc->scans;
+        std::memcpy(c->reading, PendingReading, sizeof c->reading);
+        c->reading_known = PendingKnown;
     }
+    PendingKnown = 0;
     // Only an upgrade run has something to say about a controller it could
     // not keep (a plan says it of its own).
     if (!stored && CMDL_FilenameSpecified && !CMDL_Plan)

@@ -28,6 +28,16 @@ void BeginRunOutcome(int argc, char** argv);
 // of an earlier run ever stands for this one.
 void StartReport();
 
+// With --metrics, once the log is started: the metrics file is refused (an
+// "ERROR:" line, the log closed, exit status 5; nothing is written) when it
+// is the image, a log, the report, the capture, a link or no regular file.
+// The file itself is written once, when the run ends (EndRun): until then
+// the previous run's metrics stand.
+void StartMetrics();
+
+// What BMC discovery counted.
+void NoteBmcsFound(int count);
+
 // The code of the run once a pass or cycle has set `next`: `next` itself,
 // or under --strict the first failure of the run, which no later pass undoes.
 int RunCode(int next);
@@ -64,6 +74,10 @@ void NoteBmcPass(int opened);
 // device table, or not, when the table was full).
 void NoteScanBegins();
 void NoteControllerFound(const structChipInfo& rec, int MUXretval, int stored);
+// A register the scan read from the controller it is recording (the value,
+// or -1 when the read failed), before NoteControllerFound: the slot masks
+// and temperatures are kept for --metrics.
+void NoteRegisterRead(INT8U reg, int value);
 
 // The flash of one controller: it begins; it enters a step (FlashStep);
 // the line that tells of its failure; it was aborted by the operator; the

@@ -78,7 +78,10 @@ extern unsigned char CMDL_Plan;  // --plan: say what the upgrade would do, and w
 // requests carry only the register or EEPROM address to read from, and with
 // -ms the mux's channel selection (the mux put back as it was found).
 extern unsigned char CMDL_ReadOnly;
-extern unsigned char CMDL_HelpAll;  // --help-all: the help screen and every option beyond it
+extern unsigned char CMDL_HelpAll;
+// --metrics FILE: Prometheus metrics of the run for the node exporter; "" when not asked for.
+#define METRICS_FILENAME_SIZE 4096
+extern char MetricsFilename[METRICS_FILENAME_SIZE];  // --help-all: the help screen and every option beyond it
 
 // --capture: the run recorded at the seam (capture_run.cpp).
 #define CAPTURE_FILENAME_SIZE 4096

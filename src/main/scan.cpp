@@ -95,12 +95,18 @@ void LogAdditionalRegisters(structChipInfo& rec, INT8U busID, INT8U i2c_addr)
     pf("\tAdditional Chip Info:");
     rec.ConfigByte = LowByte(ReadQBreg(busID, i2c_addr, QBREG_CONFIG));
     pf("\tConfiguration      (Reg 0x30):0x%02x", rec.ConfigByte);
-    for (const LoggedRegister& r : kAdditionalRegisters)
-        pf("\t%s (Reg 0x%02x):0x%02x", r.label, r.reg, LowByte(ReadQBreg(busID, i2c_addr, r.reg)));
+    for (const LoggedRegister& r : kAdditionalRegisters) {
+        int value = ReadQBreg(busID, i2c_addr, r.reg);
+        NoteRegisterRead(r.reg, value);
+        pf("\t%s (Reg 0x%02x):0x%02x", r.label, r.reg, LowByte(value));
+    }
     for (INT8U reg = QBREG_DRIVE0; reg < QBREG_DRIVE0 + kDriveRegisterCount; reg++)
         pf("\tDrive (Reg 0x%02x): Byte: 0x%02x", reg, LowByte(ReadQBreg(busID, i2c_addr, reg)));
-    for (const LoggedRegister& r : kTemperatureRegisters)
-        pf("\t%s (Reg 0x%02x):0x%02x", r.label, r.reg, LowByte(ReadQBreg(busID, i2c_addr, r.reg)));
+    for (const LoggedRegister& r : kTemperatureRegisters) {
+        int value = ReadQBreg(busID, i2c_addr, r.reg);
+        NoteRegisterRead(r.reg, value);
+        pf("\t%s (Reg 0x%02x):0x%02x", r.label, r.reg, LowByte(value));
+    }
 }
 
 bool ChannelsScanned() { return ScanChannels || CMDL_ScanChannels; }

@@ -73,6 +73,9 @@ int open_file(const char* path, int flags, mode_t mode);
 ssize_t write(int fd, const void* buf, size_t count);
 int fsync(int fd);
 int rename(const char* from, const char* to);
+// A file others must read (the metrics for the node exporter) gets its mode
+// whatever the umask.
+int fchmod(int fd, mode_t mode);
 
 }  // namespace sys
 
@@ -258,5 +261,6 @@ inline int open_file(const char* path, int flags, mode_t mode) { return sys::ope
 inline ssize_t write(int fd, const void* buf, size_t count) { return sys::write(fd, buf, count); }
 inline int fsync(int fd) { return sys::fsync(fd); }
 inline int rename(const char* from, const char* to) { return sys::rename(from, to); }
+inline int fchmod(int fd, mode_t mode) { return sys::fchmod(fd, mode); }
 
 }  // namespace os
