@@ -41,6 +41,23 @@ install(TARGETS qb40tool DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT qb40tool
 install(FILES ${QB40_COMPRESSED}/qb40tool.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT qb40tool)
 # The JSON Schema of the --report file, for the scripts that read it.
 install(FILES ${CMAKE_SOURCE_DIR}/docs/report.schema.json DESTINATION ${QB40_DATA} COMPONENT qb40tool)
+# The metrics timer, installed and not enabled, with the alerting rules and
+# the dashboard it is meant for. A package's units go to /lib/systemd/system
+# on Debian 12; a build for another prefix keeps them under it.
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(QB40_SYSTEMD_UNIT_DIR /lib/systemd/system)
+else()
+  set(QB40_SYSTEMD_UNIT_DIR lib/systemd/system)
+endif()
+set(QB40_SBINDIR ${CMAKE_INSTALL_FULL_SBINDIR})
+configure_file(${QB40_PACKAGING}/systemd/qb40tool-metrics.service.in ${CMAKE_BINARY_DIR}/systemd/qb40tool-metrics.service
+               @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/systemd/qb40tool-metrics.service ${QB40_PACKAGING}/systemd/qb40tool-metrics.timer
+        DESTINATION ${QB40_SYSTEMD_UNIT_DIR} COMPONENT qb40tool)
+install(FILES ${CMAKE_SOURCE_DIR}/examples/prometheus/qb40tool.rules.yml
+        ${CMAKE_SOURCE_DIR}/examples/prometheus/qb40tool-dashboard.json
+        ${CMAKE_SOURCE_DIR}/examples/prometheus/README.md
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/qb40tool/examples/prometheus COMPONENT qb40tool)
 
 # Component qb40tool-sim: the simulator, the external BMC server, the
 # capture's machine maker, the example machines and images, and their manuals.

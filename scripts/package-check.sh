@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # CI: builds the packages (warnings are errors), checks them with lintian,
-# installs both, runs what they installed from an empty directory, renders
+# installs both, runs what they installed from an empty directory, checks
+# the metrics timer with systemd-analyze verify, renders
 # every manual page they installed, then purges them and checks that nothing
 # they installed is left behind. Needs root; prints its wall time.
 set -euo pipefail
@@ -81,6 +82,18 @@ expect 0 "Sucessfully Upgraded 2 of 2 parts" env QB40SIM_MACHINE="$scratch/model
   /usr/bin/qb40tool-sim -u -f $share/images/fw_4077.bin
 expect 2 "usage: qb40sim-capture" /usr/bin/qb40sim-capture diff
 expect 0 "Usage: qb40tool [options]" /usr/sbin/qb40tool -h
+
+# The metrics timer: installed, not enabled, and both units pass systemd's
+# own check (which also finds the tool the service runs).
+units=(/lib/systemd/system/qb40tool-metrics.service /lib/systemd/system/qb40tool-metrics.timer)
+for unit in "${units[@]}"; do
+  [ -f "$unit" ] || fail "$unit is not installed"
+done
+! find /etc/systemd/system -name 'qb40tool-metrics.*' | grep -q . || fail "the package enabled the metrics timer"
+verify=$(systemd-analyze verify "${units[@]}" 2>&1) || fail "systemd-analyze verify: $verify"
+[ -z "$verify" ] || fail "systemd-analyze verify says: $verify"
+grep -q '^ExecStart=/usr/sbin/qb40tool --read-only -q --metrics /var/lib/prometheus/node-exporter/qb40tool.prom$' \
+  "${units[0]}" || fail "the service does not run the read-only scan into the collector's directory"
 
 # The static tarball: it unpacks into its own directory with the tool, its
 # manual, the report schema and the copyright, and the tool runs with no
