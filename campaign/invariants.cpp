@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "hex.h"
+#include "metrics_text.h"
 #include "trace_facts.h"
 #include "main/sha256.h"
 
@@ -191,10 +192,11 @@ struct Evidence {
         for (const FileFaultEvent& f : trace.file_faults)
             log_lost |= f.file == "log" && f.call != "rename";
         flash = follow_flash(s, trace, whole_log, !log_lost);
-        // A report or capture that cannot be written adds its error line
-        // wherever the run ends; the ending is what comes without it.
+        // A report, capture or metrics file that cannot be written adds its
+        // error line wherever the run ends; the ending is what comes without it.
         for (const std::string& l : log)
-            if (!l.empty() && !report_error(l) && !l.starts_with("ERROR: Unable to write capture file "))
+            if (!l.empty() && !report_error(l) && !l.starts_with("ERROR: Unable to write capture file ") &&
+                !l.starts_with("ERROR: Unable to write metrics file "))
                 log_tail.push_back(l);
         std::erase_if(console, [](const std::string& l) { return report_error(shown(l)); });
         errors = split_lines(o.errors);
@@ -910,11 +912,14 @@ Finding stale_report(const Evidence& e)
 // umask; the report and the capture are readable by their owner alone.
 Finding file_modes(const Evidence& e)
 {
-    const std::optional<std::string> report = e.scenario.report_file(), capture = e.scenario.capture_file();
+    const std::optional<std::string> report = e.scenario.report_file(), capture = e.scenario.capture_file(),
+                                     metrics = e.scenario.metrics_file();
     for (const auto& [name, mode] : e.out.modes) {
         bool planted = e.scenario.files.count(name) > 0;
         bool replaced_report = planted && name == report && e.scenario.old_report && e.out.report != e.scenario.old_report;
-        if (planted && !replaced_report)
+        bool replaced_metrics =
+            planted && name == metrics && e.scenario.old_metrics && e.out.metrics != e.scenario.old_metrics;
+        if (planted && !replaced_report && !replaced_metrics)
             continue;  // the campaign's own file, left as it was
         char text[16];
         std::snprintf(text, sizeof text, "0%o", mode);
@@ -923,6 +928,8 @@ Finding file_modes(const Evidence& e)
         bool output = (name == report && !names_no_report(e.scenario, name)) || name == capture;
         if (output && mode != 0600)
             return name + " is mode " + text + ", not the owner's alone (0600)";
+        if (name == metrics && mode != 0644)
+            return name + " is mode " + text + ", not 0644 (the node exporter reads it as another user)";
     }
     return std::nullopt;
 }
@@ -1118,6 +1125,79 @@ Finding read_only(const Evidence& e)
     return std::nullopt;
 }
 
+// The controller a qb40_controller_info series names, as the device summary
+// lists it: "BusID:0x21 ChipID:77 FW:[0x02:0x00] ADR:0xc0 Config:0x05".
+std::optional<std::string> summary_text(const MetricsText& m, const MetricSample& info)
+{
+    auto label = [&](const char* name) { return info.labels.count(name) ? info.labels.at(name) : std::string(); };
+    unsigned id = 0, major = 0, minor = 0, bus = 0, channel = 0;
+    if (std::sscanf(label("firmware").c_str(), "%u.%u.%u", &id, &major, &minor) != 3 ||
+        std::sscanf(label("bus").c_str(), "0x%x", &bus) != 1 || std::sscanf(label("mux_channel").c_str(), "%u", &channel) != 1)
+        return std::nullopt;
+    char text[96];
+    std::snprintf(text, sizeof text, "BusID:0x%02x ChipID:%s FW:[0x%02x:0x%02x] ADR:%s", (channel << 4) | bus,
+                  label("chip_id").c_str(), major, minor, label("address").c_str());
+    std::string line = text;
+    for (const MetricSample* config : m.named("qb40_controller_config")) {
+        bool same = std::all_of(config->labels.begin(), config->labels.end(),
+                                [&](const auto& l) { return label(l.first.c_str()) == l.second; });
+        if (same) {
+            char config_text[16];
+            std::snprintf(config_text, sizeof config_text, " Config:0x%02x", static_cast<unsigned>(config->value));
+            line += config_text;
+        }
+    }
+    return line;
+}
+
+// --metrics FILE: written at every end the process controls, in the text
+// format a scraper takes, with the run's own status, and with the
+// controllers the summaries listed when it says the scan went through.
+Finding metrics(const Evidence& e)
+{
+    if (!e.scenario.metrics_file() || e.out.timed_out || killed(e) || run_ended(e))
+        return std::nullopt;
+    bool refused_at_start = e.exited_defined() && e.out.status == 5 && e.trace.requests == 0;
+    if (!e.out.metrics || e.out.metrics == e.scenario.old_metrics) {
+        if (refused_at_start || e.said_lost("metrics") || e.scenario.closed_descriptors.count(2))
+            return std::nullopt;
+        return std::string(e.out.metrics ? "an earlier run's metrics file still stands" : "no metrics file") +
+               " after a run that " + (e.out.signal ? "a signal stopped" : "ended with " + std::to_string(e.out.status));
+    }
+    MetricsText m = parse_metrics(*e.out.metrics);
+    if (m.error)
+        return "the metrics file: " + *m.error;
+    std::vector<const MetricSample*> status = m.named("qb40_run_exit_status"), success = m.named("qb40_scan_success");
+    if (success.size() != 1)
+        return "the metrics file does not say whether the scan succeeded";
+    if (e.out.signal && !status.empty())
+        return "the metrics of a run a signal stopped give an exit status";
+    if (e.exited_defined() && (status.size() != 1 || status[0]->value != e.out.status) &&
+        !(e.out.status == 7 && status.size() == 1 && status[0]->value == 0 && e.said_lost("capture")))
+        return "the metrics give exit status " + (status.empty() ? "none" : std::to_string(static_cast<int>(status[0]->value))) +
+               " to a run that ended with " + std::to_string(e.out.status);
+    bool through = e.exited_defined() && (e.out.status == 0 || (e.scenario.plan() && e.out.status == 4));
+    if (success[0]->value == 1 && !through)
+        return "the metrics say the scan succeeded in a run that " +
+               (e.out.signal ? std::string("a signal stopped") : "ended with " + std::to_string(e.out.status));
+    std::vector<const MetricSample*> infos = m.named("qb40_controller_info");
+    double found = 0;
+    for (const MetricSample* f : m.named("qb40_controllers_found"))
+        found += f->value;
+    if (success[0]->value != 1 && !infos.empty())
+        return "the metrics of a scan that did not succeed name controllers";
+    if (found != static_cast<double>(infos.size()) && success[0]->value == 1)
+        return "the metrics count " + std::to_string(static_cast<int>(found)) + " controllers and describe " +
+               std::to_string(infos.size());
+    for (const MetricSample* info : infos) {
+        std::optional<std::string> line = summary_text(m, *info);
+        if (!line || std::none_of(e.whole_log.begin(), e.whole_log.end(),
+                                  [&](const std::string& l) { return l.find(*line) != std::string::npos; }))
+            return "no device summary lists the controller of the metrics: " + line.value_or("(labels unreadable)");
+    }
+    return std::nullopt;
+}
+
 struct Invariant {
     const char* name;
     Finding (*check)(const Evidence&);
@@ -1129,7 +1209,7 @@ constexpr Invariant kInvariants[] = {
     {"report", report},     {"signal", signalled},       {"session", session},             {"leds", leds},
     {"image-digest", image_digest}, {"plan", planned},
     {"stale-report", stale_report}, {"file-modes", file_modes}, {"redaction", redaction}, {"output-loss", output_loss},
-    {"read-only", read_only},
+    {"read-only", read_only}, {"metrics", metrics},
 };
 
 }  // namespace
@@ -1155,6 +1235,7 @@ std::vector<Violation> check(const Scenario& scenario, const RunOutput& output, 
         coverage->redacted_captures += output.capture && (scenario.redacts("vpd") || scenario.redacts("host"));
         coverage->closed_descriptors += !scenario.closed_descriptors.empty();
         coverage->open_umask += scenario.machine.value("umask", "") == "000";
+        coverage->metrics += output.metrics && output.metrics != scenario.old_metrics;
         if (const SignalEvent* stop = stop_signal(evidence)) {
             ++coverage->signalled;
             std::map<std::tuple<int, uint8_t, uint8_t, uint8_t>, uint8_t> before;

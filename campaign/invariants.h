@@ -48,12 +48,21 @@
 //                  is replaced, unless the run ended with 5 before a BMC
 //                  heard a word
 //   file-modes     no file the tool writes is writable by others, whatever
-//                  the umask; the report and the capture are 0600
+//                  the umask; the report and the capture are 0600, the
+//                  metrics 0644
 //   redaction      a capture taken with --capture-redact vpd holds no VPD
 //                  text, with host no host name, DMI serial or machine id
 //   output-loss    a log, report or capture the machine failed to write is
 //                  said on standard error, and under --strict the run does
 //                  not end 0
+//   read-only      a --read-only run writes no more than one byte per
+//                  request (a register's number, an EEPROM offset, a mux's
+//                  channels) and leaves each mux it switched as found
+//   metrics        --metrics FILE is written at every end the process
+//                  controls (unless refused or said lost), in the text
+//                  format a scraper takes, with the run's exit status, a
+//                  scan success only for a run that went through, and the
+//                  controllers its device summaries listed
 //   report-schema  every report holds to docs/report.schema.json (checked
 //                  for all runs at once, after them: report_for_schema)
 //
@@ -97,6 +106,7 @@ struct Coverage {
     size_t redacted_captures = 0;   // captures taken with --capture-redact
     size_t closed_descriptors = 0;  // runs started without a standard descriptor
     size_t open_umask = 0;          // runs under umask 000
+    size_t metrics = 0;             // metrics files read (--metrics)
 };
 
 std::vector<Violation> check(const Scenario& scenario, const RunOutput& output, Coverage* coverage = nullptr);

@@ -210,6 +210,7 @@ public:
         coverage_.redacted_captures += covered.redacted_captures;
         coverage_.closed_descriptors += covered.closed_descriptors;
         coverage_.open_umask += covered.open_umask;
+        coverage_.metrics += covered.metrics;
         ++statuses_[out.timed_out ? kKilled : out.signal ? kBySignal + out.signal : out.status];
         slowest_.emplace_back(out.seconds, job.rerun());
         std::sort(slowest_.rbegin(), slowest_.rend());
@@ -262,9 +263,9 @@ public:
             coverage_.signal_aborts, coverage_.lit_at_signal, coverage_.killed, coverage_.forged);
         std::printf("campaign: environment: %zu runs met file-system errors, %zu had an earlier run's report where "
                     "theirs goes, %zu redacted captures, %zu runs without a standard descriptor, %zu under umask "
-                    "000\n",
+                    "000, %zu metrics files\n",
                     coverage_.file_faults, coverage_.old_reports, coverage_.redacted_captures,
-                    coverage_.closed_descriptors, coverage_.open_umask);
+                    coverage_.closed_descriptors, coverage_.open_umask, coverage_.metrics);
         std::string slowest;
         char seconds_text[16];
         for (const auto& [run_seconds, what] : slowest_) {

@@ -94,6 +94,7 @@ RunDir::RunDir(fs::path dir, const Scenario& scenario)
       args_(scenario.args),
       report_file_(scenario.report_file()),
       capture_file_(scenario.capture_file()),
+      metrics_file_(scenario.metrics_file()),
       closed_(scenario.closed_descriptors)
 {
     fs::remove_all(dir_);
@@ -162,6 +163,8 @@ RunOutput RunDir::run(const fs::path& tool, std::chrono::milliseconds bound) con
         r.report = read_file(dir_ / "work" / *report_file_);
     if (capture_file_)
         r.capture = read_file(dir_ / "work" / *capture_file_);
+    if (metrics_file_)
+        r.metrics = read_file(dir_ / "work" / *metrics_file_);
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(dir_ / "work", ec); !ec && it != fs::recursive_directory_iterator();
          it.increment(ec)) {

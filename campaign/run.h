@@ -27,6 +27,7 @@ struct RunOutput {
     std::optional<std::string> log, logprev;  // nullopt: the file does not exist
     std::optional<std::string> report;        // the file of --report, when there is one
     std::optional<std::string> capture;       // the file of --capture, when there is one
+    std::optional<std::string> metrics;       // the file of --metrics, when there is one
     // Every regular file in the working directory afterwards (relative path)
     // with its permission bits, and whether it is a symbolic link.
     std::map<std::string, unsigned> modes;
@@ -56,7 +57,7 @@ public:
 private:
     std::filesystem::path dir_;
     std::vector<std::string> args_;
-    std::optional<std::string> report_file_, capture_file_;
+    std::optional<std::string> report_file_, capture_file_, metrics_file_;
     std::set<int> closed_;
 };
 

@@ -127,6 +127,33 @@ void environment(Random& r, Scenario& s)
     }
 }
 
+// --metrics, mostly with --read-only as a timer runs it; sometimes over an
+// earlier run's file, or on a disk that fails it.
+void metrics(Random& r, Scenario& s)
+{
+    if (s.args.empty() || !r.percent(10))
+        return;
+    const std::string& last = s.args.back();
+    if (last == "-f" || last == "--report" || last == "--image-sha256" || last == "--expect" || last == "--capture" ||
+        last == "--capture-redact")
+        return;
+    if (r.percent(60) && !s.read_only())
+        s.args.push_back("--read-only");
+    s.args.insert(s.args.end(), {"--metrics", "m.prom"});
+    if (r.percent(30)) {
+        s.old_metrics = "# metrics of an earlier run " + std::to_string(s.seed) + "\nqb40_scan_success 1\n";
+        s.files["m.prom"] = *s.old_metrics;
+    }
+    if (r.percent(10)) {
+        if (!s.machine.contains("file_faults"))
+            s.machine["file_faults"] = nlohmann::json::array();
+        s.machine["file_faults"].push_back({{"file", "metrics"},
+                                            {"call", r.pick({"open", "write", "fsync", "rename"})},
+                                            {"errno", r.pick({"ENOSPC", "EROFS", "EIO", "EBUSY"})},
+                                            {"nth", 1}});
+    }
+}
+
 }  // namespace
 
 Scenario generate(uint64_t seed)
@@ -163,6 +190,8 @@ Scenario generate(uint64_t seed)
         s.machine["signals"] = signal_script(r);
     // Last again: the environment came after the signals.
     environment(r, s);
+    // And the metrics after the environment.
+    metrics(r, s);
     return s;
 }
 
@@ -194,23 +223,25 @@ bool Scenario::plan() const { return std::find(args.begin(), args.end(), "--plan
 
 bool Scenario::read_only() const { return std::find(args.begin(), args.end(), "--read-only") != args.end(); }
 
-std::optional<std::string> Scenario::report_file() const
+namespace {
+
+// The value of the last `option` given, as the tool takes it.
+std::optional<std::string> last_value(const std::vector<std::string>& args, const std::string& option)
 {
     std::optional<std::string> file;
     for (size_t i = 0; i + 1 < args.size(); ++i)
-        if (args[i] == "--report")
+        if (args[i] == option)
             file = args[++i];
     return file;
 }
 
-std::optional<std::string> Scenario::capture_file() const
-{
-    std::optional<std::string> file;
-    for (size_t i = 0; i + 1 < args.size(); ++i)
-        if (args[i] == "--capture")
-            file = args[++i];
-    return file;
-}
+}  // namespace
+
+std::optional<std::string> Scenario::report_file() const { return last_value(args, "--report"); }
+
+std::optional<std::string> Scenario::capture_file() const { return last_value(args, "--capture"); }
+
+std::optional<std::string> Scenario::metrics_file() const { return last_value(args, "--metrics"); }
 
 bool Scenario::redacts(const std::string& what) const
 {
@@ -241,6 +272,8 @@ nlohmann::json to_json(const Scenario& s)
         j["closed_descriptors"] = s.closed_descriptors;
     if (s.old_report)
         j["old_report"] = *s.old_report;
+    if (s.old_metrics)
+        j["old_metrics"] = *s.old_metrics;
     return j;
 }
 
@@ -261,6 +294,8 @@ Scenario scenario_from_json(const nlohmann::json& j)
         s.closed_descriptors = j["closed_descriptors"].get<std::set<int>>();
     if (j.contains("old_report"))
         s.old_report = j["old_report"].get<std::string>();
+    if (j.contains("old_metrics"))
+        s.old_metrics = j["old_metrics"].get<std::string>();
     return s;
 }
 

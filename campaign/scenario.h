@@ -29,6 +29,8 @@ struct Scenario {
     std::set<int> closed_descriptors;
     // A report of an earlier run planted where --report writes (also in `files`).
     std::optional<std::string> old_report;
+    // Metrics of an earlier run planted where --metrics writes (also in `files`).
+    std::optional<std::string> old_metrics;
 
     bool keys_scripted() const { return machine.contains("keys"); }
     // --strict, matched as a whole argument.
@@ -44,6 +46,8 @@ struct Scenario {
     // --capture-redact asks to leave out ("vpd", "host").
     std::optional<std::string> capture_file() const;
     bool redacts(const std::string& what) const;
+    // The file named after --metrics (the last one given).
+    std::optional<std::string> metrics_file() const;
     const ControllerModel* controller_at(uint8_t bus, uint8_t address) const;
     // What a complete programming of the image leaves running: its version
     // bytes, erased flash (0xFF) where the file is shorter. Nullopt without

@@ -266,4 +266,14 @@ TEST(Metrics, TheFileAppearsWholeAndReadableByAllOrNotAtAll)
                                                           "error": "No space left on device"}])"));
         EXPECT_EQ(report["exit_code"], 7);
     }
+
+    // A log lost before the metrics are written: they give the 7 that the
+    // run ends with, not the 0 it would have had.
+    machine["file_faults"] = {{{"file", "log"}, {"call", "write"}, {"errno", "EIO"}, {"count", "all"}}};
+    dir.machine(machine.dump());
+    auto no_log = dir.run({"--read-only", "-q", "--strict", "--metrics", "m.prom"});
+    EXPECT_EQ(no_log.status, 7);
+    MetricsFile m = parse_metrics(dir.read("m.prom"));
+    EXPECT_EQ(m["qb40_run_exit_status"], "7");
+    EXPECT_EQ(m["qb40_scan_success"], "0");
 }

@@ -254,6 +254,30 @@ void read_only_report(Scenario& s, RunOutput& o)
         "0.04 mux bmc0 bus 0x01 0xE6 channels 04\n";
 }
 
+// A read-only report run with --metrics that finds the two controllers and
+// ends with 0: the metrics as the tool writes them (HELP lines shortened).
+void metrics_run(Scenario& s, RunOutput& o)
+{
+    s.args = {"--read-only", "--metrics", "m.prom"};
+    s.image.reset();
+    s.files.clear();
+    o.status = 0;
+    replace(*o.log, "Image verified OK. Replacing old image with new...\nSucessfully Upgraded 1 of 2 parts\n", "");
+    replace(*o.log, "0x04", "0x00");
+    o.trace = "0.01 bmc0 driver request id 1: 18 52 01 C0 00 63\n";
+    const std::string labels = R"(bmc="0",bus="0x0)", rest = R"(",mux_channel="0",address="0xc0",model="QB4077")";
+    o.metrics = "# HELP qb40_scan_success s\n# TYPE qb40_scan_success gauge\nqb40_scan_success 1\n"
+                "# HELP qb40_run_exit_status s\n# TYPE qb40_run_exit_status gauge\nqb40_run_exit_status 0\n"
+                "# HELP qb40_controllers_found c\n# TYPE qb40_controllers_found gauge\n"
+                "qb40_controllers_found{bmc=\"0\"} 2\n"
+                "# HELP qb40_controller_info i\n# TYPE qb40_controller_info gauge\n"
+                "qb40_controller_info{" + labels + "1" + rest + R"(,chip_id="77",firmware="1.0.0",revision="2"} 1)" "\n"
+                "qb40_controller_info{" + labels + "2" + rest + R"(,chip_id="77",firmware="1.0.0",revision="2"} 1)" "\n"
+                "# HELP qb40_controller_config c\n# TYPE qb40_controller_config gauge\n"
+                "qb40_controller_config{" + labels + "2" + rest + "} 0\n";
+    o.modes["m.prom"] = 0644;
+}
+
 struct Plant {
     const char* what;
     std::function<void(Scenario&, RunOutput&)> change;
@@ -371,6 +395,53 @@ const Plant kPlants[] = {
          replace(o.trace, "0.04 mux bmc0 bus 0x01 0xE6 channels 04\n", "");
      },
      ""},
+    {"a metrics run", metrics_run, ""},
+    {"a metrics run that wrote no file",
+     [](Scenario& s, RunOutput& o) {
+         metrics_run(s, o);
+         o.metrics.reset();
+         o.modes.erase("m.prom");
+     },
+     "metrics"},
+    {"a metrics run that left an earlier run's file",
+     [](Scenario& s, RunOutput& o) {
+         metrics_run(s, o);
+         s.old_metrics = s.files["m.prom"] = *o.metrics;
+     },
+     "metrics"},
+    {"metrics a scraper refuses",
+     [](Scenario& s, RunOutput& o) {
+         metrics_run(s, o);
+         replace(*o.metrics, "qb40_run_exit_status 0\n", "qb40_run_exit_status 0 1700000000\n");
+     },
+     "metrics"},
+    {"metrics with another exit status",
+     [](Scenario& s, RunOutput& o) {
+         metrics_run(s, o);
+         replace(*o.metrics, "qb40_run_exit_status 0\n", "qb40_run_exit_status 4\n");
+     },
+     "metrics"},
+    {"metrics that say a failed scan succeeded",
+     [](Scenario& s, RunOutput& o) {
+         metrics_run(s, o);
+         o.status = 172;
+         replace(*o.metrics, "qb40_run_exit_status 0\n", "qb40_run_exit_status 172\n");
+         *o.log += "BmcOpen Failed\n[RETURN CODE:0xac]\n\n";
+     },
+     "metrics"},
+    {"metrics of a controller no summary listed",
+     [](Scenario& s, RunOutput& o) {
+         metrics_run(s, o);
+         replace(*o.metrics, R"(bus="0x02",mux_channel="0",address="0xc0",model="QB4077",chip_id="77",firmware="1.0.0")",
+                 R"(bus="0x02",mux_channel="0",address="0xc0",model="QB4077",chip_id="77",firmware="1.2.0")");
+     },
+     "metrics"},
+    {"metrics only the owner may read",
+     [](Scenario& s, RunOutput& o) {
+         metrics_run(s, o);
+         o.modes["m.prom"] = 0600;
+     },
+     "file-modes"},
     {"a report of another run from a refused command line",
      [](Scenario& s, RunOutput& o) {
          report(s, o, "report.json", R"({"exit_code": 5, "arguments": ["-x"]})");

@@ -211,6 +211,16 @@ void ReportCommandLineError()
     BeginRecord(CommandLineArgc, CommandLineArgv);
 }
 
+// Under --strict, a run that would end 0 with a file lost ends with 7 and
+// says so, once.
+void SayOutputsLost()
+{
+    if (Run.exit_known && StrictCode(Run.exit_code) != Run.exit_code) {
+        pb("ERROR: Not every file of the run was written [RETURN CODE:0x%02x]", RC_OUTPUT_LOST);
+        Run.exit_code = RC_OUTPUT_LOST;
+    }
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -304,14 +314,12 @@ int EndRun(int code)
     Run.exit_code = CMDL_Strict && FirstFailure != RC_OK ? FirstFailure : code;
     Run.exit_known = Run.signal == nullptr;
     Run.complete = 1;
-    // Before the check of the files written: a metrics file that cannot be
-    // written counts among them.
+    // The files lost so far change a strict run's status before the metrics
+    // give it; a metrics file that cannot be written is told after.
+    SayOutputsLost();
     if (MetricsFilename[0] && !MetricsRefused)
         WriteRunMetrics();
-    if (Run.exit_known && StrictCode(Run.exit_code) != Run.exit_code) {
-        pb("ERROR: Not every file of the run was written [RETURN CODE:0x%02x]", RC_OUTPUT_LOST);
-        Run.exit_code = RC_OUTPUT_LOST;
-    }
+    SayOutputsLost();
     if (ReportFilename[0] && !ReportRefused) {
         Run.finished = os::time(nullptr);
         WriteRunReport();
