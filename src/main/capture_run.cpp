@@ -82,7 +82,7 @@ void PutImage()
 void PutHeader()
 {
     os::capture_printf("{\"capture\": \"qb40tool\", \"format\": %d, \"tool_version\": \"%s\", \"program\": ", kFormat,
-           QB40TOOL_VERSION);
+           QB40_TOOL_VERSION);
     PutString(RunArgc > 0 ? RunArgv[0] : "");
     os::capture_printf(", \"arguments\": [");
     for (int i = 1; i < RunArgc; ++i) {

@@ -35,24 +35,13 @@ constexpr int kAnswerLength = 6;
 constexpr int kReadyAttempts = 45;  // dummy commands while erasing or resetting
 constexpr INT16U kStandardSpareBytes = 512;  // the standard set leaves the top 512 bytes alone
 
-struct DownloadLimit {
-    INT8U chip_id;
-    INT16U sector;          // standard command set
-    INT16U sector_qb4083c;  // QB4083C command set
-};
-
-constexpr DownloadLimit kDownloadLimits[] = {
-    {73, 0x2000, 0x2000}, {76, 0x2000, 0x2000}, {77, 0x4000, 0x4000}, {80, 0x4000, 0x4000},
-    {82, 0x4000, 0x4000}, {83, 0x7C00, 0x1000}, {84, 0x7C00, 0x1000},
-};
-
 // 0 for a chip without a download limit.
 INT16U DownloadSectorOf(INT8U ChipID)
 {
-    for (const DownloadLimit& limit : kDownloadLimits)
-        if (limit.chip_id == ChipID)
-            return QB4083CUpgrade ? limit.sector_qb4083c : limit.sector;
-    return 0;
+    const ChipFamily* family = ChipFamilyOf(ChipID);
+    if (!family)
+        return 0;
+    return QB4083CUpgrade ? family->download_limit_qb4083c : family->download_limit;
 }
 
 // The one controller this call talks to.

@@ -24,37 +24,6 @@ namespace {
 // The digest of the file as the run's first pass read it.
 char FirstPassSha256[SHA256_HEX_SIZE] = "";
 
-// The keys are searched in this order and the first one found anywhere in
-// the name decides, so "fw_4083_4073.bin" is a 4073 image.
-struct ImageFamily {
-    const char* key;
-    const char* family_text;  // ImageFileName
-    INT8U chip_id;
-    INT16U max_size;  // bytes accepted at loading
-};
-
-// The 4073 and 4076 take at most 0x1E00 bytes of program; their images must
-// stay one byte below that.
-constexpr INT16U kSmallFlashMaxImage = 0x1DFF;
-
-constexpr ImageFamily kImageFamilies[] = {
-    {"4073", "4073", 73, kSmallFlashMaxImage},
-    {"4076", "4076", 76, kSmallFlashMaxImage},
-    {"4077", "4077", 77, FIRMWARE_IMAGE_SIZE},
-    {"4080", "4080", 80, FIRMWARE_IMAGE_SIZE},
-    {"4082", "4082", 82, FIRMWARE_IMAGE_SIZE},
-    {"4084", "4084", 84, FIRMWARE_IMAGE_SIZE},
-    {"4083", "4083C", 83, FIRMWARE_IMAGE_SIZE},
-};
-
-const ImageFamily* FamilyOfImage()
-{
-    for (const ImageFamily& family : kImageFamilies)
-        if (std::strncmp(ImageFileName, family.family_text, 4) == 0)
-            return &family;
-    return nullptr;
-}
-
 // The byte-by-byte loading progress goes to the console only. Every byte
 // shows its line, but the lines are gathered here and written in large
 // pieces, so loading a whole image costs a handful of writes, not one per
@@ -113,15 +82,6 @@ int FailLoading(FILE* image_file)
     return RC_IMAGE_FILE;
 }
 
-// The first family whose key occurs in the `length` bytes at `text`.
-const ImageFamily* FamilyIn(const char* text, size_t length)
-{
-    for (const ImageFamily& family : kImageFamilies)
-        if (memmem(text, length, family.key, std::strlen(family.key)))
-            return &family;
-    return nullptr;
-}
-
 }  // namespace
 
 void CheckImageBaseName()
@@ -129,7 +89,7 @@ void CheckImageBaseName()
     const char* slash = std::strrchr(BinFilename, '/');
     const char* base = slash ? slash + 1 : BinFilename;
     const size_t directory_length = static_cast<size_t>(base - BinFilename);
-    const ImageFamily* chosen = FamilyIn(base, std::strlen(base));
+    const ChipFamily* chosen = FamilyKeyedIn(base, std::strlen(base));
     if (!chosen)
         CommandLineError("ERROR: No family key in the image file's own name %s (--strict and --plan take the "
                          "family from it) [RETURN CODE:0x%02x]",
@@ -139,7 +99,7 @@ void CheckImageBaseName()
     ImageFamilyFromBaseName = 1;
     // rel-4073/fw_4077.bin: a directory, a date or a ticket number must not
     // look as if it chose the family.
-    for (const ImageFamily& family : kImageFamilies) {
+    for (const ChipFamily& family : kChipFamilies) {
         if (memmem(BinFilename, directory_length, family.key, std::strlen(family.key)) &&
             !std::strstr(base, family.key))
             CommandLineError("ERROR: The directory of image file %s holds the family key %s that its name %s does "
@@ -150,7 +110,7 @@ void CheckImageBaseName()
 
 void CheckImageFileName()
 {
-    const ImageFamily* chosen = FamilyIn(BinFilename, std::strlen(BinFilename));
+    const ChipFamily* chosen = FamilyKeyedIn(BinFilename, std::strlen(BinFilename));
     if (!chosen)
         CommandLineError("ERROR: Invalid filename specified after -f [RETURN CODE:0x%02x]", RC_COMMAND_LINE);
 
@@ -235,8 +195,8 @@ int LoadFirmwareImage()
             std::memcpy(FirstPassSha256, ImageSha256, sizeof FirstPassSha256);
     }
 
-    const ImageFamily* family = FamilyOfImage();
-    if (family && FileImageSize > family->max_size) {
+    const ChipFamily* family = FamilyNamed(ImageFileName);
+    if (family && FileImageSize > family->max_image_size) {
         pb("\nERROR: Invalid file size for QB%s in file %s [RETURN CODE:0x%02x]", ImageFileName, BinFilename,
            RC_IMAGE_FILE);
         return FailLoading(image_file);

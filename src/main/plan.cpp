@@ -18,9 +18,6 @@
 
 namespace {
 
-// Offsets of the version bytes inside an image.
-constexpr int kImageVersion = 51;
-
 int WouldUpgrade = 0;          // controllers the upgrade would program, over the run
 int Planned = 0;               // controllers told of, over the run
 bool StopsAtFamily = false;    // the upgrade would end the run with 5 at one of them
@@ -41,7 +38,8 @@ VersionText Running(const structChipInfo& chip) { return Version(chip.FW_ID0, ch
 
 VersionText Image()
 {
-    return Version(FirmwareImage[kImageVersion], FirmwareImage[kImageVersion + 1], FirmwareImage[kImageVersion + 2]);
+    const INT8U* version = &FirmwareImage[IMAGE_VERSION_OFFSET];
+    return Version(version[0], version[1], version[2]);
 }
 
 // "Plan: BMC 0 BusID:0x01 ADR:0xc0 QB4077: would upgrade from 1.0.0 to 1.2.0"

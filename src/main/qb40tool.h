@@ -8,32 +8,10 @@
 
 #include <cstdio>
 
-typedef unsigned char INT8U;
-typedef unsigned short INT16U;
-typedef short INT16S;
-typedef unsigned int INT32U;
-
-#define QB_PRINTF(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
-
-// The version the banner shows; the packages and the outcome report carry
-// the same (packaging/version.cmake reads it from here).
-#define QB40_TOOL_VERSION "3.31"
-
-// ---------------------------------------------------------------------------
-// Return codes of the run (exit status).
-enum {
-    RC_OK = 0x00,
-    RC_IMAGE_FILE = 0x01,
-    RC_UPGRADE_ABORTED = 0x03,
-    RC_UPGRADE_INCOMPLETE = 0x04,
-    RC_COMMAND_LINE = 0x05,
-    RC_DIAGNOSTICS_ABORTED = 0x06,
-    // --strict: the run would end 0, but its log, report or capture could
-    // not be written completely.
-    RC_OUTPUT_LOST = 0x07,
-    RC_NO_DEVICES = 0xAB,
-    RC_BMC_OPEN_FAILED = 0xAC,
-};
+#include "../common/chip_table.h"
+#include "../common/register_map.h"
+#include "../common/types.h"
+#include "../common/version.h"
 
 // ---------------------------------------------------------------------------
 // Run-wide settings, written only while the command line is parsed
@@ -97,9 +75,6 @@ void CaptureImageLoaded();
 // cannot be written is said, and the report (written already) says it too.
 void CaptureEnd();
 
-// The version the banner shows.
-#define QB40TOOL_VERSION "3.31"
-
 // Command line (options.cpp).
 void ParseCommandLine(int argc, char** argv);  // ends the process with 5 on an error
 void LogCommandLineInfo(int argc, char** argv);
@@ -161,49 +136,8 @@ int ReadQBreg(INT8U busID, INT8U i2c_addr, INT8U reg);
 int WriteQBreg(INT8U busID, INT8U i2c_addr, INT8U reg, INT8U data);
 int ReadQB4083Creg(INT8U busID, INT8U i2c_addr, INT8U reg);
 
-// Register map of the QB40xx controllers.
-enum {
-    QBREG_DRIVE0 = 0x00,
-    QBREG_CONFIG = 0x30,
-    QBREG_SUPPORTED_DRIVES = 0x34,
-    QBREG_SGPIO_CONFIG = 0x35,
-    QBREG_SLOTS_USED = 0x36,
-    QBREG_SLOTS_MATED = 0x38,
-    QBREG_ACTIVITY = 0x40,
-    QBREG_LOCATE = 0x42,
-    QBREG_FAIL = 0x44,
-    QBREG_REBUILD = 0x46,
-    QBREG_TEMP = 0x56,
-    QBREG_TEMP_AMBIENT = 0x57,
-    QBREG_TEMP_THRESH = 0x58,
-    QBREG_FWID0 = 0x60,
-    QBREG_FWID1 = 0x61,
-    QBREG_FWID2 = 0x62,
-    QBREG_CHIP_ID = 0x63,
-    QBREG_REVISION = 0x64,
-};
-
 // ---------------------------------------------------------------------------
 // Device tables (scan.cpp).
-struct structChipInfo {
-    char ChipName[7];  // "QB4073S" fills all seven bytes, unterminated
-    INT8U FW_ID0;
-    INT8U FW_ID1;
-    INT8U FW_ID2;
-    INT8U ChipID;
-    INT8U ChipRev;
-    INT8U busID;
-    INT8U ChannelNumber;
-    INT8U i2c_addr;  // 8-bit form
-    INT8U MUXaddress;
-    INT8U MUXchannel;
-    INT8U BusIDchannel;
-    INT8U ConfigByte;
-    INT8U Updated;  // written by the upgrade
-};
-
-#define MAX_CHIPS 16
-
 extern structChipInfo ChipInfo[MAX_CHIPS];
 extern structChipInfo QB4083CChipInfo[MAX_CHIPS];
 extern structChipInfo TotalChipInfo[MAX_CHIPS];
@@ -255,11 +189,6 @@ int PerformDiagnostics();
 
 // ---------------------------------------------------------------------------
 // Firmware image (image.cpp).
-#define FIRMWARE_IMAGE_SIZE 20480
-// The version an image installs: its FW ID at this byte, the major and minor
-// revision after it (what the controller's FWID registers read once it runs).
-#define IMAGE_VERSION_OFFSET 51
-
 extern char ImageFileName[6];
 extern INT8U ChipIDshouldbe;
 extern INT8U FirmwareImage[FIRMWARE_IMAGE_SIZE];

@@ -29,25 +29,6 @@ const char kFoundBefore[] = "(Device Found, but skipping it, since it was found 
 const char kDashes49[] = "-------------------------------------------------";
 const char kEquals36[] = "====================================";
 
-// Chip ID (an ASCII letter whose code is the model number) to model name.
-// The names are copied as seven bytes: "QB4073S" fills the field without a
-// terminating zero, the six-character names bring their zero along.
-struct ModelName {
-    INT8U chip_id;
-    char name[8];
-};
-constexpr ModelName kModelNames[] = {
-    {73, "QB4073S"}, {76, "QB4076"}, {77, "QB4077"}, {80, "QB4080"}, {82, "QB4082"}, {84, "QB4084"},
-};
-
-const ModelName* FindModel(INT8U chip_id)
-{
-    for (const ModelName& m : kModelNames)
-        if (m.chip_id == chip_id)
-            return &m;
-    return nullptr;
-}
-
 // Registers the dump logs after the configuration byte, without storing them.
 // The labels are padded so that the values line up in the log.
 struct LoggedRegister {
@@ -159,8 +140,8 @@ ProbeOutcome ProbePosition(INT8U busID, INT8U i2c_addr, int MUXretval)
             return PROBE_NEXT;
         }
     }
-    const ModelName* model = FindModel(LowByte(chip));
-    if (!model) {
+    const ChipFamily* family = ScannedFamilyOf(LowByte(chip));
+    if (!family) {
         pb("Chip Found at address 0x%02x does not appear to be a valid QB40xx device", i2c_addr);
         return PROBE_NEXT;
     }
@@ -168,7 +149,7 @@ ProbeOutcome ProbePosition(INT8U busID, INT8U i2c_addr, int MUXretval)
         pb("%s", kFoundBefore);
         return PROBE_NEXT;
     }
-    RecordQBdevice(busID, i2c_addr, LowByte(chip), model->name, MUXretval);
+    RecordQBdevice(busID, i2c_addr, LowByte(chip), family->model, MUXretval);
     return PROBE_NEXT;
 }
 

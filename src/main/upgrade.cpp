@@ -10,26 +10,22 @@
 
 namespace {
 
-// The chip IDs the upgrade acts on; records with any other ID are skipped.
-constexpr INT8U kKnownChipIDs[] = {73, 76, 77, 80, 82, 83, 84};
-
-// A "4083" image is meant for every known family and is sent with the
-// QB4083C command set once the operator has confirmed it.
-constexpr INT8U kQB4083CImageChipID = 83;
+// A "4083" image: meant for every known family, and sent with the QB4083C
+// command set once the operator has confirmed it.
+bool ImageForEveryFamily()
+{
+    const ChipFamily* family = ChipFamilyOf(ChipIDshouldbe);
+    return family && family->image_commands == COMMANDS_QB4083C;
+}
 
 }  // namespace
 
-bool IsKnownChip(INT8U ChipID)
-{
-    for (INT8U known : kKnownChipIDs)
-        if (known == ChipID)
-            return true;
-    return false;
-}
+// The records of any other chip ID are skipped.
+bool IsKnownChip(INT8U ChipID) { return ChipFamilyOf(ChipID) != nullptr; }
 
-bool ImageIsForChip(INT8U ChipID) { return ChipID == ChipIDshouldbe || ChipIDshouldbe == kQB4083CImageChipID; }
+bool ImageIsForChip(INT8U ChipID) { return ChipID == ChipIDshouldbe || ImageForEveryFamily(); }
 
-bool UpgradeAsksFirst() { return !CMDL_UnconditionalUpgrade && ChipIDshouldbe == kQB4083CImageChipID; }
+bool UpgradeAsksFirst() { return !CMDL_UnconditionalUpgrade && ImageForEveryFamily(); }
 
 bool RunsImageVersion(const structChipInfo& chip)
 {
