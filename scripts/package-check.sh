@@ -22,8 +22,15 @@ fail() {
   exit 1
 }
 
-# Each warning lintian may still give, with its reason in the README
-# (section Install).
+# lintian (2.116, Debian 12) gives no error and no warning; a warning it may
+# still give goes into allowed_warnings with its reason here. What it says at
+# the info level (not shown without --info), and why it stays:
+# - spelling-error-in-binary (Continous, continously, Sucessful, Sucessfully,
+#   lenght, loggin, RESPONCE): the tool's messages are fixed texts that
+#   operators and scripts match; they stay byte for byte.
+# - typo-in-manual-page (loggin): DIAGNOSTICS quotes that message exactly.
+# - binary-has-unneeded-section .comment: CPack's strip keeps the compiler's
+#   version note; it costs a few hundred bytes.
 allowed_warnings=()
 lintian_out=$(lintian --fail-on none "${debs[@]}")
 [ -z "$lintian_out" ] || echo "$lintian_out"
@@ -32,7 +39,7 @@ if grep -q '^E: ' <<<"$lintian_out"; then
 fi
 while read -r line; do
   tag=$(awk '{print $3}' <<<"$line")
-  [[ " ${allowed_warnings[*]} " == *" $tag "* ]] || fail "lintian warning not listed in the README: $line"
+  [[ " ${allowed_warnings[*]} " == *" $tag "* ]] || fail "lintian warning not allowed above: $line"
 done < <(grep '^W: ' <<<"$lintian_out" || true)
 
 # A failing check still leaves the machine without the packages.
