@@ -4,7 +4,7 @@
 // line (scenario.h), checked against the invariants (invariants.h).
 //
 //   qb40campaign --tool PATH [--jobs N] [--bound SECONDS] [--keep DIR]
-//                [--capture-tool PATH --round-trip SEEDS] SEEDS...
+//                [--capture-tool PATH --round-trip SEEDS [--model-differences]] SEEDS...
 //   qb40campaign --print SEED
 //
 // SEEDS: N, FIRST-LAST, @FILE (seeds, one per line; '#' starts a comment),
@@ -13,7 +13,9 @@
 // status is 1 when F is not 0. The reports the runs wrote are checked
 // against the report's schema after all runs, in one go. The seeds of
 // --round-trip (among those run) also make the round trip of a capture
-// (round_trip.h) with qb40sim-capture.
+// (round_trip.h) with qb40sim-capture; --model-differences prints a line
+// for each of them whose run on the model machine differs from the captured
+// run (there is no failure where the scenario injects faults).
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -65,6 +67,7 @@ struct Options {
     std::optional<uint64_t> print;
     fs::path capture_tool;
     std::set<uint64_t> round_trip;
+    bool model_differences = false;
 };
 
 [[noreturn]] void usage(const std::string& why)
@@ -72,7 +75,7 @@ struct Options {
     std::fprintf(stderr,
                  "qb40campaign: %s\n"
                  "usage: qb40campaign --tool PATH [--jobs N] [--bound SECONDS] [--keep DIR]\n"
-                 "                    [--capture-tool PATH --round-trip SEEDS] SEEDS...\n"
+                 "                    [--capture-tool PATH --round-trip SEEDS [--model-differences]] SEEDS...\n"
                  "       qb40campaign --print SEED\n"
                  "SEEDS: N, FIRST-LAST, @FILE or SCENARIO.json\n",
                  why.c_str());
@@ -148,6 +151,8 @@ Options parse(int argc, char** argv)
             for (const Job& j : seeds)
                 o.round_trip.insert(j.seed);
         }
+        else if (a == "--model-differences")
+            o.model_differences = true;
         else if (a.starts_with("--"))
             usage("unknown option " + a);
         else
@@ -174,6 +179,8 @@ public:
     static constexpr int kKilled = -2;     // at the bound; -1: never started
     static constexpr int kBySignal = 1000;  // plus the signal that ended the run
 
+    explicit Tally(bool model_differences) : model_differences_(model_differences) {}
+
     void add(const Job& job, const campaign::RunOutput& out, const std::vector<campaign::Violation>& found,
              const fs::path& kept, const campaign::Coverage& covered, const campaign::RoundTripResult* trip)
     {
@@ -190,6 +197,12 @@ public:
                 ++c.runs;
                 c.with_rules += trip->model_rules > 0;
                 c.differ += !trip->model_differs.empty();
+                if (model_differences_ && !trip->model_differs.empty()) {
+                    std::lock_guard print_lock(print_mutex_);
+                    std::printf("model differs: seed %s (%s, %zu fault rules): %s\n", job.rerun().c_str(),
+                                trip->fault_free ? "fault-free" : "with faults", trip->model_rules,
+                                trip->model_differs.c_str());
+                }
             }
         }
         coverage_.downcopies += covered.downcopies;
@@ -290,6 +303,7 @@ public:
     }
 
 private:
+    bool model_differences_;
     std::mutex mutex_, print_mutex_;
     size_t runs_ = 0, failures_ = 0;
     size_t round_trips_ = 0, captures_ = 0, capture_bytes_ = 0;
@@ -360,7 +374,7 @@ private:
 int run_campaign(const Options& o)
 {
     fs::path root = fresh_root();
-    Tally tally;
+    Tally tally(o.model_differences);
     SchemaBatch schema(root / "reports");
     std::atomic<size_t> next = 0;
     auto bound = std::chrono::milliseconds(static_cast<long long>(o.bound_seconds * 1000));
