@@ -58,10 +58,17 @@ BmcCore::BmcCore(Context context, std::string name)
 
 std::unique_ptr<BmcCore> BmcCore::from_json(const Field& bmc, Context context, std::string name)
 {
-    bmc.only({"node", "kcs", "buses", "faults", "latency_us"});
+    bmc.only({"node", "kcs", "kcs_handshake", "buses", "faults", "latency_us"});
     auto core = std::make_unique<BmcCore>(context, name);
     if (auto l = bmc.optional("latency_us"))
         core->latency_us = l->unsigned_in(0, 60ULL * 1000 * 1000);
+    if (auto h = bmc.optional("kcs_handshake")) {
+        h->only({"dummy_after_write", "ibf_while_busy"});
+        if (auto d = h->optional("dummy_after_write"))
+            core->kcs_handshake.dummy_after_write = d->boolean();
+        if (auto i = h->optional("ibf_while_busy"))
+            core->kcs_handshake.ibf_while_busy = i->boolean();
+    }
     if (auto buses = bmc.optional("buses")) {
         buses->each_member([&](const std::string& key, const Field& b) {
             auto bus_byte = parse_unsigned(key);

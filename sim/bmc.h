@@ -48,6 +48,17 @@ private:
     std::vector<I2cMux*> muxes_;
 };
 
+// How a BMC's KCS interface goes through the handshake, where the IPMI
+// standard leaves it to the interface (the host copes with either).
+struct KcsHandshake {
+    // Every byte the host writes in the write phase is followed by a dummy
+    // byte in the data port (OBF set), which the host reads away.
+    bool dummy_after_write = false;
+    // While the BMC works on a request its last byte stays unread: the
+    // status shows the write state with IBF until the answer is there.
+    bool ibf_while_busy = false;
+};
+
 class BmcCore {
 public:
     BmcCore(Context context, std::string name);
@@ -77,6 +88,7 @@ public:
     const std::map<uint8_t, I2cBus>& buses() const { return buses_; }
     FaultInjector& faults() { return faults_; }
     uint64_t latency_us = 0;  // time from request to response
+    KcsHandshake kcs_handshake;
 
     // The commands the BMC answers, by network function and command code.
     using Handler = std::vector<uint8_t> (BmcCore::*)(std::span<const uint8_t> data);

@@ -26,8 +26,9 @@ uint8_t KcsPort::read(uint16_t port)
 void KcsPort::write(uint16_t port, uint8_t value)
 {
     catch_up();
-    // A BMC that hangs with IBF set takes nothing from the host.
-    if (ibf_until_)
+    // A BMC that hangs with IBF set takes nothing from the host, nor one
+    // that has not yet taken the request's last byte.
+    if (ibf_until_ || busy_with_ibf())
         return;
     if (port == status_port_)
         on_command(value);
@@ -64,6 +65,8 @@ uint8_t KcsPort::on_status_read()
         state_bits = kStateWrite;
         break;
     case State::Working:
+        state_bits = busy_with_ibf() ? kStateWrite : kStateRead;
+        break;
     case State::Read:
         state_bits = kStateRead;
         break;
@@ -71,8 +74,8 @@ uint8_t KcsPort::on_status_read()
         state_bits = kStateError;
         break;
     }
-    return static_cast<uint8_t>(state_bits | (command_last_ ? kCommandLast : 0) | (ibf_until_ ? kIbf : 0) |
-                                (obf_ ? kObf : 0));
+    return static_cast<uint8_t>(state_bits | (command_last_ ? kCommandLast : 0) |
+                                (ibf_until_ || busy_with_ibf() ? kIbf : 0) | (obf_ ? kObf : 0));
 }
 
 uint8_t KcsPort::on_data_read()
@@ -93,12 +96,15 @@ void KcsPort::on_command(uint8_t code)
         response_.clear();
         answer_at_.reset();
         read_fault_ = KcsFault::None;
+        dummy_after_write();
         break;
     case kWriteEnd:
-        if (state_ == State::Write)
+        if (state_ == State::Write) {
             state_ = State::WriteEnd;
-        else
+            dummy_after_write();
+        } else {
             fail();
+        }
         break;
     default:
         // The abort sequence (GET_STATUS/ABORT) is not modelled: the tool
@@ -114,6 +120,7 @@ void KcsPort::on_data(uint8_t value)
     switch (state_) {
     case State::Write:
         request_.push_back(value);
+        dummy_after_write();
         break;
     case State::WriteEnd:
         request_.push_back(value);
@@ -167,6 +174,17 @@ void KcsPort::request_complete()
     else
         answer_at_ = context_.clock.elapsed_us() + out.delay_us;
     catch_up();
+}
+
+bool KcsPort::busy_with_ibf() const
+{
+    return state_ == State::Working && core_.kcs_handshake.ibf_while_busy;
+}
+
+void KcsPort::dummy_after_write()
+{
+    if (core_.kcs_handshake.dummy_after_write)
+        put_output(kDummyByte);
 }
 
 void KcsPort::put_output(uint8_t byte)

@@ -39,7 +39,8 @@ private:
         Idle,      // no message under way; only WRITE_START is expected
         Write,     // WRITE_START taken: request bytes arrive on the data port
         WriteEnd,  // WRITE_END taken: the next data byte is the request's last
-        Working,   // request complete: the status shows READ while the answer is prepared (no OBF yet)
+        Working,   // request complete: the status shows READ while the answer is prepared (no OBF yet),
+                   // or WRITE with IBF when the interface holds the last byte until then
         Read,      // answer going out: one byte in the output register per READ control code
         Error,     // protocol broken (or a fault): the status shows ERROR until the next WRITE_START
     };
@@ -53,6 +54,9 @@ private:
     void catch_up();
     void request_complete();
     void put_output(uint8_t byte);
+    // The handshake's choices (BmcCore::kcs_handshake).
+    bool busy_with_ibf() const;
+    void dummy_after_write();
     void fail();
     void stick_ibf(uint64_t for_us);
 
