@@ -35,14 +35,6 @@ KcsFault parse_kcs_fault(const Field& f)
     f.fail("expected one of " + known);
 }
 
-const char* kcs_fault_name(KcsFault k)
-{
-    for (const KcsFaultName& n : kKcsFaultNames)
-        if (n.fault == k)
-            return n.name;
-    return "none";
-}
-
 bool lasts_for_a_time(KcsFault k)
 {
     return k == KcsFault::IbfStuck || k == KcsFault::IbfStuckInRead;
@@ -54,6 +46,14 @@ bool driver_only(const FaultAction& a)
 }
 
 }  // namespace
+
+const char* kcs_fault_name(KcsFault k)
+{
+    for (const KcsFaultName& n : kKcsFaultNames)
+        if (n.fault == k)
+            return n.name;
+    return "none";
+}
 
 const char* road_name(Road road)
 {
@@ -170,8 +170,8 @@ uint64_t FaultInjector::injected() const
 FaultRule parse_fault_rule(const Field& entry)
 {
     entry.only({"road", "bus", "address", "request", "nth", "count", "probability", "seed", "completion_code",
-                "response", "lose", "delay_ms", "send_errno", "receive_errno", "select_errno", "wrong_id", "kcs",
-                "for_ms"});
+                "response", "lose", "delay_ms", "delay_us", "send_errno", "receive_errno", "select_errno", "wrong_id",
+                "kcs", "for_ms"});
     FaultRule rule;
     if (auto r = entry.optional("road")) {
         std::string s = r->string();
@@ -216,6 +216,12 @@ FaultRule parse_fault_rule(const Field& entry)
         a.lose = f->boolean();
     if (auto f = entry.optional("delay_ms"))
         a.delay_us = f->unsigned_in(0, 3600 * 1000) * 1000;
+    if (auto f = entry.optional("delay_us")) {
+        // To the microsecond, as a model gives a captured answer's time.
+        if (entry.has("delay_ms"))
+            f->fail("delay_ms or delay_us, not both");
+        a.delay_us = f->unsigned_in(0, 3600ULL * 1000 * 1000);
+    }
     if (auto f = entry.optional("send_errno"))
         a.send_errno = parse_errno(*f);
     if (auto f = entry.optional("receive_errno"))
@@ -233,7 +239,7 @@ FaultRule parse_fault_rule(const Field& entry)
     }
 
     if (a.describe().empty())
-        entry.fail("a fault needs an action (completion_code, response, lose, delay_ms, send_errno, "
+        entry.fail("a fault needs an action (completion_code, response, lose, delay_ms, delay_us, send_errno, "
                    "receive_errno, select_errno, wrong_id or kcs)");
     if (driver_only(a) && a.kcs != KcsFault::None)
         entry.fail("driver faults and KCS faults cannot be combined in one rule");

@@ -31,6 +31,8 @@ enum class KcsFault {
     IbfStuckInRead,  // the host's first READ is not taken: IBF stays set (for `for_us`, or for good)
     NoDummy,         // after the last response byte the interface goes idle without the dummy byte
 };
+// Its name in a machine file ("ibf_stuck"), "none" for None.
+const char* kcs_fault_name(KcsFault k);
 
 // The effect of one injected fault. Fields combine; unset ones leave the
 // exchange alone.
