@@ -15,7 +15,8 @@
 // --round-trip (among those run) also make the round trip of a capture
 // (round_trip.h) with qb40sim-capture; --model-differences prints a line
 // for each of them whose run on the model machine differs from the captured
-// run (there is no failure where the scenario injects faults).
+// run (no failure where the scenario injects faults) and keeps its runs
+// beside the failures (seed-N-round-trip).
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -199,9 +200,9 @@ public:
                 c.differ += !trip->model_differs.empty();
                 if (model_differences_ && !trip->model_differs.empty()) {
                     std::lock_guard print_lock(print_mutex_);
-                    std::printf("model differs: seed %s (%s, %zu fault rules): %s\n", job.rerun().c_str(),
-                                trip->fault_free ? "fault-free" : "with faults", trip->model_rules,
-                                trip->model_differs.c_str());
+                    std::printf("model differs: seed %s (%s, %zu fault rules): %s -- runs kept in %s-round-trip\n",
+                                job.rerun().c_str(), trip->fault_free ? "fault-free" : "with faults",
+                                trip->model_rules, trip->model_differs.c_str(), kept.string().c_str());
                 }
             }
         }
@@ -395,7 +396,8 @@ int run_campaign(const Options& o)
                 if (job.file.empty() && o.round_trip.count(job.seed)) {
                     fs::path trip_dir = root / (kept.filename().string() + ".round-trip");
                     fs::path trip_kept = o.keep / (kept.filename().string() + "-round-trip");
-                    trip = campaign::round_trip(s, trip_dir, trip_kept, o.tool, o.capture_tool, bound);
+                    trip = campaign::round_trip(s, trip_dir, trip_kept, o.tool, o.capture_tool, bound,
+                                                o.model_differences);
                     found.insert(found.end(), trip->found.begin(), trip->found.end());
                 }
                 if (!found.empty())

@@ -51,7 +51,8 @@ std::optional<std::vector<std::string>> with_capture(const std::vector<std::stri
     return std::nullopt;
 }
 
-// Runs `argv` with standard output into `out`; its exit status, or -1.
+// Runs `argv` with standard output into `out` and standard error beside it
+// (OUT.stderr); its exit status, or -1.
 int run_program(const std::vector<std::string>& args, const fs::path& out)
 {
     std::vector<std::string> copy = args;
@@ -62,6 +63,9 @@ int run_program(const std::vector<std::string>& args, const fs::path& out)
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    fs::path errors = out;
+    errors += ".stderr";
+    posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     pid_t pid;
     int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -430,7 +434,8 @@ bool injects_faults(const nlohmann::json& machine)
 }
 
 RoundTripResult round_trip(const Scenario& scenario, const fs::path& dir, const fs::path& keep,
-                           const fs::path& tool, const fs::path& capture_tool, std::chrono::milliseconds bound)
+                           const fs::path& tool, const fs::path& capture_tool, std::chrono::milliseconds bound,
+                           bool keep_model_differences)
 {
     RoundTripResult result;
     // The environment's disk is not the machine's: a capture cannot carry
@@ -444,12 +449,13 @@ RoundTripResult round_trip(const Scenario& scenario, const fs::path& dir, const 
     fs::create_directories(dir);
     std::vector<std::unique_ptr<RunDir>> runs;
     compare_runs(scenario, dir, *args, tool, capture_tool, bound, result, runs);
-    if (!result.found.empty()) {
+    if (!result.found.empty() || (keep_model_differences && !result.model_differs.empty())) {
         fs::remove_all(keep);
         fs::create_directories(keep);
         std::error_code ec;
         fs::copy_file(dir / "replay.json", keep / "replay.json", ec);
         fs::copy_file(dir / "model.json", keep / "model.json", ec);
+        fs::copy_file(dir / "model.json.stderr", keep / "model.stderr", ec);
         for (auto& run : runs)
             run->keep(keep / run->path().filename());
     }

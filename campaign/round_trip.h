@@ -38,10 +38,11 @@ bool injects_faults(const nlohmann::json& machine);
 // machine, and the run on it must give the same exit status, console,
 // standard error, log.txt, logprev.txt and requests and answers in the
 // trace; a difference is a violation when the scenario injects no fault,
-// else it is only counted.
+// else it is only counted (and its runs kept when `keep_model_differences`).
 RoundTripResult round_trip(const Scenario& scenario, const std::filesystem::path& dir,
                            const std::filesystem::path& keep, const std::filesystem::path& tool,
-                           const std::filesystem::path& capture_tool, std::chrono::milliseconds bound);
+                           const std::filesystem::path& capture_tool, std::chrono::milliseconds bound,
+                           bool keep_model_differences = false);
 
 // The exchange lines of two traces ("12.000000 bmc0 driver request id 7: 18
 // 52 ..."), with each BMC's name made the one a capture's machine gives it

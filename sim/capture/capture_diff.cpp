@@ -44,7 +44,7 @@ std::string ports_without_times(const std::string& ports)
     return out;
 }
 
-Call call_of(const std::string& line, size_t number, bool header, bool times)
+Call call_of(const std::string& line, size_t number, bool header, DiffOptions options)
 {
     nlohmann::json j;
     try {
@@ -61,7 +61,9 @@ Call call_of(const std::string& line, size_t number, bool header, bool times)
             if (args[i] == "--capture")
                 args[i + 1] = "FILE";
     }
-    if (!times) {
+    if (options.ignore_ports && !header && j.contains("ports"))
+        j.erase("ports");
+    if (!options.times) {
         if (header) {
             for (const char* f : kRunFields)
                 j.erase(f);
@@ -88,11 +90,11 @@ Call call_of(const std::string& line, size_t number, bool header, bool times)
     return {number, j, compared.dump()};
 }
 
-std::vector<Call> calls_of(const std::vector<std::string>& lines, bool times)
+std::vector<Call> calls_of(const std::vector<std::string>& lines, DiffOptions options)
 {
     std::vector<Call> calls;
     for (size_t i = 0; i < lines.size(); ++i)
-        calls.push_back(call_of(lines[i], i + 1, i == 0, times));
+        calls.push_back(call_of(lines[i], i + 1, i == 0, options));
     return calls;
 }
 
@@ -121,10 +123,10 @@ std::string describe(const Call& c)
 
 }  // namespace
 
-CaptureDiff diff_captures(const std::vector<std::string>& a, const std::vector<std::string>& b, bool times,
+CaptureDiff diff_captures(const std::vector<std::string>& a, const std::vector<std::string>& b, DiffOptions options,
                           size_t shown)
 {
-    std::vector<Call> left = calls_of(a, times), right = calls_of(b, times);
+    std::vector<Call> left = calls_of(a, options), right = calls_of(b, options);
     CaptureDiff d;
     auto note = [&](const std::string& what) {
         if (++d.differences <= shown)

@@ -13,11 +13,22 @@ struct CaptureDiff {
     std::string text;        // the first ones, readably, with the lines of each capture
 };
 
+struct DiffOptions {
+    // Times and waits count too (the wall-clock dates, each call's time,
+    // how long the status reads of a KCS transfer went on).
+    bool times = false;
+    // KCS transfers are compared by their requests and answers, not by the
+    // port accesses that carried them: a real interface and the simulated
+    // one go through the handshake by different steps (a dummy byte after
+    // every byte written, IBF held while the BMC works) that the tool
+    // handles alike.
+    bool ignore_ports = false;
+};
+
 // `a`, `b`: the captures' lines (the header first); throws
-// MachineFileError for a line that is no JSON. `times`: times and waits
-// count too (the wall-clock dates, each call's time, how long the status
-// reads of a KCS transfer went on). At most `shown` differences are written.
-CaptureDiff diff_captures(const std::vector<std::string>& a, const std::vector<std::string>& b, bool times,
+// MachineFileError for a line that is no JSON. At most `shown` differences
+// are written.
+CaptureDiff diff_captures(const std::vector<std::string>& a, const std::vector<std::string>& b, DiffOptions options,
                           size_t shown = 10);
 
 }  // namespace sim::capture

@@ -2,17 +2,19 @@
 // qb40sim-capture: a capture of qb40tool --capture brought into the lab.
 //
 //   qb40sim-capture replay CAPTURE [--image FILE] > machine.json
-//   qb40sim-capture model CAPTURE [--image FILE] > machine.json
-//   qb40sim-capture diff A B [--times]
+//   qb40sim-capture model CAPTURE [--image FILE] [--exact] > machine.json
+//   qb40sim-capture diff A B [--times] [--ignore-ports]
 //
 // replay: a machine for qb40tool-sim that answers every call exactly as the
 // capture has it, and stops the run (exit status 97) at the first call that
 // differs. model: an ordinary machine inferred from the capture, whose field
-// "inferred" says what the capture never showed. With --image, the image
-// file the run programmed: the data bytes of its byte commands are known.
-// diff: the first calls in which two captures differ; exit status 0 when
-// they do not, 1 when they do, 2 for a wrong command line or a capture that
-// cannot be read.
+// "inferred" says what it inferred and what the capture never showed, also
+// written on standard error; with --exact the exit status is 1 when the
+// model answers some request otherwise than the capture has it. With
+// --image, the image file the run programmed: the data bytes of its byte
+// commands are known. diff: the first calls in which two captures differ;
+// exit status 0 when they do not, 1 when they do, 2 for a wrong command line
+// or a capture that cannot be read.
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -32,8 +34,9 @@ namespace {
 {
     std::fprintf(stderr,
                  "qb40sim-capture: %s\n"
-                 "usage: qb40sim-capture replay|model CAPTURE [--image FILE] > machine.json\n"
-                 "       qb40sim-capture diff A B [--times]\n",
+                 "usage: qb40sim-capture replay CAPTURE [--image FILE] > machine.json\n"
+                 "       qb40sim-capture model CAPTURE [--image FILE] [--exact] > machine.json\n"
+                 "       qb40sim-capture diff A B [--times] [--ignore-ports]\n",
                  why.c_str());
     std::exit(2);
 }
@@ -59,11 +62,13 @@ std::vector<std::string> read_lines(const std::string& path)
 int diff(int argc, char** argv)
 {
     std::vector<std::string> files;
-    bool times = false;
+    sim::capture::DiffOptions options;
     for (int i = 2; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--times")
-            times = true;
+            options.times = true;
+        else if (a == "--ignore-ports")
+            options.ignore_ports = true;
         else if (a.starts_with("-"))
             usage("unknown argument " + a);
         else
@@ -74,7 +79,7 @@ int diff(int argc, char** argv)
     std::vector<std::string> a = read_lines(files[0]), b = read_lines(files[1]);
     sim::capture::CaptureDiff d;
     try {
-        d = sim::capture::diff_captures(a, b, times);
+        d = sim::capture::diff_captures(a, b, options);
     } catch (const sim::MachineFileError& e) {
         std::fprintf(stderr, "qb40sim-capture: %s: %s\n", e.field().c_str(), e.what());
         return 2;
@@ -96,10 +101,13 @@ int main(int argc, char** argv)
         usage("a command and a capture are needed");
     std::string command = argv[1], capture = argv[2];
     std::optional<std::string> image;
+    bool exact = false;
     for (int i = 3; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--image" && i + 1 < argc)
             image = argv[++i];
+        else if (a == "--exact" && command == "model")
+            exact = true;
         else
             usage("unknown argument " + a);
     }
@@ -109,8 +117,11 @@ int main(int argc, char** argv)
             return 0;
         }
         if (command == "model") {
-            std::cout << sim::capture::model_machine(read_lines(capture), image).machine.dump(1) << '\n';
-            return 0;
+            sim::capture::Model m = sim::capture::model_machine(read_lines(capture), image);
+            std::cout << m.machine.dump(1) << '\n';
+            for (const std::string& note : m.notes)
+                std::fprintf(stderr, "qb40sim-capture: model: %s\n", note.c_str());
+            return exact && !m.exact() ? 1 : 0;
         }
     } catch (const sim::MachineFileError& e) {
         std::fprintf(stderr, "qb40sim-capture: %s: %s: %s\n", capture.c_str(), e.field().c_str(), e.what());

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <deque>
 #include <fstream>
 #include <map>
 #include <set>
@@ -13,7 +14,11 @@
 #include "../errno_names.h"
 #include "../image_version.h"
 #include "../machine.h"
+#include "answer_time.h"
+#include "fault_rules.h"
+#include "kcs_ports.h"
 #include "replay_machine.h"
+#include "seen.h"
 
 namespace sim::capture {
 
@@ -24,24 +29,6 @@ constexpr uint8_t kDefaultMux = 0xE6;     // where the tool switches a mux for a
 constexpr uint64_t kEraseDefaultMs = 500;  // the device model's defaults
 constexpr uint64_t kResetDefaultMs = 5000;
 constexpr size_t kMostRules = 400;  // past this, a capture is no longer worth explaining rule by rule
-
-// One request to a BMC as the capture has it.
-struct Seen {
-    Road road = Road::Driver;
-    uint64_t t = 0;  // sent
-    std::vector<uint8_t> req;
-    bool whole = false;  // the tool got this answer, all of it
-    std::vector<uint8_t> resp;
-    uint64_t rt = 0;  // driver: the answer received
-    int send_err = 0, select_err = 0, recv_err = 0;
-    bool lost = false, wrong_id = false;
-};
-
-struct SeenBmc {
-    std::string node;  // empty: the KCS ports only
-    int kcs = -1;
-    std::vector<Seen> seen;
-};
 
 std::string hex_text(const std::vector<uint8_t>& bytes) { return Trace::hex(bytes); }
 
@@ -70,6 +57,12 @@ struct Reading {
     std::vector<std::pair<std::string, int64_t>> modprobes;
     std::optional<bool> iopl;
     std::set<int> pairs_seen_absent;
+    uint64_t read_ns = 2000;  // one status read of the host and its delay write
+    // Per descriptor: the message ids of the requests whose answers the
+    // tool has not received (the driver keeps them queued, oldest first),
+    // and where each of them is (its BMC's place in `bmcs`, its own in `seen`).
+    std::map<int, std::deque<int64_t>> unanswered;
+    std::map<std::pair<int, int64_t>, std::pair<size_t, size_t>> unanswered_at;
 };
 
 int pair_of_status_port(uint16_t port)
@@ -110,19 +103,39 @@ void read_exchange(const Event& e, const std::map<int, std::string>& nodes, Read
     if (node == nodes.end())
         return;
     Seen s;
+    s.line = e.line;
     s.t = e.t;
     s.req = e.req;
     s.send_err = e.send_err;
     s.select_err = e.select_err;
     s.recv_err = e.recv_err;
-    s.wrong_id = e.received && e.rid != e.id;
+    std::deque<int64_t>& queued = r.unanswered[e.fd];
+    auto earlier_id = std::find(queued.begin(), queued.end(), e.rid);
+    if (e.received && e.rid != e.id && earlier_id != queued.end()) {
+        // Those queued before it never came.
+        queued.erase(queued.begin(), earlier_id + 1);
+        s.stale = true;
+        // The answer is the earlier request's: its device's answer.
+        auto at = r.unanswered_at.find({e.fd, e.rid});
+        if (at != r.unanswered_at.end() && e.recv_err == 0) {
+            Seen& earlier = r.bmcs[at->second.first].seen[at->second.second];
+            earlier.resp = e.resp;
+            earlier.answered_later = true;
+        }
+    }
+    s.wrong_id = e.received && e.rid != e.id && !s.stale;
     s.lost = e.send_err == 0 && !e.received && e.has_select && e.select_r == 0;
     if (e.received) {
         s.rt = e.rt;
         s.resp = e.resp;
-        s.whole = e.recv_err == 0 && !s.wrong_id;
+        s.whole = e.recv_err == 0 && !s.wrong_id && !s.stale;
     }
-    bmc_for_node(r.bmcs, node->second).seen.push_back(std::move(s));
+    SeenBmc& bmc = bmc_for_node(r.bmcs, node->second);
+    if (e.send_err == 0 && (!e.received || s.stale)) {
+        queued.push_back(e.id);
+        r.unanswered_at[{e.fd, e.id}] = {static_cast<size_t>(&bmc - r.bmcs.data()), bmc.seen.size()};
+    }
+    bmc.seen.push_back(std::move(s));
 }
 
 void read_run(const Event& e, const std::map<int, std::string>& nodes, const std::vector<uint8_t>* image,
@@ -130,6 +143,7 @@ void read_run(const Event& e, const std::map<int, std::string>& nodes, const std
 {
     SeenBmc* bmc = nullptr;
     Road road = Road::Driver;
+    std::optional<KcsPortsSeen> ports;
     if (e.kind == Kind::ExchangeRun) {
         auto node = nodes.find(e.fd);
         if (node == nodes.end())
@@ -141,6 +155,8 @@ void read_run(const Event& e, const std::map<int, std::string>& nodes, const std
             return;
         bmc = &bmc_for_pair(r.bmcs, pair);
         road = Road::Kcs;
+        // Every command of the run went through the ports as its first did.
+        ports = read_kcs_ports(e.ports, r.read_ns);
     }
     uint64_t sent = e.t;
     for (uint64_t i = 0; i < e.count; ++i) {
@@ -151,10 +167,13 @@ void read_run(const Event& e, const std::map<int, std::string>& nodes, const std
             sent += gap;
         Seen s;
         s.road = road;
+        s.line = e.line;
+        s.command = i;
         s.t = sent;
         s.req = run_request(e, i, image);
         s.resp = e.resp;
         s.whole = true;
+        s.kcs = ports;
         s.rt = sent + lat;
         bmc->seen.push_back(std::move(s));
         sent = s.rt;
@@ -198,6 +217,8 @@ Reading read_capture_lines(const std::vector<std::string>& lines, const std::vec
         nlohmann::json e = nlohmann::json::parse(lines[i]);
         r.events.push_back(parse_event(Field(e, "line " + std::to_string(i + 1)), i + 1));
     }
+    if (auto ns = port_access_ns(r.events))
+        r.read_ns = 2 * *ns;
     std::map<int, std::string> nodes;  // open descriptors
     std::map<std::string, unsigned> opens;
     for (const Event& e : r.events) {
@@ -234,10 +255,16 @@ Reading read_capture_lines(const std::vector<std::string>& lines, const std::vec
                 break;
             Seen s;
             s.road = Road::Kcs;
+            s.line = e.line;
+            s.kcs = read_kcs_ports(e.ports, r.read_ns);
+            if (!s.kcs->request_complete)
+                break;  // the BMC never had this request
             s.t = e.t;
             s.req = e.req;
             s.resp = e.resp;
-            s.whole = !e.resp.empty();
+            // An answer read to its end (the interface may then fail to
+            // follow it with the dummy byte).
+            s.whole = !e.resp.empty() && (s.kcs->answered || s.kcs->fault == KcsFault::NoDummy);
             s.rt = e.t1;
             bmc_for_pair(r.bmcs, pair).seen.push_back(std::move(s));
             break;
@@ -287,7 +314,9 @@ struct BusPlan {
 
 bool is_mwr(const Seen& s)
 {
-    return s.whole && s.req.size() >= 5 && s.req[1] == kMasterWriteRead && s.resp.size() >= 3 &&
+    // An answer with another message id is still the device's answer.
+    bool device_answer = s.whole || (s.wrong_id && s.recv_err == 0) || s.answered_later;
+    return device_answer && s.req.size() >= 5 && s.req[1] == kMasterWriteRead && s.resp.size() >= 3 &&
            s.resp[1] == kMasterWriteRead;
 }
 
@@ -488,6 +517,18 @@ nlohmann::json controller_candidate(const std::vector<Op>& ops, std::vector<std:
             notes.push_back(where + ": " + what + " time: not captured, default used");
             return;
         }
+        if (!w->high_ms) {
+            // Silent to the end of the capture: past the default, a reset
+            // it never came back from; else a time well past the last
+            // refusal, which the run on the model may probe a little later.
+            if (std::string(what) == "reset" && w->low_ms >= fallback) {
+                c["faults"]["never_back"] = true;
+                notes.push_back(where + ": never answered again after its reset (" + std::to_string(w->low_ms) +
+                                " ms to the end of the capture)");
+                return;
+            }
+            w->low_ms *= 2;
+        }
         uint64_t ms = pick_ms(*w, fallback);
         c[field] = ms;
         if (!w->high_ms || w->low_ms == 0)
@@ -637,143 +678,68 @@ nlohmann::json bus_json(const SeenBmc& bmc, const std::set<uint8_t>& mux_address
     return buses;
 }
 
-// ---- fault rules for what the devices do not explain -----------------------
+// ---- timing and the KCS interface ------------------------------------------
 
-// The rule for the request at `index`, or null when no rule can give back what the capture has.
-nlohmann::json rule_for(const SeenBmc& bmc, size_t index, const BmcCore::Outcome& outcome, uint64_t latency_us)
+// How the BMC's KCS interface went through the handshake: a dummy byte after
+// each byte written, the request's last byte held (IBF) until the answer.
+// Where it holds the byte, an answer that never came shows as IBF held to
+// the end: a lost answer, not an interface that hangs.
+void add_kcs_handshake(SeenBmc& b, nlohmann::json& bmc, std::vector<std::string>& notes)
 {
-    const Seen& s = bmc.seen[index];
-    uint64_t nth = 0;
-    for (size_t i = 0; i <= index; ++i) {
-        const Seen& o = bmc.seen[i];
-        if (o.road == s.road && o.req.size() >= s.req.size() && std::equal(s.req.begin(), s.req.end(), o.req.begin()))
-            ++nth;
-    }
-    nlohmann::json rule = {{"road", s.road == Road::Driver ? "driver" : "kcs"}, {"request", hex_text(s.req)},
-                           {"nth", nth}};
-    if (s.send_err) {
-        rule["send_errno"] = errno_name(s.send_err);
-    } else if (s.lost) {
-        rule["lose"] = true;
-    } else if (s.select_err) {
-        rule["select_errno"] = errno_name(s.select_err);
-    } else if (s.wrong_id) {
-        rule["wrong_id"] = true;
-    } else if (s.recv_err && s.recv_err != EMSGSIZE) {
-        rule["receive_errno"] = errno_name(s.recv_err);
-    } else if (s.whole && outcome.response != s.resp && s.resp.size() >= 2) {
-        rule["response"] = hex_text(s.resp);
-    } else if (s.whole && s.road == Road::Driver && s.rt >= s.t + latency_us + 1000) {
-        rule["delay_ms"] = (s.rt - s.t - latency_us + 500) / 1000;
-    } else {
-        return nullptr;
-    }
-    return rule;
-}
-
-// The first request of `bmc` the machine's BMC answers otherwise than the
-// capture has it: its index, and the outcome.
-std::optional<std::pair<size_t, BmcCore::Outcome>> first_difference(const nlohmann::json& bmc_json,
-                                                                     const SeenBmc& bmc,
-                                                                     const std::set<size_t>& given_up)
-{
-    VirtualClock clock(0, false);
-    Trace trace(clock);
-    auto core = BmcCore::from_json(Field(bmc_json, "model"), Context{clock, trace}, "model");
-    for (size_t i = 0; i < bmc.seen.size(); ++i) {
-        const Seen& s = bmc.seen[i];
-        if (s.t > clock.elapsed_us())
-            clock.advance_to(s.t);
-        BmcCore::Outcome out = core->exchange(s.road, s.req);
-        if (given_up.count(i))
-            continue;
-        bool same = s.whole && out.response == s.resp &&
-                    (s.road == Road::Kcs || s.rt < s.t + out.delay_us + 1000);
-        bool both_faulty = !s.whole && out.fault;
-        if (!same && !both_faulty)
-            return std::make_pair(i, out);
-    }
-    return std::nullopt;
-}
-
-// Answers each request of the capture with the BMC of `bmc_json` and adds a
-// fault rule wherever its answer differs.
-void add_fault_rules(nlohmann::json& bmc_json, const SeenBmc& bmc, Model& model)
-{
-    std::set<size_t> given_up;
-    uint64_t latency = bmc_json.value("latency_us", uint64_t(0));
-    while (auto diff = first_difference(bmc_json, bmc, given_up)) {
-        nlohmann::json rule = model.fault_rules < kMostRules ? rule_for(bmc, diff->first, diff->second, latency)
-                                                             : nlohmann::json();
-        if (rule.is_null()) {
-            given_up.insert(diff->first);
-            ++model.unexplained;
-            continue;
+    bool dummy = false, ibf = false;
+    for (const Seen& s : b.seen)
+        if (s.kcs) {
+            dummy = dummy || s.kcs->dummy_after_write;
+            ibf = ibf || (s.kcs->ibf_while_busy.value_or(false) && s.kcs->answered);
         }
-        bmc_json["faults"].push_back(rule);
-        ++model.fault_rules;
-        // A rule that does not bring the answer back is not tried twice.
-        if (auto again = first_difference(bmc_json, bmc, given_up); again && again->first == diff->first) {
-            bmc_json["faults"].erase(bmc_json["faults"].size() - 1);
-            --model.fault_rules;
-            given_up.insert(diff->first);
-            ++model.unexplained;
+    if (!dummy && !ibf)
+        return;
+    bmc["kcs_handshake"] = {{"dummy_after_write", dummy}, {"ibf_while_busy", ibf}};
+    std::string what;
+    if (dummy)
+        what = "a dummy byte after every byte written";
+    if (ibf)
+        what += std::string(dummy ? ", " : "") + "the request's last byte held (IBF) while the BMC works";
+    notes.push_back(b.name() + ": KCS interface: " + what);
+    if (!ibf)
+        return;
+    for (Seen& s : b.seen)
+        if (s.kcs && s.kcs->fault == KcsFault::IbfStuck && s.kcs->stuck_us == 0) {
+            s.kcs->fault = KcsFault::None;
+            s.kcs->lost = true;
         }
+}
+
+// The BMC's usual time to answer: through the driver from its answer
+// times, else at the KCS ports from the status reads before each answer
+// (each read and the tool's delay write after it cost two port accesses,
+// so it is known to within two of them).
+void add_answer_time(const SeenBmc& b, uint64_t read_ns, nlohmann::json& bmc, std::vector<std::string>& notes)
+{
+    bool driver = std::any_of(b.seen.begin(), b.seen.end(), [](const Seen& s) { return s.road == Road::Driver; });
+    std::vector<uint64_t> times;
+    for (const Seen& s : b.seen) {
+        if (driver && s.road == Road::Driver && s.whole && s.rt >= s.t)
+            times.push_back(s.rt - s.t);
+        else if (!driver && s.kcs && s.kcs->answered)
+            times.push_back(s.kcs->busy_reads);
     }
-}
-
-// The value counted most often (the smallest of a tie), 0 when none was.
-uint64_t most_common(const std::map<uint64_t, size_t>& counts)
-{
-    uint64_t best = 0;
-    size_t most = 0;
-    for (auto [value, n] : counts)
-        if (n > most) {
-            best = value;
-            most = n;
-        }
-    return best;
-}
-
-// The most common time from a request to its answer through the driver.
-uint64_t driver_latency(const SeenBmc& bmc)
-{
-    std::map<uint64_t, size_t> counts;
-    for (const Seen& s : bmc.seen)
-        if (s.road == Road::Driver && s.whole && s.rt >= s.t)
-            ++counts[s.rt - s.t];
-    return most_common(counts);
-}
-
-// How many status reads a KCS transfer made after the request's last byte
-// before the answer was there (OBF clear): the BMC's time to answer, in reads.
-std::optional<uint64_t> reads_before_answer(const std::vector<PortToken>& ports)
-{
-    size_t end = ports.size();
-    for (size_t i = 0; i < ports.size(); ++i)
-        if (ports[i].kind == 'c' && ports[i].value == 0x62)
-            end = i;
-    size_t last = end + 1;  // the request's last byte, after WRITE_END
-    while (last < ports.size() && ports[last].kind != 'w')
-        ++last;
-    if (last + 1 >= ports.size() || ports[last + 1].kind != 's')
-        return std::nullopt;
-    const PortToken& status = ports[last + 1];
-    return (status.value & 0x01) ? 0 : status.count;
-}
-
-// The most common time to answer on the KCS road, from the status reads
-// without an answer (each read followed by the tool's delay write).
-uint64_t kcs_latency(const Reading& r, uint64_t port_access_ns)
-{
-    std::map<uint64_t, size_t> counts;
-    for (const Event& e : r.events)
-        if (e.kind == Kind::Kcs && !e.resp.empty())
-            if (auto n = reads_before_answer(e.ports))
-                ++counts[*n];
-    uint64_t reads = most_common(counts);
-    // The answer came after the last read that did not see it, and by the first that did.
-    return reads ? reads * 2 * port_access_ns / 1000 + 1 : 0;
+    TypicalTime typical = typical_time(times);
+    if (typical.of == 0) {
+        if (b.kcs >= 0 && !driver)
+            notes.push_back(b.name() + ": KCS answer time: not captured, none used");
+        return;
+    }
+    // At the ports the answer came after the last read that did not see
+    // it; just after it, so that a delay added to it falls between the
+    // same two reads as the capture's.
+    uint64_t us = driver ? typical.value : typical.value * read_ns / 1000 + 1;
+    if (us)
+        bmc["latency_us"] = us;
+    notes.push_back(b.name() + ": answer time " + std::to_string(us) + " us" +
+                    (driver ? " through the driver, " : " at the KCS ports (" + std::to_string(typical.value) +
+                                                            " status reads), ") +
+                    typical.how());
 }
 
 // ---- the machine level -----------------------------------------------------
@@ -976,24 +942,25 @@ Model model_machine(const std::vector<std::string>& lines, const std::optional<s
 
     std::set<uint8_t> mux_addresses = mux_addresses_of(r.header);
     m["bmcs"] = nlohmann::json::array();
-    for (const SeenBmc& b : r.bmcs) {
-        std::string name = b.node.empty() ? "the KCS interface" : b.node;
+    std::vector<std::string> unexplained;
+    for (SeenBmc& b : r.bmcs) {
+        std::string name = b.name();
         nlohmann::json bmc = nlohmann::json::object();
         if (!b.node.empty())
             bmc["node"] = b.node;
         if (b.kcs >= 0)
             bmc["kcs"] = b.kcs;
         bmc["buses"] = bus_json(b, mux_addresses, notes, name);
-        bool driver_road = std::any_of(b.seen.begin(), b.seen.end(), [](const Seen& s) { return s.road == Road::Driver; });
-        uint64_t lat = driver_road ? driver_latency(b) : kcs_latency(r, m.value("port_access_ns", uint64_t(1000)));
-        if (lat)
-            bmc["latency_us"] = lat;
-        if (std::none_of(b.seen.begin(), b.seen.end(), [](const Seen& s) { return s.road == Road::Kcs; }) &&
-            b.kcs >= 0)
-            notes.push_back(name + ": KCS answer time: not captured, none used");
-        add_fault_rules(bmc, b, model);
-        if (bmc.contains("faults") && bmc["faults"].empty())
-            bmc.erase("faults");
+        add_kcs_handshake(b, bmc, notes);
+        add_answer_time(b, r.read_ns, bmc, notes);
+        size_t room = kMostRules - std::min(kMostRules, model.fault_rules);
+        FaultRules rules = add_fault_rules(bmc, b, r.read_ns, room);
+        model.fault_rules += rules.added;
+        model.unexplained += rules.unexplained;
+        unexplained.insert(unexplained.end(), rules.first_unexplained.begin(), rules.first_unexplained.end());
+        if (rules.added)
+            notes.push_back(name + ": " + std::to_string(rules.added) + " fault rule" + (rules.added == 1 ? "" : "s") +
+                            " for what no device explains");
         m["bmcs"].push_back(bmc);
     }
     if (!r.bmcs.empty() && std::none_of(r.bmcs.begin(), r.bmcs.end(), [](const SeenBmc& b) { return b.kcs >= 0; }))
@@ -1001,6 +968,18 @@ Model model_machine(const std::vector<std::string>& lines, const std::optional<s
     if (!image && r.header.image && r.header.image->size)
         notes.push_back("image bytes: not in the capture, taken as 0 but for the version (the QB4083C set's checksums "
                         "cannot be worked out)");
+    size_t requests = 0;
+    for (const SeenBmc& b : r.bmcs)
+        requests += b.seen.size();
+    if (model.unexplained == 0) {
+        notes.push_back("every request of the capture (" + std::to_string(requests) +
+                        ") answered as the capture has it");
+    } else {
+        notes.push_back(std::to_string(model.unexplained) + " of " + std::to_string(requests) +
+                        " requests not explained: the model answers them otherwise than the capture has them");
+        notes.insert(notes.end(), unexplained.begin(), unexplained.end());
+    }
+    model.notes = notes;
     m["inferred"] = notes;
     return model;
 }

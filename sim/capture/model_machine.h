@@ -16,9 +16,15 @@ struct Model {
     nlohmann::json machine;
     // Fault rules added for answers the inferred devices do not give.
     size_t fault_rules = 0;
-    // Exchanges whose answer a fault rule could not bring back (a KCS
-    // interface's own misbehaviour, an answer the tool never had whole).
+    // Requests the model answers otherwise than the capture has them: no
+    // fault rule brings their answer (or its time) back.
     size_t unexplained = 0;
+    // What was inferred and what could not be, in words (also the machine's
+    // "inferred"): the defaults used, each BMC's answer time, the
+    // unexplained requests' count and the first few of them.
+    std::vector<std::string> notes;
+
+    bool exact() const { return unexplained == 0; }
 };
 
 // The capture's lines (the header first). `image`: the image file the run
