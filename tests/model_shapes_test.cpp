@@ -179,7 +179,7 @@ TEST(ModelShapes, ALateUnexplainedAnswerKeepsItsCodeAndItsTimeInOneRule)
     sim::capture::Model m =
         sim::capture::model_machine(answers_later(qbtest::lines(server.read("c.jsonl")), real_bmc_spread), std::nullopt);
     const json& bmc = m.machine["bmcs"][0];
-    EXPECT_GE(bmc.value("latency_us", 0), 95) << bmc.dump();
+    EXPECT_GE(bmc.value("latency_us", 0), 95) << bmc.dump();  // not 14 µs, the most common exact time
     EXPECT_LE(bmc.value("latency_us", 0), 330) << bmc.dump();
     bool late_c1 = false;
     for (const json& rule : bmc["faults"])

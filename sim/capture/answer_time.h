@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
-// A BMC's usual time to answer, from the times a capture shows: the most
-// common value when a quarter of the answers or more share it exactly (a
-// simulated BMC, also with some answers delayed), else the median, so that
-// neither the spread of a real BMC nor its slow first answers (2 to 27 ms
-// where the rest take a fraction of one) set it.
+// A BMC's own time to answer, from the times a capture shows: the median of
+// the answers that came within a millisecond of the fastest. Later ones
+// were late (a fault rule gives each its delay): a real BMC's first answers
+// take 2 to 27 ms where the rest take a fraction of one, and a simulated
+// BMC's delayed answers are as many milliseconds late as its faults say;
+// neither sets the time, nor does the one exact value that a few answers of
+// a real BMC's scattered times happen to share.
 #pragma once
 
 #include <cstdint>
@@ -14,14 +16,14 @@ namespace sim::capture {
 
 struct TypicalTime {
     uint64_t value = 0;
-    size_t shared = 0;  // answers that took exactly `value`
-    size_t of = 0;      // answers looked at
-    bool median = false;
+    size_t counted = 0;  // answers within the window of the fastest
+    size_t of = 0;       // answers looked at
 
-    // "the median of 130 answers", "the time of 125 of 130 answers"
+    // "the median of the 120 of 130 answers within a millisecond of the fastest"
     std::string how() const;
 };
 
-TypicalTime typical_time(std::vector<uint64_t> times);
+// `window`: a millisecond in the times' unit.
+TypicalTime typical_time(std::vector<uint64_t> times, uint64_t window);
 
 }  // namespace sim::capture

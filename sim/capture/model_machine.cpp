@@ -353,9 +353,12 @@ bool behaves_as_mux(const SeenBmc& bmc, uint8_t bus, uint8_t addr)
 BusPlan plan_buses(const SeenBmc& bmc, const std::set<uint8_t>& mux_addresses)
 {
     BusPlan plan;
-    // Which buses exist, and which have a mux at an address the tool uses for one.
+    // Which buses exist (a device acknowledged there, or did not: an answer
+    // of the BMC's own, such as 0xC1 for a command it does not know, says
+    // nothing of the bus), and which have a mux at an address the tool uses
+    // for one.
     for (const Seen& s : bmc.seen) {
-        if (!is_mwr(s) || s.resp[2] == kCcInvalidField)
+        if (!is_mwr(s) || (s.resp[2] != kCcOk && s.resp[2] != kCcI2cNak))
             continue;
         plan.buses.insert(s.req[2]);
         if (s.resp[2] == kCcOk && (s.req[2] >> 4) == 0 && mux_addresses.count(s.req[3]) &&
@@ -724,7 +727,7 @@ void add_answer_time(const SeenBmc& b, uint64_t read_ns, nlohmann::json& bmc, st
         else if (!driver && s.kcs && s.kcs->answered)
             times.push_back(s.kcs->busy_reads);
     }
-    TypicalTime typical = typical_time(times);
+    TypicalTime typical = typical_time(times, driver ? 1000 : std::max<uint64_t>(1, 1000000 / read_ns));
     if (typical.of == 0) {
         if (b.kcs >= 0 && !driver)
             notes.push_back(b.name() + ": KCS answer time: not captured, none used");
