@@ -419,6 +419,27 @@ private:
 
 }  // namespace
 
+void add_real_bmc_ways(Random& r, json& machine)
+{
+    if (!machine.contains("bmcs"))
+        return;
+    for (json& bmc : machine["bmcs"]) {
+        bool hangs_kcs = false;
+        json none = json::array();
+        for (json& rule : bmc.contains("faults") ? bmc["faults"] : none) {
+            // On such an interface a BMC that lost an answer, or delays one
+            // past the host's wait, holds IBF as long: the host's writes are
+            // lost meanwhile, and every later request with them.
+            hangs_kcs = hangs_kcs || rule.contains("lose") || rule.contains("delay_ms") || rule.contains("kcs");
+            bool own_answer = rule.contains("completion_code") || rule.contains("response");
+            if (own_answer && r.percent(40))
+                rule["delay_ms"] = r.between(1, 30);
+        }
+        if (bmc.contains("kcs") && r.percent(30))
+            bmc["kcs_handshake"] = {{"dummy_after_write", r.percent(80)}, {"ibf_while_busy", !hangs_kcs && r.percent(80)}};
+    }
+}
+
 MachinePlan generate_machine(Random& random, const Version& image_version)
 {
     return MachineBuilder(random, image_version).build();

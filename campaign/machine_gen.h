@@ -22,4 +22,11 @@ struct MachinePlan {
 // controllers run it already.
 MachinePlan generate_machine(Random& random, const Version& image_version);
 
+// What BMCs this project did not write showed through the rig, on the
+// machine `generate_machine` made: answers no device gives that come late,
+// and a KCS interface that puts a dummy byte after every byte written and
+// holds IBF while its BMC works. Drawn after everything else of a seed, so
+// that the rest of its run stays what it was before.
+void add_real_bmc_ways(Random& random, nlohmann::json& machine);
+
 }  // namespace campaign

@@ -192,6 +192,8 @@ Scenario generate(uint64_t seed)
     environment(r, s);
     // And the metrics after the environment.
     metrics(r, s);
+    // And after them, for the same reason.
+    add_real_bmc_ways(r, s.machine);
     return s;
 }
 

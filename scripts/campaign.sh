@@ -11,7 +11,8 @@
 # --ci: seeds 1-1000, the runs that once found a bug (campaign/found/*.json),
 # and 1000 seeds that move with the commit, so that new ground is covered
 # over time; seeds 1-600 also make the round trip of a capture through the
-# replay machine (campaign/round_trip.h). A failing run is kept in
+# replay machine (campaign/round_trip.h), and each of those whose run on the
+# model machine differs is named and kept. A failing run is kept in
 # build-campaign/failures/ with its machine file, command line and
 # scenario.json (a failed round trip's runs beside it, in seed-N-round-trip).
 set -euo pipefail
@@ -30,7 +31,7 @@ echo "campaign: built in $((SECONDS - started)) s"
 seeds=("$@")
 round_trip=()
 if [ "$1" = --ci ]; then
-  round_trip=(--capture-tool build-campaign/qb40sim-capture --round-trip 1-600)
+  round_trip=(--capture-tool build-campaign/qb40sim-capture --round-trip 1-600 --model-differences)
   commit=$(git rev-parse HEAD 2>/dev/null || echo 0000000)
   first=$((1000000 + 16#${commit:0:7}))
   shopt -s nullglob

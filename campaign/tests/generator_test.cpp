@@ -198,6 +198,16 @@ TEST(Generator, ReachesEverythingTheCampaignPromises)
          [](const Scenario& s) { return s.image && s.image->starts_with("rel-"); }},
         {"an image in a dated directory", [](const Scenario& s) { return s.image && s.image->starts_with("202"); }},
         {"a second signal", [](const Scenario& s) { return s.machine.value("signals", nlohmann::json()).size() >= 2; }},
+        {"a late answer no device gives", [](const Scenario& s) {
+             for (const auto& bmc : s.machine["bmcs"])
+                 for (const auto& rule : bmc.value("faults", nlohmann::json::array()))
+                     if (rule.contains("delay_ms") && (rule.contains("completion_code") || rule.contains("response")))
+                         return true;
+             return false;
+         }},
+        {"a KCS interface holding IBF while its BMC works", [](const Scenario& s) {
+             return s.machine.dump().find("\"ibf_while_busy\":true") != std::string::npos;
+         }},
     };
     for (const char* signal : {"TERM", "INT", "HUP", "QUIT", "ALRM", "USR1", "USR2", "XCPU", "XFSZ", "VTALRM", "PROF",
                                "PWR", "IO", "STKFLT", "KILL", "PIPE"})
