@@ -63,11 +63,14 @@ std::unique_ptr<BmcCore> BmcCore::from_json(const Field& bmc, Context context, s
     if (auto l = bmc.optional("latency_us"))
         core->latency_us = l->unsigned_in(0, 60ULL * 1000 * 1000);
     if (auto h = bmc.optional("kcs_handshake")) {
-        h->only({"dummy_after_write", "ibf_while_busy"});
-        if (auto d = h->optional("dummy_after_write"))
-            core->kcs_handshake.dummy_after_write = d->boolean();
-        if (auto i = h->optional("ibf_while_busy"))
-            core->kcs_handshake.ibf_while_busy = i->boolean();
+        h->only({"dummy_after_write", "ibf_while_busy", "command_flag", "dummy_is_last_byte"});
+        KcsHandshake& k = core->kcs_handshake;
+        for (auto [name, flag] : {std::pair<const char*, bool*>{"dummy_after_write", &k.dummy_after_write},
+                                  {"ibf_while_busy", &k.ibf_while_busy},
+                                  {"command_flag", &k.command_flag},
+                                  {"dummy_is_last_byte", &k.dummy_is_last_byte}})
+            if (auto f = h->optional(name))
+                *flag = f->boolean();
     }
     if (auto buses = bmc.optional("buses")) {
         buses->each_member([&](const std::string& key, const Field& b) {

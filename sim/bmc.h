@@ -57,6 +57,11 @@ struct KcsHandshake {
     // While the BMC works on a request its last byte stays unread: the
     // status shows the write state with IBF until the answer is there.
     bool ibf_while_busy = false;
+    // The status shows C/D after a write to the command port.
+    bool command_flag = true;
+    // A dummy byte is the data register as it is, the last byte the BMC
+    // put there (else 0x00).
+    bool dummy_is_last_byte = false;
 };
 
 class BmcCore {

@@ -49,7 +49,7 @@ void KcsPort::catch_up()
             context_.trace.line("%s kcs response: %s", core_.name().c_str(), Trace::hex(response_).c_str());
         state_ = State::Read;
         sent_ = 0;
-        put_output(response_.empty() ? kDummyByte : response_[sent_++]);
+        put_output(response_.empty() ? dummy_byte() : response_[sent_++]);
     }
 }
 
@@ -86,7 +86,7 @@ uint8_t KcsPort::on_data_read()
 
 void KcsPort::on_command(uint8_t code)
 {
-    command_last_ = true;
+    command_last_ = core_.kcs_handshake.command_flag;
     switch (code) {
     case kWriteStart:
         // Allowed in every state: it is how the host starts over after an
@@ -140,7 +140,7 @@ void KcsPort::on_data(uint8_t value)
         } else {
             state_ = State::Idle;
             if (read_fault_ != KcsFault::NoDummy)
-                put_output(kDummyByte);
+                put_output(dummy_byte());
         }
         break;
     case State::Idle:
@@ -184,8 +184,10 @@ bool KcsPort::busy_with_ibf() const
 void KcsPort::dummy_after_write()
 {
     if (core_.kcs_handshake.dummy_after_write)
-        put_output(kDummyByte);
+        put_output(dummy_byte());
 }
+
+uint8_t KcsPort::dummy_byte() const { return core_.kcs_handshake.dummy_is_last_byte ? output_ : kDummyByte; }
 
 void KcsPort::put_output(uint8_t byte)
 {

@@ -57,6 +57,7 @@ private:
     // The handshake's choices (BmcCore::kcs_handshake).
     bool busy_with_ibf() const;
     void dummy_after_write();
+    uint8_t dummy_byte() const;
     void fail();
     void stick_ibf(uint64_t for_us);
 

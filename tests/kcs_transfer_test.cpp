@@ -80,24 +80,26 @@ std::string port_reads(const std::vector<std::string>& trace)
     return out;
 }
 
-// An interface that puts a dummy byte after every byte written and holds
-// the request's last byte (IBF) while the BMC works, as QEMU's does: the
-// tool reads the dummy bytes away and waits for IBF in the write phase, so
-// an answer later than its wait fails the write phase, not the read phase.
+// An interface that puts a dummy byte after every byte written (the data
+// register as the BMC last left it), holds the request's last byte (IBF)
+// while the BMC works and shows no C/D flag, as QEMU's does: the tool reads
+// the dummy bytes away and waits for IBF in the write phase, so an answer
+// later than its wait fails the write phase, not the read phase.
 TEST(KcsTransfer, AnInterfaceThatHoldsTheLastByteWhileBusyIsWaitedForInTheWritePhase)
 {
     struct Case { uint64_t latency_us; INT16S write_result, read_result; const char* reads; Lines log; };
     const Case cases[] = {
         {100, 0, 0,
-         "s00*2 s89*3 d00 s81*3 d00 s81*3 d00 s81*3 d00 s81 s89*3 d00 s82*2 s41*4 d1C s41*3 d52 s41*3 d00 s41*3 d4D "
-         "s01*3 d00",
+         "s00*2 s81*3 d00 s81*3 d00 s81*3 d00 s81*3 d00 s81*4 d00 s82*2 s41*4 d1C s41*3 d52 s41*3 d00 s41*3 d4D "
+         "s01*3 d4D",
          {}},
         {kWaitUs + 100000, 2, 0, nullptr, {"WaitIBFClear Timeout!", "ERROR: Wait IBF clear timeout ISA_IBF=2"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.latency_us);
         RoadBench bench(Path::Kcs, "{" + kFastPorts + R"(, "trace_ports": true, "bmcs": [{"kcs": 0,
-            "kcs_handshake": {"dummy_after_write": true, "ibf_while_busy": true}, "latency_us": )" +
+            "kcs_handshake": {"dummy_after_write": true, "ibf_while_busy": true, "command_flag": false,
+                              "dummy_is_last_byte": true}, "latency_us": )" +
                                        std::to_string(c.latency_us) + R"(, "buses": {"0x01": {"devices": [
             {"type": "bytes", "address": "0xC0", "contents": "4D"}]}}}]})");
         EXPECT_EQ(write(kRead1), c.write_result);
