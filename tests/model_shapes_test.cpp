@@ -98,8 +98,9 @@ std::string shapes_machine(const std::string& bmc_extra, const std::string& faul
 const std::string kDriver = R"("node": "/dev/ipmi0", )";
 const std::string kKcs = R"("kcs": 0, )";
 const std::string kPortsOnly = R"(, "driver": "absent", "port_access_ns": 20000)";
-const std::string kRealInterface = R"("kcs": 0, "latency_us": 300,
-    "kcs_handshake": {"dummy_after_write": true, "ibf_while_busy": true}, )";
+// QEMU's KCS interface, as the rig's captures show it.
+const std::string kRealInterface = R"("kcs": 0, "latency_us": 300, "kcs_handshake": {"dummy_after_write": true,
+    "ibf_while_busy": true, "command_flag": false, "dummy_is_last_byte": true}, )";
 // Completion codes no device gives, answered late, at three places.
 const std::string kLateCodes = R"({"request": "18 52 03 C0 00 63", "response": "1C 52 C1", "delay_ms": 4},
     {"request": "18 52 01 C0 01", "nth": 3, "completion_code": "0xD5", "delay_ms": 12},
@@ -114,7 +115,7 @@ const ShapeCase kShapeCases[] = {
     {"driver: completion codes no device gives, late, at three places; the first answer slow, the rest scattered",
      shapes_machine(kDriver, kLateCodes), {"-a"}, true, false},
     {"driver: the same codes at the simulator's own times", shapes_machine(kDriver, kLateCodes), {"-a"}, false, false},
-    {"KCS ports of a real interface: a dummy byte after every byte written, IBF held while the BMC works",
+    {"KCS ports of a real interface: a dummy byte after every byte written, IBF held while the BMC works, no C/D",
      shapes_machine(kRealInterface, ""), {"-dio", "-vpd", "-i"}, false, true},
     {"KCS ports of a real interface, with the late completion codes",
      shapes_machine(kRealInterface, kLateCodes, kPortsOnly), {"-dio", "-a"}, false, true},

@@ -9,6 +9,7 @@ constexpr uint8_t kWriteStart = 0x61;
 constexpr uint8_t kWriteEnd = 0x62;
 constexpr uint8_t kObf = 0x01;
 constexpr uint8_t kIbf = 0x02;
+constexpr uint8_t kCommandFlag = 0x08;
 constexpr uint8_t kStateMask = 0xC0;
 constexpr uint8_t kIdle = 0x00;
 constexpr uint8_t kRead = 0x40;
@@ -75,6 +76,11 @@ void read_phase(const std::vector<PortToken>& ports, size_t from, uint64_t read_
         }
     }
     seen.answered = true;
+    // The dummy byte after the answer, read once the interface is idle.
+    const PortToken& end = ports.back();
+    if (end.kind == 'd' && end.value != 0 && ports.size() >= 2 && ports[ports.size() - 2].kind == 's' &&
+        state_of(ports[ports.size() - 2]) == kIdle)
+        seen.dummy_not_zero = true;
 }
 
 }  // namespace
@@ -95,8 +101,14 @@ KcsPortsSeen read_kcs_ports(const std::vector<PortToken>& raw, uint64_t read_ns)
     if (last >= ports.size())
         return seen;  // the request never reached the BMC whole
     seen.request_complete = true;
-    for (size_t i = start + 1; i < last; ++i)
-        seen.dummy_after_write = seen.dummy_after_write || ports[i].kind == 'd';
+    if (ports[start + 1].kind == 's')
+        seen.command_flag = (ports[start + 1].value & kCommandFlag) != 0;
+    for (size_t i = start + 1; i < last; ++i) {
+        if (ports[i].kind != 'd')
+            continue;
+        seen.dummy_after_write = true;
+        seen.dummy_not_zero = seen.dummy_not_zero || ports[i].value != 0;
+    }
 
     size_t at = last + 1;
     if (at >= ports.size() || ports[at].kind != 's') {

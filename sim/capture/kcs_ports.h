@@ -25,6 +25,12 @@ struct KcsPortsSeen {
     // IBF (true) or the read state without OBF (false) until the answer;
     // nullopt: the answer was there at the first look.
     std::optional<bool> ibf_while_busy;
+    // The status after WRITE_START showed C/D (the last write went to the
+    // command port); nullopt: no status was read there.
+    std::optional<bool> command_flag;
+    // A dummy byte read was not 0x00: the data register as the BMC last
+    // left it.
+    bool dummy_not_zero = false;
     // How the transfer ended, as the simulator's faults would make it end:
     // answered (KcsFault::None, lost false), the answer lost, or a KCS fault.
     bool answered = false;

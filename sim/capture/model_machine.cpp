@@ -683,28 +683,42 @@ nlohmann::json bus_json(const SeenBmc& bmc, const std::set<uint8_t>& mux_address
 
 // ---- timing and the KCS interface ------------------------------------------
 
-// How the BMC's KCS interface went through the handshake: a dummy byte after
-// each byte written, the request's last byte held (IBF) until the answer.
-// Where it holds the byte, an answer that never came shows as IBF held to
-// the end: a lost answer, not an interface that hangs.
+// How the BMC's KCS interface went through the handshake where the IPMI
+// standard leaves it the choice: a dummy byte after each byte written (and
+// which), the request's last byte held (IBF) until the answer, the C/D flag
+// after a command. Where it holds the byte, an answer that never came shows
+// as IBF held to the end: a lost answer, not an interface that hangs.
 void add_kcs_handshake(SeenBmc& b, nlohmann::json& bmc, std::vector<std::string>& notes)
 {
-    bool dummy = false, ibf = false;
-    for (const Seen& s : b.seen)
-        if (s.kcs) {
-            dummy = dummy || s.kcs->dummy_after_write;
-            ibf = ibf || (s.kcs->ibf_while_busy.value_or(false) && s.kcs->answered);
-        }
-    if (!dummy && !ibf)
+    KcsHandshake h;
+    for (const Seen& s : b.seen) {
+        if (!s.kcs)
+            continue;
+        h.dummy_after_write = h.dummy_after_write || s.kcs->dummy_after_write;
+        h.ibf_while_busy = h.ibf_while_busy || (s.kcs->ibf_while_busy.value_or(false) && s.kcs->answered);
+        h.command_flag = h.command_flag && s.kcs->command_flag.value_or(true);
+        h.dummy_is_last_byte = h.dummy_is_last_byte || s.kcs->dummy_not_zero;
+    }
+    if (!h.dummy_after_write && !h.ibf_while_busy && h.command_flag && !h.dummy_is_last_byte)
         return;
-    bmc["kcs_handshake"] = {{"dummy_after_write", dummy}, {"ibf_while_busy", ibf}};
-    std::string what;
-    if (dummy)
-        what = "a dummy byte after every byte written";
-    if (ibf)
-        what += std::string(dummy ? ", " : "") + "the request's last byte held (IBF) while the BMC works";
-    notes.push_back(b.name() + ": KCS interface: " + what);
-    if (!ibf)
+    bmc["kcs_handshake"] = {{"dummy_after_write", h.dummy_after_write},
+                            {"ibf_while_busy", h.ibf_while_busy},
+                            {"command_flag", h.command_flag},
+                            {"dummy_is_last_byte", h.dummy_is_last_byte}};
+    std::vector<std::string> ways;
+    if (h.dummy_after_write)
+        ways.push_back("a dummy byte after every byte written");
+    if (h.ibf_while_busy)
+        ways.push_back("the request's last byte held (IBF) while the BMC works");
+    if (!h.command_flag)
+        ways.push_back("no C/D flag after a command");
+    if (h.dummy_is_last_byte)
+        ways.push_back("the dummy byte the last one put out");
+    std::string text;
+    for (const std::string& w : ways)
+        text += (text.empty() ? "" : ", ") + w;
+    notes.push_back(b.name() + ": KCS handshake: " + text);
+    if (!h.ibf_while_busy)
         return;
     for (Seen& s : b.seen)
         if (s.kcs && s.kcs->fault == KcsFault::IbfStuck && s.kcs->stuck_us == 0) {
