@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "capture_diff.h"
 
+#include <algorithm>
+#include <cstdio>
+
 #include <nlohmann/json.hpp>
 
 #include "../json_field.h"
@@ -23,28 +26,142 @@ struct Call {
     std::string text;       // what is compared
 };
 
+std::vector<std::string> words_of(const std::string& text);
+
 // A KCS transfer's port accesses without how often and how long the status
-// was read, and when a signal came.
+// was read, when a signal came, and the status reads after the request's
+// last byte before the answer was there: how long the BMC took (no read at
+// all when the answer was there at once).
 std::string ports_without_times(const std::string& ports)
 {
+    std::vector<std::string> words;
+    for (std::string word : words_of(ports))
+        words.push_back(word.substr(0, word.find_first_of(word[0] == '!' ? "@" : "*~")));
+    auto write_end = std::find(words.begin(), words.end(), "c62");
+    auto last_byte = std::find_if(write_end, words.end(), [](const std::string& w) { return w[0] == 'w'; });
+    if (last_byte != words.end()) {
+        // Busy: the read state without OBF, or the write state with IBF.
+        auto busy_end = std::find_if(last_byte + 1, words.end(), [](const std::string& w) {
+            if (w[0] != 's' || w.size() != 3)
+                return true;
+            unsigned v = static_cast<unsigned>(std::stoul(w.substr(1), nullptr, 16));
+            return (v & 0xC1) != 0x40 && (v & 0xC2) != 0x82;
+        });
+        words.erase(last_byte + 1, busy_end);
+    }
     std::string out;
+    for (const std::string& w : words)
+        out += (out.empty() ? "" : " ") + w;
+    return out;
+}
+
+std::vector<std::string> words_of(const std::string& text)
+{
+    std::vector<std::string> words;
     size_t at = 0;
-    while (at < ports.size()) {
-        size_t end = ports.find(' ', at);
-        std::string word = ports.substr(at, end == std::string::npos ? std::string::npos : end - at);
-        at = end == std::string::npos ? ports.size() : end + 1;
-        if (word.empty())
-            continue;
-        size_t cut = word.find_first_of(word[0] == '!' ? "@" : "*~");
-        word = word.substr(0, cut);
-        if (!out.empty())
-            out += ' ';
-        out += word;
+    while (at < text.size()) {
+        size_t end = text.find(' ', at);
+        if (end == std::string::npos)
+            end = text.size();
+        if (end > at)
+            words.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    return words;
+}
+
+std::string joined(const std::vector<std::string>& words)
+{
+    std::string out;
+    for (const std::string& w : words)
+        out += (out.empty() ? "" : " ") + w;
+    return out;
+}
+
+// Where a flash byte command's own bytes (address and data) begin in its
+// request, a Master Write-Read writing 55 AA [F2] E0|E1 AH AL DD; 0: it is none.
+size_t own_bytes_at(const std::vector<std::string>& req)
+{
+    if (req.size() < 11 || req[1] != "52" || req[4] != "00" || req[5] != "55" || req[6] != "AA")
+        return 0;
+    size_t code = req[7] == "F2" ? 8 : 7;
+    if (req.size() != code + 4 || (req[code] != "E0" && req[code] != "E1"))
+        return 0;
+    return code + 1;
+}
+
+// A byte command as a run of them holds it: without its data byte (a run
+// holds no image byte), and at the KCS ports with the writes of its own
+// bytes masked.
+void as_in_a_run(nlohmann::json& j)
+{
+    if (!j.contains("req") || !j["req"].is_string())
+        return;
+    std::vector<std::string> req = words_of(j["req"].get<std::string>());
+    size_t own = own_bytes_at(req);
+    if (own == 0)
+        return;
+    req.back() = "??";
+    j["req"] = joined(req);
+    if (!j.contains("ports") || !j["ports"].is_string())
+        return;
+    std::vector<std::string> ports = words_of(j["ports"].get<std::string>());
+    size_t written = 0;
+    for (std::string& token : ports)
+        if (token[0] == 'w' && written < req.size() && written++ >= own)
+            token.replace(1, 2, "??");
+    j["ports"] = joined(ports);
+}
+
+// The command indexes of a run before which the tool looked at its input
+// and found nothing: [256, 512], or {"first": 256, "every": 256, "last": 15616}.
+std::vector<uint64_t> quiet_polls(const nlohmann::json& polls)
+{
+    std::vector<uint64_t> at;
+    if (polls.is_array()) {
+        for (const nlohmann::json& p : polls)
+            if (p.is_number_unsigned())
+                at.push_back(p.get<uint64_t>());
+    } else if (polls.is_object()) {
+        uint64_t first = polls.value("first", uint64_t(0)), every = polls.value("every", uint64_t(0)),
+                 last = polls.value("last", uint64_t(0));
+        for (uint64_t i = first; i <= last; i += every) {
+            at.push_back(i);
+            if (every == 0)
+                break;
+        }
+    }
+    return at;
+}
+
+// A run of byte commands as the calls it stands for, one per command (and
+// a quiet look at the input where it had one), each as in_a_run leaves a
+// single command: whether a recorder joined the commands into a run is no
+// difference (a real KCS interface's status reads vary and break the runs
+// a simulated one makes).
+std::vector<nlohmann::json> commands_of(const nlohmann::json& run)
+{
+    std::vector<nlohmann::json> out;
+    bool kcs = run.value("e", "") == "kcs_run";
+    std::string prefix = run.value("prefix", "");
+    uint64_t first = run.value("first", uint64_t(0)), count = run.value("count", uint64_t(0));
+    std::vector<uint64_t> polls = quiet_polls(run.value("polls", nlohmann::json()));
+    for (uint64_t i = 0; i < count; ++i) {
+        if (std::find(polls.begin(), polls.end(), i) != polls.end())
+            out.push_back({{"e", "poll"}, {"r", 0}});
+        char address[8];
+        std::snprintf(address, sizeof address, "%02X %02X", unsigned((first + i) >> 8 & 0xFF),
+                      unsigned((first + i) & 0xFF));
+        nlohmann::json c = {{"e", kcs ? "kcs" : "x"}, {"req", prefix + " " + address + " ??"}, {"command", i}};
+        for (const char* field : {"status", "data", "fd", "resp", "ports"})
+            if (run.contains(field))
+                c[field] = run[field];
+        out.push_back(c);
     }
     return out;
 }
 
-Call call_of(const std::string& line, size_t number, bool header, DiffOptions options)
+nlohmann::json parsed(const std::string& line, size_t number)
 {
     nlohmann::json j;
     try {
@@ -54,6 +171,11 @@ Call call_of(const std::string& line, size_t number, bool header, DiffOptions op
     }
     if (!j.is_object())
         throw MachineFileError("line " + std::to_string(number), "expected an object");
+    return j;
+}
+
+Call call_of(nlohmann::json j, size_t number, bool header, DiffOptions options)
+{
     if (header && j.contains("arguments") && j["arguments"].is_array()) {
         // The capture's own name is no difference between two runs.
         nlohmann::json& args = j["arguments"];
@@ -81,6 +203,7 @@ Call call_of(const std::string& line, size_t number, bool header, DiffOptions op
     // lowest free descriptor where another system may not. Neither is a
     // difference of its own; whether a node opened is.
     nlohmann::json compared = j;
+    compared.erase("command");  // where in a run: shown, not compared
     if (compared.value("e", "") != "open") {
         compared.erase("fd");
         compared.erase("id");
@@ -93,8 +216,19 @@ Call call_of(const std::string& line, size_t number, bool header, DiffOptions op
 std::vector<Call> calls_of(const std::vector<std::string>& lines, DiffOptions options)
 {
     std::vector<Call> calls;
-    for (size_t i = 0; i < lines.size(); ++i)
-        calls.push_back(call_of(lines[i], i + 1, i == 0, options));
+    for (size_t i = 0; i < lines.size(); ++i) {
+        nlohmann::json j = parsed(lines[i], i + 1);
+        std::string e = i == 0 ? "" : j.value("e", "");
+        // With the times, runs are compared as the lines they are.
+        if (!options.times && (e == "x_run" || e == "kcs_run")) {
+            for (nlohmann::json& c : commands_of(j))
+                calls.push_back(call_of(std::move(c), i + 1, false, options));
+            continue;
+        }
+        if (!options.times && (e == "x" || e == "kcs"))
+            as_in_a_run(j);
+        calls.push_back(call_of(std::move(j), i + 1, i == 0, options));
+    }
     return calls;
 }
 
