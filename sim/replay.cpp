@@ -643,6 +643,20 @@ void Replay::outb(uint8_t value, uint16_t port)
 {
     if (port == kIoDelayPort) {
         kcs_step();
+        // A signal the capture has after a transfer came before the next
+        // call: by this delay write after the transfer's last access, the
+        // last call before the tool looks at its signals again. (Unless the
+        // next call is a wait it broke off: it came during that wait.)
+        size_t after = next_;
+        while (after < events_.size() && events_[after].kind == Kind::Signal)
+            ++after;
+        bool broke_off = after < events_.size() && events_[after].err == EINTR;
+        // Its time in the capture is the next call's, when it was noted.
+        while (!broke_off && next_ < after && stage_ == 0 && token_ == 0 && command_ == 0 && loose_used_ == 0) {
+            int sig = events_[next_].sig;
+            done();
+            deliver(sig);
+        }
         return;
     }
     std::string call = "writes " + hex_byte(value) + " to port " + port_name(port);

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/model_machine.h"
 #include "capture/replay_machine.h"
 #include "firmware_images.h"
 #include "sim_run.h"
@@ -447,6 +448,60 @@ TEST(Capture, ASignalComesBackWhereItCame)
 
         expect_replay_gives(capture, args, first, dir, qbtest::make_image(4096, {1, 2, 0}));
     }
+}
+
+// A signal that came with the delay write after a KCS transfer's last
+// access, before the next transfer: the tool stops before that transfer.
+// The capture notes it between the two; the replay gives it to the tool at
+// that delay write, and the model at that time, so that both stop there too
+// (both let the tool begin the next transfer first; found by the campaign,
+// seed 154).
+TEST(Capture, ASignalBetweenTwoKcsTransfersStopsTheToolBeforeTheNext)
+{
+    json m = json::parse(qbtest::machine_file("upgrade_4077.json"));
+    m["driver"] = "absent";
+    m["port_access_ns"] = 20000;
+    const Args args = {"-u", "-f", "fw_4077.bin", "-dio", "--capture", "c.jsonl"};
+    const std::string image = qbtest::make_image(4096, {1, 2, 0});
+    SimDir plain;
+    plain.machine(m.dump());
+    plain.write("fw_4077.bin", image);
+    plain.run(args);
+    // The fifth transfer's last access; the delay write after it takes one more.
+    uint64_t last_access = 0;
+    size_t transfers = 0;
+    for (const json& e : capture_lines(plain.read("c.jsonl")))
+        if (e.value("e", "") == "kcs" && ++transfers == 5)
+            last_access = e["t1"];
+    ASSERT_GT(last_access, 0u);
+    char at[32];
+    std::snprintf(at, sizeof at, "%llu.%06llu", static_cast<unsigned long long>((last_access + 20) / 1000000),
+                  static_cast<unsigned long long>((last_access + 20) % 1000000));
+    m["signals"] = json::array({{{"at", json::parse(at)}, {"signal", "TERM"}}});
+
+    SimDir dir;
+    dir.machine(m.dump());
+    dir.write("fw_4077.bin", image);
+    auto first = dir.run(args);
+    ASSERT_EQ(first.status, 128 + SIGTERM);
+    const std::string capture = dir.read("c.jsonl");
+    std::vector<json> lines = capture_lines(capture);
+    size_t signal = 0;
+    for (size_t i = 1; i < lines.size() && !signal; ++i)
+        if (lines[i].value("e", "") == "signal")
+            signal = i;
+    ASSERT_GT(signal, 1u) << capture;
+    EXPECT_EQ(lines[signal - 1].value("e", ""), "kcs");
+    EXPECT_EQ(lines[signal + 1].value("e", ""), "time");  // the stop's date: no transfer after the signal
+    expect_replay_gives(capture, args, first, dir, image);
+
+    SimDir modelled;
+    modelled.machine(sim::capture::model_machine(qbtest::lines(capture), std::nullopt).machine.dump());
+    modelled.write("fw_4077.bin", image);
+    auto on_model = modelled.run(args);
+    EXPECT_EQ(on_model.status, first.status);
+    EXPECT_EQ(on_model.console, first.console);
+    EXPECT_EQ(modelled.log(), dir.log());
 }
 
 // Who the machine is comes from the capture, not from the replay machine:
