@@ -34,8 +34,12 @@ std::string ms_text(uint64_t us)
 // answer then only has to begin with it and be longer.
 bool cut_short(const Seen& s)
 {
-    return (s.road == Road::Kcs && s.resp.size() >= kKcsLongest) || s.recv_err == EMSGSIZE;
+    return (s.road == Road::Kcs && s.resp.size() >= kKcsLongest) || (s.recv_err == EMSGSIZE && !s.resp.empty());
 }
+
+// The receive failed and handed nothing over (with EMSGSIZE the driver
+// hands over an answer cut short, unless the receive failed as such).
+bool receive_failed(const Seen& s) { return s.recv_err && !cut_short(s); }
 
 bool same_bytes(const Seen& s, const std::vector<uint8_t>& model)
 {
@@ -87,7 +91,7 @@ Match compare(const Seen& s, const BmcCore::Outcome& out, uint64_t read_ns)
             return Match::Same;  // the select rules before it queued its answer; its own is queued now
         if (s.wrong_id)
             return f && f->wrong_id && same_bytes(s, out.response) ? Match::Same : Match::Differs;
-        if (s.recv_err && s.recv_err != EMSGSIZE)
+        if (receive_failed(s))
             return f && f->receive_errno == s.recv_err ? Match::Same : Match::Differs;
         if (s.resp.empty())
             return s.select_err ? Match::Same : Match::Differs;
@@ -122,7 +126,7 @@ std::string describe_seen(const Seen& s, uint64_t read_ns)
         return text + "the answer to an earlier request";
     if (s.wrong_id)
         return text + "an answer with another message id";
-    if (s.recv_err && s.recv_err != EMSGSIZE)
+    if (receive_failed(s))
         return text + "the receive failed with " + errno_name(s.recv_err);
     if (s.kcs && s.kcs->fault != KcsFault::None)
         return std::string("the KCS interface: ") + kcs_fault_name(s.kcs->fault) +
@@ -182,7 +186,7 @@ nlohmann::json rule_for(const SeenBmc& bmc, size_t index, const BmcCore::Outcome
         rule["wrong_id"] = true;
         if (!same_bytes(s, out.response) || answer_of_a_rule)
             rule["response"] = hex_text(s.resp);
-    } else if (s.recv_err && s.recv_err != EMSGSIZE) {
+    } else if (receive_failed(s)) {
         rule["receive_errno"] = errno_name(s.recv_err);
     } else if (s.kcs && s.kcs->fault != KcsFault::None) {
         rule["kcs"] = kcs_fault_name(s.kcs->fault);
@@ -214,6 +218,8 @@ struct Difference {
 class Replica {
 public:
     Replica(const SeenBmc& bmc, uint64_t read_ns) : bmc_(bmc), read_ns_(read_ns) {}
+
+    uint64_t read_ns() const { return read_ns_; }
 
     std::optional<Difference> first_difference(const nlohmann::json& bmc_json, const std::set<size_t>& given_up) const
     {
@@ -288,12 +294,29 @@ void add_general_rules(nlohmann::json& bmc_json, const SeenBmc& bmc, const Repli
         size_t span = indexes.size() - from;
         if (span < kGeneralRuleSpan)
             continue;
+        // Late as a rule, they keep the time most of them took, from the
+        // first that came late on (those before it were the devices' own).
+        uint64_t latency = bmc_json.value("latency_us", uint64_t(0));
+        auto later_than_usual = [&](size_t k) {
+            const Seen& s = bmc.seen[indexes[k]];
+            uint64_t took = seen_answer_us(s, replica.read_ns());
+            return answered_in_time(s) && took > latency ? took - latency : 0;
+        };
+        std::vector<uint64_t> later;
+        for (size_t k = from; k < indexes.size(); ++k)
+            later.push_back(later_than_usual(k));
+        std::nth_element(later.begin(), later.begin() + static_cast<std::ptrdiff_t>(later.size() / 2), later.end());
+        uint64_t delay = later[later.size() / 2] >= kLateUs ? later[later.size() / 2] : 0;
+        while (delay && from + kGeneralRuleSpan < indexes.size() && later_than_usual(from) < delay / 2)
+            ++from;
         size_t before = replica.differences(bmc_json);
         nlohmann::json rule = {{"road", command.first == Road::Driver ? "driver" : "kcs"},
                                {"request", hex_text(command.second)},
                                {"nth", from + 1},
                                {"count", "all"},
                                {"response", hex_text(last.resp)}};
+        if (delay)
+            rule["delay_us"] = delay;
         bmc_json["faults"].push_back(rule);
         if (replica.differences(bmc_json) + span / 2 <= before)
             ++rules.added;

@@ -2,6 +2,7 @@
 #include "model_machine.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <deque>
 #include <fstream>
@@ -14,6 +15,7 @@
 #include "../errno_names.h"
 #include "../image_version.h"
 #include "../machine.h"
+#include "../signals.h"
 #include "answer_time.h"
 #include "fault_rules.h"
 #include "kcs_ports.h"
@@ -900,14 +902,36 @@ void add_signals(const Reading& r, nlohmann::json& m)
 {
     nlohmann::json signals = nlohmann::json::array();
     auto add = [&](int sig, uint64_t t) {
-        if (const char* name = sig ? sigabbrev_np(sig) : nullptr)
-            signals.push_back({{"at", seconds_text(t)}, {"signal", name}});
+        // By the machine file's name ("IO", where the C library says "POLL").
+        std::string name = SignalSchedule::name(sig);
+        if (name.starts_with("SIG"))
+            signals.push_back({{"at", seconds_text(t)}, {"signal", name.substr(3)}});
+    };
+    auto port_access = [](const Event& e) {
+        return e.kind == Kind::Kcs || e.kind == Kind::KcsRun || e.kind == Kind::Inb || e.kind == Kind::Outb;
     };
     // A signal during a request or a KCS transfer is noted in it, at the
-    // time the handler ran.
-    for (const Event& e : r.events) {
-        if (e.kind == Kind::Signal)
-            add(e.sig, e.t);
+    // time the handler ran. One after a port access is noted with the next
+    // call's time; it came with the delay write after that access (the last
+    // call before the tool looks at its signals again), unless the next call
+    // is a wait it broke off.
+    for (size_t k = 0; k < r.events.size(); ++k) {
+        const Event& e = r.events[k];
+        if (e.kind == Kind::Signal) {
+            size_t next = k + 1;
+            while (next < r.events.size() && r.events[next].kind == Kind::Signal)
+                ++next;
+            size_t before = k;
+            while (before > 0 && r.events[before - 1].kind == Kind::Signal)
+                --before;
+            uint64_t t = e.t;
+            if (before > 0 && next < r.events.size() && port_access(r.events[before - 1]) &&
+                r.events[next].err != EINTR) {
+                const Event& p = r.events[before - 1];
+                t = std::min(t, std::max(p.t1, p.t + p.d) + (r.read_ns / 2 + 999) / 1000);
+            }
+            add(e.sig, t);
+        }
         for (const Event::Interruption& i : e.signals)
             add(i.sig, i.t);
         for (const PortToken& p : e.ports)
