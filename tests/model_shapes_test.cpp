@@ -131,6 +131,14 @@ const ShapeCase kShapeCases[] = {
      shapes_machine(kDriver, R"({"bus": "0x01", "nth": 3, "count": 3, "select_errno": "EIO"})"), {"-a"}, false, false},
     {"driver: answers with another message id, of registers no other answer shows",
      shapes_machine(kDriver, R"({"request": "18 52 01 C0 01", "count": "all", "wrong_id": true})"), {"-a"}, false, false},
+    {"driver: a receive that fails with EMSGSIZE, no answer handed over",
+     shapes_machine(kDriver, R"({"request": "18 52 01 C0 01", "nth": 2, "receive_errno": "EMSGSIZE"})"), {"-a"}, false,
+     false},
+    {"driver: 0x83, 18 ms late, to every request from the fifth on",
+     shapes_machine(kDriver, R"({"nth": 5, "count": "all", "completion_code": "0x83", "delay_ms": 18})"), {"-a"}, false,
+     false},
+    {"a signal the C library names otherwise than a machine file (SIGIO, \"POLL\")",
+     shapes_machine(kDriver, "", R"(, "signals": [{"at": 0.0001, "signal": "IO"}])"), {"-a"}, false, false},
 };
 
 TEST_P(ModelShapes, TheRunOnTheModelIsTheServersAndTheModelSaysItIsExact)
