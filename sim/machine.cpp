@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "machine.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
 
+#include "../src/os/os.h"
 #include "panel.h"
 
 namespace sim {
@@ -363,6 +365,12 @@ int Machine::getchar()
 {
     if (replay)
         return replay->getchar();
+    std::vector<int> handled;  // signals sent as this wait begins whose handler ran
+    for (int sig : signals.key_wait_begins()) {
+        trace.line("signal %s", SignalSchedule::name(sig).c_str());
+        if (deliver(sig))
+            handled.push_back(sig);
+    }
     if (panel_) {
         if (stdin_ready())
             panel_->pause();  // a key typed ahead: the tool does not wait
@@ -370,7 +378,9 @@ int Machine::getchar()
             panel_->key_wait();
     }
     if (!keyboard.scripted()) {
-        int c = std::getchar();
+        // The real seam's wait: a signal whose handler ran since the tool
+        // last looked ends it.
+        int c = os::getchar_unless_stopped();
         if (c == EOF)
             trace.line("key EOF");
         else
@@ -379,17 +389,24 @@ int Machine::getchar()
     }
     keyboard.look(true);
     // Waiting for the next key: a signal whose handler does not ask for
-    // restarting ends the read, and the stream reports EOF.
+    // restarting ends the read, and the stream reports EOF. One that came as
+    // the wait began ends it too: the real wait lets no signal slip by.
+    auto interrupts = [](int sig) {
+        struct sigaction action {};
+        ::sigaction(sig, nullptr, &action);
+        return !(action.sa_flags & SA_RESTART);
+    };
+    auto interrupted = [&] {
+        trace.line("key interrupted");
+        errno = EINTR;
+        return EOF;
+    };
+    if (std::ranges::any_of(handled, interrupts))
+        return interrupted();
     if (std::optional<uint64_t> at = keyboard.next_at()) {
-        while (std::optional<int> sig = wait_until(*at)) {
-            struct sigaction action {};
-            ::sigaction(*sig, nullptr, &action);
-            if (!(action.sa_flags & SA_RESTART)) {
-                trace.line("key interrupted");
-                errno = EINTR;
-                return EOF;
-            }
-        }
+        while (std::optional<int> sig = wait_until(*at))
+            if (interrupts(*sig))
+                return interrupted();
     }
     return keyboard.take();
 }

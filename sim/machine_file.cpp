@@ -201,14 +201,20 @@ std::unique_ptr<Machine> load_machine_json(const std::string& text)
 
     if (auto signals = root.optional("signals")) {
         signals->each_item([&](const Field& signal) {
-            signal.only({"at", "signal"});
-            double at = signal["at"].number();
-            if (at < 0)
-                signal["at"].fail("must not be negative");
+            signal.only({"at", "key_wait", "signal"});
             Field which = signal["signal"];
             int number = SignalSchedule::number(which.string());
             if (number == 0)
                 which.fail(std::string("expected ") + SignalSchedule::names());
+            if (auto wait = signal.optional("key_wait")) {
+                if (signal.has("at"))
+                    signal["at"].fail("a signal comes at a time or at a wait for a key, not both");
+                m->signals.add_at_key_wait(static_cast<uint32_t>(wait->unsigned_in(1, UINT32_MAX)), number);
+                return;
+            }
+            double at = signal["at"].number();
+            if (at < 0)
+                signal["at"].fail("must not be negative");
             m->signals.add(static_cast<uint64_t>(at * 1e6 + 0.5), number);
         });
     }

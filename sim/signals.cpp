@@ -47,6 +47,18 @@ std::optional<uint64_t> SignalSchedule::last_at() const
     return pending_.back().at_us;
 }
 
+void SignalSchedule::add_at_key_wait(uint32_t wait, int number) { at_key_waits_.emplace_back(wait, number); }
+
+std::vector<int> SignalSchedule::key_wait_begins()
+{
+    ++key_waits_;
+    std::vector<int> sent;
+    for (const auto& [wait, number] : at_key_waits_)
+        if (wait == key_waits_)
+            sent.push_back(number);
+    return sent;
+}
+
 int SignalSchedule::number(const std::string& name)
 {
     std::string bare = name.starts_with("SIG") ? name.substr(3) : name;

@@ -7,6 +7,7 @@
 #include <deque>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace sim {
 
@@ -26,6 +27,13 @@ public:
     // Virtual time of the last signal still to come.
     std::optional<uint64_t> last_at() const;
 
+    // A signal sent as the tool begins its `wait`-th wait for a key (1 = the
+    // first), whatever the time: after the tool last looked at the signals it
+    // received and before the wait, the moment a stop is easiest to lose.
+    void add_at_key_wait(uint32_t wait, int number);
+    // A wait for a key begins: the signals sent at it, in the order added.
+    std::vector<int> key_wait_begins();
+
     // "TERM" or "SIGTERM" to its number, 0 for a name not in the list.
     static int number(const std::string& name);
     // The names the machine file takes, for its error message.
@@ -35,6 +43,8 @@ public:
 
 private:
     std::deque<Signal> pending_;
+    std::vector<std::pair<uint32_t, int>> at_key_waits_;  // (wait, signal) in the order added
+    uint32_t key_waits_ = 0;                              // waits for a key begun so far
 };
 
 }  // namespace sim

@@ -46,6 +46,9 @@ constexpr int kKinds = sizeof kStopSignals / sizeof kStopSignals[0];
 // over its file-size limit raises SIGXFSZ at every line it is written.
 volatile sig_atomic_t Received[kKinds];
 volatile sig_atomic_t ReceivedCount = 0;
+// Set by the handler at every stop signal, cleared where the run looks at
+// them: a wait for a key that begins with it set ends at once (os.h).
+volatile sig_atomic_t Arrived = 0;
 
 int Noted = 0;              // kinds already written to the log while deferring
 bool Programming = false;   // a controller is between its erase and its end
@@ -53,6 +56,7 @@ bool Stopping = false;      // the stop is under way: its own requests go on
 
 void RecordSignal(int sig)
 {
+    Arrived = 1;
     int n = ReceivedCount;
     for (int i = 0; i < n; i++)
         if (Received[i] == sig)
@@ -124,6 +128,7 @@ void InstallSignalHandlers()
     // Without SA_RESTART: a wait for a key ends when a signal comes. The
     // waits that must go on (pauses, the driver's answer) go on by themselves.
     action.sa_flags = 0;
+    os::set_stop_signals(&action.sa_mask, &Arrived);
     for (const StopSignal& s : kStopSignals) {
         struct sigaction before;
         // A signal ignored when the tool was started (nohup, a background
@@ -142,6 +147,7 @@ int SignalReceived() { return ReceivedCount > 0 ? Received[0] : 0; }
 
 void CheckSignal()
 {
+    Arrived = 0;  // what came by now is acted on here
     if (ReceivedCount == 0 || Stopping)
         return;
     if (Programming)

@@ -76,7 +76,8 @@ int set_tty_cooked()
 }
 
 // A signal that comes while the tool waits for a key ends the wait (the key
-// reads as end of input); outside a controller's programming it stops the run.
+// reads as end of input), and so does one that comes between the look here
+// and the wait (os.h); outside a controller's programming it stops the run.
 int getch()
 {
     CheckSignal();

@@ -219,6 +219,15 @@ inline int getchar()
     return result;
 }
 
+// The stop signals and the flag their handlers set, handed over once by the
+// run's signal code: a wait for a key on the real terminal then ends as an
+// interrupted read ends (EOF, errno EINTR) when a stop signal came after the
+// run last cleared the flag, before the wait began or during it.
+void set_stop_signals(const sigset_t* stops, volatile sig_atomic_t* arrived);
+// std::getchar() with that wait (key_wait.cpp): the real seam's getchar, and
+// the simulator's on the real terminal.
+int getchar_unless_stopped();
+
 inline int fflush_stdin()
 {
     int result = sys::fflush_stdin();

@@ -38,7 +38,7 @@ int tcsetattr(int fd, int optional_actions, const struct termios* attr)
 {
     return ::tcsetattr(fd, optional_actions, attr);
 }
-int getchar() { return std::getchar(); }
+int getchar() { return os::getchar_unless_stopped(); }
 int fflush_stdin() { return std::fflush(stdin); }
 
 int sigaction(int sig, const struct sigaction* act, struct sigaction* old) { return ::sigaction(sig, act, old); }

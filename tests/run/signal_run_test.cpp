@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <functional>
@@ -172,62 +173,183 @@ TEST(SignalRun, SigkillEndsTheRunAsBeforeAndIgnoredOnesChangeNothing)
     }
 }
 
+namespace {
+
+// qb40tool-sim on a pseudo-terminal of its own (its standard input and
+// output; no key script, so the real terminal), in `dir`, on `machine_json`
+// (empty: the built-in default machine) with its trace in dir/trace.txt.
+class PtyTool {
+public:
+    PtyTool(const SimDir& dir, const std::vector<std::string>& args, const std::string& machine_json)
+    {
+        if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0 || tcgetattr(slave_, &before_) != 0)
+            throw std::runtime_error("no pseudo-terminal");
+        const std::string machine = (dir.path() / "machine.json").string();
+        const std::string trace = (dir.path() / "trace.txt").string();
+        if (!machine_json.empty())
+            dir.write("machine.json", machine_json);
+        pid_ = fork();
+        if (pid_ < 0)
+            throw std::runtime_error("fork failed");
+        if (pid_ == 0) {
+            int null = open("/dev/null", O_WRONLY);
+            if (chdir(dir.path().c_str()) != 0 || null < 0)
+                _exit(120);
+            dup2(slave_, 0), dup2(slave_, 1), dup2(null, 2);
+            if (machine_json.empty())
+                unsetenv("QB40SIM_MACHINE");
+            else
+                setenv("QB40SIM_MACHINE", machine.c_str(), 1);
+            setenv("QB40SIM_TRACE", trace.c_str(), 1);
+            unsetenv("QB40SIM_PANEL");
+            exec_sim(args);
+            _exit(122);
+        }
+    }
+    ~PtyTool()
+    {
+        if (running())
+            kill(pid_, SIGKILL), waitpid(pid_, &wstatus_, 0);
+        close(master_);
+        close(slave_);
+    }
+    PtyTool(const PtyTool&) = delete;
+    PtyTool& operator=(const PtyTool&) = delete;
+
+    // Reads what the tool writes (so that it never blocks on a full
+    // terminal) until `done` holds or `seconds` have passed.
+    bool follow(const std::function<bool()>& done, int seconds)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (!done() && std::chrono::steady_clock::now() < deadline) {
+            struct pollfd p = {master_, POLLIN, 0};
+            if (poll(&p, 1, 100) > 0) {
+                char buf[4096];
+                ssize_t n = read(master_, buf, sizeof buf);
+                if (n > 0)
+                    console_.append(buf, static_cast<size_t>(n));
+            }
+        }
+        return done();
+    }
+    bool running() { return !ended_ && !(ended_ = waitpid(pid_, &wstatus_, WNOHANG) == pid_); }
+    bool raw_and_showing(const std::string& prompt)
+    {
+        struct termios now {};
+        return tcgetattr(slave_, &now) == 0 && !(now.c_lflag & ICANON) && console_.find(prompt) != std::string::npos;
+    }
+
+    // Waits for the end a stop signal brings. A tool still waiting after
+    // 10 s lost the signal in its wait for a key: it is given one, then
+    // killed. Empty when the process ended by `sig`, else what went wrong.
+    std::string ends_by(int sig)
+    {
+        std::string lost;
+        if (!follow([&] { return !running(); }, 10)) {
+            lost = "the signal was lost in the wait for a key: ";
+            (void)!write(master_, "n", 1);
+            if (!follow([&] { return !running(); }, 5))
+                return lost + "the tool waited on, also after a key, and was killed";
+            lost += "the tool ended only when a key came";
+        }
+        if (!WIFSIGNALED(wstatus_) || WTERMSIG(wstatus_) != sig)
+            return lost + (lost.empty() ? "" : "; ") + "wait status " + std::to_string(wstatus_);
+        return lost;
+    }
+
+    // The terminal's settings now, against those before the run.
+    bool restored() const
+    {
+        struct termios now {};
+        return tcgetattr(slave_, &now) == 0 && now.c_lflag == before_.c_lflag && now.c_iflag == before_.c_iflag &&
+               now.c_oflag == before_.c_oflag && now.c_cflag == before_.c_cflag;
+    }
+    void send(int sig) const { kill(pid_, sig); }
+    bool cooked_before() const { return before_.c_lflag & ICANON; }
+    const std::string& console() const { return console_; }
+
+private:
+    int master_ = -1, slave_ = -1;
+    struct termios before_ {};
+    pid_t pid_ = -1;
+    int wstatus_ = 0;
+    bool ended_ = false;
+    std::string console_;
+};
+
+}  // namespace
+
 // Without a key script qb40tool-sim uses the real terminal: a SIGTERM while
 // the diagnostics wait for a key in raw mode leaves it as it was before.
 TEST(SignalRun, TheRealTerminalIsRestoredAfterSigterm)
 {
-    int master = -1, slave = -1;
-    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-    struct termios before {};
-    ASSERT_EQ(tcgetattr(slave, &before), 0);
-    ASSERT_TRUE(before.c_lflag & ICANON);
     SimDir dir;
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        int null = open("/dev/null", O_WRONLY);
-        if (chdir(dir.path().c_str()) != 0 || null < 0)
-            _exit(120);
-        dup2(slave, 0), dup2(slave, 1), dup2(null, 2);
-        unsetenv("QB40SIM_MACHINE");
-        unsetenv("QB40SIM_TRACE");
-        execl(qbtest::kToolSim, qbtest::kToolSim, "-d", static_cast<char*>(nullptr));
-        _exit(122);
-    }
-
-    // Reads what the tool writes (so that it never blocks on a full
-    // terminal) until `done` holds or the bound of polls runs out.
-    std::string console;
-    auto follow = [&](const std::function<bool()>& done) {
-        for (int polls = 0; polls < 300 && !done(); ++polls) {
-            struct pollfd p = {master, POLLIN, 0};
-            if (poll(&p, 1, 100) > 0) {
-                char buf[4096];
-                ssize_t n = read(master, buf, sizeof buf);
-                if (n > 0)
-                    console.append(buf, static_cast<size_t>(n));
-            }
-        }
-        return done();
-    };
-    struct termios now {};
-    ASSERT_TRUE(follow([&] {
-        return tcgetattr(slave, &now) == 0 && !(now.c_lflag & ICANON) &&
-               console.find("Press Y or N") != std::string::npos;
-    })) << console;
-    int wstatus = 0;
-    kill(pid, SIGTERM);
-    follow([&] { return waitpid(pid, &wstatus, WNOHANG) == pid; }) || (kill(pid, SIGKILL), waitpid(pid, &wstatus, 0));
-
-    EXPECT_TRUE(WIFSIGNALED(wstatus) && WTERMSIG(wstatus) == SIGTERM) << wstatus;
-    ASSERT_EQ(tcgetattr(slave, &now), 0);
-    EXPECT_EQ(now.c_lflag, before.c_lflag);
-    EXPECT_EQ(now.c_iflag, before.c_iflag);
-    EXPECT_EQ(now.c_oflag, before.c_oflag);
-    EXPECT_EQ(now.c_cflag, before.c_cflag);
+    PtyTool tool(dir, {"-d"}, "");
+    ASSERT_TRUE(tool.cooked_before());
+    ASSERT_TRUE(tool.follow([&] { return tool.raw_and_showing("Press Y or N"); }, 30)) << tool.console();
+    tool.send(SIGTERM);
+    EXPECT_EQ(tool.ends_by(SIGTERM), "");
+    EXPECT_TRUE(tool.restored());
     EXPECT_TRUE(dir.log().ends_with("\nExited on signal SIGTERM\n")) << dir.log();
-    close(master);
-    close(slave);
+}
+
+// The worst moment for a stop: it comes after the tool last looked at the
+// signals it received and before it waits for the key (the machine sends it
+// as the wait begins). The wait must still end at once, whatever the
+// question, the signal or the keyboard, and the run stop by the signal.
+TEST(SignalRun, AStopThatComesAsTheKeyWaitBeginsEndsIt)
+{
+    struct Case {
+        const char* name;
+        const char* machine;
+        std::vector<std::string> args;
+        const char* prompt;  // the last console line before the stop
+        Signal signal;
+    };
+    const Case cases[] = {
+        {"a diagnostics question", "default.json", {"-d"}, "    Press Y or N", kTerm},
+        {"a diagnostics question, Ctrl-C's signal", "default.json", {"-d"}, "    Press Y or N", kInt},
+        {"the driver question, a hung-up session", "driver_loadable.json", {}, "Load OpenIPMI drivers?", kHup},
+        {"the QB4083C question", "upgrade_4077.json", {"fw_4083.bin"}, "Proceed with Firmware Upgrade on QB4083C?",
+         kTerm},
+    };
+    for (const Case& c : cases) {
+        const std::string name = std::string("SIG") + c.signal.name;
+        nlohmann::json m = nlohmann::json::parse(machine_file(c.machine));
+        m["signals"] = {{{"key_wait", 1}, {"signal", c.signal.name}}};
+        m.erase("keys");
+        for (bool scripted : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (scripted ? ", key script" : ", real terminal"));
+            SimDir dir;
+            dir.write("fw_4083.bin", make_image(4096, {1, 2, 0}));
+            std::string trace;
+            if (scripted) {
+                // The key is there long after the question: only the signal ends the wait.
+                dir.machine(with_keys(m.dump(), {{100, "y"}}));
+                const RunResult r = dir.run(c.args);
+                EXPECT_EQ(r.signal, c.signal.number) << "status " << r.status;
+                trace = r.trace;
+            } else {
+                PtyTool tool(dir, c.args, m.dump());
+                EXPECT_EQ(tool.ends_by(c.signal.number), "") << tool.console();
+                EXPECT_TRUE(tool.restored());
+                trace = dir.read("trace.txt");
+            }
+            const Lines log = lines(dir.log());
+            ASSERT_GE(log.size(), 6u);
+            EXPECT_EQ(log[log.size() - 5], "Run stopped by " + name);
+            EXPECT_EQ(log.back(), "Exited on signal " + name);
+            auto last = std::find_if(log.rbegin() + 5, log.rend(), [](const std::string& l) { return !l.empty(); });
+            EXPECT_TRUE(last != log.rend() && last->starts_with(c.prompt)) << *last;
+            // The signal came as the wait began, and ended it without a key.
+            const Lines events = trace_events(trace);
+            const size_t signal = event_index(events, "signal " + name);
+            ASSERT_NE(signal, std::string::npos) << trace;
+            ASSERT_LT(signal + 1, events.size());
+            EXPECT_EQ(events[signal + 1], scripted ? "key interrupted" : "key EOF");
+            EXPECT_EQ(count_containing(events, "key 0x"), 0u);
+        }
+    }
 }
 
 // qb40tool ... | head, the reader gone before the first line: the console
