@@ -751,8 +751,9 @@ void add_answer_time(const SeenBmc& b, uint64_t read_ns, nlohmann::json& bmc, st
     }
     // At the ports the answer came after the last read that did not see
     // it; just after it, so that a delay added to it falls between the
-    // same two reads as the capture's.
-    uint64_t us = driver ? typical.value : typical.value * read_ns / 1000 + 1;
+    // same two reads as the capture's. Where the first read saw it, at once:
+    // a microsecond is several reads at a real interface's pace.
+    uint64_t us = driver ? typical.value : typical.value ? typical.value * read_ns / 1000 + 1 : 0;
     if (us)
         bmc["latency_us"] = us;
     notes.push_back(b.name() + ": answer time " + std::to_string(us) + " us" +

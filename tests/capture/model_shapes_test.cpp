@@ -196,6 +196,32 @@ TEST(ModelShapes, ALateUnexplainedAnswerKeepsItsCodeAndItsTimeInOneRule)
     EXPECT_TRUE(late_c1) << bmc["faults"].dump();
 }
 
+// An interface that had the answer at its first status read after the
+// request (QEMU's with a BMC that answers at once) keeps it there: no status
+// read on the model sees the BMC still at work (IBF held, or the read state
+// without the answer) where none did on the server.
+TEST(ModelShapes, AnAnswerAtTheFirstLookStaysThere)
+{
+    std::string at_once = kRealInterface;
+    at_once.replace(at_once.find("\"latency_us\": 300"), 17, "\"latency_us\": 0");
+    auto held = [](const std::vector<std::string>& capture) {
+        size_t n = 0;
+        for (const std::string& line : capture)
+            n += line.find(" s82") != std::string::npos || line.find(" s40") != std::string::npos;
+        return n;
+    };
+    qbtest::SimDir server;
+    // Status reads as fast as the rig's guest made them, several to a microsecond.
+    server.machine(shapes_machine(at_once, "", R"(, "driver": "absent", "port_access_ns": 229)"));
+    server.run({"-dio", "-a", "--capture", "c.jsonl"});
+    std::vector<std::string> capture = qbtest::lines(server.read("c.jsonl"));
+    sim::capture::Model m = sim::capture::model_machine(capture, std::nullopt);
+    qbtest::SimDir replica;
+    replica.machine(m.machine.dump());
+    replica.run({"-dio", "-a", "--capture", "c.jsonl"});
+    EXPECT_EQ(held(qbtest::lines(replica.read("c.jsonl"))), held(capture)) << m.machine["inferred"].dump(1);
+}
+
 // qb40sim-capture model writes what it inferred on standard error, as in
 // "inferred"; with --exact it refuses (exit status 1) a model that answers
 // a request of its capture otherwise, and says which.
