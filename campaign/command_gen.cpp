@@ -4,7 +4,7 @@
 #include <cctype>
 #include <cstdio>
 
-#include "main/sha256.h"
+#include "common/sha256.h"
 #include "sim/image_version.h"
 
 namespace campaign {

@@ -12,7 +12,7 @@
 #include "hex.h"
 #include "metrics_text.h"
 #include "trace_facts.h"
-#include "main/sha256.h"
+#include "common/sha256.h"
 
 namespace campaign {
 

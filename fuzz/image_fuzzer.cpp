@@ -18,9 +18,12 @@
 #include <vector>
 
 #include "answers.h"
+#include "common/chip_table.h"
+#include "common/settings.h"
 #include "fuzz_machine.h"
 #include "logfile/logfile.h"
-#include "main/qb40tool.h"
+#include "main/image.h"
+#include "main/options.h"
 #include "tool_run.h"
 
 namespace {

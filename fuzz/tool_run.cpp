@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "capture/capture_run.h"
 #include "logfile/logfile.h"
 
 int qb40tool_main(int argc, char** argv);  // the tool's main, renamed for this build

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "answers.h"
-#include "main/qb40tool.h"
+#include "common/chip_table.h"
 #include "tool_run.h"
 
 namespace qbfuzz {

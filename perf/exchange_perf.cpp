@@ -16,10 +16,12 @@
 #include <sys/ioctl.h>
 #include <vector>
 
-#include "kcs/kcs.h"
+#include "bmc/discovery.h"
+#include "bmc/exchange.h"
+#include "common/settings.h"
 #include "current_machine.h"
 #include "machine_file.h"
-#include "main/qb40tool.h"
+#include "main/registers.h"
 #include "os/os.h"
 
 namespace {

@@ -18,8 +18,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "../common/settings.h"
 #include "../os/os.h"
-#include "output_file.h"
+#include "lost_files.h"
 
 FILE* log_file = nullptr;
 

@@ -4,7 +4,9 @@
 // run's log kept as "logprev.txt".
 #pragma once
 
-#include "../main/qb40tool.h"
+#include <cstdio>
+
+#include "../common/types.h"
 
 extern FILE* log_file;  // the open log, or nullptr
 

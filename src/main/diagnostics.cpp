@@ -2,8 +2,14 @@
 // Diagnostics: lights the LEDs of the found backplanes and has the operator
 // confirm with single keys what is seen: all activity LEDs, all status LEDs,
 // then each backplane alone with its slot count and mated slots.
+#include "diagnostics.h"
+
+#include "../common/register_map.h"
 #include "../logfile/logfile.h"
-#include "qb40tool.h"
+#include "../waits/terminal.h"
+#include "leds.h"
+#include "registers.h"
+#include "scan.h"
 
 namespace {
 

@@ -5,12 +5,19 @@
 //
 // Every command is one I2C write starting 0x55 0xAA (the QB4083C set adds
 // 0xF2 after them); every answer is one 6-byte I2C read.
+#include "flash.h"
+
 #include <cstdio>
 
-#include "../kcs/kcs.h"
+#include "../common/settings.h"
 #include "../logfile/logfile.h"
-#include "outcome.h"
-#include "qb40tool.h"
+#include "../outcome/outcome.h"
+#include "../waits/pause.h"
+#include "../waits/terminal.h"
+#include "i2c.h"
+#include "image.h"
+#include "scan.h"
+#include "signals.h"
 
 INT8U QB4083CUpgrade = 0;
 

@@ -3,11 +3,15 @@
 // Master Write-Read request carried by the exchange, with the completion code
 // judged here, transient bus trouble retried, and an optional mux switch in
 // front of it.
+#include "i2c.h"
+
 #include <cstring>
 
-#include "../kcs/kcs.h"
+#include "../bmc/exchange.h"
+#include "../common/settings.h"
 #include "../logfile/logfile.h"
-#include "qb40tool.h"
+#include "../waits/pause.h"
+#include "mux_as_found.h"
 
 #define NETFN_APP_LUN0 0x18
 #define CMD_MASTER_WRITE_READ 0x52

@@ -1,23 +1,25 @@
 // SPDX-License-Identifier: MIT
 // The firmware image: the family chosen from the file name while the command
 // line is parsed, and the file read into the image buffer once per BMC pass.
+#include "image.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 
-#include "../kcs/kcs.h"
+#include "../bmc/discovery.h"
+#include "../capture/capture_run.h"
+#include "../common/settings.h"
+#include "../common/sha256.h"
 #include "../logfile/logfile.h"
-#include "outcome.h"
-#include "qb40tool.h"
-#include "sha256.h"
+#include "../outcome/outcome.h"
+#include "options.h"
+#include "signals.h"
 
-char ImageFileName[6] = "";
-INT8U ChipIDshouldbe = 0;
 INT8U FirmwareImage[FIRMWARE_IMAGE_SIZE];
 INT16U FileImageSize = 0;
 char ImageSha256[SHA256_HEX_SIZE] = "";
-unsigned char ImageFamilyFromBaseName = 0;
 
 namespace {
 
@@ -173,7 +175,7 @@ int LoadFirmwareImage()
         int cause = 0;
         if (!DigestWholeFile(image_file, at_end))
             cause = errno ? errno : EIO;
-        NoteImageDigest();
+        NoteImageDigest(ImageSha256);
         if (ExpectedImageSha256[0] && cause) {
             pb("\nERROR: Can't read file %s: %s [RETURN CODE:0x%02x]", BinFilename, std::strerror(cause), RC_IMAGE_FILE);
             return FailLoading(image_file);
@@ -207,7 +209,7 @@ int LoadFirmwareImage()
     pb("Firmware binary loaded is FW:[0x%02x:0x%02x]\n", FirmwareImage[IMAGE_VERSION_OFFSET],
        FirmwareImage[IMAGE_VERSION_OFFSET + 1]);
     std::fclose(image_file);
-    CaptureImageLoaded();
+    CaptureImageLoaded(FirmwareImage, FileImageSize);
     pf("Entering Scan and Upgrade on all mode...\n");
     return 0;
 }

@@ -2,9 +2,14 @@
 // LED commands over the found backplanes. Each write goes straight to the
 // I2C layer and its result is ignored: a backplane that does not answer must
 // not keep the others dark or lit.
+#include "leds.h"
+
 #include <cstring>
 
-#include "qb40tool.h"
+#include "../common/register_map.h"
+#include "i2c.h"
+#include "registers.h"
+#include "scan.h"
 
 namespace {
 

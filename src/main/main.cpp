@@ -6,11 +6,27 @@
 #include <cstring>
 #include <ctime>
 
-#include "kcs/kcs.h"
-#include "logfile/logfile.h"
-#include "os/os.h"
-#include "outcome.h"
-#include "qb40tool.h"
+#include "../bmc/discovery.h"
+#include "../capture/capture_run.h"
+#include "../common/settings.h"
+#include "../common/version.h"
+#include "../logfile/logfile.h"
+#include "../os/os.h"
+#include "../outcome/outcome.h"
+#include "../waits/pause.h"
+#include "../waits/terminal.h"
+#include "diagnostics.h"
+#include "image.h"
+#include "leds.h"
+#include "mux_as_found.h"
+#include "options.h"
+#include "plan.h"
+#include "scan.h"
+#include "signals.h"
+#include "summary.h"
+#include "total_summary.h"
+#include "upgrade.h"
+#include "vpd.h"
 
 unsigned long UpgradeCounter = 0;
 
@@ -120,7 +136,7 @@ int RunUpgradePath(int& ret_code)
 {
     if (LoadFirmwareImage() != 0)
         return RC_IMAGE_FILE;  // the BMC and the log are closed already
-    NoteImageLoaded();
+    NoteImageLoaded(FirmwareImage, FileImageSize);
 
     for (;;) {
         BeginCycle(true);
@@ -169,7 +185,7 @@ int RunPlanPath(int bmc)
 {
     if (LoadFirmwareImage() != 0)
         return RC_IMAGE_FILE;  // the BMC and the log are closed already
-    NoteImageLoaded();
+    NoteImageLoaded(FirmwareImage, FileImageSize);
     BeginCycle(true);
     int found = ScanForQBdevices();
     CountFound();
@@ -190,7 +206,7 @@ int StrictUpgradeWithoutBmc()
 {
     if (LoadFirmwareImage() != 0)
         return RC_IMAGE_FILE;
-    NoteImageLoaded();
+    NoteImageLoaded(FirmwareImage, FileImageSize);
     pb("ERROR: No BMC found, no controller upgraded [RETURN CODE:0x%02x]\n", RC_NO_DEVICES);
     return RunCode(RC_NO_DEVICES);
 }
@@ -242,7 +258,12 @@ int main(int argc, char** argv)
     // A parse error ends the run here, before anything is logged.
     if (argc >= 2)
         ParseCommandLine(argc, argv);
-    CaptureBegin(argc, argv);
+    // --capture: the recorder starts before anything is sent.
+    if (const char* why = CaptureBegin(argc, argv, ReportLateLosses))
+        CommandLineError("ERROR: Capture file %s refused: %s [RETURN CODE:0x%02x]", CaptureFilename, why,
+                         RC_COMMAND_LINE);
+    if (CMDL_CaptureRedactVpd)
+        RedactVpdText();
     BeginRunOutcome(argc, argv);
 
     if (!StartLogFile("log.txt"))

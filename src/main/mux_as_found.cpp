@@ -8,8 +8,11 @@
 //
 // The read's switch goes to 0xE6 and the write's to the -ma address, so a
 // bus can hold two muxes the run switches; each is kept on its own.
+#include "mux_as_found.h"
+
+#include "../common/settings.h"
 #include "../logfile/logfile.h"
-#include "qb40tool.h"
+#include "i2c.h"
 
 namespace {
 

@@ -1,57 +1,24 @@
 // SPDX-License-Identifier: MIT
-// The command line: the run-wide settings, the parser, the command-line
-// report with its conflict checks, the help screen and CommandLineError.
+// The command line: the parser that fills the run-wide settings
+// (common/settings.h), the command-line report with its conflict checks,
+// the help screen and CommandLineError.
 //
 // Keys are found by substring search, in the fixed order of kOptionKeys: a
 // key may stand anywhere in an argument, and its value part is whatever
 // follows the first place where it occurs. The order is part of the
 // interface ("-cd" before "-c", "-dio" before "-d").
+#include "options.h"
+
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "logfile/logfile.h"
-#include "outcome.h"
-#include "qb40tool.h"
-
-unsigned char CMDL_Help = 0;
-unsigned char CMDL_FilenameSpecified = 0;
-unsigned char FrmUpgSet = 0;
-char BinFilename[255] = "";
-unsigned char CMDL_QuietMode = 0;
-unsigned char CMDL_UnconditionalUpgrade = 0;
-unsigned char CMDL_DirectIO = 0;
-unsigned char CMDL_VerboseLog = 0;
-unsigned char CMDL_AppendLogFile = 0;
-unsigned char CMDL_ContinousUpgrade = 0;
-unsigned long UpgradeMax = 1;
-unsigned long CMDL_ContinousUpgradeDelay = 0;
-unsigned char CMDL_BusIDRange = 0;
-unsigned char ScanBusID_First = 1;
-unsigned char ScanBusID_Last = 0x0F;
-unsigned char CMDL_GetI2CdeviceData = 0;
-unsigned char VPDaddress = 0xA0;
-unsigned char VPD_BYTEStoREAD = 0x52;
-unsigned char CMDL_MuxChannelRange = 0;
-unsigned char CMDL_ScanChannels = 0;
-unsigned char BusIDchannelFirst = 2;
-unsigned char BusIDchannelLast = 4;
-unsigned char CMDL_MuxAddress = 0;
-unsigned char MUXaddress = 0xE6;
-unsigned char CMDL_SendMuxSwitchingCommands = 0;
-unsigned char ScanC0thruC6 = 0;
-unsigned char CMDL_DiagnosticMode = 0;
-unsigned char CMDL_LEDcycling = 0;
-unsigned char CMDL_Strict = 0;
-char ReportFilename[REPORT_FILENAME_SIZE] = "";
-unsigned char CMDL_ExpectedControllers = 0;
-char ExpectedImageSha256[2 * 32 + 1] = "";
-unsigned char CMDL_Plan = 0;
-unsigned char CMDL_ReadOnly = 0;
-unsigned char CMDL_HelpAll = 0;
-char MetricsFilename[METRICS_FILENAME_SIZE] = "";
+#include "../common/settings.h"
+#include "../logfile/logfile.h"
+#include "../outcome/outcome.h"
+#include "image.h"
 
 namespace {
 
@@ -235,7 +202,7 @@ bool StartsWithDigit1to9(const char* value) { return value[0] >= '1' && value[0]
 unsigned long LeadingNumber(const char* value) { return strtoul(value, nullptr, 10); }
 
 // An accepted image file name goes into BinFilename whole, or not at all.
-void TakeFileName(const char* name)
+void TakeImageFileName(const char* name)
 {
     if (strlen(name) >= sizeof BinFilename)
         CommandLineError("ERROR: Filename too long (max 254 characters) [RETURN CODE:0x%02x]", RC_COMMAND_LINE);
@@ -244,8 +211,9 @@ void TakeFileName(const char* name)
     CheckImageFileName();
 }
 
-// The file name after an option that writes a file (--report, --capture).
-void TakeFilename(int& index, int argc, char** argv, const char* option, const char* what, char* into, size_t size)
+// The file name after an option that writes a file (--report, --capture,
+// --metrics), into `into` whole.
+void TakeOutputFileName(int& index, int argc, char** argv, const char* option, const char* what, char* into, size_t size)
 {
     if (index + 1 >= argc || argv[index + 1][0] == '\0')
         CommandLineError("ERROR: No filename specified after %s [RETURN CODE:0x%02x]", option, RC_COMMAND_LINE);
@@ -288,7 +256,7 @@ bool ApplyOption(OptionAction action, const char* argument, const char* value, i
         if (index + 1 >= argc)
             CommandLineError("ERROR: No filename specified after -f [RETURN CODE:0x%02x]", RC_COMMAND_LINE);
         ++index;
-        TakeFileName(argv[index]);
+        TakeImageFileName(argv[index]);
         return true;
     case OPT_QUIET:
         CMDL_QuietMode = 1;
@@ -371,10 +339,10 @@ bool ApplyOption(OptionAction action, const char* argument, const char* value, i
         CMDL_Strict = 1;
         return true;
     case OPT_REPORT:
-        TakeFilename(index, argc, argv, "--report", "Report", ReportFilename, sizeof ReportFilename);
+        TakeOutputFileName(index, argc, argv, "--report", "Report", ReportFilename, sizeof ReportFilename);
         return true;
     case OPT_CAPTURE:
-        TakeFilename(index, argc, argv, "--capture", "Capture", CaptureFilename, sizeof CaptureFilename);
+        TakeOutputFileName(index, argc, argv, "--capture", "Capture", CaptureFilename, sizeof CaptureFilename);
         return true;
     case OPT_CAPTURE_REDACT:
         if (index + 1 >= argc || !TakeRedactions(argv[index + 1]))
@@ -412,7 +380,7 @@ bool ApplyOption(OptionAction action, const char* argument, const char* value, i
         CMDL_ReadOnly = 1;
         return true;
     case OPT_METRICS:
-        TakeFilename(index, argc, argv, "--metrics", "Metrics", MetricsFilename, sizeof MetricsFilename);
+        TakeOutputFileName(index, argc, argv, "--metrics", "Metrics", MetricsFilename, sizeof MetricsFilename);
         return true;
     case OPT_HELP_ALL:
         CMDL_Help = 1;
@@ -436,7 +404,7 @@ bool ParseOneArgument(int& index, int argc, char** argv)
     }
     // A name given without -f counts only as the first argument.
     if (index == 1 && strchr(argument, '.')) {
-        TakeFileName(argument);
+        TakeImageFileName(argument);
         return true;
     }
     return false;

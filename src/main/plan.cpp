@@ -8,13 +8,19 @@
 // The plan's code, at the end of the run: 5 when the upgrade would stop at a
 // controller of another family, 171 when a BMC showed no controller, 4 when
 // the upgrade would program at least one, 0 when it would have nothing to do.
+#include "plan.h"
+
 #include <cstdarg>
 #include <cstdio>
 
-#include "../kcs/kcs.h"
+#include "../bmc/discovery.h"
+#include "../common/chip_table.h"
 #include "../logfile/logfile.h"
-#include "outcome.h"
-#include "qb40tool.h"
+#include "../outcome/outcome.h"
+#include "image.h"
+#include "scan.h"
+#include "signals.h"
+#include "upgrade.h"
 
 namespace {
 

@@ -2,7 +2,10 @@
 // Controller registers over I2C: a register read is a one-byte pointer write
 // followed by a one-byte read; a write carries the register and its value.
 // Addresses come in 8-bit form and go to the I2C layer as 7-bit ones.
-#include "qb40tool.h"
+#include "registers.h"
+
+#include "i2c.h"
+#include "leds.h"
 
 // The QB4083C reads these registers through its command set.
 static const INT8U kQB4083CReadPrefix[] = {0x55, 0xAA, 0xF2};

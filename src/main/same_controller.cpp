@@ -18,8 +18,13 @@
 // without setting it. One controller answers with the second register's
 // value, two controllers with the chip ID. Only register numbers are
 // written; a failed transfer leaves the sighting a controller of its own.
+#include "same_controller.h"
+
+#include "../common/register_map.h"
 #include "../logfile/logfile.h"
-#include "qb40tool.h"
+#include "i2c.h"
+#include "registers.h"
+#include "scan.h"
 
 namespace {
 

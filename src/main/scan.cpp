@@ -2,11 +2,19 @@
 // Device scan: walks the configured buses, channels and addresses, probes
 // each position for a QB40xx controller by its chip-ID register, logs the
 // register dump of every controller it accepts and records it in ChipInfo.
+#include "scan.h"
+
 #include <cstring>
 
+#include "../common/chip_table.h"
+#include "../common/register_map.h"
+#include "../common/settings.h"
 #include "../logfile/logfile.h"
-#include "outcome.h"
-#include "qb40tool.h"
+#include "../outcome/outcome.h"
+#include "i2c.h"
+#include "registers.h"
+#include "same_controller.h"
+#include "vpd.h"
 
 structChipInfo ChipInfo[MAX_CHIPS];
 structChipInfo QB4083CChipInfo[MAX_CHIPS];

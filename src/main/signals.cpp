@@ -7,15 +7,20 @@
 // after which the run stops before anything else is begun. The process then
 // ends by the same signal, so that shells and supervisors see what they
 // would see without the handlers.
+#include "signals.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
-#include "logfile/logfile.h"
-#include "os/os.h"
-#include "outcome.h"
-#include "qb40tool.h"
+#include "../logfile/logfile.h"
+#include "../os/os.h"
+#include "../outcome/outcome.h"
+#include "../waits/safe_point.h"
+#include "../waits/terminal.h"
+#include "leds.h"
+#include "mux_as_found.h"
 
 namespace {
 
@@ -119,6 +124,7 @@ void NoteDeferredSignals()
 
 void InstallSignalHandlers()
 {
+    SetSafePointCheck(CheckSignal);
     struct sigaction action;
     memset(&action, 0, sizeof action);
     action.sa_handler = RecordSignal;

@@ -2,11 +2,19 @@
 // Device summary after every scan: lists the found controllers, clears the
 // found mark the scan left on them, counts down the continuous-mode delay,
 // cycles the Fail LEDs through the backplanes when asked (-z) and pauses.
+#include "summary.h"
+
 #include <cstdarg>
 
-#include "../kcs/kcs.h"
+#include "../bmc/discovery.h"
+#include "../common/register_map.h"
+#include "../common/settings.h"
 #include "../logfile/logfile.h"
-#include "qb40tool.h"
+#include "../waits/pause.h"
+#include "../waits/terminal.h"
+#include "i2c.h"
+#include "registers.h"
+#include "scan.h"
 
 namespace {
 

@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: MIT
 // The total device summary, written after the last pass of a run that served
 // more than one BMC, from the records every scan of the run appended.
-#include "kcs/kcs.h"
-#include "logfile/logfile.h"
-#include "qb40tool.h"
+#include "total_summary.h"
+
+#include "../bmc/discovery.h"
+#include "../common/settings.h"
+#include "../logfile/logfile.h"
+#include "scan.h"
 
 namespace {
 

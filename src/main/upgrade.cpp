@@ -2,11 +2,20 @@
 // One upgrade cycle over the controllers the scan has just found: confirm a
 // QB4083C image, refuse an image of another family, skip controllers that
 // already run the image's version, flash the others and count the result.
+#include "upgrade.h"
+
 #include <cstdio>
 
+#include "../common/chip_table.h"
+#include "../common/settings.h"
 #include "../logfile/logfile.h"
-#include "outcome.h"
-#include "qb40tool.h"
+#include "../outcome/outcome.h"
+#include "../waits/terminal.h"
+#include "flash.h"
+#include "image.h"
+#include "options.h"
+#include "scan.h"
+#include "signals.h"
 
 namespace {
 
@@ -72,7 +81,7 @@ int UpgradeFirmwareOnAllFoundThread()
         NoteFlashBegins();
         int flashed = FlashFirmwareOverI2C(chip.ChipID, chip.i2c_addr, chip.busID, chip.MUXaddress, chip.MUXchannel,
                                            static_cast<INT8U>(ChipCounter + 1), ChipsFound);
-        chip.Updated = static_cast<INT8U>(NoteFlashResult(chip, flashed));
+        chip.Updated = static_cast<INT8U>(NoteFlashResult(chip, flashed, &FirmwareImage[IMAGE_VERSION_OFFSET]));
     }
 
     CheckSignal();
@@ -86,5 +95,5 @@ int UpgradeFirmwareOnAllFoundThread()
                   ChipsFound);
     pb("%s", SuccUpgMsg);
 
-    return UpgradeCycleResult((UpgradedSucessfully == ChipsFound || fw_match) ? 1 : 0);
+    return UpgradeCycleResult((UpgradedSucessfully == ChipsFound || fw_match) ? 1 : 0, ChipInfo, ChipsFound);
 }

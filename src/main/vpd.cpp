@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: MIT
 // VPD EEPROM dump: reads the first VPD_BYTEStoREAD bytes of the EEPROM at
 // VPDaddress in 16-byte chunks and shows them raw and as named fields.
+#include "vpd.h"
+
+#include "../capture/capture.h"
+#include "../common/settings.h"
 #include "../logfile/logfile.h"
-#include "../os/capture.h"
-#include "qb40tool.h"
+#include "i2c.h"
 
 namespace {
 

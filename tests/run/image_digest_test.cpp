@@ -18,7 +18,7 @@
 
 #include "firmware_images.h"
 #include "in_process.h"
-#include "main/sha256.h"
+#include "common/sha256.h"
 #include "sim_run.h"
 #include "whole_file.h"
 

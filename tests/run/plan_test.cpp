@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "firmware_images.h"
-#include "main/sha256.h"
+#include "common/sha256.h"
 #include "sim_run.h"
 
 using nlohmann::json;

@@ -10,10 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "bmc/discovery.h"
+#include "common/settings.h"
 #include "in_process.h"
-#include "kcs/kcs.h"
 #include "logfile/logfile.h"
-#include "main/qb40tool.h"
+#include "main/scan.h"
+#include "main/total_summary.h"
 #include "sim_run.h"
 
 using Lines = std::vector<std::string>;

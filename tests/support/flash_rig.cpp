@@ -4,11 +4,13 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "kcs/kcs.h"
-#include "logfile/logfile.h"
+#include "bmc/discovery.h"
 #include "current_machine.h"
+#include "logfile/logfile.h"
 #include "machine_file.h"
-#include "main/qb40tool.h"
+#include "main/flash.h"
+#include "main/image.h"
+#include "main/scan.h"
 #include "settings.h"
 #include "sim_run.h"
 

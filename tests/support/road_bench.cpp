@@ -8,7 +8,7 @@
 #include <regex>
 #include <stdexcept>
 
-#include "kcs/kcs.h"
+#include "bmc/discovery.h"
 #include "logfile/logfile.h"
 #include "machine_file.h"
 #include "os/os.h"

@@ -5,8 +5,7 @@
 #include <sstream>
 #include <string_view>
 
-#include "main/outcome.h"
-#include "main/qb40tool.h"
+#include "common/settings.h"
 
 namespace qbtest {
 

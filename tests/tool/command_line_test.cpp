@@ -9,11 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "common/settings.h"
 #include "in_process.h"
-#include "main/qb40tool.h"
+#include "main/options.h"
+#include "main/scan.h"
+#include "main/vpd.h"
+#include "programs.h"
 #include "settings.h"
 #include "sim_run.h"
-#include "programs.h"
 
 using qbtest::SimDir;
 using Args = std::vector<std::string>;

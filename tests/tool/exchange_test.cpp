@@ -4,7 +4,9 @@
 // the write and read retry countdowns of the KCS road, and the verbose dump.
 #include <gtest/gtest.h>
 
-#include "kcs/kcs.h"
+#include "bmc/exchange.h"
+#include "bmc/kcs_transfer.h"
+#include "common/settings.h"
 #include "road_bench.h"
 #include "sim_run.h"
 

@@ -9,9 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "common/settings.h"
 #include "firmware_images.h"
 #include "flash_rig.h"
-#include "main/qb40tool.h"
+#include "main/flash.h"
+#include "main/scan.h"
 #include "sim_run.h"
 
 using namespace qbtest;

@@ -7,7 +7,9 @@
 
 #include <map>
 
-#include "main/qb40tool.h"
+#include "bmc/exchange.h"
+#include "common/settings.h"
+#include "main/i2c.h"
 #include "road_bench.h"
 #include "sim_run.h"
 

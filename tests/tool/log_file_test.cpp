@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include "common/settings.h"
 #include "in_process.h"
 #include "logfile/logfile.h"
 #include "sim_run.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "main/sha256.h"
+#include "common/sha256.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 
 #include "current_machine.h"
 #include "machine_file.h"
-#include "main/qb40tool.h"
 #include "sim_run.h"
+#include "waits/terminal.h"
 
 namespace {
 

@@ -7,9 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "common/settings.h"
 #include "firmware_images.h"
 #include "flash_rig.h"
-#include "main/qb40tool.h"
+#include "main/scan.h"
+#include "main/upgrade.h"
 #include "sim_run.h"
 
 using namespace qbtest;

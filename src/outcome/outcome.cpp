@@ -1,0 +1,549 @@
+// SPDX-License-Identifier: MIT
+// Recording what became of the run and of every controller it met, and the
+// exit status that --strict makes of it.
+//
+// A controller is one record per BMC pass, however many scans and cycles
+// the pass runs: "firmware_before" is what the pass's first scan read,
+// "firmware_last_seen" the last version read from it (by a scan, or by its
+// programming before the erase and after the reset), "firmware_after" the
+// version read back after its last programming, and "upgrade" the first
+// failure of any cycle, else "upgraded" when a cycle flashed it, else
+// "same_version".
+#include "outcome.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "../bmc/discovery.h"
+#include "../capture/capture_run.h"
+#include "../common/chip_table.h"
+#include "../common/register_map.h"
+#include "../common/settings.h"
+#include "../logfile/logfile.h"
+#include "../logfile/lost_files.h"
+#include "../os/os.h"
+#include "../output/output_file.h"
+#include "metrics_text.h"
+#include "report_json.h"
+
+namespace {
+
+// Where Linux keeps what identifies the machine beyond its host name.
+constexpr const char* kProductSerialFile = "/sys/class/dmi/id/product_serial";
+constexpr const char* kMachineIdFile = "/etc/machine-id";
+
+RunRecord Run;
+
+bool RunBegun = false;
+bool RunEnded = false;
+bool ReportRefused = false;
+bool MetricsRefused = false;
+bool ReportFailed = false;  // the operator has been told once
+int FirstFailure = RC_OK;
+
+// What the scan read from the controller it is recording, until it is noted.
+INT8U PendingReading[READINGS];
+INT8U PendingKnown = 0;
+
+struct ReadingRegister {
+    INT8U reg;
+    ControllerReading reading;
+};
+constexpr ReadingRegister kReadingRegisters[] = {
+    {QBREG_SLOTS_USED, READING_SLOTS_USED}, {QBREG_SLOTS_MATED, READING_SLOTS_MATED},
+    {QBREG_TEMP, READING_TEMP},             {QBREG_TEMP_AMBIENT, READING_TEMP_AMBIENT},
+    {QBREG_TEMP_THRESH, READING_TEMP_THRESH},
+};
+
+long long NowUs()
+{
+    struct timeval tv;
+    if (os::gettimeofday(&tv) != 0)
+        return 0;
+    return static_cast<long long>(tv.tv_sec) * 1000000 + tv.tv_usec;
+}
+
+// Writes the metrics as the record stands (at the end of the run); a file
+// that cannot be written is told once and counted as lost.
+void WriteRunMetrics()
+{
+    Run.finished_us = NowUs();
+    if (int error = WriteMetrics(Run, MetricsFilename))
+        NoteOutputLost(OUTPUT_METRICS, MetricsFilename, std::strerror(error));
+}
+// The command line being parsed, for a report of an error in it.
+int CommandLineArgc = 0;
+char** CommandLineArgv = nullptr;
+// The losses the report's last write held.
+bool LossWritten[OUTPUT_KINDS];
+
+// State of the scan, flash and cycle under way.
+int NotRecordedInScan = 0;
+time_t FlashStarted = 0;
+INT8U FlashStepNow = STEP_NONE;
+char FlashError[RECORD_ERROR_SIZE];
+bool FlashAborted = false;
+bool HaveReadBack = false;
+INT8U ReadBack[RECORD_VERSION_BYTES];
+bool MatchedInCycle[MAX_CHIPS];
+
+BmcRecord* CurrentBmc() { return RunBegun && Run.bmc_count > 0 ? &Run.bmcs[Run.bmc_count - 1] : nullptr; }
+
+// The record of the controller at `busID`/`i2c_addr` in the pass under way.
+ControllerRecord* Listed(INT8U busID, INT8U i2c_addr)
+{
+    BmcRecord* bmc = CurrentBmc();
+    if (!bmc)
+        return nullptr;
+    for (int i = 0; i < bmc->listed; ++i)
+        if (bmc->controllers[i].busID == busID && bmc->controllers[i].i2c_addr == i2c_addr)
+            return &bmc->controllers[i];
+    return nullptr;
+}
+
+// A failure of any cycle stands for the pass, with the step and line that
+// told of it; an upgrade outranks a match.
+void Merge(ControllerRecord* c, INT8U now, INT8U step = STEP_NONE, const char* line = "")
+{
+    if (!c || c->upgrade >= UPGRADE_FAILED)
+        return;
+    if (now >= UPGRADE_UPGRADED || c->upgrade == UPGRADE_NONE)
+        c->upgrade = now;
+    if (now >= UPGRADE_FAILED) {
+        c->failed_step = step;
+        std::snprintf(c->error, sizeof c->error, "%s", line);
+    }
+}
+
+// The first line of a small system file, without its line end; "" when it
+// cannot be read.
+void ReadSystemLine(const char* path, char* text, size_t size)
+{
+    ssize_t n = os::read_system_file(path, text, size - 1);
+    text[n > 0 ? n : 0] = '\0';
+    text[std::strcspn(text, "\r\n")] = '\0';
+}
+
+void RecordHost(HostRecord& host)
+{
+    if (os::gethostname(host.name, sizeof host.name) != 0)
+        host.name[0] = '\0';
+    host.name[sizeof host.name - 1] = '\0';
+    ReadSystemLine(kProductSerialFile, host.product_serial, sizeof host.product_serial);
+    ReadSystemLine(kMachineIdFile, host.machine_id, sizeof host.machine_id);
+}
+
+bool AnyOutputLost()
+{
+    for (int kind = 0; kind < OUTPUT_KINDS; ++kind)
+        if (OutputLost(static_cast<OutputKind>(kind)))
+            return true;
+    return false;
+}
+
+// Under --strict a run that would end 0 but lost a file it writes does not.
+int StrictCode(int code)
+{
+    return CMDL_Strict && code == RC_OK && AnyOutputLost() ? RC_OUTPUT_LOST : code;
+}
+
+// Writes the report as the record stands: the files lost so far, and, once
+// the run has ended, its status with them. A report that cannot be written
+// is told once; an old one that could not be replaced is removed, so that
+// it cannot pass for this run's. Returns whether it was written.
+bool WriteRunReport()
+{
+    Run.strict = CMDL_Strict;
+    Run.image.family_from = ImageFamilyFromBaseName ? FAMILY_FROM_BASE_NAME : FAMILY_FROM_PATH;
+    for (int kind = 0; kind < OUTPUT_KINDS; ++kind) {
+        OutputKind k = static_cast<OutputKind>(kind);
+        Run.lost[kind] = LossRecord{OutputLost(k), OutputLostPath(k), OutputLostWhy(k)};
+        LossWritten[kind] = OutputLost(k);
+    }
+    if (Run.complete && Run.exit_known)
+        Run.exit_code = StrictCode(Run.exit_code);
+    int error = WriteReport(Run, ReportFilename);
+    if (error == 0)
+        return true;
+    if (ReportFailed)
+        return false;
+    ReportFailed = true;
+    NoteOutputLost(OUTPUT_REPORT, ReportFilename, std::strerror(error));
+    if (!Run.complete)
+        OutputFileRemove(ReportFilename);
+    return false;
+}
+
+// The record of a run, from its command line on.
+void BeginRecord(int argc, char** argv)
+{
+    Run.argc = argc;
+    Run.argv = argv;
+    Run.image.named = CMDL_FilenameSpecified;
+    Run.image.file = BinFilename;
+    Run.image.family = ImageFileName;
+    std::memcpy(Run.image.sha256_expected, ExpectedImageSha256, sizeof Run.image.sha256_expected);
+    Run.image.sha256_matched = -1;
+    Run.plan = CMDL_Plan;
+    RunBegun = true;
+    if (MetricsFilename[0])
+        Run.started_us = NowUs();
+    if (ReportFilename[0]) {
+        Run.started = os::time(nullptr);
+        RecordHost(Run.host);
+    }
+}
+
+// The command line was refused after --report FILE was taken: FILE says so
+// of this run, unless it is a file that must not be written (then it is
+// left alone: the run ends with 5 all the same). Any argument may still
+// have been meant as the image, so none of them is written over.
+void ReportCommandLineError()
+{
+    for (int i = 1; i < CommandLineArgc; ++i) {
+        const bool report_name = std::strcmp(CommandLineArgv[i - 1], "--report") == 0;
+        if (!report_name && OutputFileRefusal(ReportFilename, CommandLineArgv[i], nullptr))
+            return;
+    }
+    if (OutputFileRefusal(ReportFilename, nullptr, nullptr))
+        return;
+    BeginRecord(CommandLineArgc, CommandLineArgv);
+}
+
+// Under --strict, a run that would end 0 with a file lost ends with 7 and
+// says so, once.
+void SayOutputsLost()
+{
+    if (Run.exit_known && StrictCode(Run.exit_code) != Run.exit_code) {
+        pb("ERROR: Not every file of the run was written [RETURN CODE:0x%02x]", RC_OUTPUT_LOST);
+        Run.exit_code = RC_OUTPUT_LOST;
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The run
+
+void NoteCommandLine(int argc, char** argv)
+{
+    CommandLineArgc = argc;
+    CommandLineArgv = argv;
+}
+
+void BeginRunOutcome(int argc, char** argv) { BeginRecord(argc, argv); }
+
+void StartReport()
+{
+    if (!ReportFilename[0])
+        return;
+    const char* why = OutputFileRefusal(ReportFilename, CMDL_FilenameSpecified ? BinFilename : nullptr, nullptr);
+    if (why) {
+        pb("ERROR: Refusing to write report file %s: %s [RETURN CODE:0x%02x]", ReportFilename, why,
+           RC_COMMAND_LINE);
+        ReportRefused = true;
+        int code = EndRun(RC_COMMAND_LINE);
+        CloseLogFile();
+        exit(FinishRun(code));
+    }
+    if (WriteRunReport())
+        return;
+    // What stands at FILE now is no report of this run: the run does not begin.
+    pb("ERROR: No run without its report: nothing was sent [RETURN CODE:0x%02x]", RC_COMMAND_LINE);
+    ReportRefused = true;
+    int code = EndRun(RC_COMMAND_LINE);
+    CloseLogFile();
+    exit(FinishRun(code));
+}
+
+void StartMetrics()
+{
+    if (!MetricsFilename[0])
+        return;
+    const char* image = CMDL_FilenameSpecified ? BinFilename : nullptr;
+    const char* why = OutputFileRefusal(MetricsFilename, image, ReportFilename);
+    if (!why)
+        why = OutputFileRefusal(MetricsFilename, image, CaptureFilename);
+    if (!why)
+        return;
+    pb("ERROR: Refusing to write metrics file %s: %s [RETURN CODE:0x%02x]", MetricsFilename, why, RC_COMMAND_LINE);
+    MetricsRefused = true;
+    int code = EndRun(RC_COMMAND_LINE);
+    CloseLogFile();
+    exit(FinishRun(code));
+}
+
+void NoteBmcsFound(int count)
+{
+    if (RunBegun)
+        Run.bmcs_found = count;
+}
+
+void NoteRegisterRead(INT8U reg, int value)
+{
+    for (const ReadingRegister& r : kReadingRegisters) {
+        if (r.reg != reg)
+            continue;
+        PendingReading[r.reading] = static_cast<INT8U>(value & 0xFF);
+        if (value >= 0)
+            PendingKnown = static_cast<INT8U>(PendingKnown | 1u << r.reading);
+        else
+            PendingKnown = static_cast<INT8U>(PendingKnown & ~(1u << r.reading));
+    }
+}
+
+int RunCode(int next)
+{
+    if (!CMDL_Strict)
+        return next;
+    if (FirstFailure == RC_OK)
+        FirstFailure = next;
+    return FirstFailure;
+}
+
+int EndRun(int code)
+{
+    if (!RunBegun && ReportFilename[0] && CommandLineArgv)
+        ReportCommandLineError();
+    if (!RunBegun)
+        return code;
+    if (RunEnded)
+        return Run.exit_code;
+    RunEnded = true;
+    Run.exit_code = CMDL_Strict && FirstFailure != RC_OK ? FirstFailure : code;
+    Run.exit_known = Run.signal == nullptr;
+    Run.complete = 1;
+    // The files lost so far change a strict run's status before the metrics
+    // give it; a metrics file that cannot be written is told after.
+    SayOutputsLost();
+    if (MetricsFilename[0] && !MetricsRefused)
+        WriteRunMetrics();
+    SayOutputsLost();
+    if (ReportFilename[0] && !ReportRefused) {
+        Run.finished = os::time(nullptr);
+        WriteRunReport();
+    }
+    if (Run.exit_known)
+        Run.exit_code = StrictCode(Run.exit_code);
+    return Run.exit_code;
+}
+
+void ExitRun(int code) { exit(FinishRun(EndRun(code))); }
+
+void ReportLateLosses()
+{
+    if (!RunEnded || !ReportFilename[0] || ReportRefused || ReportFailed)
+        return;
+    for (int kind = 0; kind < OUTPUT_KINDS; ++kind) {
+        if (OutputLost(static_cast<OutputKind>(kind)) && !LossWritten[kind]) {
+            WriteRunReport();
+            return;
+        }
+    }
+}
+
+int FinishRun(int code)
+{
+    CaptureEnd();
+    ReportLateLosses();
+    if (!RunEnded || !Run.exit_known)
+        return code;
+    return StrictCode(code);
+}
+
+void NoteRunSignal(const char* signal_name) { Run.signal = signal_name; }
+
+void NoteImageLoaded(const INT8U* bytes, INT16U size)
+{
+    ImageRecord& image = Run.image;
+    if (image.loaded)
+        return;
+    image.loaded = 1;
+    image.size = size;
+    std::memcpy(image.version, &bytes[IMAGE_VERSION_OFFSET], RECORD_VERSION_BYTES);
+}
+
+void NoteImageDigest(const char* sha256)
+{
+    ImageRecord& image = Run.image;
+    if (BmcRecord* bmc = CurrentBmc())
+        std::memcpy(bmc->image_sha256, sha256, sizeof bmc->image_sha256);
+    if (!sha256[0])
+        return;
+    if (image.passes_read++ > 0) {
+        if (std::strcmp(image.sha256, sha256) != 0)
+            image.changed = 1;
+        return;
+    }
+    std::memcpy(image.sha256, sha256, sizeof image.sha256);
+    image.sha256_matched = -1;
+    if (image.sha256_expected[0])
+        image.sha256_matched = std::strcmp(image.sha256, image.sha256_expected) == 0 ? 1 : 0;
+}
+
+void NoteBmcPass(int opened)
+{
+    if (!RunBegun || Run.bmc_count == RECORD_MAX_BMCS)
+        return;
+    BmcRecord& bmc = Run.bmcs[Run.bmc_count++];
+    bmc.opened = opened ? 1 : 0;
+    bmc.listed = 0;
+    bmc.interface = INTERFACE_NONE;
+    if (opened && OpenIPMIDriverLoaded) {
+        bmc.interface = INTERFACE_DRIVER;
+        std::snprintf(bmc.device, sizeof bmc.device, "%s", BmcNodePath);
+    } else if (opened) {
+        bmc.interface = INTERFACE_KCS;
+        bmc.data_port = ISA_SMS_DATA;
+        bmc.status_port = ISA_SMS_CMD_STATUS;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The scan
+
+void NoteScanBegins()
+{
+    NotRecordedInScan = 0;
+    if (BmcRecord* bmc = CurrentBmc())
+        ++bmc->scans;
+}
+
+void NoteControllerFound(const structChipInfo& rec, int MUXretval, int stored)
+{
+    if (!stored)
+        ++NotRecordedInScan;
+    ControllerRecord* c = Listed(rec.busID, rec.i2c_addr);
+    BmcRecord* bmc = CurrentBmc();
+    if (!c && bmc && bmc->listed < RECORD_MAX_CONTROLLERS) {
+        c = &bmc->controllers[bmc->listed++];
+        *c = ControllerRecord{};
+        c->busID = rec.busID;
+        c->i2c_addr = rec.i2c_addr;
+        c->behind_mux = MUXretval ? 1 : 0;
+        c->MUXaddress = rec.MUXaddress;
+        c->ChannelNumber = rec.ChannelNumber;
+        c->ChipID = rec.ChipID;
+        c->ChipRev = rec.ChipRev;
+        std::memcpy(c->ChipName, rec.ChipName, sizeof c->ChipName);
+        c->ConfigByte = rec.ConfigByte;
+        c->before[0] = rec.FW_ID0;
+        c->before[1] = rec.FW_ID1;
+        c->before[2] = rec.FW_ID2;
+    }
+    if (c) {
+        c->last_seen[0] = rec.FW_ID0;
+        c->last_seen[1] = rec.FW_ID1;
+        c->last_seen[2] = rec.FW_ID2;
+        c->last_scan = bmc->scans;
+        std::memcpy(c->reading, PendingReading, sizeof c->reading);
+        c->reading_known = PendingKnown;
+    }
+    PendingKnown = 0;
+    // Only an upgrade run has something to say about a controller it could
+    // not keep (a plan says it of its own).
+    if (!stored && CMDL_FilenameSpecified && !CMDL_Plan)
+        Merge(c, UPGRADE_NOT_RECORDED);
+}
+
+// ---------------------------------------------------------------------------
+// The flash and the upgrade cycle
+
+void NoteFlashBegins()
+{
+    FlashStarted = os::time(nullptr);
+    FlashStepNow = STEP_NONE;
+    FlashError[0] = '\0';
+    FlashAborted = false;
+    HaveReadBack = false;
+}
+
+void NoteFlashStep(INT8U step) { FlashStepNow = step; }
+
+// The first line tells the failure; what follows is its consequence.
+void NoteFlashError(const char* line)
+{
+    if (!FlashError[0])
+        std::snprintf(FlashError, sizeof FlashError, "%s", line);
+}
+
+void NoteFlashAborted() { FlashAborted = true; }
+
+void NoteVersionRead(INT8U busID, INT8U i2c_addr, const INT8U* version)
+{
+    ControllerRecord* c = Listed(busID, i2c_addr);
+    if (!c)
+        return;
+    std::memcpy(c->last_seen, version, RECORD_VERSION_BYTES);
+    c->last_scan = CurrentBmc()->scans;
+}
+
+void NoteVersionReadBack(const INT8U* version)
+{
+    std::memcpy(ReadBack, version, RECORD_VERSION_BYTES);
+    HaveReadBack = true;
+}
+
+void NoteSameVersion(const structChipInfo& chip, INT8U ChipCounter)
+{
+    if (ChipCounter < MAX_CHIPS)
+        MatchedInCycle[ChipCounter] = true;
+    Merge(Listed(chip.busID, chip.i2c_addr), UPGRADE_SAME_VERSION);
+}
+
+void NotePlanned(const structChipInfo& chip, INT8U planned)
+{
+    if (ControllerRecord* c = Listed(chip.busID, chip.i2c_addr))
+        c->planned = planned;
+}
+
+int NoteFlashResult(const structChipInfo& chip, int flashed, const INT8U* image_version)
+{
+    INT8U outcome = flashed ? UPGRADE_UPGRADED : FlashAborted ? UPGRADE_ABORTED : UPGRADE_FAILED;
+    // A controller can take the downcopy-and-reset and still come back on
+    // its old image. The record always says so; only under --strict does it
+    // count as a failure, with its line in the log.
+    if (flashed && !(HaveReadBack && std::memcmp(ReadBack, image_version, RECORD_VERSION_BYTES) == 0)) {
+        std::snprintf(FlashError, sizeof FlashError,
+                      "ERROR: Controller at I2C address 0x%02x on Bus 0x%02x runs FW:0x%02x Major-REV:0x%02x "
+                      "Minor-Rev:0x%02x after the upgrade, expected FW:0x%02x Major-REV:0x%02x Minor-Rev:0x%02x",
+                      chip.i2c_addr, chip.busID, ReadBack[0], ReadBack[1], ReadBack[2], image_version[0],
+                      image_version[1], image_version[2]);
+        FlashStepNow = STEP_READ_BACK;
+        outcome = UPGRADE_VERSION_MISMATCH;
+        if (CMDL_Strict) {
+            pb("%s", FlashError);
+            flashed = 0;
+        }
+    }
+    if (ControllerRecord* c = Listed(chip.busID, chip.i2c_addr)) {
+        if (!c->programming_started)
+            c->programming_started = FlashStarted;
+        c->programming_finished = os::time(nullptr);
+        if (HaveReadBack) {
+            std::memcpy(c->after, ReadBack, RECORD_VERSION_BYTES);
+            c->read_back = 1;
+        }
+        Merge(c, outcome, FlashStepNow, FlashError);
+    }
+    FlashAborted = false;
+    HaveReadBack = false;
+    return flashed;
+}
+
+int UpgradeCycleResult(int result, const structChipInfo* chips, INT8U count)
+{
+    const INT8U found = count < MAX_CHIPS ? count : MAX_CHIPS;
+    int strict_result = 1;
+    for (INT8U i = 0; i < found; ++i)
+        if (!chips[i].Updated && !MatchedInCycle[i])
+            strict_result = 0;
+    std::memset(MatchedInCycle, 0, sizeof MatchedInCycle);
+    if (!CMDL_Strict)
+        return result;
+    if (NotRecordedInScan > 0) {
+        pb("ERROR: %d controllers not upgraded: the device table holds %d", NotRecordedInScan, MAX_CHIPS);
+        strict_result = 0;
+    }
+    return strict_result;
+}

@@ -1,0 +1,42 @@
+# SPDX-License-Identifier: MIT
+# The tool's sources by folder, lowest first, without main.cpp and without
+# an implementation of the seam (os/os.h): each program links its own.
+# Included by the top-level CMakeLists.txt and by fuzz/CMakeLists.txt.
+set(QB40_TOOL_SOURCE_DIR ${CMAKE_CURRENT_LIST_DIR})
+set(QB40_TOOL_SOURCES
+  common/chip_table.cpp
+  common/settings.cpp
+  common/sha256.cpp
+  waits/pause.cpp
+  waits/safe_point.cpp
+  waits/terminal.cpp
+  logfile/logfile.cpp
+  logfile/lost_files.cpp
+  bmc/discovery.cpp
+  bmc/exchange.cpp
+  bmc/kcs_transfer.cpp
+  output/json_text.cpp
+  output/output_file.cpp
+  capture/capture.cpp
+  capture/capture_run.cpp
+  outcome/metrics_text.cpp
+  outcome/outcome.cpp
+  outcome/report_json.cpp
+  main/diagnostics.cpp
+  main/flash.cpp
+  main/i2c.cpp
+  main/image.cpp
+  main/leds.cpp
+  main/mux_as_found.cpp
+  main/options.cpp
+  main/plan.cpp
+  main/registers.cpp
+  main/same_controller.cpp
+  main/scan.cpp
+  main/signals.cpp
+  main/summary.cpp
+  main/total_summary.cpp
+  main/upgrade.cpp
+  main/vpd.cpp
+)
+list(TRANSFORM QB40_TOOL_SOURCES PREPEND ${QB40_TOOL_SOURCE_DIR}/)
