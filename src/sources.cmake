@@ -15,8 +15,15 @@ set(QB40_TOOL_SOURCES
   bmc/discovery.cpp
   bmc/exchange.cpp
   bmc/kcs_transfer.cpp
+  output/buffered_writer.cpp
   output/json_text.cpp
   output/output_file.cpp
+  capture/event_lines.cpp
+  capture/signal_wrap.cpp
+  capture/redaction.cpp
+  capture/image_runs.cpp
+  capture/driver_folding.cpp
+  capture/kcs_folding.cpp
   capture/capture.cpp
   capture/capture_run.cpp
   outcome/metrics_text.cpp

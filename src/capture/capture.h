@@ -11,9 +11,7 @@
 // caller puts the header in front of them (capture_run.cpp).
 #pragma once
 
-#include <cstddef>
-
-#define CAPTURE_PRINTF(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
+#include "../output/buffered_writer.h"
 
 namespace os {
 
@@ -48,12 +46,11 @@ void capture_redact_host();
 // errno of the first write that failed.
 int capture_stop();
 
-// Once stopped, the capture file is written through the recorder's buffer:
-// the caller's header (capture_put, capture_printf), then the recorded
-// lines (capture_write_end, which returns 0 or the first write's errno).
-void capture_write_begin(int out_fd);
-void capture_put(const char* bytes, size_t length);
-void capture_printf(const char* fmt, ...) CAPTURE_PRINTF(1, 2);
+// Once stopped, the capture file is written through the recorder's writer:
+// capture_write_begin points it at `out_fd` for the caller's header, and
+// capture_write_end copies the recorded lines after it and returns 0 or the
+// errno of the first write that failed.
+BufferedWriter* capture_write_begin(int out_fd);
 int capture_write_end();
 
 }  // namespace os

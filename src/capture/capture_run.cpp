@@ -44,55 +44,46 @@ char LoadedSha256[SHA256_HEX_SIZE];  // of the bytes loaded, which the runs of b
 // The capture file under way.
 char TempPath[CAPTURE_FILENAME_SIZE + 64];
 
-void Put(const char* text) { os::capture_put(text, std::strlen(text)); }
+// The capture file's writer while its header is written.
+BufferedWriter* Out = nullptr;
 
-void PutString(const char* text)
-{
-    Put("\"");
-    char chunk[256];
-    size_t length = std::strlen(text);
-    for (size_t at = 0; at < length;) {
-        size_t n = JsonEscape(text, length, &at, chunk, sizeof chunk);
-        os::capture_put(chunk, n);
-    }
-    Put("\"");
-}
+void PutString(const char* text) { WriterPutJson(Out, text, JSON_UTF8); }
 
 void PutImage()
 {
     if (!CMDL_FilenameSpecified) {
-        os::capture_printf("null");
+        WriterPrintf(Out, "null");
         return;
     }
-    os::capture_printf("{\"name\": ");
+    WriterPrintf(Out, "{\"name\": ");
     PutString(BinFilename);
     if (!ImageKnown) {
-        os::capture_printf(", \"size\": null, \"sha256\": null, \"version\": null}");
+        WriterPrintf(Out, ", \"size\": null, \"sha256\": null, \"version\": null}");
         return;
     }
-    os::capture_printf(", \"size\": %u, \"sha256\": \"%s\", \"version\": ", ImageSize, LoadedSha256);
+    WriterPrintf(Out, ", \"size\": %u, \"sha256\": \"%s\", \"version\": ", ImageSize, LoadedSha256);
     if (ImageSize > IMAGE_VERSION_OFFSET + 2)
-        os::capture_printf("[%u, %u, %u]}", ImageVersion[0], ImageVersion[1], ImageVersion[2]);
+        WriterPrintf(Out, "[%u, %u, %u]}", ImageVersion[0], ImageVersion[1], ImageVersion[2]);
     else
-        os::capture_printf("null}");
+        WriterPrintf(Out, "null}");
 }
 
 // The first line: what the run was and where it started.
 void PutHeader()
 {
-    os::capture_printf("{\"capture\": \"qb40tool\", \"format\": %d, \"tool_version\": \"%s\", \"program\": ", kFormat,
+    WriterPrintf(Out, "{\"capture\": \"qb40tool\", \"format\": %d, \"tool_version\": \"%s\", \"program\": ", kFormat,
            QB40_TOOL_VERSION);
     PutString(RunArgc > 0 ? RunArgv[0] : "");
-    os::capture_printf(", \"arguments\": [");
+    WriterPrintf(Out, ", \"arguments\": [");
     for (int i = 1; i < RunArgc; ++i) {
-        os::capture_printf("%s", i > 1 ? ", " : "");
+        WriterPrintf(Out, "%s", i > 1 ? ", " : "");
         PutString(RunArgv[i]);
     }
-    os::capture_printf("], \"start_us\": %lld, \"time_zone\": {\"name\": ", os::capture_started_us());
+    WriterPrintf(Out, "], \"start_us\": %lld, \"time_zone\": {\"name\": ", os::capture_started_us());
     PutString(ZoneName);
-    os::capture_printf(", \"utc_offset_s\": %ld}, \"image\": ", UtcOffsetSeconds);
+    WriterPrintf(Out, ", \"utc_offset_s\": %ld}, \"image\": ", UtcOffsetSeconds);
     PutImage();
-    os::capture_printf(", \"redacted\": [%s%s%s]}\n", CMDL_CaptureRedactVpd ? "\"vpd\"" : "",
+    WriterPrintf(Out, ", \"redacted\": [%s%s%s]}\n", CMDL_CaptureRedactVpd ? "\"vpd\"" : "",
                        CMDL_CaptureRedactVpd && CMDL_CaptureRedactHost ? ", " : "",
                        CMDL_CaptureRedactHost ? "\"host\"" : "");
 }
@@ -168,7 +159,7 @@ void CaptureEnd()
         close(EventsFd);
         return;
     }
-    os::capture_write_begin(out_fd);
+    Out = os::capture_write_begin(out_fd);
     PutHeader();
     error = os::capture_write_end();
     close(EventsFd);

@@ -20,7 +20,7 @@ constexpr int kSlots = 8;
 
 void Header(const char* name, const char* help)
 {
-    OutputPrintf(&Metrics, "# HELP %s %s\n# TYPE %s gauge\n", name, help, name);
+    WriterPrintf(&Metrics.out, "# HELP %s %s\n# TYPE %s gauge\n", name, help, name);
 }
 
 // A controller the metrics name: found by its pass's last scan.
@@ -50,7 +50,7 @@ const ControllerRecord* Next(const RunRecord& run, Cursor* k)
 // (without the closing brace, for the labels a metric adds).
 void Identity(const char* name, int bmc, const ControllerRecord& c)
 {
-    OutputPrintf(&Metrics, "%s{bmc=\"%d\",bus=\"0x%02x\",mux_channel=\"%d\",address=\"0x%02x\",model=\"%.7s\"", name,
+    WriterPrintf(&Metrics.out, "%s{bmc=\"%d\",bus=\"0x%02x\",mux_channel=\"%d\",address=\"0x%02x\",model=\"%.7s\"", name,
                  bmc, c.busID & 0x0F, c.busID >> 4, c.i2c_addr, c.ChipName);
 }
 
@@ -72,31 +72,31 @@ void PutReading(const RunRecord& run, const char* name, ControllerReading r, boo
         if (!Known(*c, r))
             continue;
         Identity(name, k.bmc, *c);
-        OutputPrintf(&Metrics, "} %d\n", count_bits ? Bits(c->reading[r]) : c->reading[r]);
+        WriterPrintf(&Metrics.out, "} %d\n", count_bits ? Bits(c->reading[r]) : c->reading[r]);
     }
 }
 
 void PutRun(const RunRecord& run, bool success)
 {
     Header("qb40_tool_info", "The version of qb40tool that wrote these metrics.");
-    OutputPrintf(&Metrics, "qb40_tool_info{version=\"%s\"} 1\n", QB40_TOOL_VERSION);
+    WriterPrintf(&Metrics.out, "qb40_tool_info{version=\"%s\"} 1\n", QB40_TOOL_VERSION);
     Header("qb40_scan_success",
            "1 when the run ended by itself with status 0 (a plan also with 4), found a BMC and opened every one; "
            "only then are controllers listed.");
-    OutputPrintf(&Metrics, "qb40_scan_success %d\n", success ? 1 : 0);
+    WriterPrintf(&Metrics.out, "qb40_scan_success %d\n", success ? 1 : 0);
     if (run.exit_known) {
         Header("qb40_run_exit_status", "The exit status of the run (0 done, 171 none or too few found, 172 BMC open "
                                        "failed, 5 command line refused, ...).");
-        OutputPrintf(&Metrics, "qb40_run_exit_status %d\n", run.exit_code);
+        WriterPrintf(&Metrics.out, "qb40_run_exit_status %d\n", run.exit_code);
     }
     Header("qb40_run_duration_seconds", "How long the run took, from its command line to its end.");
     long long duration = run.finished_us > run.started_us ? run.finished_us - run.started_us : 0;
-    OutputPrintf(&Metrics, "qb40_run_duration_seconds %lld.%06lld\n", duration / 1000000, duration % 1000000);
+    WriterPrintf(&Metrics.out, "qb40_run_duration_seconds %lld.%06lld\n", duration / 1000000, duration % 1000000);
     Header("qb40_run_end_timestamp_seconds", "When the run ended, in seconds since the epoch.");
-    OutputPrintf(&Metrics, "qb40_run_end_timestamp_seconds %lld.%06lld\n", run.finished_us / 1000000,
+    WriterPrintf(&Metrics.out, "qb40_run_end_timestamp_seconds %lld.%06lld\n", run.finished_us / 1000000,
                  run.finished_us % 1000000);
     Header("qb40_bmcs_found", "The BMCs discovery counted.");
-    OutputPrintf(&Metrics, "qb40_bmcs_found %d\n", run.bmcs_found);
+    WriterPrintf(&Metrics.out, "qb40_bmcs_found %d\n", run.bmcs_found);
 }
 
 void PutControllers(const RunRecord& run)
@@ -106,20 +106,20 @@ void PutControllers(const RunRecord& run)
         int found = 0;
         for (int i = 0; i < run.bmcs[b].listed; ++i)
             found += Current(run.bmcs[b], run.bmcs[b].controllers[i]);
-        OutputPrintf(&Metrics, "qb40_controllers_found{bmc=\"%d\"} %d\n", b, found);
+        WriterPrintf(&Metrics.out, "qb40_controllers_found{bmc=\"%d\"} %d\n", b, found);
     }
 
     Header("qb40_controller_info",
            "A controller the scan found: its chip ID, running firmware (ID.major.minor) and chip revision.");
     for (Cursor k{}; const ControllerRecord* c = Next(run, &k);) {
         Identity("qb40_controller_info", k.bmc, *c);
-        OutputPrintf(&Metrics, ",chip_id=\"%d\",firmware=\"%d.%d.%d\",revision=\"%d\"} 1\n", c->ChipID,
+        WriterPrintf(&Metrics.out, ",chip_id=\"%d\",firmware=\"%d.%d.%d\",revision=\"%d\"} 1\n", c->ChipID,
                      c->last_seen[0], c->last_seen[1], c->last_seen[2], c->ChipRev);
     }
     Header("qb40_controller_config", "The controller's configuration register 0x30.");
     for (Cursor k{}; const ControllerRecord* c = Next(run, &k);) {
         Identity("qb40_controller_config", k.bmc, *c);
-        OutputPrintf(&Metrics, "} %d\n", c->ConfigByte);
+        WriterPrintf(&Metrics.out, "} %d\n", c->ConfigByte);
     }
 
     Header("qb40_controller_slots_used", "Slots the backplane has in use (the bits of register 0x36).");
@@ -135,7 +135,7 @@ void PutControllers(const RunRecord& run)
             if (!((used | mated) & (1u << slot)))
                 continue;
             Identity("qb40_slot_drive_mated", k.bmc, *c);
-            OutputPrintf(&Metrics, ",slot=\"%d\"} %d\n", slot, (mated >> slot) & 1);
+            WriterPrintf(&Metrics.out, ",slot=\"%d\"} %d\n", slot, (mated >> slot) & 1);
         }
     }
 
@@ -151,7 +151,7 @@ void PutControllers(const RunRecord& run)
             if (!Known(*c, s.reading))
                 continue;
             Identity("qb40_temperature_register", k.bmc, *c);
-            OutputPrintf(&Metrics, ",sensor=\"%s\"} %d\n", s.sensor, c->reading[s.reading]);
+            WriterPrintf(&Metrics.out, ",sensor=\"%s\"} %d\n", s.sensor, c->reading[s.reading]);
         }
     }
     Header("qb40_temperature_threshold_register",
@@ -174,11 +174,11 @@ bool ScanSucceeded(const RunRecord& run)
 int WriteMetrics(const RunRecord& run, const char* path)
 {
     if (!OutputBegin(&Metrics, path, "metrics", 0644))
-        return Metrics.error;
+        return Metrics.out.error;
     const bool success = ScanSucceeded(run);
     PutRun(run, success);
     if (success)
         PutControllers(run);
     OutputEnd(&Metrics, path);
-    return Metrics.error;
+    return Metrics.out.error;
 }

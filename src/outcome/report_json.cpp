@@ -46,22 +46,10 @@ constexpr ExitMeaning kExitMeanings[] = {
     {RC_BMC_OPEN_FAILED, "BMC open failed"},
 };
 
-// A JSON string of `length` bytes (file names and arguments can hold any
-// byte: json_text.h).
-void PutString(const char* text, size_t length)
-{
-    OutputPut(&Report, "\"", 1);
-    char chunk[256];
-    for (size_t at = 0; at < length;) {
-        size_t n = JsonEscape(text, length, &at, chunk, sizeof chunk);
-        OutputPut(&Report, chunk, n);
-    }
-    OutputPut(&Report, "\"", 1);
-}
+// A JSON string (file names and arguments can hold any byte: json_text.h).
+void PutText(const char* text) { WriterPutJson(&Report.out, text, JSON_UTF8); }
 
-void PutText(const char* text) { PutString(text, std::strlen(text)); }
-
-void PutVersion(const INT8U* version) { OutputPrintf(&Report, "[%d, %d, %d]", version[0], version[1], version[2]); }
+void PutVersion(const INT8U* version) { WriterPrintf(&Report.out, "[%d, %d, %d]", version[0], version[1], version[2]); }
 
 // ISO 8601, in UTC.
 void PutTime(time_t t)
@@ -71,7 +59,7 @@ void PutTime(time_t t)
     if (gmtime_r(&t, &utc) && std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc))
         PutText(text);
     else
-        OutputPrintf(&Report, "null");
+        WriterPrintf(&Report.out, "null");
 }
 
 // A plan's 0 and 4 say what an upgrade would do, not what was done.
@@ -98,7 +86,7 @@ void PutTextOrNull(const char* text)
     if (text && text[0])
         PutText(text);
     else
-        OutputPrintf(&Report, "null");
+        WriterPrintf(&Report.out, "null");
 }
 
 void PutVersionOrNull(bool known, const INT8U* version)
@@ -106,7 +94,7 @@ void PutVersionOrNull(bool known, const INT8U* version)
     if (known)
         PutVersion(version);
     else
-        OutputPrintf(&Report, "null");
+        WriterPrintf(&Report.out, "null");
 }
 
 void PutTimeOrNull(time_t t)
@@ -114,124 +102,124 @@ void PutTimeOrNull(time_t t)
     if (t)
         PutTime(t);
     else
-        OutputPrintf(&Report, "null");
+        WriterPrintf(&Report.out, "null");
 }
 
 void PutHost(const HostRecord& host)
 {
-    OutputPrintf(&Report, "{\"name\": ");
+    WriterPrintf(&Report.out, "{\"name\": ");
     PutTextOrNull(host.name);
-    OutputPrintf(&Report, ", \"product_serial\": ");
+    WriterPrintf(&Report.out, ", \"product_serial\": ");
     PutTextOrNull(host.product_serial);
-    OutputPrintf(&Report, ", \"machine_id\": ");
+    WriterPrintf(&Report.out, ", \"machine_id\": ");
     PutTextOrNull(host.machine_id);
-    OutputPrintf(&Report, "}");
+    WriterPrintf(&Report.out, "}");
 }
 
 void PutImage(const ImageRecord& image)
 {
     if (!image.named) {
-        OutputPrintf(&Report, "null");
+        WriterPrintf(&Report.out, "null");
         return;
     }
-    OutputPrintf(&Report, "{\"file\": ");
+    WriterPrintf(&Report.out, "{\"file\": ");
     PutText(image.file);
-    OutputPrintf(&Report, ", \"family\": ");
+    WriterPrintf(&Report.out, ", \"family\": ");
     PutText(image.family);
-    OutputPrintf(&Report, ", \"family_from\": \"%s\"",
+    WriterPrintf(&Report.out, ", \"family_from\": \"%s\"",
                  image.family_from == FAMILY_FROM_BASE_NAME ? "base_name" : "path");
     if (image.loaded) {
-        OutputPrintf(&Report, ", \"size\": %d, \"version\": ", image.size);
+        WriterPrintf(&Report.out, ", \"size\": %d, \"version\": ", image.size);
         PutVersion(image.version);
     } else {
-        OutputPrintf(&Report, ", \"size\": null, \"version\": null");
+        WriterPrintf(&Report.out, ", \"size\": null, \"version\": null");
     }
-    OutputPrintf(&Report, ", \"sha256\": ");
+    WriterPrintf(&Report.out, ", \"sha256\": ");
     PutTextOrNull(image.sha256);
-    OutputPrintf(&Report, ", \"sha256_expected\": ");
+    WriterPrintf(&Report.out, ", \"sha256_expected\": ");
     PutTextOrNull(image.sha256_expected);
-    OutputPrintf(&Report, ", \"sha256_matched\": %s",
+    WriterPrintf(&Report.out, ", \"sha256_matched\": %s",
                  image.sha256_matched < 0 ? "null" : image.sha256_matched ? "true" : "false");
-    OutputPrintf(&Report, ", \"changed_between_passes\": %s}",
+    WriterPrintf(&Report.out, ", \"changed_between_passes\": %s}",
                  image.passes_read == 0 ? "null" : image.changed ? "true" : "false");
 }
 
 void PutLosses(const LossRecord* lost)
 {
     static const char* const kFiles[] = {"log", "report", "capture", "metrics"};
-    OutputPrintf(&Report, "[");
+    WriterPrintf(&Report.out, "[");
     const char* comma = "";
     for (int kind = 0; kind < 4; ++kind) {
         if (!lost[kind].lost)
             continue;
-        OutputPrintf(&Report, "%s{\"file\": \"%s\", \"path\": ", comma, kFiles[kind]);
+        WriterPrintf(&Report.out, "%s{\"file\": \"%s\", \"path\": ", comma, kFiles[kind]);
         PutText(lost[kind].path);
-        OutputPrintf(&Report, ", \"error\": ");
+        WriterPrintf(&Report.out, ", \"error\": ");
         PutText(lost[kind].why);
-        OutputPrintf(&Report, "}");
+        WriterPrintf(&Report.out, "}");
         comma = ", ";
     }
-    OutputPrintf(&Report, "]");
+    WriterPrintf(&Report.out, "]");
 }
 
 void PutController(const BmcRecord& bmc, const ControllerRecord& c)
 {
-    OutputPrintf(&Report, "{\"bus\": \"0x%02X\", \"address\": \"0x%02X\", \"mux\": ", c.busID, c.i2c_addr);
+    WriterPrintf(&Report.out, "{\"bus\": \"0x%02X\", \"address\": \"0x%02X\", \"mux\": ", c.busID, c.i2c_addr);
     if (c.behind_mux)
-        OutputPrintf(&Report, "{\"address\": \"0x%02X\", \"channel\": %d}", c.MUXaddress, c.ChannelNumber);
+        WriterPrintf(&Report.out, "{\"address\": \"0x%02X\", \"channel\": %d}", c.MUXaddress, c.ChannelNumber);
     else
-        OutputPrintf(&Report, "null");
-    OutputPrintf(&Report, ", \"chip_id\": %d, \"chip_revision\": %d, \"model\": ", c.ChipID, c.ChipRev);
-    PutString(c.ChipName, strnlen(c.ChipName, sizeof c.ChipName));
-    OutputPrintf(&Report, ", \"config\": %d,\n        \"firmware_before\": ", c.ConfigByte);
+        WriterPrintf(&Report.out, "null");
+    WriterPrintf(&Report.out, ", \"chip_id\": %d, \"chip_revision\": %d, \"model\": ", c.ChipID, c.ChipRev);
+    WriterPutJson(&Report.out, c.ChipName, strnlen(c.ChipName, sizeof c.ChipName), JSON_UTF8);
+    WriterPrintf(&Report.out, ", \"config\": %d,\n        \"firmware_before\": ", c.ConfigByte);
     PutVersion(c.before);
-    OutputPrintf(&Report, ", \"firmware_after\": ");
+    WriterPrintf(&Report.out, ", \"firmware_after\": ");
     PutVersionOrNull(c.read_back, c.after);
     // The last version read from it, unless a scan missed it since: a
     // controller that scan missed runs nothing the report could tell.
-    OutputPrintf(&Report, ", \"firmware_last_seen\": ");
+    WriterPrintf(&Report.out, ", \"firmware_last_seen\": ");
     PutVersionOrNull(c.last_scan == bmc.scans, c.last_seen);
-    OutputPrintf(&Report, ",\n        \"planned\": ");
+    WriterPrintf(&Report.out, ",\n        \"planned\": ");
     PutTextOrNull(kPlannedWords[c.planned]);
-    OutputPrintf(&Report, ", \"upgrade\": ");
+    WriterPrintf(&Report.out, ", \"upgrade\": ");
     PutTextOrNull(kUpgradeWords[c.upgrade]);
-    OutputPrintf(&Report, ", \"failed_step\": ");
+    WriterPrintf(&Report.out, ", \"failed_step\": ");
     PutTextOrNull(kStepWords[c.failed_step]);
-    OutputPrintf(&Report, ", \"error\": ");
+    WriterPrintf(&Report.out, ", \"error\": ");
     PutTextOrNull(c.error);
-    OutputPrintf(&Report, ",\n        \"programming_started\": ");
+    WriterPrintf(&Report.out, ",\n        \"programming_started\": ");
     PutTimeOrNull(c.programming_started);
-    OutputPrintf(&Report, ", \"programming_finished\": ");
+    WriterPrintf(&Report.out, ", \"programming_finished\": ");
     PutTimeOrNull(c.programming_finished);
-    OutputPrintf(&Report, "}");
+    WriterPrintf(&Report.out, "}");
 }
 
 void PutInterface(const BmcRecord& bmc)
 {
     if (bmc.interface == INTERFACE_DRIVER) {
-        OutputPrintf(&Report, "{\"type\": \"driver\", \"device\": ");
+        WriterPrintf(&Report.out, "{\"type\": \"driver\", \"device\": ");
         PutText(bmc.device);
-        OutputPrintf(&Report, "}");
+        WriterPrintf(&Report.out, "}");
     } else if (bmc.interface == INTERFACE_KCS) {
-        OutputPrintf(&Report, "{\"type\": \"kcs\", \"data_port\": \"0x%04X\", \"status_port\": \"0x%04X\"}",
+        WriterPrintf(&Report.out, "{\"type\": \"kcs\", \"data_port\": \"0x%04X\", \"status_port\": \"0x%04X\"}",
                      bmc.data_port, bmc.status_port);
     } else {
-        OutputPrintf(&Report, "null");
+        WriterPrintf(&Report.out, "null");
     }
 }
 
 void PutBmc(int index, const BmcRecord& bmc)
 {
-    OutputPrintf(&Report, "{\"index\": %d, \"interface\": ", index);
+    WriterPrintf(&Report.out, "{\"index\": %d, \"interface\": ", index);
     PutInterface(bmc);
-    OutputPrintf(&Report, ", \"opened\": %s, \"image_sha256\": ", bmc.opened ? "true" : "false");
+    WriterPrintf(&Report.out, ", \"opened\": %s, \"image_sha256\": ", bmc.opened ? "true" : "false");
     PutTextOrNull(bmc.image_sha256);
-    OutputPrintf(&Report, ", \"controllers\": [");
+    WriterPrintf(&Report.out, ", \"controllers\": [");
     for (int i = 0; i < bmc.listed; ++i) {
-        OutputPrintf(&Report, "%s\n      ", i ? "," : "");
+        WriterPrintf(&Report.out, "%s\n      ", i ? "," : "");
         PutController(bmc, bmc.controllers[i]);
     }
-    OutputPrintf(&Report, "%s]}", bmc.listed ? "\n    " : "");
+    WriterPrintf(&Report.out, "%s]}", bmc.listed ? "\n    " : "");
 }
 
 }  // namespace
@@ -239,39 +227,39 @@ void PutBmc(int index, const BmcRecord& bmc)
 int WriteReport(const RunRecord& run, const char* path)
 {
     if (!OutputBegin(&Report, path, "report", 0600))
-        return Report.error;
-    OutputPrintf(&Report, "{\n  \"schema_version\": %d,\n  \"tool_version\": ", kSchemaVersion);
+        return Report.out.error;
+    WriterPrintf(&Report.out, "{\n  \"schema_version\": %d,\n  \"tool_version\": ", kSchemaVersion);
     PutText(QB40_TOOL_VERSION);
-    OutputPrintf(&Report, ",\n  \"complete\": %s,\n  \"exit_code\": ", run.complete ? "true" : "false");
+    WriterPrintf(&Report.out, ",\n  \"complete\": %s,\n  \"exit_code\": ", run.complete ? "true" : "false");
     if (run.complete && run.exit_known) {
-        OutputPrintf(&Report, "%d,\n  \"exit_meaning\": ", run.exit_code);
+        WriterPrintf(&Report.out, "%d,\n  \"exit_meaning\": ", run.exit_code);
         PutText(ExitMeaningOf(run.exit_code, run.plan));
     } else {
-        OutputPrintf(&Report, "null,\n  \"exit_meaning\": null");
+        WriterPrintf(&Report.out, "null,\n  \"exit_meaning\": null");
     }
-    OutputPrintf(&Report, ",\n  \"signal\": ");
+    WriterPrintf(&Report.out, ",\n  \"signal\": ");
     PutTextOrNull(run.signal);
-    OutputPrintf(&Report, ",\n  \"strict\": %s,\n  \"plan\": %s,\n  \"arguments\": [", run.strict ? "true" : "false",
+    WriterPrintf(&Report.out, ",\n  \"strict\": %s,\n  \"plan\": %s,\n  \"arguments\": [", run.strict ? "true" : "false",
                  run.plan ? "true" : "false");
     for (int i = 1; i < run.argc; ++i) {
-        OutputPrintf(&Report, "%s", i > 1 ? ", " : "");
+        WriterPrintf(&Report.out, "%s", i > 1 ? ", " : "");
         PutText(run.argv[i]);
     }
-    OutputPrintf(&Report, "],\n  \"host\": ");
+    WriterPrintf(&Report.out, "],\n  \"host\": ");
     PutHost(run.host);
-    OutputPrintf(&Report, ",\n  \"started\": ");
+    WriterPrintf(&Report.out, ",\n  \"started\": ");
     PutTime(run.started);
-    OutputPrintf(&Report, ",\n  \"finished\": ");
+    WriterPrintf(&Report.out, ",\n  \"finished\": ");
     PutTimeOrNull(run.complete ? run.finished : 0);
-    OutputPrintf(&Report, ",\n  \"image\": ");
+    WriterPrintf(&Report.out, ",\n  \"image\": ");
     PutImage(run.image);
-    OutputPrintf(&Report, ",\n  \"outputs_lost\": ");
+    WriterPrintf(&Report.out, ",\n  \"outputs_lost\": ");
     PutLosses(run.lost);
-    OutputPrintf(&Report, ",\n  \"bmcs\": [");
+    WriterPrintf(&Report.out, ",\n  \"bmcs\": [");
     for (int i = 0; i < run.bmc_count; ++i) {
-        OutputPrintf(&Report, "%s\n    ", i ? "," : "");
+        WriterPrintf(&Report.out, "%s\n    ", i ? "," : "");
         PutBmc(i, run.bmcs[i]);
     }
-    OutputPrintf(&Report, "%s]\n}\n", run.bmc_count ? "\n  " : "");
-    return OutputEnd(&Report, path) ? 0 : Report.error;
+    WriterPrintf(&Report.out, "%s]\n}\n", run.bmc_count ? "\n  " : "");
+    return OutputEnd(&Report, path) ? 0 : Report.out.error;
 }

@@ -32,9 +32,33 @@ size_t Utf8SequenceLength(const unsigned char* p, size_t left)
     return length;
 }
 
+// The escape of the byte at `s[i]` into `escape` (empty: it stands as it
+// is, `*step` bytes of it).
+void EscapeUtf8(const unsigned char* s, size_t i, size_t length, char* escape, size_t size, size_t* step)
+{
+    if (s[i] == '"' || s[i] == '\\')
+        std::snprintf(escape, size, "\\%c", s[i]);
+    else if (s[i] == '\n')
+        std::snprintf(escape, size, "\\n");
+    else if (s[i] == '\t')
+        std::snprintf(escape, size, "\\t");
+    else if (s[i] < 0x20)
+        std::snprintf(escape, size, "\\u%04x", s[i]);
+    else if (s[i] >= 0x80 && (*step = Utf8SequenceLength(s + i, length - i)) == 0)
+        std::snprintf(escape, size, "\\ufffd");
+}
+
+void EscapeAscii(const unsigned char* s, size_t i, char* escape, size_t size)
+{
+    if (s[i] == '"' || s[i] == '\\')
+        std::snprintf(escape, size, "\\%c", s[i]);
+    else if (s[i] < 0x20 || s[i] >= 0x7F)
+        std::snprintf(escape, size, "\\u%04x", s[i]);
+}
+
 }  // namespace
 
-size_t JsonEscape(const char* text, size_t length, size_t* at, char* out, size_t size)
+size_t JsonEscape(const char* text, size_t length, size_t* at, char* out, size_t size, JsonRule rule)
 {
     const unsigned char* s = reinterpret_cast<const unsigned char*>(text);
     size_t used = 0;
@@ -42,16 +66,10 @@ size_t JsonEscape(const char* text, size_t length, size_t* at, char* out, size_t
         size_t i = *at;
         char escape[8] = "";
         size_t step = 1;
-        if (s[i] == '"' || s[i] == '\\')
-            std::snprintf(escape, sizeof escape, "\\%c", s[i]);
-        else if (s[i] == '\n')
-            std::snprintf(escape, sizeof escape, "\\n");
-        else if (s[i] == '\t')
-            std::snprintf(escape, sizeof escape, "\\t");
-        else if (s[i] < 0x20)
-            std::snprintf(escape, sizeof escape, "\\u%04x", s[i]);
-        else if (s[i] >= 0x80 && (step = Utf8SequenceLength(s + i, length - i)) == 0)
-            std::snprintf(escape, sizeof escape, "\\ufffd");
+        if (rule == JSON_ASCII)
+            EscapeAscii(s, i, escape, sizeof escape);
+        else
+            EscapeUtf8(s, i, length, escape, sizeof escape, &step);
         size_t n = escape[0] ? std::strlen(escape) : step;
         if (used + n > size)
             break;
@@ -60,4 +78,20 @@ size_t JsonEscape(const char* text, size_t length, size_t* at, char* out, size_t
         *at = i + (escape[0] ? 1 : step);
     }
     return used;
+}
+
+void WriterPutJson(BufferedWriter* w, const char* text, size_t length, JsonRule rule)
+{
+    WriterPut(w, "\"", 1);
+    char chunk[256];
+    for (size_t at = 0; at < length;) {
+        size_t n = JsonEscape(text, length, &at, chunk, sizeof chunk, rule);
+        WriterPut(w, chunk, n);
+    }
+    WriterPut(w, "\"", 1);
+}
+
+void WriterPutJson(BufferedWriter* w, const char* text, JsonRule rule)
+{
+    WriterPutJson(w, text, std::strlen(text), rule);
 }

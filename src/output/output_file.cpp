@@ -2,7 +2,6 @@
 #include "output_file.h"
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -176,93 +175,40 @@ void OutputFileRemove(const char* path)
         unlink(path);
 }
 
-namespace {
-
-void OutputFail(OutputWriter* w, int error)
-{
-    if (w->error == 0)
-        w->error = error ? error : EIO;
-}
-
-void OutputFlush(OutputWriter* w)
-{
-    const char* p = w->buffer;
-    size_t left = w->error ? 0 : w->used;
-    while (left > 0) {
-        ssize_t n = os::write(w->fd, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            OutputFail(w, errno);
-            break;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-    w->used = 0;
-}
-
-}  // namespace
-
 int OutputBegin(OutputWriter* w, const char* path, const char* kind, mode_t mode)
 {
-    w->error = 0;
-    w->used = 0;
-    w->fd = OutputTempFile(path, kind, w->temp_path, sizeof w->temp_path);
-    if (w->fd < 0) {
-        OutputFail(w, errno);
+    int fd = OutputTempFile(path, kind, w->temp_path, sizeof w->temp_path);
+    WriterStart(&w->out, fd, w->buffer, sizeof w->buffer);
+    if (fd < 0) {
+        WriterFail(&w->out, errno);
         return 0;
     }
     w->exists = 1;
-    if (mode != kOutputMode && os::fchmod(w->fd, mode) != 0)
-        OutputFail(w, errno);
+    if (mode != kOutputMode && os::fchmod(fd, mode) != 0)
+        WriterFail(&w->out, errno);
     return 1;
-}
-
-void OutputPut(OutputWriter* w, const char* bytes, size_t length)
-{
-    while (length > 0) {
-        if (w->used == sizeof w->buffer)
-            OutputFlush(w);
-        size_t n = length < sizeof w->buffer - w->used ? length : sizeof w->buffer - w->used;
-        std::memcpy(w->buffer + w->used, bytes, n);
-        w->used += n;
-        bytes += n;
-        length -= n;
-    }
-}
-
-void OutputPrintf(OutputWriter* w, const char* fmt, ...)
-{
-    char text[256];
-    va_list ap;
-    va_start(ap, fmt);
-    int n = std::vsnprintf(text, sizeof text, fmt, ap);
-    va_end(ap);
-    if (n > 0)
-        OutputPut(w, text, static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : sizeof text - 1);
 }
 
 int OutputEnd(OutputWriter* w, const char* path)
 {
-    OutputFlush(w);
-    if (w->error == 0) {
-        if (int error = OutputFileCommit(w->fd, w->temp_path, path))
-            OutputFail(w, error);
+    WriterFlush(&w->out);
+    if (w->out.error == 0) {
+        if (int error = OutputFileCommit(w->out.fd, w->temp_path, path))
+            WriterFail(&w->out, error);
     } else {
-        close(w->fd);
+        close(w->out.fd);
         unlink(w->temp_path);
     }
-    w->fd = -1;
+    w->out.fd = -1;
     w->exists = 0;
-    return w->error == 0;
+    return w->out.error == 0;
 }
 
 void OutputDiscard(OutputWriter* w)
 {
     if (!w->exists)
         return;
-    close(w->fd);
+    close(w->out.fd);
     unlink(w->temp_path);
     w->exists = 0;
 }

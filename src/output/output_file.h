@@ -12,6 +12,8 @@
 #include <cstddef>
 #include <sys/types.h>
 
+#include "buffered_writer.h"
+
 // Why `path` must not be written as an output of the run, or null when it
 // may: it is (by name, or as the same file through a hard link) the image
 // file `image_path`, log.txt or logprev.txt of the working directory, or
@@ -39,24 +41,20 @@ int OutputFileCommit(int fd, const char* temp_path, const char* path);
 // link: an old output that could not be replaced must not pass for this run's.
 void OutputFileRemove(const char* path);
 
-// One output being written: its temporary file and a fixed buffer, so that
-// a file costs a handful of writes. Plain data, one per file.
+// One output being written: its temporary file, written through a fixed
+// buffer (`out`, buffered_writer.h) so that a file costs a handful of
+// writes. Plain data, one per file.
 #define OUTPUT_PATH_SIZE (4096 + 64)
 struct OutputWriter {
     char temp_path[OUTPUT_PATH_SIZE];
     char buffer[8192];
-    size_t used;
-    int fd;
+    BufferedWriter out;            // out.error: errno of the first failure
     volatile sig_atomic_t exists;  // temp_path names the temporary file
-    int error;                     // errno of the first failure; 0 while none
 };
 
 // Starts the temporary file beside `path` (OutputTempFile with `kind`),
 // with `mode` whatever the umask; 0 when it cannot be created.
 int OutputBegin(OutputWriter* w, const char* path, const char* kind, mode_t mode);
-// Adds to the file; a failed write is kept for OutputEnd to tell.
-void OutputPut(OutputWriter* w, const char* bytes, size_t length);
-void OutputPrintf(OutputWriter* w, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 // Puts the finished file in place at `path` (OutputFileCommit); 0 when it
 // failed, and then the temporary file is gone again.
 int OutputEnd(OutputWriter* w, const char* path);
