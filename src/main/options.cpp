@@ -245,32 +245,80 @@ bool TakeRedactions(const char* list)
     return true;
 }
 
-// Applies one key to its argument. Returns false when the key's value part
-// does not have the form the key needs; the argument then goes on to the
-// next key as if this one had not been found.
-bool ApplyOption(OptionAction action, const char* argument, const char* value, int& index, int argc, char** argv)
+// The keys that only turn settings on: each sets one flag, or two.
+struct PlainFlag {
+    OptionAction action;
+    unsigned char* setting;
+    unsigned char* also;  // or null
+};
+const PlainFlag kPlainFlags[] = {
+    {OPT_QUIET, &CMDL_QuietMode, &CMDL_UnconditionalUpgrade},
+    {OPT_DIRECT_IO, &CMDL_DirectIO, nullptr},
+    {OPT_VERBOSE_LOG, &CMDL_VerboseLog, nullptr},
+    {OPT_APPEND_LOG, &CMDL_AppendLogFile, nullptr},
+    {OPT_UNCONDITIONAL, &CMDL_UnconditionalUpgrade, nullptr},
+    {OPT_MUX_SWITCHING, &CMDL_SendMuxSwitchingCommands, nullptr},
+    {OPT_ALL_ADDRESSES, &ScanC0thruC6, nullptr},
+    {OPT_DIAGNOSTICS, &CMDL_DiagnosticMode, nullptr},
+    {OPT_LED_CYCLING, &CMDL_LEDcycling, nullptr},
+    {OPT_HELP, &CMDL_Help, nullptr},
+    {OPT_STRICT, &CMDL_Strict, nullptr},
+    {OPT_PLAN, &CMDL_Plan, nullptr},
+    {OPT_READ_ONLY, &CMDL_ReadOnly, nullptr},
+    {OPT_HELP_ALL, &CMDL_Help, &CMDL_HelpAll},
+};
+
+// -vpd alone, or with an address and a length: -vpdA0, -vpdA052.
+bool TakeVpd(const char* argument, const char* value)
+{
+    if (strcmp(argument, "-vpd") == 0) {
+        CMDL_GetI2CdeviceData = 1;
+        return true;
+    }
+    size_t length = strlen(value);
+    if ((length != 2 && length != 4) || !IsHexDigit(value[0]) || !IsHexDigit(value[1]))
+        return false;
+    VPDaddress = HexByte(value);
+    CMDL_GetI2CdeviceData = 1;
+    if (length == 4 && IsHexDigit(value[2]) && IsHexDigit(value[3]))
+        VPD_BYTEStoREAD = HexByte(value + 2);
+    return true;
+}
+
+// --expect N: a count in decimal digits only, from 1 to what four device
+// tables hold.
+void TakeExpectedCount(int& index, int argc, char** argv)
+{
+    const char* count = index + 1 < argc ? argv[index + 1] : "";
+    size_t digits = strspn(count, "0123456789");
+    unsigned long n = digits > 0 && digits <= 3 && count[digits] == '\0' ? strtoul(count, nullptr, 10) : 0;
+    if (n < 1 || n > MAX_EXPECTED_CONTROLLERS)
+        CommandLineError("ERROR: --expect needs a number of controllers from 1 to %d [RETURN CODE:0x%02x]",
+                         MAX_EXPECTED_CONTROLLERS, RC_COMMAND_LINE);
+    ++index;
+    CMDL_ExpectedControllers = static_cast<unsigned char>(n);
+}
+
+// --image-sha256 HEX, kept in lower case.
+void TakeImageDigest(int& index, int argc, char** argv)
+{
+    if (index + 1 >= argc)
+        CommandLineError("ERROR: No digest specified after --image-sha256 [RETURN CODE:0x%02x]", RC_COMMAND_LINE);
+    ++index;
+    if (!IsSha256Hex(argv[index]))
+        CommandLineError("ERROR: Invalid SHA-256 digest \"%s\" after --image-sha256 (64 hexadecimal digits) "
+                         "[RETURN CODE:0x%02x]",
+                         argv[index], RC_COMMAND_LINE);
+    for (size_t i = 0; i < sizeof ExpectedImageSha256; ++i)
+        ExpectedImageSha256[i] = static_cast<char>(tolower(static_cast<unsigned char>(argv[index][i])));
+}
+
+// The classic keys with a value part in the same argument (-cd5, -c3, -b13,
+// -vpdA0, -mc24, -sc13, -mae6). False when the value part does not have the
+// form the key needs (and for every other key).
+bool ApplyValuedKey(OptionAction action, const char* argument, const char* value)
 {
     switch (action) {
-    case OPT_FILE:
-        FrmUpgSet = 1;
-        if (index + 1 >= argc)
-            CommandLineError("ERROR: No filename specified after -f [RETURN CODE:0x%02x]", RC_COMMAND_LINE);
-        ++index;
-        TakeImageFileName(argv[index]);
-        return true;
-    case OPT_QUIET:
-        CMDL_QuietMode = 1;
-        CMDL_UnconditionalUpgrade = 1;
-        return true;
-    case OPT_DIRECT_IO:
-        CMDL_DirectIO = 1;
-        return true;
-    case OPT_VERBOSE_LOG:
-        CMDL_VerboseLog = 1;
-        return true;
-    case OPT_APPEND_LOG:
-        CMDL_AppendLogFile = 1;
-        return true;
     case OPT_CYCLE_DELAY:
         // Any other value part is accepted and leaves the delay alone.
         if (StartsWithDigit1to9(value))
@@ -285,20 +333,8 @@ bool ApplyOption(OptionAction action, const char* argument, const char* value, i
             return false;
         CMDL_BusIDRange = 1;
         return true;
-    case OPT_VPD: {
-        if (strcmp(argument, "-vpd") == 0) {
-            CMDL_GetI2CdeviceData = 1;
-            return true;
-        }
-        size_t length = strlen(value);
-        if ((length != 2 && length != 4) || !IsHexDigit(value[0]) || !IsHexDigit(value[1]))
-            return false;
-        VPDaddress = HexByte(value);
-        CMDL_GetI2CdeviceData = 1;
-        if (length == 4 && IsHexDigit(value[2]) && IsHexDigit(value[3]))
-            VPD_BYTEStoREAD = HexByte(value + 2);
-        return true;
-    }
+    case OPT_VPD:
+        return TakeVpd(argument, value);
     case OPT_MUX_CHANNELS:
         if (!(value[0] >= '0' && value[0] <= '9' && StartsWithDigit1to9(value + 1) && value[2] == '\0'))
             return false;
@@ -317,26 +353,23 @@ bool ApplyOption(OptionAction action, const char* argument, const char* value, i
         MUXaddress = HexByte(value);
         CMDL_MuxAddress = 1;
         return true;
-    case OPT_UNCONDITIONAL:
-        CMDL_UnconditionalUpgrade = 1;
-        return true;
-    case OPT_MUX_SWITCHING:
-        CMDL_SendMuxSwitchingCommands = 1;
-        return true;
-    case OPT_ALL_ADDRESSES:
-        ScanC0thruC6 = 1;
-        return true;
-    case OPT_DIAGNOSTICS:
-        CMDL_DiagnosticMode = 1;
-        return true;
-    case OPT_LED_CYCLING:
-        CMDL_LEDcycling = 1;
-        return true;
-    case OPT_HELP:
-        CMDL_Help = 1;
-        return true;
-    case OPT_STRICT:
-        CMDL_Strict = 1;
+    default:
+        return false;
+    }
+}
+
+// The options that take the next argument (-f FILE, --report FILE, ...):
+// true once taken, and a missing or wrong argument ends the run with 5.
+// False for every other key.
+bool ApplyOptionWithArgument(OptionAction action, int& index, int argc, char** argv)
+{
+    switch (action) {
+    case OPT_FILE:
+        FrmUpgSet = 1;
+        if (index + 1 >= argc)
+            CommandLineError("ERROR: No filename specified after -f [RETURN CODE:0x%02x]", RC_COMMAND_LINE);
+        ++index;
+        TakeImageFileName(argv[index]);
         return true;
     case OPT_REPORT:
         TakeOutputFileName(index, argc, argv, "--report", "Report", ReportFilename, sizeof ReportFilename);
@@ -350,44 +383,34 @@ bool ApplyOption(OptionAction action, const char* argument, const char* value, i
                              RC_COMMAND_LINE);
         ++index;
         return true;
-    case OPT_EXPECT: {
-        // A count in decimal digits only, from 1 to what four device tables hold.
-        const char* count = index + 1 < argc ? argv[index + 1] : "";
-        size_t digits = strspn(count, "0123456789");
-        unsigned long n = digits > 0 && digits <= 3 && count[digits] == '\0' ? strtoul(count, nullptr, 10) : 0;
-        if (n < 1 || n > MAX_EXPECTED_CONTROLLERS)
-            CommandLineError("ERROR: --expect needs a number of controllers from 1 to %d [RETURN CODE:0x%02x]",
-                             MAX_EXPECTED_CONTROLLERS, RC_COMMAND_LINE);
-        ++index;
-        CMDL_ExpectedControllers = static_cast<unsigned char>(n);
+    case OPT_EXPECT:
+        TakeExpectedCount(index, argc, argv);
         return true;
-    }
     case OPT_IMAGE_SHA256:
-        if (index + 1 >= argc)
-            CommandLineError("ERROR: No digest specified after --image-sha256 [RETURN CODE:0x%02x]", RC_COMMAND_LINE);
-        ++index;
-        if (!IsSha256Hex(argv[index]))
-            CommandLineError("ERROR: Invalid SHA-256 digest \"%s\" after --image-sha256 (64 hexadecimal digits) "
-                             "[RETURN CODE:0x%02x]",
-                             argv[index], RC_COMMAND_LINE);
-        for (size_t i = 0; i < sizeof ExpectedImageSha256; ++i)
-            ExpectedImageSha256[i] = static_cast<char>(tolower(static_cast<unsigned char>(argv[index][i])));
-        return true;
-    case OPT_PLAN:
-        CMDL_Plan = 1;
-        return true;
-    case OPT_READ_ONLY:
-        CMDL_ReadOnly = 1;
+        TakeImageDigest(index, argc, argv);
         return true;
     case OPT_METRICS:
         TakeOutputFileName(index, argc, argv, "--metrics", "Metrics", MetricsFilename, sizeof MetricsFilename);
         return true;
-    case OPT_HELP_ALL:
-        CMDL_Help = 1;
-        CMDL_HelpAll = 1;
-        return true;
+    default:
+        return false;
     }
-    return false;
+}
+
+// Applies one key to its argument. Returns false when the key's value part
+// does not have the form the key needs; the argument then goes on to the
+// next key as if this one had not been found.
+bool ApplyOption(OptionAction action, const char* argument, const char* value, int& index, int argc, char** argv)
+{
+    for (const PlainFlag& f : kPlainFlags) {
+        if (f.action == action) {
+            *f.setting = 1;
+            if (f.also)
+                *f.also = 1;
+            return true;
+        }
+    }
+    return ApplyOptionWithArgument(action, index, argc, argv) || ApplyValuedKey(action, argument, value);
 }
 
 // Tries the keys in order on argv[index]; false when none takes it.
@@ -498,25 +521,13 @@ void ParseCommandLine(int argc, char** argv)
         CheckImageBaseName();
 }
 
-void LogCommandLineInfo(int argc, char** argv)
+namespace {
+
+// The classic options the command line selected, a line each in the log.
+// Each line has a format of its own, so each is written where the compiler
+// can check its arguments.
+void LogClassicOptions()
 {
-    pb("\nRaw command line: (argc:%d)", argc);
-    for (int i = 0; i < argc; ++i)
-        pf("%d: %s ", i, argv[i]);
-    pf("\nCommand line info: ");
-    if (argc == 1) {
-        pb("No command line arguments");
-        pb("%s", "");
-        return;
-    }
-
-    if (CMDL_FilenameSpecified)
-        pf("Filename of binary: %s", BinFilename);
-    else
-        pb("No file name specified as command line, entering non-upgrade mode");
-
-    // Each line has a format of its own, so each is written where the
-    // compiler can check its arguments.
     if (CMDL_QuietMode)
         pf("Selected -q for quiet mode");
     if (CMDL_DirectIO)
@@ -547,6 +558,11 @@ void LogCommandLineInfo(int argc, char** argv)
         pf("Selected -ms to Send Mux switching commands instead of relying on BMC");
     if (CMDL_DiagnosticMode)
         pf("Selected -d for diagnostic mode\n");
+}
+
+// The options matched as whole arguments, a line each in the log.
+void LogWholeArgumentOptions()
+{
     if (CMDL_Strict)
         pf("Selected --strict for an exit status of the whole run");
     if (ReportFilename[0])
@@ -567,8 +583,11 @@ void LogCommandLineInfo(int argc, char** argv)
         pf("Selected --read-only: no register, LED or EEPROM byte written");
     if (MetricsFilename[0])
         pf("Selected --metrics for Prometheus metrics in %s", MetricsFilename);
-    pf(" ");
+}
 
+// The classic options that do not go together end the run with 5.
+void CheckClassicConflicts()
+{
     if (CMDL_QuietMode && CMDL_ContinousUpgrade) {
         pb("ERROR: Continous mode not allowed in quiet mode [RETURN CODE:0x%02x]\n", RC_COMMAND_LINE);
         EndOnConflict();
@@ -583,6 +602,32 @@ void LogCommandLineInfo(int argc, char** argv)
            RC_COMMAND_LINE);
         EndOnConflict();
     }
+}
+
+}  // namespace
+
+void LogCommandLineInfo(int argc, char** argv)
+{
+    pb("\nRaw command line: (argc:%d)", argc);
+    for (int i = 0; i < argc; ++i)
+        pf("%d: %s ", i, argv[i]);
+    pf("\nCommand line info: ");
+    if (argc == 1) {
+        pb("No command line arguments");
+        pb("%s", "");
+        return;
+    }
+
+    if (CMDL_FilenameSpecified)
+        pf("Filename of binary: %s", BinFilename);
+    else
+        pb("No file name specified as command line, entering non-upgrade mode");
+
+    LogClassicOptions();
+    LogWholeArgumentOptions();
+    pf(" ");
+
+    CheckClassicConflicts();
     if (CMDL_Plan)
         CheckPlanConflicts();
     if (CMDL_ReadOnly)
