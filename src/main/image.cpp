@@ -124,6 +124,71 @@ void CheckImageFileName()
         CommandLineError("ERROR: Invalid file type [RETURN CODE:0x%02x]", RC_COMMAND_LINE);
 }
 
+namespace {
+
+// Reads the image into FirmwareImage, up to the largest size, counting the
+// bytes in `*loaded`; false on a read error (said).
+bool ReadImageBytes(FILE* image_file, bool* at_end, int* loaded)
+{
+    int& i = *loaded;
+    while (i < FIRMWARE_IMAGE_SIZE) {
+        int byte_read = std::fgetc(image_file);
+        if (!CMDL_QuietMode)
+            ShowLoadingProgress(FileImageSize, byte_read);
+        if (byte_read == EOF) {
+            int cause = errno;
+            FlushLoadingProgress();
+            // A read error is no end of the file: an image cut short must
+            // never reach a controller.
+            if (std::ferror(image_file)) {
+                pb("\nERROR: Can't read file %s: %s [RETURN CODE:0x%02x]", BinFilename, std::strerror(cause),
+                   RC_IMAGE_FILE);
+                return false;
+            }
+            pb("\nEOF reached. Loaded %d (0x%04x) bytes", FileImageSize, FileImageSize);
+            *at_end = true;
+            break;
+        }
+        FirmwareImage[i] = static_cast<INT8U>(byte_read);
+        FileImageSize++;
+        i++;
+    }
+    FlushLoadingProgress();
+    return true;
+}
+
+// The image the operator pinned by its digest, or none: nothing of another
+// file may reach a controller. False when the file is not the one (said).
+bool CheckImageDigest(FILE* image_file, bool at_end)
+{
+    int cause = 0;
+    if (!DigestWholeFile(image_file, at_end))
+        cause = errno ? errno : EIO;
+    NoteImageDigest(ImageSha256);
+    if (ExpectedImageSha256[0] && cause) {
+        pb("\nERROR: Can't read file %s: %s [RETURN CODE:0x%02x]", BinFilename, std::strerror(cause), RC_IMAGE_FILE);
+        return false;
+    }
+    if (ExpectedImageSha256[0] && std::strcmp(ImageSha256, ExpectedImageSha256) != 0) {
+        pb("\nERROR: Image file %s has SHA-256 %s, expected %s [RETURN CODE:0x%02x]", BinFilename, ImageSha256,
+           ExpectedImageSha256, RC_IMAGE_FILE);
+        return false;
+    }
+    // The file is read anew in every pass: under --strict every BMC gets
+    // the bytes the first one got, or none.
+    if (CMDL_Strict && FirstPassSha256[0] && std::strcmp(ImageSha256, FirstPassSha256) != 0) {
+        pb("\nERROR: Image file %s changed between passes: SHA-256 %s, the first pass loaded %s "
+           "[RETURN CODE:0x%02x]",
+           BinFilename, ImageSha256[0] ? ImageSha256 : "(unreadable)", FirstPassSha256, RC_IMAGE_FILE);
+        return false;
+    }
+    if (!FirstPassSha256[0])
+        std::memcpy(FirstPassSha256, ImageSha256, sizeof FirstPassSha256);
+    return true;
+}
+
+}  // namespace
+
 int LoadFirmwareImage()
 {
     pb("\nOpening image file: %s", BinFilename);
@@ -145,57 +210,10 @@ int LoadFirmwareImage()
     ImageSha256[0] = '\0';
     bool at_end = false;
     int i = 0;
-    while (i < FIRMWARE_IMAGE_SIZE) {
-        int byte_read = std::fgetc(image_file);
-        if (!CMDL_QuietMode)
-            ShowLoadingProgress(FileImageSize, byte_read);
-        if (byte_read == EOF) {
-            int cause = errno;
-            FlushLoadingProgress();
-            // A read error is no end of the file: an image cut short must
-            // never reach a controller.
-            if (std::ferror(image_file)) {
-                pb("\nERROR: Can't read file %s: %s [RETURN CODE:0x%02x]", BinFilename, std::strerror(cause),
-                   RC_IMAGE_FILE);
-                return FailLoading(image_file);
-            }
-            pb("\nEOF reached. Loaded %d (0x%04x) bytes", FileImageSize, FileImageSize);
-            at_end = true;
-            break;
-        }
-        FirmwareImage[i] = static_cast<INT8U>(byte_read);
-        FileImageSize++;
-        i++;
-    }
-    FlushLoadingProgress();
-
-    // The image the operator pinned by its digest, or none: nothing of
-    // another file may reach a controller.
-    if (ReportFilename[0] || ExpectedImageSha256[0] || CMDL_Strict) {
-        int cause = 0;
-        if (!DigestWholeFile(image_file, at_end))
-            cause = errno ? errno : EIO;
-        NoteImageDigest(ImageSha256);
-        if (ExpectedImageSha256[0] && cause) {
-            pb("\nERROR: Can't read file %s: %s [RETURN CODE:0x%02x]", BinFilename, std::strerror(cause), RC_IMAGE_FILE);
-            return FailLoading(image_file);
-        }
-        if (ExpectedImageSha256[0] && std::strcmp(ImageSha256, ExpectedImageSha256) != 0) {
-            pb("\nERROR: Image file %s has SHA-256 %s, expected %s [RETURN CODE:0x%02x]", BinFilename, ImageSha256,
-               ExpectedImageSha256, RC_IMAGE_FILE);
-            return FailLoading(image_file);
-        }
-        // The file is read anew in every pass: under --strict every BMC
-        // gets the bytes the first one got, or none.
-        if (CMDL_Strict && FirstPassSha256[0] && std::strcmp(ImageSha256, FirstPassSha256) != 0) {
-            pb("\nERROR: Image file %s changed between passes: SHA-256 %s, the first pass loaded %s "
-               "[RETURN CODE:0x%02x]",
-               BinFilename, ImageSha256[0] ? ImageSha256 : "(unreadable)", FirstPassSha256, RC_IMAGE_FILE);
-            return FailLoading(image_file);
-        }
-        if (!FirstPassSha256[0])
-            std::memcpy(FirstPassSha256, ImageSha256, sizeof FirstPassSha256);
-    }
+    if (!ReadImageBytes(image_file, &at_end, &i))
+        return FailLoading(image_file);
+    if ((ReportFilename[0] || ExpectedImageSha256[0] || CMDL_Strict) && !CheckImageDigest(image_file, at_end))
+        return FailLoading(image_file);
 
     const ChipFamily* family = FamilyNamed(ImageFileName);
     if (family && FileImageSize > family->max_image_size) {
