@@ -70,15 +70,12 @@ static INT8U exchange_kcs(INT8U* ptr, INT16U write_length, INT8U* recvptr, INT8U
     return 1;
 }
 
-static INT8U exchange_driver(INT8U* ptr, INT16U write_length, INT8U* recvptr, INT8U* recv_buffer_length)
+// Sends the request through the driver, its bytes copied into `data`
+// (DRIVER_DATA_SIZE bytes); false when the driver refuses it (said).
+static bool driver_send(const INT8U* ptr, INT16U write_length, INT8U* data)
 {
-    INT8U data[DRIVER_DATA_SIZE];
     struct ipmi_system_interface_addr addr;
-    struct ipmi_system_interface_addr addr1;
     struct ipmi_req req;
-    struct ipmi_recv recv;
-    fd_set rset;
-    struct timeval wait;
 
     INT16U copied = write_length > DRIVER_DATA_SIZE ? DRIVER_DATA_SIZE : write_length;
     memcpy(data, ptr, copied);
@@ -102,9 +99,16 @@ static INT8U exchange_driver(INT8U* ptr, INT16U write_length, INT8U* recvptr, IN
 
     if (os::ioctl(fd, IPMICTL_SEND_COMMAND, &req) != 0) {
         pb("ERROR: OpenIPMI ioctl IPMICTL_SEND_COMMAND failed (%d)", errno);
-        return 0;
+        return false;
     }
+    return true;
+}
 
+// Waits for the driver's answer; false when it does not come (said).
+static bool driver_wait_answer()
+{
+    fd_set rset;
+    struct timeval wait;
     wait.tv_sec = DRIVER_WAIT_SECONDS;
     wait.tv_usec = 0;
     int ready;
@@ -117,30 +121,38 @@ static INT8U exchange_driver(INT8U* ptr, INT16U write_length, INT8U* recvptr, IN
     } while (ready < 0 && errno == EINTR);
     if (ready < 0) {
         pb("ERROR: OpenIPMI select failed (%d)", errno);
-        return 0;
+        return false;
     }
     if (ready == 0) {
         pb("ERROR: OpenIPMI select timeout");
-        return 0;
+        return false;
     }
     if (!FD_ISSET(fd, &rset)) {
         pb("ERROR: OpenIPMI FD_ISSET failed (%d)", errno);
-        return 0;
+        return false;
     }
+    return true;
+}
 
+// Takes the answer to the request sent last, through `data`, into
+// `recvptr`; false when it cannot be taken or answers another (said).
+static bool driver_receive(INT8U* data, INT8U* recvptr, INT8U* recv_buffer_length)
+{
+    struct ipmi_system_interface_addr addr1;
+    struct ipmi_recv recv;
     memset(&addr1, 0, sizeof(addr1));
     memset(&recv, 0, sizeof(recv));
     recv.addr = reinterpret_cast<unsigned char*>(&addr1);
     recv.addr_len = sizeof(addr1);
     recv.msg.data = data;
-    recv.msg.data_len = sizeof(data);
+    recv.msg.data_len = DRIVER_DATA_SIZE;
     if (os::ioctl(fd, IPMICTL_RECEIVE_MSG_TRUNC, &recv) != 0) {
         pb("ERROR: OpenIPMI ioctl IPMICTL_RECEIVE_MSG_TRUNC failed (%d)", errno);
-        return 0;
+        return false;
     }
     if (recv.msgid != seq_no) {
         pb("ERROR: Sequence number does not match");
-        return 0;
+        return false;
     }
 
     unsigned int length = recv.msg.data_len > DRIVER_DATA_SIZE ? DRIVER_DATA_SIZE : recv.msg.data_len;
@@ -148,7 +160,17 @@ static INT8U exchange_driver(INT8U* ptr, INT16U write_length, INT8U* recvptr, IN
     recvptr[1] = recv.msg.cmd;
     memcpy(recvptr + 2, data, length);
     *recv_buffer_length = static_cast<INT8U>(length + 2);
-    return 1;
+    return true;
+}
+
+// One request through the driver's device node: sent, waited for and
+// received in one buffer.
+static INT8U exchange_driver(INT8U* ptr, INT16U write_length, INT8U* recvptr, INT8U* recv_buffer_length)
+{
+    INT8U data[DRIVER_DATA_SIZE];
+    if (!driver_send(ptr, write_length, data) || !driver_wait_answer())
+        return 0;
+    return driver_receive(data, recvptr, recv_buffer_length) ? 1 : 0;
 }
 
 INT8U Kcs_Read_After_Write(INT8U* ptr, INT16U write_length, INT8U* recvptr, INT8U* recv_buffer_length)
