@@ -14,7 +14,6 @@
 #include "../common/sha256.h"
 #include "../logfile/logfile.h"
 #include "../outcome/outcome.h"
-#include "options.h"
 #include "signals.h"
 
 INT8U FirmwareImage[FIRMWARE_IMAGE_SIZE];

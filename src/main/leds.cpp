@@ -8,7 +8,6 @@
 
 #include "../common/register_map.h"
 #include "i2c.h"
-#include "registers.h"
 #include "scan.h"
 
 namespace {
@@ -44,12 +43,18 @@ INT8U* LitEntry(INT8U busID, INT8U i2c_addr)
     return &LitLeds[busID][(i2c_addr - 0xC0) / 2];
 }
 
-void WriteLedRegister(const structChipInfo& chip, INT8U reg, INT8U value)
+// A write to an LED register, noted before and after it is sent.
+void WriteLed(INT8U busID, INT8U i2c_addr, INT8U reg, INT8U value)
 {
     const INT8U wbuf[2] = {reg, value};
-    NoteLedWrite(chip.busID, chip.i2c_addr, reg, value, LED_WRITE_BEFORE);
-    i2c_master_write(chip.i2c_addr >> 1, wbuf, sizeof wbuf, chip.busID);
-    NoteLedWrite(chip.busID, chip.i2c_addr, reg, value, LED_WRITE_AFTER);
+    NoteLedWrite(busID, i2c_addr, reg, value, LED_WRITE_BEFORE);
+    i2c_master_write(i2c_addr >> 1, wbuf, sizeof wbuf, busID);
+    NoteLedWrite(busID, i2c_addr, reg, value, LED_WRITE_AFTER);
+}
+
+void WriteLedRegister(const structChipInfo& chip, INT8U reg, INT8U value)
+{
+    WriteLed(chip.busID, chip.i2c_addr, reg, value);
 }
 
 void WriteOnEveryBackplane(INT8U reg, INT8U value)
@@ -105,7 +110,7 @@ void PutOutLitLeds()
         for (int a = 0; a < kControllerAddresses; a++)
             for (INT8U reg : kLedRegisters)
                 if (LitLeds[bus][a] & LedBit(reg))
-                    WriteQBreg(static_cast<INT8U>(bus), static_cast<INT8U>(0xC0 + 2 * a), reg, 0x00);
+                    WriteLed(static_cast<INT8U>(bus), static_cast<INT8U>(0xC0 + 2 * a), reg, 0x00);
 }
 
 void ForgetLitLeds() { memset(LitLeds, 0, sizeof LitLeds); }

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The command line: the parser that fills the run-wide settings
 // (common/settings.h), the command-line report with its conflict checks,
-// the help screen and CommandLineError.
+// and the help screen.
 //
 // Keys are found by substring search, in the fixed order of kOptionKeys: a
 // key may stand anywhere in an argument, and its value part is whatever
@@ -10,7 +10,6 @@
 #include "options.h"
 
 #include <cctype>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -493,19 +492,6 @@ void CheckPlanConflicts()
 }
 
 }  // namespace
-
-void CommandLineError(const char* fmt, ...)
-{
-    if (!CMDL_QuietMode) {
-        va_list ap;
-        va_start(ap, fmt);
-        vfprintf(stdout, fmt, ap);
-        va_end(ap);
-        fputs("\r\n", stdout);
-        fflush(stdout);
-    }
-    ExitRun(RC_COMMAND_LINE);
-}
 
 void ParseCommandLine(int argc, char** argv)
 {

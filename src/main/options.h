@@ -8,6 +8,3 @@
 void ParseCommandLine(int argc, char** argv);  // ends the process with 5 on an error
 void LogCommandLineInfo(int argc, char** argv);
 void DisplayCommandLineHelp();
-// A command-line or image-name error: the line on the console (unless
-// quiet), and the run ends with 5.
-[[noreturn]] void CommandLineError(const char* fmt, ...) QB_PRINTF(1, 2);

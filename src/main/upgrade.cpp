@@ -13,7 +13,6 @@
 #include "../waits/terminal.h"
 #include "flash.h"
 #include "image.h"
-#include "options.h"
 #include "scan.h"
 #include "signals.h"
 

@@ -11,6 +11,8 @@
 // "same_version".
 #include "outcome.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -329,6 +331,19 @@ int EndRun(int code)
 }
 
 void ExitRun(int code) { exit(FinishRun(EndRun(code))); }
+
+void CommandLineError(const char* fmt, ...)
+{
+    if (!CMDL_QuietMode) {
+        va_list ap;
+        va_start(ap, fmt);
+        vfprintf(stdout, fmt, ap);
+        va_end(ap);
+        fputs("\r\n", stdout);
+        fflush(stdout);
+    }
+    ExitRun(RC_COMMAND_LINE);
+}
 
 void ReportLateLosses()
 {

@@ -47,6 +47,9 @@ int RunCode(int next);
 // once, however often it is called.
 int EndRun(int code);
 [[noreturn]] void ExitRun(int code);
+// A command-line or image-name error: the line on the console (unless
+// quiet), and the run ends with 5.
+[[noreturn]] void CommandLineError(const char* fmt, ...) QB_PRINTF(1, 2);
 
 // The last step before the process ends with `code`: the capture is put in
 // place, a file found lost since the report was written is added to it,
