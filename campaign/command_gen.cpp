@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "common/sha256.h"
-#include "sim/image_version.h"
+#include "sim/devices/image_version.h"
 
 namespace campaign {
 

@@ -8,7 +8,7 @@
 
 namespace campaign {
 
-using Version = std::array<uint8_t, 3>;  // an image's version bytes (sim/image_version.h)
+using Version = std::array<uint8_t, 3>;  // an image's version bytes (sim/devices/image_version.h)
 
 // A controller of the machine. The generator gives every controller of a
 // machine its own bus number (low nibble) and address, so a device-table

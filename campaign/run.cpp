@@ -13,7 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "sim/whole_file.h"
+#include "sim/basics/whole_file.h"
 
 extern char** environ;
 

@@ -9,7 +9,7 @@
 #include "hex.h"
 #include "machine_gen.h"
 #include "random.h"
-#include "sim/image_version.h"
+#include "sim/devices/image_version.h"
 
 namespace campaign {
 

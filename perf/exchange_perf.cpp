@@ -19,8 +19,8 @@
 #include "bmc/discovery.h"
 #include "bmc/exchange.h"
 #include "common/settings.h"
-#include "current_machine.h"
-#include "machine_file.h"
+#include "sim/current_machine.h"
+#include "sim/machine_file/machine_file.h"
 #include "main/registers.h"
 #include "os/os.h"
 

@@ -10,7 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "machine_file.h"
+#include "machine_file/machine_file.h"
+#include "panel/panel.h"
 
 namespace sim {
 
@@ -20,6 +21,18 @@ std::unique_ptr<Machine>& current()
 {
     static std::unique_ptr<Machine> m;
     return m;
+}
+
+Seam*& current_seam()
+{
+    static Seam* s = nullptr;
+    return s;
+}
+
+void make_current(std::unique_ptr<Machine> m)
+{
+    current_seam() = m && m->replay ? m->replay.get() : m.get();
+    current() = std::move(m);
 }
 
 // The simulator's own files (the trace, the panel) must not take the place
@@ -75,7 +88,7 @@ std::unique_ptr<Machine> load_from_environment()
         std::exit(2);
     }
     if (m->replay)
-        std::atexit([] { machine().replay->finish(); });
+        std::atexit([] { seam().finish(); });
     if (m->umask)
         ::umask(*m->umask);
     const char* trace = std::getenv("QB40SIM_TRACE");
@@ -84,9 +97,13 @@ std::unique_ptr<Machine> load_from_environment()
         std::exit(2);
     }
     const char* panel = std::getenv("QB40SIM_PANEL");
-    if (panel && *panel && !m->open_panel(panel)) {
-        std::fprintf(stderr, "qb40tool-sim: cannot open panel %s\n", panel);
-        std::exit(2);
+    if (panel && *panel) {
+        std::unique_ptr<Panel> p = Panel::open(panel, *m);
+        if (!p) {
+            std::fprintf(stderr, "qb40tool-sim: cannot open panel %s\n", panel);
+            std::exit(2);
+        }
+        m->watch(std::move(p));
     }
     return m;
 }
@@ -96,13 +113,20 @@ std::unique_ptr<Machine> load_from_environment()
 Machine& machine()
 {
     if (!current())
-        current() = load_from_environment();
+        make_current(load_from_environment());
     return *current();
 }
 
 void install(std::unique_ptr<Machine> m)
 {
-    current() = std::move(m);
+    make_current(std::move(m));
+}
+
+Seam& seam()
+{
+    if (!current())
+        make_current(load_from_environment());
+    return *current_seam();
 }
 
 }  // namespace sim

@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: MIT
-// The one simulated machine of the process, which the seam (os_sim.cpp)
-// talks to. qb40tool-sim loads it from the environment before the tool's
+// The one simulated machine of the process, and the implementation of the
+// seam (seam.h) that os_sim.cpp talks to: the machine, or its replay. qb40tool-sim loads it from the environment before the tool's
 // main runs (entry/load_machine.cpp); tests and benchmarks install their own.
 #pragma once
 
 #include <memory>
 
-#include "machine.h"
+#include "machine/machine.h"
 
 namespace sim {
 
@@ -15,5 +15,7 @@ namespace sim {
 // malformed ends the process with a message naming the file and the field.
 Machine& machine();
 void install(std::unique_ptr<Machine> m);
+// Who answers the seam for machine(): picked when the machine comes.
+Seam& seam();
 
 }  // namespace sim

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 #include <set>
 
-#include "machine_file.h"
+#include "sim/machine_file/machine_file.h"
 #include "scenario.h"
 
 namespace campaign {

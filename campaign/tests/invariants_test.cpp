@@ -7,7 +7,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 
-#include "image_version.h"
+#include "sim/devices/image_version.h"
 #include "invariants.h"
 
 namespace campaign {

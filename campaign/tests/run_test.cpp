@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "image_version.h"
+#include "sim/devices/image_version.h"
 #include "invariants.h"
 #include "run.h"
 #include "programs.h"

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "../context.h"
+#include "../basics/context.h"
 #include "vm_session.h"
 
 namespace sim::vm {

@@ -26,9 +26,9 @@
 #include <string>
 #include <system_error>
 
-#include "../bmc.h"
-#include "../faults.h"
-#include "../machine_file.h"
+#include "../bmc/bmc.h"
+#include "../bmc/faults.h"
+#include "../machine_file/machine_file.h"
 #include "bmc_server.h"
 
 namespace {

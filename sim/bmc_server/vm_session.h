@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "../trace.h"
+#include "../basics/trace.h"
 #include "vm_codec.h"
 
 namespace sim::vm {

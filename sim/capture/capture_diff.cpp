@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "../json_field.h"
+#include "../basics/json_field.h"
 
 namespace sim::capture {
 

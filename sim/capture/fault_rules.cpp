@@ -7,9 +7,9 @@
 #include <map>
 #include <set>
 
-#include "../bmc.h"
-#include "../errno_names.h"
-#include "../trace.h"
+#include "../bmc/bmc.h"
+#include "../basics/errno_names.h"
+#include "../basics/trace.h"
 
 namespace sim::capture {
 

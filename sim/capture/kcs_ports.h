@@ -10,8 +10,8 @@
 #include <optional>
 #include <vector>
 
-#include "../capture_file.h"
-#include "../faults.h"
+#include "../replay/capture_file.h"
+#include "../bmc/faults.h"
 
 namespace sim::capture {
 

@@ -23,10 +23,10 @@
 #include <string>
 #include <vector>
 
-#include "../json_field.h"
+#include "../basics/json_field.h"
 #include "capture_diff.h"
 #include "model_machine.h"
-#include "replay_machine.h"
+#include "replay_machine_file.h"
 
 namespace {
 

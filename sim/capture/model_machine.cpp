@@ -9,17 +9,17 @@
 #include <map>
 #include <set>
 
-#include "../bmc.h"
-#include "../capture_file.h"
-#include "../devices.h"
-#include "../errno_names.h"
-#include "../image_version.h"
-#include "../machine.h"
-#include "../signals.h"
+#include "../bmc/bmc.h"
+#include "../replay/capture_file.h"
+#include "../devices/devices.h"
+#include "../basics/errno_names.h"
+#include "../devices/image_version.h"
+#include "../machine/machine.h"
+#include "../machine/signals.h"
 #include "answer_time.h"
 #include "fault_rules.h"
 #include "kcs_ports.h"
-#include "replay_machine.h"
+#include "replay_machine_file.h"
 #include "seen.h"
 
 namespace sim::capture {

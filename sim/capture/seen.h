@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "../faults.h"
+#include "../bmc/faults.h"
 #include "kcs_ports.h"
 
 namespace sim::capture {

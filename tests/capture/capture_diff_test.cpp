@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "capture/capture_diff.h"
-#include "json_field.h"
+#include "sim/capture/capture_diff.h"
+#include "sim/basics/json_field.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "capture/model_machine.h"
-#include "capture/replay_machine.h"
+#include "sim/capture/model_machine.h"
+#include "sim/capture/replay_machine_file.h"
 #include "firmware_images.h"
 #include "sim_run.h"
 

@@ -16,8 +16,8 @@
 #include <sys/wait.h>
 #include <vector>
 
-#include "capture/capture_diff.h"
-#include "capture/model_machine.h"
+#include "sim/capture/capture_diff.h"
+#include "sim/capture/model_machine.h"
 #include "firmware_images.h"
 #include "programs.h"
 #include "sim_run.h"

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/model_machine.h"
+#include "sim/capture/model_machine.h"
 #include "firmware_images.h"
 #include "sim_run.h"
 

@@ -20,7 +20,7 @@
 #include "in_process.h"
 #include "common/sha256.h"
 #include "sim_run.h"
-#include "whole_file.h"
+#include "sim/basics/whole_file.h"
 
 using nlohmann::json;
 using qbtest::SimDir;

@@ -3,7 +3,7 @@
 // BMC model's command table.
 #include <gtest/gtest.h>
 
-#include "bmc.h"
+#include "sim/bmc/bmc.h"
 
 using Bytes = std::vector<uint8_t>;
 

@@ -5,9 +5,9 @@
 
 #include <algorithm>
 
-#include "bmc.h"
-#include "current_machine.h"
-#include "machine_file.h"
+#include "sim/bmc/bmc.h"
+#include "sim/current_machine.h"
+#include "sim/machine_file/machine_file.h"
 
 namespace {
 

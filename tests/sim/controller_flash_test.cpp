@@ -4,9 +4,9 @@
 // and its busy and silent times.
 #include <gtest/gtest.h>
 
-#include "controller.h"
+#include "sim/devices/controller.h"
 #include "device_bench.h"
-#include "image_version.h"
+#include "sim/devices/image_version.h"
 
 using qbtest::DeviceBench;
 using qbtest::read_bytes;

@@ -5,7 +5,7 @@
 // refuse, naming the field.
 #include <gtest/gtest.h>
 
-#include "controller.h"
+#include "sim/devices/controller.h"
 #include "device_bench.h"
 
 using namespace qbtest;

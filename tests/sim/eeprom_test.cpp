@@ -7,7 +7,7 @@
 #include <tuple>
 
 #include "device_bench.h"
-#include "eeprom.h"
+#include "sim/devices/eeprom.h"
 
 using namespace qbtest;
 

@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <unistd.h>
 
-#include "file_faults.h"
+#include "sim/machine/file_faults.h"
 #include "in_process.h"
-#include "machine.h"
+#include "sim/machine/machine.h"
 #include "sim_run.h"
 
 TEST(MachineFile, MalformedFileIsRefusedNamingFileAndField)

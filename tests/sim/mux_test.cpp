@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "device_bench.h"
-#include "mux.h"
+#include "sim/devices/mux.h"
 
 using namespace qbtest;
 

@@ -13,7 +13,7 @@
 #include <unistd.h>
 
 #include "firmware_images.h"
-#include "panel_drawing.h"
+#include "sim/panel/panel_drawing.h"
 #include "sim_run.h"
 
 using namespace qbtest;

@@ -8,8 +8,8 @@
 #include <csignal>
 
 #include "in_process.h"
-#include "current_machine.h"
-#include "machine_file.h"
+#include "sim/current_machine.h"
+#include "sim/machine_file/machine_file.h"
 #include "os/os.h"
 #include "sim_run.h"
 

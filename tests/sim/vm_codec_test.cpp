@@ -2,7 +2,7 @@
 // The external-BMC serial framing: escaping, checksums and frame boundaries.
 #include <gtest/gtest.h>
 
-#include "bmc_server/vm_codec.h"
+#include "sim/bmc_server/vm_codec.h"
 
 using sim::vm::Decoder;
 using sim::vm::Frame;

@@ -10,9 +10,9 @@
 #include <thread>
 #include <unistd.h>
 
-#include "bmc.h"
-#include "bmc_server/bmc_server.h"
-#include "bmc_server/vm_session.h"
+#include "sim/bmc/bmc.h"
+#include "sim/bmc_server/bmc_server.h"
+#include "sim/bmc_server/vm_session.h"
 
 using sim::vm::Frame;
 using sim::vm::Session;

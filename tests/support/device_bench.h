@@ -12,9 +12,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "context.h"
-#include "devices.h"
-#include "i2c_device.h"
+#include "sim/basics/context.h"
+#include "sim/devices/devices.h"
+#include "sim/devices/i2c_device.h"
 #include "sim_run.h"
 
 namespace qbtest {

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "image_version.h"
+#include "sim/devices/image_version.h"
 
 namespace qbtest {
 

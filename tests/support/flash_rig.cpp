@@ -5,9 +5,9 @@
 #include <stdexcept>
 
 #include "bmc/discovery.h"
-#include "current_machine.h"
+#include "sim/current_machine.h"
 #include "logfile/logfile.h"
-#include "machine_file.h"
+#include "sim/machine_file/machine_file.h"
 #include "main/flash.h"
 #include "main/image.h"
 #include "main/scan.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "controller.h"
+#include "sim/devices/controller.h"
 #include "in_process.h"
 
 namespace qbtest {

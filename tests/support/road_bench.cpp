@@ -10,11 +10,11 @@
 
 #include "bmc/discovery.h"
 #include "logfile/logfile.h"
-#include "machine_file.h"
+#include "sim/machine_file/machine_file.h"
 #include "os/os.h"
 #include "settings.h"
 #include "sim_run.h"
-#include "trace.h"
+#include "sim/basics/trace.h"
 
 namespace qbtest {
 namespace {

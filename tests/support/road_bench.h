@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "in_process.h"
-#include "current_machine.h"
+#include "sim/current_machine.h"
 
 namespace qbtest {
 

@@ -16,7 +16,7 @@
 #include <unistd.h>
 
 #include "in_process.h"
-#include "whole_file.h"
+#include "sim/basics/whole_file.h"
 #include "programs.h"
 
 namespace qbtest {

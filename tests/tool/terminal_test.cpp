@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "current_machine.h"
-#include "machine_file.h"
+#include "sim/current_machine.h"
+#include "sim/machine_file/machine_file.h"
 #include "sim_run.h"
 #include "waits/terminal.h"
 
