@@ -167,6 +167,47 @@ uint64_t FaultInjector::injected() const
     return total;
 }
 
+namespace {
+
+// What a rule does to the exchanges it matches.
+void read_action(const Field& entry, FaultAction& a)
+{
+    if (auto f = entry.optional("completion_code"))
+        a.completion_code = f->byte();
+    if (auto f = entry.optional("response")) {
+        a.response = f->bytes();
+        if (a.response->size() < 2)
+            f->fail("a response has at least the NetFn/LUN and command bytes");
+    }
+    if (auto f = entry.optional("lose"))
+        a.lose = f->boolean();
+    if (auto f = entry.optional("delay_ms"))
+        a.delay_us = f->unsigned_in(0, 3600 * 1000) * 1000;
+    if (auto f = entry.optional("delay_us")) {
+        // To the microsecond, as a model gives a captured answer's time.
+        if (entry.has("delay_ms"))
+            f->fail("delay_ms or delay_us, not both");
+        a.delay_us = f->unsigned_in(0, 3600ULL * 1000 * 1000);
+    }
+    if (auto f = entry.optional("send_errno"))
+        a.send_errno = parse_errno(*f);
+    if (auto f = entry.optional("receive_errno"))
+        a.receive_errno = parse_errno(*f);
+    if (auto f = entry.optional("select_errno"))
+        a.select_errno = parse_errno(*f);
+    if (auto f = entry.optional("wrong_id"))
+        a.wrong_id = f->boolean();
+    if (auto f = entry.optional("kcs"))
+        a.kcs = parse_kcs_fault(*f);
+    if (auto f = entry.optional("for_ms")) {
+        if (!lasts_for_a_time(a.kcs))
+            f->fail("only the \"ibf_stuck\" faults last for a time");
+        a.for_us = f->unsigned_in(1, 3600 * 1000) * 1000;
+    }
+}
+
+}  // namespace
+
 FaultRule parse_fault_rule(const Field& entry)
 {
     entry.only({"road", "bus", "address", "request", "nth", "count", "probability", "seed", "completion_code",
@@ -205,38 +246,7 @@ FaultRule parse_fault_rule(const Field& entry)
         rule.seed = static_cast<uint32_t>(f->unsigned_in(0, UINT32_MAX));
 
     FaultAction& a = rule.action;
-    if (auto f = entry.optional("completion_code"))
-        a.completion_code = f->byte();
-    if (auto f = entry.optional("response")) {
-        a.response = f->bytes();
-        if (a.response->size() < 2)
-            f->fail("a response has at least the NetFn/LUN and command bytes");
-    }
-    if (auto f = entry.optional("lose"))
-        a.lose = f->boolean();
-    if (auto f = entry.optional("delay_ms"))
-        a.delay_us = f->unsigned_in(0, 3600 * 1000) * 1000;
-    if (auto f = entry.optional("delay_us")) {
-        // To the microsecond, as a model gives a captured answer's time.
-        if (entry.has("delay_ms"))
-            f->fail("delay_ms or delay_us, not both");
-        a.delay_us = f->unsigned_in(0, 3600ULL * 1000 * 1000);
-    }
-    if (auto f = entry.optional("send_errno"))
-        a.send_errno = parse_errno(*f);
-    if (auto f = entry.optional("receive_errno"))
-        a.receive_errno = parse_errno(*f);
-    if (auto f = entry.optional("select_errno"))
-        a.select_errno = parse_errno(*f);
-    if (auto f = entry.optional("wrong_id"))
-        a.wrong_id = f->boolean();
-    if (auto f = entry.optional("kcs"))
-        a.kcs = parse_kcs_fault(*f);
-    if (auto f = entry.optional("for_ms")) {
-        if (!lasts_for_a_time(a.kcs))
-            f->fail("only the \"ibf_stuck\" faults last for a time");
-        a.for_us = f->unsigned_in(1, 3600 * 1000) * 1000;
-    }
+    read_action(entry, a);
 
     if (a.describe().empty())
         entry.fail("a fault needs an action (completion_code, response, lose, delay_ms, delay_us, send_errno, "

@@ -344,19 +344,8 @@ bool Controller::run(FlashCommand cmd, Framing framing, std::span<const uint8_t>
         return write_byte(*address, operands[2], data);
     case FlashCommand::Verify:
         return verify_byte(*address, operands[2], data);
-    case FlashCommand::EndVerify: {
-        if (phase_ == Phase::Idle)
-            return refuse(data, "no erase before");
-        bool verified = written_count_ > 0 && verified_written_ == written_count_;
-        uint8_t errors = static_cast<uint8_t>(std::min<size_t>(compare_errors_, 0xFF));
-        status_good_ = verified && errors == 0;
-        phase_ = Phase::Ended;
-        answer(config_.faults.status.value_or(std::array<uint8_t, 6>{
-            0x55, 0xAA, static_cast<uint8_t>(FlashCommand::EndVerify), static_cast<uint8_t>(verified ? 1 : 0), errors,
-            0x00}));
-        context_.trace.line("flash %s status %s", name_.c_str(), Trace::hex(*answer_).c_str());
-        return true;
-    }
+    case FlashCommand::EndVerify:
+        return end_verify(data);
     case FlashCommand::ChecksumUpper:
         if (phase_ != Phase::Ended)
             return refuse(data, "before the end of verification");
@@ -368,25 +357,43 @@ bool Controller::run(FlashCommand cmd, Framing framing, std::span<const uint8_t>
         context_.trace.line("flash %s checksum lower %s", name_.c_str(), Trace::hex(*answer_).c_str());
         return true;
     case FlashCommand::Downcopy:
-    case FlashCommand::Reset: {
-        bool downcopy = cmd == FlashCommand::Downcopy;
-        if (downcopy && phase_ != Phase::Ended)
-            return refuse(data, "before the end of verification");
-        if (downcopy && !status_good_)
-            return refuse(data, "image not verified");
-        if (downcopy)
-            running_ = staging_;
-        end_session();
-        power_on_registers();
-        auto v = running_version();
-        context_.trace.line("flash %s %s, running FW %02X %02X %02X", name_.c_str(),
-                            downcopy ? "downcopy and reset" : "reset, old image kept", v[0], v[1], v[2]);
-        unavailable_for(config_.faults.never_back ? std::nullopt : std::optional<uint32_t>(config_.reset_ms),
-                        "resetting");
-        return true;
-    }
+    case FlashCommand::Reset:
+        return restart(cmd == FlashCommand::Downcopy, data);
     }
     return refuse(data, "unknown command");
+}
+
+bool Controller::end_verify(std::span<const uint8_t> data)
+{
+    if (phase_ == Phase::Idle)
+        return refuse(data, "no erase before");
+    bool verified = written_count_ > 0 && verified_written_ == written_count_;
+    uint8_t errors = static_cast<uint8_t>(std::min<size_t>(compare_errors_, 0xFF));
+    status_good_ = verified && errors == 0;
+    phase_ = Phase::Ended;
+    answer(config_.faults.status.value_or(std::array<uint8_t, 6>{
+        0x55, 0xAA, static_cast<uint8_t>(FlashCommand::EndVerify), static_cast<uint8_t>(verified ? 1 : 0), errors,
+        0x00}));
+    context_.trace.line("flash %s status %s", name_.c_str(), Trace::hex(*answer_).c_str());
+    return true;
+}
+
+bool Controller::restart(bool downcopy, std::span<const uint8_t> data)
+{
+    if (downcopy && phase_ != Phase::Ended)
+        return refuse(data, "before the end of verification");
+    if (downcopy && !status_good_)
+        return refuse(data, "image not verified");
+    if (downcopy)
+        running_ = staging_;
+    end_session();
+    power_on_registers();
+    auto v = running_version();
+    context_.trace.line("flash %s %s, running FW %02X %02X %02X", name_.c_str(),
+                        downcopy ? "downcopy and reset" : "reset, old image kept", v[0], v[1], v[2]);
+    unavailable_for(config_.faults.never_back ? std::nullopt : std::optional<uint32_t>(config_.reset_ms),
+                    "resetting");
+    return true;
 }
 
 bool Controller::write_byte(uint16_t address, uint8_t value, std::span<const uint8_t> data)

@@ -165,6 +165,10 @@ private:
     bool run(FlashCommand cmd, Framing framing, std::span<const uint8_t> operands, std::span<const uint8_t> data);
     bool write_byte(uint16_t address, uint8_t value, std::span<const uint8_t> data);
     bool verify_byte(uint16_t address, uint8_t value, std::span<const uint8_t> data);
+    // The end of verification: the status answer.
+    bool end_verify(std::span<const uint8_t> data);
+    // A downcopy of the staged image and a reset, or a reset that keeps the old image.
+    bool restart(bool downcopy, std::span<const uint8_t> data);
     bool injected_refusal(FlashCommand cmd, std::optional<uint16_t> address);
     bool refuse(std::span<const uint8_t> data, const char* reason);
 

@@ -102,29 +102,13 @@ int Machine::select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptf
     if (readfds && nfds > 0 && FD_ISSET(0, readfds))
         keyboard.look(false);
 
-    // Which descriptors are (or will become) readable, and when.
-    std::optional<uint64_t> first_ready;
-    std::vector<int> watched;
-    for (int f = 0; readfds && f < nfds; ++f) {
-        if (!FD_ISSET(f, readfds))
-            continue;
-        std::optional<uint64_t> at;
-        if (f == 0) {
-            at = keyboard.ready_at();
-        } else if (DriverNode* node = node_of(f)) {
-            if (int e = node->take_select_error()) {
-                errno = e;
-                return -1;
-            }
-            at = node->ready_at();
-        } else {
-            errno = EBADF;
-            return -1;
-        }
-        watched.push_back(f);
-        if (at && (!first_ready || *at < *first_ready))
-            first_ready = at;
+    Readiness readable = readiness(nfds, readfds);
+    if (readable.error) {
+        errno = readable.error;
+        return -1;
     }
+    const std::optional<uint64_t>& first_ready = readable.first;
+    const std::vector<int>& watched = readable.watched;
     uint64_t now = clock.elapsed_us();
     uint64_t limit = UINT64_MAX;
     if (timeout)
@@ -170,6 +154,32 @@ int Machine::select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptf
         }
     }
     return ready;
+}
+
+Machine::Readiness Machine::readiness(int nfds, const fd_set* readfds)
+{
+    Readiness r;
+    for (int f = 0; readfds && f < nfds; ++f) {
+        if (!FD_ISSET(f, readfds))
+            continue;
+        std::optional<uint64_t> at;
+        if (f == 0) {
+            at = keyboard.ready_at();
+        } else if (DriverNode* node = node_of(f)) {
+            if (int e = node->take_select_error()) {
+                r.error = e;
+                return r;
+            }
+            at = node->ready_at();
+        } else {
+            r.error = EBADF;
+            return r;
+        }
+        r.watched.push_back(f);
+        if (at && (!r.first || *at < *r.first))
+            r.first = at;
+    }
+    return r;
 }
 
 int Machine::iopl(int level)

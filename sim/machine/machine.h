@@ -139,6 +139,14 @@ private:
     void spend_port_access();
     // A key can be read without waiting (for the panel only: it consumes nothing).
     bool stdin_ready();
+    // Which descriptors of a select are (or will become) readable, and when
+    // the first is; an errno when one of them cannot be watched.
+    struct Readiness {
+        std::vector<int> watched;
+        std::optional<uint64_t> first;
+        int error = 0;
+    };
+    Readiness readiness(int nfds, const fd_set* readfds);
 
     // Signals. The tool's handlers are installed for real (so that a real
     // kill reaches them too); a scheduled signal calls the installed handler

@@ -64,6 +64,158 @@ std::unique_ptr<Replay> load_replay(const Field& r, Machine& host)
     return std::make_unique<Replay>(host, host.context(), std::move(events), std::move(image), host.port_access_ns);
 }
 
+// "clock": when the machine's time starts, and whether it runs with the real one.
+std::unique_ptr<Machine> make_machine(const Field& root)
+{
+    int64_t start = real_epoch_us();
+    bool real_time = false;
+    if (auto clock = root.optional("clock")) {
+        clock->only({"start", "start_us", "real_time", "time_zone"});
+        if (auto s = clock->optional("start"))
+            start = static_cast<int64_t>(s->unsigned_in(0, 1ULL << 40)) * 1000000;
+        if (auto s = clock->optional("start_us"))
+            start = s->integer(0, int64_t(1) << 60);
+        if (auto r = clock->optional("real_time"))
+            real_time = r->boolean();
+        if (auto z = clock->optional("time_zone")) {
+            // The dates the tool prints are in this zone (a TZ value: "UTC0", "CET-1CEST,M3.5.0,M10.5.0/3").
+            setenv("TZ", z->string().c_str(), 1);
+            tzset();
+        }
+    }
+    return std::make_unique<Machine>(start, real_time);
+}
+
+// "host": {"name": .., "product_serial": .., "machine_id": ..}
+void load_host(const Field& h, Machine::Host& host)
+{
+    h.only({"name", "product_serial", "machine_id"});
+    if (auto n = h.optional("name"))
+        host.name = n->string();
+    // null: the file cannot be read.
+    auto text_or_null = [](const Field& f) -> std::optional<std::string> {
+        if (f.json().is_null())
+            return std::nullopt;
+        return f.string();
+    };
+    if (auto s = h.optional("product_serial"))
+        host.product_serial = text_or_null(*s);
+    if (auto i = h.optional("machine_id"))
+        host.machine_id = text_or_null(*i);
+}
+
+// "file_faults" and "umask": the files the tool writes.
+void load_files(const Field& root, Machine& m)
+{
+    if (auto faults = root.optional("file_faults"))
+        faults->each_item([&](const Field& f) { m.files.add(FileFaultRule::from_json(f)); });
+    if (auto u = root.optional("umask")) {
+        // Octal digits, as the shell's umask takes them: "022", "000".
+        std::string digits = u->string();
+        if (digits.empty() || digits.size() > 4 || digits.find_first_not_of("01234567") != std::string::npos)
+            u->fail("expected up to four octal digits, such as \"022\"");
+        m.umask = static_cast<mode_t>(std::stoul(digits, nullptr, 8));
+    }
+}
+
+// "bmcs" and "vanishing_nodes": the BMCs and the device nodes that go.
+void load_bmcs(const Field& root, Machine& m)
+{
+    if (auto v = root.optional("vanishing_nodes")) {
+        v->each_member([&](const std::string& node, const Field& opens) {
+            if (!is_known_node(node))
+                opens.fail("expected one of /dev/ipmi0 to /dev/ipmi3 or /dev/ipmidev/0 as the name");
+            m.vanishing_nodes[node] = static_cast<unsigned>(opens.unsigned_in(0, 1000000));
+        });
+    }
+    if (auto bmcs = root.optional("bmcs")) {
+        bmcs->each_item([&](const Field& b) {
+            std::string node;
+            int kcs = -1;
+            if (auto n = b.optional("node"))
+                node = parse_node(*n);
+            if (auto k = b.optional("kcs"))
+                kcs = static_cast<int>(k->unsigned_in(0, 2));
+            std::string name = "bmc" + std::to_string(m.bmcs.size());
+            m.add_bmc(node, kcs, BmcCore::from_json(b, m.context(), name));
+        });
+    }
+}
+
+// One of "keys": {"at": seconds, "look": n, "key": "esc" | "y" | 13}
+Keyboard::Key parse_key(const Field& key)
+{
+    key.only({"at", "look", "key"});
+    Keyboard::Key k{};
+    uint64_t at_us = 0;
+    if (key.has("at") || !key.has("look")) {
+        double at = key["at"].number();
+        if (at < 0)
+            key["at"].fail("must not be negative");
+        at_us = static_cast<uint64_t>(at * 1e6 + 0.5);
+    }
+    if (auto look = key.optional("look")) {
+        // The point of the run where the key comes; "at" then only
+        // holds it back until that time.
+        k.look = look->unsigned_in(1, UINT32_MAX);
+        k.at_us = UINT64_MAX;
+        k.not_before_us = at_us;
+    } else {
+        k.at_us = at_us;
+    }
+    Field which = key["key"];
+    int byte;
+    if (which.is_string()) {
+        std::string s = which.string();
+        if (s == "esc")
+            byte = 27;
+        else if (s == "enter")
+            byte = '\r';
+        else if (s == "space")
+            byte = ' ';
+        else if (s.size() == 1)
+            byte = static_cast<unsigned char>(s[0]);
+        else
+            which.fail("expected one character, \"esc\", \"enter\", \"space\" or a byte value");
+    } else {
+        byte = which.byte();
+    }
+    k.byte = byte;
+    return k;
+}
+
+// "keys" and "signals": what the operator and the rest of the system do.
+void load_operator(const Field& root, Machine& m)
+{
+    std::deque<Keyboard::Key> keys;
+    bool scripted = false;
+    if (auto k = root.optional("keys")) {
+        scripted = true;
+        k->each_item([&](const Field& key) { keys.push_back(parse_key(key)); });
+    }
+    m.keyboard.load(scripted, std::move(keys));
+
+    if (auto signals = root.optional("signals")) {
+        signals->each_item([&](const Field& signal) {
+            signal.only({"at", "key_wait", "signal"});
+            Field which = signal["signal"];
+            int number = SignalSchedule::number(which.string());
+            if (number == 0)
+                which.fail(std::string("expected ") + SignalSchedule::names());
+            if (auto wait = signal.optional("key_wait")) {
+                if (signal.has("at"))
+                    signal["at"].fail("a signal comes at a time or at a wait for a key, not both");
+                m.signals.add_at_key_wait(static_cast<uint32_t>(wait->unsigned_in(1, UINT32_MAX)), number);
+                return;
+            }
+            double at = signal["at"].number();
+            if (at < 0)
+                signal["at"].fail("must not be negative");
+            m.signals.add(static_cast<uint64_t>(at * 1e6 + 0.5), number);
+        });
+    }
+}
+
 }  // namespace
 
 std::unique_ptr<Machine> load_machine_json(const std::string& text)
@@ -82,23 +234,7 @@ std::unique_ptr<Machine> load_machine_json(const std::string& text)
     if (auto inferred = root.optional("inferred"))
         inferred->each_item([](const Field& note) { note.string(); });
 
-    int64_t start = real_epoch_us();
-    bool real_time = false;
-    if (auto clock = root.optional("clock")) {
-        clock->only({"start", "start_us", "real_time", "time_zone"});
-        if (auto s = clock->optional("start"))
-            start = static_cast<int64_t>(s->unsigned_in(0, 1ULL << 40)) * 1000000;
-        if (auto s = clock->optional("start_us"))
-            start = s->integer(0, int64_t(1) << 60);
-        if (auto r = clock->optional("real_time"))
-            real_time = r->boolean();
-        if (auto z = clock->optional("time_zone")) {
-            // The dates the tool prints are in this zone (a TZ value: "UTC0", "CET-1CEST,M3.5.0,M10.5.0/3").
-            setenv("TZ", z->string().c_str(), 1);
-            tzset();
-        }
-    }
-    auto m = std::make_unique<Machine>(start, real_time);
+    std::unique_ptr<Machine> m = make_machine(root);
     if (auto d = root.optional("driver"))
         m->driver = parse_driver(*d);
     if (auto i = root.optional("iopl"))
@@ -107,118 +243,11 @@ std::unique_ptr<Machine> load_machine_json(const std::string& text)
         m->port_access_ns = static_cast<uint32_t>(p->unsigned_in(0, 1000000));
     if (auto t = root.optional("trace_ports"))
         m->trace.port_accesses = t->boolean();
-    if (auto h = root.optional("host")) {
-        h->only({"name", "product_serial", "machine_id"});
-        if (auto n = h->optional("name"))
-            m->host.name = n->string();
-        // null: the file cannot be read.
-        auto text_or_null = [](const Field& f) -> std::optional<std::string> {
-            if (f.json().is_null())
-                return std::nullopt;
-            return f.string();
-        };
-        if (auto s = h->optional("product_serial"))
-            m->host.product_serial = text_or_null(*s);
-        if (auto i = h->optional("machine_id"))
-            m->host.machine_id = text_or_null(*i);
-    }
-
-    if (auto faults = root.optional("file_faults"))
-        faults->each_item([&](const Field& f) { m->files.add(FileFaultRule::from_json(f)); });
-    if (auto u = root.optional("umask")) {
-        // Octal digits, as the shell's umask takes them: "022", "000".
-        std::string digits = u->string();
-        if (digits.empty() || digits.size() > 4 || digits.find_first_not_of("01234567") != std::string::npos)
-            u->fail("expected up to four octal digits, such as \"022\"");
-        m->umask = static_cast<mode_t>(std::stoul(digits, nullptr, 8));
-    }
-
-    if (auto v = root.optional("vanishing_nodes")) {
-        v->each_member([&](const std::string& node, const Field& opens) {
-            if (!is_known_node(node))
-                opens.fail("expected one of /dev/ipmi0 to /dev/ipmi3 or /dev/ipmidev/0 as the name");
-            m->vanishing_nodes[node] = static_cast<unsigned>(opens.unsigned_in(0, 1000000));
-        });
-    }
-
-    if (auto bmcs = root.optional("bmcs")) {
-        bmcs->each_item([&](const Field& b) {
-            std::string node;
-            int kcs = -1;
-            if (auto n = b.optional("node"))
-                node = parse_node(*n);
-            if (auto k = b.optional("kcs"))
-                kcs = static_cast<int>(k->unsigned_in(0, 2));
-            std::string name = "bmc" + std::to_string(m->bmcs.size());
-            m->add_bmc(node, kcs, BmcCore::from_json(b, m->context(), name));
-        });
-    }
-
-    std::deque<Keyboard::Key> keys;
-    bool scripted = false;
-    if (auto k = root.optional("keys")) {
-        scripted = true;
-        k->each_item([&](const Field& key) {
-            key.only({"at", "look", "key"});
-            Keyboard::Key k{};
-            uint64_t at_us = 0;
-            if (key.has("at") || !key.has("look")) {
-                double at = key["at"].number();
-                if (at < 0)
-                    key["at"].fail("must not be negative");
-                at_us = static_cast<uint64_t>(at * 1e6 + 0.5);
-            }
-            if (auto look = key.optional("look")) {
-                // The point of the run where the key comes; "at" then only
-                // holds it back until that time.
-                k.look = look->unsigned_in(1, UINT32_MAX);
-                k.at_us = UINT64_MAX;
-                k.not_before_us = at_us;
-            } else {
-                k.at_us = at_us;
-            }
-            Field which = key["key"];
-            int byte;
-            if (which.is_string()) {
-                std::string s = which.string();
-                if (s == "esc")
-                    byte = 27;
-                else if (s == "enter")
-                    byte = '\r';
-                else if (s == "space")
-                    byte = ' ';
-                else if (s.size() == 1)
-                    byte = static_cast<unsigned char>(s[0]);
-                else
-                    which.fail("expected one character, \"esc\", \"enter\", \"space\" or a byte value");
-            } else {
-                byte = which.byte();
-            }
-            k.byte = byte;
-            keys.push_back(k);
-        });
-    }
-    m->keyboard.load(scripted, std::move(keys));
-
-    if (auto signals = root.optional("signals")) {
-        signals->each_item([&](const Field& signal) {
-            signal.only({"at", "key_wait", "signal"});
-            Field which = signal["signal"];
-            int number = SignalSchedule::number(which.string());
-            if (number == 0)
-                which.fail(std::string("expected ") + SignalSchedule::names());
-            if (auto wait = signal.optional("key_wait")) {
-                if (signal.has("at"))
-                    signal["at"].fail("a signal comes at a time or at a wait for a key, not both");
-                m->signals.add_at_key_wait(static_cast<uint32_t>(wait->unsigned_in(1, UINT32_MAX)), number);
-                return;
-            }
-            double at = signal["at"].number();
-            if (at < 0)
-                signal["at"].fail("must not be negative");
-            m->signals.add(static_cast<uint64_t>(at * 1e6 + 0.5), number);
-        });
-    }
+    if (auto h = root.optional("host"))
+        load_host(*h, m->host);
+    load_files(root, *m);
+    load_bmcs(root, *m);
+    load_operator(root, *m);
 
     if (auto r = root.optional("replay")) {
         for (const char* field : {"driver", "iopl", "bmcs", "keys", "signals", "vanishing_nodes"})

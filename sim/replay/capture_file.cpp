@@ -11,21 +11,6 @@ namespace sim::capture {
 
 namespace {
 
-struct KindName {
-    Kind kind;
-    const char* name;
-};
-constexpr KindName kKindNames[] = {
-    {Kind::Open, "open"},     {Kind::Close, "close"},       {Kind::Ioctl, "ioctl"},
-    {Kind::Exchange, "x"},    {Kind::ExchangeRun, "x_run"}, {Kind::Select, "select"},
-    {Kind::Poll, "poll"},     {Kind::Iopl, "iopl"},         {Kind::Inb, "inb"},
-    {Kind::Outb, "outb"},     {Kind::Kcs, "kcs"},           {Kind::KcsRun, "kcs_run"},
-    {Kind::Sleep, "sleep"},   {Kind::Time, "time"},         {Kind::Shell, "shell"},
-    {Kind::Tcgetattr, "tcgetattr"}, {Kind::Tcsetattr, "tcsetattr"}, {Kind::Key, "key"},
-    {Kind::Fflush, "fflush"}, {Kind::Signal, "signal"},   {Kind::Sigaction, "sigaction"},
-    {Kind::Raise, "raise"},   {Kind::Hostname, "hostname"}, {Kind::SystemFile, "sysfile"},
-};
-
 constexpr std::pair<const char*, int> kSignalNames[] = {
     {"SIGHUP", SIGHUP},   {"SIGINT", SIGINT},   {"SIGQUIT", SIGQUIT}, {"SIGTERM", SIGTERM},
     {"SIGPIPE", SIGPIPE}, {"SIGALRM", SIGALRM}, {"SIGUSR1", SIGUSR1}, {"SIGUSR2", SIGUSR2},
@@ -105,14 +90,6 @@ void read_run(const Field& f, Event& e)
 }
 
 }  // namespace
-
-const char* kind_name(Kind kind)
-{
-    for (const KindName& k : kKindNames)
-        if (k.kind == kind)
-            return k.name;
-    return "?";
-}
 
 // "\"WORD\" WHY", appended piece by piece (GCC 12 at -O3 warns about
 // literal + string here).
@@ -263,205 +240,292 @@ Header parse_header(const Field& f)
     return h;
 }
 
+namespace {
+
+// One reader per kind of event: the fields it may have, then their values.
+
+void read_open(const Field& f, Event& e)
+{
+    f.only({"t", "e", "path", "flags", "r", "errno"});
+    e.path = f["path"].string();
+    e.flags = static_cast<int>(f["flags"].integer(INT32_MIN, INT32_MAX));
+    read_result(f, e);
+    e.fd = static_cast<int>(e.r);
+}
+
+// close, tcgetattr
+void read_fd_call(const Field& f, Event& e)
+{
+    f.only({"t", "e", "fd", "r", "errno"});
+    e.fd = static_cast<int>(f["fd"].integer(-1, INT32_MAX));
+    read_result(f, e);
+}
+
+void read_ioctl(const Field& f, Event& e)
+{
+    f.only({"t", "e", "fd", "request", "r", "errno"});
+    e.fd = static_cast<int>(f["fd"].integer(-1, INT32_MAX));
+    e.request = static_cast<unsigned long>(f["request"].unsigned_in(0, UINT64_MAX));
+    read_result(f, e);
+}
+
+void read_exchange(const Field& f, Event& e)
+{
+    f.only({"t", "e", "fd", "id", "req", "send_errno", "st", "select", "select_errno", "fd_ready", "signals", "rt",
+            "rid", "resp", "recv_errno"});
+    if (auto signals = f.optional("signals")) {
+        signals->each_item([&](const Field& s) {
+            if (s.size() != 3)
+                s.fail("expected [signal, stage, time]");
+            std::string stage = s.item(1).string();
+            if (stage != "send" && stage != "select" && stage != "receive")
+                s.item(1).fail("expected \"send\", \"select\" or \"receive\"");
+            e.signals.push_back({signal_of(s.item(0)), stage, s.item(2).unsigned_in(0, UINT64_MAX)});
+        });
+    }
+    e.fd = static_cast<int>(f["fd"].integer(-1, INT32_MAX));
+    e.id = f["id"].integer(-1, INT64_MAX);
+    e.req = f["req"].bytes();
+    e.send_err = errno_of(f, "send_errno");
+    if (auto s = f.optional("select")) {
+        e.has_select = true;
+        e.select_r = s->integer(-1, INT32_MAX);
+        e.select_err = errno_of(f, "select_errno");
+        e.st = f["st"].unsigned_in(0, UINT64_MAX);
+        if (auto r = f.optional("fd_ready"))
+            e.fd_ready = r->boolean();
+    }
+    if (auto rt = f.optional("rt")) {
+        e.received = true;
+        e.rt = rt->unsigned_in(0, UINT64_MAX);
+        e.rid = f.has("rid") ? f["rid"].integer(INT64_MIN, INT64_MAX) : e.id;
+        if (auto r = f.optional("resp"))
+            e.resp = r->bytes();
+        e.recv_err = errno_of(f, "recv_errno");
+    }
+}
+
+void read_exchange_run(const Field& f, Event& e)
+{
+    f.only({"t", "e", "fd", "id", "prefix", "first", "count", "resp", "lat", "gap", "t1", "late", "polls"});
+    e.fd = static_cast<int>(f["fd"].integer(-1, INT32_MAX));
+    e.id = f["id"].integer(0, INT64_MAX);
+    read_run(f, e);
+    e.latency = f["lat"].unsigned_in(0, UINT64_MAX);
+    e.gap = f["gap"].unsigned_in(0, UINT64_MAX);
+    e.t1 = f["t1"].unsigned_in(e.t, UINT64_MAX);
+    if (auto late = f.optional("late")) {
+        late->each_item([&](const Field& l) {
+            if (l.size() != 3)
+                l.fail("expected [index, gap, latency]");
+            e.late[l.item(0).unsigned_in(1, e.count - 1)] = {l.item(1).unsigned_in(0, UINT64_MAX),
+                                                              l.item(2).unsigned_in(0, UINT64_MAX)};
+        });
+    }
+}
+
+void read_select(const Field& f, Event& e)
+{
+    f.only({"t", "e", "fd", "timeout", "r", "errno", "fd_ready"});
+    e.fd = static_cast<int>(f["fd"].integer(-1, INT32_MAX));
+    e.timeout_us = f["timeout"].integer(-1, INT64_MAX);
+    read_result(f, e);
+    if (auto r = f.optional("fd_ready"))
+        e.fd_ready = r->boolean();
+}
+
+// poll, fflush
+void read_plain_call(const Field& f, Event& e)
+{
+    f.only({"t", "e", "r", "errno"});
+    read_result(f, e);
+}
+
+void read_iopl(const Field& f, Event& e)
+{
+    f.only({"t", "e", "level", "r", "errno"});
+    e.level = static_cast<int>(f["level"].integer(0, 3));
+    read_result(f, e);
+}
+
+// inb, outb outside a transfer
+void read_port_access(const Field& f, Event& e)
+{
+    f.only({"t", "e", "port", "v", "n", "d"});
+    e.port = port_of(f["port"]);
+    e.port_value = f["v"].bytes().size() == 1 ? f["v"].bytes()[0] : 0;
+    if (f["v"].bytes().size() != 1)
+        f["v"].fail("expected one hex byte");
+    e.n = f.has("n") ? f["n"].unsigned_in(1, UINT64_MAX) : 1;
+    e.d = f.has("d") ? f["d"].unsigned_in(0, UINT64_MAX) : 0;
+}
+
+// What a KCS transfer and a run of them have alike: the ports and their accesses.
+void read_transfer_ports(const Field& f, Event& e)
+{
+    e.status_port = port_of(f["status"]);
+    e.data_port = port_of(f["data"]);
+    e.t1 = f["t1"].unsigned_in(e.t, UINT64_MAX);
+    try {
+        e.ports = parse_ports(f["ports"].string());
+    } catch (const std::invalid_argument& x) {
+        f["ports"].fail(x.what());
+    }
+}
+
+void read_kcs(const Field& f, Event& e)
+{
+    f.only({"t", "e", "status", "data", "req", "resp", "ports", "t1", "n"});
+    if (auto r = f.optional("req"))
+        e.req = r->bytes();
+    if (auto r = f.optional("resp"))
+        e.resp = r->bytes();
+    e.n = f["n"].unsigned_in(1, UINT64_MAX);
+    read_transfer_ports(f, e);
+}
+
+void read_kcs_run(const Field& f, Event& e)
+{
+    f.only({"t", "e", "status", "data", "prefix", "first", "count", "resp", "ports", "t1", "polls"});
+    read_run(f, e);
+    read_transfer_ports(f, e);
+}
+
+void read_sleep(const Field& f, Event& e)
+{
+    f.only({"t", "e", "us", "r", "errno", "left_us"});
+    e.us = f["us"].unsigned_in(0, UINT64_MAX);
+    if (f.has("r"))
+        read_result(f, e);
+    if (auto l = f.optional("left_us"))
+        e.left_us = l->unsigned_in(0, e.us);
+}
+
+// signal, raise
+void read_signal(const Field& f, Event& e)
+{
+    f.only({"t", "e", "sig"});
+    e.sig = signal_of(f["sig"]);
+}
+
+void read_sigaction(const Field& f, Event& e)
+{
+    f.only({"t", "e", "sig", "act", "r", "errno"});
+    e.sig = signal_of(f["sig"]);
+    e.action = f["act"].string();
+    if (e.action != "handler" && e.action != "default" && e.action != "ignore" && e.action != "query")
+        f["act"].fail("expected \"handler\", \"default\", \"ignore\" or \"query\"");
+    read_result(f, e);
+}
+
+void read_hostname(const Field& f, Event& e)
+{
+    f.only({"t", "e", "name", "r", "errno"});
+    read_result(f, e);
+    if (e.r == 0)
+        e.text = f["name"].string();
+}
+
+void read_system_file(const Field& f, Event& e)
+{
+    f.only({"t", "e", "path", "bytes", "r", "errno"});
+    e.path = f["path"].string();
+    read_result(f, e);
+    if (e.r >= 0) {
+        std::vector<uint8_t> bytes = f["bytes"].bytes();
+        if (bytes.size() != static_cast<uint64_t>(e.r))
+            f["bytes"].fail("expected " + std::to_string(e.r) + " bytes");
+        e.text.assign(bytes.begin(), bytes.end());
+    }
+}
+
+void read_time(const Field& f, Event& e)
+{
+    f.only({"t", "e", "v"});
+    e.value = f["v"].integer(INT64_MIN, INT64_MAX);
+}
+
+void read_shell(const Field& f, Event& e)
+{
+    f.only({"t", "e", "cmd", "r", "errno"});
+    e.command = f["cmd"].string();
+    read_result(f, e);
+}
+
+void read_tcsetattr(const Field& f, Event& e)
+{
+    f.only({"t", "e", "fd", "how", "raw", "r", "errno"});
+    e.fd = static_cast<int>(f["fd"].integer(-1, INT32_MAX));
+    e.how = f["how"].string();
+    e.raw = f["raw"].boolean();
+    read_result(f, e);
+}
+
+void read_key(const Field& f, Event& e)
+{
+    f.only({"t", "e", "c", "wait", "errno"});
+    e.key = static_cast<int>(f["c"].integer(-1, 255));
+    e.wait_us = f["wait"].unsigned_in(0, UINT64_MAX);
+    e.err = errno_of(f, "errno");
+}
+
+// The kinds of event: the name a line gives ("e") and how the rest is read.
+struct KindOfEvent {
+    Kind kind;
+    const char* name;
+    void (*read)(const Field& f, Event& e);
+};
+constexpr KindOfEvent kKinds[] = {
+    {Kind::Open, "open", read_open},
+    {Kind::Close, "close", read_fd_call},
+    {Kind::Ioctl, "ioctl", read_ioctl},
+    {Kind::Exchange, "x", read_exchange},
+    {Kind::ExchangeRun, "x_run", read_exchange_run},
+    {Kind::Select, "select", read_select},
+    {Kind::Poll, "poll", read_plain_call},
+    {Kind::Iopl, "iopl", read_iopl},
+    {Kind::Inb, "inb", read_port_access},
+    {Kind::Outb, "outb", read_port_access},
+    {Kind::Kcs, "kcs", read_kcs},
+    {Kind::KcsRun, "kcs_run", read_kcs_run},
+    {Kind::Sleep, "sleep", read_sleep},
+    {Kind::Time, "time", read_time},
+    {Kind::Shell, "shell", read_shell},
+    {Kind::Tcgetattr, "tcgetattr", read_fd_call},
+    {Kind::Tcsetattr, "tcsetattr", read_tcsetattr},
+    {Kind::Key, "key", read_key},
+    {Kind::Fflush, "fflush", read_plain_call},
+    {Kind::Signal, "signal", read_signal},
+    {Kind::Sigaction, "sigaction", read_sigaction},
+    {Kind::Raise, "raise", read_signal},
+    {Kind::Hostname, "hostname", read_hostname},
+    {Kind::SystemFile, "sysfile", read_system_file},
+};
+
+}  // namespace
+
+const char* kind_name(Kind kind)
+{
+    for (const KindOfEvent& k : kKinds)
+        if (k.kind == kind)
+            return k.name;
+    return "?";
+}
+
 Event parse_event(const Field& f, size_t line)
 {
     Event e;
     e.line = line;
     std::string name = f["e"].string();
-    bool known = false;
-    for (const KindName& k : kKindNames)
+    const KindOfEvent* kind = nullptr;
+    for (const KindOfEvent& k : kKinds)
         if (name == k.name)
-            e.kind = k.kind, known = true;
-    if (!known)
+            kind = &k;
+    if (!kind)
         f["e"].fail("unknown event \"" + name + "\"");
+    e.kind = kind->kind;
     e.t = f["t"].unsigned_in(0, UINT64_MAX);
-
-    switch (e.kind) {
-    case Kind::Open:
-        f.only({"t", "e", "path", "flags", "r", "errno"});
-        e.path = f["path"].string();
-        e.flags = static_cast<int>(f["flags"].integer(INT32_MIN, INT32_MAX));
-        read_result(f, e);
-        e.fd = static_cast<int>(e.r);
-        break;
-    case Kind::Close:
-    case Kind::Tcgetattr:
-        f.only({"t", "e", "fd", "r", "errno"});
-        e.fd = static_cast<int>(f["fd"].integer(-1, INT32_MAX));
-        read_result(f, e);
-        break;
-    case Kind::Ioctl:
-        f.only({"t", "e", "fd", "request", "r", "errno"});
-        e.fd = static_cast<int>(f["fd"].integer(-1, INT32_MAX));
-        e.request = static_cast<unsigned long>(f["request"].unsigned_in(0, UINT64_MAX));
-        read_result(f, e);
-        break;
-    case Kind::Exchange:
-        f.only({"t", "e", "fd", "id", "req", "send_errno", "st", "select", "select_errno", "fd_ready", "signals", "rt",
-                "rid", "resp", "recv_errno"});
-        if (auto signals = f.optional("signals")) {
-            signals->each_item([&](const Field& s) {
-                if (s.size() != 3)
-                    s.fail("expected [signal, stage, time]");
-                std::string stage = s.item(1).string();
-                if (stage != "send" && stage != "select" && stage != "receive")
-                    s.item(1).fail("expected \"send\", \"select\" or \"receive\"");
-                e.signals.push_back({signal_of(s.item(0)), stage, s.item(2).unsigned_in(0, UINT64_MAX)});
-            });
-        }
-        e.fd = static_cast<int>(f["fd"].integer(-1, INT32_MAX));
-        e.id = f["id"].integer(-1, INT64_MAX);
-        e.req = f["req"].bytes();
-        e.send_err = errno_of(f, "send_errno");
-        if (auto s = f.optional("select")) {
-            e.has_select = true;
-            e.select_r = s->integer(-1, INT32_MAX);
-            e.select_err = errno_of(f, "select_errno");
-            e.st = f["st"].unsigned_in(0, UINT64_MAX);
-            if (auto r = f.optional("fd_ready"))
-                e.fd_ready = r->boolean();
-        }
-        if (auto rt = f.optional("rt")) {
-            e.received = true;
-            e.rt = rt->unsigned_in(0, UINT64_MAX);
-            e.rid = f.has("rid") ? f["rid"].integer(INT64_MIN, INT64_MAX) : e.id;
-            if (auto r = f.optional("resp"))
-                e.resp = r->bytes();
-            e.recv_err = errno_of(f, "recv_errno");
-        }
-        break;
-    case Kind::ExchangeRun:
-        f.only({"t", "e", "fd", "id", "prefix", "first", "count", "resp", "lat", "gap", "t1", "late", "polls"});
-        e.fd = static_cast<int>(f["fd"].integer(-1, INT32_MAX));
-        e.id = f["id"].integer(0, INT64_MAX);
-        read_run(f, e);
-        e.latency = f["lat"].unsigned_in(0, UINT64_MAX);
-        e.gap = f["gap"].unsigned_in(0, UINT64_MAX);
-        e.t1 = f["t1"].unsigned_in(e.t, UINT64_MAX);
-        if (auto late = f.optional("late")) {
-            late->each_item([&](const Field& l) {
-                if (l.size() != 3)
-                    l.fail("expected [index, gap, latency]");
-                e.late[l.item(0).unsigned_in(1, e.count - 1)] = {l.item(1).unsigned_in(0, UINT64_MAX),
-                                                                  l.item(2).unsigned_in(0, UINT64_MAX)};
-            });
-        }
-        break;
-    case Kind::Select:
-        f.only({"t", "e", "fd", "timeout", "r", "errno", "fd_ready"});
-        e.fd = static_cast<int>(f["fd"].integer(-1, INT32_MAX));
-        e.timeout_us = f["timeout"].integer(-1, INT64_MAX);
-        read_result(f, e);
-        if (auto r = f.optional("fd_ready"))
-            e.fd_ready = r->boolean();
-        break;
-    case Kind::Poll:
-    case Kind::Fflush:
-        f.only({"t", "e", "r", "errno"});
-        read_result(f, e);
-        break;
-    case Kind::Iopl:
-        f.only({"t", "e", "level", "r", "errno"});
-        e.level = static_cast<int>(f["level"].integer(0, 3));
-        read_result(f, e);
-        break;
-    case Kind::Inb:
-    case Kind::Outb:
-        f.only({"t", "e", "port", "v", "n", "d"});
-        e.port = port_of(f["port"]);
-        e.port_value = f["v"].bytes().size() == 1 ? f["v"].bytes()[0] : 0;
-        if (f["v"].bytes().size() != 1)
-            f["v"].fail("expected one hex byte");
-        e.n = f.has("n") ? f["n"].unsigned_in(1, UINT64_MAX) : 1;
-        e.d = f.has("d") ? f["d"].unsigned_in(0, UINT64_MAX) : 0;
-        break;
-    case Kind::Kcs:
-    case Kind::KcsRun:
-        if (e.kind == Kind::Kcs) {
-            f.only({"t", "e", "status", "data", "req", "resp", "ports", "t1", "n"});
-            if (auto r = f.optional("req"))
-                e.req = r->bytes();
-            if (auto r = f.optional("resp"))
-                e.resp = r->bytes();
-            e.n = f["n"].unsigned_in(1, UINT64_MAX);
-        } else {
-            f.only({"t", "e", "status", "data", "prefix", "first", "count", "resp", "ports", "t1", "polls"});
-            read_run(f, e);
-        }
-        e.status_port = port_of(f["status"]);
-        e.data_port = port_of(f["data"]);
-        e.t1 = f["t1"].unsigned_in(e.t, UINT64_MAX);
-        try {
-            e.ports = parse_ports(f["ports"].string());
-        } catch (const std::invalid_argument& x) {
-            f["ports"].fail(x.what());
-        }
-        break;
-    case Kind::Sleep:
-        f.only({"t", "e", "us", "r", "errno", "left_us"});
-        e.us = f["us"].unsigned_in(0, UINT64_MAX);
-        if (f.has("r"))
-            read_result(f, e);
-        if (auto l = f.optional("left_us"))
-            e.left_us = l->unsigned_in(0, e.us);
-        break;
-    case Kind::Signal:
-        f.only({"t", "e", "sig"});
-        e.sig = signal_of(f["sig"]);
-        break;
-    case Kind::Sigaction:
-        f.only({"t", "e", "sig", "act", "r", "errno"});
-        e.sig = signal_of(f["sig"]);
-        e.action = f["act"].string();
-        if (e.action != "handler" && e.action != "default" && e.action != "ignore" && e.action != "query")
-            f["act"].fail("expected \"handler\", \"default\", \"ignore\" or \"query\"");
-        read_result(f, e);
-        break;
-    case Kind::Raise:
-        f.only({"t", "e", "sig"});
-        e.sig = signal_of(f["sig"]);
-        break;
-    case Kind::Hostname:
-        f.only({"t", "e", "name", "r", "errno"});
-        read_result(f, e);
-        if (e.r == 0)
-            e.text = f["name"].string();
-        break;
-    case Kind::SystemFile: {
-        f.only({"t", "e", "path", "bytes", "r", "errno"});
-        e.path = f["path"].string();
-        read_result(f, e);
-        if (e.r >= 0) {
-            std::vector<uint8_t> bytes = f["bytes"].bytes();
-            if (bytes.size() != static_cast<uint64_t>(e.r))
-                f["bytes"].fail("expected " + std::to_string(e.r) + " bytes");
-            e.text.assign(bytes.begin(), bytes.end());
-        }
-        break;
-    }
-    case Kind::Time:
-        f.only({"t", "e", "v"});
-        e.value = f["v"].integer(INT64_MIN, INT64_MAX);
-        break;
-    case Kind::Shell:
-        f.only({"t", "e", "cmd", "r", "errno"});
-        e.command = f["cmd"].string();
-        read_result(f, e);
-        break;
-    case Kind::Tcsetattr:
-        f.only({"t", "e", "fd", "how", "raw", "r", "errno"});
-        e.fd = static_cast<int>(f["fd"].integer(-1, INT32_MAX));
-        e.how = f["how"].string();
-        e.raw = f["raw"].boolean();
-        read_result(f, e);
-        break;
-    case Kind::Key:
-        f.only({"t", "e", "c", "wait", "errno"});
-        e.key = static_cast<int>(f["c"].integer(-1, 255));
-        e.wait_us = f["wait"].unsigned_in(0, UINT64_MAX);
-        e.err = errno_of(f, "errno");
-        break;
-    }
+    kind->read(f, e);
     return e;
 }
 

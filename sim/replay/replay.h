@@ -101,6 +101,8 @@ private:
     int send(int fd, void* arg);
     int receive(int fd, void* arg);
     std::vector<uint8_t> run_request(const Event& run, uint64_t index) const;
+    int poll_stdin(fd_set* readfds);
+    int wait_for_answer(int watched, fd_set* readfds, struct timeval* timeout);
 
     // KCS transfers: the port access the capture has next.
     const capture::PortToken& kcs_token(const std::string& call);

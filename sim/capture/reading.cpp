@@ -1,0 +1,245 @@
+// SPDX-License-Identifier: MIT
+#include "reading.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <linux/ipmi.h>
+
+#include "../basics/errno_names.h"
+#include "../machine/machine.h"
+#include "replay_machine_file.h"
+
+namespace sim::capture {
+
+namespace {
+
+// The order in which the tool numbers its BMCs, so that the model names them alike.
+int node_rank(const std::string& node)
+{
+    if (node == "/dev/ipmidev/0")
+        return 0;
+    return node.back() - '0';
+}
+
+int pair_of_status_port(uint16_t port)
+{
+    for (int i = 0; i < 3; ++i)
+        if (kKcsPortPairs[i].status == port)
+            return i;
+    return -1;
+}
+
+SeenBmc& bmc_for_node(std::vector<SeenBmc>& bmcs, const std::string& node)
+{
+    for (SeenBmc& b : bmcs)
+        if (b.node == node)
+            return b;
+    bmcs.push_back({node, -1, {}});
+    return bmcs.back();
+}
+
+SeenBmc& bmc_for_pair(std::vector<SeenBmc>& bmcs, int pair)
+{
+    for (SeenBmc& b : bmcs)
+        if (b.kcs == pair)
+            return b;
+    // The KCS interface belongs to the first BMC, as on a server with one.
+    for (SeenBmc& b : bmcs)
+        if (b.kcs < 0 && node_rank(b.node) == 0 && !b.node.empty()) {
+            b.kcs = pair;
+            return b;
+        }
+    bmcs.push_back({"", pair, {}});
+    return bmcs.back();
+}
+
+void read_exchange(const Event& e, const std::map<int, std::string>& nodes, Reading& r)
+{
+    auto node = nodes.find(e.fd);
+    if (node == nodes.end())
+        return;
+    Seen s;
+    s.line = e.line;
+    s.t = e.t;
+    s.req = e.req;
+    s.send_err = e.send_err;
+    s.select_err = e.select_err;
+    s.recv_err = e.recv_err;
+    std::deque<int64_t>& queued = r.unanswered[e.fd];
+    auto earlier_id = std::find(queued.begin(), queued.end(), e.rid);
+    if (e.received && e.rid != e.id && earlier_id != queued.end()) {
+        // Those queued before it never came.
+        queued.erase(queued.begin(), earlier_id + 1);
+        s.stale = true;
+        // The answer is the earlier request's: its device's answer.
+        auto at = r.unanswered_at.find({e.fd, e.rid});
+        if (at != r.unanswered_at.end() && e.recv_err == 0) {
+            Seen& earlier = r.bmcs[at->second.first].seen[at->second.second];
+            earlier.resp = e.resp;
+            earlier.answered_later = true;
+        }
+    }
+    s.wrong_id = e.received && e.rid != e.id && !s.stale;
+    s.lost = e.send_err == 0 && !e.received && e.has_select && e.select_r == 0;
+    if (e.received) {
+        s.rt = e.rt;
+        s.resp = e.resp;
+        s.whole = e.recv_err == 0 && !s.wrong_id && !s.stale;
+    }
+    SeenBmc& bmc = bmc_for_node(r.bmcs, node->second);
+    if (e.send_err == 0 && (!e.received || s.stale)) {
+        queued.push_back(e.id);
+        r.unanswered_at[{e.fd, e.id}] = {static_cast<size_t>(&bmc - r.bmcs.data()), bmc.seen.size()};
+    }
+    bmc.seen.push_back(std::move(s));
+}
+
+void read_run(const Event& e, const std::map<int, std::string>& nodes, const std::vector<uint8_t>* image,
+              Reading& r)
+{
+    SeenBmc* bmc = nullptr;
+    Road road = Road::Driver;
+    std::optional<KcsPortsSeen> ports;
+    if (e.kind == Kind::ExchangeRun) {
+        auto node = nodes.find(e.fd);
+        if (node == nodes.end())
+            return;
+        bmc = &bmc_for_node(r.bmcs, node->second);
+    } else {
+        int pair = pair_of_status_port(e.status_port);
+        if (pair < 0)
+            return;
+        bmc = &bmc_for_pair(r.bmcs, pair);
+        road = Road::Kcs;
+        // Every command of the run went through the ports as its first did.
+        ports = read_kcs_ports(e.ports, r.read_ns);
+    }
+    uint64_t sent = e.t;
+    for (uint64_t i = 0; i < e.count; ++i) {
+        uint64_t gap = e.gap, lat = e.latency;
+        if (auto late = e.late.find(i); late != e.late.end())
+            std::tie(gap, lat) = late->second;
+        if (i > 0)
+            sent += gap;
+        Seen s;
+        s.road = road;
+        s.line = e.line;
+        s.command = i;
+        s.t = sent;
+        s.req = run_request(e, i, image);
+        s.resp = e.resp;
+        s.whole = true;
+        s.kcs = ports;
+        s.rt = sent + lat;
+        bmc->seen.push_back(std::move(s));
+        sent = s.rt;
+    }
+}
+
+// A real machine's sleeps last longer than asked (a guest's 55 ms tick
+// sleeps 56 to 65 ms, more under load); the simulator's last exactly as
+// long. The devices are inferred on a clock without that excess, so that a
+// probe after a sleep falls on the model where the simulator's own probe
+// falls, and a busy time inferred from the probes holds there. (The keys
+// and signals keep the capture's own times: the operator's and the
+// system's clock, not the devices'.)
+void drop_oversleep(const std::vector<Event>& events, std::vector<SeenBmc>& bmcs)
+{
+    std::vector<std::pair<uint64_t, uint64_t>> excess_after;  // a sleep's end, the excess up to it
+    uint64_t excess = 0, last_end = 0;
+    for (const Event& e : events) {
+        if (e.kind == Kind::Sleep && e.r == 0 && e.t > last_end + e.us) {
+            excess += e.t - last_end - e.us;
+            excess_after.emplace_back(e.t, excess);
+        }
+        last_end = std::max({last_end, e.t, e.st, e.rt, e.t1, e.t + e.d});
+    }
+    auto device_time = [&excess_after](uint64_t& t) {
+        auto after = std::upper_bound(excess_after.begin(), excess_after.end(), std::make_pair(t, UINT64_MAX));
+        if (t != 0 && after != excess_after.begin())
+            t -= std::min(t, std::prev(after)->second);
+    };
+    for (SeenBmc& bmc : bmcs)
+        for (Seen& s : bmc.seen)
+            device_time(s.t), device_time(s.rt);
+}
+
+}  // namespace
+
+Reading read_capture_lines(const std::vector<std::string>& lines, const std::vector<uint8_t>* image)
+{
+    Reading r;
+    nlohmann::json header = nlohmann::json::parse(lines.at(0));
+    r.header = parse_header(Field(header, "line 1"));
+    for (size_t i = 1; i < lines.size(); ++i) {
+        nlohmann::json e = nlohmann::json::parse(lines[i]);
+        r.events.push_back(parse_event(Field(e, "line " + std::to_string(i + 1)), i + 1));
+    }
+    if (auto ns = port_access_ns(r.events))
+        r.read_ns = 2 * *ns;
+    std::map<int, std::string> nodes;  // open descriptors
+    std::map<std::string, unsigned> opens;
+    for (const Event& e : r.events) {
+        switch (e.kind) {
+        case Kind::Open:
+            if (e.r >= 0) {
+                nodes[static_cast<int>(e.r)] = e.path;
+                ++opens[e.path];
+                bmc_for_node(r.bmcs, e.path);
+            } else if (opens.count(e.path) && !r.vanishing.count(e.path)) {
+                r.vanishing[e.path] = opens[e.path];
+            }
+            break;
+        case Kind::Shell:
+            r.modprobes.emplace_back(e.command, e.r);
+            break;
+        case Kind::Iopl:
+            r.iopl = e.r == 0;
+            break;
+        case Kind::Inb:
+            if (int pair = pair_of_status_port(e.port); pair >= 0) {
+                if (e.port_value == 0xFF)
+                    r.pairs_seen_absent.insert(pair);
+                else
+                    bmc_for_pair(r.bmcs, pair);
+            }
+            break;
+        case Kind::Exchange:
+            read_exchange(e, nodes, r);
+            break;
+        case Kind::Kcs: {
+            int pair = pair_of_status_port(e.status_port);
+            if (pair < 0 || e.req.empty())
+                break;
+            Seen s;
+            s.road = Road::Kcs;
+            s.line = e.line;
+            s.kcs = read_kcs_ports(e.ports, r.read_ns);
+            if (!s.kcs->request_complete)
+                break;  // the BMC never had this request
+            s.t = e.t;
+            s.req = e.req;
+            s.resp = e.resp;
+            // An answer read to its end (the interface may then fail to
+            // follow it with the dummy byte).
+            s.whole = !e.resp.empty() && (s.kcs->answered || s.kcs->fault == KcsFault::NoDummy);
+            s.rt = e.t1;
+            bmc_for_pair(r.bmcs, pair).seen.push_back(std::move(s));
+            break;
+        }
+        case Kind::ExchangeRun:
+        case Kind::KcsRun:
+            read_run(e, nodes, image, r);
+            break;
+        default:
+            break;
+        }
+    }
+    drop_oversleep(r.events, r.bmcs);
+    std::stable_sort(r.bmcs.begin(), r.bmcs.end(), [](const SeenBmc& a, const SeenBmc& b) {
+        return (a.node.empty() ? 9 : node_rank(a.node)) < (b.node.empty() ? 9 : node_rank(b.node));
+    });
+    return r;
+}
+
+}  // namespace sim::capture
