@@ -321,101 +321,144 @@ std::optional<std::string> first_exchange_difference(const ExchangeLines& lines,
            "\" in " + second;
 }
 
-void compare_runs(const Scenario& scenario, const fs::path& dir, const std::vector<std::string>& args,
-                  const fs::path& tool, const fs::path& capture_tool, std::chrono::milliseconds bound,
-                  RoundTripResult& result, std::vector<std::unique_ptr<RunDir>>& runs)
-{
-
-    // Both runs on the same clock, so that their dates agree.
-    Scenario plain_scenario = scenario;
-    nlohmann::json& clock = plain_scenario.machine["clock"];
-    if (!clock.contains("start") && !clock.contains("start_us"))
-        clock["start"] = 1700000000;
-    Scenario captured = plain_scenario;
-    captured.args = args;
-    runs.push_back(std::make_unique<RunDir>(dir / "plain", plain_scenario));
-    RunOutput plain = runs.back()->run(tool, bound);
-    runs.push_back(std::make_unique<RunDir>(dir / "captured", captured));
-    RunOutput first = runs.back()->run(tool, bound);
-
-    // --capture changes nothing but the command line the run shows.
-    std::vector<Violation>& found = result.found;
-    if (first.status != plain.status || first.signal != plain.signal)
-        found.push_back({"capture-neutral", "the exit status changes with --capture"});
-    if (first.trace != plain.trace)
-        expect_same(found, "the trace with --capture", plain.trace, first.trace);
-    // A run without arguments is another mode, with lines of its own: its
-    // capture shows a run of report cycles, the same traffic.
-    if (!scenario.args.empty()) {
-        expect_same(found, "the console with --capture", without_capture_arguments(plain.console),
-                    without_capture_arguments(first.console));
-        if (plain.log && first.log)
-            expect_same(found, "log.txt with --capture", without_capture_arguments(*plain.log),
-                        without_capture_arguments(*first.log));
+// One capture's round trip: the run with and without --capture, then the
+// captured run again on the replay machine and on the model machine made of
+// its capture. The runs' directories stay in `runs` for keeping.
+class RoundTripRuns {
+public:
+    RoundTripRuns(const Scenario& scenario, const fs::path& dir, const fs::path& tool, const fs::path& capture_tool,
+                  std::chrono::milliseconds bound, RoundTripResult& result,
+                  std::vector<std::unique_ptr<RunDir>>& runs)
+        : scenario_(scenario), dir_(dir), tool_(tool), capture_tool_(capture_tool), bound_(bound), result_(result),
+          runs_(runs)
+    {
     }
 
-    auto capture = read_file(dir / "captured" / "capture.jsonl");
-    if (!capture)
-        return;  // the command line was refused before the capture began
-    result.made = true;
-    result.capture_bytes = capture->size();
+    void compare(const std::vector<std::string>& args)
+    {
+        if (!capture_neutral(args))
+            return;  // the command line was refused before the capture began
+        if (check_replay())
+            check_model();
+    }
+
+private:
+    RunOutput run(const std::string& name, const Scenario& on)
+    {
+        runs_.push_back(std::make_unique<RunDir>(dir_ / name, on));
+        return runs_.back()->run(tool_, bound_);
+    }
+
+    // --capture changes nothing but the command line the run shows; false
+    // when no capture was made.
+    bool capture_neutral(const std::vector<std::string>& args)
+    {
+        // Both runs on the same clock, so that their dates agree.
+        Scenario plain_scenario = scenario_;
+        nlohmann::json& clock = plain_scenario.machine["clock"];
+        if (!clock.contains("start") && !clock.contains("start_us"))
+            clock["start"] = 1700000000;
+        captured_ = plain_scenario;
+        captured_.args = args;
+        RunOutput plain = run("plain", plain_scenario);
+        first_ = run("captured", captured_);
+
+        std::vector<Violation>& found = result_.found;
+        if (first_.status != plain.status || first_.signal != plain.signal)
+            found.push_back({"capture-neutral", "the exit status changes with --capture"});
+        if (first_.trace != plain.trace)
+            expect_same(found, "the trace with --capture", plain.trace, first_.trace);
+        // A run without arguments is another mode, with lines of its own: its
+        // capture shows a run of report cycles, the same traffic.
+        if (!scenario_.args.empty()) {
+            expect_same(found, "the console with --capture", without_capture_arguments(plain.console),
+                        without_capture_arguments(first_.console));
+            if (plain.log && first_.log)
+                expect_same(found, "log.txt with --capture", without_capture_arguments(*plain.log),
+                            without_capture_arguments(*first_.log));
+        }
+
+        capture_ = read_file(dir_ / "captured" / "capture.jsonl");
+        if (!capture_)
+            return false;
+        result_.made = true;
+        result_.capture_bytes = capture_->size();
+        return true;
+    }
 
     // The captured scenario on the machine qb40sim-capture KIND makes of the
     // capture (KIND.json); none when it refuses the capture.
-    std::vector<std::string> capture_args = {capture_tool.string(), "", (dir / "captured" / "capture.jsonl").string()};
-    if (scenario.image && fs::is_regular_file(dir / "captured" / "work" / *scenario.image)) {
-        capture_args.push_back("--image");
-        capture_args.push_back((dir / "captured" / "work" / *scenario.image).string());
-    }
-    auto on_machine_of_capture = [&](const std::string& kind, const char* invariant) -> std::optional<Scenario> {
-        capture_args[1] = kind;
-        if (run_program(capture_args, dir / (kind + ".json")) != 0) {
-            found.push_back({invariant, "qb40sim-capture " + kind + " refused the capture"});
+    std::optional<Scenario> on_machine_of_capture(const std::string& kind, const char* invariant)
+    {
+        std::vector<std::string> capture_args = {capture_tool_.string(), kind,
+                                                 (dir_ / "captured" / "capture.jsonl").string()};
+        if (scenario_.image && fs::is_regular_file(dir_ / "captured" / "work" / *scenario_.image)) {
+            capture_args.push_back("--image");
+            capture_args.push_back((dir_ / "captured" / "work" / *scenario_.image).string());
+        }
+        if (run_program(capture_args, dir_ / (kind + ".json")) != 0) {
+            result_.found.push_back({invariant, "qb40sim-capture " + kind + " refused the capture"});
             return std::nullopt;
         }
-        Scenario on_it = captured;
-        std::ifstream machine(dir / (kind + ".json"));
+        Scenario on_it = captured_;
+        std::ifstream machine(dir_ / (kind + ".json"));
         on_it.machine = nlohmann::json::parse(machine);
         return on_it;
-    };
-
-    std::optional<Scenario> replay_scenario = on_machine_of_capture("replay", "round-trip");
-    if (!replay_scenario)
-        return;
-    const Scenario& replayed = *replay_scenario;
-    runs.push_back(std::make_unique<RunDir>(dir / "replayed", replayed));
-    RunOutput second = runs.back()->run(tool, bound);
-
-    expect_same_run(found, "round-trip", "in the replay", first, second);
-    expect_same(found, "the report", first.report, second.report);
-    expect_same(found, "the capture", capture, read_file(dir / "replayed" / "capture.jsonl"));
-    ExchangeLines lines = exchange_lines(first.trace, captured.machine, second.trace);
-    if (auto d = first_exchange_difference(lines, "the replay"))
-        found.push_back({"round-trip", *d});
-
-    // The model: made from the capture alone, ordinary devices and fault rules.
-    std::optional<Scenario> model_scenario = on_machine_of_capture("model", "model");
-    if (!model_scenario)
-        return;
-    const Scenario& modelled = *model_scenario;
-    result.modelled = true;
-    result.fault_free = !injects_faults(captured.machine);
-    for (const auto& bmc : modelled.machine.value("bmcs", nlohmann::json::array()))
-        result.model_rules += bmc.value("faults", nlohmann::json::array()).size();
-    runs.push_back(std::make_unique<RunDir>(dir / "modelled", modelled));
-    RunOutput third = runs.back()->run(tool, bound);
-    std::vector<Violation> model_found;
-    expect_same_run(model_found, "model", "on the model", first, third);
-    ExchangeLines model_lines = exchange_lines(first.trace, captured.machine, third.trace, modelled.machine);
-    if (auto d = first_exchange_difference(model_lines, "the run on the model"))
-        model_found.push_back({"model", *d});
-    if (!model_found.empty()) {
-        result.model_differs = model_found.front().detail;
-        if (result.fault_free)
-            for (Violation& v : model_found)
-                found.push_back({"model", v.detail + " (the run on the model)"});
     }
-}
+
+    // The replay gives what the captured run gave; false when there is none.
+    bool check_replay()
+    {
+        std::optional<Scenario> replayed = on_machine_of_capture("replay", "round-trip");
+        if (!replayed)
+            return false;
+        RunOutput second = run("replayed", *replayed);
+        std::vector<Violation>& found = result_.found;
+        expect_same_run(found, "round-trip", "in the replay", first_, second);
+        expect_same(found, "the report", first_.report, second.report);
+        expect_same(found, "the capture", capture_, read_file(dir_ / "replayed" / "capture.jsonl"));
+        ExchangeLines lines = exchange_lines(first_.trace, captured_.machine, second.trace);
+        if (auto d = first_exchange_difference(lines, "the replay"))
+            found.push_back({"round-trip", *d});
+        return true;
+    }
+
+    // The model: made from the capture alone, ordinary devices and fault
+    // rules. A difference fails the run only where no fault was injected.
+    void check_model()
+    {
+        std::optional<Scenario> modelled = on_machine_of_capture("model", "model");
+        if (!modelled)
+            return;
+        result_.modelled = true;
+        result_.fault_free = !injects_faults(captured_.machine);
+        for (const auto& bmc : modelled->machine.value("bmcs", nlohmann::json::array()))
+            result_.model_rules += bmc.value("faults", nlohmann::json::array()).size();
+        RunOutput third = run("modelled", *modelled);
+        std::vector<Violation> model_found;
+        expect_same_run(model_found, "model", "on the model", first_, third);
+        ExchangeLines lines = exchange_lines(first_.trace, captured_.machine, third.trace, modelled->machine);
+        if (auto d = first_exchange_difference(lines, "the run on the model"))
+            model_found.push_back({"model", *d});
+        if (!model_found.empty()) {
+            result_.model_differs = model_found.front().detail;
+            if (result_.fault_free)
+                for (Violation& v : model_found)
+                    result_.found.push_back({"model", v.detail + " (the run on the model)"});
+        }
+    }
+
+    const Scenario& scenario_;
+    const fs::path& dir_;
+    const fs::path& tool_;
+    const fs::path& capture_tool_;
+    std::chrono::milliseconds bound_;
+    RoundTripResult& result_;
+    std::vector<std::unique_ptr<RunDir>>& runs_;
+    Scenario captured_;
+    RunOutput first_;
+    std::optional<std::string> capture_;
+};
 
 }  // namespace
 
@@ -448,7 +491,7 @@ RoundTripResult round_trip(const Scenario& scenario, const fs::path& dir, const 
     fs::remove_all(dir);
     fs::create_directories(dir);
     std::vector<std::unique_ptr<RunDir>> runs;
-    compare_runs(scenario, dir, *args, tool, capture_tool, bound, result, runs);
+    RoundTripRuns(scenario, dir, tool, capture_tool, bound, result, runs).compare(*args);
     if (!result.found.empty() || (keep_model_differences && !result.model_differs.empty())) {
         fs::remove_all(keep);
         fs::create_directories(keep);
