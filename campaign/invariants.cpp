@@ -1189,10 +1189,17 @@ Finding metrics(const Evidence& e)
     if (found != static_cast<double>(infos.size()) && success[0]->value == 1)
         return "the metrics count " + std::to_string(static_cast<int>(found)) + " controllers and describe " +
                std::to_string(infos.size());
+    // The summaries are in the log, and on the console unless it is quiet (in
+    // raw mode its lines end with CR LF); a log that could not be written
+    // may hold none of them.
+    auto listed = [&](const std::string& text) {
+        return e.out.console.find(text) != std::string::npos ||
+               std::any_of(e.whole_log.begin(), e.whole_log.end(),
+                           [&](const std::string& l) { return l.find(text) != std::string::npos; });
+    };
     for (const MetricSample* info : infos) {
         std::optional<std::string> line = summary_text(m, *info);
-        if (!line || std::none_of(e.whole_log.begin(), e.whole_log.end(),
-                                  [&](const std::string& l) { return l.find(*line) != std::string::npos; }))
+        if (!line || (!listed(*line) && !e.said_lost("log")))
             return "no device summary lists the controller of the metrics: " + line.value_or("(labels unreadable)");
     }
     return std::nullopt;

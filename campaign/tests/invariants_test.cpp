@@ -436,6 +436,26 @@ const Plant kPlants[] = {
                  R"(bus="0x02",mux_channel="0",address="0xc0",model="QB4077",chip_id="77",firmware="1.2.0")");
      },
      "metrics"},
+    {"metrics whose summaries only the raw console shows, the log lost",
+     [](Scenario& s, RunOutput& o) {
+         metrics_run(s, o);
+         s.args.push_back("-z");
+         log_fault(o, "write", "EBUSY");
+         o.errors = "ERROR: Unable to write log file log.txt: Device or resource busy\n";
+         o.console = "TOTAL DEVICE SUMMARY\r\nQB4077 Device:\r\n"
+                      "0: BusID:0x01 ChipID:77 FW:[0x00:0x00] ADR:0xc0 Config:0x00\r\nQB4077 Device:\r\n"
+                      "1: BusID:0x02 ChipID:77 FW:[0x00:0x00] ADR:0xc0 Config:0x00\r\n";
+         o.log = "";
+     },
+     ""},
+    {"metrics of a controller that neither the console nor the log lists",
+     [](Scenario& s, RunOutput& o) {
+         metrics_run(s, o);
+         o.console = "TOTAL DEVICE SUMMARY\r\nQB4077 Device:\r\n"
+                     "0: BusID:0x01 ChipID:77 FW:[0x00:0x00] ADR:0xc0 Config:0x00\r\n";
+         replace(*o.log, "1: BusID:0x02", "1: BusID:0x03");
+     },
+     "metrics"},
     {"metrics only the owner may read",
      [](Scenario& s, RunOutput& o) {
          metrics_run(s, o);
