@@ -372,6 +372,17 @@ private:
     std::map<std::string, const Job*> jobs_;
 };
 
+// A run the harness could not set up keeps at least its scenario, so that
+// the failure line's "kept in" holds.
+void keep_scenario(const Job& job, const fs::path& kept)
+{
+    try {
+        fs::create_directories(kept);
+        std::ofstream(kept / "scenario.json") << campaign::to_json(job.scenario()).dump(2) << "\n";
+    } catch (const std::exception&) {  // the failure line says what went wrong already
+    }
+}
+
 int run_campaign(const Options& o)
 {
     fs::path root = fresh_root();
@@ -406,6 +417,7 @@ int run_campaign(const Options& o)
                     schema.add(job, *report);
             } catch (const std::exception& e) {
                 found.push_back({"harness", e.what()});
+                keep_scenario(job, kept);
             }
             tally.add(job, out, found, kept, covered, trip ? &*trip : nullptr);
         }

@@ -106,8 +106,12 @@ void environment(Random& r, Scenario& s)
     if (r.percent(8))
         s.machine["umask"] = "000";
     std::optional<std::string> report = s.report_file();
-    if (report && !report->starts_with("missing/") && !s.files.count(*report) && *report != "out" &&
-        *report != "log.txt" && *report != "logprev.txt" && r.percent(40)) {
+    // Not where a file or directory of the run stands already (the image,
+    // or a directory drawn under the image's name).
+    bool taken = report && (s.files.count(*report) ||
+                            std::find(s.directories.begin(), s.directories.end(), *report) != s.directories.end());
+    if (report && !taken && !report->starts_with("missing/") && *report != "log.txt" && *report != "logprev.txt" &&
+        r.percent(40)) {
         s.old_report = old_report_text(s.seed);
         s.files[*report] = *s.old_report;
     }
