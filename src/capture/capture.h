@@ -34,8 +34,11 @@ void capture_image(const unsigned char* bytes, unsigned size);
 // are follows from the offset the read asks for (the pointer write the BMC
 // acknowledged just before it); a read that asks for none (a retry after a
 // lost answer, a read after a failed pointer write) may start anywhere, so
-// every byte of it but 0 is replaced.
-void capture_redact_vpd(unsigned char address8, const unsigned char (*text_fields)[2], int count);
+// every byte of it but 0 is replaced. So is every byte from `layout_end`
+// on: what lies past the fields is unknown, and an EEPROM smaller than the
+// dump answers its own start there again, text and all.
+void capture_redact_vpd(unsigned char address8, const unsigned char (*text_fields)[2], int count,
+                        unsigned layout_end);
 
 // The host's identity (its host name, the DMI product serial, the machine
 // id) is replaced in the capture by placeholders; the tool itself still

@@ -12,6 +12,7 @@ unsigned char VpdAddress8 = 0;
 constexpr int kMaxTextFields = 8;
 unsigned char VpdTextFields[kMaxTextFields][2];
 int VpdTextFieldCount = 0;
+unsigned VpdLayoutEnd = 0;
 
 // The offset a VPD read asks for: the one the last pointer write to the
 // same EEPROM (per way to the BMC, bus and device) set, once the BMC
@@ -84,6 +85,8 @@ unsigned char RedactedVpdByte(const VpdAsk& ask, unsigned index, unsigned char v
     if (!ask.known)
         return kPlaceholder;
     unsigned offset = unsigned(ask.offset) + index;
+    if (offset >= VpdLayoutEnd)
+        return kPlaceholder;
     for (int i = 0; i < VpdTextFieldCount; ++i)
         if (offset >= VpdTextFields[i][0] && offset < unsigned(VpdTextFields[i][0]) + VpdTextFields[i][1])
             return kPlaceholder;
@@ -94,11 +97,13 @@ unsigned char RedactedVpdByte(const VpdAsk& ask, unsigned index, unsigned char v
 
 namespace os {
 
-void capture_redact_vpd(unsigned char address8, const unsigned char (*text_fields)[2], int count)
+void capture_redact_vpd(unsigned char address8, const unsigned char (*text_fields)[2], int count,
+                        unsigned layout_end)
 {
     using namespace recorder;
     RedactVpd = true;
     VpdAddress8 = address8;
+    VpdLayoutEnd = layout_end;
     VpdTextFieldCount = count < kMaxTextFields ? count : kMaxTextFields;
     for (int i = 0; i < VpdTextFieldCount; ++i) {
         VpdTextFields[i][0] = text_fields[i][0];

@@ -116,12 +116,15 @@ void RedactVpdText()
 {
     unsigned char text_fields[sizeof kVpdFields / sizeof kVpdFields[0]][2];
     int count = 0;
+    unsigned layout_end = 0;
     for (const VpdField& f : kVpdFields) {
+        if (unsigned(f.offset) + f.width > layout_end)
+            layout_end = unsigned(f.offset) + f.width;
         if (f.kind == FIELD_TEXT) {
             text_fields[count][0] = f.offset;
             text_fields[count][1] = f.width;
             ++count;
         }
     }
-    os::capture_redact_vpd(VPDaddress, text_fields, count);
+    os::capture_redact_vpd(VPDaddress, text_fields, count, layout_end);
 }

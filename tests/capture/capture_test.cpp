@@ -320,7 +320,9 @@ TEST(Capture, RedactedVpdTextAppearsNowhereAndTheRunReplays)
 // The redactor decides what to hide from what each read asks for (the
 // offset of the pointer write the BMC acknowledged just before it), never
 // from where it believes the EEPROM's pointer stands: a lost or retried
-// read moves that pointer unseen, and its answer is hidden whole.
+// read moves that pointer unseen, and its answer is hidden whole. Past the
+// layout nothing is known: a 128-byte EEPROM dumped whole answers its own
+// text again from 0x80 on.
 TEST(Capture, RedactedVpdStaysHiddenWhenReadsAreLostOrRetried)
 {
     const json machine = json::parse(qbtest::machine_file("vpd_eeproms.json"));
@@ -329,6 +331,7 @@ TEST(Capture, RedactedVpdStaysHiddenWhenReadsAreLostOrRetried)
         const char* name;
         json fault;
         bool kcs;
+        int eeprom_size = 0;  // 0: as the machine file has it
     };
     const Case cases[] = {
         {"the first read's answer lost", {{"request", "18 52 01 A0 10"}, {"lose", true}, {"nth", 1}}, false},
@@ -338,12 +341,22 @@ TEST(Capture, RedactedVpdStaysHiddenWhenReadsAreLostOrRetried)
         {"the answers to a pointer write lost", {{"request", "18 52 01 A0 00 10"}, {"lose", true}, {"count", 3}},
          false},
         {"a read's answer with another id", {{"request", "18 52 02 A0 10"}, {"wrong_id", true}}, false},
+        {"an EEPROM smaller than the dump", nullptr, false, 128},
+        {"an EEPROM smaller than the dump, KCS ports", nullptr, true, 128},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         json m = machine;
-        m["bmcs"][0]["faults"] = json::array({c.fault});
+        if (!c.fault.is_null())
+            m["bmcs"][0]["faults"] = json::array({c.fault});
         Args args = {"-vpd", "--capture", "c.jsonl", "--capture-redact", "vpd"};
+        if (c.eeprom_size) {
+            for (auto& [bus, b] : m["bmcs"][0]["buses"].items())
+                for (json& d : b["devices"])
+                    if (d["type"] == "eeprom")
+                        d["size"] = c.eeprom_size;
+            args.front() = "-vpda0ff";
+        }
         if (c.kcs) {
             m["driver"] = "absent";
             m["bmcs"][0]["kcs"] = 0;
