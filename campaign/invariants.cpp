@@ -1172,8 +1172,7 @@ Finding metrics(const Evidence& e)
         return "the metrics file does not say whether the scan succeeded";
     if (e.out.signal && !status.empty())
         return "the metrics of a run a signal stopped give an exit status";
-    if (e.exited_defined() && (status.size() != 1 || status[0]->value != e.out.status) &&
-        !(e.out.status == 7 && status.size() == 1 && status[0]->value == 0 && e.said_lost("capture")))
+    if (e.exited_defined() && (status.size() != 1 || status[0]->value != e.out.status))
         return "the metrics give exit status " + (status.empty() ? "none" : std::to_string(static_cast<int>(status[0]->value))) +
                " to a run that ended with " + std::to_string(e.out.status);
     bool through = e.exited_defined() && (e.out.status == 0 || (e.scenario.plan() && e.out.status == 4));

@@ -65,13 +65,35 @@ long long NowUs()
     return static_cast<long long>(tv.tv_sec) * 1000000 + tv.tv_usec;
 }
 
+// The exit status this run's metrics file gives, while it stands.
+bool MetricsWritten = false;
+int MetricsExitCode = RC_OK;
+
 // Writes the metrics as the record stands (at the end of the run); a file
-// that cannot be written is told once and counted as lost.
+// that cannot be written is told once and counted as lost. One written
+// again keeps the run's end, and one that cannot be is removed, so that no
+// status but the run's stands.
 void WriteRunMetrics()
 {
-    Run.finished_us = NowUs();
-    if (int error = WriteMetrics(Run, MetricsFilename))
+    if (!MetricsWritten)
+        Run.finished_us = NowUs();
+    if (int error = WriteMetrics(Run, MetricsFilename)) {
+        if (MetricsWritten)
+            OutputFileRemove(MetricsFilename);
+        MetricsWritten = false;
         NoteOutputLost(OUTPUT_METRICS, MetricsFilename, std::strerror(error));
+        return;
+    }
+    MetricsWritten = true;
+    MetricsExitCode = Run.exit_code;
+}
+
+// A file lost after the metrics were written (the report's last write, the
+// capture at its end) turns a strict run's 0 into 7: the metrics say so too.
+void RewriteStaleMetrics()
+{
+    if (MetricsWritten && Run.exit_known && Run.exit_code != MetricsExitCode)
+        WriteRunMetrics();
 }
 // The command line being parsed, for a report of an error in it.
 int CommandLineArgc = 0;
@@ -327,6 +349,7 @@ int EndRun(int code)
     }
     if (Run.exit_known)
         Run.exit_code = StrictCode(Run.exit_code);
+    RewriteStaleMetrics();
     return Run.exit_code;
 }
 
@@ -363,6 +386,8 @@ int FinishRun(int code)
     ReportLateLosses();
     if (!RunEnded || !Run.exit_known)
         return code;
+    Run.exit_code = StrictCode(Run.exit_code);
+    RewriteStaleMetrics();
     return StrictCode(code);
 }
 

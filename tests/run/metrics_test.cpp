@@ -267,13 +267,31 @@ TEST(Metrics, TheFileAppearsWholeAndReadableByAllOrNotAtAll)
         EXPECT_EQ(report["exit_code"], 7);
     }
 
-    // A log lost before the metrics are written: they give the 7 that the
-    // run ends with, not the 0 it would have had.
-    machine["file_faults"] = {{{"file", "log"}, {"call", "write"}, {"errno", "EIO"}, {"count", "all"}}};
-    dir.machine(machine.dump());
-    auto no_log = dir.run({"--read-only", "-q", "--strict", "--metrics", "m.prom"});
-    EXPECT_EQ(no_log.status, 7);
-    MetricsFile m = parse_metrics(dir.read("m.prom"));
-    EXPECT_EQ(m["qb40_run_exit_status"], "7");
-    EXPECT_EQ(m["qb40_scan_success"], "0");
+    // A file lost before the metrics are written, or after them (the
+    // report's last write, the capture at its end): they give the 7 that
+    // the run ends with, not the 0 it would have had.
+    struct Loss {
+        const char* name;
+        json fault;
+        std::vector<std::string> outputs;
+    };
+    const Loss losses[] = {
+        {"the log", {{"file", "log"}, {"call", "write"}, {"errno", "EIO"}, {"count", "all"}}, {}},
+        {"the report's last write",
+         {{"file", "report"}, {"call", "rename"}, {"errno", "EBUSY"}, {"nth", 2}},
+         {"--report", "r.json"}},
+        {"the capture at its end", {{"file", "capture"}, {"call", "rename"}, {"errno", "EIO"}}, {"--capture", "c.jsonl"}},
+    };
+    for (const Loss& loss : losses) {
+        SCOPED_TRACE(loss.name);
+        machine["file_faults"] = json::array({loss.fault});
+        dir.machine(machine.dump());
+        std::vector<std::string> args = {"--read-only", "-q", "--strict", "--metrics", "m.prom"};
+        args.insert(args.end(), loss.outputs.begin(), loss.outputs.end());
+        auto r = dir.run(args);
+        EXPECT_EQ(r.status, 7);
+        MetricsFile m = parse_metrics(dir.read("m.prom"));
+        EXPECT_EQ(m["qb40_run_exit_status"], "7");
+        EXPECT_EQ(m["qb40_scan_success"], "0");
+    }
 }
