@@ -310,6 +310,15 @@ bool closing_lines(const Evidence& e, int code)
 
 bool help_only(const Evidence& e) { return e.last() == "Command-Line help only"; }
 
+// A help run under --strict that lost a file it writes (the metrics: its
+// lines that say which are not in the tail) says so after the help's own
+// last line.
+bool help_then_lost(const Evidence& e)
+{
+    return e.last() == "ERROR: Not every file of the run was written [RETURN CODE:0x07]" &&
+           e.last(1) == "Command-Line help only";
+}
+
 bool image_refused(const Evidence& e)
 {
     const std::string cause = e.last(1);
@@ -438,7 +447,7 @@ bool ends_as(const Evidence& e, int status)
         return refused_before_the_log(e) || option_conflict(e) || family_mismatch(e) || report_refused(e) ||
                report_unwritable(e);
     case 7:  // --strict: a file lost; after the log was closed, the log still shows the 0 it made 7 of
-        return closing_lines(e, 7) || ((closing_lines(e, 0) || help_only(e)) &&
+        return closing_lines(e, 7) || help_then_lost(e) || ((closing_lines(e, 0) || help_only(e)) &&
                                        (e.said_lost("capture") || e.said_lost("report") || e.said_lost("log")));
     case 6:
         return closing_with_cause(e) || diagnostics_aborted(e);

@@ -767,6 +767,9 @@ TEST(Invariants, EachExitPathEndsTheLogItsOwnWay)
             "ERROR: No run without its report: nothing was sent [RETURN CODE:0x05]\n",
          ""},
         {7, "ERROR: Not every file of the run was written [RETURN CODE:0x07]\n" + closing + "07\n", ""},
+        {7, "Command-Line help only\nERROR: Unable to write metrics file m.prom: Input/output error\n"
+            "ERROR: Not every file of the run was written [RETURN CODE:0x07]\n",
+         ""},
         {6, "    [ESC] Key pressed. Diagnostics aborted.\n\n", ""},
         {6, "    [ESC] Key pressed. Diagnostics aborted.\n" + closing + "06\n", ""},
         {171, "No Devices Found [RETURN CODE:0x02]\n\n" + closing + "ab\n", ""},
