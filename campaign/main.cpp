@@ -378,7 +378,7 @@ void keep_scenario(const Job& job, const fs::path& kept)
 {
     try {
         fs::create_directories(kept);
-        std::ofstream(kept / "scenario.json") << campaign::to_json(job.scenario()).dump(2) << "\n";
+        std::ofstream(kept / "scenario.json") << campaign::to_json(job.scenario()).dump() << "\n";
     } catch (const std::exception&) {  // the failure line says what went wrong already
     }
 }
