@@ -36,6 +36,7 @@ set(QB40_TOOL_SOURCES
   main/leds.cpp
   main/mux_as_found.cpp
   main/options.cpp
+  main/whole_options.cpp
   main/plan.cpp
   main/registers.cpp
   main/same_controller.cpp

@@ -23,6 +23,7 @@
 #define DEFAULT_MUX_ADDRESS 0xE6  // the read's mux switch always goes here
 
 INT8U I2C_LastCompletionCode = 0;
+INT8U I2C_LastRequestSent = 0;
 
 enum CompletionAction { CC_RETRY, CC_FAIL };
 
@@ -74,6 +75,12 @@ static int bus_byte_for(unsigned char busID, INT8U mux_address, INT8U* bus)
     return 1;
 }
 
+// The mux a read switches first. The classic flow always names 0xE6 there
+// (the write names the -ma address); a read-only run switches no mux the
+// operator did not name, and its reads must follow their own bus byte for
+// the register-pointer test to tell two controllers apart.
+static INT8U read_switch_mux() { return CMDL_ReadOnly ? MUXaddress : DEFAULT_MUX_ADDRESS; }
+
 // The log lines for an exchange that got no response at all.
 static void log_no_response(Transfer kind, const INT8U* request, INT8U num_bytes, int retries_left)
 {
@@ -105,6 +112,7 @@ static int transfer(Transfer kind, INT8U* request, INT16U request_length, INT8U 
     INT8U length = 0;
 
     for (;;) {
+        I2C_LastRequestSent = 1;
         if (!Kcs_Read_After_Write(request, request_length, response, &length)) {
             log_no_response(kind, request, num_bytes, retry_Kcs_Read_After_Write);
             retry_Kcs_Read_After_Write--;
@@ -166,7 +174,8 @@ int i2c_master_read(INT8U i2c_addr, INT8U* p_rbuf, INT8U num_bytes, unsigned cha
     INT8U bus;
 
     I2C_LastCompletionCode = 0;
-    if (!bus_byte_for(busID, DEFAULT_MUX_ADDRESS, &bus))
+    I2C_LastRequestSent = 0;
+    if (!bus_byte_for(busID, read_switch_mux(), &bus))
         return 0;
     PutMasterWriteReadHeader(request, bus, i2c_addr, num_bytes);
 
@@ -193,6 +202,7 @@ int i2c_master_write(INT8U i2c_addr, const INT8U* p_wbuf, INT8U num_bytes, unsig
     INT8U bus;
 
     I2C_LastCompletionCode = 0;
+    I2C_LastRequestSent = 0;
     if (num_bytes > WRITE_REQUEST_SIZE - MWR_HEADER)
         return 0;  // no room in the request; no caller writes more than a few bytes
     if (!bus_byte_for(busID, MUXaddress, &bus))

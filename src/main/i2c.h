@@ -12,3 +12,7 @@ int i2c_master_write(INT8U i2c_addr, const INT8U* p_wbuf, INT8U num_bytes, unsig
 // last call got none; the scan tells a refused bus (0xCC) from other failures
 // by it.
 extern INT8U I2C_LastCompletionCode;
+// Whether the last call handed its own request to the BMC (whatever came
+// back): 0 when it gave up before, e.g. when its mux switch got no answer.
+// An LED counts as put out only once the write that puts it out was sent.
+extern INT8U I2C_LastRequestSent;

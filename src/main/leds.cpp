@@ -91,7 +91,8 @@ void DisableLampTest(INT8U) { TurnOffAllLEDs(); }
 // An LED counts as lit from before the write that lights it is sent (an
 // attempt whose answer was lost may have lit it), and as dark only once the
 // write that puts it out was sent, whatever its answer: a finished run does
-// no more for it.
+// no more for it. A write the I2C layer gave up on before sending it (its
+// mux switch got no answer) put nothing out.
 void NoteLedWrite(INT8U busID, INT8U i2c_addr, INT8U reg, INT8U value, LedWriteStage stage)
 {
     INT8U bit = LedBit(reg);
@@ -100,7 +101,7 @@ void NoteLedWrite(INT8U busID, INT8U i2c_addr, INT8U reg, INT8U value, LedWriteS
         return;
     if (value && stage == LED_WRITE_BEFORE)
         *lit = static_cast<INT8U>(*lit | bit);
-    else if (!value && stage == LED_WRITE_AFTER)
+    else if (!value && stage == LED_WRITE_AFTER && I2C_LastRequestSent)
         *lit = static_cast<INT8U>(*lit & ~bit);
 }
 

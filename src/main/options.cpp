@@ -18,6 +18,7 @@
 #include "../logfile/logfile.h"
 #include "../outcome/outcome.h"
 #include "image.h"
+#include "whole_options.h"
 
 namespace {
 
@@ -43,16 +44,6 @@ enum OptionAction {
     OPT_DIAGNOSTICS,
     OPT_LED_CYCLING,
     OPT_HELP,
-    OPT_STRICT,
-    OPT_REPORT,
-    OPT_EXPECT,
-    OPT_IMAGE_SHA256,
-    OPT_CAPTURE,
-    OPT_CAPTURE_REDACT,
-    OPT_PLAN,
-    OPT_READ_ONLY,
-    OPT_HELP_ALL,
-    OPT_METRICS,
 };
 
 struct OptionKey {
@@ -116,40 +107,6 @@ constexpr const char* kHelpLines[] = {
     "\n     -?, -h, --help    Displays this screen",
 };
 
-// Options matched only as a whole argument, and before the keys above: a
-// word that merely holds one keeps its meaning, and every one of them was
-// refused before it existed.
-constexpr OptionKey kWholeArgumentOptions[] = {
-    {"--strict", OPT_STRICT},
-    {"--report", OPT_REPORT},
-    {"--expect", OPT_EXPECT},
-    {"--image-sha256", OPT_IMAGE_SHA256},
-    {"--capture", OPT_CAPTURE},
-    {"--capture-redact", OPT_CAPTURE_REDACT},
-    {"--plan", OPT_PLAN},
-    {"--read-only", OPT_READ_ONLY},
-    {"--help-all", OPT_HELP_ALL},
-    {"--metrics", OPT_METRICS},
-};
-
-// --help-all: after the classic screen, every option it does not show, one
-// line each, in the manual's words.
-constexpr const char* kHelpAllLines[] = {
-    "\n Options not listed above (those beginning with -- only as whole arguments):",
-    "\n     -dio              Use the KCS ports directly when the driver cannot be opened",
-    "\n     -ms               Switch the mux by the tool instead of the BMC; needs -ma",
-    "\n     --strict          The exit status tells the truth about the whole run",
-    "\n     --report FILE     Write FILE as one JSON object describing the run",
-    "\n     --expect N        The run must find at least N controllers (1 to 64)",
-    "\n     --image-sha256 HEX  Upgrade only with the image file whose SHA-256 is HEX",
-    "\n     --capture FILE    Record the run at its seam with the machine into FILE",
-    "\n     --capture-redact LIST  With --capture: vpd, host or vpd,host left out of it",
-    "\n     --plan            Say what the upgrade would do, and do none of it",
-    "\n     --read-only       Scan and report; write no register, LED or EEPROM byte",
-    "\n     --metrics FILE    Write the scan as Prometheus metrics for the node exporter",
-    "\n     --help-all        Displays this screen with every option",
-};
-
 int HexDigitValue(char c)
 {
     if (c >= '0' && c <= '9')
@@ -186,15 +143,6 @@ bool ParseHexRange(const char* value, unsigned char* first, unsigned char* last)
     return true;
 }
 
-// A SHA-256 digest: exactly 64 hexadecimal digits, either case.
-bool IsSha256Hex(const char* value)
-{
-    size_t n = 0;
-    while (IsHexDigit(value[n]))
-        ++n;
-    return n == sizeof ExpectedImageSha256 - 1 && value[n] == '\0';
-}
-
 bool StartsWithDigit1to9(const char* value) { return value[0] >= '1' && value[0] <= '9'; }
 
 // The decimal number at the start of `value`, read up to the first non-digit.
@@ -208,40 +156,6 @@ void TakeImageFileName(const char* name)
     strcpy(BinFilename, name);
     CMDL_FilenameSpecified = 1;
     CheckImageFileName();
-}
-
-// The file name after an option that writes a file (--report, --capture,
-// --metrics), into `into` whole.
-void TakeOutputFileName(int& index, int argc, char** argv, const char* option, const char* what, char* into, size_t size)
-{
-    if (index + 1 >= argc || argv[index + 1][0] == '\0')
-        CommandLineError("ERROR: No filename specified after %s [RETURN CODE:0x%02x]", option, RC_COMMAND_LINE);
-    ++index;
-    if (strlen(argv[index]) >= size)
-        CommandLineError("ERROR: %s filename too long (max %d characters) [RETURN CODE:0x%02x]", what,
-                         static_cast<int>(size) - 1, RC_COMMAND_LINE);
-    strcpy(into, argv[index]);
-}
-
-// --capture-redact's list: "vpd", "host", "vpd,host" (in either order).
-bool TakeRedactions(const char* list)
-{
-    unsigned char vpd = 0, host = 0;
-    for (const char* word = list;;) {
-        size_t length = strcspn(word, ",");
-        if (length == 3 && strncmp(word, "vpd", 3) == 0)
-            vpd = 1;
-        else if (length == 4 && strncmp(word, "host", 4) == 0)
-            host = 1;
-        else
-            return false;
-        if (word[length] == '\0')
-            break;
-        word += length + 1;
-    }
-    CMDL_CaptureRedactVpd |= vpd;
-    CMDL_CaptureRedactHost |= host;
-    return true;
 }
 
 // The keys that only turn settings on: each sets one flag, or two.
@@ -261,10 +175,6 @@ const PlainFlag kPlainFlags[] = {
     {OPT_DIAGNOSTICS, &CMDL_DiagnosticMode, nullptr},
     {OPT_LED_CYCLING, &CMDL_LEDcycling, nullptr},
     {OPT_HELP, &CMDL_Help, nullptr},
-    {OPT_STRICT, &CMDL_Strict, nullptr},
-    {OPT_PLAN, &CMDL_Plan, nullptr},
-    {OPT_READ_ONLY, &CMDL_ReadOnly, nullptr},
-    {OPT_HELP_ALL, &CMDL_Help, &CMDL_HelpAll},
 };
 
 // -vpd alone, or with an address and a length: -vpdA0, -vpdA052.
@@ -282,34 +192,6 @@ bool TakeVpd(const char* argument, const char* value)
     if (length == 4 && IsHexDigit(value[2]) && IsHexDigit(value[3]))
         VPD_BYTEStoREAD = HexByte(value + 2);
     return true;
-}
-
-// --expect N: a count in decimal digits only, from 1 to what four device
-// tables hold.
-void TakeExpectedCount(int& index, int argc, char** argv)
-{
-    const char* count = index + 1 < argc ? argv[index + 1] : "";
-    size_t digits = strspn(count, "0123456789");
-    unsigned long n = digits > 0 && digits <= 3 && count[digits] == '\0' ? strtoul(count, nullptr, 10) : 0;
-    if (n < 1 || n > MAX_EXPECTED_CONTROLLERS)
-        CommandLineError("ERROR: --expect needs a number of controllers from 1 to %d [RETURN CODE:0x%02x]",
-                         MAX_EXPECTED_CONTROLLERS, RC_COMMAND_LINE);
-    ++index;
-    CMDL_ExpectedControllers = static_cast<unsigned char>(n);
-}
-
-// --image-sha256 HEX, kept in lower case.
-void TakeImageDigest(int& index, int argc, char** argv)
-{
-    if (index + 1 >= argc)
-        CommandLineError("ERROR: No digest specified after --image-sha256 [RETURN CODE:0x%02x]", RC_COMMAND_LINE);
-    ++index;
-    if (!IsSha256Hex(argv[index]))
-        CommandLineError("ERROR: Invalid SHA-256 digest \"%s\" after --image-sha256 (64 hexadecimal digits) "
-                         "[RETURN CODE:0x%02x]",
-                         argv[index], RC_COMMAND_LINE);
-    for (size_t i = 0; i < sizeof ExpectedImageSha256; ++i)
-        ExpectedImageSha256[i] = static_cast<char>(tolower(static_cast<unsigned char>(argv[index][i])));
 }
 
 // The classic keys with a value part in the same argument (-cd5, -c3, -b13,
@@ -370,27 +252,6 @@ bool ApplyOptionWithArgument(OptionAction action, int& index, int argc, char** a
         ++index;
         TakeImageFileName(argv[index]);
         return true;
-    case OPT_REPORT:
-        TakeOutputFileName(index, argc, argv, "--report", "Report", ReportFilename, sizeof ReportFilename);
-        return true;
-    case OPT_CAPTURE:
-        TakeOutputFileName(index, argc, argv, "--capture", "Capture", CaptureFilename, sizeof CaptureFilename);
-        return true;
-    case OPT_CAPTURE_REDACT:
-        if (index + 1 >= argc || !TakeRedactions(argv[index + 1]))
-            CommandLineError("ERROR: --capture-redact takes vpd, host or both (vpd,host) [RETURN CODE:0x%02x]",
-                             RC_COMMAND_LINE);
-        ++index;
-        return true;
-    case OPT_EXPECT:
-        TakeExpectedCount(index, argc, argv);
-        return true;
-    case OPT_IMAGE_SHA256:
-        TakeImageDigest(index, argc, argv);
-        return true;
-    case OPT_METRICS:
-        TakeOutputFileName(index, argc, argv, "--metrics", "Metrics", MetricsFilename, sizeof MetricsFilename);
-        return true;
     default:
         return false;
     }
@@ -415,10 +276,9 @@ bool ApplyOption(OptionAction action, const char* argument, const char* value, i
 // Tries the keys in order on argv[index]; false when none takes it.
 bool ParseOneArgument(int& index, int argc, char** argv)
 {
+    if (TakeWholeArgumentOption(index, argc, argv))
+        return true;
     const char* argument = argv[index];
-    for (const OptionKey& k : kWholeArgumentOptions)
-        if (strcmp(argument, k.key) == 0)
-            return ApplyOption(k.action, argument, "", index, argc, argv);
     for (const OptionKey& k : kOptionKeys) {
         const char* found = strstr(argument, k.key);
         if (found && ApplyOption(k.action, argument, found + strlen(k.key), index, argc, argv))
@@ -432,65 +292,6 @@ bool ParseOneArgument(int& index, int argc, char** argv)
     return false;
 }
 
-// An option conflict is reported through the log too, since in quiet mode
-// the log is the only place it can be seen.
-[[noreturn]] void EndOnConflict()
-{
-    int code = EndRun(RC_COMMAND_LINE);
-    CloseLogFile();
-    exit(FinishRun(code));
-}
-
-// A plan scans and reads, and tells what one upgrade cycle would do: what
-// would write, light LEDs or repeat has no place in it.
-struct OptionConflict {
-    const unsigned char& setting;
-    const char* option;
-};
-constexpr OptionConflict kPlanConflicts[] = {
-    {CMDL_ContinousUpgrade, "-c"},
-    {CMDL_DiagnosticMode, "-d"},
-    {CMDL_LEDcycling, "-z"},
-};
-
-// The first option of `conflicts` that is set ends the run with 5.
-template <size_t N>
-void RefuseConflicts(const OptionConflict (&conflicts)[N], const char* with)
-{
-    for (const OptionConflict& c : conflicts) {
-        if (c.setting) {
-            pb("ERROR: %s not allowed with %s [RETURN CODE:0x%02x]\n", c.option, with, RC_COMMAND_LINE);
-            EndOnConflict();
-        }
-    }
-}
-
-// A read-only run reads: whatever writes to a controller, lights an LED or
-// upgrades has no place in it. A plan of an upgrade reads only.
-constexpr OptionConflict kReadOnlyConflicts[] = {
-    {CMDL_DiagnosticMode, "-d"},
-    {CMDL_LEDcycling, "-z"},
-};
-
-void CheckReadOnlyConflicts()
-{
-    if (CMDL_FilenameSpecified && !CMDL_Plan) {
-        pb("ERROR: An upgrade not allowed with --read-only (--plan tells what it would do) [RETURN CODE:0x%02x]\n",
-           RC_COMMAND_LINE);
-        EndOnConflict();
-    }
-    RefuseConflicts(kReadOnlyConflicts, "--read-only");
-}
-
-void CheckPlanConflicts()
-{
-    if (!CMDL_FilenameSpecified) {
-        pb("ERROR: --plan needs an image file (-f FILE) [RETURN CODE:0x%02x]\n", RC_COMMAND_LINE);
-        EndOnConflict();
-    }
-    RefuseConflicts(kPlanConflicts, "--plan");
-}
-
 }  // namespace
 
 void ParseCommandLine(int argc, char** argv)
@@ -500,8 +301,7 @@ void ParseCommandLine(int argc, char** argv)
         if (!ParseOneArgument(index, argc, argv))
             CommandLineError("ERROR: Invalid Syntax \"%s\" [RETURN CODE:0x%02x]", argv[index], RC_COMMAND_LINE);
     }
-    if ((CMDL_CaptureRedactVpd || CMDL_CaptureRedactHost) && !CaptureFilename[0])
-        CommandLineError("ERROR: --capture-redact without --capture [RETURN CODE:0x%02x]", RC_COMMAND_LINE);
+    CheckWholeArgumentOptionsParsed();
     // What decides which controllers get the image must not be a directory's name.
     if ((CMDL_Strict || CMDL_Plan) && CMDL_FilenameSpecified)
         CheckImageBaseName();
@@ -544,31 +344,6 @@ void LogClassicOptions()
         pf("Selected -ms to Send Mux switching commands instead of relying on BMC");
     if (CMDL_DiagnosticMode)
         pf("Selected -d for diagnostic mode\n");
-}
-
-// The options matched as whole arguments, a line each in the log.
-void LogWholeArgumentOptions()
-{
-    if (CMDL_Strict)
-        pf("Selected --strict for an exit status of the whole run");
-    if (ReportFilename[0])
-        pf("Selected --report for a report in %s", ReportFilename);
-    if (CMDL_ExpectedControllers)
-        pf("Selected --expect for at least %d controllers", CMDL_ExpectedControllers);
-    if (ExpectedImageSha256[0])
-        pf("Selected --image-sha256 for an image whose SHA-256 is %s", ExpectedImageSha256);
-    if (CaptureFilename[0])
-        pf("Selected --capture for a capture of the run in %s", CaptureFilename);
-    if (CMDL_CaptureRedactVpd)
-        pf("Selected --capture-redact vpd for placeholders in place of VPD text");
-    if (CMDL_CaptureRedactHost)
-        pf("Selected --capture-redact host for a capture without the host name, DMI serial and machine-id");
-    if (CMDL_Plan)
-        pf("Selected --plan: what the upgrade would do, nothing written");
-    if (CMDL_ReadOnly)
-        pf("Selected --read-only: no register, LED or EEPROM byte written");
-    if (MetricsFilename[0])
-        pf("Selected --metrics for Prometheus metrics in %s", MetricsFilename);
 }
 
 // The classic options that do not go together end the run with 5.
@@ -614,10 +389,7 @@ void LogCommandLineInfo(int argc, char** argv)
     pf(" ");
 
     CheckClassicConflicts();
-    if (CMDL_Plan)
-        CheckPlanConflicts();
-    if (CMDL_ReadOnly)
-        CheckReadOnlyConflicts();
+    CheckWholeArgumentConflicts();
 }
 
 void DisplayCommandLineHelp()
@@ -628,8 +400,7 @@ void DisplayCommandLineHelp()
         ps_no_rn("%s", line);
     if (CMDL_HelpAll) {
         ps_no_rn("\n");
-        for (const char* line : kHelpAllLines)
-            ps_no_rn("%s", line);
+        DisplayWholeArgumentHelp();
     }
     ps_no_rn("\n\n");
 }

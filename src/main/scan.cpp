@@ -59,10 +59,15 @@ constexpr INT8U kDriveRegisterCount = 8;
 // A failed read is stored as its low byte, so it shows as 0xFF.
 INT8U LowByte(int value) { return static_cast<INT8U>(value & 0xFF); }
 
-// A version register, read with the plain or the QB4083C command form.
+// A version register, read with the plain or the QB4083C command form; the
+// outcome learns whether the plain read gave a value.
 INT8U ReadVersionRegister(bool qb4083c, INT8U busID, INT8U i2c_addr, INT8U reg)
 {
-    return LowByte(qb4083c ? ReadQB4083Creg(busID, i2c_addr, reg) : ReadQBreg(busID, i2c_addr, reg));
+    if (qb4083c)
+        return LowByte(ReadQB4083Creg(busID, i2c_addr, reg));
+    int value = ReadQBreg(busID, i2c_addr, reg);
+    NoteRegisterRead(reg, value);
+    return LowByte(value);
 }
 
 void ReadVersionRegisters(structChipInfo& rec, bool qb4083c, INT8U busID, INT8U i2c_addr)
@@ -82,7 +87,9 @@ void ReadVersionRegisters(structChipInfo& rec, bool qb4083c, INT8U busID, INT8U 
 void LogAdditionalRegisters(structChipInfo& rec, INT8U busID, INT8U i2c_addr)
 {
     pf("\tAdditional Chip Info:");
-    rec.ConfigByte = LowByte(ReadQBreg(busID, i2c_addr, QBREG_CONFIG));
+    int config = ReadQBreg(busID, i2c_addr, QBREG_CONFIG);
+    NoteRegisterRead(QBREG_CONFIG, config);
+    rec.ConfigByte = LowByte(config);
     pf("\tConfiguration      (Reg 0x30):0x%02x", rec.ConfigByte);
     for (const LoggedRegister& r : kAdditionalRegisters) {
         int value = ReadQBreg(busID, i2c_addr, r.reg);
@@ -138,15 +145,18 @@ ProbeOutcome ProbePosition(INT8U busID, INT8U i2c_addr, int MUXretval)
         pb("(no device at 0x%02x)", i2c_addr);
         return PROBE_NEXT;
     }
-    // A read-only run sets no mark, so lit Locate and Fail LEDs are not its
-    // own (someone's locate request, a failed drive): the controller counts.
-    if (!CMDL_ReadOnly) {
-        int locate = ReadQBreg(busID, i2c_addr, QBREG_LOCATE);
-        int fail = ReadQBreg(busID, i2c_addr, QBREG_FAIL);
-        if (locate == kFoundMark && fail == kFoundMark) {
-            pb("%s", kFoundBefore);
-            return PROBE_NEXT;
-        }
+    // Lit marks are judged alike with and without --read-only, so that a
+    // read-only scan (a plan, the monitoring) tells what a marking scan,
+    // and so the upgrade, will do: a controller a killed run left marked is
+    // passed over by both.
+    int locate = ReadQBreg(busID, i2c_addr, QBREG_LOCATE);
+    int fail = ReadQBreg(busID, i2c_addr, QBREG_FAIL);
+    if (locate == kFoundMark && fail == kFoundMark) {
+        if (CMDL_ReadOnly)
+            pf("Locate and Fail read 0x%02x: passed over as found before, as a marking scan passes it over",
+               kFoundMark);
+        pb("%s", kFoundBefore);
+        return PROBE_NEXT;
     }
     const ChipFamily* family = ScannedFamilyOf(LowByte(chip));
     if (!family) {

@@ -111,13 +111,23 @@ void PutControllers(const RunRecord& run)
 
     Header("qb40_controller_info",
            "A controller the scan found: its chip ID, running firmware (ID.major.minor) and chip revision.");
+    // A register whose read failed is "unknown" in a label and has no sample.
     for (Cursor k{}; const ControllerRecord* c = Next(run, &k);) {
         Identity("qb40_controller_info", k.bmc, *c);
-        WriterPrintf(&Metrics.out, ",chip_id=\"%d\",firmware=\"%d.%d.%d\",revision=\"%d\"} 1\n", c->ChipID,
-                     c->last_seen[0], c->last_seen[1], c->last_seen[2], c->ChipRev);
+        WriterPrintf(&Metrics.out, ",chip_id=\"%d\",firmware=\"", c->ChipID);
+        if (c->known & KNOWN_LAST_SEEN)
+            WriterPrintf(&Metrics.out, "%d.%d.%d", c->last_seen[0], c->last_seen[1], c->last_seen[2]);
+        else
+            WriterPrintf(&Metrics.out, "unknown");
+        if (c->known & KNOWN_REVISION)
+            WriterPrintf(&Metrics.out, "\",revision=\"%d\"} 1\n", c->ChipRev);
+        else
+            WriterPrintf(&Metrics.out, "\",revision=\"unknown\"} 1\n");
     }
     Header("qb40_controller_config", "The controller's configuration register 0x30.");
     for (Cursor k{}; const ControllerRecord* c = Next(run, &k);) {
+        if (!(c->known & KNOWN_CONFIG))
+            continue;
         Identity("qb40_controller_config", k.bmc, *c);
         WriterPrintf(&Metrics.out, "} %d\n", c->ConfigByte);
     }

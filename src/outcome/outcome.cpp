@@ -46,6 +46,24 @@ int FirstFailure = RC_OK;
 // What the scan read from the controller it is recording, until it is noted.
 INT8U PendingReading[READINGS];
 INT8U PendingKnown = 0;
+// Which of its version, revision and configuration registers were read.
+enum PendingRegister : INT8U {
+    PENDING_FWID0 = 1,
+    PENDING_FWID1 = 2,
+    PENDING_FWID2 = 4,
+    PENDING_REVISION = 8,
+    PENDING_CONFIG = 16,
+};
+constexpr INT8U kPendingVersion = PENDING_FWID0 | PENDING_FWID1 | PENDING_FWID2;
+INT8U PendingRegisters = 0;
+struct KnownRegister {
+    INT8U reg;
+    INT8U bit;  // PendingRegister
+};
+constexpr KnownRegister kKnownRegisters[] = {
+    {QBREG_FWID0, PENDING_FWID0},       {QBREG_FWID1, PENDING_FWID1}, {QBREG_FWID2, PENDING_FWID2},
+    {QBREG_REVISION, PENDING_REVISION}, {QBREG_CONFIG, PENDING_CONFIG},
+};
 
 struct ReadingRegister {
     INT8U reg;
@@ -218,18 +236,29 @@ void BeginRecord(int argc, char** argv)
     }
 }
 
-// The command line was refused after --report FILE was taken: FILE says so
-// of this run, unless it is a file that must not be written (then it is
-// left alone: the run ends with 5 all the same). Any argument may still
-// have been meant as the image, so none of them is written over.
+// Whether `file`, named after `option` on a command line that was refused,
+// may still be written: not when it is a file that must not be, nor when it
+// is another argument (any of them may have been meant as the image).
+bool WritableAfterRefusal(const char* file, const char* option, const char* other_output)
+{
+    if (!file[0])
+        return false;
+    for (int i = 1; i < CommandLineArgc; ++i) {
+        const bool own_name = std::strcmp(CommandLineArgv[i - 1], option) == 0;
+        if (!own_name && OutputFileRefusal(file, CommandLineArgv[i], nullptr))
+            return false;
+    }
+    return !OutputFileRefusal(file, nullptr, other_output);
+}
+
+// The command line was refused after --report FILE or --metrics FILE was
+// taken: FILE says so of this run, unless it must be left alone (the run
+// ends with 5 all the same).
 void ReportCommandLineError()
 {
-    for (int i = 1; i < CommandLineArgc; ++i) {
-        const bool report_name = std::strcmp(CommandLineArgv[i - 1], "--report") == 0;
-        if (!report_name && OutputFileRefusal(ReportFilename, CommandLineArgv[i], nullptr))
-            return;
-    }
-    if (OutputFileRefusal(ReportFilename, nullptr, nullptr))
+    ReportRefused = !WritableAfterRefusal(ReportFilename, "--report", nullptr);
+    MetricsRefused = !WritableAfterRefusal(MetricsFilename, "--metrics", ReportFilename);
+    if (ReportRefused && MetricsRefused)
         return;
     BeginRecord(CommandLineArgc, CommandLineArgv);
 }
@@ -305,6 +334,10 @@ void NoteBmcsFound(int count)
 
 void NoteRegisterRead(INT8U reg, int value)
 {
+    for (const KnownRegister& k : kKnownRegisters) {
+        if (k.reg == reg)
+            PendingRegisters = static_cast<INT8U>(value >= 0 ? PendingRegisters | k.bit : PendingRegisters & ~k.bit);
+    }
     for (const ReadingRegister& r : kReadingRegisters) {
         if (r.reg != reg)
             continue;
@@ -327,7 +360,7 @@ int RunCode(int next)
 
 int EndRun(int code)
 {
-    if (!RunBegun && ReportFilename[0] && CommandLineArgv)
+    if (!RunBegun && (ReportFilename[0] || MetricsFilename[0]) && CommandLineArgv)
         ReportCommandLineError();
     if (!RunBegun)
         return code;
@@ -365,6 +398,18 @@ void CommandLineError(const char* fmt, ...)
         fputs("\r\n", stdout);
         fflush(stdout);
     }
+    ExitRun(RC_COMMAND_LINE);
+}
+
+void RefuseCommandLine(const char* fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    // Under -q a timer's journal sees standard error alone.
+    vfprintf(CMDL_QuietMode ? stderr : stdout, fmt, ap);
+    va_end(ap);
+    fputs(CMDL_QuietMode ? "\n" : "\r\n", CMDL_QuietMode ? stderr : stdout);
+    fflush(stdout);
     ExitRun(RC_COMMAND_LINE);
 }
 
@@ -470,16 +515,25 @@ void NoteControllerFound(const structChipInfo& rec, int MUXretval, int stored)
         c->before[0] = rec.FW_ID0;
         c->before[1] = rec.FW_ID1;
         c->before[2] = rec.FW_ID2;
+        const bool version = (PendingRegisters & kPendingVersion) == kPendingVersion;
+        c->known = static_cast<INT8U>((version ? KNOWN_BEFORE : 0) |
+                                      (PendingRegisters & PENDING_REVISION ? KNOWN_REVISION : 0) |
+                                      (PendingRegisters & PENDING_CONFIG ? KNOWN_CONFIG : 0));
     }
     if (c) {
         c->last_seen[0] = rec.FW_ID0;
         c->last_seen[1] = rec.FW_ID1;
         c->last_seen[2] = rec.FW_ID2;
+        if ((PendingRegisters & kPendingVersion) == kPendingVersion)
+            c->known = static_cast<INT8U>(c->known | KNOWN_LAST_SEEN);
+        else
+            c->known = static_cast<INT8U>(c->known & ~KNOWN_LAST_SEEN);
         c->last_scan = bmc->scans;
         std::memcpy(c->reading, PendingReading, sizeof c->reading);
         c->reading_known = PendingKnown;
     }
     PendingKnown = 0;
+    PendingRegisters = 0;
     // Only an upgrade run has something to say about a controller it could
     // not keep (a plan says it of its own).
     if (!stored && CMDL_FilenameSpecified && !CMDL_Plan)
@@ -515,6 +569,7 @@ void NoteVersionRead(INT8U busID, INT8U i2c_addr, const INT8U* version)
     if (!c)
         return;
     std::memcpy(c->last_seen, version, RECORD_VERSION_BYTES);
+    c->known = static_cast<INT8U>(c->known | KNOWN_LAST_SEEN);
     c->last_scan = CurrentBmc()->scans;
 }
 

@@ -50,6 +50,10 @@ int EndRun(int code);
 // A command-line or image-name error: the line on the console (unless
 // quiet), and the run ends with 5.
 [[noreturn]] void CommandLineError(const char* fmt, ...) QB_PRINTF(1, 2);
+// A command line refused for an option beyond the classic keys: as
+// CommandLineError, but under -q the line goes to standard error, where a
+// timer's journal finds it.
+[[noreturn]] void RefuseCommandLine(const char* fmt, ...) QB_PRINTF(1, 2);
 
 // The last step before the process ends with `code`: the capture is put in
 // place, a file found lost since the report was written is added to it,

@@ -97,6 +97,14 @@ void PutVersionOrNull(bool known, const INT8U* version)
         WriterPrintf(&Report.out, "null");
 }
 
+void PutByteOrNull(bool known, INT8U value)
+{
+    if (known)
+        WriterPrintf(&Report.out, "%d", value);
+    else
+        WriterPrintf(&Report.out, "null");
+}
+
 void PutTimeOrNull(time_t t)
 {
     if (t)
@@ -169,16 +177,21 @@ void PutController(const BmcRecord& bmc, const ControllerRecord& c)
         WriterPrintf(&Report.out, "{\"address\": \"0x%02X\", \"channel\": %d}", c.MUXaddress, c.ChannelNumber);
     else
         WriterPrintf(&Report.out, "null");
-    WriterPrintf(&Report.out, ", \"chip_id\": %d, \"chip_revision\": %d, \"model\": ", c.ChipID, c.ChipRev);
+    // A register whose read failed is null, not the 255 the device table keeps.
+    WriterPrintf(&Report.out, ", \"chip_id\": %d, \"chip_revision\": ", c.ChipID);
+    PutByteOrNull(c.known & KNOWN_REVISION, c.ChipRev);
+    WriterPrintf(&Report.out, ", \"model\": ");
     WriterPutJson(&Report.out, c.ChipName, strnlen(c.ChipName, sizeof c.ChipName), JSON_UTF8);
-    WriterPrintf(&Report.out, ", \"config\": %d,\n        \"firmware_before\": ", c.ConfigByte);
-    PutVersion(c.before);
+    WriterPrintf(&Report.out, ", \"config\": ");
+    PutByteOrNull(c.known & KNOWN_CONFIG, c.ConfigByte);
+    WriterPrintf(&Report.out, ",\n        \"firmware_before\": ");
+    PutVersionOrNull(c.known & KNOWN_BEFORE, c.before);
     WriterPrintf(&Report.out, ", \"firmware_after\": ");
     PutVersionOrNull(c.read_back, c.after);
     // The last version read from it, unless a scan missed it since: a
     // controller that scan missed runs nothing the report could tell.
     WriterPrintf(&Report.out, ", \"firmware_last_seen\": ");
-    PutVersionOrNull(c.last_scan == bmc.scans, c.last_seen);
+    PutVersionOrNull(c.last_scan == bmc.scans && (c.known & KNOWN_LAST_SEEN), c.last_seen);
     WriterPrintf(&Report.out, ",\n        \"planned\": ");
     PutTextOrNull(kPlannedWords[c.planned]);
     WriterPrintf(&Report.out, ", \"upgrade\": ");

@@ -62,6 +62,15 @@ enum ControllerReading : INT8U {
     READINGS,
 };
 
+// Which of a controller's other values its reads gave: a register whose read
+// failed is unknown, never the 0xFF the device table keeps for it.
+enum ControllerKnown : INT8U {
+    KNOWN_BEFORE = 1,     // `before`: all three version registers
+    KNOWN_LAST_SEEN = 2,  // `last_seen`
+    KNOWN_REVISION = 4,   // ChipRev (register 0x64)
+    KNOWN_CONFIG = 8,     // ConfigByte (register 0x30)
+};
+
 struct ControllerRecord {
     INT8U busID;
     INT8U i2c_addr;
@@ -85,6 +94,7 @@ struct ControllerRecord {
     time_t programming_finished;
     INT8U reading[READINGS];                  // ControllerReading
     INT8U reading_known;                      // bit n: reading[n] was read
+    INT8U known;                              // ControllerKnown: the rest was read, not guessed
 };
 
 // How the tool reached a BMC.

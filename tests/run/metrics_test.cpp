@@ -92,8 +92,8 @@ const char* const kControllerMetrics[] = {
 
 TEST(Metrics, EverySeriesComesFromTheMachineFile)
 {
-    // monitored_rack.json: two BMCs; on the first a QB4077 whose Locate and
-    // Fail someone lit, and a QB4080 reached through two bus bytes whose
+    // monitored_rack.json: two BMCs; on the first a QB4077 whose Locate
+    // someone lit, and a QB4080 reached through two bus bytes whose
     // temperature moves between reads; a QB4084 with no drive behind the second.
     SimDir dir;
     dir.machine(machine_file("monitored_rack.json"));
@@ -294,4 +294,39 @@ TEST(Metrics, TheFileAppearsWholeAndReadableByAllOrNotAtAll)
         EXPECT_EQ(m["qb40_run_exit_status"], "7");
         EXPECT_EQ(m["qb40_scan_success"], "0");
     }
+}
+
+TEST(Metrics, AValueWhoseReadFailedIsUnknownNeverTheByteItLeft)
+{
+    // default.json with the QB4077's registers 0x30, 0x61 and 0x64 refused
+    // (0x83, three times each: the I2C layer gives up on the pointer write).
+    // The scan keeps 0xFF for them; the metrics and the report say unknown.
+    json machine = json::parse(machine_file("default.json"));
+    machine["bmcs"][0]["faults"] = json::array();
+    for (const char* reg : {"30", "61", "64"})
+        machine["bmcs"][0]["faults"].push_back(
+            {{"request", std::string("18 52 01 C0 00 ") + reg}, {"completion_code", "0x83"}, {"count", 3}});
+    SimDir dir;
+    dir.machine(machine.dump());
+    auto r = dir.run({"--read-only", "-q", "--metrics", "m.prom", "--report", "r.json"});
+    ASSERT_EQ(r.status, 0) << dir.log();
+    EXPECT_NE(dir.log().find("Configuration      (Reg 0x30):0xff"), std::string::npos) << "the log shows what it got";
+    MetricsFile m = parse_metrics(dir.read("m.prom"));
+    EXPECT_EQ(m.problems, std::vector<std::string>{});
+    const std::string qb4077 = controller(0, 1, 0, 0xC0, "QB4077"), qb4073 = controller(0, 2, 0, 0xC0, "QB4073S");
+    EXPECT_EQ(m["qb40_controller_info{" + qb4077 + ",chip_id=\"77\",firmware=\"unknown\",revision=\"unknown\"}"], "1");
+    EXPECT_EQ(m["qb40_controller_config{" + qb4077 + "}"], "(none)");
+    EXPECT_EQ(m["qb40_controller_config{" + qb4073 + "}"], "1") << "the others keep theirs";
+    EXPECT_EQ(m["qb40_controller_info{" + qb4073 + ",chip_id=\"73\",firmware=\"1.5.2\",revision=\"1\"}"], "1");
+    for (const auto& [series, value] : m.samples)
+        EXPECT_EQ(series.find("255"), std::string::npos) << series;
+
+    json report = json::parse(dir.read("r.json"));
+    const json& c = report["bmcs"][0]["controllers"][0];
+    ASSERT_EQ(c["model"], "QB4077");
+    for (const char* field : {"config", "chip_revision", "firmware_before", "firmware_last_seen"})
+        EXPECT_TRUE(c[field].is_null()) << field << ": " << c[field];
+    const json& other = report["bmcs"][0]["controllers"][1];
+    EXPECT_EQ(other["config"], 1);
+    EXPECT_EQ(other["firmware_last_seen"], json({1, 5, 2}));
 }

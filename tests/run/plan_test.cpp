@@ -282,7 +282,7 @@ TEST(Plan, RefusesWhatMakesNoSenseInAPlanAndABadImageAsTheUpgradeWould)
         {"quiet continuous mode is refused as ever", {"--plan", "-q", "-c", "-f", "fw_4077.bin"}, 5,
          "ERROR: Continous mode not allowed in quiet mode [RETURN CODE:0x05]", true},
         {"a word that merely holds it", {"--plans", "-f", "fw_4077.bin"}, 5,
-         "ERROR: Invalid Syntax \"--plans\" [RETURN CODE:0x05]", false},
+         "ERROR: Unknown option \"--plans\" ", false},
         {"an image name without a family", {"--plan", "-f", "fw.bin"}, 5,
          "ERROR: Invalid filename specified after -f [RETURN CODE:0x05]", false},
         {"an image that is not there", {"--plan", "-f", "fw_4080.bin"}, 1,

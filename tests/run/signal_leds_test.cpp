@@ -149,3 +149,40 @@ TEST(SignalLeds, TheOperatorsHaltsLeaveEveryLedDark)
         EXPECT_GT(count_containing(events, "led "), 0u);
     }
 }
+
+// An LED write the I2C layer gave up on before sending it (its mux switch
+// got no answer) put nothing out: a stop that comes next puts it out.
+TEST(SignalLeds, AnLedWriteThatWasNeverSentLeavesItsLedToTheStop)
+{
+    const std::vector<std::string> args = {"-b33", "-sc22", "-mae6", "-ms"};
+    const std::string mux_switch = ": 18 52 03 E6 00 02", locate_off = ": 18 52 03 C0 00 42 00";
+    SimDir dir;
+    dir.machine(slow_machine("mux_channels.json", {}, {}));
+    const RunResult completed = dir.run(args);
+    ASSERT_EQ(completed.status, 0) << completed.console;
+    // Which switch comes right before the summary's Locate-off write.
+    const Lines events = trace_events(completed.trace);
+    size_t switches = 0, lost = 0;
+    std::string previous;
+    for (const std::string& e : events) {
+        if (e.find(" request") == std::string::npos)
+            continue;
+        if (e.ends_with(locate_off) && previous.ends_with(mux_switch))
+            lost = switches;
+        if (e.ends_with(mux_switch))
+            ++switches;
+        previous = e;
+    }
+    ASSERT_GT(lost, 0u);
+    nlohmann::json machine = nlohmann::json::parse(slow_machine("mux_channels.json", {}, {}));
+    machine["bmcs"][0]["faults"] = {{{"request", "18 52 03 E6 00 02"}, {"nth", lost}, {"lose", true}}};
+    // The lost switch costs the bounded 30 s wait; the signal comes during it.
+    machine["signals"] = {{{"at", nth_event_time(completed.trace, mux_switch, lost - 1) + 1}, {"signal", "TERM"}}};
+    dir.machine(machine.dump());
+    const RunResult r = dir.run(args);
+    ASSERT_TRUE(dir.log().ends_with("\nExited on signal SIGTERM\n")) << r.console;
+    const Lines stopped = trace_events(r.trace);
+    EXPECT_EQ(std::ranges::count_if(stopped, [&](const std::string& e) { return e.ends_with(locate_off); }), 1)
+        << "only the stop sent it";
+    EXPECT_EQ(lit_leds(stopped), std::set<std::string>{});
+}

@@ -16,7 +16,9 @@ namespace qbtest {
     X(CMDL_GetI2CdeviceData) X(VPDaddress) X(VPD_BYTEStoREAD) X(CMDL_MuxChannelRange) X(CMDL_ScanChannels)   \
     X(BusIDchannelFirst) X(BusIDchannelLast) X(CMDL_MuxAddress) X(MUXaddress) X(CMDL_SendMuxSwitchingCommands) \
     X(ScanC0thruC6) X(CMDL_DiagnosticMode) X(CMDL_LEDcycling) X(CMDL_Strict) X(CMDL_ExpectedControllers) \
-    X(CMDL_Plan) X(CMDL_ReadOnly) X(CMDL_HelpAll)
+    X(CMDL_Plan) X(CMDL_ReadOnly) X(CMDL_HelpAll) X(CMDL_CaptureRedactVpd) X(CMDL_CaptureRedactHost)
+// The settings that hold text.
+#define QB_TEXT_SETTINGS(X) X(BinFilename) X(ReportFilename) X(ExpectedImageSha256) X(CaptureFilename) X(MetricsFilename)
 
 namespace {
 
@@ -24,9 +26,9 @@ struct Snapshot {
 #define FIELD(g) decltype(::g) g = ::g;
     QB_SETTINGS(FIELD)
 #undef FIELD
-    std::string BinFilename = ::BinFilename;
-    std::string ReportFilename = ::ReportFilename;
-    std::string ExpectedImageSha256 = ::ExpectedImageSha256;
+#define TEXT_FIELD(g) std::string g = ::g;
+    QB_TEXT_SETTINGS(TEXT_FIELD)
+#undef TEXT_FIELD
 };
 
 // Static initialisation of this test binary runs before any test, while the
@@ -40,12 +42,11 @@ void restore_default_settings()
 #define PUT(g) ::g = kDefaults.g;
     QB_SETTINGS(PUT)
 #undef PUT
-    std::memset(::BinFilename, 0, sizeof ::BinFilename);
-    std::strncpy(::BinFilename, kDefaults.BinFilename.c_str(), sizeof ::BinFilename - 1);
-    std::memset(::ReportFilename, 0, sizeof ::ReportFilename);
-    std::strncpy(::ReportFilename, kDefaults.ReportFilename.c_str(), sizeof ::ReportFilename - 1);
-    std::memset(::ExpectedImageSha256, 0, sizeof ::ExpectedImageSha256);
-    std::strncpy(::ExpectedImageSha256, kDefaults.ExpectedImageSha256.c_str(), sizeof ::ExpectedImageSha256 - 1);
+#define PUT_TEXT(g)                        \
+    std::memset(::g, 0, sizeof ::g); \
+    std::strncpy(::g, kDefaults.g.c_str(), sizeof ::g - 1);
+    QB_TEXT_SETTINGS(PUT_TEXT)
+#undef PUT_TEXT
 }
 
 std::string changed_settings()
@@ -59,12 +60,11 @@ std::string changed_settings()
 #define SHOW(g) if (::g != kDefaults.g) show(#g, +::g);
     QB_SETTINGS(SHOW)
 #undef SHOW
-    if (kDefaults.BinFilename != ::BinFilename)
-        show("BinFilename", ::BinFilename);
-    if (kDefaults.ReportFilename != ::ReportFilename)
-        show("ReportFilename", ::ReportFilename);
-    if (kDefaults.ExpectedImageSha256 != ::ExpectedImageSha256)
-        show("ExpectedImageSha256", ::ExpectedImageSha256);
+#define SHOW_TEXT(g)            \
+    if (kDefaults.g != ::g) \
+        show(#g, ::g);
+    QB_TEXT_SETTINGS(SHOW_TEXT)
+#undef SHOW_TEXT
     return out.str();
 }
 

@@ -28,6 +28,14 @@ std::string image_name(size_t length) { return std::string(length - 10, 'd') + "
 
 std::string syntax(const std::string& arg) { return "ERROR: Invalid Syntax \"" + arg + "\" [RETURN CODE:0x05]"; }
 
+// An argument beginning with -- that no option takes.
+std::string unknown(const std::string& arg)
+{
+    return "ERROR: Unknown option \"" + arg +
+           "\" (an argument beginning with -- is one of --help-all's options, whole or as --NAME=VALUE) "
+           "[RETURN CODE:0x05]";
+}
+
 }  // namespace
 
 TEST(CommandLine, EachAcceptedFormSetsExactlyItsSettings)
@@ -55,7 +63,7 @@ TEST(CommandLine, EachAcceptedFormSetsExactlyItsSettings)
         {"-mc24 -sc13", "MuxChannelRange=1 ScanChannels=1 BusIDchannelFirst=1 BusIDchannelLast=3"},
         {"-sc13 -mc24", "MuxChannelRange=1 ScanChannels=1"},  // back to the default channels 2 and 4
         {"-mae6", "MuxAddress=1"}, {"-ma3C", "MuxAddress=1 MUXaddress=60"},
-        {"-q | --quiet", "QuietMode=1 UnconditionalUpgrade=1"}, {"-dio", "DirectIO=1"}, {"-vl", "VerboseLog=1"},
+        {"-q", "QuietMode=1 UnconditionalUpgrade=1"}, {"-dio", "DirectIO=1"}, {"-vl", "VerboseLog=1"},
         {"-a", "AppendLogFile=1"}, {"-u", "UnconditionalUpgrade=1"}, {"-ms", "SendMuxSwitchingCommands=1"},
         {"-i", "ScanC0thruC6=1"}, {"-d", "DiagnosticMode=1"}, {"-z", "LEDcycling=1"},
         {"-? | -h | /? | /h | --help", "Help=1"},
@@ -73,10 +81,18 @@ TEST(CommandLine, EachAcceptedFormSetsExactlyItsSettings)
         // file, even one that holds a key.
         {"--strict", "Strict=1"}, {"--report -q | --report r.json --report -q", "ReportFilename=-q"},
         {"qb4077.bin --strict --report r.json", "FilenameSpecified=1 Strict=1 BinFilename=qb4077.bin ReportFilename=r.json"},
-        {"--expect 1 | --expect 64 --expect 001", "ExpectedControllers=1"}, {"--expect 064", "ExpectedControllers=64"},
+        {"--expect 1 | --expect 64 --expect 001 | --expect=1", "ExpectedControllers=1"},
+        {"--expect 064 | --expect=64", "ExpectedControllers=64"},
         // The digest is kept in lower case, whatever case it came in.
-        {"--image-sha256 " + std::string(64, 'A') + " | --image-sha256 " + std::string(64, 'a'),
+        {"--image-sha256 " + std::string(64, 'A') + " | --image-sha256 " + std::string(64, 'a') +
+             " | --image-sha256=" + std::string(64, 'A'),
          "ExpectedImageSha256=" + std::string(64, 'a')},
+        // Every option that takes a value takes it after "=" as well, whole.
+        {"--report=r.json | --report=-q --report r.json", "ReportFilename=r.json"},
+        {"--report==x", "ReportFilename==x"},
+        {"--capture=c.jsonl --capture-redact=vpd,host",
+         "CaptureRedactVpd=1 CaptureRedactHost=1 CaptureFilename=c.jsonl"},
+        {"--metrics=m.prom", "MetricsFilename=m.prom"},
         {"--plan", "Plan=1"}, {"--read-only", "ReadOnly=1"}, {"--help-all", "Help=1 HelpAll=1"},
         {"--read-only -ms -mae6 -i", "MuxAddress=1 SendMuxSwitchingCommands=1 ScanC0thruC6=1 ReadOnly=1"},
     };
@@ -108,9 +124,25 @@ TEST(CommandLine, RefusedArgumentsEndWithCodeFiveBeforeAnythingIsLogged)
     // long or not hex; keys only inside a word; -s (on the help screen, but
     // no key takes it); a bare name without a dot; format directives (data).
     for (const char* arg : {"-x", "", "-b", "-b1", "-b123", "-bg1", "-mc20", "-mcA2", "-mc123", "-scx1", "-mae",
-                            "-mae6f", "-vpda", "-vpda21", "-vpdzz", "x-vpd", "-s20", "qb4077", "%s%n%d",
-                            "--strictx", "x--strict", "--STRICT", "-strict", "--report=r", "--reports", "--expect=2"})
+                            "-mae6f", "-vpda", "-vpda21", "-vpdzz", "x-vpd", "-s20", "qb4077", "%s%n%d", "x--strict",
+                            "-strict"})
         cases.push_back({{arg}, syntax(arg)});
+    // An argument beginning with -- is an option of the table or --help, never
+    // a word the classic keys are looked for in: each of these holds one
+    // (--dry-run is -d, --image_sha256 and --imagesha256=... are -i, --quiet -q).
+    for (const char* arg : {"--strictx", "--STRICT", "--reports", "--quiet", "--dry-run", "--image_sha256",
+                            "--imagesha256=00", "--helpx", "--help=1", "--", "---q", "--read-only-plan",
+                            "--capture-redactx=vpd", "--fw4077.bin"})
+        cases.push_back({{arg}, unknown(arg)});
+    cases.push_back({{"--help-all=1"}, "ERROR: --help-all takes no value: \"--help-all=1\" [RETURN CODE:0x05]"});
+    cases.push_back({{"--read-only=yes"}, "ERROR: --read-only takes no value: \"--read-only=yes\" [RETURN CODE:0x05]"});
+    cases.push_back({{"--image-sha256=" + std::string(63, '0')},
+                     "ERROR: Invalid SHA-256 digest \"" + std::string(63, '0') +
+                         "\" after --image-sha256 (64 hexadecimal digits) [RETURN CODE:0x05]"});
+    cases.push_back({{"--image-sha256="}, "ERROR: No digest specified after --image-sha256 [RETURN CODE:0x05]"});
+    cases.push_back({{"--capture-redact=all"}, "ERROR: --capture-redact takes vpd, host or both (vpd,host) [RETURN CODE:0x05]"});
+    cases.push_back({{"--capture-redact=vpd"}, "ERROR: --capture-redact without --capture [RETURN CODE:0x05]"});
+    cases.push_back({{"--metrics="}, "ERROR: No filename specified after --metrics [RETURN CODE:0x05]"});
     const std::string no_name = "ERROR: No filename specified after -f [RETURN CODE:0x05]";
     const std::string too_long = "ERROR: Filename too long (max 254 characters) [RETURN CODE:0x05]";
     const std::string no_report = "ERROR: No filename specified after --report [RETURN CODE:0x05]";
@@ -121,14 +153,17 @@ TEST(CommandLine, RefusedArgumentsEndWithCodeFiveBeforeAnythingIsLogged)
         {{"-f", image_name(255)}, too_long}, {{image_name(255)}, too_long},
         {{"-q", "-x"}, ""}, {{"-q", "-f"}, ""},  // quiet mode silences the error but not the code
         {{"--report"}, no_report}, {{"--report", ""}, no_report}, {{"--strict", "--report"}, no_report},
+        {{"--report="}, no_report},
         {{"-f", "--report"}, "ERROR: Invalid filename specified after -f [RETURN CODE:0x05]"},
         {{"--report", "r.json", "-x"}, syntax("-x")},  // the report tells it, and nothing else is written
         {{"--strict", "qb4077.bin"}, syntax("qb4077.bin")},
     });
     // --expect takes the next argument whole: a count from 1 to 64 in decimal digits.
     const std::string no_count = "ERROR: --expect needs a number of controllers from 1 to 64 [RETURN CODE:0x05]";
-    for (const char* count : {"", "0", "65", "1000", "2x", "-1", "+2", " 2", "0x10"})
+    for (const char* count : {"", "0", "65", "1000", "2x", "-1", "+2", " 2", "0x10"}) {
         cases.push_back({{"--expect", count}, no_count});
+        cases.push_back({{std::string("--expect=") + count}, no_count});
+    }
     cases.push_back({{"-u", "--expect"}, no_count});
     for (const auto& [args, console] : cases) {
         SCOPED_TRACE(testing::PrintToString(args).substr(0, 80));
