@@ -134,7 +134,7 @@ json.dump(machine, open(sys.argv[2], "w"))
 PY
 args=$(sed -n 's|^ExecStart=/usr/sbin/qb40tool ||p' "${units[0]}" | sed 's|/var/lib/prometheus/node-exporter/||')
 # shellcheck disable=SC2086 # the unit's arguments, one word each
-(cd "$run_dir" && QB40SIM_MACHINE=m.json QB40SIM_TRACE=t.txt /usr/bin/qb40tool-sim $args </dev/null >/dev/null 2>&1) &&
+(cd "$run_dir" && QB40SIM_MACHINE=m.json QB40SIM_TRACE=t.txt /usr/bin/qb40tool-sim $args </dev/null >/dev/null 2>&1) 2>/dev/null &&
   fail "the service's command with a BMC that stops answering did not end by its SIGTERM"
 grep -qx 'qb40_scan_success 0' "$run_dir/qb40tool.prom" || fail "a stopped service run's metrics do not say it did not scan through"
 python3 - "$run_dir/t.txt" "$row" <<'PY' || fail "the service's command with a BMC that stops answering does not stop as the manual says"
