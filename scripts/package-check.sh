@@ -102,6 +102,54 @@ verify=$(systemd-analyze verify "${units[@]}" 2>&1) || fail "systemd-analyze ver
 grep -q '^ExecStart=/usr/sbin/qb40tool --read-only -q --metrics /var/lib/prometheus/node-exporter/qb40tool.prom$' \
   "${units[0]}" || fail "the service does not run the read-only scan into the collector's directory"
 
+# systemd kills the service TimeoutStopSec after its SIGTERM: that must be
+# longer than the longest stop the manual gives for a read-only run, or a
+# stop (the start time-out's too) kills the scan before its metrics say it
+# did not go through. The figure is the manual's own, in its table and its
+# summary alike, and the installed simulator's run of the service's command,
+# with the BMC's answers lost as the signal comes, takes nearly that long.
+stop_margin=10  # seconds for the tool's closing writes on a slow disk, and systemd's own
+stop_sec=$(sed -n 's/^TimeoutStopSec=\([0-9][0-9]*\)s\{0,1\}$/\1/p' "${units[0]}")
+[ -n "$stop_sec" ] || fail "${units[0]}: TimeoutStopSec is not a number of seconds"
+manual=$(MANWIDTH=200 man --nh --nj -l "$(man -w qb40tool)" 2>/dev/null | tr -s ' \n' '  ' | sed 's/\([a-z]\)- /\1-/g')
+row=$(grep -o 'A read-only run lights no LED: at most [0-9.]* seconds' <<<"$manual" | grep -o '[0-9.]*' || true)
+summary=$(grep -o "a read-only run without -ms (the metrics service's) at most [0-9.]* seconds" <<<"$manual" |
+  grep -o '[0-9.]* seconds' | grep -o '[0-9.]*' || true)
+[ -n "$row" ] && [ -n "$summary" ] || fail "the manual's SIGNALS section gives no longest stop for a read-only run"
+[ "$row" = "$summary" ] || fail "the manual gives a read-only run's longest stop as $row s and as $summary s"
+python3 - "$row" "$stop_sec" "$stop_margin" <<'PY' || fail "${units[0]}: TimeoutStopSec=${stop_sec}s, below the manual's longest stop of a read-only run ($row s) and ${stop_margin} s"
+import sys
+longest, stop, margin = map(float, sys.argv[1:])
+sys.exit(stop < longest + margin)
+PY
+run_dir=$(mktemp -d -p "$scratch")
+# The 20th request's answer never comes (the BMC stops answering); SIGTERM
+# follows at once, in the driver's 30-second wait for it.
+python3 - $share/machines/default.json "$run_dir/m.json" <<'PY'
+import json, sys
+machine = json.load(open(sys.argv[1]))
+machine["bmcs"][0]["faults"] = [{"road": "driver", "lose": True, "nth": 20, "count": "all"}]
+machine["signals"] = [{"at": 0.000001, "signal": "TERM"}]
+json.dump(machine, open(sys.argv[2], "w"))
+PY
+args=$(sed -n 's|^ExecStart=/usr/sbin/qb40tool ||p' "${units[0]}" | sed 's|/var/lib/prometheus/node-exporter/||')
+# shellcheck disable=SC2086 # the unit's arguments, one word each
+(cd "$run_dir" && QB40SIM_MACHINE=m.json QB40SIM_TRACE=t.txt /usr/bin/qb40tool-sim $args </dev/null >/dev/null 2>&1) 2>/dev/null &&
+  fail "the service's command with a BMC that stops answering did not end by its SIGTERM"
+grep -qx 'qb40_scan_success 0' "$run_dir/qb40tool.prom" || fail "a stopped service run's metrics do not say it did not scan through"
+python3 - "$run_dir/t.txt" "$row" <<'PY' || fail "the service's command with a BMC that stops answering does not stop as the manual says"
+import sys
+times = {}
+for line in open(sys.argv[1]):
+    stamp, _, event = line.rstrip("\n").partition(" ")
+    if event in ("signal SIGTERM", "raise SIGTERM"):
+        times.setdefault(event, float(stamp))
+took = times["raise SIGTERM"] - times["signal SIGTERM"]
+longest = float(sys.argv[2])
+print(f"package-check: a read-only run stopped {took:.1f} s after its SIGTERM (manual: at most {longest:g} s)")
+sys.exit(not longest - 1 <= took <= longest)
+PY
+
 # The static tarball: it unpacks into its own directory with the tool, its
 # manual, the report schema and the copyright, and the tool runs with no
 # library and no environment at all.

@@ -71,6 +71,21 @@ for machine in "${machines[@]}"; do
   series=$((series + $(grep -c '^qb40_' "$work/scrape.txt")))
 done
 
+# What the rules see of a file the collector cannot parse, and of none at
+# all (the unit tests' input series for them are these): no qb40_ series
+# and no mtime for the file either way; the scrape error says which.
+textfile_state() {  # the scrape error, the qb40_ series and the file's mtime series in a scrape
+  curl -fsS "$url" >"$work/scrape.txt" || fail "scrape of $url failed"
+  printf '%s %s %s\n' "$(sed -n 's/^node_textfile_scrape_error \([0-9]*\)$/\1/p' "$work/scrape.txt")" \
+    "$(grep -c '^qb40_' "$work/scrape.txt")" "$(grep -c '^node_textfile_mtime_seconds{file=".*qb40tool.prom"}' "$work/scrape.txt")"
+}
+[ "$(textfile_state)" = "0 $(grep -c '^qb40_' "$work/textfile/qb40tool.prom") 1" ] ||
+  fail "a metrics file in place: scrape error, qb40_ series and mtime series are $(textfile_state)"
+printf 'qb40_scan_success{bmc="0" 1\n' >"$work/textfile/qb40tool.prom"
+[ "$(textfile_state)" = "1 0 0" ] || fail "a metrics file that cannot be parsed: scrape error, qb40_ and mtime series are $(textfile_state)"
+rm "$work/textfile/qb40tool.prom"
+[ "$(textfile_state)" = "0 0 0" ] || fail "no metrics file: scrape error, qb40_ and mtime series are $(textfile_state)"
+
 promtool check rules "$here/qb40tool.rules.yml" >/dev/null || fail "promtool check rules"
 (cd "$here" && promtool test rules qb40tool.rules.test.yml) >"$work/test.txt" 2>&1 || {
   cat "$work/test.txt"
