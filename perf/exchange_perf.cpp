@@ -21,7 +21,7 @@
 #include "common/settings.h"
 #include "sim/current_machine.h"
 #include "sim/machine_file/machine_file.h"
-#include "main/registers.h"
+#include "i2c/registers.h"
 #include "os/os.h"
 
 namespace {

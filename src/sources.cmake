@@ -29,16 +29,18 @@ set(QB40_TOOL_SOURCES
   outcome/metrics_text.cpp
   outcome/outcome.cpp
   outcome/report_json.cpp
+  i2c/master_write_read.cpp
+  i2c/mux_as_found.cpp
+  i2c/i2c.cpp
+  i2c/registers.cpp
+  main/device_table.cpp
   main/diagnostics.cpp
   main/flash.cpp
-  main/i2c.cpp
   main/image.cpp
   main/leds.cpp
-  main/mux_as_found.cpp
   main/options.cpp
   main/whole_options.cpp
   main/plan.cpp
-  main/registers.cpp
   main/same_controller.cpp
   main/scan.cpp
   main/signals.cpp

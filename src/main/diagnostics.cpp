@@ -8,7 +8,7 @@
 #include "../logfile/logfile.h"
 #include "../waits/terminal.h"
 #include "leds.h"
-#include "registers.h"
+#include "../i2c/registers.h"
 #include "scan.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include "../outcome/outcome.h"
 #include "../waits/pause.h"
 #include "../waits/terminal.h"
-#include "i2c.h"
+#include "../i2c/i2c.h"
 #include "image.h"
 #include "scan.h"
 #include "signals.h"

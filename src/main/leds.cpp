@@ -7,8 +7,9 @@
 #include <cstring>
 
 #include "../common/register_map.h"
-#include "i2c.h"
-#include "scan.h"
+#include "../i2c/master_write_read.h"
+#include "../i2c/registers.h"
+#include "device_table.h"
 
 namespace {
 
@@ -43,13 +44,23 @@ INT8U* LitEntry(INT8U busID, INT8U i2c_addr)
     return &LitLeds[busID][(i2c_addr - 0xC0) / 2];
 }
 
-// A write to an LED register, noted before and after it is sent.
-void WriteLed(INT8U busID, INT8U i2c_addr, INT8U reg, INT8U value)
+enum LedWriteStage { LED_WRITE_BEFORE, LED_WRITE_AFTER };
+
+// An LED counts as lit from before the write that lights it is sent (an
+// attempt whose answer was lost may have lit it), and as dark only once the
+// write that puts it out was sent, whatever its answer: a finished run does
+// no more for it. A write the I2C layer gave up on before sending it (its
+// mux switch got no answer) put nothing out.
+void NoteLedWrite(INT8U busID, INT8U i2c_addr, INT8U reg, INT8U value, LedWriteStage stage)
 {
-    const INT8U wbuf[2] = {reg, value};
-    NoteLedWrite(busID, i2c_addr, reg, value, LED_WRITE_BEFORE);
-    i2c_master_write(i2c_addr >> 1, wbuf, sizeof wbuf, busID);
-    NoteLedWrite(busID, i2c_addr, reg, value, LED_WRITE_AFTER);
+    INT8U bit = LedBit(reg);
+    INT8U* lit = LitEntry(busID, i2c_addr);
+    if (!bit || !lit)
+        return;
+    if (value && stage == LED_WRITE_BEFORE)
+        *lit = static_cast<INT8U>(*lit | bit);
+    else if (!value && stage == LED_WRITE_AFTER && I2C_LastRequestSent)
+        *lit = static_cast<INT8U>(*lit & ~bit);
 }
 
 void WriteLedRegister(const structChipInfo& chip, INT8U reg, INT8U value)
@@ -64,6 +75,14 @@ void WriteOnEveryBackplane(INT8U reg, INT8U value)
 }
 
 }  // namespace
+
+// A write to an LED register, noted before and after it is sent.
+void WriteLed(INT8U busID, INT8U i2c_addr, INT8U reg, INT8U value)
+{
+    NoteLedWrite(busID, i2c_addr, reg, value, LED_WRITE_BEFORE);
+    WriteQBreg(busID, i2c_addr, reg, value);
+    NoteLedWrite(busID, i2c_addr, reg, value, LED_WRITE_AFTER);
+}
 
 void EnableLampTest(INT8U BackplaneNum)
 {
@@ -87,23 +106,6 @@ void TurnOffAllLEDs()
 
 // Ends a lamp test by darkening every backplane, whichever one was lit.
 void DisableLampTest(INT8U) { TurnOffAllLEDs(); }
-
-// An LED counts as lit from before the write that lights it is sent (an
-// attempt whose answer was lost may have lit it), and as dark only once the
-// write that puts it out was sent, whatever its answer: a finished run does
-// no more for it. A write the I2C layer gave up on before sending it (its
-// mux switch got no answer) put nothing out.
-void NoteLedWrite(INT8U busID, INT8U i2c_addr, INT8U reg, INT8U value, LedWriteStage stage)
-{
-    INT8U bit = LedBit(reg);
-    INT8U* lit = LitEntry(busID, i2c_addr);
-    if (!bit || !lit)
-        return;
-    if (value && stage == LED_WRITE_BEFORE)
-        *lit = static_cast<INT8U>(*lit | bit);
-    else if (!value && stage == LED_WRITE_AFTER && I2C_LastRequestSent)
-        *lit = static_cast<INT8U>(*lit & ~bit);
-}
 
 void PutOutLitLeds()
 {

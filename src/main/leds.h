@@ -9,10 +9,10 @@ void TurnOnAllStatusLEDs();
 void TurnOnAllActivityLEDs();
 void TurnOffAllLEDs();
 void DisableLampTest(INT8U BackplaneNum);
-// The LEDs the pass lit: every write to an LED register tells it before and
-// after it is sent. A run that a signal stops puts out those still lit
-// (PutOutLitLeds); a pass forgets them when it closes its BMC.
-enum LedWriteStage { LED_WRITE_BEFORE, LED_WRITE_AFTER };
-void NoteLedWrite(INT8U busID, INT8U i2c_addr, INT8U reg, INT8U value, LedWriteStage stage);
+// A write of `value` to the LED register `reg` (the found mark, the
+// summary's clearing, the cycling): every LED write goes through it, so
+// that the pass knows the LEDs it lit. A run that a signal stops puts out
+// those still lit (PutOutLitLeds); a pass forgets them when it closes its BMC.
+void WriteLed(INT8U busID, INT8U i2c_addr, INT8U reg, INT8U value);
 void PutOutLitLeds();
 void ForgetLitLeds();

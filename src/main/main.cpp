@@ -18,7 +18,7 @@
 #include "diagnostics.h"
 #include "image.h"
 #include "leds.h"
-#include "mux_as_found.h"
+#include "../i2c/mux_as_found.h"
 #include "options.h"
 #include "plan.h"
 #include "scan.h"

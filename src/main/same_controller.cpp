@@ -22,9 +22,9 @@
 
 #include "../common/register_map.h"
 #include "../logfile/logfile.h"
-#include "i2c.h"
-#include "registers.h"
-#include "scan.h"
+#include "../i2c/i2c.h"
+#include "../i2c/registers.h"
+#include "device_table.h"
 
 namespace {
 

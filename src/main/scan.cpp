@@ -11,22 +11,15 @@
 #include "../common/settings.h"
 #include "../logfile/logfile.h"
 #include "../outcome/outcome.h"
-#include "i2c.h"
-#include "registers.h"
+#include "../i2c/i2c.h"
+#include "../i2c/registers.h"
+#include "leds.h"
 #include "same_controller.h"
 #include "vpd.h"
 
-structChipInfo ChipInfo[MAX_CHIPS];
-structChipInfo QB4083CChipInfo[MAX_CHIPS];
-structChipInfo TotalChipInfo[MAX_CHIPS];
-INT8U ChipsFound = 0;
-unsigned char TotalChipCounter = 0;
-unsigned char FoundQB4083C = 0;
 char ScanChannels = 0;
 INT8U BusIDchannel = 0;
 INT8U i2c_addr_ScanLast = 0;
-structChipInfo BeyondTableChipInfo[MAX_CHIPS];
-INT8U ChipsBeyondTable = 0;
 
 namespace {
 
@@ -225,8 +218,8 @@ void RecordQBdevice(INT8U busID, INT8U i2c_addr, INT8U ChipID, const char* name,
     rec.ChannelNumber = ChannelsScanned() ? BusIDchannel : 0;
 
     if (!CMDL_ReadOnly) {
-        WriteQBreg(busID, i2c_addr, QBREG_LOCATE, kFoundMark);
-        WriteQBreg(busID, i2c_addr, QBREG_FAIL, kFoundMark);
+        WriteLed(busID, i2c_addr, QBREG_LOCATE, kFoundMark);
+        WriteLed(busID, i2c_addr, QBREG_FAIL, kFoundMark);
     }
     NoteControllerFound(rec, MUXretval, stored);
 

@@ -1,22 +1,13 @@
 // SPDX-License-Identifier: MIT
-// The device scan and the device tables it fills.
+// The device scan, which fills the device tables (device_table.h).
 #pragma once
 
 #include "../common/types.h"
+#include "device_table.h"
 
-extern structChipInfo ChipInfo[MAX_CHIPS];
-extern structChipInfo QB4083CChipInfo[MAX_CHIPS];
-extern structChipInfo TotalChipInfo[MAX_CHIPS];
-extern INT8U ChipsFound;
-extern unsigned char TotalChipCounter;
-extern unsigned char FoundQB4083C;
 extern char ScanChannels;
 extern INT8U BusIDchannel;
 extern INT8U i2c_addr_ScanLast;
-// The controllers the last scan found after ChipInfo was full: dumped and
-// marked, never upgraded; kept here only so that --plan can name them.
-extern structChipInfo BeyondTableChipInfo[MAX_CHIPS];
-extern INT8U ChipsBeyondTable;
 
 int ScanForQBdevices();
 // Records the controller just identified at the next index of ChipInfo (or,

@@ -20,7 +20,7 @@
 #include "../waits/safe_point.h"
 #include "../waits/terminal.h"
 #include "leds.h"
-#include "mux_as_found.h"
+#include "../i2c/mux_as_found.h"
 
 namespace {
 

@@ -10,10 +10,11 @@
 #include "../common/register_map.h"
 #include "../common/settings.h"
 #include "../logfile/logfile.h"
+#include "../i2c/i2c.h"
+#include "../i2c/registers.h"
 #include "../waits/pause.h"
 #include "../waits/terminal.h"
-#include "i2c.h"
-#include "registers.h"
+#include "leds.h"
 #include "scan.h"
 
 namespace {
@@ -73,8 +74,8 @@ void PrintRecord(INT8U i)
     // Clear the found mark, so that the next scan finds the controller
     // again; a read-only scan set none.
     if (!CMDL_ReadOnly) {
-        WriteQBreg(c.busID, c.i2c_addr, QBREG_LOCATE, 0x00);
-        WriteQBreg(c.busID, c.i2c_addr, QBREG_FAIL, 0x00);
+        WriteLed(c.busID, c.i2c_addr, QBREG_LOCATE, 0x00);
+        WriteLed(c.busID, c.i2c_addr, QBREG_FAIL, 0x00);
     }
     if (c.ChipID == kQB4077)
         PrintAdr0x40(c.busID);
@@ -83,7 +84,7 @@ void PrintRecord(INT8U i)
 void SetFailOnAll(INT8U value)
 {
     for (INT8U i = 0; i < ChipsFound; i++)
-        WriteQBreg(ChipInfo[i].busID, ChipInfo[i].i2c_addr, QBREG_FAIL, value);
+        WriteLed(ChipInfo[i].busID, ChipInfo[i].i2c_addr, QBREG_FAIL, value);
 }
 
 // A waiting key is consumed and stops the cycling.
@@ -113,7 +114,7 @@ void CycleUntilKey()
             return;
         for (INT8U k = 0; k < ChipsFound; k++) {
             SetFailOnAll(0x00);
-            WriteQBreg(ChipInfo[k].busID, ChipInfo[k].i2c_addr, QBREG_FAIL, 0xFF);
+            WriteLed(ChipInfo[k].busID, ChipInfo[k].i2c_addr, QBREG_FAIL, 0xFF);
             if (HoldPhase())
                 return;
         }
@@ -128,8 +129,8 @@ void CycleLEDs()
     SummaryPrint("Cycling through the LEDs on the %d backplanes found...(press any key to stop)", ChipsFound);
     CycleUntilKey();
     for (INT8U i = 0; i < ChipsFound; i++) {
-        WriteQBreg(ChipInfo[i].busID, ChipInfo[i].i2c_addr, QBREG_LOCATE, 0x00);
-        WriteQBreg(ChipInfo[i].busID, ChipInfo[i].i2c_addr, QBREG_FAIL, 0x00);
+        WriteLed(ChipInfo[i].busID, ChipInfo[i].i2c_addr, QBREG_LOCATE, 0x00);
+        WriteLed(ChipInfo[i].busID, ChipInfo[i].i2c_addr, QBREG_FAIL, 0x00);
     }
     SummaryPrint("All LEDs turned off. Exiting...");
 }

@@ -6,7 +6,7 @@
 #include "../capture/capture.h"
 #include "../common/settings.h"
 #include "../logfile/logfile.h"
-#include "i2c.h"
+#include "../i2c/i2c.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "bmc/exchange.h"
 #include "common/settings.h"
-#include "main/i2c.h"
+#include "i2c/i2c.h"
 #include "road_bench.h"
 #include "sim_run.h"
 

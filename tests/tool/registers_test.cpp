@@ -4,7 +4,7 @@
 // the QB4083C form puts its command prefix before the register.
 #include <gtest/gtest.h>
 
-#include "main/registers.h"
+#include "i2c/registers.h"
 #include "road_bench.h"
 
 using namespace qbtest;

@@ -6,13 +6,14 @@
 // the one it was found with. A mux whose register cannot be read is not
 // given anything back: nothing answered there to be switched.
 //
-// The read's switch goes to 0xE6 and the write's to the -ma address, so a
-// bus can hold two muxes the run switches; each is kept on its own.
+// A read-only run switches only the -ma mux (i2c.cpp); a mux is kept per
+// bus and address all the same. Its own reads and writes carry the plain bus
+// number, so they switch nothing themselves.
 #include "mux_as_found.h"
 
 #include "../common/settings.h"
 #include "../logfile/logfile.h"
-#include "i2c.h"
+#include "master_write_read.h"
 
 namespace {
 
@@ -57,7 +58,7 @@ void KeepMuxAsFound(unsigned char busID, INT8U mux_address)
     // must not change what the transfer it comes before leaves there.
     const INT8U last_code = I2C_LastCompletionCode;
     INT8U mask = 0;
-    if (i2c_master_read(mux_address >> 1, &mask, 1, bus) == 1) {
+    if (mwr_read(mux_address >> 1, &mask, 1, bus) == 1) {
         m->known = true;
         m->found = mask;
         pf("Mux at 0x%02x on BusID 0x%02x found on channels 0x%02x", mux_address, bus, mask);
@@ -88,7 +89,7 @@ void PutMuxesBackAsFound()
             MuxState& m = Muxes[bus][i];
             if (m.used && m.known && m.switched && m.set != m.found) {
                 pf("Mux at 0x%02x on BusID 0x%02x put back on channels 0x%02x", m.address, bus, m.found);
-                i2c_master_write(m.address >> 1, &m.found, 1, static_cast<unsigned char>(bus));
+                mwr_write(m.address >> 1, &m.found, 1, static_cast<unsigned char>(bus));
             }
             m = MuxState{};
         }

@@ -5,7 +5,6 @@
 #include "registers.h"
 
 #include "i2c.h"
-#include "leds.h"
 
 // The QB4083C reads these registers through its command set.
 static const INT8U kQB4083CReadPrefix[] = {0x55, 0xAA, 0xF2};
@@ -28,10 +27,7 @@ int ReadQBreg(INT8U busID, INT8U i2c_addr, INT8U reg)
 int WriteQBreg(INT8U busID, INT8U i2c_addr, INT8U reg, INT8U data)
 {
     INT8U bytes[2] = {reg, data};
-    NoteLedWrite(busID, i2c_addr, reg, data, LED_WRITE_BEFORE);
-    int result = i2c_master_write(i2c_addr >> 1, bytes, 2, busID) == 2 ? 1 : -1;
-    NoteLedWrite(busID, i2c_addr, reg, data, LED_WRITE_AFTER);
-    return result;
+    return i2c_master_write(i2c_addr >> 1, bytes, 2, busID) == 2 ? 1 : -1;
 }
 
 int ReadQB4083Creg(INT8U busID, INT8U i2c_addr, INT8U reg)

@@ -1,26 +1,18 @@
 // SPDX-License-Identifier: MIT
-// I2C through the BMC: every read or write at a slave address on a bus is one
-// Master Write-Read request carried by the exchange, with the completion code
-// judged here, transient bus trouble retried, and an optional mux switch in
-// front of it.
-#include "i2c.h"
+// One I2C transfer on a bus as it stands: a Master Write-Read request
+// carried by the exchange, with the completion code judged here and
+// transient bus trouble retried.
+#include "master_write_read.h"
 
 #include <cstring>
 
 #include "../bmc/exchange.h"
-#include "../common/settings.h"
 #include "../logfile/logfile.h"
-#include "../waits/pause.h"
-#include "mux_as_found.h"
 
-#define NETFN_APP_LUN0 0x18
-#define CMD_MASTER_WRITE_READ 0x52
-#define MWR_HEADER 5          // NetFn/LUN, command, bus, address, read count
 #define READ_REQUEST_SIZE 10
-#define WRITE_REQUEST_SIZE 128
+#define WRITE_REQUEST_SIZE (MWR_HEADER + MWR_MAX_WRITE)
 #define RESPONSE_SIZE 128
 #define RETRIES 3
-#define DEFAULT_MUX_ADDRESS 0xE6  // the read's mux switch always goes here
 
 INT8U I2C_LastCompletionCode = 0;
 INT8U I2C_LastRequestSent = 0;
@@ -46,40 +38,6 @@ static constexpr CompletionCode kCompletionCodes[] = {
 };
 
 enum Transfer { TRANSFER_READ, TRANSFER_WRITE };
-
-// Step before the transfer: with -ms the mux in front of the target is
-// switched to the channel named by the upper nibble, and only the bus
-// number goes into the transfer. Returns 0 when the switch got no response.
-static int bus_byte_for(unsigned char busID, INT8U mux_address, INT8U* bus)
-{
-    *bus = busID;
-    if (CMDL_SendMuxSwitchingCommands && (busID & 0xF0)) {
-        KeepMuxAsFound(busID, mux_address);
-        INT8U request[6];
-        INT8U response[RESPONSE_SIZE];
-        INT8U length = 0;
-        request[0] = NETFN_APP_LUN0;
-        request[1] = CMD_MASTER_WRITE_READ;
-        request[2] = busID & 0x0F;
-        request[3] = mux_address;
-        request[4] = 0;
-        request[5] = static_cast<INT8U>(1 << ((busID >> 4) - 1));  // channels 9 to 15 select nothing
-        NoteMuxSwitched(busID, mux_address, request[5]);
-        if (!Kcs_Read_After_Write(request, sizeof(request), response, &length))
-            return 0;
-        qb_delay(1);
-        *bus = busID & 0x0F;
-    }
-    if (!CMDL_MuxAddress && !CMDL_ScanChannels)
-        *bus &= 0x0F;
-    return 1;
-}
-
-// The mux a read switches first. The classic flow always names 0xE6 there
-// (the write names the -ma address); a read-only run switches no mux the
-// operator did not name, and its reads must follow their own bus byte for
-// the register-pointer test to tell two controllers apart.
-static INT8U read_switch_mux() { return CMDL_ReadOnly ? MUXaddress : DEFAULT_MUX_ADDRESS; }
 
 // The log lines for an exchange that got no response at all.
 static void log_no_response(Transfer kind, const INT8U* request, INT8U num_bytes, int retries_left)
@@ -167,18 +125,14 @@ static void PutMasterWriteReadHeader(INT8U* request, INT8U bus, INT8U i2c_addr, 
     request[4] = read_count;
 }
 
-int i2c_master_read(INT8U i2c_addr, INT8U* p_rbuf, INT8U num_bytes, unsigned char busID)
+int mwr_read(INT8U i2c_addr, INT8U* p_rbuf, INT8U num_bytes, unsigned char bus)
 {
     INT8U request[READ_REQUEST_SIZE];
     INT8U response[RESPONSE_SIZE];
-    INT8U bus;
 
     I2C_LastCompletionCode = 0;
     I2C_LastRequestSent = 0;
-    if (!bus_byte_for(busID, read_switch_mux(), &bus))
-        return 0;
     PutMasterWriteReadHeader(request, bus, i2c_addr, num_bytes);
-
     int length = transfer(TRANSFER_READ, request, MWR_HEADER, num_bytes, response);
     if (length == 0)
         return 0;
@@ -195,21 +149,17 @@ int i2c_master_read(INT8U i2c_addr, INT8U* p_rbuf, INT8U num_bytes, unsigned cha
     return num_bytes;
 }
 
-int i2c_master_write(INT8U i2c_addr, const INT8U* p_wbuf, INT8U num_bytes, unsigned char busID)
+int mwr_write(INT8U i2c_addr, const INT8U* p_wbuf, INT8U num_bytes, unsigned char bus)
 {
     INT8U request[WRITE_REQUEST_SIZE];
     INT8U response[RESPONSE_SIZE];
-    INT8U bus;
 
     I2C_LastCompletionCode = 0;
     I2C_LastRequestSent = 0;
-    if (num_bytes > WRITE_REQUEST_SIZE - MWR_HEADER)
+    if (num_bytes > MWR_MAX_WRITE)
         return 0;  // no room in the request; no caller writes more than a few bytes
-    if (!bus_byte_for(busID, MUXaddress, &bus))
-        return 0;
     PutMasterWriteReadHeader(request, bus, i2c_addr, 0);
     memcpy(request + MWR_HEADER, p_wbuf, num_bytes);
-
     if (transfer(TRANSFER_WRITE, request, static_cast<INT16U>(MWR_HEADER + num_bytes), num_bytes, response) == 0)
         return 0;
     return num_bytes;
