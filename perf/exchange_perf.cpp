@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "bmc/discovery.h"
+#include "bmc/road.h"
 #include "bmc/exchange.h"
 #include "common/settings.h"
 #include "sim/current_machine.h"
@@ -38,6 +39,7 @@ void open_driver_road()
     CMDL_VerboseLog = 0;
     fd = os::open("/dev/ipmi0", O_RDWR);
     OpenIPMIDriverLoaded = 1;
+    Road = ROAD_DRIVER;
 }
 
 void open_kcs_road()
@@ -46,6 +48,7 @@ void open_kcs_road()
     CMDL_VerboseLog = 0;
     os::iopl(3);
     OpenIPMIDriverLoaded = 0;
+    Road = ROAD_KCS;
     ISA_SMS_DATA = 0x0CA2;
     ISA_SMS_CMD_STATUS = 0x0CA3;
 }

@@ -12,9 +12,11 @@ set(QB40_TOOL_SOURCES
   waits/terminal.cpp
   logfile/logfile.cpp
   logfile/lost_files.cpp
+  bmc/kcs/kcs_transfer.cpp
+  bmc/kcs/kcs_road.cpp
+  bmc/driver/driver_road.cpp
   bmc/discovery.cpp
   bmc/exchange.cpp
-  bmc/kcs_transfer.cpp
   output/buffered_writer.cpp
   output/json_text.cpp
   output/output_file.cpp

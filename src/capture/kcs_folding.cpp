@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "../bmc/kcs/kcs_interface.h"
 #include "driver_folding.h"
 #include "event_lines.h"
 #include "image_runs.h"
@@ -14,12 +15,12 @@ namespace os::recorder {
 
 namespace {
 
-constexpr unsigned char kWriteStart = 0x61;
-constexpr unsigned char kWriteEnd = 0x62;
-constexpr unsigned char kObf = 0x01;
-constexpr unsigned char kStateMask = 0xC0;
-constexpr unsigned char kStateIdle = 0x00;
-constexpr unsigned char kStateRead = 0x40;
+constexpr unsigned char kWriteStart = KCS_WRITE_START;
+constexpr unsigned char kWriteEnd = KCS_WRITE_END;
+constexpr unsigned char kObf = KCS_OBF;
+constexpr unsigned char kStateMask = KCS_STATE_MASK;
+constexpr unsigned char kStateIdle = KCS_IDLE_STATE;
+constexpr unsigned char kStateRead = KCS_READ_STATE;
 // A run of equal status reads that lasts this long carries its duration.
 constexpr long long kTimedRunUs = 1000;
 

@@ -71,17 +71,6 @@ void Unwrapped(struct sigaction& action, void (*handler)(int), void (*info_handl
         action.sa_handler = handler;
 }
 
-struct SignalName {
-    int number;
-    const char* name;
-};
-constexpr SignalName kSignalNames[] = {
-    {SIGHUP, "SIGHUP"},   {SIGINT, "SIGINT"},   {SIGQUIT, "SIGQUIT"}, {SIGTERM, "SIGTERM"},
-    {SIGPIPE, "SIGPIPE"}, {SIGALRM, "SIGALRM"}, {SIGUSR1, "SIGUSR1"}, {SIGUSR2, "SIGUSR2"},
-    {SIGXCPU, "SIGXCPU"}, {SIGXFSZ, "SIGXFSZ"}, {SIGVTALRM, "SIGVTALRM"}, {SIGPROF, "SIGPROF"},
-    {SIGPWR, "SIGPWR"},   {SIGIO, "SIGIO"},     {SIGSTKFLT, "SIGSTKFLT"},
-};
-
 }  // namespace
 
 bool NextNotedSignal(int* sig)
@@ -108,14 +97,6 @@ void WrapInstalledHandlers(bool wrap)
             sys::sigaction(sig, &current, nullptr);
         }
     }
-}
-
-const char* SignalNameOf(int sig)
-{
-    for (const SignalName& n : kSignalNames)
-        if (n.number == sig)
-            return n.name;
-    return nullptr;
 }
 
 // "SIGTERM", or the number (0: an interruption no handler of the run saw).

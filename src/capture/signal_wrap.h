@@ -7,6 +7,8 @@
 
 #include <csignal>
 
+#include "../common/signal_names.h"
+
 namespace os::recorder {
 
 // The call a signal came in: one of its own, or a stage of a driver request.
@@ -27,8 +29,6 @@ int WrappedSigaction(int sig, const struct sigaction* act, struct sigaction* old
 // What a sigaction call installs, as the capture names it.
 const char* ActionName(const struct sigaction* act);
 
-// "SIGTERM", or null where the name is not in the table.
-const char* SignalNameOf(int sig);
 // "SIGTERM", or the number (0: an interruption no handler of the run saw).
 void PutSignal(int sig);
 

@@ -5,10 +5,10 @@
 #include "diagnostics.h"
 
 #include "../common/register_map.h"
+#include "../i2c/registers.h"
 #include "../logfile/logfile.h"
 #include "../waits/terminal.h"
 #include "leds.h"
-#include "../i2c/registers.h"
 #include "scan.h"
 
 namespace {

@@ -10,11 +10,11 @@
 #include <cstdio>
 
 #include "../common/settings.h"
+#include "../i2c/i2c.h"
 #include "../logfile/logfile.h"
 #include "../outcome/outcome.h"
 #include "../waits/pause.h"
 #include "../waits/terminal.h"
-#include "../i2c/i2c.h"
 #include "image.h"
 #include "scan.h"
 #include "signals.h"

@@ -21,9 +21,9 @@
 #include "same_controller.h"
 
 #include "../common/register_map.h"
-#include "../logfile/logfile.h"
 #include "../i2c/i2c.h"
 #include "../i2c/registers.h"
+#include "../logfile/logfile.h"
 #include "device_table.h"
 
 namespace {

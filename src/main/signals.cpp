@@ -14,13 +14,14 @@
 #include <cstring>
 #include <ctime>
 
+#include "../common/signal_names.h"
+#include "../i2c/mux_as_found.h"
 #include "../logfile/logfile.h"
 #include "../os/os.h"
 #include "../outcome/outcome.h"
 #include "../waits/safe_point.h"
 #include "../waits/terminal.h"
 #include "leds.h"
-#include "../i2c/mux_as_found.h"
 
 namespace {
 
@@ -32,16 +33,8 @@ namespace {
 // signals of the process's own faults (SIGSEGV, SIGBUS, SIGILL, SIGFPE,
 // SIGTRAP, SIGSYS, SIGABRT), SIGPIPE (ignored below), SIGKILL and SIGSTOP
 // (which cannot be caught) and the real-time signals.
-struct StopSignal {
-    int number;
-    const char* name;
-};
-constexpr StopSignal kStopSignals[] = {
-    {SIGHUP, "SIGHUP"},   {SIGINT, "SIGINT"},   {SIGQUIT, "SIGQUIT"},     {SIGTERM, "SIGTERM"},
-    {SIGALRM, "SIGALRM"}, {SIGUSR1, "SIGUSR1"}, {SIGUSR2, "SIGUSR2"},     {SIGXCPU, "SIGXCPU"},
-    {SIGXFSZ, "SIGXFSZ"}, {SIGVTALRM, "SIGVTALRM"}, {SIGPROF, "SIGPROF"}, {SIGPWR, "SIGPWR"},
-    {SIGIO, "SIGIO"},     {SIGSTKFLT, "SIGSTKFLT"},
-};
+// (The list: kStopSignals, common/signal_names.h.)
+using StopSignal = NamedSignal;
 
 constexpr int kKinds = sizeof kStopSignals / sizeof kStopSignals[0];
 

@@ -5,8 +5,8 @@
 
 #include "../capture/capture.h"
 #include "../common/settings.h"
-#include "../logfile/logfile.h"
 #include "../i2c/i2c.h"
+#include "../logfile/logfile.h"
 
 namespace {
 

@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "bmc/discovery.h"
+#include "bmc/road.h"
 #include "logfile/logfile.h"
 #include "sim/machine_file/machine_file.h"
 #include "os/os.h"
@@ -52,6 +53,7 @@ RoadBench::RoadBench(Path path, const std::string& machine_json) : path_(path)
     StartLogFile("log.txt");
     log_start_ = lines(dir_.read("log.txt")).size();
     OpenIPMIDriverLoaded = path == Path::Driver;
+    Road = path == Path::Driver ? ROAD_DRIVER : ROAD_KCS;
     if (path == Path::Driver) {
         fd = os::open("/dev/ipmi0", O_RDWR);
     } else {
@@ -71,6 +73,7 @@ RoadBench::~RoadBench()
         os::close(fd);
     fd = -1;
     OpenIPMIDriverLoaded = 0;
+    Road = ROAD_DRIVER;
     CloseLogFile();
     restore_default_settings();
     // Let go of the trace file before the directory goes.

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "bmc/exchange.h"
-#include "bmc/kcs_transfer.h"
+#include "bmc/kcs/kcs_transfer.h"
 #include "common/settings.h"
 #include "road_bench.h"
 #include "sim_run.h"

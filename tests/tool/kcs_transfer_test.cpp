@@ -5,7 +5,7 @@
 // virtual clock, also across the wrap of the 32-bit microsecond count.
 #include <gtest/gtest.h>
 
-#include "bmc/kcs_transfer.h"
+#include "bmc/kcs/kcs_transfer.h"
 #include "road_bench.h"
 
 using namespace qbtest;
