@@ -191,8 +191,9 @@ case $check in
       grep -v '^00$' | tr 'A-F' 'a-f' >"$dir/sim-refusals.txt"
     sed -nE 's/^Unable to send RAW command .* rsp=0x([0-9a-f]+)\).*/\1/p' "$dir/stderr.txt" >"$dir/refusals.txt"
     diff -u "$dir/sim-refusals.txt" "$dir/refusals.txt" >&2 || fail "the completion codes differ from the simulator's"
-    grep -qx 83 "$dir/refusals.txt" && grep -qx cc "$dir/refusals.txt" ||
+    if ! grep -qx 83 "$dir/refusals.txt" || ! grep -qx cc "$dir/refusals.txt"; then
       fail "the report no longer meets both a NAK (83) and a refused bus (cc)"
+    fi
     bmc_side() {
       sed -nE -e 's/^[0-9.]+ bmc0 (driver|ipmi_sim) (request|response)( id [0-9]+)?: /\2: /p' \
         -e 's/^[0-9.]+ (led bmc0 .*)$/\1/p' "$1"
@@ -368,6 +369,8 @@ case $check in
 
     run replay-16 --replay "$write:$((write + 16))"
     expect_equal "pointer writes run, one replayed 16 later" 2 "$(grep -c '00 63$' "$dir/replay-16.requests")"
+    # The client's 17th read, the one answered after the replay: the chip ID again.
+    expect_equal "the read after the replayed write" " $chip" "$(sed -n 18p "$dir/replay-16.answers")"
     run replay-17 --replay "$write:$((write + 17))"
     expect_equal "pointer writes run, one replayed 17 later" 1 "$(grep -c '00 63$' "$dir/replay-17.requests")"
     cmp -s "$dir/clean.answers" "$dir/replay-17.answers" || fail "a dropped replay changed an answer"
