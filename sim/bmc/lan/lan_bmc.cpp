@@ -778,6 +778,35 @@ std::optional<LanBmc::Reply> LanBmc::rakp3(const Inbound& in)
     return r;
 }
 
+std::string LanBmc::traced_request(const LanMessage& m)
+{
+    // A session ID is one of the BMC's random numbers: the trace names the
+    // session by its handle instead.
+    size_t id_at = 0;
+    if (m.netfn == kNetFnApp && m.cmd == kCmdCloseSession && m.data.size() >= 4)
+        id_at = 0;
+    else if (m.netfn == kNetFnApp && m.cmd == kCmdGetSessionInfo && m.data.size() >= 5 && m.data[0] == 0xFF)
+        id_at = 1;
+    else
+        return Trace::hex(m.core_request());
+    Bytes request = m.core_request();
+    uint32_t id = get_le32(m.data, id_at);
+    Session* s = id ? find(id) : nullptr;
+    char name[32];
+    if (id == 0)
+        std::snprintf(name, sizeof name, "00 00 00 00");
+    else if (s)
+        std::snprintf(name, sizeof name, "[session %u]", s->handle);
+    else
+        std::snprintf(name, sizeof name, "[no session]");
+    std::span<const uint8_t> all(request);
+    std::string before = Trace::hex(all.first(2 + id_at));
+    std::string after = Trace::hex(all.subspan(2 + id_at + 4));
+    char text[512];
+    std::snprintf(text, sizeof text, "%s %s%s%s", before.c_str(), name, after.empty() ? "" : " ", after.c_str());
+    return text;
+}
+
 uint8_t LanBmc::required_privilege(const LanMessage& m) const
 {
     if (m.netfn != kNetFnApp)
@@ -824,7 +853,7 @@ std::optional<LanBmc::Reply> LanBmc::ipmi_request(Inbound& in, uint64_t now_us)
             return std::nullopt;
         }
     }
-    context_.trace.line("%s lan request: %s", name.c_str(), Trace::hex(in.core_request).c_str());
+    context_.trace.line("%s lan request: %s", name.c_str(), traced_request(m).c_str());
 
     Bytes answer;  // the core's layout: NetFn/LUN, command, completion code, data
     answer.push_back(static_cast<uint8_t>((m.netfn + 1) << 2 | m.rs_lun));

@@ -119,6 +119,7 @@ private:
     Bytes close_session(std::span<const uint8_t> data, Session& s);
     Bytes session_info(std::span<const uint8_t> data, Session& s) const;
     uint8_t required_privilege(const LanMessage& m) const;
+    std::string traced_request(const LanMessage& m);
 
     Bytes encode(const Reply& r, std::optional<Forgery> forge = std::nullopt);
     void send(Reply& r, std::optional<LanFaultAction> fault, std::vector<Datagram>& out);
