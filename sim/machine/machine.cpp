@@ -95,6 +95,10 @@ int Machine::close(int fd)
 int Machine::ioctl(int fd, unsigned long request, void* arg)
 {
     DriverNode* node = node_of(fd);
+    if (!node && network.owns(fd)) {
+        errno = ENOTTY;  // a socket has no IPMI ioctls
+        return -1;
+    }
     if (!node) {
         errno = EBADF;
         return -1;
