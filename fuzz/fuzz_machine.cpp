@@ -9,6 +9,8 @@
 #include <fcntl.h>
 #include <iterator>
 #include <linux/ipmi.h>
+#include <netdb.h>
+#include <netinet/in.h>
 #include <set>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -301,5 +303,84 @@ ssize_t write(int fd, const void* buf, size_t count) { return ::write(fd, buf, c
 int fsync(int fd) { return ::fsync(fd); }
 int rename(const char* from, const char* to) { return std::rename(from, to); }
 int fchmod(int fd, mode_t mode) { return ::fchmod(fd, mode); }
+
+// The network road: the input chooses failures, and the bytes and lengths
+// of every datagram that comes in; what goes out is taken whole.
+int socket(int, int, int)
+{
+    static constexpr int kErrors[] = {EMFILE, ENOBUFS, EACCES};
+    if (qbfuzz::fail_from(next(0xFF), 0xF0, kErrors) != 0)
+        return -1;
+    machine.open_fds.insert(machine.next_fd);
+    return machine.next_fd++;
+}
+
+int connect(int fd, const struct sockaddr*, socklen_t)
+{
+    static constexpr int kErrors[] = {ENETUNREACH, EACCES, EINVAL};
+    if (qbfuzz::bad_descriptor(fd))
+        return -1;
+    return qbfuzz::fail_from(next(0), 0xF0, kErrors);
+}
+
+ssize_t send(int fd, const void*, size_t len)
+{
+    static constexpr int kErrors[] = {ENOBUFS, ECONNREFUSED, EMSGSIZE, EINTR};
+    if (qbfuzz::bad_descriptor(fd))
+        return -1;
+    if (qbfuzz::fail_from(next(0), 0xF0, kErrors) != 0)
+        return -1;
+    return static_cast<ssize_t>(len);
+}
+
+// The first byte: at 0xF0 and above a failure (nothing there, refused,
+// interrupted); else the next two bytes are the datagram's length, then its
+// bytes, cut to the buffer as UDP cuts them.
+ssize_t recv(int fd, void* buf, size_t len)
+{
+    static constexpr int kErrors[] = {EAGAIN, ECONNREFUSED, EINTR};
+    if (qbfuzz::bad_descriptor(fd))
+        return -1;
+    if (qbfuzz::fail_from(next(0xFF), 0xF0, kErrors) != 0)
+        return -1;
+    size_t length = next(0);
+    length |= static_cast<size_t>(next(0)) << 8;
+    auto data = machine.answers->bytes(length);
+    size_t n = std::min(len, data.size());
+    std::memcpy(buf, data.data(), n);
+    return static_cast<ssize_t>(n);
+}
+
+ssize_t getrandom(void* buf, size_t len)
+{
+    auto data = machine.answers->bytes(len);
+    std::memset(buf, 0, len);
+    std::memcpy(buf, data.data(), data.size());
+    return static_cast<ssize_t>(len);
+}
+
+int resolve(const char*, const char* port, struct sockaddr_storage* addr, socklen_t* len)
+{
+    static constexpr int kCodes[] = {EAI_NONAME, EAI_AGAIN, EAI_SERVICE, EAI_FAIL};
+    uint8_t b = next(0xFF);
+    if (b >= 0xF0)
+        return kCodes[b % std::size(kCodes)];
+    std::memset(addr, 0, sizeof *addr);
+    uint16_t number = static_cast<uint16_t>(port ? std::atoi(port) : 0);
+    if (b & 1) {
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(addr);
+        v6->sin6_family = AF_INET6;
+        v6->sin6_addr = in6addr_loopback;
+        v6->sin6_port = htons(number);
+        *len = sizeof *v6;
+    } else {
+        auto* v4 = reinterpret_cast<sockaddr_in*>(addr);
+        v4->sin_family = AF_INET;
+        v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        v4->sin_port = htons(number);
+        *len = sizeof *v4;
+    }
+    return 0;
+}
 
 }  // namespace os::sys

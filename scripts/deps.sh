@@ -6,13 +6,14 @@
 set -euo pipefail
 # python3-jsonschema checks every outcome report the tests and the campaign
 # produce against docs/report.schema.json (with Debian's /usr/bin/python3,
-# which is the one that sees it).
-tests=(libgtest-dev libgmock-dev libbenchmark-dev python3-jsonschema)
+# which is the one that sees it); ipmitool is the console we did not write
+# that the LAN BMC of qb40sim-bmc is checked against.
+tests=(libgtest-dev libgmock-dev libbenchmark-dev python3-jsonschema ipmitool)
 if [ "${1:-}" = --no-tests ]; then
   shift
   tests=()
 fi
-packages=(g++ cmake ninja-build nlohmann-json3-dev "${tests[@]}" "$@")
+packages=(g++ cmake ninja-build pkgconf nlohmann-json3-dev nettle-dev "${tests[@]}" "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -50,6 +50,16 @@ int open_file(const char* path, int flags, mode_t mode) { return sim::seam().ope
 ssize_t write(int fd, const void* buf, size_t count) { return sim::seam().write(fd, buf, count); }
 int fsync(int fd) { return sim::seam().fsync(fd); }
 int rename(const char* from, const char* to) { return sim::seam().rename(from, to); }
+int socket(int domain, int type, int protocol) { return sim::seam().socket(domain, type, protocol); }
+int connect(int fd, const struct sockaddr* addr, socklen_t len) { return sim::seam().connect(fd, addr, len); }
+ssize_t send(int fd, const void* buf, size_t len) { return sim::seam().send(fd, buf, len); }
+ssize_t recv(int fd, void* buf, size_t len) { return sim::seam().recv(fd, buf, len); }
+ssize_t getrandom(void* buf, size_t len) { return sim::seam().getrandom(buf, len); }
+int resolve(const char* host, const char* port, struct sockaddr_storage* addr, socklen_t* len)
+{
+    return sim::seam().resolve(host, port, addr, len);
+}
+
 // The files are real files: their mode is the real one.
 int fchmod(int fd, mode_t mode) { return ::fchmod(fd, mode); }
 

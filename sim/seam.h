@@ -11,6 +11,7 @@
 #include <ctime>
 #include <signal.h>
 #include <sys/select.h>
+#include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/types.h>
 #include <termios.h>
@@ -45,6 +46,12 @@ public:
     virtual ssize_t write(int fd, const void* buf, size_t count) = 0;
     virtual int fsync(int fd) = 0;
     virtual int rename(const char* from, const char* to) = 0;
+    virtual int socket(int domain, int type, int protocol) = 0;
+    virtual int connect(int fd, const struct sockaddr* addr, socklen_t len) = 0;
+    virtual ssize_t send(int fd, const void* buf, size_t len) = 0;
+    virtual ssize_t recv(int fd, void* buf, size_t len) = 0;
+    virtual ssize_t getrandom(void* buf, size_t len) = 0;
+    virtual int resolve(const char* host, const char* port, struct sockaddr_storage* addr, socklen_t* len) = 0;
 
     // The run ends (the process exits): a replay checks that its capture
     // is over too.

@@ -58,7 +58,7 @@ BmcCore::BmcCore(Context context, std::string name)
 
 std::unique_ptr<BmcCore> BmcCore::from_json(const Field& bmc, Context context, std::string name)
 {
-    bmc.only({"node", "kcs", "kcs_handshake", "buses", "faults", "latency_us"});
+    bmc.only({"node", "kcs", "kcs_handshake", "buses", "faults", "latency_us", "lan"});
     auto core = std::make_unique<BmcCore>(context, name);
     if (auto l = bmc.optional("latency_us"))
         core->latency_us = l->unsigned_in(0, 60ULL * 1000 * 1000);

@@ -5,6 +5,7 @@
 // request and response messages to and from BmcCore.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -88,6 +89,9 @@ public:
         uint64_t delay_us = 0;
     };
     Outcome exchange(Road road, std::span<const uint8_t> request);
+
+    // The BMC's GUID, as Get Device GUID answers it.
+    static std::array<uint8_t, 16> guid();
 
     I2cBus& bus(uint8_t bus_byte) { return buses_[bus_byte]; }
     const std::map<uint8_t, I2cBus>& buses() const { return buses_; }

@@ -31,6 +31,13 @@ std::vector<uint8_t> BmcCore::get_device_id(std::span<const uint8_t>) { return o
 
 std::vector<uint8_t> BmcCore::get_device_guid(std::span<const uint8_t>) { return ok(kDeviceGuid); }
 
+std::array<uint8_t, 16> BmcCore::guid()
+{
+    std::array<uint8_t, 16> g;
+    std::copy(std::begin(kDeviceGuid), std::end(kDeviceGuid), g.begin());
+    return g;
+}
+
 std::vector<uint8_t> BmcCore::set_global_enables(std::span<const uint8_t> data)
 {
     global_enables_ = data[0];

@@ -57,7 +57,15 @@ const char* kcs_fault_name(KcsFault k)
 
 const char* road_name(Road road)
 {
-    return road == Road::Driver ? "driver" : "kcs";
+    switch (road) {
+    case Road::Driver:
+        return "driver";
+    case Road::Kcs:
+        return "kcs";
+    case Road::Lan:
+        break;
+    }
+    return "lan";
 }
 
 std::string FaultAction::describe() const
@@ -220,8 +228,10 @@ FaultRule parse_fault_rule(const Field& entry)
             rule.road = Road::Driver;
         else if (s == "kcs")
             rule.road = Road::Kcs;
+        else if (s == "lan")
+            rule.road = Road::Lan;
         else
-            r->fail("expected \"driver\" or \"kcs\"");
+            r->fail("expected \"driver\", \"kcs\" or \"lan\"");
     }
     if (auto f = entry.optional("bus"))
         rule.bus = f->byte();
@@ -253,9 +263,9 @@ FaultRule parse_fault_rule(const Field& entry)
                    "receive_errno, select_errno, wrong_id or kcs)");
     if (driver_only(a) && a.kcs != KcsFault::None)
         entry.fail("driver faults and KCS faults cannot be combined in one rule");
-    if (rule.road == Road::Kcs && driver_only(a))
+    if (rule.road && *rule.road != Road::Driver && driver_only(a))
         entry.fail("send_errno, receive_errno, select_errno and wrong_id act on the driver road only");
-    if (rule.road == Road::Driver && a.kcs != KcsFault::None)
+    if (rule.road && *rule.road != Road::Kcs && a.kcs != KcsFault::None)
         entry.fail("kcs faults act on the KCS road only");
     return rule;
 }

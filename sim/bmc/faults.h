@@ -18,7 +18,7 @@
 
 namespace sim {
 
-enum class Road { Driver, Kcs };
+enum class Road { Driver, Kcs, Lan };
 const char* road_name(Road road);
 
 // What a KCS interface does instead of following the protocol.

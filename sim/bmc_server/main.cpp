@@ -6,10 +6,17 @@
 //
 //   qb40sim-bmc MACHINE_FILE [--bmc N] [--road driver|kcs] [--port-file FILE]
 //               [--trace FILE]
+//   qb40sim-bmc MACHINE_FILE [--bmc N] --road lan [--listen ADDR:PORT]
+//               [--port-file FILE] [--trace FILE]
 //
 // Listens on 127.0.0.1 at a port the system picks and writes that port, in
 // decimal, to the port file once it accepts connections. Runs until SIGTERM
 // or SIGINT.
+//
+// With --road lan it serves the BMC's LAN interface instead (its "lan" in
+// the machine file) over UDP at ADDR:PORT (default 127.0.0.1:0, port 0: one
+// the system picks): IPMI v2.0 RMCP+ sessions, as a console such as
+// ipmitool -I lanplus or the tool's network road reaches a BMC.
 //
 // The machine's KCS interface carries both of the tool's roads; --road tells
 // which one the guest uses, for the fault rules that watch one road only.
@@ -23,6 +30,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 
@@ -30,6 +38,7 @@
 #include "../bmc/faults.h"
 #include "../machine_file/machine_file.h"
 #include "bmc_server.h"
+#include "lan_server.h"
 
 namespace {
 
@@ -39,7 +48,9 @@ void on_signal(int) { stop_requested = 1; }
 
 [[noreturn]] void usage(const char* why)
 {
-    std::fprintf(stderr, "qb40sim-bmc: %s\nusage: qb40sim-bmc MACHINE_FILE [--bmc N] [--road driver|kcs] [--port-file FILE] [--trace FILE]\n",
+    std::fprintf(stderr,
+                 "qb40sim-bmc: %s\nusage: qb40sim-bmc MACHINE_FILE [--bmc N] [--road driver|kcs|lan] [--listen ADDR:PORT] "
+                 "[--port-file FILE] [--trace FILE]\n",
                  why);
     std::exit(2);
 }
@@ -48,6 +59,7 @@ struct Options {
     std::string machine_file;
     std::string port_file;
     std::string trace_file;
+    std::string listen;
     size_t bmc = 0;
     sim::Road road = sim::Road::Driver;
 };
@@ -66,14 +78,18 @@ Options parse(int argc, char** argv)
             o.port_file = value();
         else if (a == "--trace")
             o.trace_file = value();
+        else if (a == "--listen")
+            o.listen = value();
         else if (a == "--road") {
             std::string r = value();
             if (r == "driver")
                 o.road = sim::Road::Driver;
             else if (r == "kcs")
                 o.road = sim::Road::Kcs;
+            else if (r == "lan")
+                o.road = sim::Road::Lan;
             else
-                usage("--road takes driver or kcs");
+                usage("--road takes driver, kcs or lan");
         } else if (a == "--bmc")
             o.bmc = std::strtoul(value().c_str(), nullptr, 10);
         else if (!a.empty() && a[0] == '-')
@@ -85,6 +101,10 @@ Options parse(int argc, char** argv)
     }
     if (o.machine_file.empty())
         usage("no machine file");
+    if (!o.listen.empty() && o.road != sim::Road::Lan)
+        usage("--listen is for --road lan");
+    if (o.listen.empty())
+        o.listen = "127.0.0.1:0";
     return o;
 }
 
@@ -129,6 +149,32 @@ void publish_port(const std::string& path, uint16_t port)
     std::filesystem::rename(temporary, path);
 }
 
+// The BMC's LAN interface over UDP, with the system's random numbers.
+int serve_lan(sim::Machine& machine, const Options& options)
+{
+    sim::Machine::Bmc& bmc = machine.bmcs[options.bmc];
+    if (!bmc.lan)
+        usage("--road lan needs a BMC with \"lan\" in the machine file");
+    sim::lan::LanBmc lan(*bmc.core, bmc.lan->config(), machine.context(),
+                         std::make_unique<sim::vm::SystemRandom>());
+    try {
+        sim::vm::LanServer server(lan, machine.context());
+        uint16_t port = server.listen(options.listen);
+        if (!options.port_file.empty())
+            publish_port(options.port_file, port);
+        else
+            std::printf("%u\n", port);
+        std::fflush(stdout);
+        server.run(stop_requested);
+    } catch (const std::invalid_argument& e) {
+        usage((std::string("--listen ") + options.listen + ": " + e.what()).c_str());
+    } catch (const std::system_error& e) {
+        std::fprintf(stderr, "qb40sim-bmc: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -144,6 +190,14 @@ int main(int argc, char** argv)
         return 2;
     }
 
+    struct sigaction action {};
+    action.sa_handler = on_signal;  // no SA_RESTART: the wait must end
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+
+    if (options.road == sim::Road::Lan)
+        return serve_lan(*machine, options);
+
     sim::BmcCore& core = *machine->bmcs[options.bmc].core;
     sim::Trace& trace = machine->trace;
     auto responder = [&](std::span<const uint8_t> request) {
@@ -154,11 +208,6 @@ int main(int argc, char** argv)
         }
         return sim::vm::Session::Answer{std::move(out.response), out.delay_us};
     };
-
-    struct sigaction action {};
-    action.sa_handler = on_signal;  // no SA_RESTART: the wait must end
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
 
     try {
         sim::vm::BmcServer server(responder, machine->context(), core.name());

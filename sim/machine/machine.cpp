@@ -36,6 +36,15 @@ void Machine::add_bmc(std::string node, int kcs_pair, std::unique_ptr<BmcCore> c
     bmcs.push_back(std::move(bmc));
 }
 
+void Machine::add_lan(lan::LanConfig config)
+{
+    Bmc& bmc = bmcs.back();
+    uint32_t seed = config.seed;
+    bmc.lan = std::make_unique<lan::LanBmc>(*bmc.core, std::move(config), context(),
+                                            std::make_unique<lan::SeededRandom>(seed));
+    network.attach(*bmc.lan);
+}
+
 bool Machine::driver_loaded() const
 {
     if (driver == DriverState::Loaded)
@@ -73,6 +82,8 @@ int Machine::open(const char* path, int /*flags*/)
 
 int Machine::close(int fd)
 {
+    if (network.owns(fd))
+        return network.close(fd);
     if (open_nodes_.erase(fd) == 0) {
         errno = EBADF;
         return -1;
@@ -84,6 +95,10 @@ int Machine::close(int fd)
 int Machine::ioctl(int fd, unsigned long request, void* arg)
 {
     DriverNode* node = node_of(fd);
+    if (!node && network.owns(fd)) {
+        errno = ENOTTY;  // a socket has no IPMI ioctls
+        return -1;
+    }
     if (!node) {
         errno = EBADF;
         return -1;
@@ -147,7 +162,8 @@ int Machine::select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptf
     if (readfds)
         FD_ZERO(readfds);
     for (int f : watched) {
-        bool readable = f == 0 ? keyboard.waiting() : node_of(f)->ready_at() && *node_of(f)->ready_at() <= wake;
+        std::optional<uint64_t> at = f == 0 ? std::nullopt : node_of(f) ? node_of(f)->ready_at() : network.ready_at(f);
+        bool readable = f == 0 ? keyboard.waiting() : at && *at <= wake;
         if (readable) {
             FD_SET(f, readfds);
             ++ready;
@@ -171,6 +187,8 @@ Machine::Readiness Machine::readiness(int nfds, const fd_set* readfds)
                 return r;
             }
             at = node->ready_at();
+        } else if (network.owns(f)) {
+            at = network.ready_at(f);
         } else {
             r.error = EBADF;
             return r;
@@ -510,6 +528,58 @@ ssize_t Machine::read_system_file(const char* path, char* buf, size_t size)
     size_t n = std::min(size, text.size());
     std::memcpy(buf, text.data(), n);
     return static_cast<ssize_t>(n);
+}
+
+}  // namespace sim
+
+namespace sim {
+
+int Machine::socket(int domain, int type, int protocol)
+{
+    int fd = network.socket(next_fd_, domain, type, protocol);
+    if (fd >= 0)
+        ++next_fd_;
+    return fd;
+}
+
+int Machine::connect(int fd, const struct sockaddr* addr, socklen_t len)
+{
+    if (node_of(fd)) {
+        errno = ENOTSOCK;
+        return -1;
+    }
+    return network.connect(fd, addr, len);
+}
+
+ssize_t Machine::send(int fd, const void* buf, size_t len)
+{
+    if (node_of(fd)) {
+        errno = ENOTSOCK;
+        return -1;
+    }
+    return network.send(fd, buf, len);
+}
+
+ssize_t Machine::recv(int fd, void* buf, size_t len)
+{
+    if (node_of(fd)) {
+        errno = ENOTSOCK;
+        return -1;
+    }
+    return network.recv(fd, buf, len);
+}
+
+ssize_t Machine::getrandom(void* buf, size_t len)
+{
+    auto* out = static_cast<uint8_t*>(buf);
+    for (size_t i = 0; i < len; ++i)
+        out[i] = static_cast<uint8_t>(random() >> 56);
+    return static_cast<ssize_t>(len);
+}
+
+int Machine::resolve(const char* host, const char* port, struct sockaddr_storage* addr, socklen_t* len)
+{
+    return network.resolve(host, port, addr, len);
 }
 
 }  // namespace sim

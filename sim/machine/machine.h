@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <random>
 #include <set>
 #include <signal.h>
 #include <string>
@@ -22,6 +23,8 @@
 #include "file_faults.h"
 #include "keyboard.h"
 #include "../bmc/kcs_port.h"
+#include "../bmc/lan/lan_bmc.h"
+#include "lan_network.h"
 #include "../seam.h"
 #include "signals.h"
 #include "../basics/trace.h"
@@ -61,6 +64,7 @@ public:
         std::unique_ptr<BmcCore> core;
         std::unique_ptr<DriverNode> driver_node;
         std::unique_ptr<KcsPort> kcs;
+        std::unique_ptr<lan::LanBmc> lan;  // its LAN interface, if it has one
     };
 
     Machine(int64_t start_epoch_us, bool real_time);
@@ -75,6 +79,10 @@ public:
     Context context() { return Context{clock, trace}; }
     // File-system errors on the files the tool writes.
     FileFaults files{context()};
+    // The management network: the tool's UDP sockets and the LAN BMCs.
+    LanNetwork network{context()};
+    // The tool's random numbers (getrandom): seeded, so that a run repeats.
+    std::mt19937_64 random{1};
     // The file-creation mask the program starts with (the real one when unset).
     std::optional<mode_t> umask;
 
@@ -106,6 +114,8 @@ public:
 
     // Adds a BMC; its front ends are made from `node` and `kcs_pair`.
     void add_bmc(std::string node, int kcs_pair, std::unique_ptr<BmcCore> core);
+    // Gives the last BMC added a LAN interface on the network.
+    void add_lan(lan::LanConfig config);
 
     // The calls of the seam.
     int open(const char* path, int flags) override;
@@ -132,6 +142,12 @@ public:
     ssize_t write(int fd, const void* buf, size_t count) override { return files.write(fd, buf, count); }
     int fsync(int fd) override { return files.fsync(fd); }
     int rename(const char* from, const char* to) override { return files.rename(from, to); }
+    int socket(int domain, int type, int protocol) override;
+    int connect(int fd, const struct sockaddr* addr, socklen_t len) override;
+    ssize_t send(int fd, const void* buf, size_t len) override;
+    ssize_t recv(int fd, void* buf, size_t len) override;
+    ssize_t getrandom(void* buf, size_t len) override;
+    int resolve(const char* host, const char* port, struct sockaddr_storage* addr, socklen_t* len) override;
 
 private:
     bool driver_loaded() const;

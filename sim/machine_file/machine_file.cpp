@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "machine_file.h"
 
+#include <arpa/inet.h>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 
 #include "../replay/capture_file.h"
@@ -118,6 +120,33 @@ void load_files(const Field& root, Machine& m)
     }
 }
 
+// "lan" of one BMC: its LAN interface. A BMC known by its host name alone
+// gets an address of its own from 198.51.100.0/24 (a documentation range),
+// so that the name resolves; no two LAN BMCs share an address and port.
+lan::LanConfig load_lan(const Field& l, const Machine& m)
+{
+    lan::LanConfig config = lan::parse_lan_config(l, BmcCore::guid());
+    lan::LanAddress& a = config.address;
+    if (!a.ipv4 && !a.ipv6) {
+        in_addr v4{};
+        std::string derived = "198.51.100." + std::to_string(m.bmcs.size());
+        inet_pton(AF_INET, derived.c_str(), &v4);
+        a.ipv4 = v4;
+    }
+    for (const Machine::Bmc& other : m.bmcs) {
+        if (!other.lan)
+            continue;
+        const lan::LanAddress& o = other.lan->config().address;
+        bool same_v4 = a.ipv4 && o.ipv4 && a.ipv4->s_addr == o.ipv4->s_addr;
+        bool same_v6 = a.ipv6 && o.ipv6 && std::memcmp(&*a.ipv6, &*o.ipv6, sizeof(in6_addr)) == 0;
+        if (a.port == o.port && (same_v4 || same_v6))
+            l.fail("another BMC has this address and port");
+        if (!a.host.empty() && a.host == o.host)
+            l["host"].fail("another BMC has this host name");
+    }
+    return config;
+}
+
 // "bmcs" and "vanishing_nodes": the BMCs and the device nodes that go.
 void load_bmcs(const Field& root, Machine& m)
 {
@@ -138,6 +167,8 @@ void load_bmcs(const Field& root, Machine& m)
                 kcs = static_cast<int>(k->unsigned_in(0, 2));
             std::string name = "bmc" + std::to_string(m.bmcs.size());
             m.add_bmc(node, kcs, BmcCore::from_json(b, m.context(), name));
+            if (auto l = b.optional("lan"))
+                m.add_lan(load_lan(*l, m));
         });
     }
 }
@@ -228,7 +259,7 @@ std::unique_ptr<Machine> load_machine_json(const std::string& text)
     }
     Field root(doc, "");
     root.only({"clock", "driver", "iopl", "port_access_ns", "bmcs", "keys", "signals", "trace_ports",
-               "vanishing_nodes", "host", "replay", "inferred", "file_faults", "umask"});
+               "vanishing_nodes", "host", "replay", "inferred", "file_faults", "umask", "random_seed"});
 
     // What a model machine could not learn from its capture: words for people, no effect.
     if (auto inferred = root.optional("inferred"))
@@ -243,6 +274,8 @@ std::unique_ptr<Machine> load_machine_json(const std::string& text)
         m->port_access_ns = static_cast<uint32_t>(p->unsigned_in(0, 1000000));
     if (auto t = root.optional("trace_ports"))
         m->trace.port_accesses = t->boolean();
+    if (auto r = root.optional("random_seed"))
+        m->random.seed(r->unsigned_in(0, UINT64_MAX));
     if (auto h = root.optional("host"))
         load_host(*h, m->host);
     load_files(root, *m);

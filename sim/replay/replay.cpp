@@ -60,6 +60,19 @@ void Replay::leave(const std::string& call, const std::string& capture_has)
     std::_Exit(kLeftTheCapture);
 }
 
+int Replay::socket(int, int, int) { leave("opens a network socket", describe_next()); }
+int Replay::connect(int fd, const struct sockaddr*, socklen_t)
+{
+    leave("connects socket " + std::to_string(fd), describe_next());
+}
+ssize_t Replay::send(int fd, const void*, size_t) { leave("sends on socket " + std::to_string(fd), describe_next()); }
+ssize_t Replay::recv(int fd, void*, size_t) { leave("receives on socket " + std::to_string(fd), describe_next()); }
+ssize_t Replay::getrandom(void*, size_t) { leave("asks for random bytes", describe_next()); }
+int Replay::resolve(const char* host, const char*, struct sockaddr_storage*, socklen_t*)
+{
+    leave(std::string("resolves \"") + (host ? host : "") + "\"", describe_next());
+}
+
 std::string Replay::describe_next() const
 {
     if (next_ >= events_.size())

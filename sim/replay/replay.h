@@ -60,6 +60,13 @@ public:
     ssize_t write(int fd, const void* buf, size_t count) override { return host_.write(fd, buf, count); }
     int fsync(int fd) override { return host_.fsync(fd); }
     int rename(const char* from, const char* to) override { return host_.rename(from, to); }
+    // A capture has no network road yet: a run that takes it leaves the capture.
+    int socket(int domain, int type, int protocol) override;
+    int connect(int fd, const struct sockaddr* addr, socklen_t len) override;
+    ssize_t send(int fd, const void* buf, size_t len) override;
+    ssize_t recv(int fd, void* buf, size_t len) override;
+    ssize_t getrandom(void* buf, size_t len) override;
+    int resolve(const char* host, const char* port, struct sockaddr_storage* addr, socklen_t* len) override;
 
     // The run ends: the capture must be over too.
     void finish() override;

@@ -14,6 +14,7 @@
 
 #include <signal.h>
 #include <sys/select.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/types.h>
@@ -76,6 +77,15 @@ int rename(const char* from, const char* to);
 // A file others must read (the metrics for the node exporter) gets its mode
 // whatever the umask.
 int fchmod(int fd, mode_t mode);
+
+// The network road: one connected UDP socket per LAN BMC.
+int socket(int domain, int type, int protocol);
+int connect(int fd, const struct sockaddr* addr, socklen_t len);
+ssize_t send(int fd, const void* buf, size_t len);
+ssize_t recv(int fd, void* buf, size_t len);   // MSG_DONTWAIT semantics: -1/EAGAIN when nothing is there
+ssize_t getrandom(void* buf, size_t len);
+// A host name or address and a port, as getaddrinfo(AI_SOCKTYPE=SOCK_DGRAM) gives them: 0, or an EAI_* code.
+int resolve(const char* host, const char* port, struct sockaddr_storage* addr, socklen_t* len);
 
 }  // namespace sys
 
@@ -271,5 +281,16 @@ inline ssize_t write(int fd, const void* buf, size_t count) { return sys::write(
 inline int fsync(int fd) { return sys::fsync(fd); }
 inline int rename(const char* from, const char* to) { return sys::rename(from, to); }
 inline int fchmod(int fd, mode_t mode) { return sys::fchmod(fd, mode); }
+
+// recorded by the LAN road itself
+inline int socket(int domain, int type, int protocol) { return sys::socket(domain, type, protocol); }
+inline int connect(int fd, const struct sockaddr* addr, socklen_t len) { return sys::connect(fd, addr, len); }
+inline ssize_t send(int fd, const void* buf, size_t len) { return sys::send(fd, buf, len); }
+inline ssize_t recv(int fd, void* buf, size_t len) { return sys::recv(fd, buf, len); }
+inline ssize_t getrandom(void* buf, size_t len) { return sys::getrandom(buf, len); }
+inline int resolve(const char* host, const char* port, struct sockaddr_storage* addr, socklen_t* len)
+{
+    return sys::resolve(host, port, addr, len);
+}
 
 }  // namespace os

@@ -6,9 +6,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
+#include <netdb.h>
 #include <sys/io.h>
 #include <sys/ioctl.h>
+#include <sys/random.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace os::sys {
@@ -72,5 +76,26 @@ ssize_t write(int fd, const void* buf, size_t count) { return ::write(fd, buf, c
 int fsync(int fd) { return ::fsync(fd); }
 int rename(const char* from, const char* to) { return std::rename(from, to); }
 int fchmod(int fd, mode_t mode) { return ::fchmod(fd, mode); }
+
+int socket(int domain, int type, int protocol) { return ::socket(domain, type, protocol); }
+int connect(int fd, const struct sockaddr* addr, socklen_t len) { return ::connect(fd, addr, len); }
+ssize_t send(int fd, const void* buf, size_t len) { return ::send(fd, buf, len, 0); }
+ssize_t recv(int fd, void* buf, size_t len) { return ::recv(fd, buf, len, MSG_DONTWAIT); }
+ssize_t getrandom(void* buf, size_t len) { return ::getrandom(buf, len, 0); }
+
+int resolve(const char* host, const char* port, struct sockaddr_storage* addr, socklen_t* len)
+{
+    struct addrinfo hints {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_DGRAM;
+    struct addrinfo* found = nullptr;
+    int result = ::getaddrinfo(host, port, &hints, &found);
+    if (result != 0)
+        return result;
+    std::memcpy(addr, found->ai_addr, found->ai_addrlen);
+    *len = found->ai_addrlen;
+    ::freeaddrinfo(found);
+    return 0;
+}
 
 }  // namespace os::sys

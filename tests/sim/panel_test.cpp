@@ -26,7 +26,7 @@ struct Box {
     std::vector<std::string> cells;  // "0*A.F.": slot, drive, the LEDs A L F R
     std::string status;
 };
-struct Frame {
+struct PanelFrame {
     std::string heading;  // "12.000000 s, waiting for a key"
     std::vector<Box> boxes;
 };
@@ -37,9 +37,9 @@ std::string inner(const std::string& line)
     return text.substr(0, text.find_last_not_of(' ') + 1);
 }
 
-std::vector<Frame> frames(const std::string& panel)
+std::vector<PanelFrame> frames(const std::string& panel)
 {
-    std::vector<Frame> out;
+    std::vector<PanelFrame> out;
     auto all = lines(panel);
     for (size_t i = 0; i < all.size(); ++i) {
         const std::string& l = all[i];
@@ -138,7 +138,7 @@ TEST(Panel, ShowsTheLedsOfEveryQuestionAndOfEveryCyclingStepAndChangesNothingThe
             all.pop_back();
         std::vector<std::vector<std::string>> shown;
         std::vector<Box> lit;  // the box each backplane question lit
-        for (const Frame& f : all) {
+        for (const PanelFrame& f : all) {
             if (c.at_key_waits && f.heading.find(", ") == std::string::npos)
                 continue;
             if (!c.at_key_waits) {
@@ -211,7 +211,7 @@ TEST(Panel, AnUpgradeShowsEachPhaseAndTheNewVersionOnlyFromTheDowncopy)
             SCOPED_TRACE(all[0].boxes[b].label);
             std::vector<std::string> phases, blocks;
             bool reset = false;
-            for (const Frame& f : all) {
+            for (const PanelFrame& f : all) {
                 const Box& box = f.boxes[b];
                 std::string phase = box.status.substr(0, box.status.find_first_of(" ,"));
                 if (phases.empty() || phase != phases.back())

@@ -6,6 +6,7 @@ namespace qbtest {
 
 const char* const kToolSim = QB40TOOL_SIM;
 const char* const kCaptureTool = QB40SIM_CAPTURE;
+const char* const kBmcServer = QB40SIM_BMC;
 const bool kCpuBounds = QB40_CPU_BOUNDS;
 
 }  // namespace qbtest

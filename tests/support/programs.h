@@ -9,6 +9,7 @@ namespace qbtest {
 
 extern const char* const kToolSim;      // qb40tool-sim
 extern const char* const kCaptureTool;  // qb40sim-capture
+extern const char* const kBmcServer;    // qb40sim-bmc
 // Whether CPU-time bounds hold: for the optimised build, not under the sanitizers.
 extern const bool kCpuBounds;
 
