@@ -4,6 +4,7 @@
 # Included by the top-level CMakeLists.txt and by fuzz/CMakeLists.txt.
 set(QB40_TOOL_SOURCE_DIR ${CMAKE_CURRENT_LIST_DIR})
 set(QB40_TOOL_SOURCES
+  common/bmc_state.cpp
   common/chip_table.cpp
   common/settings.cpp
   common/sha256.cpp
@@ -15,6 +16,12 @@ set(QB40_TOOL_SOURCES
   bmc/kcs/kcs_transfer.cpp
   bmc/kcs/kcs_road.cpp
   bmc/driver/driver_road.cpp
+  bmc/lan/lan_crypto.cpp
+  bmc/lan/rmcp.cpp
+  bmc/lan/lan_secrets.cpp
+  bmc/lan/lan_link.cpp
+  bmc/lan/lan_session.cpp
+  bmc/lan/lan_road.cpp
   bmc/discovery.cpp
   bmc/exchange.cpp
   output/buffered_writer.cpp
@@ -32,6 +39,7 @@ set(QB40_TOOL_SOURCES
   outcome/outcome.cpp
   outcome/report_json.cpp
   i2c/master_write_read.cpp
+  i2c/lost_answers.cpp
   i2c/mux_as_found.cpp
   i2c/i2c.cpp
   i2c/registers.cpp

@@ -13,19 +13,9 @@
 #include "../waits/terminal.h"
 #include "driver/driver_road.h"
 #include "kcs/kcs_road.h"
+#include "lan/lan_road.h"
 #include "road.h"
 
-int fd = -1;
-int OpenIPMIDriverLoaded = 0;
-INT16U ISA_SMS_DATA = 0x0CA2;
-INT16U ISA_SMS_CMD_STATUS = 0x0CA3;
-unsigned char ScanForBmc = 0;
-unsigned char FoundBmc = 0;
-unsigned char FirstBmcOpen = 0;
-unsigned char SecondBmcOpen = 0;
-unsigned char ThirdBmcOpen = 0;
-unsigned char FourthBmcOpen = 0;
-const char* BmcNodePath = "";
 BmcRoad Road = ROAD_DRIVER;
 
 namespace {
@@ -77,6 +67,16 @@ INT8U Kcs_Open()
 {
     INT16U j = 0;  // load attempts made in quiet mode
 
+    // --lan: the BMCs are on the network; no driver is looked for.
+    if (LanBmcCount) {
+        Road = ROAD_LAN;
+        if (ScanForBmc) {
+            LanRoad_Count();
+            return 1;
+        }
+        return LanRoad_Open();
+    }
+
     for (;;) {
         // Probe: is the driver there at all?
         DriverRoad_SetFd(-1);
@@ -126,7 +126,13 @@ INT8U Kcs_Open()
 
 void Kcs_Close()
 {
-    if (OpenIPMIDriverLoaded)
+    if (Road == ROAD_LAN)
+        LanRoad_Close();
+    else if (OpenIPMIDriverLoaded)
         DriverRoad_SetFd(-1);
     pf("Kcs Close");
 }
+
+const char* Kcs_RoadLost() { return Road == ROAD_LAN ? LanRoad_Lost() : nullptr; }
+
+void CloseBmcRoads() { LanRoad_End(); }

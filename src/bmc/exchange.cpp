@@ -9,7 +9,10 @@
 #include "../waits/safe_point.h"
 #include "driver/driver_road.h"
 #include "kcs/kcs_road.h"
+#include "lan/lan_road.h"
 #include "road.h"
+
+INT8U ExchangeAnswerLost = 0;
 
 // "<title>XX XX ...\n" straight into the log, formatted in a fixed buffer and
 // written in pieces, so that a long message costs a few writes, not one per byte.
@@ -41,12 +44,17 @@ INT8U Kcs_Read_After_Write(INT8U* ptr, INT16U write_length, INT8U* recvptr, INT8
         dump_message("\nKCS Request: ", ptr, write_length);
 
     INT8U ok = 0;
+    ExchangeAnswerLost = 0;
     switch (Road) {
     case ROAD_DRIVER:
         ok = DriverRoad_Exchange(ptr, write_length, recvptr, recv_buffer_length);
         break;
     case ROAD_KCS:
         ok = KcsRoad_Exchange(ptr, write_length, recvptr, recv_buffer_length);
+        break;
+    case ROAD_LAN:
+        ok = LanRoad_Exchange(ptr, write_length, recvptr, recv_buffer_length);
+        ExchangeAnswerLost = LanAnswerLost;
         break;
     }
     if (!ok)

@@ -14,7 +14,8 @@
 //
 // What the capture records of a road is what it asks of the seam: the
 // driver's device nodes, ioctls and selects; the KCS ports' accesses; the
-// network road's datagrams' IPMI payloads (never a key or a password).
+// network road's requests and answers as the exchange hands them (never a
+// key, a password, a random number or a session ID).
 //
 // A new road: a folder with its entry points, one enumerator below, and one
 // case where discovery.cpp and exchange.cpp choose the road.
@@ -23,6 +24,7 @@
 enum BmcRoad {
     ROAD_DRIVER,  // the Linux IPMI driver's device node (driver/)
     ROAD_KCS,     // the BMC's KCS interface through I/O ports, with -dio (kcs/)
+    ROAD_LAN,     // a BMC on the network, IPMI v2.0 RMCP+, with --lan (lan/)
 };
 
 // The road the BMC of the pass under way was opened on.

@@ -47,3 +47,14 @@ char MetricsFilename[METRICS_FILENAME_SIZE] = "";
 char CaptureFilename[CAPTURE_FILENAME_SIZE] = "";
 unsigned char CMDL_CaptureRedactVpd = 0;
 unsigned char CMDL_CaptureRedactHost = 0;
+
+unsigned char LanBmcCount = 0;
+char LanHosts[LAN_MAX_BMCS][LAN_HOST_SIZE] = {};
+INT16U LanPorts[LAN_MAX_BMCS] = {};
+char LanUser[LAN_USER_SIZE] = "";
+char LanPasswordFile[LAN_FILENAME_SIZE] = "";
+char LanKgFile[LAN_FILENAME_SIZE] = "";
+unsigned char CMDL_LanCipher = 0;
+unsigned char CMDL_LanPrivilege = 4;
+INT16U CMDL_LanTimeoutMs = 300;
+unsigned char CMDL_LanRetries = 4;

@@ -64,3 +64,21 @@ extern char MetricsFilename[METRICS_FILENAME_SIZE];
 extern char CaptureFilename[CAPTURE_FILENAME_SIZE];  // "" when no capture is asked for
 extern unsigned char CMDL_CaptureRedactVpd;          // --capture-redact vpd
 extern unsigned char CMDL_CaptureRedactHost;         // --capture-redact host
+
+// --lan HOST[:PORT] (up to four times, one BMC each) and how to reach them:
+// the network road (bmc/lan/). No BMC of the network road without --lan.
+#define LAN_MAX_BMCS 4
+#define LAN_HOST_SIZE 256
+#define LAN_DEFAULT_PORT 623
+extern unsigned char LanBmcCount;
+extern char LanHosts[LAN_MAX_BMCS][LAN_HOST_SIZE];  // a name or an address (IPv6 without its brackets)
+extern INT16U LanPorts[LAN_MAX_BMCS];
+#define LAN_USER_SIZE 17  // an IPMI user name holds 16 bytes
+extern char LanUser[LAN_USER_SIZE];             // --lan-user NAME; "" is the anonymous user
+#define LAN_FILENAME_SIZE 4096
+extern char LanPasswordFile[LAN_FILENAME_SIZE];  // --lan-password-file FILE; "": IPMI_PASSWORD, or none
+extern char LanKgFile[LAN_FILENAME_SIZE];        // --lan-kg-file FILE; "": no K_G
+extern unsigned char CMDL_LanCipher;             // --lan-cipher 17 or 3; 0: 17 if offered, else 3
+extern unsigned char CMDL_LanPrivilege;          // --lan-privilege: 4 administrator, 3 operator
+extern INT16U CMDL_LanTimeoutMs;                 // --lan-timeout MS: the wait for one answer
+extern unsigned char CMDL_LanRetries;            // --lan-retries N: sendings of one request after the first

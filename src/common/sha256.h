@@ -1,20 +1,17 @@
 // SPDX-License-Identifier: MIT
 // SHA-256 of the image file, for --report and for pinning the image by its
-// digest. State in a fixed structure, nothing allocated.
+// digest: nettle's, in a fixed structure, nothing allocated.
 #pragma once
 
 #include <cstddef>
+#include <nettle/sha2.h>
 
 #include "types.h"
 
-#define SHA256_DIGEST_SIZE 32
 #define SHA256_HEX_SIZE (2 * SHA256_DIGEST_SIZE + 1)
 
 struct Sha256 {
-    INT32U state[8];
-    unsigned long long length;  // bytes taken so far
-    INT8U block[64];
-    size_t used;                // bytes waiting in `block`
+    struct sha256_ctx ctx;
 };
 
 void Sha256Begin(Sha256* s);

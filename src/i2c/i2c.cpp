@@ -7,6 +7,7 @@
 #include "../bmc/exchange.h"
 #include "../common/settings.h"
 #include "../waits/pause.h"
+#include "lost_answers.h"
 #include "master_write_read.h"
 #include "mux_as_found.h"
 
@@ -49,12 +50,29 @@ static INT8U read_switch_mux() { return CMDL_ReadOnly ? MUXaddress : DEFAULT_MUX
 
 int i2c_master_read(INT8U i2c_addr, INT8U* p_rbuf, INT8U num_bytes, unsigned char busID)
 {
-    INT8U bus;
-    I2C_LastCompletionCode = 0;
-    I2C_LastRequestSent = 0;
-    if (!bus_byte_for(busID, read_switch_mux(), &bus))
-        return 0;
-    return mwr_read(i2c_addr, p_rbuf, num_bytes, bus);
+    for (int attempt = 1;; ++attempt) {
+        INT8U bus;
+        I2C_LastCompletionCode = 0;
+        I2C_LastRequestSent = 0;
+        if (!bus_byte_for(busID, read_switch_mux(), &bus))
+            return 0;
+        int read = mwr_read(i2c_addr, p_rbuf, num_bytes, bus, true);
+        if (read) {
+            NoteI2cTransfer(false, i2c_addr, p_rbuf, num_bytes, busID);
+            return read;
+        }
+        // A lost answer (the network road): the read has moved the pointer;
+        // what it belongs to is redone first, as often as the attempts allow.
+        if (!I2C_LastAnswerLost)
+            return 0;
+        for (RedoResult redo = REDO_FAILED; redo != REDONE; ++attempt) {
+            if (attempt >= LostReadAttempts())
+                return 0;
+            redo = RedoBeforeLostRead(i2c_addr);
+            if (redo == REDO_IMPOSSIBLE)
+                return 0;
+        }
+    }
 }
 
 int i2c_master_write(INT8U i2c_addr, const INT8U* p_wbuf, INT8U num_bytes, unsigned char busID)
@@ -66,5 +84,8 @@ int i2c_master_write(INT8U i2c_addr, const INT8U* p_wbuf, INT8U num_bytes, unsig
         return 0;  // before the mux is switched for it
     if (!bus_byte_for(busID, MUXaddress, &bus))
         return 0;
-    return mwr_write(i2c_addr, p_wbuf, num_bytes, bus);
+    int written = mwr_write(i2c_addr, p_wbuf, num_bytes, bus);
+    if (written)
+        NoteI2cTransfer(true, i2c_addr, p_wbuf, num_bytes, busID);
+    return written;
 }

@@ -16,6 +16,7 @@
 
 INT8U I2C_LastCompletionCode = 0;
 INT8U I2C_LastRequestSent = 0;
+INT8U I2C_LastAnswerLost = 0;
 
 enum CompletionAction { CC_RETRY, CC_FAIL };
 
@@ -63,7 +64,8 @@ static const CompletionCode* find_completion_code(INT8U code)
 
 // Sends the request until it gets a final answer. Returns the response length
 // with completion code 0, or 0 on any failure.
-static int transfer(Transfer kind, INT8U* request, INT16U request_length, INT8U num_bytes, INT8U* response)
+static int transfer(Transfer kind, INT8U* request, INT16U request_length, INT8U num_bytes, INT8U* response,
+                    bool redone_by_caller)
 {
     int retry_Kcs_Read_After_Write = RETRIES;
     int retry_NACK = RETRIES;
@@ -72,6 +74,13 @@ static int transfer(Transfer kind, INT8U* request, INT16U request_length, INT8U 
     for (;;) {
         I2C_LastRequestSent = 1;
         if (!Kcs_Read_After_Write(request, request_length, response, &length)) {
+            if (kind == TRANSFER_READ && redone_by_caller && ExchangeAnswerLost) {
+                pf("LAN: the answer to a read of %d bytes at 0x%02x on BusID 0x%02x was lost: what the read belongs "
+                   "to is redone",
+                   num_bytes, request[3], request[2]);
+                I2C_LastAnswerLost = 1;
+                return 0;
+            }
             log_no_response(kind, request, num_bytes, retry_Kcs_Read_After_Write);
             retry_Kcs_Read_After_Write--;
             if (retry_Kcs_Read_After_Write == 0) {
@@ -125,15 +134,16 @@ static void PutMasterWriteReadHeader(INT8U* request, INT8U bus, INT8U i2c_addr, 
     request[4] = read_count;
 }
 
-int mwr_read(INT8U i2c_addr, INT8U* p_rbuf, INT8U num_bytes, unsigned char bus)
+int mwr_read(INT8U i2c_addr, INT8U* p_rbuf, INT8U num_bytes, unsigned char bus, bool redone_by_caller)
 {
     INT8U request[READ_REQUEST_SIZE];
     INT8U response[RESPONSE_SIZE];
 
     I2C_LastCompletionCode = 0;
     I2C_LastRequestSent = 0;
+    I2C_LastAnswerLost = 0;
     PutMasterWriteReadHeader(request, bus, i2c_addr, num_bytes);
-    int length = transfer(TRANSFER_READ, request, MWR_HEADER, num_bytes, response);
+    int length = transfer(TRANSFER_READ, request, MWR_HEADER, num_bytes, response, redone_by_caller);
     if (length == 0)
         return 0;
     if (length != num_bytes + 3) {
@@ -160,7 +170,7 @@ int mwr_write(INT8U i2c_addr, const INT8U* p_wbuf, INT8U num_bytes, unsigned cha
         return 0;  // no room in the request; no caller writes more than a few bytes
     PutMasterWriteReadHeader(request, bus, i2c_addr, 0);
     memcpy(request + MWR_HEADER, p_wbuf, num_bytes);
-    if (transfer(TRANSFER_WRITE, request, static_cast<INT16U>(MWR_HEADER + num_bytes), num_bytes, response) == 0)
+    if (transfer(TRANSFER_WRITE, request, static_cast<INT16U>(MWR_HEADER + num_bytes), num_bytes, response, false) == 0)
         return 0;
     return num_bytes;
 }

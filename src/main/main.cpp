@@ -241,6 +241,16 @@ int RunBmcPass(int bmc, int argc, int& ret_code)
     }
     if (end != kRunGoesOn)
         return end;
+    // The network road lost its BMC in the middle of the pass (it stopped
+    // answering, or refuses Master Write-Read): the pass ends as a BMC that
+    // cannot be opened ends the run.
+    if (const char* why = Kcs_RoadLost()) {
+        NoteBmcLost(why);
+        CheckSignal();
+        pb("BmcOpen Failed");
+        pb("[RETURN CODE:0x%02x]\n", RC_BMC_OPEN_FAILED);
+        ExitRun(RC_BMC_OPEN_FAILED);
+    }
 
     CountPassEnds();
     PutMuxesBackAsFound();

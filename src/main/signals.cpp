@@ -14,6 +14,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "../bmc/discovery.h"
 #include "../common/signal_names.h"
 #include "../i2c/mux_as_found.h"
 #include "../logfile/logfile.h"
@@ -94,6 +95,7 @@ void NoteDeferredSignals()
     // drive, and a next scan skips a controller whose marks are lit.
     PutOutLitLeds();
     PutMuxesBackAsFound();  // --read-only -ms: each mux as the run found it
+    CloseBmcRoads();        // the network road's session
     pb("\nRun stopped by %s", name);
     NoteRunSignal(name);
     EndRun(128 + sig);

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "../bmc/lan/lan_secrets.h"
 #include "../common/settings.h"
 #include "../logfile/logfile.h"
 #include "../outcome/outcome.h"
@@ -26,10 +27,21 @@ namespace {
 enum OptionValue : unsigned char {
     VALUE_NONE,
     VALUE_FILE,        // a file name, into `text`
-    VALUE_COUNT,       // a decimal number from `min` to `max`, into `count`
+    VALUE_COUNT,       // a decimal number from `min` to `max`, into `count` (or `wide`)
     VALUE_DIGEST,      // a SHA-256 in hexadecimal, into `text` in lower case
     VALUE_REDACTIONS,  // vpd, host or both
+    VALUE_TEXT,        // any text that fits `text`
+    VALUE_CHOICE,      // one of `choices`, its number into `count`
+    VALUE_BMC,         // HOST[:PORT], one more of the LAN road's BMCs
 };
+
+// A word an option takes, and the number it stands for.
+struct Choice {
+    const char* word;
+    unsigned char number;
+};
+constexpr Choice kLanCiphers[] = {{"17", 17}, {"3", 3}, {nullptr, 0}};
+constexpr Choice kLanPrivileges[] = {{"operator", 3}, {"administrator", 4}, {nullptr, 0}};
 
 // What an option asks of the image file (-f FILE or a bare name).
 enum ImageRule : unsigned char {
@@ -52,26 +64,31 @@ constexpr ClassicConflict kReadOnlyConflicts[] = {
     {CMDL_DiagnosticMode, "-d"},
     {CMDL_LEDcycling, "-z"},
 };
+constexpr ClassicConflict kLanConflicts[] = {
+    {CMDL_DirectIO, "-dio"},
+};
 
 struct WholeOption {
     const char* name;
     OptionValue value;
     const char* help;  // its line on --help-all
-    unsigned char* flag;  // set when given (or null)
-    unsigned char* also;  // a second flag it sets (or null)
-    char* text;           // where a file name or digest goes
-    size_t text_size;
-    unsigned char* count;  // where a count goes
-    int min, max;
-    const char* what;  // "Report" in "Report filename too long"; the count's name
+    unsigned char* flag = nullptr;  // set when given
+    unsigned char* also = nullptr;  // a second flag it sets
+    char* text = nullptr;           // where a file name, a digest or a text goes
+    size_t text_size = 0;
+    unsigned char* count = nullptr;  // where a count or a choice goes
+    INT16U* wide = nullptr;          // where a count too large for a byte goes
+    int min = 0, max = 0;
+    const Choice* choices = nullptr;  // VALUE_CHOICE: the words, ended by a null one
+    const char* what = nullptr;  // "Report" in "Report filename too long"; the count's or choice's name
     // The log line is "Selected NAME" + log_before + the value + log_after;
-    // no line for an option whose log_before is null.
-    const char* log_before;
-    const char* log_after;
-    const char* needs;  // another option it is refused without (or null)
-    ImageRule image;
-    const ClassicConflict* refuses;
-    size_t refuse_count;
+    // no line for an option without log_before.
+    const char* log_before = nullptr;
+    const char* log_after = "";
+    const char* needs = nullptr;  // another option it is refused without
+    ImageRule image = IMAGE_ANY;
+    const ClassicConflict* refuses = nullptr;
+    size_t refuse_count = 0;
 };
 
 template <size_t N>
@@ -82,34 +99,139 @@ constexpr size_t Count(const ClassicConflict (&)[N])
 
 // In the order of their log lines and of --help-all.
 const WholeOption kWholeOptions[] = {
-    {"--strict", VALUE_NONE, "--strict          The exit status tells the truth about the whole run", &CMDL_Strict,
-     nullptr, nullptr, 0, nullptr, 0, 0, nullptr, " for an exit status of the whole run", "", nullptr, IMAGE_ANY,
-     nullptr, 0},
-    {"--report", VALUE_FILE, "--report FILE     Write FILE as one JSON object describing the run", nullptr, nullptr,
-     ReportFilename, sizeof ReportFilename, nullptr, 0, 0, "Report", " for a report in ", "", nullptr, IMAGE_ANY,
-     nullptr, 0},
-    {"--expect", VALUE_COUNT, "--expect N        The run must find at least N controllers (1 to 64)", nullptr,
-     nullptr, nullptr, 0, &CMDL_ExpectedControllers, 1, MAX_EXPECTED_CONTROLLERS, "a number of controllers",
-     " for at least ", " controllers", nullptr, IMAGE_ANY, nullptr, 0},
-    {"--image-sha256", VALUE_DIGEST, "--image-sha256 HEX  Upgrade only with the image file whose SHA-256 is HEX",
-     nullptr, nullptr, ExpectedImageSha256, sizeof ExpectedImageSha256, nullptr, 0, 0, nullptr,
-     " for an image whose SHA-256 is ", "", nullptr, IMAGE_NEEDED, nullptr, 0},
-    {"--capture", VALUE_FILE, "--capture FILE    Record the run at its seam with the machine into FILE", nullptr,
-     nullptr, CaptureFilename, sizeof CaptureFilename, nullptr, 0, 0, "Capture", " for a capture of the run in ", "",
-     nullptr, IMAGE_ANY, nullptr, 0},
-    {"--capture-redact", VALUE_REDACTIONS, "--capture-redact LIST  With --capture: vpd, host or vpd,host left out of it",
-     nullptr, nullptr, nullptr, 0, nullptr, 0, 0, nullptr, nullptr, nullptr, "--capture", IMAGE_ANY, nullptr, 0},
-    {"--plan", VALUE_NONE, "--plan            Say what the upgrade would do, and do none of it", &CMDL_Plan, nullptr,
-     nullptr, 0, nullptr, 0, 0, nullptr, ": what the upgrade would do, nothing written", "", nullptr, IMAGE_NEEDED,
-     kPlanConflicts, Count(kPlanConflicts)},
-    {"--read-only", VALUE_NONE, "--read-only       Scan and report; write no register, LED or EEPROM byte",
-     &CMDL_ReadOnly, nullptr, nullptr, 0, nullptr, 0, 0, nullptr, ": no register, LED or EEPROM byte written", "",
-     nullptr, IMAGE_ONLY_PLANNED, kReadOnlyConflicts, Count(kReadOnlyConflicts)},
-    {"--metrics", VALUE_FILE, "--metrics FILE    Write the scan as Prometheus metrics for the node exporter",
-     nullptr, nullptr, MetricsFilename, sizeof MetricsFilename, nullptr, 0, 0, "Metrics",
-     " for Prometheus metrics in ", "", nullptr, IMAGE_ANY, nullptr, 0},
-    {"--help-all", VALUE_NONE, "--help-all        Displays this screen with every option", &CMDL_Help,
-     &CMDL_HelpAll, nullptr, 0, nullptr, 0, 0, nullptr, nullptr, nullptr, nullptr, IMAGE_ANY, nullptr, 0},
+    {.name = "--strict",
+     .value = VALUE_NONE,
+     .help = "--strict          The exit status tells the truth about the whole run",
+     .flag = &CMDL_Strict,
+     .log_before = " for an exit status of the whole run"},
+    {.name = "--report",
+     .value = VALUE_FILE,
+     .help = "--report FILE     Write FILE as one JSON object describing the run",
+     .text = ReportFilename,
+     .text_size = sizeof ReportFilename,
+     .what = "Report",
+     .log_before = " for a report in "},
+    {.name = "--expect",
+     .value = VALUE_COUNT,
+     .help = "--expect N        The run must find at least N controllers (1 to 64)",
+     .count = &CMDL_ExpectedControllers,
+     .min = 1,
+     .max = MAX_EXPECTED_CONTROLLERS,
+     .what = "a number of controllers",
+     .log_before = " for at least ",
+     .log_after = " controllers"},
+    {.name = "--image-sha256",
+     .value = VALUE_DIGEST,
+     .help = "--image-sha256 HEX  Upgrade only with the image file whose SHA-256 is HEX",
+     .text = ExpectedImageSha256,
+     .text_size = sizeof ExpectedImageSha256,
+     .log_before = " for an image whose SHA-256 is ",
+     .image = IMAGE_NEEDED},
+    {.name = "--capture",
+     .value = VALUE_FILE,
+     .help = "--capture FILE    Record the run at its seam with the machine into FILE",
+     .text = CaptureFilename,
+     .text_size = sizeof CaptureFilename,
+     .what = "Capture",
+     .log_before = " for a capture of the run in "},
+    {.name = "--capture-redact",
+     .value = VALUE_REDACTIONS,
+     .help = "--capture-redact LIST  With --capture: vpd, host or vpd,host left out of it",
+     .needs = "--capture"},
+    {.name = "--plan",
+     .value = VALUE_NONE,
+     .help = "--plan            Say what the upgrade would do, and do none of it",
+     .flag = &CMDL_Plan,
+     .log_before = ": what the upgrade would do, nothing written",
+     .image = IMAGE_NEEDED,
+     .refuses = kPlanConflicts,
+     .refuse_count = Count(kPlanConflicts)},
+    {.name = "--read-only",
+     .value = VALUE_NONE,
+     .help = "--read-only       Scan and report; write no register, LED or EEPROM byte",
+     .flag = &CMDL_ReadOnly,
+     .log_before = ": no register, LED or EEPROM byte written",
+     .image = IMAGE_ONLY_PLANNED,
+     .refuses = kReadOnlyConflicts,
+     .refuse_count = Count(kReadOnlyConflicts)},
+    {.name = "--metrics",
+     .value = VALUE_FILE,
+     .help = "--metrics FILE    Write the scan as Prometheus metrics for the node exporter",
+     .text = MetricsFilename,
+     .text_size = sizeof MetricsFilename,
+     .what = "Metrics",
+     .log_before = " for Prometheus metrics in "},
+    {.name = "--lan",
+     .value = VALUE_BMC,
+     .help = "--lan HOST[:PORT] Reach a BMC over the network (IPMI v2.0 RMCP+), up to 4 times",
+     .log_before = " for the BMC at ",
+     .refuses = kLanConflicts,
+     .refuse_count = Count(kLanConflicts)},
+    {.name = "--lan-user",
+     .value = VALUE_TEXT,
+     .help = "--lan-user NAME   The BMC user of --lan (default: the anonymous user)",
+     .text = LanUser,
+     .text_size = sizeof LanUser,
+     .what = "User name",
+     .log_before = " for the user ",
+     .needs = "--lan"},
+    {.name = "--lan-password-file",
+     .value = VALUE_FILE,
+     .help = "--lan-password-file FILE  The password of --lan-user (else IPMI_PASSWORD)",
+     .text = LanPasswordFile,
+     .text_size = sizeof LanPasswordFile,
+     .what = "Password",
+     .log_before = " for the password in ",
+     .needs = "--lan"},
+    {.name = "--lan-kg-file",
+     .value = VALUE_FILE,
+     .help = "--lan-kg-file FILE  The BMC key K_G of --lan",
+     .text = LanKgFile,
+     .text_size = sizeof LanKgFile,
+     .what = "K_G",
+     .log_before = " for the BMC key in ",
+     .needs = "--lan"},
+    {.name = "--lan-cipher",
+     .value = VALUE_CHOICE,
+     .help = "--lan-cipher 17|3  The cipher suite of --lan (default: 17 if offered, else 3)",
+     .count = &CMDL_LanCipher,
+     .choices = kLanCiphers,
+     .what = "17 or 3",
+     .log_before = " for cipher suite ",
+     .needs = "--lan"},
+    {.name = "--lan-privilege",
+     .value = VALUE_CHOICE,
+     .help = "--lan-privilege operator|administrator  The session's privilege (default administrator)",
+     .count = &CMDL_LanPrivilege,
+     .choices = kLanPrivileges,
+     .what = "operator or administrator",
+     .log_before = " for privilege ",
+     .needs = "--lan"},
+    {.name = "--lan-timeout",
+     .value = VALUE_COUNT,
+     .help = "--lan-timeout MS  The wait for one answer of a --lan BMC (10 to 60000)",
+     .wide = &CMDL_LanTimeoutMs,
+     .min = 10,
+     .max = 60000,
+     .what = "a number of milliseconds",
+     .log_before = " for an answer within ",
+     .log_after = " ms",
+     .needs = "--lan"},
+    {.name = "--lan-retries",
+     .value = VALUE_COUNT,
+     .help = "--lan-retries N   Sendings of a --lan request after the first (0 to 10)",
+     .count = &CMDL_LanRetries,
+     .min = 0,
+     .max = 10,
+     .what = "a number of sendings",
+     .log_before = " for ",
+     .log_after = " sendings after the first",
+     .needs = "--lan"},
+    {.name = "--help-all",
+     .value = VALUE_NONE,
+     .help = "--help-all        Displays this screen with every option",
+     .flag = &CMDL_Help,
+     .also = &CMDL_HelpAll},
 };
 constexpr size_t kWholeOptionCount = sizeof kWholeOptions / sizeof kWholeOptions[0];
 
@@ -162,6 +284,49 @@ bool TakeRedactions(const char* list)
     return true;
 }
 
+// --lan HOST[:PORT]: a name, an IPv4 address or an IPv6 one in brackets,
+// and a port from 1 to 65535 (623 unless given).
+void TakeLanBmc(const WholeOption& o, const char* value)
+{
+    if (!value || !value[0])
+        RefuseCommandLine("ERROR: No BMC address specified after %s [RETURN CODE:0x%02x]", o.name, RC_COMMAND_LINE);
+    if (LanBmcCount >= LAN_MAX_BMCS)
+        RefuseCommandLine("ERROR: %s given more than %d times [RETURN CODE:0x%02x]", o.name, LAN_MAX_BMCS,
+                          RC_COMMAND_LINE);
+    const char* host = value;
+    size_t host_length = std::strlen(value);
+    const char* port = nullptr;
+    if (value[0] == '[') {
+        const char* close = std::strchr(value, ']');
+        if (!close || (close[1] != '\0' && close[1] != ':'))
+            RefuseCommandLine("ERROR: Invalid BMC address \"%s\" after %s (HOST, HOST:PORT or [IPv6]:PORT) "
+                              "[RETURN CODE:0x%02x]",
+                              value, o.name, RC_COMMAND_LINE);
+        host = value + 1;
+        host_length = static_cast<size_t>(close - host);
+        port = close[1] == ':' ? close + 2 : nullptr;
+    } else if (const char* colon = std::strchr(value, ':')) {
+        // One colon ends a name or an IPv4 address; more are an IPv6 address without a port.
+        if (!std::strchr(colon + 1, ':')) {
+            host_length = static_cast<size_t>(colon - value);
+            port = colon + 1;
+        }
+    }
+    long number = LAN_DEFAULT_PORT;
+    if (port) {
+        size_t digits = std::strspn(port, "0123456789");
+        number = digits > 0 && digits <= 5 && port[digits] == '\0' ? std::strtol(port, nullptr, 10) : 0;
+    }
+    if (host_length == 0 || host_length >= LAN_HOST_SIZE || number < 1 || number > 65535)
+        RefuseCommandLine("ERROR: Invalid BMC address \"%s\" after %s (HOST, HOST:PORT or [IPv6]:PORT) "
+                          "[RETURN CODE:0x%02x]",
+                          value, o.name, RC_COMMAND_LINE);
+    std::memcpy(LanHosts[LanBmcCount], host, host_length);
+    LanHosts[LanBmcCount][host_length] = '\0';
+    LanPorts[LanBmcCount] = static_cast<INT16U>(number);
+    ++LanBmcCount;
+}
+
 // The value of `o`, or null when the command line has none for it; each
 // kind refuses a missing or wrong value with its own line.
 void TakeValue(const WholeOption& o, const char* value)
@@ -180,13 +345,34 @@ void TakeValue(const WholeOption& o, const char* value)
     case VALUE_COUNT: {
         const char* count = value ? value : "";
         size_t digits = std::strspn(count, "0123456789");
-        long n = digits > 0 && digits <= 3 && count[digits] == '\0' ? std::strtol(count, nullptr, 10) : 0;
+        long n = digits > 0 && digits <= 5 && count[digits] == '\0' ? std::strtol(count, nullptr, 10) : -1;
         if (n < o.min || n > o.max)
             RefuseCommandLine("ERROR: %s needs %s from %d to %d [RETURN CODE:0x%02x]", o.name, o.what, o.min, o.max,
                               RC_COMMAND_LINE);
-        *o.count = static_cast<unsigned char>(n);
+        if (o.wide)
+            *o.wide = static_cast<INT16U>(n);
+        else
+            *o.count = static_cast<unsigned char>(n);
         break;
     }
+    case VALUE_TEXT:
+        if (!value || std::strlen(value) >= o.text_size)
+            RefuseCommandLine("ERROR: %s needs a %s of at most %d characters [RETURN CODE:0x%02x]", o.name, o.what,
+                              static_cast<int>(o.text_size) - 1, RC_COMMAND_LINE);
+        std::strcpy(o.text, value);
+        break;
+    case VALUE_CHOICE: {
+        const Choice* c = o.choices;
+        while (c->word && (!value || std::strcmp(c->word, value) != 0))
+            ++c;
+        if (!c->word)
+            RefuseCommandLine("ERROR: %s takes %s [RETURN CODE:0x%02x]", o.name, o.what, RC_COMMAND_LINE);
+        *o.count = c->number;
+        break;
+    }
+    case VALUE_BMC:
+        TakeLanBmc(o, value);
+        break;
     case VALUE_DIGEST:
         if (!value || !value[0])
             RefuseCommandLine("ERROR: No digest specified after %s [RETURN CODE:0x%02x]", o.name, RC_COMMAND_LINE);
@@ -274,6 +460,10 @@ void CheckWholeArgumentOptionsParsed()
     for (const WholeOption& o : kWholeOptions)
         if (Given[&o - kWholeOptions] && o.needs && !IsGiven(o.needs))
             RefuseCommandLine("ERROR: %s without %s [RETURN CODE:0x%02x]", o.name, o.needs, RC_COMMAND_LINE);
+    // The network road's secrets, before anything is sent.
+    if (LanBmcCount)
+        if (const char* why = LanLoadSecrets())
+            RefuseCommandLine("ERROR: %s [RETURN CODE:0x%02x]", why, RC_COMMAND_LINE);
 }
 
 void LogWholeArgumentOptions()
@@ -290,11 +480,22 @@ void LogWholeArgumentOptions()
         }
         if (!o.log_before)
             continue;
-        char count[8] = "";
+        if (o.value == VALUE_BMC) {
+            for (int i = 0; i < LanBmcCount; ++i)
+                pf("Selected %s%s%s port %u", o.name, o.log_before, LanHosts[i], LanPorts[i]);
+            continue;
+        }
+        char number[8] = "";
+        const char* value = o.text ? o.text : "";
         if (o.value == VALUE_COUNT)
-            std::snprintf(count, sizeof count, "%d", *o.count);
-        pf("Selected %s%s%s%s", o.name, o.log_before, o.value == VALUE_COUNT ? count : o.text ? o.text : "",
-           o.log_after);
+            std::snprintf(number, sizeof number, "%d", o.wide ? *o.wide : *o.count);
+        if (o.value == VALUE_COUNT || o.value == VALUE_CHOICE)
+            value = number;
+        if (o.value == VALUE_CHOICE)
+            for (const Choice* c = o.choices; c->word; ++c)
+                if (c->number == *o.count)
+                    value = c->word;
+        pf("Selected %s%s%s%s", o.name, o.log_before, value, o.log_after);
     }
 }
 

@@ -8,7 +8,9 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <sys/io.h>
 #include <sys/ioctl.h>
 #include <sys/random.h>
@@ -83,6 +85,30 @@ ssize_t send(int fd, const void* buf, size_t len) { return ::send(fd, buf, len, 
 ssize_t recv(int fd, void* buf, size_t len) { return ::recv(fd, buf, len, MSG_DONTWAIT); }
 ssize_t getrandom(void* buf, size_t len) { return ::getrandom(buf, len, 0); }
 
+#ifdef QB40_NUMERIC_HOSTS_ONLY
+// The static tool resolves no names: glibc's resolver would load shared
+// libraries of the glibc it was built with at run time. An address only.
+int resolve(const char* host, const char* port, struct sockaddr_storage* addr, socklen_t* len)
+{
+    std::memset(addr, 0, sizeof *addr);
+    const auto number = static_cast<uint16_t>(std::strtoul(port, nullptr, 10));
+    auto* v4 = reinterpret_cast<struct sockaddr_in*>(addr);
+    auto* v6 = reinterpret_cast<struct sockaddr_in6*>(addr);
+    if (inet_pton(AF_INET, host, &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(number);
+        *len = sizeof *v4;
+        return 0;
+    }
+    if (inet_pton(AF_INET6, host, &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(number);
+        *len = sizeof *v6;
+        return 0;
+    }
+    return EAI_NONAME;
+}
+#else
 int resolve(const char* host, const char* port, struct sockaddr_storage* addr, socklen_t* len)
 {
     struct addrinfo hints {};
@@ -97,5 +123,7 @@ int resolve(const char* host, const char* port, struct sockaddr_storage* addr, s
     ::freeaddrinfo(found);
     return 0;
 }
+
+#endif
 
 }  // namespace os::sys

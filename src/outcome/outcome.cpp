@@ -17,6 +17,8 @@
 #include <cstring>
 
 #include "../bmc/discovery.h"
+#include "../bmc/lan/lan_road.h"
+#include "../bmc/road.h"
 #include "../capture/capture_run.h"
 #include "../common/chip_table.h"
 #include "../common/register_map.h"
@@ -427,6 +429,7 @@ void ReportLateLosses()
 
 int FinishRun(int code)
 {
+    CloseBmcRoads();
     CaptureEnd();
     ReportLateLosses();
     if (!RunEnded || !Run.exit_known)
@@ -474,7 +477,17 @@ void NoteBmcPass(int opened)
     bmc.opened = opened ? 1 : 0;
     bmc.listed = 0;
     bmc.interface = INTERFACE_NONE;
-    if (opened && OpenIPMIDriverLoaded) {
+    if (Road == ROAD_LAN) {
+        bmc.interface = INTERFACE_LAN;
+        LanRoadFacts facts;
+        LanRoadDescribe(&facts);
+        std::snprintf(bmc.lan.host, sizeof bmc.lan.host, "%s", facts.host);
+        bmc.lan.port = facts.port;
+        bmc.lan.cipher_suite = facts.cipher_suite;
+        bmc.lan.privilege = facts.privilege;
+        std::snprintf(bmc.lan.user, sizeof bmc.lan.user, "%s", LanUser);
+        std::snprintf(bmc.lan.error, sizeof bmc.lan.error, "%s", facts.error);
+    } else if (opened && OpenIPMIDriverLoaded) {
         bmc.interface = INTERFACE_DRIVER;
         std::snprintf(bmc.device, sizeof bmc.device, "%s", BmcNodePath);
     } else if (opened) {
@@ -482,6 +495,13 @@ void NoteBmcPass(int opened)
         bmc.data_port = ISA_SMS_DATA;
         bmc.status_port = ISA_SMS_CMD_STATUS;
     }
+}
+
+void NoteBmcLost(const char* why)
+{
+    BmcRecord* bmc = CurrentBmc();
+    if (bmc && bmc->interface == INTERFACE_LAN)
+        std::snprintf(bmc->lan.error, sizeof bmc->lan.error, "%s", why);
 }
 
 // ---------------------------------------------------------------------------

@@ -76,6 +76,8 @@ void NoteImageLoaded(const INT8U* image, INT16U size);
 
 // One BMC pass has tried to open its BMC.
 void NoteBmcPass(int opened);
+// The BMC of the pass was lost in the middle of it (the network road).
+void NoteBmcLost(const char* why);
 
 // The scan: a scan begins; a controller was identified (recorded in the
 // device table, or not, when the table was full).

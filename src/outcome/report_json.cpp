@@ -216,6 +216,20 @@ void PutInterface(const BmcRecord& bmc)
     } else if (bmc.interface == INTERFACE_KCS) {
         WriterPrintf(&Report.out, "{\"type\": \"kcs\", \"data_port\": \"0x%04X\", \"status_port\": \"0x%04X\"}",
                      bmc.data_port, bmc.status_port);
+    } else if (bmc.interface == INTERFACE_LAN) {
+        WriterPrintf(&Report.out, "{\"type\": \"lan\", \"host\": ");
+        PutText(bmc.lan.host);
+        WriterPrintf(&Report.out, ", \"port\": %u, \"cipher_suite\": ", bmc.lan.port);
+        if (bmc.lan.cipher_suite)
+            WriterPrintf(&Report.out, "%d", bmc.lan.cipher_suite);
+        else
+            WriterPrintf(&Report.out, "null");
+        WriterPrintf(&Report.out, ", \"privilege\": \"%s\", \"user\": ",
+                     bmc.lan.privilege == 3 ? "operator" : "administrator");
+        PutText(bmc.lan.user);
+        WriterPrintf(&Report.out, ", \"error\": ");
+        PutTextOrNull(bmc.lan.error);
+        WriterPrintf(&Report.out, "}");
     } else {
         WriterPrintf(&Report.out, "null");
     }

@@ -102,6 +102,17 @@ enum BmcInterface : INT8U {
     INTERFACE_NONE,  // the BMC did not open
     INTERFACE_DRIVER,
     INTERFACE_KCS,
+    INTERFACE_LAN,  // also when it did not open: the reason is part of it
+};
+
+// A BMC of the network road.
+struct LanRecord {
+    char host[256];
+    INT16U port;
+    INT8U cipher_suite;  // 0: no session was had
+    INT8U privilege;     // 3 operator, 4 administrator
+    char user[17];
+    char error[256];     // why no session was had, or why the BMC was lost; "" for none
 };
 
 struct BmcRecord {
@@ -110,6 +121,7 @@ struct BmcRecord {
     INT8U interface;  // BmcInterface
     char device[32];  // the driver's device node
     INT16U data_port, status_port;  // the KCS port pair
+    LanRecord lan;
     int scans;        // scans run in the pass
     int listed;
     ControllerRecord controllers[RECORD_MAX_CONTROLLERS];

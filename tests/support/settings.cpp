@@ -16,9 +16,12 @@ namespace qbtest {
     X(CMDL_GetI2CdeviceData) X(VPDaddress) X(VPD_BYTEStoREAD) X(CMDL_MuxChannelRange) X(CMDL_ScanChannels)   \
     X(BusIDchannelFirst) X(BusIDchannelLast) X(CMDL_MuxAddress) X(MUXaddress) X(CMDL_SendMuxSwitchingCommands) \
     X(ScanC0thruC6) X(CMDL_DiagnosticMode) X(CMDL_LEDcycling) X(CMDL_Strict) X(CMDL_ExpectedControllers) \
-    X(CMDL_Plan) X(CMDL_ReadOnly) X(CMDL_HelpAll) X(CMDL_CaptureRedactVpd) X(CMDL_CaptureRedactHost)
+    X(CMDL_Plan) X(CMDL_ReadOnly) X(CMDL_HelpAll) X(CMDL_CaptureRedactVpd) X(CMDL_CaptureRedactHost)      \
+    X(LanBmcCount) X(CMDL_LanCipher) X(CMDL_LanPrivilege) X(CMDL_LanTimeoutMs) X(CMDL_LanRetries)
 // The settings that hold text.
-#define QB_TEXT_SETTINGS(X) X(BinFilename) X(ReportFilename) X(ExpectedImageSha256) X(CaptureFilename) X(MetricsFilename)
+#define QB_TEXT_SETTINGS(X)                                                                         \
+    X(BinFilename) X(ReportFilename) X(ExpectedImageSha256) X(CaptureFilename) X(MetricsFilename) X(LanUser) \
+    X(LanPasswordFile) X(LanKgFile)
 
 namespace {
 
@@ -39,6 +42,8 @@ const Snapshot kDefaults;
 
 void restore_default_settings()
 {
+    std::memset(::LanHosts, 0, sizeof ::LanHosts);
+    std::memset(::LanPorts, 0, sizeof ::LanPorts);
 #define PUT(g) ::g = kDefaults.g;
     QB_SETTINGS(PUT)
 #undef PUT
@@ -65,6 +70,8 @@ std::string changed_settings()
         show(#g, ::g);
     QB_TEXT_SETTINGS(SHOW_TEXT)
 #undef SHOW_TEXT
+    for (int i = 0; i < ::LanBmcCount; ++i)
+        show("LanHosts[" + std::to_string(i) + "]", std::string(::LanHosts[i]) + ":" + std::to_string(::LanPorts[i]));
     return out.str();
 }
 

@@ -93,6 +93,14 @@ TEST(CommandLine, EachAcceptedFormSetsExactlyItsSettings)
         {"--capture=c.jsonl --capture-redact=vpd,host",
          "CaptureRedactVpd=1 CaptureRedactHost=1 CaptureFilename=c.jsonl"},
         {"--metrics=m.prom", "MetricsFilename=m.prom"},
+        // The network road: each --lan one BMC, its port 623 unless given.
+        {"--lan bmc-a | --lan=bmc-a:623", "LanBmcCount=1 LanHosts[0]=bmc-a:623"},
+        {"--lan 10.0.0.5:6230 --lan [fd00::5] --lan=[::1]:9 --lan fe80::1",
+         "LanBmcCount=4 LanHosts[0]=10.0.0.5:6230 LanHosts[1]=fd00::5:623 LanHosts[2]=::1:9 LanHosts[3]=fe80::1:623"},
+        {"--lan b --lan-user admin --lan-cipher 3 --lan-privilege operator --lan-timeout 50 --lan-retries 0",
+         "LanBmcCount=1 LanCipher=3 LanPrivilege=3 LanTimeoutMs=50 LanRetries=0 LanUser=admin LanHosts[0]=b:623"},
+        {"--lan=b --lan-user= --lan-cipher=17 --lan-privilege=administrator --lan-retries=10",
+         "LanBmcCount=1 LanCipher=17 LanRetries=10 LanHosts[0]=b:623"},
         {"--plan", "Plan=1"}, {"--read-only", "ReadOnly=1"}, {"--help-all", "Help=1 HelpAll=1"},
         {"--read-only -ms -mae6 -i", "MuxAddress=1 SendMuxSwitchingCommands=1 ScanC0thruC6=1 ReadOnly=1"},
     };
@@ -143,6 +151,25 @@ TEST(CommandLine, RefusedArgumentsEndWithCodeFiveBeforeAnythingIsLogged)
     cases.push_back({{"--capture-redact=all"}, "ERROR: --capture-redact takes vpd, host or both (vpd,host) [RETURN CODE:0x05]"});
     cases.push_back({{"--capture-redact=vpd"}, "ERROR: --capture-redact without --capture [RETURN CODE:0x05]"});
     cases.push_back({{"--metrics="}, "ERROR: No filename specified after --metrics [RETURN CODE:0x05]"});
+    // The network road's options: a BMC address, a user, a choice, a number.
+    const std::string bad_bmc = "\" after --lan (HOST, HOST:PORT or [IPv6]:PORT) [RETURN CODE:0x05]";
+    for (const char* address : {"b:0", "b:65536", "b:x", ":623", "[::1", "[::1]x", "[]:5", "b:"})
+        cases.push_back({{"--lan", address}, "ERROR: Invalid BMC address \"" + std::string(address) + bad_bmc});
+    cases.push_back({{"--lan"}, "ERROR: No BMC address specified after --lan [RETURN CODE:0x05]"});
+    cases.push_back({{"--lan", "a", "--lan", "b", "--lan", "c", "--lan", "d", "--lan", "e"},
+                     "ERROR: --lan given more than 4 times [RETURN CODE:0x05]"});
+    cases.push_back({{"--lan-user", "admin"}, "ERROR: --lan-user without --lan [RETURN CODE:0x05]"});
+    cases.push_back({{"--lan", "b", "--lan-user", std::string(17, 'u')},
+                     "ERROR: --lan-user needs a User name of at most 16 characters [RETURN CODE:0x05]"});
+    for (const char* cipher : {"0", "1", "2", "12", "x", ""})
+        cases.push_back({{"--lan", "b", "--lan-cipher", cipher}, "ERROR: --lan-cipher takes 17 or 3 [RETURN CODE:0x05]"});
+    cases.push_back({{"--lan", "b", "--lan-privilege", "user"},
+                     "ERROR: --lan-privilege takes operator or administrator [RETURN CODE:0x05]"});
+    for (const char* ms : {"9", "60001", "", "1s"})
+        cases.push_back({{"--lan", "b", "--lan-timeout", ms},
+                         "ERROR: --lan-timeout needs a number of milliseconds from 10 to 60000 [RETURN CODE:0x05]"});
+    cases.push_back({{"--lan", "b", "--lan-retries", "11"},
+                     "ERROR: --lan-retries needs a number of sendings from 0 to 10 [RETURN CODE:0x05]"});
     const std::string no_name = "ERROR: No filename specified after -f [RETURN CODE:0x05]";
     const std::string too_long = "ERROR: Filename too long (max 254 characters) [RETURN CODE:0x05]";
     const std::string no_report = "ERROR: No filename specified after --report [RETURN CODE:0x05]";

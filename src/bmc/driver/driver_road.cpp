@@ -11,9 +11,9 @@
 #include <linux/ipmi.h>
 #include <sys/ioctl.h>
 
+#include "../../common/bmc_state.h"
 #include "../../logfile/logfile.h"
 #include "../../os/os.h"
-#include "../discovery.h"
 
 #define DRIVER_DATA_SIZE 60     // request copy and response data through the driver
 #define DRIVER_WAIT_SECONDS 30  // a driver that accepted a request answers well within this

@@ -3,9 +3,9 @@
 // pairs, and one request through it with the transfer's retries.
 #include "kcs_road.h"
 
+#include "../../common/bmc_state.h"
 #include "../../logfile/logfile.h"
 #include "../../os/os.h"
-#include "../discovery.h"
 #include "kcs_interface.h"
 #include "kcs_transfer.h"
 

@@ -11,10 +11,10 @@
 // is in that case, in the order it is made.
 #include "kcs_transfer.h"
 
+#include "../../common/bmc_state.h"
 #include "../../logfile/logfile.h"
 #include "../../os/os.h"
 #include "../../waits/pause.h"
-#include "../discovery.h"
 #include "kcs_interface.h"
 
 #define KCS_MAX_RESPONSE 35  // NetFn/LUN, command, completion code and 32 data bytes
