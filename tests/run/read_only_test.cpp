@@ -182,11 +182,10 @@ TEST(ReadOnly, SummaryAndReportAreANormalRunsApartFromTheMarks)
         {"seventeen_controllers.json", {"-b15", "-i"}},
     };
     std::vector<Case> all(std::begin(cases), std::end(cases));
-    // Every example machine, as it is (lit marks included) and as a plan sees it.
-    for (const std::string& name : ro_example_machines()) {
-        all.push_back({name, {"-b0f", "-i"}});
-        all.push_back({name, {"--plan", "-f", "fw_4077.bin"}});
-    }
+    // Every example machine, as it is (lit marks included), as a plan sees
+    // it: its scan, summary and plan lines.
+    for (const std::string& name : ro_example_machines())
+        all.push_back({name, {"--plan", "-f", "fw_4077.bin", "-b0f", "-i"}});
     const std::string image = make_image(16384, {1, 2, 0});
     for (const Case& c : all) {
         SCOPED_TRACE(c.machine + " " + testing::PrintToString(c.args));
