@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "hex.h"
-#include "metrics_text.h"
+#include "metrics_reading.h"
 #include "trace_facts.h"
 #include "common/sha256.h"
 
