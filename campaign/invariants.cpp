@@ -12,7 +12,7 @@
 #include "hex.h"
 #include "metrics_reading.h"
 #include "trace_facts.h"
-#include "common/sha256.h"
+#include "tests/support/sha256_hex.h"
 
 namespace campaign {
 
@@ -51,18 +51,6 @@ std::string shown(const std::string& line)
 {
     size_t cr = line.rfind('\r');
     return cr == std::string::npos ? line : line.substr(cr + 1);
-}
-
-std::string image_sha256(const std::string& bytes)
-{
-    Sha256 s;
-    Sha256Begin(&s);
-    Sha256Add(&s, bytes.data(), bytes.size());
-    INT8U digest[SHA256_DIGEST_SIZE];
-    Sha256End(&s, digest);
-    char hex[SHA256_HEX_SIZE];
-    Sha256Hex(digest, hex);
-    return hex;
 }
 
 std::string version_text(const Version& v)
@@ -867,7 +855,7 @@ Finding image_digest(const Evidence& e)
     std::transform(pinned.begin(), pinned.end(), pinned.begin(), [](unsigned char c) { return std::tolower(c); });
     bool refused = std::any_of(e.whole_log.begin(), e.whole_log.end(),
                                [](const std::string& l) { return l.starts_with("ERROR: Image file "); });
-    if (pinned == image_sha256(image->second))
+    if (pinned == qbtest::sha256_hex(image->second))
         return refused ? std::optional<std::string>("the image with the pinned digest was refused") : std::nullopt;
     if (!e.trace.flash.empty())
         return "an image whose digest is not " + pinned + " was programmed";
