@@ -4,24 +4,12 @@
 #include <cctype>
 #include <cstdio>
 
-#include "common/sha256.h"
 #include "sim/devices/image_version.h"
+#include "tests/support/sha256_hex.h"
 
 namespace campaign {
 
 namespace {
-
-std::string sha256_hex(const std::string& bytes)
-{
-    Sha256 s;
-    Sha256Begin(&s);
-    Sha256Add(&s, bytes.data(), bytes.size());
-    INT8U digest[SHA256_DIGEST_SIZE];
-    Sha256End(&s, digest);
-    char hex[SHA256_HEX_SIZE];
-    Sha256Hex(digest, hex);
-    return hex;
-}
 
 struct Family {
     const char* key;
@@ -152,7 +140,7 @@ private:
             std::string bytes = image->second;
             if (r_.percent(30))
                 bytes.push_back('\n');
-            std::string hex = sha256_hex(bytes);
+            std::string hex = qbtest::sha256_hex(bytes);
             if (r_.percent(30))
                 for (char& c : hex)
                     c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));

@@ -66,8 +66,12 @@
 //   report-schema  every report holds to docs/report.schema.json (checked
 //                  for all runs at once, after them: report_for_schema)
 //
-// Several read the simulator's trace; see invariants.cpp for the exact rules
-// and the quirks of the tool they allow for.
+// Several read the simulator's trace. Each family has its file in
+// invariants/ (invariants.cpp says which), with the exact rules and the
+// quirks of the tool they allow for: endings (run to session), hardware
+// (downcopy, old-image, upgrade-count, strict, leds, image-digest, plan,
+// read-only), report_and_metrics, files (file-modes, output-loss) and
+// captures (redaction); evidence.h is what they all read.
 #pragma once
 
 #include <optional>

@@ -110,7 +110,7 @@ public:
 
 private:
     std::vector<uint8_t> master_write_read(std::span<const uint8_t> data);
-    // What an IPMI driver asks while it probes the BMC (bmc_app_commands.cpp).
+    // What an IPMI driver asks while it probes the BMC (probe_commands.cpp).
     std::vector<uint8_t> get_device_id(std::span<const uint8_t> data);
     std::vector<uint8_t> get_device_guid(std::span<const uint8_t> data);
     std::vector<uint8_t> set_global_enables(std::span<const uint8_t> data);

@@ -55,27 +55,27 @@ void KcsPort::catch_up()
 
 uint8_t KcsPort::on_status_read()
 {
-    uint8_t state_bits = kStateIdle;
+    uint8_t state_bits = kcs::kStateIdle;
     switch (state_) {
     case State::Idle:
-        state_bits = kStateIdle;
+        state_bits = kcs::kStateIdle;
         break;
     case State::Write:
     case State::WriteEnd:
-        state_bits = kStateWrite;
+        state_bits = kcs::kStateWrite;
         break;
     case State::Working:
-        state_bits = busy_with_ibf() ? kStateWrite : kStateRead;
+        state_bits = busy_with_ibf() ? kcs::kStateWrite : kcs::kStateRead;
         break;
     case State::Read:
-        state_bits = kStateRead;
+        state_bits = kcs::kStateRead;
         break;
     case State::Error:
-        state_bits = kStateError;
+        state_bits = kcs::kStateError;
         break;
     }
-    return static_cast<uint8_t>(state_bits | (command_last_ ? kCommandLast : 0) |
-                                (ibf_until_ || busy_with_ibf() ? kIbf : 0) | (obf_ ? kObf : 0));
+    return static_cast<uint8_t>(state_bits | (command_last_ ? kcs::kCommandLast : 0) |
+                                (ibf_until_ || busy_with_ibf() ? kcs::kIbf : 0) | (obf_ ? kcs::kObf : 0));
 }
 
 uint8_t KcsPort::on_data_read()
@@ -88,7 +88,7 @@ void KcsPort::on_command(uint8_t code)
 {
     command_last_ = core_.kcs_handshake.command_flag;
     switch (code) {
-    case kWriteStart:
+    case kcs::kWriteStart:
         // Allowed in every state: it is how the host starts over after an
         // error or a response it did not read to the end.
         state_ = State::Write;
@@ -98,7 +98,7 @@ void KcsPort::on_command(uint8_t code)
         read_fault_ = KcsFault::None;
         dummy_after_write();
         break;
-    case kWriteEnd:
+    case kcs::kWriteEnd:
         if (state_ == State::Write) {
             state_ = State::WriteEnd;
             dummy_after_write();
@@ -127,7 +127,7 @@ void KcsPort::on_data(uint8_t value)
         request_complete();
         break;
     case State::Read:
-        if (value != kRead) {
+        if (value != kcs::kRead) {
             fail();
         } else if (read_fault_ == KcsFault::IbfStuckInRead) {
             stick_ibf(read_fault_for_us_);  // this READ is never taken

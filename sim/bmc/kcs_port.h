@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bmc.h"
+#include "kcs_codes.h"
 #include "../basics/context.h"
 
 namespace sim {
@@ -21,18 +22,6 @@ public:
     bool owns(uint16_t port) const { return port == data_port_ || port == status_port_; }
     uint8_t read(uint16_t port);
     void write(uint16_t port, uint8_t value);
-
-    // Control codes and status bits of the KCS protocol.
-    static constexpr uint8_t kWriteStart = 0x61;
-    static constexpr uint8_t kWriteEnd = 0x62;
-    static constexpr uint8_t kRead = 0x68;
-    static constexpr uint8_t kObf = 0x01;
-    static constexpr uint8_t kIbf = 0x02;
-    static constexpr uint8_t kCommandLast = 0x08;  // C/D: the last write went to the command port
-    static constexpr uint8_t kStateIdle = 0x00;
-    static constexpr uint8_t kStateRead = 0x40;
-    static constexpr uint8_t kStateWrite = 0x80;
-    static constexpr uint8_t kStateError = 0xC0;
 
 private:
     enum class State {

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "../basics/json_field.h"
+#include "../bmc/kcs_codes.h"
 
 namespace sim::capture {
 
@@ -45,7 +46,8 @@ std::string ports_without_times(const std::string& ports)
             if (w[0] != 's' || w.size() != 3)
                 return true;
             unsigned v = static_cast<unsigned>(std::stoul(w.substr(1), nullptr, 16));
-            return (v & 0xC1) != 0x40 && (v & 0xC2) != 0x82;
+            return (v & (kcs::kStateMask | kcs::kObf)) != kcs::kStateRead &&
+                   (v & (kcs::kStateMask | kcs::kIbf)) != (kcs::kStateWrite | kcs::kIbf);
         });
         words.erase(last_byte + 1, busy_end);
     }

@@ -1,21 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "kcs_ports.h"
 
+#include "../bmc/kcs_codes.h"
+
 namespace sim::capture {
 
 namespace {
 
-constexpr uint8_t kWriteStart = 0x61;
-constexpr uint8_t kWriteEnd = 0x62;
-constexpr uint8_t kObf = 0x01;
-constexpr uint8_t kIbf = 0x02;
-constexpr uint8_t kCommandFlag = 0x08;
-constexpr uint8_t kStateMask = 0xC0;
-constexpr uint8_t kIdle = 0x00;
-constexpr uint8_t kRead = 0x40;
-constexpr uint8_t kError = 0xC0;
-
-uint8_t state_of(const PortToken& t) { return t.value & kStateMask; }
+uint8_t state_of(const PortToken& t) { return t.value & kcs::kStateMask; }
 
 // The accesses without the signals between them, equal status reads that a
 // signal split taken as one.
@@ -38,10 +30,13 @@ std::vector<PortToken> folded(const std::vector<PortToken>& ports)
 // The answer's first byte is there for the host to read.
 bool answer_ready(const PortToken& t)
 {
-    return t.kind == 's' && state_of(t) == kRead && (t.value & kObf) && !(t.value & kIbf);
+    return t.kind == 's' && state_of(t) == kcs::kStateRead && (t.value & kcs::kObf) && !(t.value & kcs::kIbf);
 }
 
-bool idle_without_ibf(const PortToken& t) { return t.kind == 's' && state_of(t) == kIdle && !(t.value & kIbf); }
+bool idle_without_ibf(const PortToken& t)
+{
+    return t.kind == 's' && state_of(t) == kcs::kStateIdle && !(t.value & kcs::kIbf);
+}
 
 // How long a run of status reads lasted: as the capture gives it (from a
 // millisecond on), else by the reads' count.
@@ -56,7 +51,7 @@ void read_phase(const std::vector<PortToken>& ports, size_t from, uint64_t read_
             continue;
         const PortToken& status = ports[i + 1];
         bool last = i + 2 == ports.size();
-        if (status.value & kIbf) {
+        if (status.value & kcs::kIbf) {
             // The READ was not taken.
             seen.fault = KcsFault::IbfStuckInRead;
             if (!last && idle_without_ibf(ports[i + 2]))
@@ -65,11 +60,11 @@ void read_phase(const std::vector<PortToken>& ports, size_t from, uint64_t read_
                 seen.unknown = true;
             return;
         }
-        if (state_of(status) == kError) {
-            seen.fault = status.value & kObf ? KcsFault::ErrorInRead : KcsFault::ErrorNoObf;
+        if (state_of(status) == kcs::kStateError) {
+            seen.fault = status.value & kcs::kObf ? KcsFault::ErrorInRead : KcsFault::ErrorNoObf;
             return;
         }
-        if (state_of(status) == kIdle && !(status.value & kObf) && last) {
+        if (state_of(status) == kcs::kStateIdle && !(status.value & kcs::kObf) && last) {
             // Idle without the dummy byte, until the host gave up.
             seen.fault = KcsFault::NoDummy;
             return;
@@ -79,7 +74,7 @@ void read_phase(const std::vector<PortToken>& ports, size_t from, uint64_t read_
     // The dummy byte after the answer, read once the interface is idle.
     const PortToken& end = ports.back();
     if (end.kind == 'd' && end.value != 0 && ports.size() >= 2 && ports[ports.size() - 2].kind == 's' &&
-        state_of(ports[ports.size() - 2]) == kIdle)
+        state_of(ports[ports.size() - 2]) == kcs::kStateIdle)
         seen.dummy_not_zero = true;
 }
 
@@ -95,14 +90,14 @@ KcsPortsSeen read_kcs_ports(const std::vector<PortToken>& raw, uint64_t read_ns)
                 return i;
         return ports.size();
     };
-    size_t start = find(0, 'c', kWriteStart);
-    size_t write_end = start < ports.size() ? find(start + 1, 'c', kWriteEnd) : ports.size();
+    size_t start = find(0, 'c', kcs::kWriteStart);
+    size_t write_end = start < ports.size() ? find(start + 1, 'c', kcs::kWriteEnd) : ports.size();
     size_t last = write_end < ports.size() ? find(write_end + 1, 'w', std::nullopt) : ports.size();
     if (last >= ports.size())
         return seen;  // the request never reached the BMC whole
     seen.request_complete = true;
     if (ports[start + 1].kind == 's')
-        seen.command_flag = (ports[start + 1].value & kCommandFlag) != 0;
+        seen.command_flag = (ports[start + 1].value & kcs::kCommandLast) != 0;
     for (size_t i = start + 1; i < last; ++i) {
         if (ports[i].kind != 'd')
             continue;
@@ -119,7 +114,7 @@ KcsPortsSeen read_kcs_ports(const std::vector<PortToken>& raw, uint64_t read_ns)
     const PortToken* next = at + 1 < ports.size() ? &ports[at + 1] : nullptr;
     if (answer_ready(busy)) {
         read_phase(ports, at, read_ns, seen);
-    } else if (busy.value & kIbf) {
+    } else if (busy.value & kcs::kIbf) {
         if (!next) {
             seen.fault = KcsFault::IbfStuck;
         } else if (answer_ready(*next)) {
@@ -133,9 +128,9 @@ KcsPortsSeen read_kcs_ports(const std::vector<PortToken>& raw, uint64_t read_ns)
         } else {
             seen.unknown = true;
         }
-    } else if (state_of(busy) == kError) {
+    } else if (state_of(busy) == kcs::kStateError) {
         seen.fault = KcsFault::ErrorState;
-    } else if (state_of(busy) == kRead && !(busy.value & kObf)) {
+    } else if (state_of(busy) == kcs::kStateRead && !(busy.value & kcs::kObf)) {
         seen.ibf_while_busy = false;
         if (!next) {
             seen.lost = true;

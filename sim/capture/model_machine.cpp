@@ -12,7 +12,7 @@
 #include "../replay/capture_file.h"
 #include "../devices/image_version.h"
 #include "../machine/machine.h"
-#include "../machine/signals.h"
+#include "../machine/signal_schedule.h"
 #include "answer_time.h"
 #include "fault_rules.h"
 #include "infer_devices.h"

@@ -26,7 +26,7 @@
 #include "../bmc/lan/lan_bmc.h"
 #include "lan_network.h"
 #include "../seam.h"
-#include "signals.h"
+#include "signal_schedule.h"
 #include "../basics/trace.h"
 
 namespace sim {

@@ -11,7 +11,7 @@
 #include "../basics/errno_names.h"
 #include "../basics/trace.h"
 #include "../machine/keyboard.h"
-#include "../machine/signals.h"
+#include "../machine/signal_schedule.h"
 #include "replay_text.h"
 
 namespace sim {

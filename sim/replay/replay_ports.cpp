@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "replay_text.h"
+#include "../bmc/kcs_codes.h"
 
 namespace sim {
 
@@ -15,7 +16,6 @@ using replay_text::port_name;
 namespace {
 
 constexpr uint16_t kIoDelayPort = 0x80;
-constexpr uint8_t kWriteStart = 0x61;
 
 }  // namespace
 
@@ -29,7 +29,7 @@ void Replay::kcs_step()
 void Replay::kcs_trace(const Event& e, const capture::PortToken& token)
 {
     // The answer is there once the status shows OBF after the request.
-    if (token.kind == 's' && (token.value & 0x01) && request_traced_ && !response_traced_) {
+    if (token.kind == 's' && (token.value & kcs::kObf) && request_traced_ && !response_traced_) {
         response_traced_ = true;
         const std::vector<uint8_t>& resp = e.resp;
         if (!resp.empty())
@@ -176,7 +176,7 @@ void Replay::outb(uint8_t value, uint16_t port)
     if (value != want)
         leave(call + (req.empty() ? std::string() : " (request byte " + std::to_string(written_) + ")"),
               "a write of " + hex_byte(want) + " there (request " + hex(req) + ")");
-    if (t.kind == 'c' && value == kWriteStart) {
+    if (t.kind == 'c' && value == kcs::kWriteStart) {
         written_ = 0;
         request_traced_ = response_traced_ = false;
     }

@@ -18,7 +18,7 @@
 
 #include "firmware_images.h"
 #include "in_process.h"
-#include "common/sha256.h"
+#include "sha256_hex.h"
 #include "sim_run.h"
 #include "sim/basics/whole_file.h"
 
@@ -31,18 +31,6 @@ namespace {
 
 // The controllers run 1.0.0; the image brings 1.2.0.
 const std::string kImage = qbtest::make_image(600, {1, 2, 0});
-
-std::string hex_digest(const std::string& bytes)
-{
-    Sha256 s;
-    Sha256Begin(&s);
-    Sha256Add(&s, bytes.data(), bytes.size());
-    INT8U digest[SHA256_DIGEST_SIZE];
-    Sha256End(&s, digest);
-    char hex[SHA256_HEX_SIZE];
-    Sha256Hex(digest, hex);
-    return hex;
-}
 
 std::string upper(std::string text)
 {
@@ -76,8 +64,8 @@ const std::string kMachine = qbtest::with_keys(qbtest::machine_file("upgrade_407
 
 TEST(ImageDigest, OnlyTheFileWithThePinnedDigestIsProgrammed)
 {
-    const std::string right = hex_digest(kImage);
-    const std::string wrong = hex_digest(qbtest::make_image(600, {1, 2, 1}));
+    const std::string right = qbtest::sha256_hex(kImage);
+    const std::string wrong = qbtest::sha256_hex(qbtest::make_image(600, {1, 2, 1}));
     const std::string big = qbtest::make_image(30000, {1, 2, 0});
     struct Case {
         const char* name;
@@ -92,8 +80,8 @@ TEST(ImageDigest, OnlyTheFileWithThePinnedDigestIsProgrammed)
         {"another image's digest", kImage, wrong, 1, "ERROR: Image file fw_4077.bin has SHA-256 "},
         {"the file cut short by one byte", kImage.substr(0, kImage.size() - 1), right, 1,
          "ERROR: Image file fw_4077.bin has SHA-256 "},
-        {"every byte of a file longer than the buffer", big, hex_digest(big), 0, nullptr},
-        {"only the bytes the buffer holds", big, hex_digest(big.substr(0, 20480)), 1,
+        {"every byte of a file longer than the buffer", big, qbtest::sha256_hex(big), 0, nullptr},
+        {"only the bytes the buffer holds", big, qbtest::sha256_hex(big.substr(0, 20480)), 1,
          "ERROR: Image file fw_4077.bin has SHA-256 "},
         {"63 digits", kImage, right.substr(1), 5, "ERROR: Invalid SHA-256 digest \""},
         {"65 digits", kImage, std::string(right).append("0"), 5, "ERROR: Invalid SHA-256 digest \""},
@@ -132,7 +120,7 @@ TEST(ImageDigest, OnlyTheFileWithThePinnedDigestIsProgrammed)
             // Appended piece by piece: GCC 12 at -O3 takes `"literal" + string`
             // for an overlapping copy (-Wrestrict).
             const std::string line =
-                std::string(c.error).append(hex_digest(c.file)).append(", expected ").append(c.digest).append(
+                std::string(c.error).append(qbtest::sha256_hex(c.file)).append(", expected ").append(c.digest).append(
                     " [RETURN CODE:0x01]");
             EXPECT_EQ(qbtest::count_lines(qbtest::lines(dir.log()), line), 1u) << dir.log();
             EXPECT_TRUE(dir.log().ends_with(std::string(line).append("\nKcs Close\n"))) << dir.log();
@@ -147,7 +135,7 @@ TEST(ImageDigest, OnlyTheFileWithThePinnedDigestIsProgrammed)
 
 TEST(ImageDigest, SeveralBmcsRefuseAtTheFirstPassAndTheReportTellsBothDigests)
 {
-    const std::string expected = hex_digest(qbtest::make_image(600, {9, 9, 9}));
+    const std::string expected = qbtest::sha256_hex(qbtest::make_image(600, {9, 9, 9}));
     SimDir dir;
     dir.machine(qbtest::machine_file("two_bmcs.json"));
     dir.write("fw_4077.bin", kImage);
@@ -160,9 +148,9 @@ TEST(ImageDigest, SeveralBmcsRefuseAtTheFirstPassAndTheReportTellsBothDigests)
     EXPECT_EQ(report["bmcs"].size(), 1u);
     EXPECT_EQ(report["image"],
               json({{"file", "fw_4077.bin"}, {"family", "4077"}, {"family_from", "path"}, {"size", nullptr},
-                    {"version", nullptr}, {"sha256", hex_digest(kImage)}, {"sha256_expected", expected},
+                    {"version", nullptr}, {"sha256", qbtest::sha256_hex(kImage)}, {"sha256_expected", expected},
                     {"sha256_matched", false}, {"changed_between_passes", false}}));
-    EXPECT_EQ(report["bmcs"][0]["image_sha256"], hex_digest(kImage));
+    EXPECT_EQ(report["bmcs"][0]["image_sha256"], qbtest::sha256_hex(kImage));
 }
 
 namespace image_passes {
@@ -264,7 +252,7 @@ TEST(ImageDigest, EachPassNamesTheBytesItLoadedAndStrictFlashesNoOtherBytes)
     };
     const Case cases[] = {
         {"plain", {}, 0, true},
-        {"pinned to the first file's digest", {"--image-sha256", hex_digest(first)}, 1, false},
+        {"pinned to the first file's digest", {"--image-sha256", qbtest::sha256_hex(first)}, 1, false},
         {"--strict", {"--strict"}, 1, false},
     };
     for (const Case& c : cases) {
@@ -280,16 +268,16 @@ TEST(ImageDigest, EachPassNamesTheBytesItLoadedAndStrictFlashesNoOtherBytes)
         ASSERT_TRUE(r.report.has_value());
         const json& report = *r.report;
         EXPECT_EQ(report["exit_code"], c.status);
-        EXPECT_EQ(report["image"]["sha256"], hex_digest(first));
+        EXPECT_EQ(report["image"]["sha256"], qbtest::sha256_hex(first));
         EXPECT_EQ(report["image"]["version"], json({1, 2, 0}));
         EXPECT_EQ(report["image"]["changed_between_passes"], true);
         ASSERT_EQ(report["bmcs"].size(), 2u);
-        EXPECT_EQ(report["bmcs"][0]["image_sha256"], hex_digest(first));
-        EXPECT_EQ(report["bmcs"][1]["image_sha256"], hex_digest(second));
+        EXPECT_EQ(report["bmcs"][0]["image_sha256"], qbtest::sha256_hex(first));
+        EXPECT_EQ(report["bmcs"][1]["image_sha256"], qbtest::sha256_hex(second));
         if (c.options == Args{"--strict"}) {
             EXPECT_EQ(qbtest::lines_starting(r.log, "ERROR: Image file fw_4083.bin changed between passes: SHA-256 " +
-                                                         hex_digest(second) + ", the first pass loaded " +
-                                                         hex_digest(first)),
+                                                         qbtest::sha256_hex(second) + ", the first pass loaded " +
+                                                         qbtest::sha256_hex(first)),
                       1u)
                 << r.log;
         }

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "firmware_images.h"
-#include "common/sha256.h"
+#include "sha256_hex.h"
 #include "sim_run.h"
 
 using nlohmann::json;
@@ -255,15 +255,7 @@ TEST(Plan, SaysWhatTheUpgradeWouldDoAndSendsNothingTheUpgradeWouldNotSendBeforeI
 TEST(Plan, RefusesWhatMakesNoSenseInAPlanAndABadImageAsTheUpgradeWould)
 {
     const std::string image = make_image(600, {1, 2, 0});
-    char wrong_digest[SHA256_HEX_SIZE];
-    {
-        Sha256 s;
-        Sha256Begin(&s);
-        Sha256Add(&s, "another image", 13);
-        INT8U digest[SHA256_DIGEST_SIZE];
-        Sha256End(&s, digest);
-        Sha256Hex(digest, wrong_digest);
-    }
+    const std::string wrong_digest = sha256_hex("another image");
     struct Case {
         const char* name;
         Args args;

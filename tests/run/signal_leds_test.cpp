@@ -30,19 +30,6 @@ std::set<std::string> lit_leds(const Lines& events, size_t end = std::string::np
     return out;
 }
 
-// `name` of sim/machines, each answer 0.1 ms late (so that the scan takes
-// time), with the operator's keys and the signals.
-std::string slow_machine(const std::string& name, const std::vector<std::pair<double, std::string>>& keys,
-                         const std::vector<std::pair<double, std::string>>& signals)
-{
-    nlohmann::json m = nlohmann::json::parse(with_keys(machine_file(name), keys));
-    for (auto& bmc : m["bmcs"])
-        bmc["latency_us"] = 100;
-    for (const auto& [at, signal] : signals)
-        m["signals"].push_back({{"at", at}, {"signal", signal}});
-    return m.dump();
-}
-
 // Virtual time (seconds) of the n-th (from 0) trace line whose event holds `part`; -1 if none.
 double nth_event_time(const std::string& trace, const std::string& part, size_t n)
 {

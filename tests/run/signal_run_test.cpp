@@ -29,19 +29,6 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// `name` of sim/machines with a slow BMC (each answer 0.1 ms late, so that a
-// scan takes time), the operator's keys and the signals.
-std::string machine(const std::string& name, const std::vector<std::pair<double, std::string>>& keys,
-                    const std::vector<std::pair<double, std::string>>& signals)
-{
-    nlohmann::json m = nlohmann::json::parse(with_keys(machine_file(name), keys));
-    for (auto& bmc : m["bmcs"])
-        bmc["latency_us"] = 100;
-    for (const auto& [at, signal] : signals)
-        m["signals"].push_back({{"at", at}, {"signal", signal}});
-    return m.dump();
-}
-
 struct Signal {
     const char* name;  // as the machine file names it
     int number;
@@ -89,7 +76,7 @@ TEST(SignalRun, OutsideProgrammingTheRunStopsAtOnce)
         SCOPED_TRACE(c.name);
         SimDir dir;
         dir.write("fw_4083.bin", make_image(4096, {1, 2, 0}));
-        dir.machine(machine(c.machine, c.keys, {{c.at, c.signal.name}}));
+        dir.machine(slow_machine(c.machine, c.keys, {{c.at, c.signal.name}}));
         std::vector<std::string> args = c.args;
         args.insert(args.end(), {"--report", "r.json"});
         const RunResult r = dir.run(args);
@@ -150,7 +137,7 @@ TEST(SignalRun, SigkillEndsTheRunAsBeforeAndIgnoredOnesChangeNothing)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.signal.name);
         SimDir dir;
-        dir.machine(machine("default.json", {}, {{0.005, c.signal.name}}));
+        dir.machine(slow_machine("default.json", {}, {{0.005, c.signal.name}}));
         struct sigaction ignore {}, before {};
         ignore.sa_handler = SIG_IGN;
         if (c.ignored_at_start)

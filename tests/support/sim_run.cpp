@@ -201,6 +201,17 @@ std::string with_keys(const std::string& machine, const std::vector<std::pair<do
     return m.dump();
 }
 
+std::string slow_machine(const std::string& name, const std::vector<std::pair<double, std::string>>& keys,
+                         const std::vector<std::pair<double, std::string>>& signals)
+{
+    nlohmann::json m = nlohmann::json::parse(with_keys(machine_file(name), keys));
+    for (auto& bmc : m["bmcs"])
+        bmc["latency_us"] = 100;
+    for (const auto& [at, signal] : signals)
+        m["signals"].push_back({{"at", at}, {"signal", signal}});
+    return m.dump();
+}
+
 std::vector<std::string> lines_starting(const std::vector<std::string>& lines, const std::string& prefix)
 {
     std::vector<std::string> out;

@@ -93,6 +93,12 @@ std::string empty_bmcs(int count);
 // started at 1700000000 (2023-11-14T22:13:20Z), so that two runs log alike.
 std::string with_keys(const std::string& machine, const std::vector<std::pair<double, std::string>>& keys);
 
+// `name` of sim/machines with each BMC's answers 0.1 ms late (so that a scan
+// takes time), the operator's keys (as with_keys) and the machine file's
+// signals ({second, "TERM"}).
+std::string slow_machine(const std::string& name, const std::vector<std::pair<double, std::string>>& keys,
+                         const std::vector<std::pair<double, std::string>>& signals);
+
 // Picking lines out of console and log text.
 std::vector<std::string> lines_starting(const std::vector<std::string>& lines, const std::string& prefix);
 // How many lines of `text` start with `prefix`.

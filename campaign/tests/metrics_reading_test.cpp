@@ -3,14 +3,14 @@
 // each row is a file a scraper (or the tool's own promise) refuses, or takes.
 #include <gtest/gtest.h>
 
-#include "metrics_text.h"
+#include "metrics_reading.h"
 
 namespace campaign {
 namespace {
 
 const std::string kHead = "# HELP qb40_x An x.\n# TYPE qb40_x gauge\n";
 
-TEST(MetricsText, TakesWhatAScraperTakesAndNothingElse)
+TEST(MetricsReading, TakesWhatAScraperTakesAndNothingElse)
 {
     struct Row {
         const char* what;
@@ -36,7 +36,7 @@ TEST(MetricsText, TakesWhatAScraperTakesAndNothingElse)
         EXPECT_EQ(!parse_metrics(r.text).error, r.taken) << r.what << ": " << parse_metrics(r.text).error.value_or("");
 }
 
-TEST(MetricsText, GivesEachSampleItsLabelsAndValue)
+TEST(MetricsReading, GivesEachSampleItsLabelsAndValue)
 {
     MetricsText m = parse_metrics(kHead + "qb40_x{bmc=\"1\",model=\"a\\\"b\\nc\"} 41\nqb40_x 2\n");
     ASSERT_FALSE(m.error) << *m.error;

@@ -17,7 +17,7 @@ struct Bench {
 
 }  // namespace
 
-TEST(BmcAppCommands, ProbeCommandsAnswerWithTheirLayout)
+TEST(ProbeCommands, ProbeCommandsAnswerWithTheirLayout)
 {
     struct Case {
         const char* what;
@@ -49,7 +49,7 @@ TEST(BmcAppCommands, ProbeCommandsAnswerWithTheirLayout)
     }
 }
 
-TEST(BmcAppCommands, GlobalEnablesAreRemembered)
+TEST(ProbeCommands, GlobalEnablesAreRemembered)
 {
     Bench b;
     EXPECT_EQ(b.core.handle(Bytes{0x18, 0x2F}), (Bytes{0x1C, 0x2F, 0x00, 0x00}));

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "signals.h"
+#include "signal_schedule.h"
 
 #include <algorithm>
 #include <csignal>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "metrics_text.h"
+#include "metrics_reading.h"
 
 #include <cctype>
 #include <cstdlib>
