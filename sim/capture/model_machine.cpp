@@ -349,13 +349,17 @@ Model model_machine(const std::vector<std::string>& lines, const std::optional<s
         add_kcs_handshake(b, bmc, notes);
         add_answer_time(b, r.read_ns, bmc, notes);
         size_t room = kMostRules - std::min(kMostRules, model.fault_rules);
-        FaultRules rules = add_fault_rules(bmc, b, r.read_ns, room);
+        FaultRules rules = add_fault_rules(bmc, b, r.read_ns, room, r.last_signal_line);
         model.fault_rules += rules.added;
         model.unexplained += rules.unexplained;
         unexplained.insert(unexplained.end(), rules.first_unexplained.begin(), rules.first_unexplained.end());
         if (rules.added)
             notes.push_back(name + ": " + std::to_string(rules.added) + " fault rule" + (rules.added == 1 ? "" : "s") +
                             " for what no device explains");
+        if (rules.late_by_answer_time)
+            notes.push_back(name + ": " + std::to_string(rules.late_by_answer_time) + " answer" +
+                            (rules.late_by_answer_time == 1 ? "" : "s") + " later than the answer time, by " +
+                            rules.late_span + ", changing nothing the run does: the answer time explains them");
         m["bmcs"].push_back(bmc);
     }
     if (!r.bmcs.empty() && std::none_of(r.bmcs.begin(), r.bmcs.end(), [](const SeenBmc& b) { return b.kcs >= 0; }))

@@ -211,6 +211,10 @@ Reading read_requests(Capture capture, const std::vector<uint8_t>* image)
     std::map<int, std::string> nodes;  // open descriptors
     std::map<std::string, unsigned> opens;
     for (const Event& e : r.events) {
+        bool signal = e.kind == Kind::Signal || !e.signals.empty() ||
+                      std::any_of(e.ports.begin(), e.ports.end(), [](const PortToken& p) { return p.kind == '!'; });
+        if (signal)
+            r.last_signal_line = e.line;
         switch (e.kind) {
         case Kind::Open:
             if (e.r >= 0) {

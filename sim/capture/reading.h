@@ -35,6 +35,9 @@ struct Reading {
     // descriptor no open gave, a call the tool does not make), in words:
     // "line 5: ...". A model that leaves one out is not the capture's.
     std::vector<std::string> unused;
+    // The line of the last signal the run received (0: none): the times
+    // before it placed it.
+    size_t last_signal_line = 0;
 };
 
 // `image`: the bytes the byte commands carried, or nullptr.
