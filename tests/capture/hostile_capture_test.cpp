@@ -22,19 +22,19 @@ using nlohmann::json;
 
 namespace {
 
-struct Ran {
+struct CaptureToolRun {
     int status = -1;
     std::string out, err;
 };
 
 // qb40sim-capture with `args` in `dir`, its address space bounded to
 // `limit_kb` when given (ulimit -v).
-Ran capture_tool(const qbtest::SimDir& dir, const std::string& args, long limit_kb = 0)
+CaptureToolRun capture_tool(const qbtest::SimDir& dir, const std::string& args, long limit_kb = 0)
 {
     std::string command = (limit_kb ? "ulimit -v " + std::to_string(limit_kb) + "; " : std::string()) + "cd " +
                           dir.path().string() + " && exec " + qbtest::kCaptureTool + " " + args + " >out.txt 2>err.txt";
     int status = std::system(command.c_str());
-    Ran r;
+    CaptureToolRun r;
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
     r.out = dir.read("out.txt");
     r.err = dir.read("err.txt");
@@ -111,7 +111,7 @@ TEST(HostileCapture, EveryCommandNamesTheLineItCannotRead)
         write_lines(dir, "c2.jsonl", c.lines);
         for (const std::string& command : commands_on("c2.jsonl")) {
             SCOPED_TRACE(std::string(c.name) + ": " + command);
-            Ran r = capture_tool(dir, command);
+            CaptureToolRun r = capture_tool(dir, command);
             EXPECT_EQ(r.status, 2);
             std::string where = "qb40sim-capture: c2.jsonl: line " + std::to_string(c.line) + ": ";
             EXPECT_NE(r.err.find(where + c.says), std::string::npos) << r.err.substr(0, 400);
@@ -151,7 +151,7 @@ TEST(HostileCapture, MemoryBoundsEndInAnErrorNotACrashOrAShorterCapture)
     for (const Case& c : cases) {
         for (const std::string& command : commands_on(c.file)) {
             SCOPED_TRACE(command + " in " + std::to_string(c.limit_kb) + " KiB");
-            Ran r = capture_tool(dir, command, c.limit_kb);
+            CaptureToolRun r = capture_tool(dir, command, c.limit_kb);
             EXPECT_EQ(r.status, 2) << r.err.substr(0, 400);
             EXPECT_TRUE(std::regex_search(r.err, c.says)) << r.err.substr(0, 400);
             EXPECT_EQ(r.out, "");
@@ -215,7 +215,7 @@ TEST(HostileCapture, AModelThatLeavesALineUnusedIsNotExact)
     }
     // The program: exit status 1 under --exact, the line on standard error.
     write_lines(dir, "c2.jsonl", moved_to_fd(77));
-    Ran r = capture_tool(dir, "model c2.jsonl --exact");
+    CaptureToolRun r = capture_tool(dir, "model c2.jsonl --exact");
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("qb40sim-capture: model: 1 line of the capture not used"), std::string::npos) << r.err;
     EXPECT_NE(json::parse(r.out).value("bmcs", json::array()).size(), 0u);
