@@ -21,9 +21,17 @@ public:
     void advance(uint64_t us);
     void advance_to(uint64_t elapsed_us);
 
+    // Moved to the wall clock between a guest's requests (qb40sim-bmc),
+    // where the guest's own time runs slow under the host's load: what the
+    // guest must see alike under any load is counted in its requests
+    // instead (a controller's erase_requests).
+    bool follows_wall_clock() const { return follows_wall_clock_; }
+    void follow_wall_clock() { follows_wall_clock_ = true; }
+
 private:
     int64_t start_epoch_us_;
     bool real_time_;
+    bool follows_wall_clock_ = false;
     uint64_t elapsed_us_ = 0;
 };
 

@@ -38,6 +38,7 @@ BmcServer::BmcServer(Session::Responder responder, Context context, std::string 
       name_(std::move(name)),
       started_(std::chrono::steady_clock::now())
 {
+    context_.clock.follow_wall_clock();
 }
 
 uint64_t BmcServer::follow_wall_clock()

@@ -43,7 +43,10 @@ void SystemRandom::fill(std::span<uint8_t> out)
     }
 }
 
-LanServer::LanServer(lan::LanBmc& bmc, Context context) : bmc_(bmc), context_(context), started_ns_(steady_ns()) {}
+LanServer::LanServer(lan::LanBmc& bmc, Context context) : bmc_(bmc), context_(context), started_ns_(steady_ns())
+{
+    context_.clock.follow_wall_clock();
+}
 
 LanServer::~LanServer()
 {

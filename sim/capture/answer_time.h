@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // A BMC's own time to answer, from the times a capture shows: the median of
 // the answers that came within a millisecond of the fastest. Later ones
-// were late (a fault rule gives each its delay): a real BMC's first answers
+// were late (fault_rules.h: the answer time explains those that changed
+// nothing, a rule keeps the delay of the others): a real BMC's first answers
 // take 2 to 27 ms where the rest take a fraction of one, and a simulated
 // BMC's delayed answers are as many milliseconds late as its faults say;
 // neither sets the time, nor does the one exact value that a few answers of

@@ -8,6 +8,7 @@
 
 #include "../basics/json_field.h"
 #include "../bmc/kcs_codes.h"
+#include "../replay/capture_file.h"
 
 namespace sim::capture {
 
@@ -163,19 +164,6 @@ std::vector<nlohmann::json> commands_of(const nlohmann::json& run)
     return out;
 }
 
-nlohmann::json parsed(const std::string& line, size_t number)
-{
-    nlohmann::json j;
-    try {
-        j = nlohmann::json::parse(line);
-    } catch (const nlohmann::json::parse_error& e) {
-        throw MachineFileError("line " + std::to_string(number), e.what());
-    }
-    if (!j.is_object())
-        throw MachineFileError("line " + std::to_string(number), "expected an object");
-    return j;
-}
-
 Call call_of(nlohmann::json j, size_t number, bool header, DiffOptions options)
 {
     if (header && j.contains("arguments") && j["arguments"].is_array()) {
@@ -218,20 +206,39 @@ Call call_of(nlohmann::json j, size_t number, bool header, DiffOptions options)
 std::vector<Call> calls_of(const std::vector<std::string>& lines, DiffOptions options)
 {
     std::vector<Call> calls;
+    if (lines.empty() || lines[0].empty())
+        throw MachineFileError("line 1", "no header: not a capture");
     for (size_t i = 0; i < lines.size(); ++i) {
-        nlohmann::json j = parsed(lines[i], i + 1);
-        std::string e = i == 0 ? "" : j.value("e", "");
-        // With the times, runs are compared as the lines they are.
-        if (!options.times && (e == "x_run" || e == "kcs_run")) {
-            for (nlohmann::json& c : commands_of(j))
-                calls.push_back(call_of(std::move(c), i + 1, false, options));
+        if (lines[i].empty())
             continue;
+        nlohmann::json j = line_json(lines[i], i + 1);
+        try {
+            std::string e = i == 0 ? "" : j.value("e", "");
+            // With the times, runs are compared as the lines they are.
+            if (!options.times && (e == "x_run" || e == "kcs_run")) {
+                for (nlohmann::json& c : commands_of(j))
+                    calls.push_back(call_of(std::move(c), i + 1, false, options));
+                continue;
+            }
+            if (!options.times && (e == "x" || e == "kcs"))
+                as_in_a_run(j);
+            calls.push_back(call_of(std::move(j), i + 1, i == 0, options));
+        } catch (const nlohmann::json::exception& x) {
+            // A field of another type than a capture has.
+            throw MachineFileError("line " + std::to_string(i + 1), x.what());
         }
-        if (!options.times && (e == "x" || e == "kcs"))
-            as_in_a_run(j);
-        calls.push_back(call_of(std::move(j), i + 1, i == 0, options));
     }
     return calls;
+}
+
+// The calls of capture `side` (A or B): a complaint names which.
+std::vector<Call> calls_in(const char* side, const std::vector<std::string>& lines, DiffOptions options)
+{
+    try {
+        return calls_of(lines, options);
+    } catch (const MachineFileError& e) {
+        throw MachineFileError(side + (" " + e.field()), e.what());
+    }
 }
 
 // One call in words: "x request 18 52 01 C0 00 63 (id 3), answer 1C 52 00".
@@ -262,7 +269,7 @@ std::string describe(const Call& c)
 CaptureDiff diff_captures(const std::vector<std::string>& a, const std::vector<std::string>& b, DiffOptions options,
                           size_t shown)
 {
-    std::vector<Call> left = calls_of(a, options), right = calls_of(b, options);
+    std::vector<Call> left = calls_in("A", a, options), right = calls_in("B", b, options);
     CaptureDiff d;
     auto note = [&](const std::string& what) {
         if (++d.differences <= shown)

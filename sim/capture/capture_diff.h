@@ -25,9 +25,10 @@ struct DiffOptions {
     bool ignore_ports = false;
 };
 
-// `a`, `b`: the captures' lines (the header first); throws
-// MachineFileError for a line that is no JSON. At most `shown` differences
-// are written.
+// `a`, `b`: the captures' lines as read_capture_lines (capture_file.h)
+// gives them; throws MachineFileError for a line that is no JSON object,
+// naming the capture and the line ("B line 254"). At most `shown`
+// differences are written.
 CaptureDiff diff_captures(const std::vector<std::string>& a, const std::vector<std::string>& b, DiffOptions options,
                           size_t shown = 10);
 

@@ -210,7 +210,13 @@ struct Difference {
     size_t index;
     Match match;
     BmcCore::Outcome outcome;
+
+    bool operator==(const Difference& o) const { return index == o.index && match == o.match; }
 };
+
+// Late answers the model's answer time explains: each one's request, and
+// how much later than the model's answer it came.
+using OnTime = std::map<size_t, uint64_t>;
 
 // Answers every request of `bmc` with the BMC of `bmc_json`: the first
 // answered otherwise than the capture has it (leaving out `given_up`), or
@@ -221,11 +227,14 @@ public:
 
     uint64_t read_ns() const { return read_ns_; }
 
-    std::optional<Difference> first_difference(const nlohmann::json& bmc_json, const std::set<size_t>& given_up) const
+    // `on_time`: late answers the model gives at its answer time, so that
+    // every request after one comes that much earlier, as on the model.
+    std::optional<Difference> first_difference(const nlohmann::json& bmc_json, const std::set<size_t>& given_up,
+                                               const OnTime& on_time) const
     {
         std::optional<Difference> found;
-        run(bmc_json, [&](size_t i, const BmcCore::Outcome& out) {
-            if (given_up.count(i))
+        run(bmc_json, &on_time, [&](size_t i, const BmcCore::Outcome& out) {
+            if (given_up.count(i) || on_time.count(i))
                 return true;
             Match m = compare(bmc_.seen[i], out, read_ns_);
             if (m == Match::Same)
@@ -239,7 +248,7 @@ public:
     size_t differences(const nlohmann::json& bmc_json) const
     {
         size_t n = 0;
-        run(bmc_json, [&](size_t i, const BmcCore::Outcome& out) {
+        run(bmc_json, nullptr, [&](size_t i, const BmcCore::Outcome& out) {
             n += compare(bmc_.seen[i], out, read_ns_) != Match::Same;
             return true;
         });
@@ -248,17 +257,22 @@ public:
 
 private:
     template <typename Each>
-    void run(const nlohmann::json& bmc_json, Each each) const
+    void run(const nlohmann::json& bmc_json, const OnTime* on_time, Each each) const
     {
         VirtualClock clock(0, false);
         Trace trace(clock);
         auto core = BmcCore::from_json(Field(bmc_json, "model"), Context{clock, trace}, "model");
+        uint64_t earlier = 0;
         for (size_t i = 0; i < bmc_.seen.size(); ++i) {
             const Seen& s = bmc_.seen[i];
-            if (s.t > clock.elapsed_us())
-                clock.advance_to(s.t);
+            uint64_t t = s.t - std::min(s.t, earlier);
+            if (t > clock.elapsed_us())
+                clock.advance_to(t);
             if (!each(i, core->exchange(s.road, s.req)))
                 return;
+            if (on_time)
+                if (auto late = on_time->find(i); late != on_time->end())
+                    earlier += late->second;
         }
     }
 
@@ -327,7 +341,8 @@ void add_general_rules(nlohmann::json& bmc_json, const SeenBmc& bmc, const Repli
 
 }  // namespace
 
-FaultRules add_fault_rules(nlohmann::json& bmc_json, const SeenBmc& bmc, uint64_t read_ns, size_t room)
+FaultRules add_fault_rules(nlohmann::json& bmc_json, const SeenBmc& bmc, uint64_t read_ns, size_t room,
+                           size_t last_signal_line)
 {
     FaultRules rules;
     Replica replica(bmc, read_ns);
@@ -335,6 +350,29 @@ FaultRules add_fault_rules(nlohmann::json& bmc_json, const SeenBmc& bmc, uint64_
     add_general_rules(bmc_json, bmc, replica, rules, room);
     uint64_t latency = bmc_json.value("latency_us", uint64_t(0));
     std::set<size_t> given_up;
+    OnTime on_time;
+    std::optional<std::optional<Difference>> next;  // the next difference, where already known
+    // A late answer that changes nothing the run does: the answer time
+    // explains it (a loaded host's answers wander so by hundreds).
+    auto explained_by_answer_time = [&](const Difference& d) {
+        const Seen& s = bmc.seen[d.index];
+        if (d.match != Match::Late || s.line <= last_signal_line)
+            return false;
+        uint64_t seen = seen_answer_us(s, read_ns), later = seen - std::min(seen, d.outcome.delay_us);
+        OnTime with = on_time;
+        with[d.index] = later;
+        std::set<size_t> kept_late = given_up;
+        kept_late.insert(d.index);
+        std::optional<Difference> on_the_model = replica.first_difference(bmc_json, given_up, with);
+        if (on_the_model != replica.first_difference(bmc_json, kept_late, on_time))
+            return false;
+        next = on_the_model;
+        on_time = std::move(with);
+        rules.least_late_us = rules.late_by_answer_time ? std::min(rules.least_late_us, later) : later;
+        rules.most_late_us = std::max(rules.most_late_us, later);
+        ++rules.late_by_answer_time;
+        return true;
+    };
     auto give_up = [&](const Difference& d) {
         given_up.insert(d.index);
         if (++rules.unexplained > kFirstFew)
@@ -347,7 +385,13 @@ FaultRules add_fault_rules(nlohmann::json& bmc_json, const SeenBmc& bmc, uint64_
                                           ": the capture has " + describe_seen(s, read_ns) + ", the model " +
                                           describe_outcome(d.outcome));
     };
-    while (auto diff = replica.first_difference(bmc_json, given_up)) {
+    for (;;) {
+        std::optional<Difference> diff = next ? *next : replica.first_difference(bmc_json, given_up, on_time);
+        next.reset();
+        if (!diff)
+            break;
+        if (explained_by_answer_time(*diff))
+            continue;
         nlohmann::json rule = rules.added < room ? rule_for(bmc, diff->index, diff->outcome, latency, read_ns)
                                                  : nlohmann::json();
         if (rule.is_null()) {
@@ -357,7 +401,7 @@ FaultRules add_fault_rules(nlohmann::json& bmc_json, const SeenBmc& bmc, uint64_
         // Before the rules for all requests of a command, so that it is the one that fires.
         nlohmann::json& faults = bmc_json["faults"];
         faults.insert(faults.begin(), rule);
-        auto again = replica.first_difference(bmc_json, given_up);
+        auto again = replica.first_difference(bmc_json, given_up, on_time);
         bool caused = again && again->index < diff->index;
         bool not_given_back = again && again->index == diff->index && again->match == Match::Differs;
         if (caused || not_given_back) {
@@ -371,6 +415,8 @@ FaultRules add_fault_rules(nlohmann::json& bmc_json, const SeenBmc& bmc, uint64_
         if (again && again->index == diff->index)
             give_up(*again);  // the answer is back, its time is not
     }
+    if (rules.late_by_answer_time)
+        rules.late_span = ms_text(rules.least_late_us) + " to " + ms_text(rules.most_late_us);
     if (rules.unexplained > kFirstFew)
         rules.first_unexplained.push_back("... and " + std::to_string(rules.unexplained - kFirstFew) + " more");
     if (bmc_json["faults"].empty())

@@ -10,20 +10,24 @@
 // differs. model: an ordinary machine inferred from the capture, whose field
 // "inferred" says what it inferred and what the capture never showed, also
 // written on standard error; with --exact the exit status is 1 when the
-// model answers some request otherwise than the capture has it. With
+// model answers some request otherwise than the capture has it or leaves a
+// line of it unused. With
 // --image, the image file the run programmed: the data bytes of its byte
 // commands are known. diff: the first calls in which two captures differ;
 // exit status 0 when they do not, 1 when they do, 2 for a wrong command line
-// or a capture that cannot be read.
+// or a capture that cannot be read (every command: the line that cannot).
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "../basics/json_field.h"
+#include "../replay/capture_file.h"
 #include "capture_diff.h"
 #include "model_machine.h"
 #include "replay_machine_file.h"
@@ -41,18 +45,23 @@ namespace {
     std::exit(2);
 }
 
+// A capture's lines through the one reader (capture_file.h): every line, or
+// exit status 2 with the line that could not be read.
 std::vector<std::string> read_lines(const std::string& path)
 {
-    std::ifstream in(path);
+    std::ifstream in(path, std::ios::binary);
     if (!in) {
         std::fprintf(stderr, "qb40sim-capture: cannot read %s\n", path.c_str());
         std::exit(2);
     }
     std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        if (!line.empty())
-            lines.push_back(line);
-    if (lines.empty()) {
+    try {
+        lines = sim::capture::read_capture_lines(in);
+    } catch (const sim::MachineFileError& e) {
+        std::fprintf(stderr, "qb40sim-capture: %s: %s: %s\n", path.c_str(), e.field().c_str(), e.what());
+        std::exit(2);
+    }
+    if (std::none_of(lines.begin(), lines.end(), [](const std::string& l) { return !l.empty(); })) {
         std::fprintf(stderr, "qb40sim-capture: %s is empty\n", path.c_str());
         std::exit(2);
     }
@@ -81,7 +90,10 @@ int diff(int argc, char** argv)
     try {
         d = sim::capture::diff_captures(a, b, options);
     } catch (const sim::MachineFileError& e) {
-        std::fprintf(stderr, "qb40sim-capture: %s: %s\n", e.field().c_str(), e.what());
+        // "B line 254": the file B is, and the line.
+        bool second = e.field().starts_with("B ");
+        std::fprintf(stderr, "qb40sim-capture: %s: %s: %s\n", files[second ? 1 : 0].c_str(), e.field().substr(2).c_str(),
+                     e.what());
         return 2;
     }
     if (d.differences == 0)
@@ -91,9 +103,7 @@ int diff(int argc, char** argv)
     return 1;
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+int run(int argc, char** argv)
 {
     if (argc >= 2 && std::string(argv[1]) == "diff")
         return diff(argc, argv);
@@ -129,6 +139,23 @@ int main(int argc, char** argv)
     } catch (const nlohmann::json::exception& e) {
         std::fprintf(stderr, "qb40sim-capture: %s: %s\n", capture.c_str(), e.what());
         return 2;
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "qb40sim-capture: %s: out of memory: the capture is larger than this process may hold\n",
+                     capture.c_str());
+        return 2;
     }
     usage("unknown command " + command);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        // A capture too large for the memory this process may have: said, never a crash.
+        std::fprintf(stderr, "qb40sim-capture: out of memory\n");
+        return 2;
+    }
 }

@@ -27,6 +27,7 @@ namespace {
 
 constexpr uint8_t kDefaultMux = 0xE6;  // where the tool switches a mux for a read
 constexpr size_t kMostRules = 400;  // past this, a capture is no longer worth explaining rule by rule
+constexpr size_t kFirstFewUnused = 5;  // unused lines described
 
 // ---- timing and the KCS interface ------------------------------------------
 
@@ -290,8 +291,7 @@ void add_signals(const Reading& r, nlohmann::json& m)
 
 // The bytes the byte commands carried: the image file's, or without it
 // what the capture knows of them.
-std::optional<std::vector<uint8_t>> image_bytes_of(const std::vector<std::string>& lines,
-                                                   const std::optional<std::string>& image)
+std::optional<std::vector<uint8_t>> image_bytes_of(const Header& h, const std::optional<std::string>& image)
 {
     std::optional<std::vector<uint8_t>> image_bytes;
     if (image) {
@@ -303,8 +303,6 @@ std::optional<std::vector<uint8_t>> image_bytes_of(const std::vector<std::string
     if (!image_bytes) {
         // The bytes the capture does know: the image's size and its version,
         // which a controller shows once it runs the image.
-        nlohmann::json header = nlohmann::json::parse(lines.at(0));
-        Header h = parse_header(Field(header, "line 1"));
         if (h.image && h.image->size && h.image->version) {
             image_bytes = std::vector<uint8_t>(*h.image->size, 0);
             for (size_t i = 0; i < kImageVersionBytes && kImageVersionOffset + i < image_bytes->size(); ++i)
@@ -318,8 +316,9 @@ std::optional<std::vector<uint8_t>> image_bytes_of(const std::vector<std::string
 
 Model model_machine(const std::vector<std::string>& lines, const std::optional<std::string>& image)
 {
-    std::optional<std::vector<uint8_t>> image_bytes = image_bytes_of(lines, image);
-    Reading r = read_capture_lines(lines, image_bytes ? &*image_bytes : nullptr);
+    Capture capture = parse_capture(lines);
+    std::optional<std::vector<uint8_t>> image_bytes = image_bytes_of(capture.header, image);
+    Reading r = read_requests(std::move(capture), image_bytes ? &*image_bytes : nullptr);
     Model model;
     nlohmann::json& m = model.machine;
     std::vector<std::string> notes;
@@ -350,13 +349,17 @@ Model model_machine(const std::vector<std::string>& lines, const std::optional<s
         add_kcs_handshake(b, bmc, notes);
         add_answer_time(b, r.read_ns, bmc, notes);
         size_t room = kMostRules - std::min(kMostRules, model.fault_rules);
-        FaultRules rules = add_fault_rules(bmc, b, r.read_ns, room);
+        FaultRules rules = add_fault_rules(bmc, b, r.read_ns, room, r.last_signal_line);
         model.fault_rules += rules.added;
         model.unexplained += rules.unexplained;
         unexplained.insert(unexplained.end(), rules.first_unexplained.begin(), rules.first_unexplained.end());
         if (rules.added)
             notes.push_back(name + ": " + std::to_string(rules.added) + " fault rule" + (rules.added == 1 ? "" : "s") +
                             " for what no device explains");
+        if (rules.late_by_answer_time)
+            notes.push_back(name + ": " + std::to_string(rules.late_by_answer_time) + " answer" +
+                            (rules.late_by_answer_time == 1 ? "" : "s") + " later than the answer time, by " +
+                            rules.late_span + ", changing nothing the run does: the answer time explains them");
         m["bmcs"].push_back(bmc);
     }
     if (!r.bmcs.empty() && std::none_of(r.bmcs.begin(), r.bmcs.end(), [](const SeenBmc& b) { return b.kcs >= 0; }))
@@ -374,6 +377,15 @@ Model model_machine(const std::vector<std::string>& lines, const std::optional<s
         notes.push_back(std::to_string(model.unexplained) + " of " + std::to_string(requests) +
                         " requests not explained: the model answers them otherwise than the capture has them");
         notes.insert(notes.end(), unexplained.begin(), unexplained.end());
+    }
+    model.unused_lines = r.unused.size();
+    if (!r.unused.empty()) {
+        notes.push_back(std::to_string(r.unused.size()) + " line" + (r.unused.size() == 1 ? "" : "s") +
+                        " of the capture not used: the model makes no such call");
+        notes.insert(notes.end(), r.unused.begin(), r.unused.begin() + static_cast<std::ptrdiff_t>(
+                                                                            std::min(r.unused.size(), kFirstFewUnused)));
+        if (r.unused.size() > kFirstFewUnused)
+            notes.push_back("... and " + std::to_string(r.unused.size() - kFirstFewUnused) + " more");
     }
     model.notes = notes;
     m["inferred"] = notes;

@@ -19,12 +19,15 @@ struct Model {
     // Requests the model answers otherwise than the capture has them: no
     // fault rule brings their answer (or its time) back.
     size_t unexplained = 0;
+    // Lines of the capture the model has no place for: their calls are not
+    // made on the model (a request on a descriptor no open gave, ...).
+    size_t unused_lines = 0;
     // What was inferred and what could not be, in words (also the machine's
     // "inferred"): the defaults used, each BMC's answer time, the
-    // unexplained requests' count and the first few of them.
+    // unexplained requests' and unused lines' counts and the first few of each.
     std::vector<std::string> notes;
 
-    bool exact() const { return unexplained == 0; }
+    bool exact() const { return unexplained == 0 && unused_lines == 0; }
 };
 
 // The capture's lines (the header first). `image`: the image file the run

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <linux/ipmi.h>
 
 #include "../basics/errno_names.h"
@@ -53,11 +54,42 @@ SeenBmc& bmc_for_pair(std::vector<SeenBmc>& bmcs, int pair)
     return bmcs.back();
 }
 
+bool is_port_of_a_pair(uint16_t port)
+{
+    for (const KcsPortPair& p : kKcsPortPairs)
+        if (p.status == port || p.data == port)
+            return true;
+    return false;
+}
+
+void not_used(const Event& e, const std::string& why, Reading& r)
+{
+    r.unused.push_back("line " + std::to_string(e.line) + ": " + why);
+}
+
+std::string hex_number(uint64_t n)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(n));
+    return text;
+}
+
+// A request on a descriptor that no open gave: the model has no BMC for it.
+bool on_no_node(const Event& e, const std::map<int, std::string>& nodes, Reading& r)
+{
+    if (nodes.count(e.fd))
+        return false;
+    not_used(e, std::string("a request (") + kind_name(e.kind) + ") on descriptor " + std::to_string(e.fd) +
+                    ", which no open gave",
+             r);
+    return true;
+}
+
 void read_exchange(const Event& e, const std::map<int, std::string>& nodes, Reading& r)
 {
-    auto node = nodes.find(e.fd);
-    if (node == nodes.end())
+    if (on_no_node(e, nodes, r))
         return;
+    auto node = nodes.find(e.fd);
     Seen s;
     s.line = e.line;
     s.t = e.t;
@@ -101,14 +133,17 @@ void read_run(const Event& e, const std::map<int, std::string>& nodes, const std
     Road road = Road::Driver;
     std::optional<KcsPortsSeen> ports;
     if (e.kind == Kind::ExchangeRun) {
-        auto node = nodes.find(e.fd);
-        if (node == nodes.end())
+        if (on_no_node(e, nodes, r))
             return;
-        bmc = &bmc_for_node(r.bmcs, node->second);
+        bmc = &bmc_for_node(r.bmcs, nodes.at(e.fd));
     } else {
         int pair = pair_of_status_port(e.status_port);
-        if (pair < 0)
+        if (pair < 0) {
+            not_used(e, "byte commands at the ports " + hex_number(e.data_port) + "/" + hex_number(e.status_port) +
+                            ", none of the KCS interface's",
+                     r);
             return;
+        }
         bmc = &bmc_for_pair(r.bmcs, pair);
         road = Road::Kcs;
         // Every command of the run went through the ports as its first did.
@@ -166,20 +201,20 @@ void drop_oversleep(const std::vector<Event>& events, std::vector<SeenBmc>& bmcs
 
 }  // namespace
 
-Reading read_capture_lines(const std::vector<std::string>& lines, const std::vector<uint8_t>* image)
+Reading read_requests(Capture capture, const std::vector<uint8_t>* image)
 {
     Reading r;
-    nlohmann::json header = nlohmann::json::parse(lines.at(0));
-    r.header = parse_header(Field(header, "line 1"));
-    for (size_t i = 1; i < lines.size(); ++i) {
-        nlohmann::json e = nlohmann::json::parse(lines[i]);
-        r.events.push_back(parse_event(Field(e, "line " + std::to_string(i + 1)), i + 1));
-    }
+    r.header = std::move(capture.header);
+    r.events = std::move(capture.events);
     if (auto ns = port_access_ns(r.events))
         r.read_ns = 2 * *ns;
     std::map<int, std::string> nodes;  // open descriptors
     std::map<std::string, unsigned> opens;
     for (const Event& e : r.events) {
+        bool signal = e.kind == Kind::Signal || !e.signals.empty() ||
+                      std::any_of(e.ports.begin(), e.ports.end(), [](const PortToken& p) { return p.kind == '!'; });
+        if (signal)
+            r.last_signal_line = e.line;
         switch (e.kind) {
         case Kind::Open:
             if (e.r >= 0) {
@@ -202,13 +237,35 @@ Reading read_capture_lines(const std::vector<std::string>& lines, const std::vec
                     r.pairs_seen_absent.insert(pair);
                 else
                     bmc_for_pair(r.bmcs, pair);
+            } else if (!is_port_of_a_pair(e.port) && e.port_value != 0xFF) {
+                // A port where nothing answers reads 0xFF on the model too.
+                not_used(e, "a read of the port " + hex_number(e.port) + ", which no model device answers", r);
             }
+            break;
+        case Kind::Ioctl:
+            not_used(e, "an ioctl the tool does not make (request " + hex_number(e.request) + ")", r);
+            break;
+        case Kind::Select:
+            if (e.fd != 0)
+                not_used(e, "a select the tool does not make (descriptor " + std::to_string(e.fd) + ")", r);
+            break;
+        case Kind::Hostname:
+            if (e.r != 0)
+                not_used(e, "a failing gethostname, which a model's host does not fail", r);
+            break;
+        case Kind::SystemFile:
+            if (e.path != "/etc/machine-id" && e.path.find("product_serial") == std::string::npos)
+                not_used(e, "the file " + e.path + ", which a model's host does not have", r);
             break;
         case Kind::Exchange:
             read_exchange(e, nodes, r);
             break;
         case Kind::Kcs: {
             int pair = pair_of_status_port(e.status_port);
+            if (pair < 0)
+                not_used(e, "a KCS transfer at the ports " + hex_number(e.data_port) + "/" + hex_number(e.status_port) +
+                                ", none of the KCS interface's",
+                         r);
             if (pair < 0 || e.req.empty())
                 break;
             Seen s;

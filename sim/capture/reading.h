@@ -31,10 +31,16 @@ struct Reading {
     // and where each of them is (its BMC's place in `bmcs`, its own in `seen`).
     std::map<int, std::deque<int64_t>> unanswered;
     std::map<std::pair<int, int64_t>, std::pair<size_t, size_t>> unanswered_at;
+    // The lines of calls the model has no place for (a request on a
+    // descriptor no open gave, a call the tool does not make), in words:
+    // "line 5: ...". A model that leaves one out is not the capture's.
+    std::vector<std::string> unused;
+    // The line of the last signal the run received (0: none): the times
+    // before it placed it.
+    size_t last_signal_line = 0;
 };
 
-// The capture's lines (the header first); `image`: the bytes the byte
-// commands carried, or nullptr.
-Reading read_capture_lines(const std::vector<std::string>& lines, const std::vector<uint8_t>* image);
+// `image`: the bytes the byte commands carried, or nullptr.
+Reading read_requests(Capture capture, const std::vector<uint8_t>* image);
 
 }  // namespace sim::capture

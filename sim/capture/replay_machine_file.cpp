@@ -45,15 +45,14 @@ std::optional<uint64_t> port_access_ns(const std::vector<Event>& events)
 
 nlohmann::json replay_machine(const std::vector<std::string>& lines, const std::optional<std::string>& image)
 {
-    nlohmann::json header = nlohmann::json::parse(lines.at(0));
-    Header h = parse_header(Field(header, "line 1"));
+    Capture c = parse_capture(lines);
+    const Header& h = c.header;
+    nlohmann::json header = line_json(lines.at(0), 1);
     nlohmann::json events = nlohmann::json::array();
-    std::vector<Event> parsed;
-    for (size_t i = 1; i < lines.size(); ++i) {
-        nlohmann::json e = nlohmann::json::parse(lines[i]);
-        parsed.push_back(parse_event(Field(e, "line " + std::to_string(i + 1)), i + 1));
-        events.push_back(std::move(e));
-    }
+    for (size_t i = 1; i < lines.size(); ++i)
+        if (!lines[i].empty())
+            events.push_back(line_json(lines[i], i + 1));
+    const std::vector<Event>& parsed = c.events;
     nlohmann::json machine;
     machine["clock"] = {{"start_us", h.start_us}, {"time_zone", time_zone_of(h.zone_name, h.utc_offset_s)}};
     if (auto ns = port_access_ns(parsed))

@@ -176,8 +176,8 @@ Controller::Controller(ControllerConfig config, Context context, std::string nam
 std::unique_ptr<I2cDevice> Controller::from_json(const Field& entry, const Context& context, const std::string& where,
                                                  uint8_t addr8)
 {
-    entry.only({"type", "address", "chip_id", "firmware", "revision", "registers", "drift", "erase_ms", "reset_ms",
-                "erasing_at_start_ms", "faults"});
+    entry.only({"type", "address", "chip_id", "firmware", "revision", "registers", "drift", "erase_ms",
+                "erase_requests", "reset_ms", "erasing_at_start_ms", "faults"});
     ControllerConfig config;
     Field chip = entry["chip_id"];
     if (chip.is_string() && chip.string().size() == 1)
@@ -214,6 +214,8 @@ std::unique_ptr<I2cDevice> Controller::from_json(const Field& entry, const Conte
     }
     if (auto ms = entry.optional("erase_ms"))
         config.erase_ms = static_cast<uint32_t>(ms->unsigned_in(0, 3600000));
+    if (auto n = entry.optional("erase_requests"))
+        config.erase_requests = static_cast<uint32_t>(n->unsigned_in(1, 1000000));
     if (auto ms = entry.optional("reset_ms"))
         config.reset_ms = static_cast<uint32_t>(ms->unsigned_in(0, 3600000));
     if (auto ms = entry.optional("erasing_at_start_ms"))
@@ -235,13 +237,22 @@ std::array<uint8_t, 3> Controller::staged_version() const
 
 bool Controller::unavailable() const
 {
-    return context_.clock.elapsed_us() < unavailable_until_us_;
+    return unavailable_requests_ > 0 || context_.clock.elapsed_us() < unavailable_until_us_;
+}
+
+bool Controller::refuses_now()
+{
+    if (!unavailable())
+        return false;
+    if (unavailable_requests_ > 0)
+        --unavailable_requests_;
+    return true;
 }
 
 bool Controller::write(std::span<const uint8_t> data)
 {
     bool is_command = data.size() >= 3 && data[0] == 0x55 && data[1] == 0xAA;
-    if (unavailable())
+    if (refuses_now())
         return is_command ? refuse(data, unavailable_why_) : false;
     answer_.reset();
     if (is_command)
@@ -255,7 +266,7 @@ bool Controller::write(std::span<const uint8_t> data)
 
 bool Controller::read(std::span<uint8_t> out)
 {
-    if (unavailable())
+    if (refuses_now())
         return false;
     if (answer_) {
         for (size_t i = 0; i < out.size(); ++i)
@@ -339,6 +350,10 @@ bool Controller::run(FlashCommand cmd, Framing framing, std::span<const uint8_t>
         session_framing_ = framing;
         context_.trace.line("flash %s erase, busy %u ms", name_.c_str(), config_.erase_ms);
         unavailable_for(config_.erase_ms, "erasing");
+        if (config_.erase_requests && context_.clock.follows_wall_clock()) {
+            unavailable_until_us_ = 0;
+            unavailable_requests_ = *config_.erase_requests;
+        }
         return true;
     case FlashCommand::Write:
         return write_byte(*address, operands[2], data);
@@ -510,6 +525,7 @@ void Controller::set_register(uint8_t number, uint8_t value)
 void Controller::unavailable_for(std::optional<uint32_t> ms, const char* why)
 {
     unavailable_why_ = why;
+    unavailable_requests_ = 0;
     unavailable_until_us_ =
         ms ? context_.clock.elapsed_us() + uint64_t{*ms} * 1000 : std::numeric_limits<uint64_t>::max();
 }

@@ -98,6 +98,10 @@ struct ControllerConfig {
     // state that moves between two reads.
     std::array<uint8_t, 256> drift{};
     uint32_t erase_ms = 500;
+    // On a clock that follows the wall clock (qb40sim-bmc): the erase lasts
+    // this many refused requests instead of erase_ms, so that a guest whose
+    // ticks run late under load is refused as often as the simulator's tool.
+    std::optional<uint32_t> erase_requests;
     uint32_t reset_ms = 5000;
     // Still erasing at power-on, for this long: what a run killed in its
     // erase wait leaves behind for the next run.
@@ -177,6 +181,8 @@ private:
     void power_on_registers();
     void set_register(uint8_t number, uint8_t value);
     void unavailable_for(std::optional<uint32_t> ms, const char* why);
+    // Unavailable now: counts a request it refuses where the erase is counted so.
+    bool refuses_now();
     void end_session();
 
     ControllerConfig config_;
@@ -201,6 +207,7 @@ private:
     FlashWatcher* watcher_ = nullptr;
 
     uint64_t unavailable_until_us_ = 0;
+    uint32_t unavailable_requests_ = 0;  // an erase counted in requests: how many more it refuses
     const char* unavailable_why_ = "";
     std::vector<unsigned> refusals_used_;  // per entry of config_.faults.refuse
 };

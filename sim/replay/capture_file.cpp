@@ -3,6 +3,8 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <new>
 #include <stdexcept>
 
 #include "../basics/errno_names.h"
@@ -529,35 +531,85 @@ Event parse_event(const Field& f, size_t line)
     return e;
 }
 
-Capture read_capture(std::istream& in)
+std::vector<std::string> read_capture_lines(std::istream& in, size_t longest)
 {
-    Capture c;
-    std::string text;
-    size_t line = 0;
-    bool header = true;
-    while (std::getline(in, text)) {
-        ++line;
-        if (text.empty())
-            continue;
-        nlohmann::json doc;
-        std::string where = "line " + std::to_string(line);
-        try {
-            doc = nlohmann::json::parse(text);
-        } catch (const nlohmann::json::parse_error& x) {
-            throw MachineFileError(where, x.what());
+    std::vector<std::string> lines;
+    std::string line;
+    size_t number = 1;
+    try {
+        char block[1 << 16];
+        while (in) {
+            in.read(block, sizeof block);
+            size_t got = static_cast<size_t>(in.gcount());
+            for (size_t at = 0; at < got;) {
+                const void* newline = std::memchr(block + at, '\n', got - at);
+                size_t end = newline ? static_cast<size_t>(static_cast<const char*>(newline) - block) : got;
+                if (line.size() + (end - at) > longest)
+                    throw MachineFileError("line " + std::to_string(number),
+                                           "longer than " + std::to_string(longest) + " bytes, which no line of a capture is");
+                line.append(block + at, end - at);
+                at = end;
+                if (newline) {
+                    lines.push_back(std::move(line));
+                    line = std::string();
+                    ++number;
+                    ++at;
+                }
+            }
         }
-        Field f(doc, where);
-        if (header) {
-            c.header = parse_header(f);
-            header = false;
-        } else {
-            c.events.push_back(parse_event(f, line));
-        }
+        if (!line.empty())
+            lines.push_back(std::move(line));
+    } catch (const std::bad_alloc&) {
+        // Its memory given back first, so that the complaint can be made.
+        line = std::string();
+        lines = std::vector<std::string>();
+        throw MachineFileError("line " + std::to_string(number), "out of memory: the capture is larger than this process may hold");
     }
-    if (header)
+    return lines;
+}
+
+nlohmann::json line_json(const std::string& text, size_t number)
+{
+    std::string where = "line " + std::to_string(number);
+    nlohmann::json j;
+    try {
+        j = nlohmann::json::parse(text);
+    } catch (const nlohmann::json::parse_error& x) {
+        // The parser counts lines of its own text, always one: say the column alone.
+        std::string why = x.what();
+        size_t colon = why.find(": ");
+        throw MachineFileError(where, "no JSON at column " + std::to_string(x.byte) + ": " +
+                                          (colon == std::string::npos ? why : why.substr(colon + 2)));
+    }
+    if (!j.is_object())
+        throw MachineFileError(where, "expected an object");
+    return j;
+}
+
+Capture parse_capture(const std::vector<std::string>& lines)
+{
+    if (lines.empty() || lines[0].empty())
         throw MachineFileError("line 1", "no header: not a capture");
+    Capture c;
+    size_t number = 1;
+    try {
+        nlohmann::json header = line_json(lines[0], 1);
+        c.header = parse_header(Field(header, "line 1"));
+        for (size_t i = 1; i < lines.size(); ++i) {
+            number = i + 1;
+            if (lines[i].empty())
+                continue;
+            nlohmann::json doc = line_json(lines[i], number);
+            c.events.push_back(parse_event(Field(doc, "line " + std::to_string(number)), number));
+        }
+    } catch (const std::bad_alloc&) {
+        c = Capture();
+        throw MachineFileError("line " + std::to_string(number), "out of memory: the capture is larger than this process may hold");
+    }
     return c;
 }
+
+Capture read_capture(std::istream& in) { return parse_capture(read_capture_lines(in)); }
 
 std::vector<uint8_t> run_request(const Event& run, uint64_t index, const std::vector<uint8_t>* image)
 {

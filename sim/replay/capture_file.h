@@ -151,7 +151,26 @@ struct Capture {
 Header parse_header(const Field& f);
 Event parse_event(const Field& f, size_t line);
 
-// A whole capture; throws MachineFileError naming the line and the field.
+// The longest line a capture may hold. The tool's longest is its header,
+// whose arguments are a command line (2 MiB on Linux, each byte written as
+// at most six); a longer line is no capture's, and is not read whole.
+constexpr size_t kLongestLine = size_t{16} << 20;
+
+// One reader for every use of a capture file (replay, model, diff): its
+// lines as the file has them, lines[i] being line i + 1 (an empty line
+// stays, and stands for nothing). Every line is read or the reading fails:
+// throws MachineFileError naming the line for one longer than `longest` and
+// for memory that runs out.
+std::vector<std::string> read_capture_lines(std::istream& in, size_t longest = kLongestLine);
+
+// Line `number` as JSON: an object, or MachineFileError naming the line.
+nlohmann::json line_json(const std::string& text, size_t number);
+
+// The header (line 1) and one event per line after it; throws
+// MachineFileError naming the line and the field.
+Capture parse_capture(const std::vector<std::string>& lines);
+
+// A whole capture: parse_capture of read_capture_lines.
 Capture read_capture(std::istream& in);
 
 // A run's request for the command at `index` (AH AL from the address, the

@@ -178,7 +178,7 @@ TEST(CaptureDiff, ALineThatIsNoJsonIsNamed)
         sim::capture::diff_captures(kDiffBase, b, {});
         FAIL() << "a broken line was taken";
     } catch (const sim::MachineFileError& e) {
-        EXPECT_EQ(e.field(), "line 4");
+        EXPECT_EQ(e.field(), "B line 4");  // which capture, and its line
     }
 }
 

@@ -91,3 +91,45 @@ TEST(ControllerFlash, JudgesTheVerifiedBytesAndRunsOnlyAGoodImage)
         EXPECT_EQ(std::equal(image.begin(), image.end(), c.running_image().begin()), good);
     }
 }
+
+// An erase that qb40sim-bmc counts in requests (erase_requests) refuses that
+// many of them however far apart they come, as a loaded host's guest sends
+// them, and says the same as one timed by erase_ms; on the simulator's own
+// clock the count means nothing and erase_ms rules.
+TEST(ControllerFlash, AnEraseCountedInRequestsDoesNotDependOnTheirTimes)
+{
+    struct Case {
+        const char* name;
+        bool wall_clock;
+        uint64_t ms_apart;
+        int refused;
+    };
+    const Case cases[] = {
+        {"qb40sim-bmc, probes 10 ms apart", true, 10, 3},
+        {"qb40sim-bmc, probes a second apart", true, 1000, 3},
+        {"the simulator, probes 10 ms apart: 105 ms", false, 10, 10},
+        {"the simulator, probes a second apart", false, 1000, 0},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        DeviceBench bench;
+        if (k.wall_clock)
+            bench.follow_wall_clock();
+        auto placed = bench.make(R"({"type": "qb40xx", "address": "0xC0", "chip_id": 77, "erase_ms": 105,
+                                     "erase_requests": 3})");
+        auto& c = dynamic_cast<sim::Controller&>(*placed.device);
+        ASSERT_TRUE(send(c, {0xEE}));
+        EXPECT_STREQ(c.busy(), "erasing");
+        int refused = 0;
+        for (bool taken = false; !taken && refused < 100;) {
+            bench.advance_ms(k.ms_apart);
+            // A register read counts as a request too: the pointer write is refused.
+            taken = refused == 1 ? read_register(c, 0x60) >= 0 : send(c, {0xEF});
+            refused += !taken;
+        }
+        EXPECT_EQ(refused, k.refused);
+        EXPECT_EQ(c.busy(), nullptr);
+        ASSERT_TRUE(send(c, {0xE0, 0x00, 0x00, 0x5A})) << "the erase is over: bytes are taken";
+        EXPECT_EQ(qbtest::count_lines(bench.trace_lines(), "flash bmc0 bus 0x01 0xC0 erase, busy 105 ms"), 1u);
+    }
+}

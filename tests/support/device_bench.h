@@ -28,6 +28,8 @@ public:
     }
 
     void advance_ms(uint64_t ms) { clock_.advance(ms * 1000); }
+    // The clock as qb40sim-bmc has it: moved to the wall clock between a guest's requests.
+    void follow_wall_clock() { clock_.follow_wall_clock(); }
 
     // Builds a device from one machine-file entry placed at "bmc0 bus 0x01".
     sim::PlacedDevice make(const std::string& json)

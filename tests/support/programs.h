@@ -10,7 +10,8 @@ namespace qbtest {
 extern const char* const kToolSim;      // qb40tool-sim
 extern const char* const kCaptureTool;  // qb40sim-capture
 extern const char* const kBmcServer;    // qb40sim-bmc
-// Whether CPU-time bounds hold: for the optimised build, not under the sanitizers.
+// Whether bounds on a run's resources hold (CPU time, address space under
+// ulimit -v): for the optimised build, not under the sanitizers.
 extern const bool kCpuBounds;
 
 }  // namespace qbtest
