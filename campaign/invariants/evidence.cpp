@@ -87,18 +87,31 @@ FlashWalk follow_flash(const Scenario& scenario, const TraceFacts& trace, const 
 // and its version registers with "FWIDn Reg ..."; a programming begins with
 // "Updating firmware on bus 0xBB at I2C address 0xAA" and shows the version
 // it reads before the erase and after the reset as "CHIP: FW:0x.. Major-REV:
-// 0x.. Minor-Rev:0x.." and "Chip: FW:...".
-using LastRead = std::map<std::pair<unsigned, unsigned>, Version>;  // bus, address
+// 0x.. Minor-Rev:0x.." and "Chip: FW:...". A version register whose read
+// failed (a failure line between the register before it and its own line)
+// leaves the version unknown.
+using LastRead = std::map<std::pair<unsigned, unsigned>, std::optional<Version>>;  // bus, address
+
+// The lines with which the I2C layer gives a transfer up.
+bool transfer_failed(const std::string& line)
+{
+    return line == "Retry Count Exceeded" || line.starts_with("Response without completion code") ||
+           line == "Invalid Data Field (0xcc)" || line.starts_with("Error: Length of response data") ||
+           (line.starts_with("\t[BMC retries of ") && line.ends_with(" exceeded]"));
+}
 
 std::vector<LastRead> last_reads(const Evidence& e)
 {
     std::vector<LastRead> passes;
-    Version* current = nullptr;           // the controller whose registers the scan dumps
-    std::pair<unsigned, unsigned> flashed;  // the controller being programmed
+    std::optional<Version>* current = nullptr;  // the controller whose registers the scan dumps
+    std::pair<unsigned, unsigned> flashed;      // the controller being programmed
+    bool failed = false;                        // a transfer given up since the last register line
     for (const std::string& line : e.whole_log) {
         unsigned bus, address, reg, value, v[3];
         size_t at = line.find(" at I2C address 0x");
-        if (line == "BmcOpen Success" || line == "BmcOpen Failed") {
+        if (transfer_failed(line)) {
+            failed = true;
+        } else if (line == "BmcOpen Success" || line == "BmcOpen Failed") {
             passes.emplace_back();
             current = nullptr;
         } else if (line == "Entered ScanForQBdevices()" && !passes.empty()) {
@@ -107,9 +120,17 @@ std::vector<LastRead> last_reads(const Evidence& e)
         } else if (line.starts_with("Found ") && at != std::string::npos && !passes.empty() &&
                    std::sscanf(line.c_str() + at, " at I2C address 0x%x on Bus 0x%x", &address, &bus) == 2) {
             current = &passes.back()[{bus, address}];
+            *current = Version{};
+            failed = false;
         } else if (current && std::sscanf(line.c_str(), "FWID%*u Reg 0x%x:0x%x", &reg, &value) == 2 && reg >= 0x60 &&
                    reg <= 0x62) {
-            (*current)[reg - 0x60] = static_cast<uint8_t>(value);
+            if (failed)
+                current->reset();
+            else if (*current)
+                (**current)[reg - 0x60] = static_cast<uint8_t>(value);
+            failed = false;
+        } else if (line.find("Reg 0x") != std::string::npos) {
+            failed = false;
         } else if (std::sscanf(line.c_str(), "Updating firmware on bus 0x%x at I2C address 0x%x", &bus, &address) ==
                    2) {
             flashed = {bus, address};
@@ -236,7 +257,7 @@ bool deferral_line(const std::string& line)
 }
 
 // Each controller's firmware_last_seen is the last version its pass read
-// from it, null when a scan missed it since.
+// from it, null when a scan missed it since or a read of it failed.
 Finding last_seen(const Evidence& e, const nlohmann::json& report)
 {
     if (!e.out.log || e.log_lost)
@@ -249,7 +270,8 @@ Finding last_seen(const Evidence& e, const nlohmann::json& report)
             std::sscanf(c.value("bus", "").c_str(), "0x%x", &bus);
             std::sscanf(c.value("address", "").c_str(), "0x%x", &address);
             auto seen = passes[pass].find({bus, address});
-            nlohmann::json expected = seen == passes[pass].end() ? nlohmann::json() : nlohmann::json(seen->second);
+            nlohmann::json expected =
+                seen == passes[pass].end() || !seen->second ? nlohmann::json() : nlohmann::json(*seen->second);
             if (c.value("firmware_last_seen", nlohmann::json("missing")) != expected)
                 return "the report's firmware_last_seen of bus " + c.value("bus", "") + " address " +
                        c.value("address", "") + " in BMC pass " + std::to_string(pass) + " is " +

@@ -24,6 +24,19 @@ void scans_logged(RunOutput& o)
             *o.log;
 }
 
+// The pass's last scan read the second controller's FWID1 only after a
+// retry, and gave its FWID2 up (`given_up`) or read it after one more retry.
+void retried_reads_logged(RunOutput& o, bool given_up)
+{
+    scans_logged(o);
+    replace(*o.log, "FWID2 Reg 0x62:0x23 \n",
+            "FWID2 Reg 0x62:0x23 \nFound QB4077 at I2C address 0xc0 on Bus 0x02\n"
+            "\nSMBus NACK (0x83)\nRetry countdown: 2\nFWID0 Reg 0x60:0x01 \n"
+            "FWID1 Reg 0x61:0x00 \n\nSMBus NACK (0x83)\nRetry countdown: 2\n\nSMBus NACK (0x83)\n" +
+                std::string(given_up ? "Retry Count Exceeded\nFWID2 Reg 0x62:0xff \n"
+                                     : "Retry countdown: 1\nFWID2 Reg 0x62:0x00 \n"));
+}
+
 // After the pass's last scan the second controller's programming read it
 // on 1.0.0 before its erase and on the image's version after its reset.
 void read_back_logged(RunOutput& o)
@@ -88,6 +101,18 @@ const Plant kReportAndMetricsPlants[] = {
     {"a report that shows a controller as a scan saw it before its programming read it back",
      [](Scenario& s, RunOutput& o) {
          read_back_logged(o);
+         report(s, o, "report.json", report_seen("null"));
+     },
+     "report"},
+    {"a report that shows a version whose read was given up",
+     [](Scenario& s, RunOutput& o) {
+         retried_reads_logged(o, true);
+         report(s, o, "report.json", report_seen("[1, 0, 255]"));
+     },
+     "report"},
+    {"a report that hides a version read after retries",
+     [](Scenario& s, RunOutput& o) {
+         retried_reads_logged(o, false);
          report(s, o, "report.json", report_seen("null"));
      },
      "report"},
