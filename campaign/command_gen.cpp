@@ -146,6 +146,15 @@ private:
                     c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
             added.push_back({"--image-sha256", hex});
         }
+        // Options with a value also as one argument, --NAME=VALUE.
+        for (std::vector<std::string>& option : added)
+            if (option.size() == 2 && r_.percent(25))
+                option = {option[0] + "=" + option[1]};
+        // Now and then a -- word the tool must refuse before any request: a
+        // name no option has, or a value for an option that takes none.
+        if (r_.percent(2))
+            added.push_back({r_.pick(std::vector<std::string>{"--reprot=r.json", "--image-sha", "--strict=1",
+                                                              "--read-only=yes", "--plan=", "--Strict", "--lan-"})});
         for (const std::vector<std::string>& option : added) {
             size_t first = plan_.image && !plan_.args.empty() && plan_.args[0] == *plan_.image ? 1 : 0;
             std::vector<size_t> places;

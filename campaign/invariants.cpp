@@ -45,6 +45,7 @@ constexpr Invariant kInvariants[] = {
     {"output-loss", invariants::output_loss},       // invariants/files.cpp
     {"read-only", invariants::read_only},           // invariants/hardware.cpp
     {"metrics", invariants::metrics},               // invariants/report_and_metrics.cpp
+    {"spelling", invariants::spelling},             // invariants/endings.cpp
 };
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <map>
 #include <string_view>
 
 #include "command_gen.h"
@@ -223,11 +224,70 @@ std::optional<Version> Scenario::image_version() const
     return v;
 }
 
-bool Scenario::strict() const { return std::find(args.begin(), args.end(), "--strict") != args.end(); }
+namespace {
 
-bool Scenario::plan() const { return std::find(args.begin(), args.end(), "--plan") != args.end(); }
+// The tool's options that are whole arguments, with whether each takes a
+// value (--help is a classic key, matched whole too).
+const std::map<std::string, bool> kWholeOptions = {
+    {"--help", false},          {"--help-all", false},        {"--strict", false},
+    {"--plan", false},          {"--read-only", false},       {"--report", true},
+    {"--image-sha256", true},   {"--capture", true},          {"--capture-redact", true},
+    {"--metrics", true},        {"--expect", true},           {"--lan", true},
+    {"--lan-user", true},       {"--lan-password-file", true}, {"--lan-kg-file", true},
+    {"--lan-cipher", true},     {"--lan-privilege", true},    {"--lan-timeout", true},
+    {"--lan-retries", true},
+};
 
-bool Scenario::read_only() const { return std::find(args.begin(), args.end(), "--read-only") != args.end(); }
+}  // namespace
+
+std::vector<std::string> Scenario::whole_args() const
+{
+    std::vector<std::string> out;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        size_t equals = a.find('=');
+        out.push_back(a.starts_with("--") && equals != std::string::npos ? a.substr(0, equals) : a);
+        if (a.starts_with("--") && equals != std::string::npos)
+            out.push_back(a.substr(equals + 1));
+        else if (auto o = kWholeOptions.find(a); o != kWholeOptions.end() && o->second && i + 1 < args.size())
+            out.push_back(args[++i]);  // a value that begins with -- is the option's, not another option
+    }
+    return out;
+}
+
+std::optional<std::string> Scenario::refused_spelling() const
+{
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (!a.starts_with("--"))
+            continue;
+        size_t equals = a.find('=');
+        auto o = kWholeOptions.find(a.substr(0, equals));
+        if (o == kWholeOptions.end() || (equals != std::string::npos && !o->second))
+            return a;
+        if (o->second && equals == std::string::npos)
+            ++i;  // its value
+    }
+    return std::nullopt;
+}
+
+bool Scenario::strict() const
+{
+    const std::vector<std::string> w = whole_args();
+    return std::find(w.begin(), w.end(), "--strict") != w.end();
+}
+
+bool Scenario::plan() const
+{
+    const std::vector<std::string> w = whole_args();
+    return std::find(w.begin(), w.end(), "--plan") != w.end();
+}
+
+bool Scenario::read_only() const
+{
+    const std::vector<std::string> w = whole_args();
+    return std::find(w.begin(), w.end(), "--read-only") != w.end();
+}
 
 namespace {
 
@@ -243,14 +303,15 @@ std::optional<std::string> last_value(const std::vector<std::string>& args, cons
 
 }  // namespace
 
-std::optional<std::string> Scenario::report_file() const { return last_value(args, "--report"); }
+std::optional<std::string> Scenario::report_file() const { return last_value(whole_args(), "--report"); }
 
-std::optional<std::string> Scenario::capture_file() const { return last_value(args, "--capture"); }
+std::optional<std::string> Scenario::capture_file() const { return last_value(whole_args(), "--capture"); }
 
-std::optional<std::string> Scenario::metrics_file() const { return last_value(args, "--metrics"); }
+std::optional<std::string> Scenario::metrics_file() const { return last_value(whole_args(), "--metrics"); }
 
 bool Scenario::redacts(const std::string& what) const
 {
+    const std::vector<std::string> args = whole_args();
     for (size_t i = 0; i + 1 < args.size(); ++i) {
         if (args[i] != "--capture-redact")
             continue;

@@ -33,6 +33,13 @@ struct Scenario {
     std::optional<std::string> old_metrics;
 
     bool keys_scripted() const { return machine.contains("keys"); }
+    // The command line as the tool's option parser reads it: each
+    // "--NAME=VALUE" as "--NAME" and "VALUE". The accessors below read this.
+    std::vector<std::string> whole_args() const;
+    // An argument beginning with -- that the tool must refuse (with 5,
+    // before any request): a name no option has, or a value given with =
+    // to an option that takes none. Empty when there is none.
+    std::optional<std::string> refused_spelling() const;
     // --strict, matched as a whole argument.
     bool strict() const;
     // --plan, matched as a whole argument.

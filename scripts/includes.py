@@ -5,7 +5,9 @@ and every circle among them or among the files of one folder.
 
     scripts/includes.py [DIR]        # default: src
 
-A folder is a room: src/bmc/lan is one, src/bmc another. An arrow A --> B
+A folder is a room: src/bmc/lan is one, src/bmc another; a file at the top
+of the tree (sim/seam.h) is a room of its own, since the top holds what
+stands above and below the folders. An arrow A --> B
 says a file of A includes a file of B (with the number of such includes).
 The exit status is 1 when there is a circle, so that a check can hold the
 house to having none.
@@ -65,9 +67,12 @@ def main():
     root = Path(sys.argv[1] if len(sys.argv) > 1 else "src").resolve()
     rooms = defaultdict(lambda: defaultdict(int))
     files = defaultdict(set)
+    def room(path):
+        return (path if path.parent == root else path.parent).relative_to(root.parent)
+
     for a, b in includes_of(root):
         files[a].add(b)
-        ra, rb = a.parent.relative_to(root.parent), b.parent.relative_to(root.parent)
+        ra, rb = room(a), room(b)
         if ra != rb:
             rooms[str(ra)][str(rb)] += 1
     print("```mermaid\nflowchart TD")

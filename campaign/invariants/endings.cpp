@@ -345,4 +345,25 @@ Finding session(const Evidence& e)
     return std::nullopt;
 }
 
+Finding spelling(const Evidence& e)
+{
+    std::optional<std::string> word = e.scenario.refused_spelling();
+    if (!word)
+        return std::nullopt;
+    if (!e.exited_defined() || e.out.status != 5)
+        return "the argument " + *word + " did not end the run with 5";
+    if (e.trace.requests != 0)
+        return "the argument " + *word + " was refused after " + std::to_string(e.trace.requests) + " requests";
+    if (e.out.log)
+        return "the argument " + *word + " was refused after the log was started";
+    auto says = [](const std::vector<std::string>& lines) {
+        return std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+            return l.find("ERROR: ") != std::string::npos && l.find("[RETURN CODE:0x05]") != std::string::npos;
+        });
+    };
+    if (!says(e.console) && !says(e.errors))
+        return "the argument " + *word + " was refused without an error line";
+    return std::nullopt;
+}
+
 }  // namespace campaign::invariants

@@ -25,6 +25,10 @@ Finding log_ending(const Evidence& e);
 Finding terminal(const Evidence& e);
 Finding signalled(const Evidence& e);
 Finding session(const Evidence& e);
+// An argument beginning with -- that names no option, or gives a value to
+// an option that takes none, ends the run with 5 before the log and before
+// any request, saying why.
+Finding spelling(const Evidence& e);
 
 // log.txt ends with the closing lines of exit status `code`.
 bool closing_lines(const Evidence& e, int code);

@@ -156,7 +156,7 @@ Finding leds(const Evidence& e)
 // the file with that digest is never refused for it.
 Finding image_digest(const Evidence& e)
 {
-    const std::vector<std::string>& args = e.scenario.args;
+    const std::vector<std::string> args = e.scenario.whole_args();
     auto at = std::find(args.begin(), args.end(), "--image-sha256");
     auto image = e.scenario.image ? e.scenario.files.find(*e.scenario.image) : e.scenario.files.end();
     if (at == args.end() || at + 1 == args.end() || image == e.scenario.files.end())

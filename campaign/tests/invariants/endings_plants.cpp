@@ -29,6 +29,18 @@ void stopped_after_read_back(Scenario& s, RunOutput& o, const char* seen)
 }  // namespace
 
 const Plant kEndingsPlants[] = {
+    {"a -- word no option has, taken as keys",
+     [](Scenario& s, RunOutput&) { s.args.push_back("--reprot=r.json"); }, "spelling"},
+    {"a -- word refused only after requests",
+     [](Scenario& s, RunOutput& o) {
+         s.args.push_back("--image-sha");
+         o.status = 5;
+         o.log.reset();
+         o.logprev.reset();
+         o.console = "ERROR: Unknown option \"--image-sha\" [RETURN CODE:0x05]\r\n";
+         o.trace = "0.01 bmc0 driver request id 1: 18 52 01 C0 00 63\n";
+     },
+     "spelling"},
     {"a crash", [](Scenario&, RunOutput& o) { o.signal = 11; }, "run"},
     {"a sanitizer report",
      [](Scenario&, RunOutput& o) { o.errors = "==1==ERROR: AddressSanitizer: heap-buffer-overflow\n"; }, "run"},
