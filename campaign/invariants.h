@@ -25,7 +25,8 @@
 //                  firmware_last_seen is the last version the log shows each
 //                  pass read from the controller (by a scan, or by its
 //                  programming before the erase and after the reset), null
-//                  when a scan of the pass missed it since
+//                  when a scan of the pass missed it since or a read of its
+//                  version was given up
 //   signal         a run that a signal stopped ends by that signal, its log
 //                  ending with the stop, the terminal restored and its report
 //                  with exit_code null, the signal's name and the last
@@ -63,12 +64,15 @@
 //                  format a scraper takes, with the run's exit status, a
 //                  scan success only for a run that went through, and the
 //                  controllers its device summaries listed
+//   spelling       an argument beginning with -- that names no option, or
+//                  gives a value to one that takes none, ends the run with 5
+//                  before the log and any request, with an error line
 //   report-schema  every report holds to docs/report.schema.json (checked
 //                  for all runs at once, after them: report_for_schema)
 //
 // Several read the simulator's trace. Each family has its file in
 // invariants/ (invariants.cpp says which), with the exact rules and the
-// quirks of the tool they allow for: endings (run to session), hardware
+// quirks of the tool they allow for: endings (run to session, spelling), hardware
 // (downcopy, old-image, upgrade-count, strict, leds, image-digest, plan,
 // read-only), report_and_metrics, files (file-modes, output-loss) and
 // captures (redaction); evidence.h is what they all read.
