@@ -101,8 +101,12 @@ RunDir::RunDir(fs::path dir, const Scenario& scenario)
     fs::create_directories(dir_ / "work");
     for (const std::string& d : scenario.directories)
         fs::create_directories(dir_ / "work" / d);
-    for (const auto& [name, bytes] : scenario.files)
+    for (const auto& [name, bytes] : scenario.files) {
         write_file(dir_ / "work" / name, bytes);
+        // A secret's file, as its owner keeps it: the tool refuses one that others can read.
+        if (name.ends_with(".pw"))
+            fs::permissions(dir_ / "work" / name, fs::perms::owner_read | fs::perms::owner_write);
+    }
     write_file(dir_ / "machine.json", scenario.machine.dump(2) + "\n");
     write_file(dir_ / "scenario.json", to_json(scenario).dump() + "\n");
     write_file(dir_ / "command.txt", "seed " + std::to_string(scenario.seed) +

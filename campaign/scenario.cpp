@@ -159,6 +159,59 @@ void metrics(Random& r, Scenario& s)
     }
 }
 
+// Now and then the machine's BMCs as BMCs on the network, reached with
+// --lan from a management node: no device node and no KCS ports, user
+// admin with a password in a file (0600, written by the run), sometimes
+// suite 3 only, an answer time, a session timeout, and datagrams lost by
+// rule or by chance.
+void lan_road(Random& r, Scenario& s)
+{
+    if (!s.machine.contains("bmcs") || s.args.empty() || !r.percent(7))
+        return;
+    const std::string last = s.args.back();
+    if (last == "-f" || last == "--report" || last == "--image-sha256" || last == "--expect" || last == "--capture" ||
+        last == "--capture-redact" || last == "--metrics")
+        return;
+    const std::string password = "Cmp-" + std::to_string(s.seed) + "-pw";
+    std::vector<std::string> added;
+    size_t index = 0;
+    for (nlohmann::json& bmc : s.machine["bmcs"]) {
+        bmc.erase("node");
+        bmc.erase("kcs");
+        bmc.erase("kcs_handshake");
+        const std::string host = "bmc" + std::to_string(index++) + ".lab";
+        nlohmann::json lan = {{"host", host},
+                              {"users", {{{"name", "admin"}, {"password", password}}}},
+                              {"cipher_suites", r.percent(15) ? nlohmann::json{3} : nlohmann::json{17, 3}},
+                              {"session_timeout_s", r.pick({30, 60})},
+                              {"answer_us", r.pick({0, 200, 1000})},
+                              {"seed", r.between(1, 1000)}};
+        if (r.percent(30))
+            lan["faults"] = {{{"direction", r.pick(std::vector<std::string>{"answer", "request", "both"})},
+                              {"message", r.pick(std::vector<std::string>{"master_write_read", "ipmi", "any",
+                                                                          "open_session", "rakp3", "close_session"})},
+                              {"nth", r.between(1, 60)},
+                              {"count", r.pick({1, 2, 5})}}};
+        else if (r.percent(15))
+            lan["faults"] = {{{"direction", "both"},
+                              {"message", "any"},
+                              {"probability", r.pick({0.05, 0.02})},
+                              {"count", 100000},
+                              {"seed", r.between(1, 1000)}}};
+        added.insert(added.end(), {"--lan", host});
+    }
+    // -dio with --lan is refused; mostly the generator's -dio goes.
+    if (r.percent(85))
+        std::erase(s.args, std::string("-dio"));
+    added.insert(added.end(), {"--lan-user", "admin", "--lan-password-file", "lan.pw"});
+    if (r.percent(20))
+        added.insert(added.end(), {"--lan-cipher", "3"});
+    if (r.percent(20))
+        added.insert(added.end(), {"--lan-timeout", std::to_string(r.pick({50, 300, 1000}))});
+    s.args.insert(s.args.end(), added.begin(), added.end());
+    s.files["lan.pw"] = password + "\n";
+}
+
 }  // namespace
 
 Scenario generate(uint64_t seed)
@@ -199,6 +252,8 @@ Scenario generate(uint64_t seed)
     metrics(r, s);
     // And after them, for the same reason.
     add_real_bmc_ways(r, s.machine);
+    // And the network road after all of them.
+    lan_road(r, s);
     return s;
 }
 
@@ -269,6 +324,12 @@ std::optional<std::string> Scenario::refused_spelling() const
             ++i;  // its value
     }
     return std::nullopt;
+}
+
+bool Scenario::lan_road() const
+{
+    const std::vector<std::string> w = whole_args();
+    return std::find(w.begin(), w.end(), "--lan") != w.end();
 }
 
 bool Scenario::strict() const

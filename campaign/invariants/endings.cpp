@@ -65,6 +65,7 @@ bool option_conflict(const Evidence& e)
         "ERROR: -d not allowed with --read-only [RETURN CODE:0x05]",
         "ERROR: -z not allowed with --read-only [RETURN CODE:0x05]",
         "ERROR: An upgrade not allowed with --read-only (--plan tells what it would do) [RETURN CODE:0x05]",
+        "ERROR: -dio not allowed with --lan [RETURN CODE:0x05]",
     };
     return std::find(std::begin(kConflicts), std::end(kConflicts), e.last()) != std::end(kConflicts);
 }
