@@ -155,6 +155,26 @@ def canary_problems(canary, inventory_hosts, play_hosts, batches):
     return []
 
 
+def rollout(servers, canary, canary_servers, inventory_servers, batches, max_fail_percentage):
+    """The rollout of servers (the play's, in the inventory's order), and
+    the problems with its settings: canary as given, canary_servers the
+    servers it names in the inventory (none for [] or nothing),
+    inventory_servers what the playbook's pattern names there. The canary
+    goes first, in a batch of its own, then the batches."""
+    problems = batches_problems(batches) + number_problems(
+        {"qb40tool_upgrade_max_fail_percentage": [max_fail_percentage, 0, 100]})
+    if canary and not canary_servers:
+        problems.append("qb40tool_upgrade_canary %s names no server of the inventory: define that group, or set it "
+                        "to [] for a rollout without a canary" % (canary,))
+    problems += canary_problems(canary_servers, inventory_servers, servers, batches)
+    first = [h for h in canary_servers if h in servers]
+    return problems, {
+        "order": first + [h for h in servers if h not in first], "canary": first,
+        "serial": ([len(first)] if first else []) + (batches if isinstance(batches, list) else [batches]),
+        "max_fail_percentage": max_fail_percentage if problems else int(str(max_fail_percentage)),
+    }
+
+
 def number_problems(values):
     """values: {name: [value, lowest, highest or None]}; the ones out of range."""
     return ["%s: %r is not a whole number from %s%s" % (name, v[0], v[1], " to %s" % v[2] if v[2] else " up")

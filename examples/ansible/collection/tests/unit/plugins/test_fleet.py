@@ -123,6 +123,30 @@ class Inputs(unittest.TestCase):
         for size, servers, want in (("25%", 12, 3), ("25%", 2, 1), ("100%", 7, 7), (5, 3, 5), ("12.5%", 16, 2)):
             self.assertEqual(fleet.batch_size(size, servers), want, (size, servers))
 
+    def test_rollout_order_batches_and_problems(self):
+        servers = ["a", "b", "c", "d"]
+        cases = [
+            # canary as given, the servers it names, batches, budget: order, serial, problem
+            ("canary", ["c"], [1, 5, "25%"], 0, ["c", "a", "b", "d"], [1, 1, 5, "25%"], None),
+            # [] is no canary: the first batch is the first servers.
+            ([], [], [2, "100%"], "10", servers, [2, "100%"], None),
+            ("canary", [], [1], 0, servers, [1], "qb40tool_upgrade_canary canary names no server of the inventory"),
+            ("backplanes", servers, ["100%"], 0, servers, [4, "100%"], "names every server (4)"),
+            (["c", "d"], ["c", "d"], [1], 0, ["c", "d", "a", "b"], [2, 1], "more than the first batch after it"),
+            ("canary", ["c"], [0], 0, ["c", "a", "b", "d"], [1, 0], "qb40tool_upgrade_batches: 0 is neither"),
+            ("canary", ["c"], [1], 101, ["c", "a", "b", "d"], [1, 1], "qb40tool_upgrade_max_fail_percentage: 101"),
+            # A canary --limit leaves out: the first batch is the first of the batches.
+            ("canary", ["x"], 3, 0, servers, [3], None),
+        ]
+        for canary, named, batches, budget, order, serial, problem in cases:
+            inventory = servers + [h for h in named if h not in servers]
+            problems, plan = fleet.rollout(servers, canary, named, inventory, batches, budget)
+            self.assertEqual((plan["order"], plan["serial"]), (order, serial), canary)
+            if problem is None:
+                self.assertEqual((problems, plan["max_fail_percentage"]), ([], int(budget)))
+            else:
+                self.assertTrue(any(problem in p for p in problems), (problem, problems))
+
     def test_batches(self):
         for batches in ([1, 5, "25%"], 3, ["100%"], [2, "12.5%"]):
             self.assertEqual(fleet.batches_problems(batches), [], batches)
