@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: MIT
 """The role's judgement of qb40tool's runs (plugins/plugin_utils/fleet.py),
 on reports shaped as the tool writes them. Run from an installed copy of
-the collection: python3 -m unittest discover -s .../tests/unit -t COLLECTIONS_ROOT."""
+the collection, with Ansible's collection loader set up first, as
+examples/ansible/ci-check.sh runs them all."""
 
 import json
 import os
