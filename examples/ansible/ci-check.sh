@@ -376,6 +376,56 @@ case_sigterm() {
   [ $((SECONDS - begin)) -lt 60 ] || no "the hung run took $((SECONDS - begin)) s" || return
 }
 
+# The stop grace against what the tool promises (qb40tool(8), SIGNALS):
+# the role's default outlasts the longest stop in the programming of a
+# controller, with a BMC that answers and with one that stops answering
+# (the bounded figures; the erase and reset waits of about an hour no grace
+# covers), by the margin the role's README gives for the closing writes;
+# and the role's defaults, argument specification and README say the same
+# value.
+case_grace() {
+  python3 - docs/qb40tool.8 "$collection/roles/upgrade" >"$work/grace.check.txt" 2>&1 <<'PYTHON' ||
+import re, sys
+manual, role = sys.argv[1:]
+roff = open(manual).read()
+signals = re.search(r"^\.SH SIGNALS\n(.*?)^\.SH ", roff, re.S | re.M).group(1)
+def text(roff):
+    lines = [re.sub(r'^\.(B|BR|RB|I|IR)\s+', "", l) for l in roff.splitlines() if not re.match(r"\.(TP|PP)\b", l)]
+    return re.sub(r"\s+", " ", re.sub(r'\\f[BIR]|\\e|"', "", " ".join(lines)))
+# Each phase: its heading line, then its paragraph (up to the next .PP).
+phases = {text(p.split("\n", 1)[0]): text(re.split(r"^\.PP\n", p.split("\n", 1)[1], flags=re.M)[0])
+          for p in re.split(r"^\.TP\n", signals, flags=re.M)[1:]}
+programming = {head: body for head, body in phases.items() if not head.startswith("Outside")}
+assert len(programming) >= 4, "the manual's SIGNALS section has no phases of a programming: %s" % list(phases)
+def figures(pattern, texts):
+    return [float(x) for t in texts for x in re.findall(pattern, t)]
+answered = figures(r"(?i)at most ([0-9.]+) seconds", programming.values())
+silent = figures(r"(?i)about ([0-9.]+) seconds", programming.values())
+promise = figures(r"So a run ends at most ([0-9.]+) seconds after a signal while its BMC answers", [text(signals)])
+floor = figures(r"at least ([0-9.]+) seconds for a run that may upgrade", [text(signals)])
+assert answered and silent and promise and floor, "the manual gives no longest stop of a programming"
+assert max(answered) == promise[0], "the manual's phases give %s s, its summary %s s" % (max(answered), promise[0])
+defaults = open(role + "/defaults/main.yml").read()
+meta = open(role + "/meta/main.yml").read()
+readme = open(role + "/README.md").read()
+grace = int(re.search(r"^qb40tool_upgrade_stop_grace: ([0-9]+)$", defaults, re.M).group(1))
+said = {
+    "meta/main.yml": re.search(r"qb40tool_upgrade_stop_grace:\n +type: int\n +default: ([0-9]+)", meta),
+    "README.md's table": re.search(r"^\| `qb40tool_upgrade_stop_grace` \| `([0-9]+)` \|", readme, re.M),
+    "README.md's time bound": re.search(r"^The stop grace is ([0-9]+) seconds by default", readme, re.M),
+}
+for where, m in said.items():
+    assert m and int(m.group(1)) == grace, "%s does not give the default stop grace %d s" % (where, grace)
+margin = int(re.search(r"outlasts the longest of\s+those by ([0-9]+)", readme).group(1))
+longest = max(silent + answered + floor)
+assert grace >= longest + margin, "the default stop grace, %d s, is not %d s more than the manual's longest stop " \
+    "of a programming (%g s)" % (grace, margin, longest)
+print("stop grace %d s: longest stop of a programming %g s (%g s while the BMC answers), margin %d s" %
+      (grace, longest, max(answered), margin))
+PYTHON
+    no "$(tail -n 1 "$work/grace.check.txt")"
+}
+
 case_failing_batch() {
   local s h d
   reset failing n04 n05 n06
@@ -585,6 +635,7 @@ cases=(
   "1|unreachable|an unreachable server mid-batch: no later batch flashes"
   "1|recover|the unreachable server back: --tags fetch brings its record"
   "2|sigterm|a tool that ignores SIGTERM: no process left after the bound"
+  "2|grace|the stop grace outlasts the manual's longest stop in a programming"
   "3|plan|a whole-fleet plan with refused servers: every server planned"
   "4|free|the free strategy: the summary right"
   "5|failing_batch|a failing batch: every log fetched"
@@ -616,6 +667,7 @@ cat "$(ls -d "$work"/home/fleet/qb40tool-reports/*-upgrade.* 2>/dev/null | head 
 echo "== fleet check: result, failure path, case, time"
 printf '%s\n' "${table[@]}"
 [ -z "${lint:-}" ] || echo "ansible-lint --profile production: $lint; plugins' unit tests: $unit"
+[ ! -s "$work/grace.check.txt" ] || tail -n 1 "$work/grace.check.txt"
 if [ "$failed" != 0 ]; then
   echo "fleet check: FAIL (${#hosts[@]} servers, $playbook) in $((SECONDS - start)) s"
   exit 1

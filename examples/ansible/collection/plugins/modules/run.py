@@ -59,7 +59,7 @@ EXAMPLES = r"""
   qb40tool.fleet.run:
     action: plan
     settings: {tool: /usr/sbin/qb40tool, workdir: /var/lib/qb40tool, lock_file: /run/lock/qb40tool.lock,
-               lock_wait: 0, timeout: 3600, stop_grace: 30, extra_args: [], expect: 2}
+               lock_wait: 0, timeout: 3600, stop_grace: 120, extra_args: [], expect: 2}
     images: {"4077": {image: fw_4077.bin, sha256: "{{ digest }}", content: "{{ lookup('qb40tool.fleet.base64', 'fw_4077.bin') }}"}}
     first: "4077"
 """

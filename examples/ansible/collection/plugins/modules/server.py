@@ -65,7 +65,7 @@ EXAMPLES = r"""
     stopped_by: {}
     images: {"4077": {image: /srv/images/fw_4077.bin, sha256: "{{ digest }}"}}
     settings: {tool: /usr/sbin/qb40tool, workdir: /var/lib/qb40tool, lock_file: /run/lock/qb40tool.lock,
-               lock_wait: 0, timeout: 3600, stop_grace: 30, extra_args: [], expect: 2}
+               lock_wait: 0, timeout: 3600, stop_grace: 120, extra_args: [], expect: 2}
   register: qb40tool_upgrade_recorded
 """
 
