@@ -31,8 +31,9 @@
 # (none, or a few servers), 9 a batch goes at once, 10 the README's walk
 # for a new user on the example inventory (ci/sim-fleet: relative image
 # paths, the canary first, changed=0 again, --tags summary and fetch), 11
-# the round trips a server costs (timing.sh measures the time). The check
-# runs them all and fails if one fails.
+# the round trips a server costs (timing.sh measures the time), 12 out of
+# band: twelve BMCs reached from this machine (case_oob). The check runs
+# them all and fails if one fails.
 #
 #   QB40_FLEET_PLAYBOOK=PATH  the cases against another playbook (such as an
 #                             earlier version's upgrade.yml) instead of the
@@ -50,7 +51,7 @@ scripts/deps.sh --no-tests ansible-core ansible-lint
 if [ ! -f build/CMakeCache.txt ]; then
   cmake -S . -B build -G Ninja -DBUILD_TESTING=OFF >/dev/null
 fi
-cmake --build build --target qb40tool-sim >/dev/null
+cmake --build build --target qb40tool-sim qb40tool qb40sim-bmc >/dev/null
 root=$PWD
 collection=${QB40_FLEET_COLLECTION:-$root/examples/ansible/collection}
 
@@ -59,6 +60,10 @@ cleanup() {
   # A hung run that an earlier playbook left behind is this check's own.
   for pid in "$work"/*/pid; do
     [ -f "$pid" ] && kill -9 "$(cat "$pid")" 2>/dev/null || true
+  done
+  # The simulated BMCs of the out-of-band run.
+  for pid in "$work"/oob/*/server.pid; do
+    [ -f "$pid" ] && kill "$(cat "$pid")" 2>/dev/null || true
   done
   rm -rf "$work"
 }
@@ -631,6 +636,119 @@ case_lock() {
     no "the stopped rollout does not show its run's directory" || return
 }
 
+# Out of band: twelve BMCs served by qb40sim-bmc on loopback ports (each one
+# QB4077 on 1.0.0 and one on 1.2.0), the inventory's hosts those BMCs with
+# no server behind them (an SSH port where nothing listens: any task that
+# reached for one would find it unreachable), the tool itself running on
+# this machine with --lan, the BMCs' password in Ansible Vault. The plan
+# (a held lock fails its BMC), the rollout (canary first, at most the
+# throttle's BMCs at once, the password nowhere in the output at -vvv nor
+# in the records), and the rollout again with nothing left to do.
+oob_password=qb40-oob-s3cret
+case_oob() {
+  local i h port s dir=$work/oob
+  mkdir -p "$dir/group_vars/backplanes"
+  python3 - "$dir" "$oob_password" <<'PYTHON'
+import json, os, sys
+dir, password = sys.argv[1:]
+for i in range(1, 13):
+    os.makedirs("%s/bmc%02d" % (dir, i), exist_ok=True)
+    json.dump({"clock": {"start": 1700000000}, "bmcs": [{
+        "lan": {"host": "bmc%02d" % i, "ipv4": "127.0.0.1", "cipher_suites": [17, 3], "session_timeout_s": 60,
+                "answer_us": 200, "users": [{"name": "op", "password": password, "privilege": "operator"}]},
+        "buses": {bus: {"devices": [{"type": "qb40xx", "address": "0xC0", "chip_id": 77, "firmware": fw}]}
+                  for bus, fw in (("0x01", [1, 0, 0]), ("0x02", [1, 2, 0]))}}]},
+        open("%s/bmc%02d/machine.json" % (dir, i), "w"))
+PYTHON
+  for ((i = 1; i <= 12; i++)); do
+    h=$(printf 'bmc%02d' "$i")
+    build/qb40sim-bmc "$dir/$h/machine.json" --road lan --listen 127.0.0.1:0 --port-file "$dir/$h/port" \
+      >"$dir/$h/server.txt" 2>&1 &
+    echo $! >"$dir/$h/server.pid"
+  done
+  for ((i = 0; i < 100; i++)); do
+    [ "$(ls "$dir"/bmc*/port 2>/dev/null | wc -l)" = 12 ] && break
+    sleep 0.1
+  done
+  [ "$(ls "$dir"/bmc*/port 2>/dev/null | wc -l)" = 12 ] || no "the simulated BMCs did not all start" || return
+  echo vault-of-the-check >"$dir/vault.pw"
+  ansible-vault encrypt_string --vault-password-file "$dir/vault.pw" --name qb40tool_upgrade_bmc_password \
+    "$oob_password" >"$dir/group_vars/backplanes/vault.yml" 2>/dev/null
+  {
+    cat <<INVENTORY
+backplanes:
+  vars:
+    ansible_host: 127.0.0.1
+    ansible_port: 9
+    ansible_connection: ssh
+    qb40tool_upgrade_tool: $root/build/qb40tool
+    qb40tool_upgrade_image: $image
+    qb40tool_upgrade_image_sha256: $digest
+    qb40tool_upgrade_expect: 2
+    qb40tool_upgrade_bmc_user: op
+    qb40tool_upgrade_extra_args: [--lan-privilege, operator]
+    qb40tool_upgrade_bmc_dir: $dir/bmc
+    qb40tool_upgrade_bmc_throttle: 6
+    qb40tool_upgrade_batches: ["100%"]
+    qb40tool_upgrade_poll: 2
+    qb40tool_upgrade_timeout: 300
+  hosts:
+INVENTORY
+    for ((i = 1; i <= 12; i++)); do
+      h=$(printf 'bmc%02d' "$i")
+      printf '    %s:\n      qb40tool_upgrade_bmc: "127.0.0.1:%s"\n' "$h" "$(cat "$dir/$h/port")"
+    done
+    printf 'canary:\n  hosts:\n    bmc01:\n'
+  } >"$dir/inventory.yml"
+  oob_play() {
+    local name=$1 status=0
+    shift
+    ansible-playbook -i "$dir/inventory.yml" --vault-password-file "$dir/vault.pw" "$playbook" \
+      -e "qb40tool_upgrade_reports_dir=$work/reports/$name" "$@" </dev/null >"$work/$name.txt" 2>&1 || status=$?
+    echo "$status"
+  }
+  # The plan, bmc05's lock held by another run.
+  port=$(cat "$dir/bmc05/port")
+  mkdir -p "$dir/bmc/127.0.0.1:$port"
+  exec {lock}>"$dir/bmc/127.0.0.1:$port/qb40tool.lock"
+  flock --nonblock "$lock" || no "cannot take bmc05's lock" || return
+  s=$(oob_play oob_plan --check --diff)
+  exec {lock}>&-
+  [ "$(status oob_plan bmc01) $(status oob_plan bmc05) $(status oob_plan bmc12)" = "planned failed planned" ] ||
+    no "the plan: bmc01, bmc05, bmc12 $(status oob_plan bmc01) $(status oob_plan bmc05) $(status oob_plan bmc12)" ||
+    return
+  [[ "$(meaning oob_plan bmc05)" == *"another run holds the lock"* ]] ||
+    no "bmc05's meaning under a held lock: $(meaning oob_plan bmc05)" || return
+  s=$(oob_play oob_rollout -vvv)
+  [ "$s" = 0 ] || no "the out-of-band rollout ended with $s: $(grep -m1 -A2 'fatal:' "$work/oob_rollout.txt")" || return
+  [ "$(first_batch oob_rollout)" = "bmc01 " ] || no "the first batch was $(first_batch oob_rollout)" || return
+  python3 - "$(run_dir oob_rollout)" "$dir/bmc" >"$work/oob.check.txt" 2>&1 <<'PYTHON' || no "$(tail -n 1 "$work/oob.check.txt")" || return
+import glob, json, sys
+run, bmcs = sys.argv[1:]
+summary = json.load(open(run + "/summary.json"))
+assert [r["status"] for r in summary["servers"]] == ["upgraded"] * 12, [(r["host"], r["status"]) for r in summary["servers"]]
+# Each BMC's own directory on this machine, with its lock; the upgrades of
+# the batch after the canary, at most the throttle's at once, and more than one.
+spans = []
+for job in glob.glob(bmcs + "/*/qb40tool-job.*.json"):
+    spans += [(r["began"], r["ended"]) for r in json.load(open(job))["runs"] if r.get("ended")]
+assert len(glob.glob(bmcs + "/*/qb40tool.lock")) == 12, "not a lock per BMC: %s" % glob.glob(bmcs + "/*")
+assert len(spans) == 12, "%d upgrades" % len(spans)
+most = max(sum(1 for b, e in spans if b <= t < e) for t, _ in spans)
+assert 1 < most <= 6, "%d upgrades at once, throttle 6" % most
+PYTHON
+  ! grep -rlF "$oob_password" "$work/oob_rollout.txt" "$work/oob_plan.txt" "$work/reports" "$dir/bmc" ||
+    no "the BMC password shows in $(grep -rlF "$oob_password" "$work/oob_rollout.txt" "$work/reports" "$dir/bmc" | head -n 1)" ||
+    return
+  s=$(oob_play oob_again)
+  [ "$s" = 0 ] || no "the out-of-band rollout again ended with $s" || return
+  if changed_counts oob_again | grep -qv ' 0$'; then
+    no "the rollout again changed: $(changed_counts oob_again | grep -v ' 0$' | head -n 3)"
+    return
+  fi
+  [ "$(status oob_again bmc07)" = unchanged ] || no "bmc07 again: $(status oob_again bmc07)" || return
+}
+
 cases=(
   "1|unreachable|an unreachable server mid-batch: no later batch flashes"
   "1|recover|the unreachable server back: --tags fetch brings its record"
@@ -645,6 +763,7 @@ cases=(
   "8|lock|a held lock fails the canary at once; the servers after it say so"
   "9|at_once|one batch of servers with settings of their own: every upgrade at once"
   "10|walk|the README's walk: plan, canary first, changed=0 again, summary, fetch"
+  "12|oob|out of band, twelve BMCs over the network: plan, lock, canary, throttle, vault"
 )
 failed=0
 table=()

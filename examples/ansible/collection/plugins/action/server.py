@@ -20,7 +20,8 @@ from ansible.plugins.action import ActionBase
 
 from ansible_collections.qb40tool.fleet.plugins.plugin_utils import fleet
 
-SETTINGS = ("tool", "workdir", "lock_file", "lock_wait", "timeout", "stop_grace", "extra_args", "expect")
+SETTINGS = ("tool", "workdir", "lock_file", "lock_wait", "timeout", "stop_grace", "extra_args", "expect", "bmc",
+            "bmc_user")
 
 
 class Unreachable(Exception):
@@ -37,7 +38,8 @@ class ActionModule(ActionBase):
     # Its calls make their own temporary directories: none before them,
     # whose failure would make the server Ansible's unreachable, not ours.
     TRANSFERS_FILES = False
-    _VALID_ARGS = frozenset(("mode", "run_dir", "image", "image_sha256", "images", "settings", "poll"))
+    _VALID_ARGS = frozenset(("mode", "run_dir", "image", "image_sha256", "images", "settings", "poll",
+                             "bmc_password"))
 
     def run(self, tmp=None, task_vars=None):
         result = super().run(tmp, task_vars)
@@ -49,6 +51,15 @@ class ActionModule(ActionBase):
             settings = {k: (args.get("settings") or {}).get(k) for k in SETTINGS}
             # None, however templating spelled it: no --expect.
             settings["expect"] = None if str(settings["expect"]) in ("", "None") else int(settings["expect"])
+            for name in ("bmc", "bmc_user"):
+                settings[name] = None if str(settings[name]) in ("", "None") else str(settings[name])
+            # Out of band the tool runs here, and relative paths are taken
+            # from where ansible-playbook runs, as the reports' are.
+            if settings["bmc"]:
+                settings.update(workdir=os.path.abspath(settings["workdir"]),
+                                lock_file=os.path.abspath(settings["lock_file"]))
+            # For the calls that start the tool, and for nothing else.
+            self._password = args.get("bmc_password") if settings["bmc"] else None
         except KeyError as e:
             result.update(failed=True, msg="qb40tool.fleet.server: %s is required" % e)
             return result
@@ -141,8 +152,10 @@ class ActionModule(ActionBase):
         action = "start" if mode == "upgrade" else "plan"
         began = time.monotonic()
         try:
-            answer = self._call({"action": action, "settings": settings, "images": payload, "first": first,
-                                 "wait": poll})
+            call = {"action": action, "settings": settings, "images": payload, "first": first, "wait": poll}
+            if self._password is not None:
+                call["bmc_password"] = self._password
+            answer = self._call(call)
         except Unreachable as e:
             # Unreached before anything was sent: not planned. During the
             # call: an upgrade may have begun.

@@ -5,7 +5,7 @@ outlives the call and a lost connection, a look at that job that answers
 as soon as it ends, and what a working directory holds of the last job.
 
 Every run is `flock LOCK timeout ... qb40tool ...`: one run at a time on the
-server, its lock inherited by timeout and the tool so that it is free only
+server (out of band: on the BMC, from the control node, with --lan), its lock inherited by timeout and the tool so that it is free only
 once both are gone; timeout sends SIGTERM at the bound and SIGKILL
 stop_grace seconds later, to a process group of its own that nothing else
 here belongs to.
@@ -91,6 +91,12 @@ def argv(settings, kind, image_name, report_name, sha256=None, expect=None, args
     command += [settings["lock_file"], "timeout", "--signal=TERM", "--kill-after=%d" % int(settings["stop_grace"]),
                 str(int(settings["timeout"])), settings["tool"]]
     command += PLAN_OPTIONS if kind == "plan" else UPGRADE_OPTIONS
+    # Out of band: the BMC over the network; its password comes from the
+    # environment (IPMI_PASSWORD), never the command line.
+    if settings.get("bmc"):
+        command += ["--lan", str(settings["bmc"])]
+        if settings.get("bmc_user"):
+            command += ["--lan-user", str(settings["bmc_user"])]
     command += ["--report", report_name, "-q"]
     if expect not in (None, "", "None"):
         command += ["--expect", str(expect)]
@@ -113,6 +119,12 @@ def _write_image(directory, name, content):
     os.replace(path + ".new", path)
 
 
+def lock_directory(settings):
+    """The lock file's directory, made when missing: out of band each BMC's
+    lock is in a directory of its own on the control node."""
+    os.makedirs(os.path.dirname(os.path.abspath(settings["lock_file"])), mode=0o750, exist_ok=True)
+
+
 def plan(settings, step, content):
     """One plan in a temporary directory that is gone afterwards whatever
     happened (nothing but the lock file outlives it: its log never rotates
@@ -122,6 +134,7 @@ def plan(settings, step, content):
     result = dict(step, kind="plan", rc=None, stdout="", stderr="", report=None, log=None, error=None)
     directory = None
     try:
+        lock_directory(settings)
         directory = tempfile.mkdtemp(prefix="qb40tool-plan.")
         _write_image(directory, step["image"], content)
         done = subprocess.run(argv(settings, "plan", step["image"], PLAN_REPORT, step.get("sha256"),
@@ -177,6 +190,7 @@ def start(settings, runs, contents):
     workdir = settings["workdir"]
     os.makedirs(workdir, mode=0o750, exist_ok=True)
     os.chmod(workdir, 0o750)
+    lock_directory(settings)
     for path in glob.glob(os.path.join(glob.escape(workdir), JOB_PREFIX + "*.json")):
         old = _read_job(path)
         if old is None or old.get("done") or not _alive(old):

@@ -28,9 +28,14 @@ options:
   settings:
     description:
       - C(tool), C(workdir), C(lock_file), C(lock_wait), C(timeout), C(stop_grace), C(extra_args) and C(expect),
-        as the role's variables of the same names.
+        as the role's variables of the same names; out of band also C(bmc) and C(bmc_user) (the tool's C(--lan) and
+        C(--lan-user)).
     type: dict
     required: true
+  bmc_password:
+    description: Out of band, the BMC user's password, for the tool's C(IPMI_PASSWORD) (C(plan) and C(start)).
+    type: str
+    version_added: 2.0.0
   images:
     description: Family key to C(image) (the file's name), C(sha256) and C(content) (the file, base64).
     type: dict
@@ -89,6 +94,8 @@ logs:
   type: dict
 """
 
+import os
+
 from ansible.module_utils.basic import AnsibleModule
 
 from ansible_collections.qb40tool.fleet.plugins.module_utils import judgement, runner
@@ -111,13 +118,18 @@ def main():
     module = AnsibleModule(
         argument_spec={"action": {"type": "str", "required": True, "choices": ["plan", "start", "look", "collect"]},
                        "settings": {"type": "dict", "required": True}, "images": {"type": "dict", "default": {}},
-                       "first": {"type": "str"}, "job": {"type": "str"}, "wait": {"type": "float", "default": 0}},
+                       "first": {"type": "str"}, "job": {"type": "str"}, "wait": {"type": "float", "default": 0},
+                       "bmc_password": {"type": "str", "no_log": True}},
         supports_check_mode=True)
     p = module.params
     settings, action = p["settings"], p["action"]
     # The images' contents stay out of the answer.
     invocation = {"module_args": dict(p, images={k: {"image": v.get("image"), "sha256": v.get("sha256")}
-                                                 for k, v in p["images"].items()})}
+                                                 for k, v in p["images"].items()}, bmc_password=None)}
+    # The tool reads the BMC's password from its environment (the plans',
+    # and the job's, which inherits it); the module's own ends with the call.
+    if p["bmc_password"] is not None:
+        os.environ["IPMI_PASSWORD"] = p["bmc_password"]
     if action == "start" and module.check_mode:
         module.fail_json(msg="qb40tool.fleet.run: no upgrade in check mode", invocation=invocation)
     result = {"changed": False, "invocation": invocation}

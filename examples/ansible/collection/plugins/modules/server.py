@@ -42,8 +42,15 @@ options:
     type: dict
   settings:
     description:
-      - C(tool), C(workdir), C(lock_file), C(lock_wait), C(timeout), C(stop_grace), C(extra_args) and C(expect).
+      - C(tool), C(workdir), C(lock_file), C(lock_wait), C(timeout), C(stop_grace), C(extra_args) and C(expect);
+        out of band also C(bmc) (HOST[:PORT], the tool's C(--lan)) and C(bmc_user).
     type: dict
+  bmc_password:
+    description:
+      - Out of band, the BMC user's password, given to the tool as C(IPMI_PASSWORD) in its environment; never on a
+        command line, in a result or in a record.
+    type: str
+    version_added: 2.0.0
   poll:
     description: The longest one look at a running upgrade waits for it to end; it answers as soon as it does.
     type: int
@@ -91,7 +98,8 @@ def main():
     module = AnsibleModule(
         argument_spec={"mode": {"type": "str", "required": True}, "run_dir": {"type": "path", "required": True},
                        "batch": {"type": "int"}, "stopped_by": {"type": "dict"}, "images": {"type": "dict"},
-                       "settings": {"type": "dict"}, "poll": {"type": "int", "default": 10}},
+                       "settings": {"type": "dict"}, "poll": {"type": "int", "default": 10},
+                       "bmc_password": {"type": "str", "no_log": True}},
         supports_check_mode=True)
     module.fail_json(msg="qb40tool.fleet.server is an action of the control node; it cannot run on a server")
 

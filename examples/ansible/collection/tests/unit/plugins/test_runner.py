@@ -7,6 +7,8 @@ import base64
 import json
 import os
 import stat
+import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -15,9 +17,13 @@ from ansible_collections.qb40tool.fleet.plugins.module_utils import runner
 
 # The stand-in: exit status by report name from endings.json beside it
 # (default 0); a report as the tool writes it, and a log that names the run.
+# What each run was given (its arguments, and the BMC password in its
+# environment) goes to seen.txt beside it.
 TOOL = r'''#!/usr/bin/python3
 import json, os, sys
 args = sys.argv[1:]
+with open(os.path.join(os.path.dirname(sys.argv[0]), "seen.txt"), "a") as f:
+    f.write(json.dumps({"args": args, "password": os.environ.get("IPMI_PASSWORD")}) + "\n")
 name = args[args.index("--report") + 1]
 with open(os.path.join(os.path.dirname(sys.argv[0]), "endings.json")) as f:
     rc = json.load(f).get(name, 0)
@@ -68,6 +74,12 @@ class Runs(unittest.TestCase):
             ((dict(s, lock_wait="5", extra_args=[]), "upgrade", "fw_4077.bin", "r.json", None, "None"),
              ["flock", "--conflict-exit-code", "75", "--wait", "5"] + head[4:] +
              ["--strict", "--report", "r.json", "-q", "-f", "fw_4077.bin"]),
+            # Out of band: the BMC and its user; the password is no argument.
+            ((dict(s, bmc="bmc-a:623", bmc_user="op"), "plan", "fw_4077.bin", "r.json"),
+             head + ["--plan", "--read-only", "--lan", "bmc-a:623", "--lan-user", "op", "--report", "r.json", "-q",
+                     "-i", "-f", "fw_4077.bin"]),
+            ((dict(s, bmc="[fd00::5]", bmc_user=None), "upgrade", "fw_4077.bin", "r.json"),
+             head + ["--strict", "--lan", "[fd00::5]", "--report", "r.json", "-q", "-i", "-f", "fw_4077.bin"]),
         ]
         for call, want in cases:
             self.assertEqual(runner.argv(*call), want)
@@ -130,6 +142,48 @@ class Runs(unittest.TestCase):
         self.assertFalse(os.path.exists(first["path"]))
         self.assertEqual([(r.get("rc"), r.get("log")) for r in second["runs"]], [(75, None), (None, None)])
         self.assertIsNone(runner.look(first["path"], 0))
+
+
+    def seen(self):
+        with open(os.path.join(self.dir.name, "seen.txt")) as f:
+            return [json.loads(line) for line in f]
+
+    def test_out_of_band_the_password_reaches_the_tool_and_nothing_else(self):
+        # The module qb40tool.fleet.run as Ansible runs it, with its
+        # arguments in a file: a plan of a BMC whose directory (and lock's)
+        # does not exist yet.
+        d = self.dir.name
+        bmc_dir = os.path.join(d, "qb40tool-bmc", "127.0.0.1:6230")
+        settings = dict(self.settings, bmc="127.0.0.1:6230", bmc_user="op", workdir=bmc_dir,
+                        lock_file=os.path.join(bmc_dir, "qb40tool.lock"))
+        secret = "s3cret-of-the-bmc"
+        args = os.path.join(d, "args.json")
+        with open(args, "w") as f:
+            json.dump({"ANSIBLE_MODULE_ARGS": {
+                "action": "plan", "settings": settings, "first": "4077", "bmc_password": secret,
+                "images": {"4077": {"image": "fw_4077.bin", "sha256": None,
+                                    "content": base64.b64encode(b"4077 image").decode()}}}}, f)
+        root = os.path.abspath(os.path.join(__file__, *[".."] * 7))
+        module = os.path.join(root, "ansible_collections", "qb40tool", "fleet", "plugins", "modules", "run.py")
+        done = subprocess.run([sys.executable, module, args], capture_output=True, text=True,
+                              env=dict(os.environ, PYTHONPATH=root, TMPDIR=self.tmp), check=False)
+        answer = json.loads(done.stdout)
+        self.assertEqual(answer["steps"][0]["rc"], 0, answer)
+        self.assertEqual([(s["args"][:6], s["password"]) for s in self.seen()],
+                         [(["--plan", "--read-only", "--lan", "127.0.0.1:6230", "--lan-user", "op"], secret)])
+        self.assertNotIn(secret, done.stdout + done.stderr)
+        self.assertTrue(os.path.isdir(bmc_dir))
+        # The job of an upgrade inherits it, and its file, which the looks
+        # bring back, does not hold it.
+        os.environ["IPMI_PASSWORD"] = secret
+        self.addCleanup(os.environ.pop, "IPMI_PASSWORD")
+        self.settings = settings
+        job = self.run_job([{"label": "4077", "family": "4077", "image": "fw_4077.bin", "sha256": None,
+                             "expect": None, "args": []}])
+        self.assertEqual(job["runs"][0]["rc"], 0)
+        self.assertEqual([s["password"] for s in self.seen()], [secret, secret])
+        with open(job["path"]) as f:
+            self.assertNotIn(secret, f.read())
 
 
 if __name__ == "__main__":
