@@ -61,14 +61,17 @@ cleanup() {
   for pid in "$work"/*/pid; do
     [ -f "$pid" ] && kill -9 "$(cat "$pid")" 2>/dev/null || true
   done
-  # The simulated BMCs of the out-of-band run.
+  stop_bmcs
+  rm -rf "$work"
+}
+# The simulated BMCs of the out-of-band run end with the check, kept or not.
+stop_bmcs() {
   for pid in "$work"/oob/*/server.pid; do
     [ -f "$pid" ] && kill "$(cat "$pid")" 2>/dev/null || true
   done
-  rm -rf "$work"
 }
 trap cleanup EXIT
-[ -z "${QB40_FLEET_KEEP:-}" ] || trap 'echo "fleet check: work directory $work"' EXIT
+[ -z "${QB40_FLEET_KEEP:-}" ] || trap 'stop_bmcs; echo "fleet check: work directory $work"' EXIT
 export ANSIBLE_NOCOLOR=1 ANSIBLE_FORKS=10 ANSIBLE_LOCALHOST_WARNING=false ANSIBLE_RETRY_FILES_ENABLED=false
 export ANSIBLE_COLLECTIONS_PATH=$work/collections ANSIBLE_HOST_KEY_CHECKING=false
 
