@@ -10,5 +10,5 @@ class FilterModule:
 
     def filters(self):
         return {name: getattr(fleet, name) for name in (
-            "image_family", "images", "batches_problems", "number_problems", "runs", "judge", "ok",
-            "upgrades", "record", "records", "stopped_by", "gate", "failure")}
+            "image_family", "images", "batches_problems", "canary_problems", "number_problems", "runs", "judge",
+            "ok", "upgrades", "record", "stopped_by", "failure")}

@@ -18,57 +18,18 @@ import os
 import re
 import tempfile
 
-# The family keys in the order qb40tool looks for them in an image's name:
-# the first one found decides.
-FAMILY_KEYS = ("4073", "4076", "4077", "4080", "4082", "4084", "4083")
-# The chip ID register holds the model number as a letter; 83 is the QB4083C.
-FAMILY_OF_CHIP = {73: "4073", 76: "4076", 77: "4077", 80: "4080", 82: "4082", 84: "4084", 83: "4083"}
+from ansible_collections.qb40tool.fleet.plugins.module_utils.judgement import (  # noqa: F401 (the filters' too)
+    FAMILY_KEYS, FAMILY_OF_CHIP, LOCK_BUSY, TIMED_OUT, KILLED, OK_STATES,
+    FAILED_STATES, image_family, version_text, _controllers, _where, _family,
+    _model, _bus_intervals, runs, _effective, parse, _failing,
+    _output, _state, judge, ok, upgrades,
+)
 
-# Exit statuses of the wrappers, which the tool never uses.
-LOCK_BUSY = 75  # flock --conflict-exit-code: another run holds the lock
-TIMED_OUT = 124  # timeout: SIGTERM at the bound, and the run then ended
-KILLED = 137  # 128 + SIGKILL: killed after the stop grace (timeout --kill-after)
-
-# A step's state, and which states are failures of the server.
-OK_STATES = ("upgraded", "unchanged", "planned")
-FAILED_STATES = ("failed", "refused", "unreachable")
+# The statuses that fail a server.
+FAILURES = FAILED_STATES + ("not_run",)
 
 SHA256 = re.compile(r"^[0-9a-fA-F]{64}$")
 BATCH_PERCENT = re.compile(r"^([0-9]+(?:\.[0-9]+)?)%$")
-
-
-def image_family(path):
-    """The family key qb40tool takes an image for, from its file name; None
-    when the name holds no key or no ".bin"."""
-    name = os.path.basename(str(path))
-    if ".bin" not in name:
-        return None
-    for key in FAMILY_KEYS:
-        if key in name:
-            return key
-    return None
-
-
-def version_text(version):
-    return ".".join(str(v) for v in version) if version else "-"
-
-
-def _controllers(report):
-    for bmc in (report or {}).get("bmcs") or []:
-        for c in bmc.get("controllers") or []:
-            yield bmc.get("index", 0), c
-
-
-def _where(bmc, c):
-    return "BMC %d bus %s address %s" % (bmc, c.get("bus"), c.get("address"))
-
-
-def _family(c):
-    return FAMILY_OF_CHIP.get(c.get("chip_id"))
-
-
-def _model(c):
-    return c.get("model") or "chip %s" % c.get("chip_id")
 
 
 # Inputs ---------------------------------------------------------------------
@@ -103,17 +64,18 @@ def _image_problems(what, image, sha256, family=None):
     return problems
 
 
-def images(image=None, image_sha256=None, mapping=None, base="."):
+def images(image=None, image_sha256=None, mapping=None, base=None):
     """The images of a server as one mapping, family key to {image, sha256},
-    with absolute paths (relative ones are taken from base, the directory
-    ansible-playbook runs in), and the problems with them. The one image
+    with absolute paths (relative ones are taken from base, by default the
+    directory ansible-playbook runs in), and the problems with them. The one image
     (qb40tool_upgrade_image) is its family's; qb40tool_upgrade_images adds
     families or replaces it, so that a group's image and a server's own
     for another family go together."""
     problems = []
     found = {}
+    base = base or os.getcwd()
     if image:
-        path = os.path.normpath(os.path.join(base, str(image)))
+        path = os.path.abspath(os.path.join(base, str(image)))
         problems += _image_problems("qb40tool_upgrade_image", path, image_sha256)
         if image_family(path):
             found[image_family(path)] = {"image": path, "sha256": image_sha256}
@@ -129,7 +91,7 @@ def images(image=None, image_sha256=None, mapping=None, base="."):
         unknown = set(entry) - {"image", "sha256"}
         if unknown:
             problems.append("%s: unknown field(s) %s (image, sha256)" % (what, ", ".join(sorted(unknown))))
-        path = os.path.normpath(os.path.join(base, str(entry.get("image") or "")))
+        path = os.path.abspath(os.path.join(base, str(entry.get("image") or "")))
         problems += _image_problems(what, entry.get("image") and path, entry.get("sha256"), family)
         found[str(family)] = {"image": path, "sha256": entry.get("sha256")}
     if not image and not mapping:
@@ -159,233 +121,64 @@ def batches_problems(batches):
     return problems
 
 
+def batch_size(size, servers):
+    """The servers a batch size stands for among servers, as Ansible's
+    serial counts them: a percentage rounds down, and is at least 1."""
+    m = BATCH_PERCENT.match(str(size))
+    if m:
+        return max(1, int(float(m.group(1)) * servers / 100))
+    return int(str(size))
+
+
+def canary_problems(canary, inventory_hosts, play_hosts, batches):
+    """What is wrong with the canary, the servers canary names (an empty
+    list when it names none), among inventory_hosts (what the playbook's
+    pattern names in the inventory, whatever --limit leaves) and play_hosts
+    (the servers of this run): a canary is the few servers upgraded alone
+    first, so it may neither take every server nor more than the first
+    batch after it holds."""
+    if not canary:
+        return []
+    batches = batches if isinstance(batches, list) else [batches]
+    if len(inventory_hosts) > 1 and set(inventory_hosts) <= set(canary):
+        return ["qb40tool_upgrade_canary names every server (%d): a canary is the few servers upgraded alone "
+                "first; name those, or set it to [] for a rollout without a canary" % len(inventory_hosts)]
+    if batches_problems(batches):
+        return []
+    first = batch_size(batches[0], len(play_hosts))
+    ours = [h for h in canary if h in play_hosts]
+    if len(ours) > first:
+        return ["qb40tool_upgrade_canary names %d servers (%s), more than the first batch after it holds (%d, from "
+                "qb40tool_upgrade_batches): the canary is the rollout's smallest batch; name fewer servers, or "
+                "make the first batch larger" % (len(ours), ", ".join(ours[:5]) + (", ..." if len(ours) > 5 else ""),
+                                                 first)]
+    return []
+
+
+def rollout(servers, canary, canary_servers, inventory_servers, batches, max_fail_percentage):
+    """The rollout of servers (the play's, in the inventory's order), and
+    the problems with its settings: canary as given, canary_servers the
+    servers it names in the inventory (none for [] or nothing),
+    inventory_servers what the playbook's pattern names there. The canary
+    goes first, in a batch of its own, then the batches."""
+    problems = batches_problems(batches) + number_problems(
+        {"qb40tool_upgrade_max_fail_percentage": [max_fail_percentage, 0, 100]})
+    if canary and not canary_servers:
+        problems.append("qb40tool_upgrade_canary %s names no server of the inventory: define that group, or set it "
+                        "to [] for a rollout without a canary" % (canary,))
+    problems += canary_problems(canary_servers, inventory_servers, servers, batches)
+    first = [h for h in canary_servers if h in servers]
+    return problems, {
+        "order": first + [h for h in servers if h not in first], "canary": first,
+        "serial": ([len(first)] if first else []) + (batches if isinstance(batches, list) else [batches]),
+        "max_fail_percentage": max_fail_percentage if problems else int(str(max_fail_percentage)),
+    }
+
+
 def number_problems(values):
     """values: {name: [value, lowest, highest or None]}; the ones out of range."""
     return ["%s: %r is not a whole number from %s%s" % (name, v[0], v[1], " to %s" % v[2] if v[2] else " up")
             for name, v in sorted(values.items()) if v[0] is not None and not _is_int(*v)]
-
-
-# Runs -----------------------------------------------------------------------
-
-
-def _bus_intervals(controllers):
-    """Contiguous bus ranges holding one family each, in bus order: the -b
-    ranges that keep each family's runs away from the others' controllers.
-    None and a reason when the families cannot be told apart by bus."""
-    families_on = {}
-    for bmc, c in controllers:
-        bus = int(str(c.get("bus")), 16)
-        if c.get("mux") or bus > 0x0F:
-            return None, "%s sits behind a mux or channel: no bus range holds one family alone" % _where(bmc, c)
-        families_on.setdefault(bus & 0x0F, set()).add(_family(c))
-    intervals = []
-    for bus in sorted(families_on):
-        fams = families_on[bus]
-        if len(fams) > 1:
-            return None, "bus 0x%02X holds controllers of several families (%s)" % (
-                bus, ", ".join(sorted(str(f) for f in fams)))
-        family = next(iter(fams))
-        if intervals and intervals[-1][0] == family:
-            intervals[-1][2] = bus
-        else:
-            intervals.append([family, bus, bus])
-    return intervals, None
-
-
-def _first_plan_stands(result, first, images, expect):
-    result["reuse"] = True
-    result["runs"] = [dict(images.get(first, {}), family=first, args=[], expect=expect, label=first)]
-    return result
-
-
-def runs(discovery, images, extra_args=(), expect=None):
-    """The runs an upgrade of the server takes, from the step of its first
-    plan (made with the first of its images): one run when all its
-    controllers are of that image's family; else one run per family, each
-    pinned to its own image and kept by -b to the buses of that family.
-
-    Returns {"refused": reason or None, "reuse": whether the first plan
-    stands for the server (its only run, or its refusal or failure), "runs":
-    [...]}; each run has family, image, sha256, args (the -b range), expect
-    and label (the name of its report and log)."""
-    result = {"refused": None, "reuse": False, "runs": []}
-    first = discovery.get("family")
-    report = parse(discovery.get("report"))
-    if report is None or judge(discovery)["state"] not in ("planned", "unchanged", "refused"):
-        return _first_plan_stands(result, first, images, expect)
-    controllers = list(_controllers(report))
-    other = [(b, c) for b, c in controllers if c.get("planned") == "other_family"]
-    if report.get("exit_code") != 5 or not other:
-        # All of the first image's family, or refused for another reason
-        # than the family (the image, the count): the first plan says it.
-        return _first_plan_stands(result, first, images, expect)
-    families = sorted({_family(c) or "chip %s" % c.get("chip_id") for _, c in controllers})
-    missing = [f for f in families if f not in images]
-    if missing:
-        result["refused"] = "%s at %s: another family, and no image for %s (qb40tool_upgrade_images)" % (
-            _model(other[0][1]), _where(*other[0]), ", ".join(missing))
-        return result
-    if len(families) == 1:
-        family = families[0]
-        result["runs"] = [dict(images[family], family=family, args=[], expect=expect, label=family)]
-        return result
-    if any(str(a).startswith(("-b", "-sc", "-ma", "-mc", "-ms")) for a in extra_args):
-        result["refused"] = "several families, and qb40tool_upgrade_extra_args sets the buses or the mux"
-        return result
-    intervals, reason = _bus_intervals(controllers)
-    if reason:
-        result["refused"] = "several families: " + reason
-        return result
-    ranges = {}
-    for family, _, _ in intervals:
-        ranges[family] = ranges.get(family, 0) + 1
-    for family, low, high in intervals:
-        several = ranges[family] > 1
-        count = sum(1 for _, c in controllers if _family(c) == family and low <= int(str(c["bus"]), 16) <= high)
-        result["runs"].append(dict(images[family], family=family, args=["-b%X%X" % (low, high)],
-                                   expect=count if expect else None,
-                                   label="%s.b%X-%X" % (family, low, high) if several else family))
-    return result
-
-
-def _effective(steps, decision):
-    """The steps with the first plan marked superseded when it does not
-    stand for the server (the families were split after it)."""
-    return [dict(s, superseded=s.get("label") == "discovery" and not decision.get("reuse")) for s in steps]
-
-
-# Judgement ------------------------------------------------------------------
-
-
-def parse(text):
-    """A report's text as a dict; None when there is none or it is not one."""
-    if isinstance(text, dict):
-        return text
-    try:
-        report = json.loads(text) if text else None
-    except ValueError:
-        return None
-    return report if isinstance(report, dict) else None
-
-
-def _failing(report):
-    found = []
-    for bmc, c in _controllers(report):
-        outcome = c.get("upgrade") if c.get("upgrade") in ("failed", "aborted", "version_mismatch",
-                                                           "not_recorded") else None
-        outcome = outcome or (c.get("planned") if c.get("planned") in ("other_family", "not_recorded") else None)
-        if outcome:
-            found.append("%s %s %s%s (firmware %s)" % (
-                _where(bmc, c), _model(c), outcome, " at " + c["failed_step"] if c.get("failed_step") else "",
-                version_text(c.get("firmware_last_seen")) if c.get("firmware_last_seen")
-                else "not seen by the last scan"))
-    return found
-
-
-def _output(step):
-    text = " ".join(str(step.get(k) or "").strip() for k in ("stderr", "stdout")).strip()
-    return text[-300:] if text else "nothing on its output (quiet mode)"
-
-
-def _state(state, meaning, stop=False, failing=()):
-    return {"state": state, "meaning": meaning, "stop": stop, "failing": list(failing)}
-
-
-def judge(step):
-    """The state of one run of the tool: upgraded, unchanged, planned,
-    refused (nothing was written), failed or unreachable; its meaning in a
-    few words, the controllers that failed, and whether it must stop the
-    rollout whatever the failure budget (stop): what is not known is a
-    failure, and a server in an unknown state may be the canary's sign."""
-    plan = step.get("kind") == "plan"
-    if step.get("kind") == "role":
-        return _state("failed", "the role failed: %s" % step.get("error"), stop=True)
-    if step.get("unreachable"):
-        return _state("unreachable", "not planned: unreachable" if plan else
-                      "run may still be in progress; rerun the plan when it is back", stop=True)
-    if step.get("error"):
-        return _state("failed", "the run was never started: %s" % str(step["error"])[:300])
-    rc = step.get("rc")
-    report = parse(step.get("report"))
-    if step.get("fetched"):
-        # Brought back from the server afterwards (--tags fetch): no exit
-        # status but the report's own.
-        if report is None:
-            return _state("failed", "no report on the server", stop=True)
-        if not report.get("complete"):
-            return _state("failed", "its report says the run has not ended: still running, or killed; "
-                          "rerun the plan", stop=True, failing=_failing(report))
-        if report.get("signal"):
-            return _state("failed", "stopped by %s" % report["signal"], stop=True, failing=_failing(report))
-        rc, plan = report.get("exit_code"), bool(report.get("plan"))
-    if rc is None:
-        return _state("failed", "no end seen within the time bound; run may still be in progress", stop=True)
-    rc = int(rc)
-    if rc == LOCK_BUSY:
-        return _state("failed", "another run holds the lock: a run may be in progress", stop=True)
-    if rc == KILLED:
-        return _state("failed", "killed at the time bound after the stop grace%s; controllers may be in any "
-                      "state: rerun the plan" % ("" if report is None or report.get("complete")
-                                                 else " (its report never ended)"), stop=True)
-    if report is None:
-        return _state("failed", "ended with %d and no report: %s" % (rc, _output(step)), stop=True)
-    if not report.get("complete"):
-        return _state("failed", "ended with %d, its report says the run never ended; controllers may be in any "
-                      "state: rerun the plan" % rc, stop=True)
-    if bool(report.get("plan")) != plan:
-        return _state("failed", "the report is not this run's (plan %s)" % report.get("plan"), stop=True)
-    failing = _failing(report)
-    if report.get("signal"):
-        return _state("failed", "stopped by %s%s" % (report["signal"], " at the time bound" if rc == TIMED_OUT
-                                                    else ""), stop=True, failing=failing)
-    if report.get("exit_code") != rc:
-        return _state("failed", "ended with %d, its report says %s: not this run's" % (rc, report.get("exit_code")),
-                      stop=True)
-    image = report.get("image") or {}
-    if rc == 1:
-        if image.get("sha256_matched") is False:
-            return _state("refused", "image %s has SHA-256 %s, not %s" % (
-                image.get("file"), image.get("sha256"), image.get("sha256_expected")))
-        return _state("refused", "image file unusable: %s" % image.get("file"))
-    if rc == 171:
-        return _state("refused" if plan else "failed", "no controller found, or fewer than expected")
-    if plan:
-        upgrade = [c for _, c in _controllers(report) if c.get("planned") == "upgrade"]
-        total = sum(1 for _ in _controllers(report))
-        if rc == 0:
-            return _state("unchanged", "nothing to upgrade")
-        if rc == 4:
-            return _state("planned", "would upgrade %d of %d controllers" % (len(upgrade), total))
-        if rc == 5:
-            other = [(b, c) for b, c in _controllers(report) if c.get("planned") == "other_family"]
-            if other:
-                return _state("refused", "another family: %s at %s" % (_model(other[0][1]), _where(*other[0])),
-                              failing=failing)
-            return _state("refused", "command line or report file refused: see the log")
-        return _state("failed", report.get("exit_meaning") or "ended with %d" % rc, failing=failing)
-    if rc == 0:
-        upgraded = [c for _, c in _controllers(report) if c.get("upgrade") == "upgraded"]
-        return _state("upgraded" if upgraded else "unchanged", report.get("exit_meaning") or "done")
-    return _state("failed", report.get("exit_meaning") or "ended with %d" % rc, failing=failing)
-
-
-def ok(steps, decision):
-    """Whether every step so far went as it should."""
-    return all(judge(s)["state"] in OK_STATES for s in _effective(steps, decision) if not s["superseded"])
-
-
-def upgrades(steps, decision):
-    """The runs to make: those whose plan says they would upgrade; none when
-    the server is refused or a step went wrong."""
-    if decision.get("refused") or not ok(steps, decision):
-        return []
-    plans = {s.get("label"): s for s in steps if s.get("kind") == "plan"}
-    todo = []
-    for run in decision.get("runs") or []:
-        step = plans.get("discovery" if decision.get("reuse") else run["label"])
-        if step is not None and judge(step)["state"] == "planned":
-            todo.append(run)
-    return todo
 
 
 def _key(bmc, c):
@@ -479,24 +272,12 @@ def record(steps, decision, host, mode, batch=None):
     }
 
 
-def records(hostvars, hosts):
-    """The records the servers of the play hold so far (hostvars: the
-    result of the role's qb40tool.fleet.record tasks)."""
-    found = []
-    for host in hosts:
-        record = (hostvars[host].get("qb40tool_upgrade_recorded") or {}).get("record")
-        if isinstance(record, dict):
-            found.append(record)
-    return found
-
-
-def gate(hostvars, hosts, max_fail_percentage=0):
-    """At the start of a batch: the number of this batch, and what stops
-    the rollout before it ({} when it may go on), from the records of the
-    play's servers so far."""
-    found = records(hostvars, hosts)
-    batches = [r["batch"] for r in found if isinstance(r.get("batch"), int)]
-    return {"batch": max(batches or [0]) + 1, "stopped_by": stopped_by(found, max_fail_percentage)}
+def gate(records, max_fail_percentage=0):
+    """At the start of a batch, from the records of the servers before it:
+    the number of this batch, and what stops the rollout before it ({}
+    when it may go on)."""
+    batches = [r["batch"] for r in records if isinstance(r.get("batch"), int)]
+    return {"batch": max(batches or [0]) + 1, "stopped_by": stopped_by(records, max_fail_percentage)}
 
 
 def failure(record, run_dir):
@@ -525,11 +306,98 @@ def stopped_by(records, max_fail_percentage=0):
     for r in records:
         batches.setdefault(r.get("batch"), []).append(r)
     for batch, members in sorted(batches.items(), key=lambda kv: str(kv[0])):
-        failed = [r for r in members if r.get("status") in FAILED_STATES + ("not_run",)]
+        failed = [r for r in members if r.get("status") in FAILURES]
         if failed and len(failed) * 100 > float(max_fail_percentage) * len(members):
             return {"host": failed[0]["host"], "status": "%s; %d of %d servers of batch %s failed" % (
                 failed[0]["status"], len(failed), len(members), batch)}
     return {}
+
+
+# A server's runs, as the action qb40tool.fleet.server names them -----------------
+#
+# Every log is HOST.LABEL.log.txt, LABEL its family's key (4077), or the
+# key and the bus range when a family has several (4077.b1-2): the log of
+# the run that upgraded it, of its plan when that failed, or brought back by
+# --tags fetch. Reports: HOST.LABEL.json for an upgrade, HOST.plan.json and
+# HOST.plan.LABEL.json for the plans.
+
+
+def bound(settings):
+    """The latest a job's run can end, in seconds from its start: the lock
+    wait, the bound and the grace. Looks at it stop a minute later, which
+    timeout's SIGKILL makes moot."""
+    return sum(int(settings.get(k) or 0) for k in ("lock_wait", "timeout", "stop_grace")) + 60
+
+
+def named_plan(host, step, decision):
+    """A plan step of the server, with the files its report and log go to.
+    The first plan, when the families were split after it, keeps its
+    report but not its log: the family's own plan has that name."""
+    label = step.get("label")
+    discovery = label == "discovery"
+    family_label = ((decision.get("runs") or [{}])[0].get("label") or step.get("family")) if discovery else label
+    named = dict(step, keep=True, unreachable=False,
+                 report_file="%s.plan%s.json" % (host, "" if discovery else "." + str(label)),
+                 log_file="%s.%s.log.txt" % (host, family_label))
+    if discovery and not decision.get("reuse") and decision.get("runs"):
+        named["log"] = None
+    return named
+
+
+def _upgrade_step(host, run, **more):
+    return dict({"kind": "upgrade", "label": run["label"], "family": run.get("family"), "keep": True,
+                 "unreachable": False, "report_file": "%s.%s.json" % (host, run["label"]),
+                 "log_file": "%s.%s.log.txt" % (host, run["label"])}, **more)
+
+
+def job_steps(host, job, unreachable=None):
+    """The upgrade steps of a job as the last look saw it: each run that
+    began (one that had not ended: no end seen, or unreachable when the
+    server was lost while it ran); the runs the job never began are none."""
+    steps = []
+    for run in job.get("runs") or []:
+        if run.get("ended"):
+            steps.append(_upgrade_step(host, run, rc=run.get("rc"), stdout=run.get("stdout") or "",
+                                       stderr=run.get("stderr") or "", error=run.get("error"),
+                                       report=run.get("report_text"), log=run.get("log")))
+            continue
+        # The run the job was at: its end not seen; the runs after it the
+        # job may yet make, when the server was lost.
+        if run.get("began") or unreachable:
+            steps.append(_upgrade_step(host, run, rc=None, stderr=unreachable or "", unreachable=bool(unreachable)))
+        break
+    return steps
+
+
+def fetched_steps(host, found):
+    """The upgrade steps --tags fetch brings back from what the server's
+    working directory holds (qb40tool.fleet.run collect), judged by their
+    reports alone: the runs of the last job, or, from a server whose
+    upgrades left no job, every report, the last with log.txt and the one
+    before with logprev.txt."""
+    job, logs = found.get("job") or {}, found.get("logs") or {}
+    steps = []
+    for run in job.get("runs") or []:
+        if run.get("began"):
+            log = run.get("log")
+            if log is None and not run.get("ended"):
+                log = logs.get("log")  # the run its machine stopped in
+            steps.append(_upgrade_step(host, run, fetched=True, report=run.get("report_text"), log=log))
+    if not job.get("runs"):
+        reports = found.get("reports") or []
+        for i, r in enumerate(reports):
+            label = r["name"][len("qb40tool-report."):-len(".json")]
+            after = len(reports) - 1 - i
+            steps.append(_upgrade_step(host, {"label": label}, fetched=True, report=r.get("text"),
+                                       log=logs.get("log") if after == 0 else logs.get("logprev") if after == 1
+                                       else None))
+    return steps or [{"kind": "upgrade", "label": "fetch", "fetched": True}]
+
+
+def controller_lines(controllers, side):
+    """The controllers, one line each with their version before or after, for --diff."""
+    return "".join("BMC %s bus %s address %s %s: %s\n" % (c.get("bmc"), c.get("bus"), c.get("address"),
+                                                          c.get("model"), c.get(side)) for c in controllers)
 
 
 # The summary ----------------------------------------------------------------------
@@ -539,10 +407,15 @@ def summary(records, hosts, run):
     """summary.json (one record per targeted server, in the rollout's order;
     those without a record "not_run"), with its text and Markdown tables."""
     by_host = {r["host"]: r for r in records if r}
+    # A server of a rollout without a record: its batch never began, as
+    # Ansible itself ends a play whose whole batch failed (a lone canary).
+    stopped = stopped_by([r for r in records if r], run.get("max_fail_percentage") or 0) \
+        if run.get("mode") == "upgrade" else {}
+    not_run = "not run: the rollout stopped at %s (%s)" % (stopped["host"], stopped["status"]) if stopped else "not run"
     rows = []
     for host in hosts:
         r = by_host.get(host) or {"host": host, "status": "not_run", "batch": None, "exit": None,
-                                  "meaning": "not run", "controllers": [], "reports": [], "logs": []}
+                                  "meaning": not_run, "controllers": [], "reports": [], "logs": []}
         if r.get("status") == "running":
             r = dict(r, status="unreachable", meaning="left no record: run may still be in progress; "
                                                       "rerun the plan when it is back")
@@ -566,10 +439,11 @@ def summary(records, hosts, run):
                 versions]
 
     header = ["host", "batch", "status", "exit", "changed", "meaning", "versions (bus address before>after)"]
-    text = [title, "%-20s %5s  %-11s %4s  %7s  %s" % tuple(header[:6])]
+    line = "%%-%ds %%5s  %%-11s %%4s  %%7s  %%s" % max([20] + [len(r["host"]) for r in rows])
+    text = [title, line % tuple(header[:6])]
     for r in rows:
         c = cells(r)
-        text.append("%-20s %5s  %-11s %4s  %7s  %s" % (c[0], c[1], c[2], c[3], c[4], c[5]))
+        text.append(line % (c[0], c[1], c[2], c[3], c[4], c[5]))
     markdown = ["**%s**" % title, "", "| " + " | ".join(header) + " |", "|---|---:|---|---:|---:|---|---|"]
     for r in rows:
         markdown.append("| " + " | ".join(x.replace("|", "\\|") for x in cells(r)) + " |")
@@ -590,6 +464,15 @@ def write_file(path, text):
     except BaseException:
         os.unlink(temporary)
         raise
+
+
+def previous_record(run_dir, host):
+    """The server's record in run_dir; {} when it has none."""
+    try:
+        with open(os.path.join(run_dir, "%s.record.json" % host)) as f:
+            return json.load(f)
+    except (OSError, ValueError):
+        return {}
 
 
 def write_record(run_dir, record):
@@ -631,7 +514,15 @@ def start_run(reports_dir, mode, rollout, run_dir=None, now=None):
     import datetime
     import time
     rollout = dict(rollout, mode=mode)
+    if rollout.get("max_fail_percentage") is not None:
+        rollout["max_fail_percentage"] = int(str(rollout["max_fail_percentage"]))
     reports_dir = os.path.abspath(reports_dir)
+    if mode == "fetch" and not run_dir:
+        runs = sorted(glob.glob(os.path.join(glob.escape(reports_dir), "*-upgrade.*", "run.json")))
+        raise ValueError("--tags fetch brings records back into the run they belong to: name it with "
+                         "-e qb40tool_upgrade_run_dir=DIR (%s)" % (
+                             "the latest rollout is %s" % os.path.dirname(runs[-1]) if runs
+                             else "no rollout in %s" % reports_dir))
     if run_dir:
         return dict(rollout, run_dir=os.path.abspath(run_dir))
     if mode == "summary":
@@ -649,17 +540,38 @@ def start_run(reports_dir, mode, rollout, run_dir=None, now=None):
     return rollout
 
 
+def summary_line(run_dir, mode=None, hosts=None):
+    """What a play did to the run, and its directory."""
+    if mode == "summary":
+        return "summary of run %s rebuilt from its records: %s" % (os.path.basename(run_dir), run_dir)
+    if mode == "fetch":
+        return "records of %s brought back into run %s: %s" % (", ".join(hosts or []) or "no server",
+                                                                os.path.basename(run_dir), run_dir)
+    return "run directory: %s" % run_dir
+
+
+def run_description(run_dir):
+    """The run's run.json."""
+    with open(os.path.join(run_dir, "run.json")) as f:
+        return json.load(f)
+
+
+def run_records(run_dir, leave_out=()):
+    """The records of the servers in run_dir, but for those of leave_out."""
+    found = []
+    for path in sorted(glob.glob(os.path.join(glob.escape(run_dir), "*.record.json"))):
+        if os.path.basename(path)[:-len(".record.json")] not in leave_out:
+            with open(path) as f:
+                found.append(json.load(f))
+    return found
+
+
 def summary_files(run_dir):
     """The summary of the run in run_dir from run.json (the servers, in
     order) and the records: written as summary.json, summary.txt and
     summary.md, and returned."""
-    with open(os.path.join(run_dir, "run.json")) as f:
-        run = json.load(f)
-    records = []
-    for path in sorted(glob.glob(os.path.join(glob.escape(run_dir), "*.record.json"))):
-        with open(path) as f:
-            records.append(json.load(f))
-    result = summary(records, run.get("order") or [], run)
+    run = run_description(run_dir)
+    result = summary(run_records(run_dir), run.get("order") or [], run)
     write_file(os.path.join(run_dir, "summary.json"), json.dumps(result["json"], indent=1) + "\n")
     write_file(os.path.join(run_dir, "summary.txt"), result["text"])
     write_file(os.path.join(run_dir, "summary.md"), result["markdown"])

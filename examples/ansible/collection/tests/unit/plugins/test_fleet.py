@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: MIT
 """The role's judgement of qb40tool's runs (plugins/plugin_utils/fleet.py),
 on reports shaped as the tool writes them. Run from an installed copy of
-the collection: python3 -m unittest discover -s .../tests/unit -t COLLECTIONS_ROOT."""
+the collection, with Ansible's collection loader set up first, as
+examples/ansible/ci-check.sh runs them all."""
 
 import json
 import os
@@ -75,6 +76,77 @@ class Inputs(unittest.TestCase):
             self.assertEqual({k: v["sha256"] for k, v in both["images"].items()}, {"4077": DIGEST, "4080": DIGEST})
             replaced = fleet.images("fw_4077.bin", DIGEST, {"4077": {"image": "fw_4080.bin"}}, base=d)
             self.assertIn("is a 4080 image for qb40tool, not 4077", replaced["problems"][0])
+
+    def test_relative_images_are_taken_from_where_ansible_playbook_runs(self):
+        with tempfile.TemporaryDirectory() as d:
+            os.mkdir(os.path.join(d, "images"))
+            for name in ("fw_4077.bin", "fw_4080.bin"):
+                open(os.path.join(d, "images", name), "w").close()
+            here = os.getcwd()
+            os.chdir(d)
+            try:
+                found = fleet.images("images/fw_4077.bin", DIGEST, {"4080": {"image": "images/../images/fw_4080.bin"}})
+            finally:
+                os.chdir(here)
+            self.assertEqual(found["problems"], [])
+            self.assertEqual({k: v["image"] for k, v in found["images"].items()},
+                             {"4077": os.path.join(os.path.realpath(d), "images", "fw_4077.bin"),
+                              "4080": os.path.join(os.path.realpath(d), "images", "fw_4080.bin")})
+
+    def test_canary(self):
+        fleet_of = ["a", "b", "c", "d"]
+        cases = [
+            # canary, the inventory's servers, this run's, batches: the problem, or none
+            ([], fleet_of, fleet_of, [1, 5, "25%"], None),
+            (["a"], fleet_of, fleet_of, [1, 5, "25%"], None),
+            (fleet_of, fleet_of, fleet_of, ["100%"], "names every server (4)"),
+            (["d", "c", "b", "a"], fleet_of, ["a", "b"], ["100%"], "names every server (4)"),
+            (["a", "b"], fleet_of, fleet_of, [1, 5, "25%"], "names 2 servers (a, b), more than the first batch "
+                                                              "after it holds (1, from qb40tool_upgrade_batches)"),
+            (["a", "b"], fleet_of, fleet_of, [2, 5], None),
+            (["a", "b"], fleet_of, fleet_of, ["50%"], None),
+            (["a", "b", "c"], fleet_of, fleet_of, ["50%"], "more than the first batch after it holds (2"),
+            (["a", "b"], fleet_of, fleet_of, 2, None),
+            # --limit leaves one of them out: only this run's count.
+            (["a", "b"], fleet_of, ["a", "c", "d"], [1], None),
+            # A fleet of one server: its canary is the fleet, and no worse for it.
+            (["a"], ["a"], ["a"], [1], None),
+            # Bad batches are said by their own check.
+            (["a", "b"], fleet_of, fleet_of, [0], None),
+        ]
+        for canary, inventory, play, batches, problem in cases:
+            got = fleet.canary_problems(canary, inventory, play, batches)
+            if problem is None:
+                self.assertEqual(got, [], (canary, play, batches))
+            else:
+                self.assertEqual(len(got), 1, (canary, play, batches))
+                self.assertIn(problem, got[0])
+        for size, servers, want in (("25%", 12, 3), ("25%", 2, 1), ("100%", 7, 7), (5, 3, 5), ("12.5%", 16, 2)):
+            self.assertEqual(fleet.batch_size(size, servers), want, (size, servers))
+
+    def test_rollout_order_batches_and_problems(self):
+        servers = ["a", "b", "c", "d"]
+        cases = [
+            # canary as given, the servers it names, batches, budget: order, serial, problem
+            ("canary", ["c"], [1, 5, "25%"], 0, ["c", "a", "b", "d"], [1, 1, 5, "25%"], None),
+            # [] is no canary: the first batch is the first servers.
+            ([], [], [2, "100%"], "10", servers, [2, "100%"], None),
+            ("canary", [], [1], 0, servers, [1], "qb40tool_upgrade_canary canary names no server of the inventory"),
+            ("backplanes", servers, ["100%"], 0, servers, [4, "100%"], "names every server (4)"),
+            (["c", "d"], ["c", "d"], [1], 0, ["c", "d", "a", "b"], [2, 1], "more than the first batch after it"),
+            ("canary", ["c"], [0], 0, ["c", "a", "b", "d"], [1, 0], "qb40tool_upgrade_batches: 0 is neither"),
+            ("canary", ["c"], [1], 101, ["c", "a", "b", "d"], [1, 1], "qb40tool_upgrade_max_fail_percentage: 101"),
+            # A canary --limit leaves out: the first batch is the first of the batches.
+            ("canary", ["x"], 3, 0, servers, [3], None),
+        ]
+        for canary, named, batches, budget, order, serial, problem in cases:
+            inventory = servers + [h for h in named if h not in servers]
+            problems, plan = fleet.rollout(servers, canary, named, inventory, batches, budget)
+            self.assertEqual((plan["order"], plan["serial"]), (order, serial), canary)
+            if problem is None:
+                self.assertEqual((problems, plan["max_fail_percentage"]), ([], int(budget)))
+            else:
+                self.assertTrue(any(problem in p for p in problems), (problem, problems))
 
     def test_batches(self):
         for batches in ([1, 5, "25%"], 3, ["100%"], [2, "12.5%"]):
@@ -256,6 +328,13 @@ class Record(unittest.TestCase):
                                       label="4077")], d, "h", "upgrade")
         self.assertEqual((r["status"], r["stop"], r["controllers"][0]["after"]), ("failed", True, "?"))
 
+    def test_a_server_never_reached(self):
+        for kind, mode, meaning in (("plan", "plan", "not planned: unreachable"),
+                                    ("upgrade", "upgrade", "run may still be in progress; rerun the plan when it is back")):
+            r = fleet.record([{"kind": kind, "label": "discovery" if kind == "plan" else "4077", "unreachable": True}],
+                             {"reuse": True}, "h", mode)
+            self.assertEqual((r["status"], r["meaning"], r["stop"]), ("unreachable", meaning, True))
+
     def test_nothing_to_upgrade_runs_nothing(self):
         first = step("plan", 0, report(0, [controller("0x01", before=(1, 2, 0), planned="same_version")], plan=True))
         d = fleet.runs(first, IMAGES, [], None)
@@ -291,20 +370,20 @@ class Rollout(unittest.TestCase):
         self.assertEqual(s["text"].splitlines()[2].split()[:5], ["b", "1", "upgraded", "0", "1/1"])
         self.assertIn("| b | 1 | upgraded | 0 | 1/1 | done | 0x01 0xC0 1.0.0>1.2.0 |", s["markdown"])
 
-    def test_records_come_from_the_servers_hostvars(self):
-        hostvars = {"a": {"qb40tool_upgrade_recorded": {"record": {"host": "a", "status": "running"}}},
-                    "b": {"qb40tool_upgrade_recorded": {"skipped": True}}, "c": {}}
-        self.assertEqual(fleet.records(hostvars, ["a", "b", "c"]), [{"host": "a", "status": "running"}])
-
-    def test_gate_numbers_the_batches_and_stops_them(self):
-        def recorded(host, status, batch, stop=False):
-            return {"qb40tool_upgrade_recorded": {"record": {"host": host, "status": status, "batch": batch,
-                                                             "stop": stop}}}
-        hostvars = {"a": recorded("a", "upgraded", 1), "b": recorded("b", "upgraded", 2), "c": {}}
-        self.assertEqual(fleet.gate(hostvars, ["a", "b", "c"]), {"batch": 3, "stopped_by": {}})
-        hostvars["b"] = recorded("b", "unreachable", 2, stop=True)
-        self.assertEqual(fleet.gate(hostvars, ["a", "b", "c"], 100)["stopped_by"]["host"], "b")
-        self.assertEqual(fleet.gate({"c": {}}, ["c"]), {"batch": 1, "stopped_by": {}})
+    def test_the_gate_reads_the_records_before_the_batch(self):
+        with tempfile.TemporaryDirectory() as d:
+            self.assertEqual(fleet.gate(fleet.run_records(d, ["c"])), {"batch": 1, "stopped_by": {}})
+            for record in ({"host": "a", "status": "upgraded", "batch": 1}, {"host": "b", "status": "upgraded",
+                                                                               "batch": 2}):
+                fleet.write_record(d, record)
+            # c, of the batch beginning, has begun already: its record is not the gate's.
+            fleet.keep(d, "c", 3)
+            self.assertEqual(fleet.gate(fleet.run_records(d, ["c", "x"])), {"batch": 3, "stopped_by": {}})
+            fleet.write_record(d, {"host": "b", "status": "unreachable", "batch": 2, "stop": True})
+            self.assertEqual(fleet.gate(fleet.run_records(d, ["c"]), 100)["stopped_by"],
+                             {"host": "b", "status": "unreachable"})
+            # A server that began and left no record but "running" vanished.
+            self.assertEqual(fleet.gate(fleet.run_records(d, ["b"]))["stopped_by"], {"host": "c", "status": "vanished"})
 
     def test_keep_writes_the_record_and_the_plans_files(self):
         with tempfile.TemporaryDirectory() as d:
@@ -329,7 +408,7 @@ class Rollout(unittest.TestCase):
             reports = os.path.join(d, "reports")
             rollout = {"order": ["b", "a"], "canary": ["b"], "serial": [1, 1, 5, "25%"], "max_fail_percentage": 0}
             first = fleet.start_run(reports, "upgrade", rollout, now=1700000000)
-            second = fleet.start_run(reports, "plan", rollout, now=1700000000)
+            second = fleet.start_run(reports, "plan", rollout, now=1700000001)
             self.assertNotEqual(first["run_dir"], second["run_dir"])
             self.assertTrue(os.path.basename(first["run_dir"]).startswith("20231114T221320Z-upgrade."))
             with open(os.path.join(first["run_dir"], "run.json")) as f:
@@ -343,6 +422,35 @@ class Rollout(unittest.TestCase):
                              first["run_dir"])
             with self.assertRaises(ValueError):
                 fleet.start_run(os.path.join(d, "none"), "summary", rollout)
+            # A fetch fills a run that exists, never a new one; the latest
+            # rollout is named, not the plan after it.
+            with self.assertRaisesRegex(ValueError, "qb40tool_upgrade_run_dir=DIR \\(the latest rollout is %s\\)" %
+                                        first["run_dir"]):
+                fleet.start_run(reports, "fetch", rollout)
+            self.assertEqual(len(os.listdir(reports)), 2)
+            with self.assertRaisesRegex(ValueError, "no rollout in"):
+                fleet.start_run(os.path.join(d, "none"), "fetch", rollout)
+
+    def test_the_budget_is_a_number_in_run_json(self):
+        with tempfile.TemporaryDirectory() as d:
+            rollout = fleet.start_run(d, "upgrade", {"order": ["a"], "serial": [1, "25%"], "max_fail_percentage": "10"})
+            with open(os.path.join(rollout["run_dir"], "run.json")) as f:
+                run = json.load(f)
+            self.assertEqual((run["max_fail_percentage"], run["serial"]), (10, [1, "25%"]))
+            fleet.summary_files(rollout["run_dir"])
+            with open(os.path.join(rollout["run_dir"], "summary.json")) as f:
+                self.assertEqual(json.load(f)["max_fail_percentage"], 10)
+
+    def test_a_server_not_run_says_what_stopped_the_rollout_before_it(self):
+        canary = {"host": "k", "status": "failed", "batch": 1, "exit": 4, "meaning": "not every controller upgraded",
+                  "stop": False, "controllers": []}
+        rows = fleet.summary([canary], ["k", "a", "b"], {"mode": "upgrade", "id": "r", "max_fail_percentage": 0})
+        self.assertEqual([r["meaning"] for r in rows["json"]["servers"][1:]],
+                         ["not run: the rollout stopped at k (failed; 1 of 1 servers of batch 1 failed)"] * 2)
+        # Within the budget, before the canary ended, or in a plan: nothing stopped it.
+        for records, budget, mode in (([canary], 100, "upgrade"), ([], 0, "upgrade"), ([canary], 0, "plan")):
+            rows = fleet.summary(records, ["k", "a"], {"mode": mode, "id": "r", "max_fail_percentage": budget})
+            self.assertEqual(rows["json"]["servers"][1]["meaning"], "not run")
 
     def test_failure_names_why_and_the_log(self):
         record = {"status": "failed", "exit": 4, "meaning": "not every controller upgraded",
@@ -365,6 +473,68 @@ class Rollout(unittest.TestCase):
                              [("x", "not_run"), ("y", "planned")])
             self.assertEqual(sorted(os.listdir(d)), ["run.json", "summary.json", "summary.md", "summary.txt",
                                                      "y.record.json"])
+
+
+class Names(unittest.TestCase):
+    """Every log of a run's directory is HOST.LABEL.log.txt, whichever run made it."""
+
+    def test_plans(self):
+        one = fleet.runs(step("plan", 4, report(4, [controller("0x01", planned="upgrade")], plan=True)), IMAGES)
+        split = {"reuse": False, "runs": [{"label": "4077"}, {"label": "4080"}]}
+        refused = {"reuse": False, "refused": "another family", "runs": []}
+        discovery = {"kind": "plan", "label": "discovery", "family": "4077", "log": "Plan: ..."}
+        cases = [
+            (discovery, one, "h.plan.json", "h.4077.log.txt", "Plan: ..."),
+            # The families split: the first plan's log is no family's.
+            (discovery, split, "h.plan.json", "h.4077.log.txt", None),
+            (discovery, refused, "h.plan.json", "h.4077.log.txt", "Plan: ..."),
+            (dict(discovery, label="4080", family="4080"), split, "h.plan.4080.json", "h.4080.log.txt", "Plan: ..."),
+        ]
+        for plan, decision, report_file, log_file, log in cases:
+            named = fleet.named_plan("h", plan, decision)
+            self.assertEqual((named["report_file"], named["log_file"], named["log"]), (report_file, log_file, log))
+
+    def test_a_jobs_runs(self):
+        ended = {"label": "4077", "family": "4077", "began": 1, "ended": 2, "rc": 0, "report_text": "{}", "log": "L"}
+        failed = dict(ended, label="4080.b2-3", rc=4)
+        running = {"label": "4080", "family": "4080", "began": 3}
+        waiting = {"label": "4083", "family": "4083"}
+        cases = [
+            # runs, unreachable: (label, rc, unreachable, log file) of each step
+            ([ended], None, [("4077", 0, False, "h.4077.log.txt")]),
+            ([ended, failed, waiting], None, [("4077", 0, False, "h.4077.log.txt"),
+                                               ("4080.b2-3", 4, False, "h.4080.b2-3.log.txt")]),
+            ([ended, running, waiting], None, [("4077", 0, False, "h.4077.log.txt"), ("4080", None, False,
+                                                                                       "h.4080.log.txt")]),
+            ([ended, running, waiting], "gone", [("4077", 0, False, "h.4077.log.txt"), ("4080", None, True,
+                                                                                         "h.4080.log.txt")]),
+            ([waiting], "gone", [("4083", None, True, "h.4083.log.txt")]),
+        ]
+        for runs, unreachable, want in cases:
+            steps = fleet.job_steps("h", {"runs": runs}, unreachable)
+            self.assertEqual([(s["label"], s["rc"], s["unreachable"], s["log_file"]) for s in steps], want)
+        lost = fleet.job_steps("h", {"runs": [running]}, "gone")[0]
+        self.assertEqual(fleet.judge(lost)["state"], "unreachable")
+        self.assertIn("no end seen", fleet.judge(fleet.job_steps("h", {"runs": [running]})[0])["meaning"])
+
+    def test_fetch_names_its_logs_as_the_rollout_does(self):
+        up = json.dumps(report(0, [controller("0x01", seen=(1, 2, 0), upgrade="upgraded")]))
+        job = {"runs": [{"label": "4077", "began": 1, "ended": 2, "rc": 0, "report_text": up, "log": "first"},
+                        {"label": "4080", "began": 3, "report_text": up}]}
+        logs = {"log": "the last run's", "logprev": "the one before"}
+        steps = fleet.fetched_steps("h", {"job": job, "reports": [], "logs": logs})
+        self.assertEqual([(s["report_file"], s["log_file"], s["log"]) for s in steps],
+                         [("h.4077.json", "h.4077.log.txt", "first"), ("h.4080.json", "h.4080.log.txt",
+                                                                       "the last run's")])
+        # Upgrades that left no job: every report, by age.
+        reports = [{"name": "qb40tool-report.%s.json" % label, "text": up} for label in ("4080", "4077.b1-1", "4077")]
+        steps = fleet.fetched_steps("h", {"job": None, "reports": reports, "logs": logs})
+        self.assertEqual([(s["log_file"], s["log"]) for s in steps],
+                         [("h.4080.log.txt", None), ("h.4077.b1-1.log.txt", "the one before"),
+                          ("h.4077.log.txt", "the last run's")])
+        self.assertEqual(fleet.judge(steps[-1])["state"], "upgraded")
+        self.assertEqual(fleet.fetched_steps("h", {"job": None, "reports": [], "logs": {}}),
+                         [{"kind": "upgrade", "label": "fetch", "fetched": True}])
 
 
 if __name__ == "__main__":
