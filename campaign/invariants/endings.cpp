@@ -362,7 +362,10 @@ Finding spelling(const Evidence& e)
             return l.find("ERROR: ") != std::string::npos && l.find("[RETURN CODE:0x05]") != std::string::npos;
         });
     };
-    if (!says(e.console) && !says(e.errors))
+    // Where standard output or error was closed at start, the line has nowhere to go.
+    const std::set<int>& closed = e.scenario.closed_descriptors;
+    const bool can_say = !closed.contains(1) && !closed.contains(2);
+    if (can_say && !says(e.console) && !says(e.errors))
         return "the argument " + *word + " was refused without an error line";
     return std::nullopt;
 }

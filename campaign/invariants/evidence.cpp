@@ -100,7 +100,10 @@ bool transfer_failed(const std::string& line)
            (line.starts_with("\t[BMC retries of ") && line.ends_with(" exceeded]"));
 }
 
-std::vector<LastRead> last_reads(const Evidence& e)
+// `stopped_at`: the bus and address of the last controller the log shows a
+// scan found, the one a signal may have stopped the scan at before the
+// run recorded it.
+std::vector<LastRead> last_reads(const Evidence& e, std::optional<std::pair<unsigned, unsigned>>* stopped_at)
 {
     std::vector<LastRead> passes;
     std::optional<Version>* current = nullptr;  // the controller whose registers the scan dumps
@@ -121,6 +124,7 @@ std::vector<LastRead> last_reads(const Evidence& e)
                    std::sscanf(line.c_str() + at, " at I2C address 0x%x on Bus 0x%x", &address, &bus) == 2) {
             current = &passes.back()[{bus, address}];
             *current = Version{};
+            *stopped_at = std::pair<unsigned, unsigned>{bus, address};
             failed = false;
         } else if (current && std::sscanf(line.c_str(), "FWID%*u Reg 0x%x:0x%x", &reg, &value) == 2 && reg >= 0x60 &&
                    reg <= 0x62) {
@@ -257,12 +261,14 @@ bool deferral_line(const std::string& line)
 }
 
 // Each controller's firmware_last_seen is the last version its pass read
-// from it, null when a scan missed it since or a read of it failed.
+// from it, null when a scan missed it since or a read of it failed (or
+// when a signal stopped the scan at it).
 Finding last_seen(const Evidence& e, const nlohmann::json& report)
 {
     if (!e.out.log || e.log_lost)
         return std::nullopt;
-    std::vector<LastRead> passes = last_reads(e);
+    std::optional<std::pair<unsigned, unsigned>> stopped_at;
+    std::vector<LastRead> passes = last_reads(e, &stopped_at);
     const nlohmann::json bmcs = report.value("bmcs", nlohmann::json::array());
     for (size_t pass = 0; pass < bmcs.size() && pass < passes.size(); ++pass) {
         for (const nlohmann::json& c : bmcs[pass].value("controllers", nlohmann::json::array())) {
@@ -272,7 +278,12 @@ Finding last_seen(const Evidence& e, const nlohmann::json& report)
             auto seen = passes[pass].find({bus, address});
             nlohmann::json expected =
                 seen == passes[pass].end() || !seen->second ? nlohmann::json() : nlohmann::json(*seen->second);
-            if (c.value("firmware_last_seen", nlohmann::json("missing")) != expected)
+            const nlohmann::json reported = c.value("firmware_last_seen", nlohmann::json("missing"));
+            // A signal that stopped the run while the scan dumped this
+            // controller came before the scan recorded it: not seen yet.
+            const bool stopped_here = e.out.signal && pass + 1 == passes.size() &&
+                                      stopped_at == std::pair<unsigned, unsigned>{bus, address};
+            if (reported != expected && !(stopped_here && reported.is_null()))
                 return "the report's firmware_last_seen of bus " + c.value("bus", "") + " address " +
                        c.value("address", "") + " in BMC pass " + std::to_string(pass) + " is " +
                        c.value("firmware_last_seen", nlohmann::json()).dump() + ", the last version the pass read " +

@@ -9,6 +9,9 @@
 namespace os::recorder {
 
 DriverExchange Exchange;
+// The request id of the last VPD read sent: its answer may come late, to
+// another request, and is hidden then too.
+long LastVpdReadId = -1;
 
 namespace {
 
@@ -125,6 +128,8 @@ void DriverSend(int fd, const ipmi_req* req, int error)
     x.req_length = 2 + data_length;
     x.send_errno = error;
     x.vpd = VpdRequest(fd, x.req, x.req_length);
+    if (x.vpd.count)
+        LastVpdReadId = x.id;
 }
 
 void DriverReceive(int fd, ipmi_recv* recv, int error)
@@ -154,7 +159,8 @@ void DriverReceive(int fd, ipmi_recv* recv, int error)
         size_t data_length = recv->msg.data_len < kMaxMessage - 2 ? recv->msg.data_len : kMaxMessage - 2;
         // A VPD read's text never reaches the tool, nor the capture: an
         // answer of any other request id is hidden as one that asks for no offset.
-        if (x.vpd.count && data_length > 1 && recv->msg.data[0] == 0) {
+        const bool late_vpd_answer = x.rid != x.id && x.rid == LastVpdReadId;
+        if ((x.vpd.count || late_vpd_answer) && data_length > 1 && recv->msg.data[0] == 0) {
             VpdAsk ask = x.vpd;
             if (x.rid != x.id)
                 ask.known = false;
