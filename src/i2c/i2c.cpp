@@ -68,7 +68,7 @@ int i2c_master_read(INT8U i2c_addr, INT8U* p_rbuf, INT8U num_bytes, unsigned cha
         for (RedoResult redo = REDO_FAILED; redo != REDONE; ++attempt) {
             if (attempt >= LostReadAttempts())
                 return 0;
-            redo = RedoBeforeLostRead(i2c_addr);
+            redo = RedoBeforeLostRead(i2c_addr, i2c_master_write, i2c_master_read);
             if (redo == REDO_IMPOSSIBLE)
                 return 0;
         }

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "../common/settings.h"
-#include "i2c.h"
 
 namespace {
 
@@ -64,7 +63,7 @@ void NoteI2cTransfer(bool write, INT8U i2c_addr, const INT8U* bytes, INT8U num_b
     ++c.reads;
 }
 
-RedoResult RedoBeforeLostRead(INT8U i2c_addr)
+RedoResult RedoBeforeLostRead(INT8U i2c_addr, I2cWrite write, I2cRead read)
 {
     if (Redoing || i2c_addr >= kAddresses)
         return REDO_IMPOSSIBLE;
@@ -74,10 +73,10 @@ RedoResult RedoBeforeLostRead(INT8U i2c_addr)
     if (c.overflowed)
         return REDO_IMPOSSIBLE;
     Redoing = true;
-    bool done = i2c_master_write(i2c_addr, c.pointer, c.pointer_size, c.pointer_bus) == c.pointer_size;
+    bool done = write(i2c_addr, c.pointer, c.pointer_size, c.pointer_bus) == c.pointer_size;
     INT8U scratch[256];
     for (int i = 0; done && i < c.reads; ++i)
-        done = i2c_master_read(i2c_addr, scratch, c.read_size[i], c.read_bus[i]) == c.read_size[i];
+        done = read(i2c_addr, scratch, c.read_size[i], c.read_bus[i]) == c.read_size[i];
     Redoing = false;
     return done ? REDONE : REDO_FAILED;
 }

@@ -19,6 +19,10 @@ enum RedoResult { REDONE, REDO_FAILED, REDO_IMPOSSIBLE };
 // at. REDO_FAILED when one of them failed (it may be tried again);
 // REDO_IMPOSSIBLE when the reads since the pointer write were too many to
 // keep, or while a redo is under way: the read then fails.
-RedoResult RedoBeforeLostRead(INT8U i2c_addr);
+// The transfers are the caller's (i2c.cpp passes its own read and write),
+// so that this bookkeeping calls nothing above it.
+using I2cWrite = int (*)(INT8U i2c_addr, const INT8U* p_wbuf, INT8U num_bytes, unsigned char busID);
+using I2cRead = int (*)(INT8U i2c_addr, INT8U* p_rbuf, INT8U num_bytes, unsigned char busID);
+RedoResult RedoBeforeLostRead(INT8U i2c_addr, I2cWrite write, I2cRead read);
 // How often a read is tried when its answers are lost.
 int LostReadAttempts();
