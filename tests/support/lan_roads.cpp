@@ -3,9 +3,11 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <regex>
 #include <set>
 #include <sstream>
+#include <string_view>
 
 #include "in_process.h"
 
@@ -54,6 +56,20 @@ std::string lan_machine(const std::string& machine, const LanSetUp& setup)
             lan["kg"] = kLanKg;
         lan.update(setup.lan);
         bmc["lan"] = lan;
+    }
+    return m.dump();
+}
+
+std::string driver_machine(const std::string& machine)
+{
+    json m = json::parse(machine);
+    for (const char* field : {"vanishing_nodes", "driver"})
+        m.erase(field);
+    for (size_t i = 0; i < m["bmcs"].size(); ++i) {
+        json& bmc = m["bmcs"][i];
+        for (const char* road : {"kcs", "kcs_handshake", "lan"})
+            bmc.erase(road);
+        bmc["node"] = "/dev/ipmi" + std::to_string(i);
     }
     return m.dump();
 }
@@ -107,7 +123,7 @@ Lines without_dates(const Lines& in)
     static const std::regex date(R"((Mon|Tue|Wed|Thu|Fri|Sat|Sun) [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4})");
     Lines out;
     for (const std::string& line : in)
-        out.push_back(std::regex_replace(line, date, "<date>"));
+        out.push_back(line.find(':') == std::string::npos ? line : std::regex_replace(line, date, "<date>"));
     return out;
 }
 
@@ -133,24 +149,102 @@ json without_dates(json report)
     return report;
 }
 
-std::map<std::string, Lines> master_write_read_traffic(const std::string& trace)
+namespace {
+
+// Calls `f` with each event of a trace (a line without its time) as a view
+// into the trace: the traces of an upgrade have tens of thousands of lines,
+// and the tests' own code is built unoptimised.
+template <class F>
+void each_event(const std::string& trace, F f)
 {
-    static const std::regex exchange(R"((bmc\d+) (?:driver|kcs|lan) (request|response)(?: id \d+)?: ((?:18|1C) 52\b.*))");
-    std::map<std::string, Lines> out;
-    std::smatch m;
-    for (const std::string& event : trace_events(trace))
-        if (std::regex_match(event, m, exchange))
-            out[m[1]].push_back(m[2].str() + " " + m[3].str());
+    for (size_t at = 0; at < trace.size();) {
+        size_t end = trace.find('\n', at);
+        if (end == std::string::npos)
+            end = trace.size();
+        std::string_view line(trace.data() + at, end - at);
+        if (line.ends_with('\r'))
+            line.remove_suffix(1);
+        const size_t blank = line.find(' ');
+        f(blank == std::string_view::npos ? line : line.substr(blank + 1));
+        at = end + 1;
+    }
+}
+
+// One request or answer of a BMC's road in a trace event: "bmc0 lan
+// request: 18 52 01 C0 01", "bmc1 driver response id 7: 1C 52 00 4D".
+struct TracedExchange {
+    std::string_view bmc, kind, bytes;  // kind: "request" or "response"
+};
+
+std::optional<TracedExchange> traced_exchange(std::string_view event)
+{
+    if (!event.starts_with("bmc"))
+        return std::nullopt;
+    const size_t road_at = event.find(' ');
+    const size_t kind_at = road_at == std::string_view::npos ? road_at : event.find(' ', road_at + 1);
+    const size_t colon = kind_at == std::string_view::npos ? kind_at : event.find(": ", kind_at);
+    if (colon == std::string_view::npos)
+        return std::nullopt;
+    const std::string_view road = event.substr(road_at + 1, kind_at - road_at - 1);
+    const std::string_view head = event.substr(kind_at + 1, colon - kind_at - 1);
+    const std::string_view kind = head.substr(0, head.find(' '));
+    if ((road != "driver" && road != "kcs" && road != "lan") || (kind != "request" && kind != "response") ||
+        (head != kind && !head.substr(kind.size()).starts_with(" id ")))
+        return std::nullopt;
+    return TracedExchange{event.substr(0, road_at), kind, event.substr(colon + 2)};
+}
+
+bool is_device_line(std::string_view event)
+{
+    return event.starts_with("led ") || event.starts_with("mux ") || event.starts_with("flash ") ||
+           event.starts_with("register ");
+}
+
+}  // namespace
+
+std::map<std::string, std::string> master_write_read_traffic(const std::string& trace)
+{
+    std::map<std::string, std::string> out;
+    std::string_view bmc;
+    std::string* text = nullptr;
+    each_event(trace, [&](std::string_view event) {
+        const auto e = traced_exchange(event);
+        if (!e || (!e->bytes.starts_with("18 52") && !e->bytes.starts_with("1C 52")))
+            return;
+        if (!text || e->bmc != bmc) {
+            bmc = e->bmc;
+            text = &out[std::string(bmc)];
+        }
+        text->append(e->kind).append(" ").append(e->bytes).append("\n");
+    });
     return out;
+}
+
+uint64_t nth_request(const std::string& trace, const std::string& prefix, const std::string& after)
+{
+    uint64_t matched = 0, found = 0;
+    std::string_view previous;
+    each_event(trace, [&](std::string_view event) {
+        const auto e = traced_exchange(event);
+        if (found || !e || e->kind != "request")
+            return;
+        if (e->bytes.starts_with(prefix)) {
+            ++matched;
+            if (after.empty() || previous == after)
+                found = matched;
+        }
+        previous = e->bytes;
+    });
+    return found;
 }
 
 Lines device_lines(const std::string& trace)
 {
     Lines out;
-    for (const std::string& event : trace_events(trace))
-        if (event.starts_with("led ") || event.starts_with("mux ") || event.starts_with("flash ") ||
-            event.starts_with("register "))
-            out.push_back(event);
+    each_event(trace, [&](std::string_view event) {
+        if (is_device_line(event))
+            out.emplace_back(event);
+    });
     return out;
 }
 
@@ -230,7 +324,11 @@ std::map<std::string, std::set<std::string>> active_sessions(const std::string& 
     static const std::regex all_gone(R"((bmc\d+) lan (?:restart|sessions dropped): .*)");
     std::map<std::string, std::set<std::string>> open;
     std::smatch m;
-    for (const std::string& event : trace_events(trace)) {
+    each_event(trace, [&](std::string_view view) {
+        if (view.find(" lan session ") == std::string_view::npos && view.find(" lan restart: ") == std::string_view::npos &&
+            view.find(" lan sessions dropped: ") == std::string_view::npos)
+            return;
+        const std::string event(view);
         if (std::regex_match(event, m, active)) {
             open[m[1]].insert(m[2]);
             if (made)
@@ -240,7 +338,7 @@ std::map<std::string, std::set<std::string>> active_sessions(const std::string& 
         } else if (std::regex_match(event, m, all_gone)) {
             open[m[1]].clear();
         }
-    }
+    });
     return open;
 }
 

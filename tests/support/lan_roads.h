@@ -37,6 +37,10 @@ struct LanSetUp {
 // kLanPassword and administrator privilege, no answer time of its own (so
 // that both roads keep the same virtual time), then `setup.lan`'s fields.
 std::string lan_machine(const std::string& machine, const LanSetUp& setup = {});
+// `machine` with every BMC behind the driver (/dev/ipmiN, N from 0) and
+// nothing else: no KCS ports, no LAN interface, no driver trouble, no
+// vanishing nodes. The other road's machine of lan_machine.
+std::string driver_machine(const std::string& machine);
 // The arguments that reach the first `bmcs` of those BMCs, as admin; the
 // password's (and K_G's) file is written into `dir` first (mode 0600).
 std::vector<std::string> lan_arguments(SimDir& dir, size_t bmcs, const LanSetUp& setup = {});
@@ -58,8 +62,13 @@ nlohmann::json report_without_road(const std::string& text);
 nlohmann::json without_dates(nlohmann::json report);
 
 // Each BMC's Master Write-Read requests and answers in the trace, on any
-// road: {"bmc0": {"request 18 52 01 C0 00 63", "response 1C 52 00", ...}}.
-std::map<std::string, Lines> master_write_read_traffic(const std::string& trace);
+// road, one line each: {"bmc0": "request 18 52 01 C0 00 63\nresponse 1C 52 00\n..."}.
+std::map<std::string, std::string> master_write_read_traffic(const std::string& trace);
+// Which of the Master Write-Read requests that begin with `prefix` (hex
+// bytes, "18 52 01 C0 01") is the first to come right after the request
+// `after` (all its bytes), counted from 1 as a fault rule's "nth" counts;
+// with `after` empty, the first. 0 when none does.
+uint64_t nth_request(const std::string& trace, const std::string& prefix, const std::string& after = "");
 // Every line the devices wrote into the trace (LEDs, muxes, flash,
 // refused register writes), without times.
 Lines device_lines(const std::string& trace);
@@ -75,7 +84,7 @@ struct RoadView {
     int signal = 0;
     Lines console, log, logprev;
     nlohmann::json report;
-    std::map<std::string, Lines> traffic;
+    std::map<std::string, std::string> traffic;
     Lines devices;
     std::string metrics;
 };
