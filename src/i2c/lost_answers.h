@@ -20,5 +20,10 @@ enum RedoResult { REDONE, REDO_FAILED, REDO_IMPOSSIBLE };
 // REDO_IMPOSSIBLE when the reads since the pointer write were too many to
 // keep, or while a redo is under way: the read then fails.
 RedoResult RedoBeforeLostRead(INT8U i2c_addr);
+// A flash byte write or verify (0x55 0xAA [0xF2] 0xE0/0xE1 AH AL DD). The
+// controller refuses an address written or verified twice: when such a
+// command was sent again because its answer was lost, its refusal says the
+// first sending did it. The end of verification checks every byte anyway.
+bool IsFlashByteCommand(const INT8U* bytes, INT8U size);
 // How often a read is tried when its answers are lost.
 int LostReadAttempts();
