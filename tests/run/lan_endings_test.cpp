@@ -20,17 +20,12 @@ namespace {
 
 using Args = std::vector<std::string>;
 
-// `name` of sim/machines with a BMC whose every answer takes 0.1 ms (so that
-// a scan takes time on both roads alike), its clock fixed and `extra`'s
-// top-level fields ("signals", "keys") added.
+// `name` of sim/machines slowed as slow_machine() slows it (so that a scan
+// takes time on both roads alike), with `extra`'s top-level fields
+// ("signals", "keys") in place of its own.
 std::string le_machine(const std::string& name, const json& extra = json::object())
 {
-    json m = json::parse(machine_file(name));
-    m["clock"]["start"] = 1700000000;
-    if (!m.contains("keys"))
-        m["keys"] = json::array();
-    for (json& bmc : m["bmcs"])
-        bmc["latency_us"] = 100;
+    json m = json::parse(slow_machine(name, {}, {}));
     m.update(extra);
     return m.dump();
 }
