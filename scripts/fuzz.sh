@@ -22,7 +22,8 @@ mkdir -p build-fuzz/findings build-fuzz/logs
 # Longest input, and how fast inputs may grow: a whole run with an upgrade
 # takes thousands of answers.
 declare -A limits=([command_line]="-max_len=1024" [image]="-max_len=30000"
-                   [driver]="-max_len=20000 -len_control=10" [kcs]="-max_len=20000 -len_control=10")
+                   [driver]="-max_len=20000 -len_control=10" [kcs]="-max_len=20000 -len_control=10"
+                   [lan_packet]="-max_len=400")
 
 run() {  # NAME
   local name=$1 log=build-fuzz/logs/$1.log
@@ -44,7 +45,7 @@ tool_coverage() {  # NAME
 
 # Two at a time, one pair after the other.
 failed=0
-for pair in "command_line image" "driver kcs"; do
+for pair in "command_line image" "driver kcs" "lan_packet"; do
   declare -A pids=()
   for name in $pair; do
     run "$name" &

@@ -63,14 +63,18 @@ int i2c_master_read(INT8U i2c_addr, INT8U* p_rbuf, INT8U num_bytes, unsigned cha
         }
         // A lost answer (the network road): the read has moved the pointer;
         // what it belongs to is redone first, as often as the attempts allow.
+        // A redo that fails takes an attempt; one that succeeds leaves the
+        // attempt to the read that follows it.
         if (!I2C_LastAnswerLost)
             return 0;
-        for (RedoResult redo = REDO_FAILED; redo != REDONE; ++attempt) {
+        for (RedoResult redo = REDO_FAILED; redo != REDONE;) {
             if (attempt >= LostReadAttempts())
                 return 0;
             redo = RedoBeforeLostRead(i2c_addr, i2c_master_write, i2c_master_read);
             if (redo == REDO_IMPOSSIBLE)
                 return 0;
+            if (redo == REDO_FAILED)
+                ++attempt;
         }
     }
 }

@@ -93,6 +93,8 @@ RunResult SimDir::run(const std::vector<std::string>& args) const
         else
             setenv("QB40SIM_MACHINE", machine.c_str(), 1);
         setenv("QB40SIM_TRACE", trace.c_str(), 1);
+        for (const auto& [name, value] : env_)
+            setenv(name.c_str(), value.c_str(), 1);
         if (panel_.empty())
             unsetenv("QB40SIM_PANEL");
         else

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <set>
 #include <string>
 #include <utility>
@@ -41,6 +42,8 @@ public:
     void closed(std::set<int> descriptors) { closed_ = std::move(descriptors); }
     // Start the next runs with this file-creation mask (else the test's own).
     void umask(unsigned mask) { umask_ = mask; }
+    // Start the next runs with this environment variable set.
+    void env(const std::string& name, const std::string& value) { env_[name] = value; }
 
     void write(const std::string& name, const std::string& bytes) const;
     bool exists(const std::string& name) const { return std::filesystem::exists(dir_ / name); }
@@ -61,6 +64,7 @@ private:
     std::string panel_;  // empty: no panel
     std::set<int> closed_;
     int umask_ = -1;  // -1: the test's own
+    std::map<std::string, std::string> env_;
 };
 
 // In a child after fork(): becomes qb40tool-sim with `args` (after the

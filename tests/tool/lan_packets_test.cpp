@@ -93,3 +93,34 @@ TEST(LanPackets, AProtectedPacketIsReadOnlyWholeAndWithItsOwnKeys)
         }
     }
 }
+
+// Before a session anyone on the network can answer, and a session-less
+// datagram may carry a message longer than one the tool takes: with right
+// checksums it is still no answer, and nothing is copied past the caller's
+// message buffer.
+TEST(LanPackets, AMessageLongerThanTheBufferIsNoAnswer)
+{
+    auto checksum = [](const INT8U* bytes, size_t n) {
+        INT8U sum = 0;
+        for (size_t i = 0; i < n; ++i)
+            sum = static_cast<INT8U>(sum + bytes[i]);
+        return static_cast<INT8U>(-sum);
+    };
+    for (size_t size : {size_t{LAN_MAX_MESSAGE}, size_t{LAN_MAX_MESSAGE + 1}, size_t{255}}) {
+        Bytes message(size, 0x5A);
+        message[0] = 0x81, message[1] = 0x1C, message[3] = 0x20, message[4] = 0x0C, message[5] = 0x52, message[6] = 0;
+        message[2] = checksum(message.data(), 2);
+        message[size - 1] = checksum(message.data() + 3, size - 4);
+        INT8U datagram[LAN_MAX_PACKET];
+        const size_t n = RmcpV15(datagram, message.data(), size);
+        RmcpInbound in{};
+        ASSERT_EQ(RmcpRead(datagram, n, nullptr, &in), RMCP_V15_PACKET) << size;
+        ASSERT_EQ(in.size, size);
+        INT8U up[LAN_MAX_MESSAGE], seq = 0;
+        size_t up_size = 0;
+        EXPECT_EQ(IpmiLanResponse(in.payload, in.size, &seq, up, &up_size), size <= LAN_MAX_MESSAGE) << size;
+        if (size <= LAN_MAX_MESSAGE) {
+            EXPECT_EQ(up_size, size - 5);
+        }
+    }
+}

@@ -25,6 +25,7 @@
 #include "rmcp.h"
 
 INT8U LanAnswerLost = 0;
+INT8U LanResentAfterLoss = 0;
 
 namespace {
 
@@ -46,6 +47,10 @@ char Error[256];
 const char* LostWhy = nullptr;  // the BMC of the pass is lost: every exchange fails at once
 int LostInARow = 0;
 long long LastAnswer = 0;
+// The last request that got no answer after all its sendings: the I2C layer
+// may send it again, and the BMC may have carried it out already.
+INT8U Unanswered[LAN_MAX_MESSAGE];
+INT16U UnansweredSize = 0;
 
 bool IsMasterWriteReadRead(const INT8U* request, INT16U size)
 {
@@ -78,7 +83,7 @@ bool EnsureSession()
     if (LanSession_Active() && !idle && LostInARow < kLostBeforeReopen)
         return true;
     if (LanSession_Active())
-        LanSession_Close();
+        LanSession_Close(1);  // it stopped answering, or has been idle long enough to be gone
     char why[200];
     if (LanSession_Open(why, sizeof why) == LAN_OPENED) {
         pf("LAN: session with the BMC at %s port %u opened anew (cipher suite %d)", LanHosts[Current],
@@ -103,6 +108,7 @@ INT8U LanRoad_Open()
     Error[0] = '\0';
     LostWhy = nullptr;
     LostInARow = 0;
+    UnansweredSize = 0;
     const char* host = LanHosts[Current];
     const INT16U port = LanPorts[Current];
     if (const char* why = LanLink_Open(host, port)) {
@@ -124,9 +130,12 @@ INT8U LanRoad_Open()
 INT8U LanRoad_Exchange(const INT8U* ptr, INT16U write_length, INT8U* recvptr, INT8U* recv_buffer_length)
 {
     LanAnswerLost = 0;
+    LanResentAfterLoss = 0;
     if (LostWhy)
         return 0;
     const bool read = IsMasterWriteReadRead(ptr, write_length);
+    const bool again = write_length == UnansweredSize && std::memcmp(ptr, Unanswered, write_length) == 0;
+    UnansweredSize = 0;
     const INT8U rq_seq = LanSession_NextRqSeq();
     const int sendings = read ? 1 : 1 + CMDL_LanRetries;
     INT8U answer[LAN_MAX_MESSAGE];
@@ -141,6 +150,7 @@ INT8U LanRoad_Exchange(const INT8U* ptr, INT16U write_length, INT8U* recvptr, IN
         }
         LostInARow = 0;
         LastAnswer = LanLink_Now();
+        LanResentAfterLoss = sending > 0 || again ? 1 : 0;
         if (ptr[1] == kCmdMasterWriteRead && size >= 3 && RefusalOf(answer[2])) {
             std::snprintf(Error, sizeof Error, "it refuses Master Write-Read to user \"%s\" (completion code 0x%02x, %s)",
                           LanUser, answer[2], RefusalOf(answer[2]));
@@ -155,6 +165,10 @@ INT8U LanRoad_Exchange(const INT8U* ptr, INT16U write_length, INT8U* recvptr, IN
         return 1;
     }
     LanAnswerLost = read ? 1 : 0;
+    if (write_length <= sizeof Unanswered) {
+        std::memcpy(Unanswered, ptr, write_length);
+        UnansweredSize = write_length;
+    }
     pf("LAN: no answer from the BMC at %s port %u after %d sending%s", LanHosts[Current], LanPorts[Current], sendings,
        sendings == 1 ? "" : "s");
     return 0;
@@ -164,7 +178,9 @@ void LanRoad_Close()
 {
     if (CMDL_VerboseLog && LanSession_Dropped())
         pf("LAN: %u datagrams were dropped in the session", LanSession_Dropped());
-    LanSession_Close();
+    // Sent again when its datagrams are lost, so that the BMC is not left
+    // with the session; once when the BMC is lost anyway.
+    LanSession_Close(LostWhy ? 1 : 1 + CMDL_LanRetries);
     LanLink_Close();
 }
 

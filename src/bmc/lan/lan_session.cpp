@@ -485,13 +485,13 @@ LanOpenResult LanSession_Open(char* why, size_t why_size)
         r = LanSession_Request(privilege, sizeof privilege, rq_seq, answer, &answer_size, WaitUs());
     if (r != LAN_ANSWERED) {
         std::snprintf(why, why_size, "no answer to Set Session Privilege Level");
-        LanSession_Close();
+        LanSession_Close(1);
         return LAN_NO_ANSWER;
     }
     if (answer_size < 3 || answer[2] != 0) {
         std::snprintf(why, why_size, "privilege %s refused for user \"%s\" (completion code 0x%02x)",
                       PrivilegeName(CMDL_LanPrivilege), LanUser, answer_size >= 3 ? answer[2] : 0);
-        LanSession_Close();
+        LanSession_Close(1);
         return LAN_PRIVILEGE_REFUSED;
     }
     return LAN_OPENED;
@@ -579,15 +579,19 @@ LanRequestResult LanSession_Request(const INT8U* request, size_t size, INT8U rq_
     return LAN_LOST;
 }
 
-void LanSession_Close()
+void LanSession_Close(int sendings)
 {
     if (S.active) {
         INT8U request[6] = {kNetFnApp, kCmdCloseSession};
         PutLe32(request + 2, S.bmc_id);
         INT8U answer[LAN_MAX_MESSAGE];
         size_t answer_size = 0;
-        // Once, briefly: a BMC that has forgotten the session answers nothing.
-        LanSession_Request(request, sizeof request, LanSession_NextRqSeq(), answer, &answer_size, WaitUs());
+        // A BMC that has forgotten the session answers nothing: the caller
+        // sends it once when that is likely.
+        const INT8U rq_seq = LanSession_NextRqSeq();
+        for (int sending = 0; sending < sendings; ++sending)
+            if (LanSession_Request(request, sizeof request, rq_seq, answer, &answer_size, WaitUs()) == LAN_ANSWERED)
+                break;
     }
     const unsigned dropped = S.dropped;
     LanWipe(&S, sizeof S);

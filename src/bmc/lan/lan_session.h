@@ -42,9 +42,9 @@ INT8U LanSession_NextRqSeq();
 // up to `wait_us` for its answer (NetFn, command, completion code, data).
 LanRequestResult LanSession_Request(const INT8U* request, size_t size, INT8U rq_seq, INT8U* answer,
                                     size_t* answer_size, long long wait_us);
-// Close Session, sent once and waited for briefly; the session is
-// forgotten whatever comes back, and its keys wiped.
-void LanSession_Close();
+// Close Session, sent up to `sendings` times until it is answered; the
+// session is forgotten whatever comes back, and its keys wiped.
+void LanSession_Close(int sendings);
 // Packets that were not taken as an answer: another session's, a bad
 // integrity code, a sequence number outside the window, a late answer.
 unsigned LanSession_Dropped();

@@ -206,7 +206,9 @@ size_t IpmiLanRequest(INT8U* out, const INT8U* request, size_t size, INT8U rq_se
 bool IpmiLanResponse(const INT8U* message, size_t size, INT8U* rq_seq, INT8U* answer, size_t* answer_size)
 {
     // rqAddr, NetFn/LUN, checksum, rsAddr, rqSeq/LUN, command, completion code, data, checksum.
-    if (size < 8 || Checksum(message, 2) != message[2] || Checksum(message + 3, size - 4) != message[size - 1])
+    // A datagram may carry more than a message: longer is no answer (the
+    // caller's buffer holds one message).
+    if (size < 8 || size > LAN_MAX_MESSAGE || Checksum(message, 2) != message[2] || Checksum(message + 3, size - 4) != message[size - 1])
         return false;
     *rq_seq = static_cast<INT8U>(message[4] >> 2);
     answer[0] = static_cast<INT8U>(message[1] >> 2);  // the response's NetFn, as the driver hands it up

@@ -70,6 +70,6 @@ RmcpKind RmcpRead(const INT8U* in, size_t size, const RmcpProtection* protection
 // data) with `rq_seq` (0 to 63). 0 when it does not fit.
 size_t IpmiLanRequest(INT8U* out, const INT8U* request, size_t size, INT8U rq_seq);
 // Reads an IPMI LAN response: false when a checksum is wrong or it is too
-// short. `answer` gets what the exchange hands up: NetFn, command,
+// short or longer than LAN_MAX_MESSAGE. `answer` gets what the exchange hands up: NetFn, command,
 // completion code, data.
 bool IpmiLanResponse(const INT8U* message, size_t size, INT8U* rq_seq, INT8U* answer, size_t* answer_size);
