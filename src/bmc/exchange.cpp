@@ -13,7 +13,6 @@
 #include "road.h"
 
 INT8U ExchangeAnswerLost = 0;
-INT8U ExchangeResentAfterLoss = 0;
 
 // "<title>XX XX ...\n" straight into the log, formatted in a fixed buffer and
 // written in pieces, so that a long message costs a few writes, not one per byte.
@@ -46,7 +45,6 @@ INT8U Kcs_Read_After_Write(INT8U* ptr, INT16U write_length, INT8U* recvptr, INT8
 
     INT8U ok = 0;
     ExchangeAnswerLost = 0;
-    ExchangeResentAfterLoss = 0;
     switch (Road) {
     case ROAD_DRIVER:
         ok = DriverRoad_Exchange(ptr, write_length, recvptr, recv_buffer_length);
@@ -57,7 +55,6 @@ INT8U Kcs_Read_After_Write(INT8U* ptr, INT16U write_length, INT8U* recvptr, INT8
     case ROAD_LAN:
         ok = LanRoad_Exchange(ptr, write_length, recvptr, recv_buffer_length);
         ExchangeAnswerLost = LanAnswerLost;
-        ExchangeResentAfterLoss = LanResentAfterLoss;
         break;
     }
     if (!ok)

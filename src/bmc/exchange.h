@@ -13,6 +13,3 @@ INT8U Kcs_Read_After_Write(INT8U* ptr, INT16U write_length, INT8U* recvptr, INT8
 // have carried out the request (the network road, for a request that is
 // sent once): 0 on every other road and for every other failure.
 extern INT8U ExchangeAnswerLost;
-// The last exchange was answered on a sending after one whose answer was
-// lost (the network road): the BMC may have carried the request out twice.
-extern INT8U ExchangeResentAfterLoss;

@@ -81,12 +81,4 @@ RedoResult RedoBeforeLostRead(INT8U i2c_addr, I2cWrite write, I2cRead read)
     return done ? REDONE : REDO_FAILED;
 }
 
-bool IsFlashByteCommand(const INT8U* bytes, INT8U size)
-{
-    const INT8U at = size == 7 ? 3 : 2;  // the QB4083C form has 0xF2 before the command
-    if ((size != 6 && size != 7) || bytes[0] != 0x55 || bytes[1] != 0xAA || (size == 7 && bytes[2] != 0xF2))
-        return false;
-    return bytes[at] == 0xE0 || bytes[at] == 0xE1;
-}
-
 int LostReadAttempts() { return 1 + CMDL_LanRetries; }

@@ -24,10 +24,5 @@ enum RedoResult { REDONE, REDO_FAILED, REDO_IMPOSSIBLE };
 using I2cWrite = int (*)(INT8U i2c_addr, const INT8U* p_wbuf, INT8U num_bytes, unsigned char busID);
 using I2cRead = int (*)(INT8U i2c_addr, INT8U* p_rbuf, INT8U num_bytes, unsigned char busID);
 RedoResult RedoBeforeLostRead(INT8U i2c_addr, I2cWrite write, I2cRead read);
-// A flash byte write or verify (0x55 0xAA [0xF2] 0xE0/0xE1 AH AL DD). The
-// controller refuses an address written or verified twice: when such a
-// command was sent again because its answer was lost, its refusal says the
-// first sending did it. The end of verification checks every byte anyway.
-bool IsFlashByteCommand(const INT8U* bytes, INT8U size);
 // How often a read is tried when its answers are lost.
 int LostReadAttempts();

@@ -8,7 +8,6 @@
 
 #include "../bmc/exchange.h"
 #include "../logfile/logfile.h"
-#include "lost_answers.h"
 
 #define READ_REQUEST_SIZE 10
 #define WRITE_REQUEST_SIZE (MWR_HEADER + MWR_MAX_WRITE)
@@ -102,14 +101,6 @@ static int transfer(Transfer kind, INT8U* request, INT16U request_length, INT8U 
         I2C_LastCompletionCode = code;
         if (code == 0x00)
             return length;
-        if (code == 0x83 && kind == TRANSFER_WRITE && ExchangeResentAfterLoss &&
-            IsFlashByteCommand(request + MWR_HEADER, num_bytes)) {
-            pf("LAN: the flash command at 0x%02X%02X, sent again after its answer was lost, is refused as a repeat: "
-               "the first sending carried it out",
-               request[MWR_HEADER + num_bytes - 3], request[MWR_HEADER + num_bytes - 2]);
-            I2C_LastCompletionCode = 0;
-            return length;
-        }
 
         const CompletionCode* known = find_completion_code(code);
         if (known) {

@@ -152,8 +152,6 @@ TEST(LanLoss, OneDatagramLostByRuleChangesNothing)
         {"the answer of Set Session Privilege Level", kScan, {{"message", "set_privilege"}, {"drop", true}}, "", ""},
         {"the answer of Close Session", kScan, {{"message", "close_session"}, {"drop", true}}, "", ""},
         {"the answer of the flash erase", kUpgrade, {{"drop", true}}, "18 52 01 C0 00 55 AA", ""},
-        {"the answer of a flash write", kUpgrade, {{"drop", true}}, "18 52 01 C0 00 55 AA E0 0A 00", ""},
-        {"the answer of a flash verify", kUpgrade, {{"drop", true}}, "18 52 01 C0 00 55 AA E1 0A 00", ""},
         {"the answer of the read after the end of verification", kUpgrade, {{"drop", true}}, "18 52 01 C0",
          "18 52 01 C0 00 55 AA E2"},
     };
@@ -175,6 +173,29 @@ TEST(LanLoss, OneDatagramLostByRuleChangesNothing)
         const LossRun lossy = ll_run(&c.args == &kScan ? ll_scan_machine() : ll_upgrade_machine(), c.args, json::array({fault}));
         EXPECT_NE(lossy.trace.find(" lan fault 0 #1 "), std::string::npos) << "the fault never fired";
         EXPECT_EQ(ll_differences(reference.outcome, lossy.outcome), "");
+        EXPECT_EQ(sessions_left_open(lossy.trace), Lines{});
+    }
+}
+
+// A flash byte write or verify is not sent again as if nothing had
+// happened: the controller may have taken it, and a refusal of the second
+// sending proves nothing about the first. A lost answer there fails the
+// upgrade where it happens, before the downcopy, so the controller keeps
+// running its old image, and the run says so.
+TEST(LanLoss, ALostFlashAnswerFailsTheUpgradeBeforeTheDowncopy)
+{
+    const LossRun reference = ll_run(ll_upgrade_machine(), kUpgrade, json::array());
+    ASSERT_NE(reference.trace.find("downcopy and reset"), std::string::npos) << "the loss-free upgrade flashes nothing";
+    for (const char* prefix : {"18 52 01 C0 00 55 AA E0 0A 00", "18 52 01 C0 00 55 AA E1 0A 00"}) {
+        SCOPED_TRACE(prefix);
+        json fault = {{"drop", true}, {"request", prefix}};
+        fault["nth"] = nth_request(reference.trace, prefix, "");
+        ASSERT_GT(fault["nth"].get<uint64_t>(), 0u);
+        const LossRun lossy = ll_run(ll_upgrade_machine(), kUpgrade, json::array({fault}));
+        EXPECT_NE(lossy.trace.find(" lan fault 0 #1 "), std::string::npos) << "the fault never fired";
+        EXPECT_EQ(lossy.result.status, 4);
+        EXPECT_EQ(lossy.trace.find("downcopy and reset"), std::string::npos);
+        EXPECT_GT(count_containing(lossy.outcome.console, "Error writing data on SMBus"), 0u);
         EXPECT_EQ(sessions_left_open(lossy.trace), Lines{});
     }
 }

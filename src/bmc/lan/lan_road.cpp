@@ -25,7 +25,6 @@
 #include "rmcp.h"
 
 INT8U LanAnswerLost = 0;
-INT8U LanResentAfterLoss = 0;
 
 namespace {
 
@@ -47,10 +46,6 @@ char Error[256];
 const char* LostWhy = nullptr;  // the BMC of the pass is lost: every exchange fails at once
 int LostInARow = 0;
 long long LastAnswer = 0;
-// The last request that got no answer after all its sendings: the I2C layer
-// may send it again, and the BMC may have carried it out already.
-INT8U Unanswered[LAN_MAX_MESSAGE];
-INT16U UnansweredSize = 0;
 
 bool IsMasterWriteReadRead(const INT8U* request, INT16U size)
 {
@@ -108,7 +103,6 @@ INT8U LanRoad_Open()
     Error[0] = '\0';
     LostWhy = nullptr;
     LostInARow = 0;
-    UnansweredSize = 0;
     const char* host = LanHosts[Current];
     const INT16U port = LanPorts[Current];
     if (const char* why = LanLink_Open(host, port)) {
@@ -130,12 +124,9 @@ INT8U LanRoad_Open()
 INT8U LanRoad_Exchange(const INT8U* ptr, INT16U write_length, INT8U* recvptr, INT8U* recv_buffer_length)
 {
     LanAnswerLost = 0;
-    LanResentAfterLoss = 0;
     if (LostWhy)
         return 0;
     const bool read = IsMasterWriteReadRead(ptr, write_length);
-    const bool again = write_length == UnansweredSize && std::memcmp(ptr, Unanswered, write_length) == 0;
-    UnansweredSize = 0;
     const INT8U rq_seq = LanSession_NextRqSeq();
     const int sendings = read ? 1 : 1 + CMDL_LanRetries;
     INT8U answer[LAN_MAX_MESSAGE];
@@ -150,7 +141,6 @@ INT8U LanRoad_Exchange(const INT8U* ptr, INT16U write_length, INT8U* recvptr, IN
         }
         LostInARow = 0;
         LastAnswer = LanLink_Now();
-        LanResentAfterLoss = sending > 0 || again ? 1 : 0;
         if (ptr[1] == kCmdMasterWriteRead && size >= 3 && RefusalOf(answer[2])) {
             std::snprintf(Error, sizeof Error, "it refuses Master Write-Read to user \"%s\" (completion code 0x%02x, %s)",
                           LanUser, answer[2], RefusalOf(answer[2]));
@@ -165,10 +155,6 @@ INT8U LanRoad_Exchange(const INT8U* ptr, INT16U write_length, INT8U* recvptr, IN
         return 1;
     }
     LanAnswerLost = read ? 1 : 0;
-    if (write_length <= sizeof Unanswered) {
-        std::memcpy(Unanswered, ptr, write_length);
-        UnansweredSize = write_length;
-    }
     pf("LAN: no answer from the BMC at %s port %u after %d sending%s", LanHosts[Current], LanPorts[Current], sendings,
        sendings == 1 ? "" : "s");
     return 0;

@@ -32,9 +32,6 @@ const char* LanRoad_Lost();
 // The last exchange was a Master Write-Read that reads, sent once, whose
 // answer did not come: the BMC may have carried it out.
 extern INT8U LanAnswerLost;
-// The last exchange was answered on a sending after one that got no
-// answer: the BMC may have carried the request out twice.
-extern INT8U LanResentAfterLoss;
 
 // What the road knows of the pass's BMC, for the run's report.
 struct LanRoadFacts {
