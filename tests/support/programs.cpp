@@ -7,6 +7,8 @@ namespace qbtest {
 const char* const kToolSim = QB40TOOL_SIM;
 const char* const kCaptureTool = QB40SIM_CAPTURE;
 const char* const kBmcServer = QB40SIM_BMC;
+const char* const kTool = QB40TOOL;
+const char* const kUdpRelay = QB40_UDP_RELAY;
 const bool kCpuBounds = QB40_CPU_BOUNDS;
 
 }  // namespace qbtest
