@@ -213,7 +213,7 @@ std::vector<ExchangeLine> parse_exchanges(const std::string& trace, const std::m
                                           std::set<size_t>* hidden)
 {
     std::vector<ExchangeLine> lines;
-    std::map<std::string, size_t> last_request;
+    std::map<std::string, size_t> last_request, request_by_id;
     size_t requests = 0;
     size_t at = 0;
     std::vector<std::string> w;
@@ -255,9 +255,19 @@ std::vector<ExchangeLine> parse_exchanges(const std::string& trace, const std::m
         // sees it at the next status read, whatever the time between.
         std::string time = e.response && road == "kcs" ? "-" : w[0];
         e.text = time + " " + e.channel + " " + kind + rest;
+        // A driver answer names its request's id: a late one belongs to
+        // that request, not to the last one sent.
+        std::string id;
+        if (road == "driver" && rest.compare(0, 4, " id ") == 0 && colon != std::string::npos)
+            id = e.channel + rest.substr(3, colon - 3);
         if (e.response) {
-            e.request = last_request.count(e.channel) ? last_request[e.channel] : SIZE_MAX;
+            if (!id.empty() && request_by_id.count(id))
+                e.request = request_by_id[id];
+            else
+                e.request = last_request.count(e.channel) ? last_request[e.channel] : SIZE_MAX;
         } else {
+            if (!id.empty())
+                request_by_id[id] = requests;
             last_request[e.channel] = requests++;
         }
         lines.push_back(e);

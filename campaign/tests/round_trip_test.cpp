@@ -112,3 +112,35 @@ INSTANTIATE_TEST_SUITE_P(ExampleMachines, RoundTrip, testing::ValuesIn(example_m
 
 }  // namespace
 }  // namespace campaign
+
+namespace campaign {
+
+// A failing receive that takes a late answer off the queue: the answer
+// belongs to the request whose id it names, which the fault was drawn on,
+// not to the request sent last; neither trace shows it then.
+TEST(RoundTripExchangeLines, AnAnswerAFailingReceiveAteIsLeftOutByItsRequestId)
+{
+    const nlohmann::json machine = {{"bmcs", {{{"node", "/dev/ipmi0"}}}}};
+    const std::string first = "1.0 bmc0 driver request id 1: 18 52 23 C0 00 63\n"
+                              "1.0 bmc0 fault 0 #1 on driver request: receive fails ENXIO\n"
+                              "1.0 bmc0 driver request id 2: 18 52 33 C0 00 63\n"
+                              "1.0 bmc0 driver response id 1: 1C 52 83\n"
+                              "1.0 bmc0 driver response id 2: 1C 52 00\n";
+    const std::string replayed = "1.0 bmc0 driver request id 1: 18 52 23 C0 00 63\n"
+                                 "1.0 bmc0 driver request id 2: 18 52 33 C0 00 63\n"
+                                 "1.0 bmc0 driver response id 2: 1C 52 00\n";
+    const ExchangeLines lines = exchange_lines(first, machine, replayed, machine);
+    EXPECT_EQ(lines.first, lines.replayed);
+    EXPECT_EQ(lines.first.size(), 3u);
+    // Drawn on the second request, the fault leaves the first one's late answer in view.
+    const std::string drawn_later = "1.0 bmc0 driver request id 1: 18 52 23 C0 00 63\n"
+                                    "1.0 bmc0 driver request id 2: 18 52 33 C0 00 63\n"
+                                    "1.0 bmc0 fault 0 #1 on driver request: receive fails ENXIO\n"
+                                    "1.0 bmc0 driver response id 1: 1C 52 83\n"
+                                    "1.0 bmc0 driver response id 2: 1C 52 00\n";
+    const ExchangeLines other = exchange_lines(drawn_later, machine, replayed, machine);
+    EXPECT_NE(std::find(other.first.begin(), other.first.end(), "1.0 bmc0 driver response id 1: 1C 52 83"),
+              other.first.end());
+}
+
+}  // namespace campaign
