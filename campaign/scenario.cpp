@@ -326,29 +326,24 @@ std::optional<std::string> Scenario::refused_spelling() const
     return std::nullopt;
 }
 
-bool Scenario::lan_road() const
+namespace {
+
+// Whether `option` is one of the arguments as the tool's parser reads them.
+bool given(const Scenario& s, const char* option)
 {
-    const std::vector<std::string> w = whole_args();
-    return std::find(w.begin(), w.end(), "--lan") != w.end();
+    const std::vector<std::string> w = s.whole_args();
+    return std::find(w.begin(), w.end(), option) != w.end();
 }
 
-bool Scenario::strict() const
-{
-    const std::vector<std::string> w = whole_args();
-    return std::find(w.begin(), w.end(), "--strict") != w.end();
-}
+}  // namespace
 
-bool Scenario::plan() const
-{
-    const std::vector<std::string> w = whole_args();
-    return std::find(w.begin(), w.end(), "--plan") != w.end();
-}
+bool Scenario::lan_road() const { return given(*this, "--lan"); }
 
-bool Scenario::read_only() const
-{
-    const std::vector<std::string> w = whole_args();
-    return std::find(w.begin(), w.end(), "--read-only") != w.end();
-}
+bool Scenario::strict() const { return given(*this, "--strict"); }
+
+bool Scenario::plan() const { return given(*this, "--plan"); }
+
+bool Scenario::read_only() const { return given(*this, "--read-only"); }
 
 namespace {
 

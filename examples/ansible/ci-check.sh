@@ -389,7 +389,7 @@ case_sigterm() {
 # controller, with a BMC that answers and with one that stops answering
 # (the bounded figures; the erase and reset waits of about an hour no grace
 # covers), by the margin the role's README gives for the closing writes;
-# and the role's defaults, argument specification and README say the same
+# and the role's defaults, argument_specs and README say the same
 # value.
 case_grace() {
   python3 - docs/qb40tool.8 "$collection/roles/upgrade" >"$work/grace.check.txt" 2>&1 <<'PYTHON' ||
