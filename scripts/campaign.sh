@@ -8,7 +8,8 @@
 #   scripts/campaign.sh FIRST-LAST [N | FIRST-LAST | @FILE | SCENARIO.json ...]
 #   scripts/campaign.sh --ci
 #
-# --ci: seeds 1-1000, the runs that once found a bug (campaign/found/*.json),
+# --ci: first the campaign's own tests (its generator, and each invariant
+# tripped by a run planted to break it), then seeds 1-1000, the runs that once found a bug (campaign/found/*.json),
 # and 1000 seeds that move with the commit, so that new ground is covered
 # over time; seeds 1-600 also make the round trip of a capture through the
 # replay machine (campaign/round_trip.h), and each of those whose run on the
@@ -24,9 +25,15 @@ fi
 started=$SECONDS
 scripts/deps.sh
 cmake -S . -B build-campaign -G Ninja -DQB40_SANITIZE=ON -DQB40_WERROR=ON -DBUILD_TESTING=ON \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build-campaign --target qb40tool-sim qb40campaign qb40sim-capture
+  -DQB40_CAMPAIGN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+targets=(qb40tool-sim qb40campaign qb40sim-capture)
+[ "$1" = --ci ] && targets+=(qb40campaign-tests)
+cmake --build build-campaign --target "${targets[@]}"
 echo "campaign: built in $((SECONDS - started)) s"
+if [ "$1" = --ci ]; then
+  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 build-campaign/campaign/qb40campaign-tests --gtest_brief=1
+  echo "campaign: its own tests passed"
+fi
 
 seeds=("$@")
 round_trip=()

@@ -11,9 +11,9 @@ cd "$(dirname "$0")/../.."
 build=${1:-build}
 scripts/deps.sh libopenipmi-dev openipmi ipmitool
 if [ "$build" = build ]; then
-  cmake --preset developer >/dev/null
+  cmake --preset developer -DQB40_IPMI_SIM=ON >/dev/null
 else
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON >/dev/null
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON -DQB40_IPMI_SIM=ON >/dev/null
 fi
 # The tests' other programs are not needed here; CMake says so if the
 # headers were still missing, and the target is then unknown.
