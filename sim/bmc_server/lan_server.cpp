@@ -10,6 +10,7 @@
 #include <optional>
 #include <poll.h>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <system_error>
@@ -143,16 +144,24 @@ void LanServer::send_due(uint64_t now_us)
 
 void LanServer::run(const volatile std::sig_atomic_t& stop)
 {
+    ::prctl(PR_SET_TIMERSLACK, 1UL);
     while (!stop) {
         uint64_t now = follow_wall_clock();
         std::optional<uint64_t> wake = bmc_.next_deadline();
         if (!pending_.empty() && (!wake || pending_.front().at_us < *wake))
             wake = pending_.front().at_us;
-        int wait_ms = -1;
-        if (wake)
-            wait_ms = *wake > now ? static_cast<int>(std::min<uint64_t>((*wake - now + 999) / 1000, 60000)) : 0;
+        // Woken to the microsecond: an answer due in 1 ms must not leave
+        // 1.2 ms later, or the BMC's answer time is not what the machine
+        // file says (a millisecond poll rounds up, and the timer's slack
+        // adds 50 us).
+        timespec wait{};
+        if (wake) {
+            const uint64_t us = *wake > now ? std::min<uint64_t>(*wake - now, 60ULL * 1000 * 1000) : 0;
+            wait.tv_sec = static_cast<time_t>(us / 1000000);
+            wait.tv_nsec = static_cast<long>(us % 1000000) * 1000;
+        }
         pollfd p{fd_, POLLIN, 0};
-        int ready = ::poll(&p, 1, wait_ms);
+        int ready = ::ppoll(&p, 1, wake ? &wait : nullptr, nullptr);
         if (ready < 0 && errno != EINTR)
             fail("poll");
         now = follow_wall_clock();

@@ -94,14 +94,27 @@ INT32U GetLe32(const INT8U* in)
 }
 
 // Random bytes from the system (getrandom); false when it has none to give.
+// Taken a pool at a time, so that the IV of every packet does not cost a
+// system call of its own on the flash path.
+INT8U RandomPool[512];
+size_t RandomLeft;
+
 bool Random(INT8U* out, size_t size)
 {
-    size_t got = 0;
-    while (got < size) {
-        ssize_t n = os::getrandom(out + got, size - got);
-        if (n <= 0)
-            return false;
-        got += static_cast<size_t>(n);
+    while (size > 0) {
+        if (RandomLeft == 0) {
+            ssize_t n = os::getrandom(RandomPool, sizeof RandomPool);
+            if (n <= 0)
+                return false;
+            RandomLeft = static_cast<size_t>(n);
+        }
+        const size_t take = size < RandomLeft ? size : RandomLeft;
+        // From the pool's end, each byte used once and then wiped.
+        std::memcpy(out, RandomPool + RandomLeft - take, take);
+        LanWipe(RandomPool + RandomLeft - take, take);
+        RandomLeft -= take;
+        out += take;
+        size -= take;
     }
     return true;
 }
