@@ -198,6 +198,9 @@ void lan_road(Random& r, Scenario& s)
                               {"probability", r.pick({0.05, 0.02})},
                               {"count", 100000},
                               {"seed", r.between(1, 1000)}}};
+        // A BMC that answers a RAKP message 3 sent again inside the session.
+        if (r.percent(30))
+            lan["repeated_rakp3"] = "in_session";
         added.insert(added.end(), {"--lan", host});
     }
     // -dio with --lan is refused; mostly the generator's -dio goes.

@@ -382,10 +382,12 @@ case $check in
   real-tool-loss)
     # The real qb40tool (cipher suite 3) through the relay, a VPD run: one
     # datagram lost by rule (the answers of a pointer write, of the register
-    # read after it, of Open Session, of RAKP 3, of Close Session) and 5%
-    # lost at random in both directions. Each run's console, once the road's
-    # own lines are set aside, equals the loss-free run's; a random loss may
-    # instead end the run with its clear failure, after the same lines. The
+    # read after it, of Open Session, of RAKP 3 (ipmi_sim answers RAKP 3
+    # sent again inside the session), of Close Session) and 5% lost at
+    # random in both directions. Each run's console and exit status, once
+    # the road's own lines are set aside, equal the loss-free run's; a
+    # random loss may instead end the run with its clear failure, after the
+    # same lines. The
     # read's lost answer is the case a plain sending again gets wrong
     # (ipmi_sim runs it twice: the pointer moves on, "73 00" for "40 73").
     : "${QB40TOOL:?}" "${QB40_UDP_RELAY:?}"
@@ -447,6 +449,12 @@ case $check in
       [ "$1" = --loss ] || set -- --drop "$1"
       real "$name" "$@"
       [ "$(grep -c ' dropped ' "$dir/$name.relay")" -gt 0 ] || fail "$name: nothing was lost"
+      # One datagram lost by rule changes nothing; at random, a run may end
+      # with its clear failure instead.
+      case $name in
+        loss-*) ;;
+        *) same_as_clean "$name" ;;
+      esac
       if same_or_clear_failure "$name"; then
         case $name in
           # What the lost answer belonged to was redone: the pointer written once more.

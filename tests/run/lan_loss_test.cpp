@@ -103,10 +103,12 @@ struct LossRun {
     std::string trace;
 };
 
-LossRun ll_run(const std::string& machine, const Args& args, const json& faults, int cipher = 17)
+LossRun ll_run(const std::string& machine, const Args& args, const json& faults, int cipher = 17,
+               const json& lan = json::object())
 {
     SimDir dir;
     LanSetUp setup{.cipher = cipher};
+    setup.lan.update(lan);
     setup.lan["faults"] = faults;
     dir.machine(lan_machine(machine, setup));
     // A quarter of a full image: the flash protocol is the same, and a
@@ -133,6 +135,7 @@ TEST(LanLoss, OneDatagramLostByRuleChangesNothing)
         json fault;          // its "nth" comes from the loss-free run when `prefix` is set
         const char* prefix;  // the request bytes the fault acts on
         const char* after;   // ... the first of them right after this request
+        json lan = json::object();  // the LAN BMC's own settings
     };
     const Case cases[] = {
         {"the answer of a pointer write", kScan, {{"message", "master_write_read"}, {"drop", true}},
@@ -148,6 +151,8 @@ TEST(LanLoss, OneDatagramLostByRuleChangesNothing)
         {"the answer of Open Session", kScan, {{"message", "open_session"}, {"drop", true}}, "", ""},
         {"the answer of RAKP 1", kScan, {{"message", "rakp1"}, {"drop", true}}, "", ""},
         {"the answer of RAKP 3", kScan, {{"message", "rakp3"}, {"drop", true}}, "", ""},
+        {"the answer of RAKP 3, from a BMC that answers it sent again inside the session", kScan,
+         {{"message", "rakp3"}, {"drop", true}}, "", "", {{"repeated_rakp3", "in_session"}}},
         {"the request of RAKP 3", kScan, {{"direction", "request"}, {"message", "rakp3"}, {"drop", true}}, "", ""},
         {"the answer of Set Session Privilege Level", kScan, {{"message", "set_privilege"}, {"drop", true}}, "", ""},
         {"the answer of Close Session", kScan, {{"message", "close_session"}, {"drop", true}}, "", ""},
@@ -170,8 +175,12 @@ TEST(LanLoss, OneDatagramLostByRuleChangesNothing)
             fault["request"] = c.prefix;
             fault["nth"] = nth;
         }
-        const LossRun lossy = ll_run(&c.args == &kScan ? ll_scan_machine() : ll_upgrade_machine(), c.args, json::array({fault}));
+        const LossRun lossy = ll_run(&c.args == &kScan ? ll_scan_machine() : ll_upgrade_machine(), c.args,
+                                     json::array({fault}), 17, c.lan);
         EXPECT_NE(lossy.trace.find(" lan fault 0 #1 "), std::string::npos) << "the fault never fired";
+        if (c.lan.contains("repeated_rakp3")) {
+            EXPECT_NE(lossy.trace.find("rakp 4 in the session"), std::string::npos) << "RAKP 3 was not sent again";
+        }
         EXPECT_EQ(ll_differences(reference.outcome, lossy.outcome), "");
         EXPECT_EQ(sessions_left_open(lossy.trace), Lines{});
     }

@@ -721,7 +721,10 @@ std::optional<LanBmc::Reply> LanBmc::rakp3(const Inbound& in)
     Reply r;
     r.type = PayloadType::Rakp4;
     Session* s = find(get_le32(p, 4));
-    if (s && s->state != Session::State::Rakp2Sent)
+    // Sent again after its answer was lost: answered once more inside the
+    // session, or refused below as of no session in set-up.
+    const bool again = s && s->state == Session::State::Active && config_.rakp4_in_session && p[1] == kStatusOk;
+    if (s && s->state != Session::State::Rakp2Sent && !again)
         s = nullptr;
     auto refuse = [&](uint8_t status) {
         r.payload = {p[0], status, 0, 0};
@@ -759,11 +762,16 @@ std::optional<LanBmc::Reply> LanBmc::rakp3(const Inbound& in)
         s->k1 = hmac(*hash, s->sik, {one});
         s->k2 = hmac(*hash, s->sik, {two});
     }
-    s->state = Session::State::Active;
-    s->privilege_limit = static_cast<uint8_t>(s->role & 0x0F);
-    s->privilege = std::min(kPrivilegeUser, s->privilege_limit);
-    context_.trace.line("%s lan session %u active at privilege %s", name.c_str(), s->handle,
-                        privilege_name(s->privilege).c_str());
+    if (again) {
+        r.session = s;
+        context_.trace.line("%s lan session %u: rakp 3 again, rakp 4 in the session", name.c_str(), s->handle);
+    } else {
+        s->state = Session::State::Active;
+        s->privilege_limit = static_cast<uint8_t>(s->role & 0x0F);
+        s->privilege = std::min(kPrivilegeUser, s->privilege_limit);
+        context_.trace.line("%s lan session %u active at privilege %s", name.c_str(), s->handle,
+                            privilege_name(s->privilege).c_str());
+    }
 
     r.payload = {p[0], kStatusOk, 0, 0};
     put_le32(r.payload, s->console_id);

@@ -88,7 +88,7 @@ void parse_address(const Field& lan, LanAddress& a)
 LanConfig parse_lan_config(const Field& lan, const std::array<uint8_t, 16>& default_guid)
 {
     lan.only({"host", "ipv4", "ipv6", "port", "enabled", "users", "kg", "kg_hex", "cipher_suites",
-              "session_timeout_s", "answer_us", "max_sessions", "master_write_read_privilege", "seed", "guid",
+              "session_timeout_s", "answer_us", "repeated_rakp3", "max_sessions", "master_write_read_privilege", "seed", "guid",
               "faults", "events"});
     LanConfig c;
     c.guid = default_guid;
@@ -130,6 +130,12 @@ LanConfig parse_lan_config(const Field& lan, const std::array<uint8_t, 16>& defa
         c.session_timeout_us = f->unsigned_in(1, 24 * 3600) * 1000000ULL;
     if (auto f = lan.optional("answer_us"))
         c.answer_us = f->unsigned_in(0, 60ULL * 1000 * 1000);
+    if (auto f = lan.optional("repeated_rakp3")) {
+        const std::string way = f->string();
+        if (way != "refused" && way != "in_session")
+            f->fail("expected \"refused\" or \"in_session\"");
+        c.rakp4_in_session = way == "in_session";
+    }
     if (auto f = lan.optional("max_sessions"))
         c.max_sessions = static_cast<unsigned>(f->unsigned_in(1, 64));
     if (auto f = lan.optional("master_write_read_privilege"))

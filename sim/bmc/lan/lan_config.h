@@ -39,6 +39,11 @@ struct LanConfig {
     std::vector<uint8_t> cipher_suites{17, 3};  // offered, in this order
     uint64_t session_timeout_us = 60ULL * 1000 * 1000;
     uint64_t answer_us = 0;  // from a datagram to the BMC's answer
+    // A RAKP message 3 sent again for a session it already made active:
+    // refused with "invalid session ID" (false), or answered with RAKP
+    // message 4 once more, wrapped in the session's keys (true), as some
+    // BMCs do.
+    bool rakp4_in_session = false;
     unsigned max_sessions = 4;
     uint8_t master_write_read_privilege = 3;  // operator
     uint32_t seed = 1;  // the simulated BMC's random numbers

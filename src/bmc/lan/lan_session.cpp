@@ -153,7 +153,8 @@ size_t SessionlessRequest(bool v15, const INT8U* request, size_t size, INT8U* an
 // Sends a setup payload of `type` and waits for the answer of `answer_type`
 // whose tag is the request's; each sending waits its share. The sendings
 // it took, 0 when no answer came.
-int SetupExchange(INT8U type, const INT8U* payload, size_t size, INT8U answer_type)
+int SetupExchange(INT8U type, const INT8U* payload, size_t size, INT8U answer_type,
+                  const RmcpProtection* session = nullptr)
 {
     INT8U out[LAN_MAX_PACKET];
     size_t n = RmcpV20(out, type, 0, 0, payload, size, nullptr, nullptr);
@@ -165,8 +166,12 @@ int SetupExchange(INT8U type, const INT8U* payload, size_t size, INT8U answer_ty
             size_t got = LanLink_Wait(Datagram, sizeof Datagram, left);
             if (got == 0)
                 break;
-            if (RmcpRead(Datagram, got, nullptr, &In) == RMCP_V20_PACKET && In.type == answer_type &&
-                !In.protected_ && In.size >= 2 && In.payload[0] == payload[0])
+            // With `session`, an answer may also come inside the session
+            // the request makes active: some BMCs answer a RAKP message 3
+            // sent again so. Its keys prove it the BMC's.
+            if (RmcpRead(Datagram, got, session, &In) == RMCP_V20_PACKET && In.type == answer_type &&
+                (!In.protected_ || (session && In.session_id == S.console_id)) && In.size >= 2 &&
+                In.payload[0] == payload[0])
                 return sending + 1;
             Dropped("not the answer to the session's setup");
         }
@@ -387,7 +392,10 @@ LanOpenResult Rakp(const Suite& suite, char* why, size_t why_size)
     LanHmac(suite.hash, sik, digest, &two, 1, S.protection.k2);
     S.protection.hash = suite.hash;
 
-    const int sendings = SetupExchange(RMCP_PAYLOAD_RAKP3, q, 8 + digest, RMCP_PAYLOAD_RAKP4);
+    RmcpProtection keys = S.protection;
+    keys.on = true;
+    const int sendings = SetupExchange(RMCP_PAYLOAD_RAKP3, q, 8 + digest, RMCP_PAYLOAD_RAKP4, &keys);
+    LanWipe(&keys, sizeof keys);
     LanPiece rakp4[] = {{rm, sizeof rm}, {ids + 4, 4}, {guid, sizeof guid}};
     LanHmac(suite.hash, sik, digest, rakp4, 3, code);
     LanWipe(sik, sizeof sik);
