@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/capture/capture_diff.h"
 #include "sim/capture/model_machine.h"
 #include "sim/capture/replay_machine_file.h"
 #include "firmware_images.h"
@@ -289,4 +290,32 @@ TEST(LanCapture, ReplayLeavesAtARequestTheCaptureDoesNotHave)
     EXPECT_NE(refused.status, 0);
     EXPECT_NE(refused.console.find("No session with the BMC at bmc0.lab port 623"), std::string::npos)
         << refused.console << refused.errors;
+}
+
+TEST(LanCapture, DiffComparesTwoNetworkRoadCaptures)
+{
+    const LanCase& c = lc_cases()[0];
+    const std::string machine = lc_machine(c.machine);
+    SimDir a_dir, same_dir, other_dir;
+    const Captured a = lc_capture(a_dir, c, machine, "");
+    const Captured same = lc_capture(same_dir, c, machine, "");
+    // The same machine with one controller's firmware revision another.
+    json other_machine = json::parse(machine);
+    bool changed = false;
+    for (json& bmc : other_machine["bmcs"])
+        for (auto& [bus, b] : bmc["buses"].items())
+            for (json& d : b["devices"])
+                if (!changed && d.value("type", "") == "qb40xx" && d.contains("firmware")) {
+                    d["firmware"][0] = d["firmware"][0].get<int>() + 1;
+                    changed = true;
+                }
+    ASSERT_TRUE(changed);
+    const Captured other = lc_capture(other_dir, c, other_machine.dump(), "");
+
+    const sim::capture::CaptureDiff none = sim::capture::diff_captures(lines(a.capture), lines(same.capture), {});
+    EXPECT_EQ(none.differences, 0u) << none.text;
+    const sim::capture::CaptureDiff some = sim::capture::diff_captures(lines(a.capture), lines(other.capture), {});
+    EXPECT_GE(some.differences, 1u);
+    EXPECT_NE(some.text.find("lan_x request 18 52 01 "), std::string::npos) << some.text;
+    EXPECT_EQ(some.text.find("lan_session"), std::string::npos) << some.text;
 }
