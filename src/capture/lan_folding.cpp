@@ -27,7 +27,7 @@ struct LanExchange {
     size_t resp_length;
     long long t_recv;
 };
-LanExchange Exchange;
+LanExchange UnderWay;  // the sending whose answer is awaited
 
 // ,"resp":"..." or the time the tool gave up waiting.
 void PutLanExchange(const LanExchange& x)
@@ -44,7 +44,7 @@ void PutLanExchange(const LanExchange& x)
 
 void FinishLanExchange()
 {
-    const LanExchange& x = Exchange;
+    const LanExchange& x = UnderWay;
     Run& run = TheRun;
     ByteCommand command{};
     const bool candidate = x.answered && ParseImageByteCommand(x.req, x.req_length, &command);
@@ -97,11 +97,11 @@ const char* PrivilegeName(int privilege)
 
 void WriteLanExchange()
 {
-    if (!Exchange.open)
+    if (!UnderWay.open)
         return;
-    Exchange.open = false;
-    Exchange.t_recv = Now();
-    PutLanExchange(Exchange);
+    UnderWay.open = false;
+    UnderWay.t_recv = Now();
+    PutLanExchange(UnderWay);
 }
 
 void LanSession(int bmc, const char* host, unsigned port, const char* user, int privilege, int suite,
@@ -121,7 +121,7 @@ void LanSession(int bmc, const char* host, unsigned port, const char* user, int 
 void LanRequest(int bmc, const unsigned char* req, size_t length)
 {
     WriteLanExchange();
-    LanExchange& x = Exchange;
+    LanExchange& x = UnderWay;
     x = LanExchange{};
     x.open = true;
     x.bmc = bmc;
@@ -133,7 +133,7 @@ void LanRequest(int bmc, const unsigned char* req, size_t length)
 
 void LanAnswer(unsigned char* answer, size_t length)
 {
-    LanExchange& x = Exchange;
+    LanExchange& x = UnderWay;
     if (!x.open)
         return;
     x.open = false;
