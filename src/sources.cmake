@@ -32,6 +32,7 @@ set(QB40_TOOL_SOURCES
   capture/redaction.cpp
   capture/image_runs.cpp
   capture/driver_folding.cpp
+  capture/lan_folding.cpp
   capture/kcs_folding.cpp
   capture/capture.cpp
   capture/capture_run.cpp

@@ -65,6 +65,20 @@ struct KcsHandshake {
     bool dummy_is_last_byte = false;
 };
 
+class BmcCore;
+
+// Where a replayed BMC's answers come from: the capture the machine was
+// rebuilt from, not its devices (replay.h).
+class AnswerSource {
+public:
+    virtual ~AnswerSource() = default;
+    struct Answer {
+        std::vector<uint8_t> response;  // empty: none came
+        uint64_t delay_us = 0;
+    };
+    virtual Answer answer(const BmcCore& core, std::span<const uint8_t> request) = 0;
+};
+
 class BmcCore {
 public:
     BmcCore(Context context, std::string name);
@@ -98,6 +112,8 @@ public:
     FaultInjector& faults() { return faults_; }
     uint64_t latency_us = 0;  // time from request to response
     KcsHandshake kcs_handshake;
+    // Set on a replay machine's BMC: every exchange is answered from there.
+    AnswerSource* answers = nullptr;
 
     // The commands the BMC answers, by network function and command code.
     using Handler = std::vector<uint8_t> (BmcCore::*)(std::span<const uint8_t> data);

@@ -145,7 +145,8 @@ std::vector<uint64_t> quiet_polls(const nlohmann::json& polls)
 std::vector<nlohmann::json> commands_of(const nlohmann::json& run)
 {
     std::vector<nlohmann::json> out;
-    bool kcs = run.value("e", "") == "kcs_run";
+    const std::string kind = run.value("e", "");
+    const char* single = kind == "kcs_run" ? "kcs" : kind == "lan_run" ? "lan_x" : "x";
     std::string prefix = run.value("prefix", "");
     uint64_t first = run.value("first", uint64_t(0)), count = run.value("count", uint64_t(0));
     std::vector<uint64_t> polls = quiet_polls(run.value("polls", nlohmann::json()));
@@ -155,7 +156,7 @@ std::vector<nlohmann::json> commands_of(const nlohmann::json& run)
         char address[8];
         std::snprintf(address, sizeof address, "%02X %02X", unsigned((first + i) >> 8 & 0xFF),
                       unsigned((first + i) & 0xFF));
-        nlohmann::json c = {{"e", kcs ? "kcs" : "x"}, {"req", prefix + " " + address + " ??"}, {"command", i}};
+        nlohmann::json c = {{"e", single}, {"req", prefix + " " + address + " ??"}, {"command", i}};
         for (const char* field : {"status", "data", "fd", "resp", "ports"})
             if (run.contains(field))
                 c[field] = run[field];
@@ -215,12 +216,12 @@ std::vector<Call> calls_of(const std::vector<std::string>& lines, DiffOptions op
         try {
             std::string e = i == 0 ? "" : j.value("e", "");
             // With the times, runs are compared as the lines they are.
-            if (!options.times && (e == "x_run" || e == "kcs_run")) {
+            if (!options.times && (e == "x_run" || e == "kcs_run" || e == "lan_run")) {
                 for (nlohmann::json& c : commands_of(j))
                     calls.push_back(call_of(std::move(c), i + 1, false, options));
                 continue;
             }
-            if (!options.times && (e == "x" || e == "kcs"))
+            if (!options.times && (e == "x" || e == "kcs" || e == "lan_x"))
                 as_in_a_run(j);
             calls.push_back(call_of(std::move(j), i + 1, i == 0, options));
         } catch (const nlohmann::json::exception& x) {

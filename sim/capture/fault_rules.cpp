@@ -168,7 +168,7 @@ nlohmann::json rule_for(const SeenBmc& bmc, size_t index, const BmcCore::Outcome
                         uint64_t read_ns)
 {
     const Seen& s = bmc.seen[index];
-    nlohmann::json rule = {{"road", s.road == Road::Driver ? "driver" : "kcs"}, {"request", hex_text(s.req)},
+    nlohmann::json rule = {{"road", road_name(s.road)}, {"request", hex_text(s.req)},
                            {"nth", nth_of(bmc, index, s.req.size())}};
     // An answer a rule gave stays with the rule that now gives its time too.
     bool answer_of_a_rule = out.fault && (out.fault->response || out.fault->completion_code);
@@ -262,13 +262,18 @@ private:
         VirtualClock clock(0, false);
         Trace trace(clock);
         auto core = BmcCore::from_json(Field(bmc_json, "model"), Context{clock, trace}, "model");
+        // A LAN interface answers after its own time and the core's.
+        uint64_t lan_us = bmc_json.contains("lan") ? bmc_json["lan"].value("answer_us", uint64_t{0}) : 0;
         uint64_t earlier = 0;
         for (size_t i = 0; i < bmc_.seen.size(); ++i) {
             const Seen& s = bmc_.seen[i];
             uint64_t t = s.t - std::min(s.t, earlier);
             if (t > clock.elapsed_us())
                 clock.advance_to(t);
-            if (!each(i, core->exchange(s.road, s.req)))
+            BmcCore::Outcome out = core->exchange(s.road, s.req);
+            if (s.road == Road::Lan)
+                out.delay_us += lan_us;
+            if (!each(i, out))
                 return;
             if (on_time)
                 if (auto late = on_time->find(i); late != on_time->end())
@@ -324,7 +329,7 @@ void add_general_rules(nlohmann::json& bmc_json, const SeenBmc& bmc, const Repli
         while (delay && from + kGeneralRuleSpan < indexes.size() && later_than_usual(from) < delay / 2)
             ++from;
         size_t before = replica.differences(bmc_json);
-        nlohmann::json rule = {{"road", command.first == Road::Driver ? "driver" : "kcs"},
+        nlohmann::json rule = {{"road", road_name(command.first)},
                                {"request", hex_text(command.second)},
                                {"nth", from + 1},
                                {"count", "all"},

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // qb40sim-capture: a capture of qb40tool --capture brought into the lab.
 //
-//   qb40sim-capture replay CAPTURE [--image FILE] > machine.json
-//   qb40sim-capture model CAPTURE [--image FILE] [--exact] > machine.json
+//   qb40sim-capture replay CAPTURE [--image FILE] [--lan-password-file FILE] > machine.json
+//   qb40sim-capture model CAPTURE [--image FILE] [--exact] [--lan-password-file FILE] > machine.json
 //   qb40sim-capture diff A B [--times] [--ignore-ports]
 //
 // replay: a machine for qb40tool-sim that answers every call exactly as the
@@ -16,6 +16,9 @@
 // commands are known. diff: the first calls in which two captures differ;
 // exit status 0 when they do not, 1 when they do, 2 for a wrong command line
 // or a capture that cannot be read (every command: the line that cannot).
+// --lan-password-file: the first line of FILE is the password of the user a
+// network-road capture logged in as (the capture never holds it), so that
+// the rebuilt LAN BMC takes the password the captured run was given.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -38,8 +41,8 @@ namespace {
 {
     std::fprintf(stderr,
                  "qb40sim-capture: %s\n"
-                 "usage: qb40sim-capture replay CAPTURE [--image FILE] > machine.json\n"
-                 "       qb40sim-capture model CAPTURE [--image FILE] [--exact] > machine.json\n"
+                 "usage: qb40sim-capture replay CAPTURE [--image FILE] [--lan-password-file FILE] > machine.json\n"
+                 "       qb40sim-capture model CAPTURE [--image FILE] [--exact] [--lan-password-file FILE] > machine.json\n"
                  "       qb40sim-capture diff A B [--times] [--ignore-ports]\n",
                  why.c_str());
     std::exit(2);
@@ -66,6 +69,20 @@ std::vector<std::string> read_lines(const std::string& path)
         std::exit(2);
     }
     return lines;
+}
+
+// The first line of a password file, without its line end.
+std::string first_line_of(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    if (!in || (!std::getline(in, line) && !in.eof())) {
+        std::fprintf(stderr, "qb40sim-capture: cannot read %s\n", path.c_str());
+        std::exit(2);
+    }
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    return line;
 }
 
 int diff(int argc, char** argv)
@@ -110,7 +127,7 @@ int run(int argc, char** argv)
     if (argc < 3)
         usage("a command and a capture are needed");
     std::string command = argv[1], capture = argv[2];
-    std::optional<std::string> image;
+    std::optional<std::string> image, lan_password;
     bool exact = false;
     for (int i = 3; i < argc; ++i) {
         std::string a = argv[i];
@@ -118,16 +135,18 @@ int run(int argc, char** argv)
             image = argv[++i];
         else if (a == "--exact" && command == "model")
             exact = true;
+        else if (a == "--lan-password-file" && i + 1 < argc)
+            lan_password = first_line_of(argv[++i]);
         else
             usage("unknown argument " + a);
     }
     try {
         if (command == "replay") {
-            std::cout << sim::capture::replay_machine(read_lines(capture), image).dump(1) << '\n';
+            std::cout << sim::capture::replay_machine(read_lines(capture), image, lan_password).dump(1) << '\n';
             return 0;
         }
         if (command == "model") {
-            sim::capture::Model m = sim::capture::model_machine(read_lines(capture), image);
+            sim::capture::Model m = sim::capture::model_machine(read_lines(capture), image, lan_password);
             std::cout << m.machine.dump(1) << '\n';
             for (const std::string& note : m.notes)
                 std::fprintf(stderr, "qb40sim-capture: model: %s\n", note.c_str());

@@ -81,10 +81,11 @@ void add_kcs_handshake(SeenBmc& b, nlohmann::json& bmc, std::vector<std::string>
 // so it is known to within two of them).
 void add_answer_time(const SeenBmc& b, uint64_t read_ns, nlohmann::json& bmc, std::vector<std::string>& notes)
 {
-    bool driver = std::any_of(b.seen.begin(), b.seen.end(), [](const Seen& s) { return s.road == Road::Driver; });
+    bool driver = std::any_of(b.seen.begin(), b.seen.end(),
+                              [](const Seen& s) { return s.road == Road::Driver || s.road == Road::Lan; });
     std::vector<uint64_t> times;
     for (const Seen& s : b.seen) {
-        if (driver && s.road == Road::Driver && s.whole && s.rt >= s.t)
+        if (driver && s.road != Road::Kcs && s.whole && s.rt >= s.t)
             times.push_back(s.rt - s.t);
         else if (!driver && s.kcs && s.kcs->answered)
             times.push_back(s.kcs->busy_reads);
@@ -100,11 +101,15 @@ void add_answer_time(const SeenBmc& b, uint64_t read_ns, nlohmann::json& bmc, st
     // same two reads as the capture's. Where the first read saw it, at once:
     // a microsecond is several reads at a real interface's pace.
     uint64_t us = driver ? typical.value : typical.value ? typical.value * read_ns / 1000 + 1 : 0;
-    if (us)
+    // A LAN interface answers in its own time, the session's set-up too.
+    if (b.lan >= 0)
+        bmc["lan"]["answer_us"] = us;
+    else if (us)
         bmc["latency_us"] = us;
     notes.push_back(b.name() + ": answer time " + std::to_string(us) + " us" +
-                    (driver ? " through the driver, " : " at the KCS ports (" + std::to_string(typical.value) +
-                                                            " status reads), ") +
+                    (b.lan >= 0 ? " through the network, "
+                     : driver   ? " through the driver, "
+                                : " at the KCS ports (" + std::to_string(typical.value) + " status reads), ") +
                     typical.how());
 }
 
@@ -314,9 +319,11 @@ std::optional<std::vector<uint8_t>> image_bytes_of(const Header& h, const std::o
 
 }  // namespace
 
-Model model_machine(const std::vector<std::string>& lines, const std::optional<std::string>& image)
+Model model_machine(const std::vector<std::string>& lines, const std::optional<std::string>& image,
+                    const std::optional<std::string>& lan_password)
 {
     Capture capture = parse_capture(lines);
+    const nlohmann::json lan = lan_bmcs(capture.events, lan_password);
     std::optional<std::vector<uint8_t>> image_bytes = image_bytes_of(capture.header, image);
     Reading r = read_requests(std::move(capture), image_bytes ? &*image_bytes : nullptr);
     Model model;
@@ -345,6 +352,8 @@ Model model_machine(const std::vector<std::string>& lines, const std::optional<s
             bmc["node"] = b.node;
         if (b.kcs >= 0)
             bmc["kcs"] = b.kcs;
+        if (b.lan >= 0 && static_cast<size_t>(b.lan) < lan.size())
+            bmc["lan"] = lan[static_cast<size_t>(b.lan)]["lan"];
         bmc["buses"] = bus_json(b, mux_addresses, notes, name);
         add_kcs_handshake(b, bmc, notes);
         add_answer_time(b, r.read_ns, bmc, notes);
@@ -362,7 +371,7 @@ Model model_machine(const std::vector<std::string>& lines, const std::optional<s
                             rules.late_span + ", changing nothing the run does: the answer time explains them");
         m["bmcs"].push_back(bmc);
     }
-    if (!r.bmcs.empty() && std::none_of(r.bmcs.begin(), r.bmcs.end(), [](const SeenBmc& b) { return b.kcs >= 0; }))
+    if (!r.bmcs.empty() && std::none_of(r.bmcs.begin(), r.bmcs.end(), [](const SeenBmc& b) { return b.kcs >= 0 || b.lan >= 0; }))
         notes.push_back("KCS interface: not used by the run, none modelled");
     if (!image && r.header.image && r.header.image->size)
         notes.push_back("image bytes: not in the capture, taken as 0 but for the version (the QB4083C set's checksums "

@@ -33,6 +33,9 @@ struct Model {
 // The capture's lines (the header first). `image`: the image file the run
 // programmed, so that the byte commands carry its bytes (without it the
 // controllers' checksums cannot be worked out from the capture).
-Model model_machine(const std::vector<std::string>& lines, const std::optional<std::string>& image);
+// `lan_password`: the password of the user a network-road capture logged in
+// as (replay_machine_file.h).
+Model model_machine(const std::vector<std::string>& lines, const std::optional<std::string>& image,
+                    const std::optional<std::string>& lan_password = std::nullopt);
 
 }  // namespace sim::capture

@@ -35,7 +35,7 @@ SeenBmc& bmc_for_node(std::vector<SeenBmc>& bmcs, const std::string& node)
     for (SeenBmc& b : bmcs)
         if (b.node == node)
             return b;
-    bmcs.push_back({node, -1, {}});
+    bmcs.push_back({node, -1, {}, -1, {}});
     return bmcs.back();
 }
 
@@ -50,7 +50,7 @@ SeenBmc& bmc_for_pair(std::vector<SeenBmc>& bmcs, int pair)
             b.kcs = pair;
             return b;
         }
-    bmcs.push_back({"", pair, {}});
+    bmcs.push_back({"", pair, {}, -1, {}});
     return bmcs.back();
 }
 
@@ -126,13 +126,53 @@ void read_exchange(const Event& e, const std::map<int, std::string>& nodes, Read
     bmc.seen.push_back(std::move(s));
 }
 
+SeenBmc& bmc_for_lan(std::vector<SeenBmc>& bmcs, int number, const std::string& host)
+{
+    for (SeenBmc& b : bmcs)
+        if (b.lan == number)
+            return b;
+    SeenBmc b;
+    b.lan = number;
+    b.lan_host = host;
+    bmcs.push_back(std::move(b));
+    return bmcs.back();
+}
+
+// A request in a session with the BMC of the last lan_session line.
+void read_lan_exchange(const Event& e, SeenBmc* lan, Reading& r)
+{
+    if (!lan) {
+        not_used(e, "a request in a session (lan_x) before any lan_session line", r);
+        return;
+    }
+    Seen s;
+    s.road = Road::Lan;
+    s.line = e.line;
+    s.t = e.t;
+    s.req = e.req;
+    s.rt = e.rt;
+    s.lost = !e.received;
+    if (e.received) {
+        s.resp = e.resp;
+        s.whole = true;
+    }
+    lan->seen.push_back(std::move(s));
+}
+
 void read_run(const Event& e, const std::map<int, std::string>& nodes, const std::vector<uint8_t>* image,
-              Reading& r)
+              Reading& r, SeenBmc* lan = nullptr)
 {
     SeenBmc* bmc = nullptr;
     Road road = Road::Driver;
     std::optional<KcsPortsSeen> ports;
-    if (e.kind == Kind::ExchangeRun) {
+    if (e.kind == Kind::LanRun) {
+        if (!lan) {
+            not_used(e, "byte commands in a session (lan_run) before any lan_session line", r);
+            return;
+        }
+        bmc = lan;
+        road = Road::Lan;
+    } else if (e.kind == Kind::ExchangeRun) {
         if (on_no_node(e, nodes, r))
             return;
         bmc = &bmc_for_node(r.bmcs, nodes.at(e.fd));
@@ -210,6 +250,8 @@ Reading read_requests(Capture capture, const std::vector<uint8_t>* image)
         r.read_ns = 2 * *ns;
     std::map<int, std::string> nodes;  // open descriptors
     std::map<std::string, unsigned> opens;
+    int lan = -1;  // the --lan BMC of the session under way (an index into r.bmcs)
+    auto lan_bmc = [&r, &lan]() -> SeenBmc* { return lan >= 0 ? &r.bmcs[static_cast<size_t>(lan)] : nullptr; };
     for (const Event& e : r.events) {
         bool signal = e.kind == Kind::Signal || !e.signals.empty() ||
                       std::any_of(e.ports.begin(), e.ports.end(), [](const PortToken& p) { return p.kind == '!'; });
@@ -287,6 +329,15 @@ Reading read_requests(Capture capture, const std::vector<uint8_t>* image)
         case Kind::ExchangeRun:
         case Kind::KcsRun:
             read_run(e, nodes, image, r);
+            break;
+        case Kind::LanSession:
+            lan = static_cast<int>(&bmc_for_lan(r.bmcs, e.bmc, e.host) - r.bmcs.data());
+            break;
+        case Kind::LanExchange:
+            read_lan_exchange(e, lan_bmc(), r);
+            break;
+        case Kind::LanRun:
+            read_run(e, nodes, image, r, lan_bmc());
             break;
         default:
             break;

@@ -2,7 +2,9 @@
 #include "replay_machine_file.h"
 
 #include <cctype>
+#include <arpa/inet.h>
 #include <cstdio>
+#include <map>
 
 #include "../replay/capture_file.h"
 
@@ -43,7 +45,45 @@ std::optional<uint64_t> port_access_ns(const std::vector<Event>& events)
     return quickest;
 }
 
-nlohmann::json replay_machine(const std::vector<std::string>& lines, const std::optional<std::string>& image)
+nlohmann::json lan_bmcs(const std::vector<Event>& events, const std::optional<std::string>& lan_password)
+{
+    std::map<int, nlohmann::json> lan;
+    std::optional<uint64_t> quickest;
+    for (const Event& e : events) {
+        if (e.kind == Kind::LanExchange && e.received && (!quickest || e.rt - e.t < *quickest))
+            quickest = e.rt - e.t;
+        if (e.kind == Kind::LanRun && (!quickest || e.latency < *quickest))
+            quickest = e.latency;
+        if (e.kind != Kind::LanSession || lan.count(e.bmc))
+            continue;
+        nlohmann::json l;
+        in_addr v4{};
+        in6_addr v6{};
+        if (inet_pton(AF_INET, e.host.c_str(), &v4) == 1)
+            l["ipv4"] = e.host;
+        else if (inet_pton(AF_INET6, e.host.c_str(), &v6) == 1)
+            l["ipv6"] = e.host;
+        else
+            l["host"] = e.host;
+        l["port"] = e.port;
+        nlohmann::json user = {{"name", e.user}, {"password", lan_password.value_or("")}};
+        if (e.privilege == "administrator" || e.privilege == "operator" || e.privilege == "user")
+            user["privilege"] = e.privilege;
+        l["users"] = nlohmann::json::array({user});
+        if (e.suite)
+            l["cipher_suites"] = {e.suite};
+        lan[e.bmc] = l;
+    }
+    nlohmann::json bmcs = nlohmann::json::array();
+    for (auto& [number, l] : lan) {
+        l["answer_us"] = quickest.value_or(0);
+        bmcs.push_back({{"lan", l}});
+    }
+    return bmcs;
+}
+
+nlohmann::json replay_machine(const std::vector<std::string>& lines, const std::optional<std::string>& image,
+                              const std::optional<std::string>& lan_password)
 {
     Capture c = parse_capture(lines);
     const Header& h = c.header;
@@ -57,6 +97,8 @@ nlohmann::json replay_machine(const std::vector<std::string>& lines, const std::
     machine["clock"] = {{"start_us", h.start_us}, {"time_zone", time_zone_of(h.zone_name, h.utc_offset_s)}};
     if (auto ns = port_access_ns(parsed))
         machine["port_access_ns"] = *ns;
+    if (nlohmann::json bmcs = lan_bmcs(parsed, lan_password); !bmcs.empty())
+        machine["bmcs"] = bmcs;
     machine["replay"] = {{"header", header}, {"events", events}};
     if (image)
         machine["replay"]["image"] = *image;

@@ -38,8 +38,13 @@ struct SeenBmc {
     std::string node;  // empty: the KCS ports only
     int kcs = -1;
     std::vector<Seen> seen;
+    int lan = -1;          // the network road: the --lan BMC's number
+    std::string lan_host;  // ... and its host as given
 
-    std::string name() const { return node.empty() ? "the KCS interface" : node; }
+    std::string name() const
+    {
+        return lan >= 0 ? "the BMC at " + lan_host : node.empty() ? "the KCS interface" : node;
+    }
 };
 
 }  // namespace sim::capture

@@ -283,10 +283,21 @@ std::unique_ptr<Machine> load_machine_json(const std::string& text)
     load_operator(root, *m);
 
     if (auto r = root.optional("replay")) {
-        for (const char* field : {"driver", "iopl", "bmcs", "keys", "signals", "vanishing_nodes"})
+        for (const char* field : {"driver", "iopl", "keys", "signals", "vanishing_nodes"})
             if (root.has(field))
                 root[field].fail("a replay machine takes everything from its capture");
-        m->replay = load_replay(*r, *m);
+        // Its BMCs are LAN interfaces alone: they have the sessions (the
+        // capture holds none of their secrets), the capture the answers.
+        if (auto bmcs = root.optional("bmcs"))
+            bmcs->each_item([](const Field& b) {
+                b.only({"lan"});
+                b["lan"];
+            });
+        auto replay = load_replay(*r, *m);
+        for (Machine::Bmc& b : m->bmcs)
+            if (b.lan)
+                replay->answer_lan(*b.core, b.lan->config().answer_us);
+        m->replay = std::move(replay);
     }
     return m;
 }

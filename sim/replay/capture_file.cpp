@@ -326,6 +326,49 @@ void read_exchange_run(const Field& f, Event& e)
     }
 }
 
+void read_lan_session(const Field& f, Event& e)
+{
+    f.only({"t", "e", "bmc", "host", "port", "user", "privilege", "suite", "r"});
+    e.bmc = static_cast<int>(f["bmc"].unsigned_in(0, 3));
+    e.host = f["host"].string();
+    e.port = f["port"].u16();
+    e.user = f["user"].string();
+    e.privilege = f["privilege"].string();
+    e.suite = static_cast<int>(f["suite"].unsigned_in(0, 255));
+    e.result = f["r"].string();
+}
+
+void read_lan_exchange(const Field& f, Event& e)
+{
+    f.only({"t", "e", "req", "rt", "resp", "lost"});
+    e.req = f["req"].bytes();
+    e.rt = f["rt"].unsigned_in(e.t, UINT64_MAX);
+    e.received = f.has("resp");
+    if (e.received)
+        e.resp = f["resp"].bytes();
+    else if (!f.has("lost") || !f["lost"].boolean())
+        f.fail("expected \"resp\" or \"lost\": true");
+}
+
+void read_lan_run(const Field& f, Event& e)
+{
+    f.only({"t", "e", "prefix", "first", "count", "resp", "lat", "gap", "t1", "late", "polls"});
+    read_run(f, e);
+    e.latency = f["lat"].unsigned_in(0, UINT64_MAX);
+    e.gap = f["gap"].unsigned_in(0, UINT64_MAX);
+    e.t1 = f["t1"].unsigned_in(e.t, UINT64_MAX);
+    if (auto late = f.optional("late")) {
+        late->each_item([&](const Field& l) {
+            if (l.size() != 3)
+                l.fail("expected [index, gap, latency]");
+            e.late[l.item(0).unsigned_in(1, e.count - 1)] = {l.item(1).unsigned_in(0, UINT64_MAX),
+                                                              l.item(2).unsigned_in(0, UINT64_MAX)};
+        });
+    }
+}
+
+void read_lan_close(const Field& f, Event&) { f.only({"t", "e"}); }
+
 void read_select(const Field& f, Event& e)
 {
     f.only({"t", "e", "fd", "timeout", "r", "errno", "fd_ready"});
@@ -502,6 +545,10 @@ constexpr KindOfEvent kKinds[] = {
     {Kind::Raise, "raise", read_signal},
     {Kind::Hostname, "hostname", read_hostname},
     {Kind::SystemFile, "sysfile", read_system_file},
+    {Kind::LanSession, "lan_session", read_lan_session},
+    {Kind::LanExchange, "lan_x", read_lan_exchange},
+    {Kind::LanRun, "lan_run", read_lan_run},
+    {Kind::LanClose, "lan_close", read_lan_close},
 };
 
 }  // namespace

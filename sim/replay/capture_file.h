@@ -74,6 +74,10 @@ enum class Kind {
     Raise,        // the run ends by a signal it sends itself
     Hostname,
     SystemFile,   // a small file of the system's read whole
+    LanSession,   // the network road: a session had (or not) with a --lan BMC
+    LanExchange,  // "lan_x": one sending of a request in the session, and its answer
+    LanRun,       // "lan_run": byte commands in the session
+    LanClose,     // the session closed
 };
 const char* kind_name(Kind kind);
 
@@ -141,6 +145,13 @@ struct Event {
     uint64_t latency = 0, gap = 0;
     std::map<uint64_t, std::pair<uint64_t, uint64_t>> late;
     std::vector<uint64_t> polls;  // command indexes a quiet poll of standard input came before
+
+    // The network road (the answer of a lan_x is `resp` at `rt` when
+    // `received`; else the tool gave up waiting at `rt`).
+    int bmc = -1;                // the --lan BMC's number, in the order given
+    std::string host, user, privilege;
+    int suite = 0;               // the cipher suite agreed, 0: none
+    std::string result;          // lan_session: "opened", or why not
 };
 
 struct Capture {

@@ -60,17 +60,118 @@ void Replay::leave(const std::string& call, const std::string& capture_has)
     std::_Exit(kLeftTheCapture);
 }
 
-int Replay::socket(int, int, int) { leave("opens a network socket", describe_next()); }
-int Replay::connect(int fd, const struct sockaddr*, socklen_t)
+int Replay::socket(int domain, int type, int protocol)
 {
-    leave("connects socket " + std::to_string(fd), describe_next());
+    std::string call = "opens a network socket";
+    expect_lan(call);
+    int fd = host_.socket(domain, type, protocol);
+    if (fd >= 0)
+        sockets_.insert(fd);
+    return fd;
 }
-ssize_t Replay::send(int fd, const void*, size_t) { leave("sends on socket " + std::to_string(fd), describe_next()); }
-ssize_t Replay::recv(int fd, void*, size_t) { leave("receives on socket " + std::to_string(fd), describe_next()); }
-ssize_t Replay::getrandom(void*, size_t) { leave("asks for random bytes", describe_next()); }
-int Replay::resolve(const char* host, const char*, struct sockaddr_storage*, socklen_t*)
+
+int Replay::connect(int fd, const struct sockaddr* addr, socklen_t len)
 {
-    leave(std::string("resolves \"") + (host ? host : "") + "\"", describe_next());
+    if (!is_socket(fd))
+        leave("connects socket " + std::to_string(fd), describe_next());
+    return host_.connect(fd, addr, len);
+}
+
+ssize_t Replay::send(int fd, const void* buf, size_t len)
+{
+    if (!is_socket(fd))
+        leave("sends on socket " + std::to_string(fd), describe_next());
+    deliver_signals();
+    // A request of the exchange goes out when the capture's did (the
+    // session's own datagrams come before a note, lan_session or lan_close).
+    if (next_ < events_.size() && events_[next_].kind == Kind::LanExchange)
+        catch_up(events_[next_].t);
+    else if (next_ < events_.size() && events_[next_].kind == Kind::LanRun && command_ == 0)
+        catch_up(events_[next_].t);
+    return host_.send(fd, buf, len);
+}
+
+ssize_t Replay::recv(int fd, void* buf, size_t len)
+{
+    if (!is_socket(fd))
+        leave("receives on socket " + std::to_string(fd), describe_next());
+    return host_.recv(fd, buf, len);
+}
+
+ssize_t Replay::getrandom(void* buf, size_t len) { return host_.getrandom(buf, len); }
+
+int Replay::resolve(const char* host, const char* port, struct sockaddr_storage* addr, socklen_t* len)
+{
+    expect_lan(std::string("resolves \"") + (host ? host : "") + "\"");
+    return host_.resolve(host, port, addr, len);
+}
+
+void Replay::expect_lan(const std::string& call)
+{
+    while (next_ < events_.size() && events_[next_].kind == Kind::LanClose)
+        done();
+    end_lasting_read(0);
+    deliver_signals();
+    if (next_ >= events_.size() || events_[next_].kind != Kind::LanSession)
+        leave(call, describe_next());
+}
+
+void Replay::pass_lan_notes()
+{
+    while (next_ < events_.size() &&
+           (events_[next_].kind == Kind::LanSession || events_[next_].kind == Kind::LanClose) && command_ == 0) {
+        const Event& e = events_[next_];
+        if (e.kind == Kind::LanSession && e.result != "opened")
+            leave("has a session with the BMC at " + e.host,
+                  "a session that was not had (" + e.result + "), which the replay's BMC does not refuse");
+        done();
+    }
+}
+
+void Replay::answer_lan(BmcCore& core, uint64_t answer_us)
+{
+    core.answers = this;
+    lan_answer_us_[&core] = answer_us;
+}
+
+AnswerSource::Answer Replay::answer(const BmcCore& core, std::span<const uint8_t> request)
+{
+    std::vector<uint8_t> bytes(request.begin(), request.end());
+    std::string call = "sends request " + hex(bytes) + " in the session";
+    pass_lan_notes();
+    if (next_ >= events_.size())
+        leave(call, describe_next());
+    const Event& e = events_[next_];
+    const uint64_t now = context_.clock.elapsed_us();
+    const uint64_t own = lan_answer_us_[&core];
+    // The answer comes when the capture's came: the BMC's LAN interface adds its own time.
+    auto after = [&](uint64_t at) { return at > now + own ? at - now - own : 0; };
+    Answer a;
+    if (e.kind == Kind::LanExchange) {
+        if (e.req != bytes)
+            leave(call, describe_next());
+        if (e.received) {
+            a.response = e.resp;
+            a.delay_us = after(e.rt);
+        }
+        done();
+        return a;
+    }
+    if (e.kind != Kind::LanRun)
+        leave(call, describe_next());
+    std::vector<uint8_t> want = run_request(e, command_);
+    // Without the image the data byte is not known: only the rest is checked.
+    bool same = bytes.size() == want.size() && std::equal(bytes.begin(), bytes.end() - (image_ ? 0 : 1), want.begin());
+    if (!same)
+        leave(call, describe_next());
+    auto late = e.late.find(command_);
+    uint64_t latency = late != e.late.end() ? late->second.second : e.latency;
+    a.response = e.resp;
+    a.delay_us = after(now + latency);
+    ++command_;
+    if (command_ == e.count && !(next_poll_ < e.polls.size()))
+        done();
+    return a;
 }
 
 std::string Replay::describe_next() const
@@ -139,6 +240,14 @@ std::string Replay::describe_next() const
         return "a look at the host name";
     case Kind::SystemFile:
         return "a read of " + e.path;
+    case Kind::LanSession:
+        return "a session with the BMC at " + e.host;
+    case Kind::LanExchange:
+        return "request " + hex(e.req) + " in the session";
+    case Kind::LanRun:
+        return "request " + hex(run_request(e, command_)) + " in the session";
+    case Kind::LanClose:
+        return "the session's close";
     }
     return "?";
 }
@@ -227,6 +336,7 @@ bool Replay::deliver_request_signal(const Event& e, const std::string& stage)
 
 const capture::Event& Replay::expect(Kind kind, const std::string& call)
 {
+    pass_lan_notes();
     end_lasting_read(0);
     deliver_signals();
     if (next_ >= events_.size() || events_[next_].kind != kind)
@@ -450,6 +560,7 @@ ssize_t Replay::read_system_file(const char* path, char* buf, size_t size)
 
 void Replay::finish()
 {
+    pass_lan_notes();
     if (next_ < events_.size())
         leave("ends", describe_next());
 }

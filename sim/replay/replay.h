@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <signal.h>
 #include <string>
 #include <sys/select.h>
@@ -20,12 +21,13 @@
 #include <vector>
 
 #include "capture_file.h"
+#include "../bmc/bmc.h"
 #include "../basics/context.h"
 #include "../seam.h"
 
 namespace sim {
 
-class Replay : public Seam {
+class Replay : public Seam, public AnswerSource {
 public:
     static constexpr int kLeftTheCapture = 97;
 
@@ -60,7 +62,9 @@ public:
     ssize_t write(int fd, const void* buf, size_t count) override { return host_.write(fd, buf, count); }
     int fsync(int fd) override { return host_.fsync(fd); }
     int rename(const char* from, const char* to) override { return host_.rename(from, to); }
-    // A capture has no network road yet: a run that takes it leaves the capture.
+    // The network road: the socket and the sessions are the host machine's
+    // (its LAN BMCs, rebuilt from the capture's lan_session lines); what
+    // each request in a session is answered comes from the capture.
     int socket(int domain, int type, int protocol) override;
     int connect(int fd, const struct sockaddr* addr, socklen_t len) override;
     ssize_t send(int fd, const void* buf, size_t len) override;
@@ -70,6 +74,12 @@ public:
 
     // The run ends: the capture must be over too.
     void finish() override;
+
+    // The host's LAN BMC `core` is answered from the capture; its LAN
+    // interface adds `answer_us` to each answer.
+    void answer_lan(BmcCore& core, uint64_t answer_us);
+    // A request in a session reaches that BMC: the capture's answer, at its time.
+    Answer answer(const BmcCore& core, std::span<const uint8_t> request) override;
 
 private:
     using Event = capture::Event;
@@ -103,6 +113,13 @@ private:
     void catch_up(uint64_t t);
     std::string bmc_of_fd(int fd) const;
     std::string bmc_of_port(uint16_t status_port) const;
+
+    // The network road's notes (a session had, closed): the replay's BMC
+    // has its own sessions, so they are passed over where they come.
+    void pass_lan_notes();
+    // A socket or a name to resolve: the capture must have a session next.
+    void expect_lan(const std::string& call);
+    bool is_socket(int fd) const { return sockets_.count(fd) != 0; }
 
     // Driver requests (plain and in runs).
     int send(int fd, void* arg);
@@ -142,6 +159,9 @@ private:
     size_t request_signals_ = 0;  // a driver request: its signals delivered so far
 
     std::map<int, std::string> nodes_;  // open descriptors and their device nodes
+    std::set<int> sockets_;             // the network road's sockets (the host's)
+    std::map<const BmcCore*, uint64_t> lan_answer_us_;
+    uint64_t run_answered_ = 0;         // a run in a session: when its last command was answered
 };
 
 }  // namespace sim

@@ -54,6 +54,10 @@ int Replay::open(const char* path, int flags)
 
 int Replay::close(int fd)
 {
+    if (is_socket(fd)) {
+        sockets_.erase(fd);
+        return host_.close(fd);
+    }
     const Event& e = expect(Kind::Close, "closes " + std::to_string(fd));
     if (e.fd != fd)
         leave("closes " + std::to_string(fd), describe_next());
@@ -198,6 +202,8 @@ int Replay::select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfd
         FD_ZERO(writefds);
     if (exceptfds)
         FD_ZERO(exceptfds);
+    if (count == 1 && is_socket(watched))
+        return host_.select(nfds, readfds, writefds, exceptfds, timeout);
     bool poll = count == 1 && watched == 0 && timeout && timeout->tv_sec == 0 && timeout->tv_usec == 0;
     if (poll)
         return poll_stdin(readfds);
@@ -222,7 +228,8 @@ int Replay::select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfd
 int Replay::poll_stdin(fd_set* readfds)
 {
     if (next_ < events_.size() && stage_ == 0 &&
-        (events_[next_].kind == Kind::ExchangeRun || events_[next_].kind == Kind::KcsRun) &&
+        (events_[next_].kind == Kind::ExchangeRun || events_[next_].kind == Kind::KcsRun ||
+         events_[next_].kind == Kind::LanRun) &&
         next_poll_ < events_[next_].polls.size() && events_[next_].polls[next_poll_] == command_ && token_ == 0) {
         const Event& e = events_[next_];
         ++next_poll_;

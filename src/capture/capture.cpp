@@ -28,6 +28,7 @@
 #include "event_lines.h"
 #include "image_runs.h"
 #include "kcs_folding.h"
+#include "lan_folding.h"
 #include "redaction.h"
 #include "signal_wrap.h"
 
@@ -49,6 +50,7 @@ long long PendingSelectTimeoutUs = -1;
 void Settle()
 {
     WriteExchange();
+    WriteLanExchange();
     WriteKcsTransfer();
     WriteRun();
     WriteLoose();
@@ -367,6 +369,43 @@ void rec::raise(int sig)
     }
     if (BeforeRaise)
         BeforeRaise();
+}
+
+void rec::lan_session(int bmc, const char* host, unsigned port, const char* user, int privilege, int suite,
+                      const char* result)
+{
+    KeepErrno keep;
+    NoteSignals(kPlainCall);
+    Settle();
+    LanSession(bmc, host, port, user, privilege, suite, result);
+    LastCallUs = Now();
+}
+
+void rec::lan_request(int bmc, const unsigned char* req, size_t length)
+{
+    KeepErrno keep;
+    NoteSignals(kPlainCall);
+    WriteExchange();
+    WriteLanExchange();
+    WriteKcsTransfer();
+    WriteLoose();
+    LanRequest(bmc, req, length);
+}
+
+void rec::lan_answer(unsigned char* answer, size_t length)
+{
+    KeepErrno keep;
+    LanAnswer(answer, length);
+    LastCallUs = Now();
+}
+
+void rec::lan_close()
+{
+    KeepErrno keep;
+    NoteSignals(kPlainCall);
+    Settle();
+    LanClose();
+    LastCallUs = Now();
 }
 
 // ---------------------------------------------------------------------------

@@ -67,7 +67,7 @@ void FinishDriverExchange()
     Run& run = TheRun;
     ByteCommand command{};
     bool candidate = CleanExchange(x) && ParseImageByteCommand(x.req, x.req_length, &command);
-    if (candidate && !run.kcs && run.fd == x.fd && x.id == run.last_id + 1 &&
+    if (candidate && !run.kcs && !run.lan && run.fd == x.fd && x.id == run.last_id + 1 &&
         Continues(run, x.req, command, x.resp, x.resp_length)) {
         long long gap = x.t_send - run.last_end, latency = x.t_recv - x.t_send;
         if (run.count == 1)

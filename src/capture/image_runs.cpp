@@ -71,10 +71,10 @@ void WriteRun()
         Put(run.first_line, run.first_line_length);
         return;
     }
-    BeginEvent(run.t0, run.kcs ? "kcs_run" : "x_run");
+    BeginEvent(run.t0, run.kcs ? "kcs_run" : run.lan ? "lan_run" : "x_run");
     if (run.kcs)
         WriterPrintf(&Lines, ",\"status\":\"0x%04X\",\"data\":\"0x%04X\"", run.status_port, run.data_port);
-    else
+    else if (!run.lan)
         WriterPrintf(&Lines, ",\"fd\":%d,\"id\":%ld", run.fd, run.first_id);
     PutHexField("prefix", run.prefix, run.prefix_length);
     WriterPrintf(&Lines, ",\"first\":%u,\"count\":%lu", run.first_address, run.count);

@@ -33,6 +33,7 @@ bool ParseImageByteCommand(const unsigned char* req, size_t length, ByteCommand*
 struct Run {
     bool open;
     bool kcs;
+    bool lan;                           // the network road: `fd` is the --lan BMC's number
     int fd;                             // driver
     unsigned short status_port, data_port;  // KCS
     unsigned char prefix[16];

@@ -117,6 +117,12 @@ void read_system_file(const char* path, const char* buf, ssize_t result);
 // The run ends by the signal: the line is written and the capture put in
 // place (capture_start's `before_raise`) before the signal is sent.
 void raise(int sig);
+// The network road's own notes (see lan_session below).
+void lan_session(int bmc, const char* host, unsigned port, const char* user, int privilege, int suite,
+                 const char* result);
+void lan_request(int bmc, const unsigned char* req, size_t length);
+void lan_answer(unsigned char* answer, size_t length);
+void lan_close();
 
 }  // namespace rec
 
@@ -282,15 +288,55 @@ inline int fsync(int fd) { return sys::fsync(fd); }
 inline int rename(const char* from, const char* to) { return sys::rename(from, to); }
 inline int fchmod(int fd, mode_t mode) { return sys::fchmod(fd, mode); }
 
-// recorded by the LAN road itself
+// The network road's socket is not recorded: its datagrams are encrypted
+// and carry the session's secrets (its IDs, sequence numbers, random
+// numbers, integrity codes), and the recorder could tell nothing from them.
+// The road notes instead what a reader needs, below: the session it had
+// and each request and answer as its exchange hands them.
 inline int socket(int domain, int type, int protocol) { return sys::socket(domain, type, protocol); }
 inline int connect(int fd, const struct sockaddr* addr, socklen_t len) { return sys::connect(fd, addr, len); }
 inline ssize_t send(int fd, const void* buf, size_t len) { return sys::send(fd, buf, len); }
 inline ssize_t recv(int fd, void* buf, size_t len) { return sys::recv(fd, buf, len); }
+// The wait for the socket's next datagram, and its close.
+inline int select_socket(int nfds, fd_set* readfds, struct timeval* timeout)
+{
+    return sys::select(nfds, readfds, nullptr, nullptr, timeout);
+}
+inline int close_socket(int fd) { return sys::close(fd); }
 inline ssize_t getrandom(void* buf, size_t len) { return sys::getrandom(buf, len); }
 inline int resolve(const char* host, const char* port, struct sockaddr_storage* addr, socklen_t* len)
 {
     return sys::resolve(host, port, addr, len);
+}
+
+// The session had (or not: `result` names why) with the BMC of --lan
+// number `bmc`: its host as given, port, user, privilege and cipher suite
+// (0: none agreed). Never a secret, a random number or a session ID.
+inline void lan_session(int bmc, const char* host, unsigned port, const char* user, int privilege, int suite,
+                        const char* result)
+{
+    if (rec::recording)
+        rec::lan_session(bmc, host, port, user, privilege, suite, result);
+}
+// One sending of a request (NetFn/LUN, command, data) in the session.
+inline void lan_request(int bmc, const unsigned char* req, size_t length)
+{
+    if (rec::recording)
+        rec::lan_request(bmc, req, length);
+}
+// Its answer (NetFn/LUN, command, completion code, data), or null when none
+// came in the wait. While VPD text is redacted, the answer of a VPD read is
+// redacted here, before the tool sees it.
+inline void lan_answer(unsigned char* answer, size_t length)
+{
+    if (rec::recording)
+        rec::lan_answer(answer, length);
+}
+// The session was closed.
+inline void lan_close()
+{
+    if (rec::recording)
+        rec::lan_close();
 }
 
 }  // namespace os

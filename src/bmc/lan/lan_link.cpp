@@ -68,7 +68,7 @@ size_t LanLink_Wait(INT8U* datagram, size_t capacity, long long wait_us)
         struct timeval wait;
         wait.tv_sec = static_cast<time_t>(left / 1000000);
         wait.tv_usec = static_cast<suseconds_t>(left % 1000000);
-        int result = os::select(Socket + 1, &ready, nullptr, nullptr, &wait);
+        int result = os::select_socket(Socket + 1, &ready, &wait);
         if (result < 0 && errno != EINTR)
             return 0;
     }
@@ -77,7 +77,7 @@ size_t LanLink_Wait(INT8U* datagram, size_t capacity, long long wait_us)
 void LanLink_Close()
 {
     if (Socket >= 0)
-        os::close(Socket);
+        os::close_socket(Socket);
     Socket = -1;
 }
 

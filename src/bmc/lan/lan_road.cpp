@@ -19,6 +19,7 @@
 #include "../../common/bmc_state.h"
 #include "../../common/settings.h"
 #include "../../logfile/logfile.h"
+#include "../../os/os.h"
 #include "lan_link.h"
 #include "lan_secrets.h"
 #include "lan_session.h"
@@ -46,6 +47,54 @@ char Error[256];
 const char* LostWhy = nullptr;  // the BMC of the pass is lost: every exchange fails at once
 int LostInARow = 0;
 long long LastAnswer = 0;
+
+// How an attempt to have a session ended, as the capture names it.
+const char* OpenResultName(LanOpenResult result)
+{
+    switch (result) {
+    case LAN_OPENED:
+        return "opened";
+    case LAN_NO_ANSWER:
+        return "no_answer";
+    case LAN_LAN_DISABLED:
+        return "lan_disabled";
+    case LAN_NO_RMCP_PLUS:
+        return "no_rmcp_plus";
+    case LAN_NO_CIPHER_SUITE:
+        return "no_cipher_suite";
+    case LAN_SESSION_REFUSED:
+        return "session_refused";
+    case LAN_UNKNOWN_USER:
+        return "unknown_user";
+    case LAN_WRONG_PASSWORD:
+        return "wrong_password";
+    case LAN_WRONG_KG:
+        return "wrong_kg";
+    case LAN_PRIVILEGE_REFUSED:
+        return "privilege_refused";
+    case LAN_PROTOCOL:
+        return "protocol";
+    }
+    return "?";
+}
+
+// Opens the session and notes it for the capture.
+LanOpenResult OpenAndNote(char* why, size_t why_size)
+{
+    const LanOpenResult result = LanSession_Open(why, why_size);
+    os::lan_session(Current, LanHosts[Current], LanPorts[Current], LanUser, CMDL_LanPrivilege, LanSession_Suite(),
+                    OpenResultName(result));
+    return result;
+}
+
+// Closes the session, if one is open, and notes it for the capture.
+void CloseAndNote(int sendings)
+{
+    const bool active = LanSession_Active();
+    LanSession_Close(sendings);
+    if (active)
+        os::lan_close();
+}
 
 bool IsMasterWriteReadRead(const INT8U* request, INT16U size)
 {
@@ -78,9 +127,9 @@ bool EnsureSession()
     if (LanSession_Active() && !idle && LostInARow < kLostBeforeReopen)
         return true;
     if (LanSession_Active())
-        LanSession_Close(1);  // it stopped answering, or has been idle long enough to be gone
+        CloseAndNote(1);  // it stopped answering, or has been idle long enough to be gone
     char why[200];
-    if (LanSession_Open(why, sizeof why) == LAN_OPENED) {
+    if (OpenAndNote(why, sizeof why) == LAN_OPENED) {
         pf("LAN: session with the BMC at %s port %u opened anew (cipher suite %d)", LanHosts[Current],
            LanPorts[Current], LanSession_Suite());
         LostInARow = 0;
@@ -106,11 +155,12 @@ INT8U LanRoad_Open()
     const char* host = LanHosts[Current];
     const INT16U port = LanPorts[Current];
     if (const char* why = LanLink_Open(host, port)) {
+        os::lan_session(Current, host, port, LanUser, CMDL_LanPrivilege, 0, "unreachable");
         std::snprintf(Error, sizeof Error, "it cannot be reached: %s", why);
         pb("ERROR: The BMC at %s port %u: %s", host, port, Error);
         return 0;
     }
-    if (LanSession_Open(Error, sizeof Error) != LAN_OPENED) {
+    if (OpenAndNote(Error, sizeof Error) != LAN_OPENED) {
         pb("ERROR: No session with the BMC at %s port %u: %s", host, port, Error);
         LanLink_Close();
         return 0;
@@ -134,11 +184,16 @@ INT8U LanRoad_Exchange(const INT8U* ptr, INT16U write_length, INT8U* recvptr, IN
     for (int sending = 0; sending < sendings; ++sending) {
         if (!EnsureSession())
             return 0;
+        os::lan_request(Current, ptr, write_length);
         if (LanSession_Request(ptr, write_length, rq_seq, answer, &size,
                                static_cast<long long>(CMDL_LanTimeoutMs) * 1000) != LAN_ANSWERED) {
+            os::lan_answer(nullptr, 0);
             ++LostInARow;
             continue;
         }
+        if (size > kMaxAnswer)
+            size = kMaxAnswer;
+        os::lan_answer(answer, size);
         LostInARow = 0;
         LastAnswer = LanLink_Now();
         if (ptr[1] == kCmdMasterWriteRead && size >= 3 && RefusalOf(answer[2])) {
@@ -148,8 +203,6 @@ INT8U LanRoad_Exchange(const INT8U* ptr, INT16U write_length, INT8U* recvptr, IN
             pb("ERROR: The BMC at %s port %u: %s", LanHosts[Current], LanPorts[Current], Error);
             return 0;
         }
-        if (size > kMaxAnswer)
-            size = kMaxAnswer;
         std::memcpy(recvptr, answer, size);
         *recv_buffer_length = static_cast<INT8U>(size);
         return 1;
@@ -166,7 +219,7 @@ void LanRoad_Close()
         pf("LAN: %u datagrams were dropped in the session", LanSession_Dropped());
     // Sent again when its datagrams are lost, so that the BMC is not left
     // with the session; once when the BMC is lost anyway.
-    LanSession_Close(LostWhy ? 1 : 1 + CMDL_LanRetries);
+    CloseAndNote(LostWhy ? 1 : 1 + CMDL_LanRetries);
     LanLink_Close();
 }
 
