@@ -50,17 +50,29 @@ class Input:
         self.bytes += bytes([0xC0, len(datagram) & 0xFF, len(datagram) >> 8]) + bytes(datagram)
         return self
 
-    def setup(self, suites=SUITES_17_3, rakp2_shape=0):
-        """Capabilities, cipher suites, Open Session, RAKP 1 to 4, Set Session Privilege Level;
-        RAKP 2's shape 0x20 starts the BMC's sequence numbers just before they wrap."""
+    def setup(self, pages=(SUITES_17_3,), rakp2_shape=0, rakp4_shape=None):
+        """Capabilities, cipher suites a page at a time, Open Session, RAKP 1 to 4, Set Session
+        Privilege Level. RAKP 2's shape 0x20 starts the BMC's sequence numbers just before they
+        wrap; 0x90 gives a key exchange code of the wrong password, and the set-up ends there.
+        RAKP 4's shape 0x90 seals it in the session."""
         self.reach()
         self.send().ipmi([0x01, 0x80, 0x00, 0x02, 0, 0, 0, 0])  # RMCP+ on channel 1
-        self.send().ipmi([0x01] + list(suites))
+        for page in pages:
+            self.send().ipmi([0x01] + list(page))
         self.random(4)  # the console's session ID
         self.send().answer([0x44, 0x33, 0x22, 0x11])  # the BMC's session ID
         self.random(16).send().answer(bytes(range(16)), bytes(range(0x40, 0x50)), shape=rakp2_shape)  # Rc, GUID
-        self.send().answer()  # RAKP 4 as the keys give it
+        if rakp2_shape == 0x90:
+            return self.answer_bytes(bytes(32)).send()  # the wrong code; RAKP 3 says so
+        if rakp4_shape is None:
+            self.send().answer()  # RAKP 4 as the keys give it
+        else:
+            self.send().answer(0x00, 0x00, shape=rakp4_shape)  # status 0, the next sequence number
         return self.request([0x04])  # Set Session Privilege Level
+
+    def answer_bytes(self, data):
+        self.bytes += data
+        return self
 
     def request(self, data, sequence=None, shape=0):
         """One request inside the session and its answer; `sequence`: a byte choosing its sequence number."""
@@ -76,7 +88,13 @@ def seeds():
     # Suite 3 asked for, operator, K_G, two BMCs, short waits.
     yield "suite3_kg_operator", Input(harness_options=CIPHER_3 | OPERATOR | KG | SECOND_BMC | RETRIES_1 | TIMEOUT_10).setup()
     # A BMC that lists no suite 17: the default takes 3.
-    yield "only_suite3", Input(harness_options=0).setup(suites=SUITES_17_3[5:])
+    yield "only_suite3", Input(harness_options=0).setup(pages=(SUITES_17_3[5:],))
+    # Suites over two pages (a full one of 16 bytes, then the rest), and a
+    # BMC whose key exchange code is not the password's.
+    full_page = SUITES_17_3 + bytes([0xC0, 0x01, 0x01, 0x40, 0x80, 0x00])
+    yield "two_pages_wrong_password", Input().setup(pages=(full_page, bytes([0xC0, 0x02, 0x01, 0x41])), rakp2_shape=0x90)
+    # RAKP 4 sealed in the session, as a BMC answers RAKP 3 sent again.
+    yield "rakp4_in_session", Input().setup(rakp4_shape=0x90)
     # The scan's first requests answered with zeros, one with a stray
     # datagram and an answer from outside the window before it.
     scan = Input(tool_options=0x0040).setup()  # -b11: one bus
