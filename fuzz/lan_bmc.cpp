@@ -201,37 +201,35 @@ private:
         return sizeof header + 16;
     }
 
-    // The next sequence number of the BMC's session packets: one on, or by
-    // the input's choice one from 32 back to 31 ahead of the last.
-    uint32_t next_sequence(Answers& answers)
-    {
-        const uint8_t b = answers.byte(0);
-        if (b < 0xC0)
-            return ++session_.sequence;
-        const uint32_t sequence = session_.sequence + static_cast<uint32_t>(static_cast<int8_t>(b << 2) / 4);
-        if (static_cast<int32_t>(sequence - session_.sequence) > 0)
-            session_.sequence = sequence;
-        return sequence;
-    }
-
-    // `payload` of `type` sealed in the session, as the BMC sends it.
+    // `payload` of `type` sealed in the session, as the BMC sends it. A byte
+    // chooses the sequence number: below 0xC0 the next one, else one from 32
+    // back to 31 ahead of the last; from 0xB0 to 0xBF the packet is another
+    // session's, sealed with the same keys.
     size_t sealed(Answers& answers, uint8_t type, const uint8_t* payload, size_t size, uint8_t* out)
     {
-        const uint32_t sequence = next_sequence(answers);
+        const uint8_t b = answers.byte(0);
+        uint32_t sequence = session_.sequence + 1;
+        if (b >= 0xC0)
+            sequence = session_.sequence + static_cast<uint32_t>(static_cast<int8_t>(b << 2) / 4);
+        if (static_cast<int32_t>(sequence - session_.sequence) > 0)
+            session_.sequence = sequence;
+        const uint32_t session_id = session_.console_id + (b >= 0xB0 && b < 0xC0 ? 1 + (b & 0x0F) : 0);
         uint8_t iv[LAN_AES_BLOCK];
         for (size_t i = 0; i < sizeof iv; ++i)
             iv[i] = static_cast<uint8_t>(sequence >> (8 * (i % 4)));
-        return RmcpV20(out, type, session_.console_id, sequence, payload, size, &session_.keys, iv);
+        return RmcpV20(out, type, session_id, sequence, payload, size, &session_.keys, iv);
     }
 
     // The answer to the last IPMI request: below 0x60 completion code 0 and,
     // for a Master Write-Read, as many bytes as it reads (else a length byte
-    // says how many); else a length byte and that many bytes, the completion
-    // code among them.
+    // says how many); else a byte whose low six bits are the length, then
+    // that many bytes, the completion code among them; its bit 6 breaks the
+    // message's last checksum and its bit 7 answers the request before.
     size_t ipmi_answer(Answers& answers, uint8_t shape, uint8_t* out)
     {
         uint8_t body[64];
         size_t length = 0;
+        bool bad_checksum = false, earlier = false;
         if (shape < 0x60) {
             const bool read = request_.netfn == kNetFnApp && request_.cmd == kCmdMasterWriteRead &&
                               request_.data.size() >= 3;
@@ -240,7 +238,10 @@ private:
             body[0] = 0;
             fill(answers, body + 1, length - 1);
         } else {
-            length = answers.byte(0) & 0x3F;
+            const uint8_t b = answers.byte(0);
+            length = b & 0x3F;
+            bad_checksum = b & 0x40;
+            earlier = b & 0x80;
             fill(answers, body, length);
         }
         // rqAddr, NetFn/LUN, checksum, rsAddr, rqSeq/LUN, command, body, checksum.
@@ -249,10 +250,10 @@ private:
         message[1] = static_cast<uint8_t>((request_.netfn + 1) << 2 | request_.lun);
         message[2] = checksum(message, 2);
         message[3] = 0x20;
-        message[4] = static_cast<uint8_t>(request_.rq_seq << 2 | request_.lun);
+        message[4] = static_cast<uint8_t>(((request_.rq_seq - (earlier ? 1 : 0)) & 0x3F) << 2 | request_.lun);
         message[5] = request_.cmd;
         std::memcpy(message + 6, body, length);
-        message[6 + length] = checksum(message + 3, 3 + length);
+        message[6 + length] = static_cast<uint8_t>(checksum(message + 3, 3 + length) + (bad_checksum ? 1 : 0));
         const size_t size = 7 + length;
         if (asked_ == Asked::ipmi_v15)
             return RmcpV15(out, message, size);
