@@ -33,6 +33,9 @@ const qbfuzz::WholeRun& lan_run()
                 {.words = {"--lan-timeout", "10"}},
                 // Else the password is IPMI_PASSWORD's.
                 {.words = {"--lan-password-file", "secrets/pw"}},
+                // What the run leaves behind, searched for the secrets too.
+                {.words = {"--capture", "capture.txt"}},
+                {.words = {"--metrics", "metrics.prom"}},
             },
         .secrets = {std::string(qbfuzz::kLanPassword), std::string(qbfuzz::kLanKg)},
     };

@@ -9,14 +9,16 @@ import pathlib
 import sys
 
 # The harness's option bits (lan_fuzzer.cpp).
-CIPHER_3, CIPHER_17, OPERATOR, KG, SECOND_BMC, RETRIES_1, TIMEOUT_10, PASSWORD_FILE = (1 << n for n in range(8))
+(CIPHER_3, CIPHER_17, OPERATOR, KG, SECOND_BMC, RETRIES_1, TIMEOUT_10, PASSWORD_FILE, CAPTURE,
+ METRICS) = (1 << n for n in range(10))
 # Suites 17 and 3 as Get Channel Cipher Suites lists them.
 SUITES_17_3 = bytes([0xC0, 17, 0x03, 0x44, 0x81, 0xC0, 3, 0x01, 0x41, 0x81])
 
 
 class Input:
     def __init__(self, tool_options=0, choice=0, harness_options=PASSWORD_FILE):
-        self.bytes = bytearray([tool_options & 0xFF, tool_options >> 8, choice, harness_options, 0])  # clock: an ordinary date
+        self.bytes = bytearray([tool_options & 0xFF, tool_options >> 8, choice, harness_options & 0xFF,
+                                harness_options >> 8, 0])  # clock: an ordinary date
         self.pool = 0  # random bytes the tool has left from its last getrandom
 
     def reach(self):  # resolve (IPv4), socket, connect
@@ -84,7 +86,7 @@ class Input:
 def seeds():
     # The session set up, then nothing more answers: requests sent again,
     # the session opened anew, the BMC lost, Close Session.
-    yield "session_then_silence", Input().setup()
+    yield "session_then_silence", Input(harness_options=PASSWORD_FILE | CAPTURE | METRICS).setup()
     # Suite 3 asked for, operator, K_G, two BMCs, short waits.
     yield "suite3_kg_operator", Input(harness_options=CIPHER_3 | OPERATOR | KG | SECOND_BMC | RETRIES_1 | TIMEOUT_10).setup()
     # A BMC that lists no suite 17: the default takes 3.

@@ -55,7 +55,9 @@ void fuzz_whole_run(const uint8_t* data, size_t size, const WholeRun& run)
     const unsigned options = answers.byte(0) | answers.byte(0) << 8;
     const uint8_t choice = answers.byte(0);
     const uint8_t image = (choice & 7) % (std::size(kImages) + 1);
-    const uint8_t harness_options = run.options.empty() ? 0 : answers.byte(0);
+    unsigned harness_options = run.options.empty() ? 0 : answers.byte(0);
+    if (run.options.size() > 8)
+        harness_options |= answers.byte(0) << 8;
 
     std::vector<std::string> args;
     for (unsigned bit = 0; bit < 16; bit++)
@@ -68,7 +70,7 @@ void fuzz_whole_run(const uint8_t* data, size_t size, const WholeRun& run)
     if (choice & 0x80)
         args.insert(args.end(), {"--report", "report.json"});
     MachineShape shape = run.shape;
-    for (size_t bit = 0; bit < run.options.size() && bit < 8; bit++) {
+    for (size_t bit = 0; bit < run.options.size() && bit < 16; bit++) {
         if (!(harness_options & (1u << bit)))
             continue;
         const HarnessOption& option = run.options[bit];

@@ -6,8 +6,9 @@
 // Input: two bytes choosing options (a bit each, in the order of
 // kOptions in whole_run.cpp), one byte whose low three bits choose the image
 // (none or one of the images written at start) and whose top bits add
-// --strict and --report, a byte choosing the harness's own options when it
-// has any, then the machine's answers (fuzz_machine.h).
+// --strict and --report, a byte (two for more than 8) choosing the
+// harness's own options when it has any, then the machine's answers
+// (fuzz_machine.h).
 #pragma once
 
 #include <cstddef>
@@ -30,7 +31,7 @@ struct HarnessOption {
 struct WholeRun {
     MachineShape shape;
     std::vector<std::string> fixed_args;    // end the command line
-    std::vector<HarnessOption> options;     // at most 8: one input byte, a bit each
+    std::vector<HarnessOption> options;     // at most 16: a bit each of one input byte, or two
     // What the tool must never write: the run is a finding when one of them
     // is in its console (standard output and error) or in any file it leaves
     // in the scratch directory.
