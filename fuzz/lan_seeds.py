@@ -95,6 +95,9 @@ def seeds():
     # BMC whose key exchange code is not the password's.
     full_page = SUITES_17_3 + bytes([0xC0, 0x01, 0x01, 0x40, 0x80, 0x00])
     yield "two_pages_wrong_password", Input().setup(pages=(full_page, bytes([0xC0, 0x02, 0x01, 0x41])), rakp2_shape=0x90)
+    # Pages of 60 bytes, longer than a page holds: the list is full within the 18th.
+    long_page = bytes([0xC0, 0x03, 0x01, 0x41, 0x81]) * 12
+    yield "long_pages", Input().setup(pages=(long_page,) * 18)
     # RAKP 4 sealed in the session, as a BMC answers RAKP 3 sent again.
     yield "rakp4_in_session", Input().setup(rakp4_shape=0x90)
     # The scan's first requests answered with zeros, one with a stray
