@@ -15,6 +15,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "lan_bmc.h"
 #include "os/os.h"
 
 namespace qbfuzz {
@@ -137,6 +138,7 @@ void start_machine(MachineShape shape, Answers& answers)
     uint8_t clock = next(0);
     machine.now_us = kClockStarts[clock % std::size(kClockStarts)];
     machine.clock_unreadable = clock & 0x80;
+    lan_bmc_start(shape.lan_kg);
 }
 
 }  // namespace qbfuzz
@@ -305,7 +307,8 @@ int rename(const char* from, const char* to) { return std::rename(from, to); }
 int fchmod(int fd, mode_t mode) { return ::fchmod(fd, mode); }
 
 // The network road: the input chooses failures, and the bytes and lengths
-// of every datagram that comes in; what goes out is taken whole.
+// of every datagram that comes in, or a well-formed answer of the BMC; what
+// goes out is taken whole, and read by the BMC.
 int socket(int, int, int)
 {
     static constexpr int kErrors[] = {EMFILE, ENOBUFS, EACCES};
@@ -323,26 +326,33 @@ int connect(int fd, const struct sockaddr*, socklen_t)
     return qbfuzz::fail_from(next(0), 0xF0, kErrors);
 }
 
-ssize_t send(int fd, const void*, size_t len)
+ssize_t send(int fd, const void* buf, size_t len)
 {
     static constexpr int kErrors[] = {ENOBUFS, ECONNREFUSED, EMSGSIZE, EINTR};
     if (qbfuzz::bad_descriptor(fd))
         return -1;
     if (qbfuzz::fail_from(next(0), 0xF0, kErrors) != 0)
         return -1;
+    qbfuzz::lan_bmc_heard(static_cast<const uint8_t*>(buf), len);
     return static_cast<ssize_t>(len);
 }
 
 // The first byte: at 0xF0 and above a failure (nothing there, refused,
-// interrupted); else the next two bytes are the datagram's length, then its
-// bytes, cut to the buffer as UDP cuts them.
+// interrupted); below 0xC0 the BMC's well-formed answer to the last
+// datagram sent, its fields from the input (lan_bmc.h); else, or when the
+// BMC could not read what was sent, the next two bytes are the datagram's
+// length, then its bytes, cut to the buffer as UDP cuts them.
 ssize_t recv(int fd, void* buf, size_t len)
 {
     static constexpr int kErrors[] = {EAGAIN, ECONNREFUSED, EINTR};
     if (qbfuzz::bad_descriptor(fd))
         return -1;
-    if (qbfuzz::fail_from(next(0xFF), 0xF0, kErrors) != 0)
+    const uint8_t shape = next(0xFF);
+    if (qbfuzz::fail_from(shape, 0xF0, kErrors) != 0)
         return -1;
+    if (shape < 0xC0)
+        if (size_t n = qbfuzz::lan_bmc_answer(*machine.answers, shape, static_cast<uint8_t*>(buf), len))
+            return static_cast<ssize_t>(n);
     size_t length = next(0);
     length |= static_cast<size_t>(next(0)) << 8;
     auto data = machine.answers->bytes(length);
@@ -351,12 +361,20 @@ ssize_t recv(int fd, void* buf, size_t len)
     return static_cast<ssize_t>(n);
 }
 
+// The first byte: at 0xF8 and above a failure; else up to 16 times one more
+// than its low five bits of bytes (a call for more than 256 that a signal
+// interrupts gives fewer), then those bytes.
 ssize_t getrandom(void* buf, size_t len)
 {
-    auto data = machine.answers->bytes(len);
-    std::memset(buf, 0, len);
+    static constexpr int kErrors[] = {EINTR, ENOSYS, EAGAIN};
+    const uint8_t shape = next(0);
+    if (qbfuzz::fail_from(shape, 0xF8, kErrors) != 0)
+        return -1;
+    const size_t n = std::min<size_t>(len, 16 * (1 + (shape & 0x1F)));
+    auto data = machine.answers->bytes(n);
+    std::memset(buf, 0, n);
     std::memcpy(buf, data.data(), data.size());
-    return static_cast<ssize_t>(len);
+    return static_cast<ssize_t>(n);
 }
 
 int resolve(const char*, const char* port, struct sockaddr_storage* addr, socklen_t* len)

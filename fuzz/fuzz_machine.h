@@ -6,7 +6,8 @@
 // small for the message truncates it and fails with EMSGSIZE), and within
 // that, the input chooses: success or which error, message ids, lengths and
 // bytes of the driver's answers, every status and data byte read from a KCS
-// port, keys, terminal calls and shell commands.
+// port, every datagram from a LAN BMC, keys, terminal calls and shell
+// commands.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +19,7 @@ namespace qbfuzz {
 
 struct MachineShape {
     bool driver_nodes = true;  // false: no device node ever opens (the KCS road with -dio)
+    bool lan_kg = false;       // the network road's BMC has the K_G the tool was given
 };
 
 // Starts a new machine for one run. The first input byte sets the clock: its

@@ -4,9 +4,12 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fcntl.h>
+#include <sanitizer/common_interface_defs.h>
+#include <sys/mman.h>
 #include <unistd.h>
 #include <vector>
 
@@ -63,6 +66,64 @@ void restore_initial_state()
 
 std::filesystem::path scratch;
 
+// Standard output and error into a memory file while it lives. Sanitizer
+// reports keep going to the fuzzer's own standard error, taken aside once.
+class ConsoleCapture {
+public:
+    ConsoleCapture()
+    {
+        static const int memory = [] {
+            int reports = dup(2);
+            if (reports >= 0)
+                __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<intptr_t>(reports)));
+            return memfd_create("qb40fuzz-console", MFD_CLOEXEC);
+        }();
+        memory_ = memory;
+        std::fflush(stdout);
+        std::fflush(stderr);
+        saved_out_ = dup(1);
+        saved_err_ = dup(2);
+        if (memory_ < 0 || saved_out_ < 0 || saved_err_ < 0 || ftruncate(memory_, 0) != 0 ||
+            lseek(memory_, 0, SEEK_SET) != 0 || dup2(memory_, 1) < 0 || dup2(memory_, 2) < 0) {
+            std::perror("console capture");
+            std::abort();
+        }
+    }
+    ConsoleCapture(const ConsoleCapture&) = delete;
+    ConsoleCapture& operator=(const ConsoleCapture&) = delete;
+    ~ConsoleCapture() { restore(); }
+
+    // Everything written since the capture began; the console is the fuzzer's again.
+    std::string text()
+    {
+        restore();
+        std::string all;
+        char buffer[4096];
+        off_t at = 0;
+        for (ssize_t n; (n = pread(memory_, buffer, sizeof buffer, at)) > 0; at += n)
+            all.append(buffer, static_cast<size_t>(n));
+        return all;
+    }
+
+private:
+    void restore()
+    {
+        if (saved_out_ < 0)
+            return;
+        std::fflush(stdout);
+        std::fflush(stderr);
+        dup2(saved_out_, 1);
+        dup2(saved_err_, 2);
+        close(saved_out_);
+        close(saved_err_);
+        saved_out_ = saved_err_ = -1;
+    }
+
+    int memory_ = -1;
+    int saved_out_ = -1;
+    int saved_err_ = -1;
+};
+
 }  // namespace
 
 extern "C" [[noreturn]] void __wrap_exit(int status)
@@ -106,7 +167,7 @@ int run_tool(const std::function<int()>& body)
     return status;
 }
 
-int run_main(const std::vector<std::string>& args)
+int run_main(const std::vector<std::string>& args, std::string* console)
 {
     std::vector<std::string> words = {"qb40tool"};
     words.insert(words.end(), args.begin(), args.end());
@@ -114,7 +175,13 @@ int run_main(const std::vector<std::string>& args)
     for (std::string& w : words)
         argv.push_back(w.data());
     argv.push_back(nullptr);
-    return run_tool([&] { return qb40tool_main(static_cast<int>(words.size()), argv.data()); });
+    auto main = [&] { return qb40tool_main(static_cast<int>(words.size()), argv.data()); };
+    if (!console)
+        return run_tool(main);
+    ConsoleCapture capture;
+    const int status = run_tool(main);
+    *console = capture.text();
+    return status;
 }
 
 void expect_tool_status(int status)
@@ -124,6 +191,14 @@ void expect_tool_status(int status)
         if (s == status)
             return;
     std::fprintf(stderr, "qb40tool ended with status %d, which it does not define\n", status);
+    std::abort();
+}
+
+void expect_absent(const std::string& secret, const std::string& text, const char* where)
+{
+    if (text.find(secret) == std::string::npos)
+        return;
+    std::fprintf(stderr, "qb40tool wrote the secret \"%s\" to %s\n", secret.c_str(), where);
     std::abort();
 }
 

@@ -16,10 +16,14 @@ namespace qbfuzz {
 int run_tool(const std::function<int()>& body);
 
 // The whole program: main with "qb40tool" and `args` as its command line.
-int run_main(const std::vector<std::string>& args);
+// With `console`, what the tool writes on its standard output and error goes
+// there instead (sanitizer reports still reach the fuzzer's standard error).
+int run_main(const std::vector<std::string>& args, std::string* console = nullptr);
 
 // Aborts (a finding) unless `status` is one of the tool's exit statuses.
 void expect_tool_status(int status);
+// Aborts (a finding) when `secret` is in `text`, which the tool wrote to `where`.
+void expect_absent(const std::string& secret, const std::string& text, const char* where);
 
 // Makes a fresh temporary directory, removed at exit, the working directory
 // of every run: the tool writes its logs there. Called from

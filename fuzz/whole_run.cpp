@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "whole_run.h"
 
+#include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -45,13 +48,16 @@ void prepare_whole_runs(const char* name, int* argc, char*** argv)
         std::ofstream(scratch_directory() / image.name, std::ios::binary) << image_bytes(image.size);
 }
 
-void fuzz_whole_run(const uint8_t* data, size_t size, MachineShape shape, std::initializer_list<const char*> fixed_args)
+void fuzz_whole_run(const uint8_t* data, size_t size, const WholeRun& run)
 {
     Answers answers;
     answers.reset({data, size});
     const unsigned options = answers.byte(0) | answers.byte(0) << 8;
     const uint8_t choice = answers.byte(0);
     const uint8_t image = (choice & 7) % (std::size(kImages) + 1);
+    unsigned harness_options = run.options.empty() ? 0 : answers.byte(0);
+    if (run.options.size() > 8)
+        harness_options |= answers.byte(0) << 8;
 
     std::vector<std::string> args;
     for (unsigned bit = 0; bit < 16; bit++)
@@ -63,10 +69,41 @@ void fuzz_whole_run(const uint8_t* data, size_t size, MachineShape shape, std::i
         args.push_back("--strict");
     if (choice & 0x80)
         args.insert(args.end(), {"--report", "report.json"});
-    args.insert(args.end(), fixed_args.begin(), fixed_args.end());
+    MachineShape shape = run.shape;
+    for (size_t bit = 0; bit < run.options.size() && bit < 16; bit++) {
+        if (!(harness_options & (1u << bit)))
+            continue;
+        const HarnessOption& option = run.options[bit];
+        args.insert(args.end(), option.words.begin(), option.words.end());
+        if (option.needs)
+            shape.*option.needs = true;
+    }
+    args.insert(args.end(), run.fixed_args.begin(), run.fixed_args.end());
 
     start_machine(shape, answers);
-    expect_tool_status(run_main(args));
+    if (run.secrets.empty()) {
+        expect_tool_status(run_main(args));
+        return;
+    }
+    std::string console;
+    expect_tool_status(run_main(args, &console));
+    for (const std::string& secret : run.secrets) {
+        expect_absent(secret, console, "its console");
+        for (const auto& entry : std::filesystem::directory_iterator(scratch_directory())) {
+            if (!entry.is_regular_file())
+                continue;
+            std::ifstream file(entry.path(), std::ios::binary);
+            const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+            expect_absent(secret, text, entry.path().filename().c_str());
+        }
+    }
+    std::fwrite(console.data(), 1, console.size(), stdout);  // as a run that was not watched shows it
+    std::fflush(stdout);
+}
+
+void fuzz_whole_run(const uint8_t* data, size_t size, MachineShape shape, std::initializer_list<const char*> fixed_args)
+{
+    fuzz_whole_run(data, size, WholeRun{.shape = shape, .fixed_args = {fixed_args.begin(), fixed_args.end()}});
 }
 
 }  // namespace qbfuzz

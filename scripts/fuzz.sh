@@ -23,7 +23,7 @@ mkdir -p build-fuzz/findings build-fuzz/logs
 # takes thousands of answers.
 declare -A limits=([command_line]="-max_len=1024" [image]="-max_len=30000"
                    [driver]="-max_len=20000 -len_control=10" [kcs]="-max_len=20000 -len_control=10"
-                   [lan_packet]="-max_len=400")
+                   [lan]="-max_len=20000 -len_control=10" [lan_packet]="-max_len=400")
 
 run() {  # NAME
   local name=$1 log=build-fuzz/logs/$1.log
@@ -34,18 +34,22 @@ run() {  # NAME
     -print_final_stats=1 -artifact_prefix="build-fuzz/findings/$name-" >"$log" 2>&1
 }
 
-# The share of the tool's own code (src/) that the corpus reaches, in the
-# edges the compiler instrumented.
+# The share of the tool's own code (src/, and for the network road's
+# harnesses src/bmc/lan/ as well) that the corpus reaches, in the edges the
+# compiler instrumented.
 tool_coverage() {  # NAME
   # shellcheck disable=SC2086
   "build-fuzz/${1}_fuzzer" "build-fuzz/corpus/$1" "fuzz/corpus/$1" ${limits[$1]} -runs=0 -print_coverage=1 \
-    -close_fd_mask=3 2>&1 | awk '/^(UN)?COVERED_FUNC/ && $NF ~ /\/src\// { split($5, e, "/"); hit += e[1]; all += e[2] }
-      END { printf "%d of %d edges of src/ (%.0f%%)", hit, all, all ? 100 * hit / all : 0 }'
+    -close_fd_mask=3 2>&1 | awk -v lan="$([[ $1 == lan* ]] && echo 1)" '
+      /^(UN)?COVERED_FUNC/ && $NF ~ /\/src\// { split($5, e, "/"); hit += e[1]; all += e[2] }
+      /^(UN)?COVERED_FUNC/ && $NF ~ /\/src\/bmc\/lan\// { split($5, e, "/"); lan_hit += e[1]; lan_all += e[2] }
+      END { printf "%d of %d edges of src/ (%.0f%%)", hit, all, all ? 100 * hit / all : 0
+            if (lan) printf ", %d of %d of src/bmc/lan/ (%.0f%%)", lan_hit, lan_all, lan_all ? 100 * lan_hit / lan_all : 0 }'
 }
 
 # Two at a time, one pair after the other.
 failed=0
-for pair in "command_line image" "driver kcs" "lan_packet"; do
+for pair in "command_line image" "driver kcs" "lan lan_packet"; do
   declare -A pids=()
   for name in $pair; do
     run "$name" &
@@ -61,7 +65,7 @@ for pair in "command_line image" "driver kcs" "lan_packet"; do
     else
       failed=1
       echo "fuzz $name: FINDING, see $log and build-fuzz/findings/"
-      grep -E 'SUMMARY|ERROR:|runtime error|qb40tool ended|image loading:' "$log" | head -5
+      grep -E 'SUMMARY|ERROR:|runtime error|qb40tool ended|qb40tool wrote|image loading:' "$log" | head -5
     fi
   done
   unset pids

@@ -212,9 +212,13 @@ int OfferedSuites(INT8U* ids, const Suite** takeable)
         if (size < 4 || answer[2] != 0)
             return -1;
         size_t data = size - 4;  // after NetFn, command, completion code, channel
+        // Pages hold 16 bytes; a BMC that sends more fills the records only
+        // up to their end.
+        if (data > sizeof records - have)
+            data = sizeof records - have;
         std::memcpy(records + have, answer + 4, data);
         have += data;
-        if (data < 16)
+        if (data < 16 || have == sizeof records)
             break;
     }
     // Records: 0xC0 (or 0xC1 with an OEM's number) and the suite's id, then
