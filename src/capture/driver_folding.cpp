@@ -69,21 +69,12 @@ void FinishDriverExchange()
     bool candidate = CleanExchange(x) && ParseImageByteCommand(x.req, x.req_length, &command);
     if (candidate && !run.kcs && !run.lan && run.fd == x.fd && x.id == run.last_id + 1 &&
         Continues(run, x.req, command, x.resp, x.resp_length)) {
-        long long gap = x.t_send - run.last_end, latency = x.t_recv - x.t_send;
-        if (run.count == 1)
-            run.gap = gap;
-        long long off_gap = gap - run.gap, off_latency = latency - run.latency;
-        if (off_gap > kJitterUs || off_gap < -kJitterUs || off_latency > kJitterUs || off_latency < -kJitterUs) {
-            if (run.late_count == kMaxLate) {
-                WriteRun();
-                FinishDriverExchange();
-                return;
-            }
-            run.late[run.late_count++] = Run::Late{run.count, gap, latency};
+        if (!JoinRun(run, x.t_send, x.t_recv)) {
+            WriteRun();
+            FinishDriverExchange();
+            return;
         }
-        run.count++;
         run.last_id = x.id;
-        run.last_end = x.t_recv;
         return;
     }
     if (!candidate) {

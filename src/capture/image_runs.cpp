@@ -106,6 +106,22 @@ bool PollJoinsRun()
     return true;
 }
 
+bool JoinRun(Run& run, long long t_send, long long t_recv)
+{
+    long long gap = t_send - run.last_end, latency = t_recv - t_send;
+    if (run.count == 1)
+        run.gap = gap;
+    long long off_gap = gap - run.gap, off_latency = latency - run.latency;
+    if (off_gap > kJitterUs || off_gap < -kJitterUs || off_latency > kJitterUs || off_latency < -kJitterUs) {
+        if (run.late_count == kMaxLate)
+            return false;
+        run.late[run.late_count++] = Run::Late{run.count, gap, latency};
+    }
+    run.count++;
+    run.last_end = t_recv;
+    return true;
+}
+
 // The command continues the run under way: the same prefix, the next
 // address, the same answer (the way to the BMC is the caller's to check).
 bool Continues(const Run& run, const unsigned char* req, const ByteCommand& command, const unsigned char* resp,

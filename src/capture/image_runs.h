@@ -70,6 +70,11 @@ bool PollJoinsRun();
 // address, the same answer (the way to the BMC is the caller's to check).
 bool Continues(const Run& run, const unsigned char* req, const ByteCommand& command, const unsigned char* resp,
                size_t resp_length);
+// The command that continues the run joins it, taking its times: one whose
+// gap or latency is off by more than kJitterUs is listed with its own.
+// False, with nothing taken, when that list is full: the caller writes the
+// run and begins another.
+bool JoinRun(Run& run, long long t_send, long long t_recv);
 // A run begins with this command (the one under way is written first).
 Run& BeginRun(bool kcs, const unsigned char* req, const ByteCommand& command, const unsigned char* resp,
               size_t resp_length, long long t0, long long end);

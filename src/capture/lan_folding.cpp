@@ -49,20 +49,10 @@ void FinishLanExchange()
     ByteCommand command{};
     const bool candidate = x.answered && ParseImageByteCommand(x.req, x.req_length, &command);
     if (candidate && run.lan && run.fd == x.bmc && Continues(run, x.req, command, x.resp, x.resp_length)) {
-        long long gap = x.t_send - run.last_end, latency = x.t_recv - x.t_send;
-        if (run.count == 1)
-            run.gap = gap;
-        long long off_gap = gap - run.gap, off_latency = latency - run.latency;
-        if (off_gap > kJitterUs || off_gap < -kJitterUs || off_latency > kJitterUs || off_latency < -kJitterUs) {
-            if (run.late_count == kMaxLate) {
-                WriteRun();
-                FinishLanExchange();
-                return;
-            }
-            run.late[run.late_count++] = Run::Late{run.count, gap, latency};
+        if (!JoinRun(run, x.t_send, x.t_recv)) {
+            WriteRun();
+            FinishLanExchange();
         }
-        run.count++;
-        run.last_end = x.t_recv;
         return;
     }
     if (!candidate) {
