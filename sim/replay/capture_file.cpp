@@ -307,11 +307,10 @@ void read_exchange(const Field& f, Event& e)
     }
 }
 
-void read_exchange_run(const Field& f, Event& e)
+// A run of exchanges with their times: the latency and gap they share and
+// those of the commands listed late.
+void read_timed_run(const Field& f, Event& e)
 {
-    f.only({"t", "e", "fd", "id", "prefix", "first", "count", "resp", "lat", "gap", "t1", "late", "polls"});
-    e.fd = static_cast<int>(f["fd"].integer(-1, INT32_MAX));
-    e.id = f["id"].integer(0, INT64_MAX);
     read_run(f, e);
     e.latency = f["lat"].unsigned_in(0, UINT64_MAX);
     e.gap = f["gap"].unsigned_in(0, UINT64_MAX);
@@ -324,6 +323,14 @@ void read_exchange_run(const Field& f, Event& e)
                                                               l.item(2).unsigned_in(0, UINT64_MAX)};
         });
     }
+}
+
+void read_exchange_run(const Field& f, Event& e)
+{
+    f.only({"t", "e", "fd", "id", "prefix", "first", "count", "resp", "lat", "gap", "t1", "late", "polls"});
+    e.fd = static_cast<int>(f["fd"].integer(-1, INT32_MAX));
+    e.id = f["id"].integer(0, INT64_MAX);
+    read_timed_run(f, e);
 }
 
 void read_lan_session(const Field& f, Event& e)
@@ -353,18 +360,7 @@ void read_lan_exchange(const Field& f, Event& e)
 void read_lan_run(const Field& f, Event& e)
 {
     f.only({"t", "e", "prefix", "first", "count", "resp", "lat", "gap", "t1", "late", "polls"});
-    read_run(f, e);
-    e.latency = f["lat"].unsigned_in(0, UINT64_MAX);
-    e.gap = f["gap"].unsigned_in(0, UINT64_MAX);
-    e.t1 = f["t1"].unsigned_in(e.t, UINT64_MAX);
-    if (auto late = f.optional("late")) {
-        late->each_item([&](const Field& l) {
-            if (l.size() != 3)
-                l.fail("expected [index, gap, latency]");
-            e.late[l.item(0).unsigned_in(1, e.count - 1)] = {l.item(1).unsigned_in(0, UINT64_MAX),
-                                                              l.item(2).unsigned_in(0, UINT64_MAX)};
-        });
-    }
+    read_timed_run(f, e);
 }
 
 void read_lan_close(const Field& f, Event&) { f.only({"t", "e"}); }
