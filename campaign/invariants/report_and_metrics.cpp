@@ -17,10 +17,17 @@ std::optional<std::string> summary_text(const MetricsText& m, const MetricSample
 {
     auto label = [&](const char* name) { return info.labels.count(name) ? info.labels.at(name) : std::string(); };
     unsigned id = 0, major = 0, minor = 0, bus = 0, channel = 0;
-    if (std::sscanf(label("firmware").c_str(), "%u.%u.%u", &id, &major, &minor) != 3 ||
+    // A version whose read was given up is "unknown" in the metrics; the
+    // summary then shows whatever bytes the failed read left, which the
+    // line's other fields still place.
+    const bool known = label("firmware") != "unknown";
+    if ((known && std::sscanf(label("firmware").c_str(), "%u.%u.%u", &id, &major, &minor) != 3) ||
         std::sscanf(label("bus").c_str(), "0x%x", &bus) != 1 || std::sscanf(label("mux_channel").c_str(), "%u", &channel) != 1)
         return std::nullopt;
     char text[96];
+    std::snprintf(text, sizeof text, "BusID:0x%02x ChipID:%s", (channel << 4) | bus, label("chip_id").c_str());
+    if (!known)
+        return std::string(text);
     std::snprintf(text, sizeof text, "BusID:0x%02x ChipID:%s FW:[0x%02x:0x%02x] ADR:%s", (channel << 4) | bus,
                   label("chip_id").c_str(), major, minor, label("address").c_str());
     std::string line = text;
