@@ -72,6 +72,9 @@ std::vector<Violation> check(const Scenario& scenario, const RunOutput& output, 
         coverage->closed_descriptors += !scenario.closed_descriptors.empty();
         coverage->open_umask += scenario.machine.value("umask", "") == "000";
         coverage->metrics += output.metrics && output.metrics != scenario.old_metrics;
+        coverage->equals_spellings += scenario.equals_spelling();
+        coverage->refused_spellings += scenario.refused_spelling().has_value();
+        coverage->lan_runs += scenario.lan_road();
         if (const SignalEvent* stop = invariants::stop_signal(evidence)) {
             ++coverage->signalled;
             std::map<std::tuple<int, uint8_t, uint8_t, uint8_t>, uint8_t> before;

@@ -115,6 +115,10 @@ struct Coverage {
     size_t closed_descriptors = 0;  // runs started without a standard descriptor
     size_t open_umask = 0;          // runs under umask 000
     size_t metrics = 0;             // metrics files read (--metrics)
+    // The command line.
+    size_t equals_spellings = 0;   // runs giving an option its value as --NAME=VALUE
+    size_t refused_spellings = 0;  // runs with a -- word the tool must refuse
+    size_t lan_runs = 0;           // runs over the network road (--lan)
 };
 
 std::vector<Violation> check(const Scenario& scenario, const RunOutput& output, Coverage* coverage = nullptr);

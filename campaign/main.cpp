@@ -225,6 +225,9 @@ public:
         coverage_.closed_descriptors += covered.closed_descriptors;
         coverage_.open_umask += covered.open_umask;
         coverage_.metrics += covered.metrics;
+        coverage_.equals_spellings += covered.equals_spellings;
+        coverage_.refused_spellings += covered.refused_spellings;
+        coverage_.lan_runs += covered.lan_runs;
         ++statuses_[out.timed_out ? kKilled : out.signal ? kBySignal + out.signal : out.status];
         slowest_.emplace_back(out.seconds, job.rerun());
         std::sort(slowest_.rbegin(), slowest_.rend());
@@ -280,6 +283,9 @@ public:
                     "000, %zu metrics files\n",
                     coverage_.file_faults, coverage_.old_reports, coverage_.redacted_captures,
                     coverage_.closed_descriptors, coverage_.open_umask, coverage_.metrics);
+        std::printf("campaign: command lines: %zu runs with an option's value given as --NAME=VALUE, %zu with a -- "
+                    "word the tool must refuse, %zu over the network road\n",
+                    coverage_.equals_spellings, coverage_.refused_spellings, coverage_.lan_runs);
         std::string slowest;
         char seconds_text[16];
         for (const auto& [run_seconds, what] : slowest_) {

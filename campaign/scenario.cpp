@@ -329,6 +329,20 @@ std::optional<std::string> Scenario::refused_spelling() const
     return std::nullopt;
 }
 
+bool Scenario::equals_spelling() const
+{
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto o = kWholeOptions.find(a.substr(0, a.find('=')));
+        if (!a.starts_with("--") || o == kWholeOptions.end() || !o->second)
+            continue;
+        if (a.find('=') != std::string::npos)
+            return true;
+        ++i;  // its value, which may itself begin with --
+    }
+    return false;
+}
+
 namespace {
 
 // Whether `option` is one of the arguments as the tool's parser reads them.

@@ -40,6 +40,8 @@ struct Scenario {
     // before any request): a name no option has, or a value given with =
     // to an option that takes none. Empty when there is none.
     std::optional<std::string> refused_spelling() const;
+    // Whether an option that takes a value is given it as --NAME=VALUE.
+    bool equals_spelling() const;
     // --lan: the BMCs are reached over the network.
     bool lan_road() const;
     // --strict, matched as a whole argument.

@@ -224,6 +224,9 @@ TEST(Generator, ReachesEverythingTheCampaignPromises)
                          return true;
              return false;
          }},
+        {"an option's value as --NAME=VALUE", [](const Scenario& s) { return s.equals_spelling(); }},
+        {"a -- word the tool must refuse", [](const Scenario& s) { return s.refused_spelling().has_value(); }},
+        {"the network road", [](const Scenario& s) { return s.lan_road(); }},
         {"a KCS interface holding IBF while its BMC works", [](const Scenario& s) {
              return s.machine.dump().find("\"ibf_while_busy\":true") != std::string::npos;
          }},
@@ -264,6 +267,36 @@ TEST(Generator, ReachesEverythingTheCampaignPromises)
     const std::vector<Scenario> scenarios = first_seeds(500);
     for (const auto& [what, want] : wanted)
         EXPECT_TRUE(std::any_of(scenarios.begin(), scenarios.end(), want)) << what << " in no seed up to 500";
+}
+
+// The campaign's count of --NAME=VALUE runs reads the command line as the
+// tool's parser does: a value that begins with -- is its option's, and a
+// flag given a value is a refusal, not a spelling.
+TEST(Generator, TellsAValueGivenWithEqualsFromOtherWords)
+{
+    struct Case {
+        std::vector<std::string> args;
+        bool equals_spelling;
+        bool refused;
+    };
+    const std::vector<Case> cases = {
+        {{"--report=r.json", "-i"}, true, false},
+        {{"--report", "r.json", "-i"}, false, false},
+        {{"--capture", "--metrics=m.prom"}, false, false},  // a file named so
+        {{"--strict=1"}, false, true},
+        {{"--reprot=r.json"}, false, true},
+        {{"-i", "--expect=2", "--strict"}, true, false},
+        {{"--plan", "-f", "a.bin"}, false, false},
+    };
+    for (const Case& c : cases) {
+        Scenario s;
+        s.args = c.args;
+        std::string line;
+        for (const std::string& a : c.args)
+            line += a + " ";
+        EXPECT_EQ(s.equals_spelling(), c.equals_spelling) << line;
+        EXPECT_EQ(s.refused_spelling().has_value(), c.refused) << line;
+    }
 }
 
 }  // namespace
