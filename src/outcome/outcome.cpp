@@ -240,14 +240,20 @@ void BeginRecord(int argc, char** argv)
 
 // Whether `file`, named after `option` on a command line that was refused,
 // may still be written: not when it is a file that must not be, nor when it
-// is another argument (any of them may have been meant as the image).
+// is another argument or the value of a --NAME=VALUE one (any of them may
+// have been meant as the image or a secret of --lan the parse never reached).
 bool WritableAfterRefusal(const char* file, const char* option, const char* other_output)
 {
     if (!file[0])
         return false;
+    const size_t option_length = std::strlen(option);
     for (int i = 1; i < CommandLineArgc; ++i) {
-        const bool own_name = std::strcmp(CommandLineArgv[i - 1], option) == 0;
-        if (!own_name && OutputFileRefusal(file, CommandLineArgv[i], nullptr))
+        const char* arg = CommandLineArgv[i];
+        const char* equals = std::strncmp(arg, "--", 2) == 0 ? std::strchr(arg, '=') : nullptr;
+        const bool own_name = equals ? static_cast<size_t>(equals - arg) == option_length &&
+                                           std::strncmp(arg, option, option_length) == 0
+                                     : std::strcmp(CommandLineArgv[i - 1], option) == 0;
+        if (!own_name && OutputFileRefusal(file, equals ? equals + 1 : arg, nullptr))
             return false;
     }
     return !OutputFileRefusal(file, nullptr, other_output);

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "../common/settings.h"
 #include "../os/os.h"
 
 namespace {
@@ -94,13 +95,17 @@ const char* OutputFileRefusal(const char* path, const char* image_path, const ch
     if (exists && S_ISSOCK(target.st_mode))
         return "it is a socket";
 
-    // The logs and the other output are never followed through a link; the image is.
+    // The logs and the other output are never followed through a link; the
+    // files the run reads are. The secrets of --lan are kept on every path
+    // here, since an output over them would lose the operator's password.
     struct {
         const char* path;
         bool follow;
         const char* why;
     } const kept[] = {
         {image_path, true, "it is the image file"},
+        {LanPasswordFile, true, "it is the password file of --lan"},
+        {LanKgFile, true, "it is the K_G file of --lan"},
         {"log.txt", false, "it is the log file log.txt"},
         {"logprev.txt", false, "it is the previous log file logprev.txt"},
         {other_output, false, "another output of the run goes there"},

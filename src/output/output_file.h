@@ -16,8 +16,9 @@
 
 // Why `path` must not be written as an output of the run, or null when it
 // may: it is (by name, or as the same file through a hard link) the image
-// file `image_path`, log.txt or logprev.txt of the working directory, or
-// `other_output` (another output of the same run); a symbolic link (which
+// file `image_path`, the password or K_G file of --lan, log.txt or
+// logprev.txt of the working directory, or `other_output` (another output
+// of the same run); a symbolic link (which
 // the system may own, as /dev/stdout); an existing directory, device, FIFO
 // or socket; or its directory does not exist. `image_path` and
 // `other_output` may be null.

@@ -124,6 +124,56 @@ TEST(OutputFiles, ALinkOrAMissingDirectoryIsRefusedBeforeAnythingIsSent)
     }
 }
 
+// The password and K_G files of --lan are the operator's secrets: no output
+// of the run takes their place, by name, through a hard link, or on a
+// command line refused after the output was taken and before the parse
+// reached the secret (given as --NAME=VALUE); refused with 5 before
+// anything is sent, the files as they were.
+TEST(OutputFiles, TheSecretsOfTheNetworkRoadAreNeverAnOutput)
+{
+    struct Case {
+        const char* name;
+        Args args;
+        const char* line;  // how the console's last line begins
+    };
+    const Args lan = {"--lan", "bmc-a.lab", "--lan-user", "admin", "--lan-kg-file", "kg.key"};
+    const Case cases[] = {
+        {"a report over the password", {"--lan-password-file", "pw.txt", "--report", "pw.txt", "-i"},
+         "ERROR: Refusing to write report file pw.txt: it is the password file of --lan [RETURN CODE:0x05]"},
+        {"the report named first", {"--report", "./pw.txt", "--lan-password-file=pw.txt", "-i"},
+         "ERROR: Refusing to write report file ./pw.txt: it is the password file of --lan [RETURN CODE:0x05]"},
+        {"a capture over K_G", {"--lan-password-file", "pw.txt", "--capture", "kg.key", "-i"},
+         "ERROR: Capture file kg.key refused: it is the K_G file of --lan [RETURN CODE:0x05]"},
+        {"metrics over the password through a hard link",
+         {"--lan-password-file", "pw.txt", "--metrics", "same.txt", "-i"},
+         "ERROR: Refusing to write metrics file same.txt: it is the password file of --lan [RETURN CODE:0x05]"},
+        {"a report, then a refusal before the password",
+         {"--report", "pw.txt", "-x", "--lan-password-file=pw.txt"}, "ERROR: Invalid Syntax \"-x\" [RETURN CODE:0x05]"},
+        {"metrics, then a refusal before the password",
+         {"--metrics=pw.txt", "--bogus", "--lan-password-file=pw.txt"}, "ERROR: Unknown option \"--bogus\" "},
+    };
+    const std::string password = "qb40-lan-secret";
+    const std::string kg = "0123456789abcdef0123";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimDir dir;
+        dir.machine(machine());
+        dir.write("pw.txt", password);
+        dir.write("kg.key", kg);
+        fs::permissions(dir.path() / "pw.txt", fs::perms::owner_read | fs::perms::owner_write);
+        fs::permissions(dir.path() / "kg.key", fs::perms::owner_read | fs::perms::owner_write);
+        fs::create_hard_link(dir.path() / "pw.txt", dir.path() / "same.txt");
+        Args args = lan;
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        auto r = dir.run(args);
+        EXPECT_EQ(r.status, 5);
+        EXPECT_TRUE(qbtest::lines(r.console).back().starts_with(c.line)) << r.console;
+        EXPECT_EQ(requests(r.trace), 0u);
+        EXPECT_EQ(dir.read("pw.txt"), password);
+        EXPECT_EQ(dir.read("kg.key"), kg);
+    }
+}
+
 // Once --report FILE is taken, FILE holds this run's record before the
 // first request, or the run ends with 5 before any: a report of an earlier
 // run never stands for this one, also after a later command-line error and
