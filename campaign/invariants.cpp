@@ -43,6 +43,7 @@ constexpr Invariant kInvariants[] = {
     {"file-modes", invariants::file_modes},         // invariants/files.cpp
     {"redaction", invariants::redaction},           // invariants/captures.cpp
     {"output-loss", invariants::output_loss},       // invariants/files.cpp
+    {"inputs", invariants::inputs},                 // invariants/files.cpp
     {"read-only", invariants::read_only},           // invariants/hardware.cpp
     {"metrics", invariants::metrics},               // invariants/report_and_metrics.cpp
     {"spelling", invariants::spelling},             // invariants/endings.cpp

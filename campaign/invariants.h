@@ -56,6 +56,9 @@
 //   output-loss    a log, report or capture the machine failed to write is
 //                  said on standard error, and under --strict the run does
 //                  not end 0
+//   inputs         a file the run only reads (the image, the password file
+//                  of --lan) is as it was afterwards, whichever output
+//                  named it
 //   read-only      a --read-only run writes no more than one byte per
 //                  request (a register's number, an EEPROM offset, a mux's
 //                  channels) and leaves each mux it switched as found
@@ -74,7 +77,7 @@
 // invariants/ (invariants.cpp says which), with the exact rules and the
 // quirks of the tool they allow for: endings (run to session, spelling), hardware
 // (downcopy, old-image, upgrade-count, strict, leds, image-digest, plan,
-// read-only), report_and_metrics, files (file-modes, output-loss) and
+// read-only), report_and_metrics, files (file-modes, output-loss, inputs) and
 // captures (redaction); evidence.h is what they all read.
 #pragma once
 

@@ -103,6 +103,7 @@ RunDir::RunDir(fs::path dir, const Scenario& scenario)
         fs::create_directories(dir_ / "work" / d);
     for (const auto& [name, bytes] : scenario.files) {
         write_file(dir_ / "work" / name, bytes);
+        planted_.push_back(name);
         // A secret's file, as its owner keeps it: the tool refuses one that others can read.
         if (name.ends_with(".pw"))
             fs::permissions(dir_ / "work" / name, fs::perms::owner_read | fs::perms::owner_write);
@@ -169,6 +170,8 @@ RunOutput RunDir::run(const fs::path& tool, std::chrono::milliseconds bound) con
         r.capture = read_file(dir_ / "work" / *capture_file_);
     if (metrics_file_)
         r.metrics = read_file(dir_ / "work" / *metrics_file_);
+    for (const std::string& name : planted_)
+        r.planted[name] = read_file(dir_ / "work" / name);
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(dir_ / "work", ec); !ec && it != fs::recursive_directory_iterator();
          it.increment(ec)) {

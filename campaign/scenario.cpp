@@ -206,7 +206,22 @@ void lan_road(Random& r, Scenario& s)
     // -dio with --lan is refused; mostly the generator's -dio goes.
     if (r.percent(85))
         std::erase(s.args, std::string("-dio"));
-    added.insert(added.end(), {"--lan-user", "admin", "--lan-password-file", "lan.pw"});
+    added.insert(added.end(), {"--lan-user", "admin"});
+    // Now and then an output named as the password file, before or after it:
+    // the tool must refuse it and leave the operator's secret as it was.
+    std::vector<std::string> over_secret;
+    if (r.percent(12))
+        over_secret = r.pick(std::vector<std::vector<std::string>>{
+            {"--report", "lan.pw"}, {"--capture", "lan.pw"}, {"--metrics", "lan.pw"}, {"--metrics=lan.pw"}});
+    const bool secret_first = r.percent(50);
+    if (!secret_first)
+        added.insert(added.end(), over_secret.begin(), over_secret.end());
+    if (r.percent(25))
+        added.push_back("--lan-password-file=lan.pw");
+    else
+        added.insert(added.end(), {"--lan-password-file", "lan.pw"});
+    if (secret_first)
+        added.insert(added.end(), over_secret.begin(), over_secret.end());
     if (r.percent(20))
         added.insert(added.end(), {"--lan-cipher", "3"});
     if (r.percent(20))
@@ -381,6 +396,16 @@ std::optional<std::string> Scenario::report_file() const { return last_value(who
 std::optional<std::string> Scenario::capture_file() const { return last_value(whole_args(), "--capture"); }
 
 std::optional<std::string> Scenario::metrics_file() const { return last_value(whole_args(), "--metrics"); }
+
+std::vector<std::string> Scenario::input_files() const
+{
+    std::vector<std::string> inputs;
+    if (image)
+        inputs.push_back(*image);
+    if (std::optional<std::string> password = last_value(whole_args(), "--lan-password-file"))
+        inputs.push_back(*password);
+    return inputs;
+}
 
 bool Scenario::redacts(const std::string& what) const
 {

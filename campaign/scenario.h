@@ -59,6 +59,8 @@ struct Scenario {
     bool redacts(const std::string& what) const;
     // The file named after --metrics (the last one given).
     std::optional<std::string> metrics_file() const;
+    // The files the tool only reads: the image and the password file of --lan.
+    std::vector<std::string> input_files() const;
     const ControllerModel* controller_at(uint8_t bus, uint8_t address) const;
     // What a complete programming of the image leaves running: its version
     // bytes, erased flash (0xFF) where the file is shorter. Nullopt without

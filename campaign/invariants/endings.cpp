@@ -123,7 +123,7 @@ bool ends_as(const Evidence& e, int status)
         return image_refused(e);
     case 5:
         return refused_before_the_log(e) || option_conflict(e) || family_mismatch(e) || report_refused(e) ||
-               report_unwritable(e);
+               metrics_or_capture_refused(e) || report_unwritable(e);
     case 7:  // --strict: a file lost; after the log was closed, the log still shows the 0 it made 7 of
         return closing_lines(e, 7) || help_then_lost(e) || ((closing_lines(e, 0) || help_only(e)) &&
                                        (e.said_lost("capture") || e.said_lost("report") || e.said_lost("log")));
@@ -194,17 +194,37 @@ std::optional<PlanEnd> plan_end(const Evidence& e)
     return std::nullopt;
 }
 
-// --report named a file the report must never take the place of (said on
-// the console too, where a lost log cannot tell it).
-bool report_refused(const Evidence& e)
+namespace {
+
+// The log ends with a line `refusal` takes, or, where a lost log cannot
+// tell it, the console shows one.
+bool ends_refused(const Evidence& e, bool (*refusal)(const std::string&))
 {
-    auto refusal = [](const std::string& l) {
-        return l.starts_with("ERROR: Refusing to write report file ") && l.ends_with("[RETURN CODE:0x05]");
-    };
     return refusal(e.last()) ||
            (e.log_lost && std::any_of(e.console.begin(), e.console.end(), [&](const std::string& l) {
                 return refusal(shown(l));
             }));
+}
+
+}  // namespace
+
+// --report named a file the report must never take the place of (said on
+// the console too, where a lost log cannot tell it).
+bool report_refused(const Evidence& e)
+{
+    return ends_refused(e, [](const std::string& l) {
+        return l.starts_with("ERROR: Refusing to write report file ") && l.ends_with("[RETURN CODE:0x05]");
+    });
+}
+
+// --metrics or --capture named a file no output may take the place of.
+bool metrics_or_capture_refused(const Evidence& e)
+{
+    return ends_refused(e, [](const std::string& l) {
+        return (l.starts_with("ERROR: Refusing to write metrics file ") ||
+                (l.starts_with("ERROR: Capture file ") && l.find(" refused: ") != std::string::npos)) &&
+               l.ends_with("[RETURN CODE:0x05]");
+    });
 }
 
 // The report's first record could not be written: the run does not begin.

@@ -47,6 +47,9 @@ std::optional<PlanEnd> plan_end(const Evidence& e);
 // the console too, where a lost log cannot tell it).
 bool report_refused(const Evidence& e);
 
+// --metrics or --capture named a file no output may take the place of.
+bool metrics_or_capture_refused(const Evidence& e);
+
 // The report's first record could not be written: the run does not begin.
 bool report_unwritable(const Evidence& e);
 

@@ -54,4 +54,21 @@ Finding output_loss(const Evidence& e)
     return std::nullopt;
 }
 
+// A file the run only reads (the image, the password of --lan) is as it
+// was afterwards, whatever the run did and whichever output named it.
+Finding inputs(const Evidence& e)
+{
+    for (const std::string& name : e.scenario.input_files()) {
+        auto before = e.scenario.files.find(name);
+        auto after = e.out.planted.find(name);
+        if (before == e.scenario.files.end() || after == e.out.planted.end())
+            continue;  // not planted (a missing image), or not looked at
+        if (!after->second)
+            return name + " is gone, though the run only reads it";
+        if (*after->second != before->second)
+            return name + " changed, though the run only reads it";
+    }
+    return std::nullopt;
+}
+
 }  // namespace campaign::invariants

@@ -12,5 +12,6 @@ namespace campaign::invariants {
 
 Finding file_modes(const Evidence& e);
 Finding output_loss(const Evidence& e);
+Finding inputs(const Evidence& e);
 
 }  // namespace campaign::invariants

@@ -48,7 +48,8 @@ std::optional<std::string> summary_text(const MetricsText& m, const MetricSample
 // A name where no report may ever be written: the image or a log.
 bool names_no_report(const Scenario& s, const std::string& file)
 {
-    return file == "log.txt" || file == "logprev.txt" || (s.image && file == *s.image);
+    const std::vector<std::string> inputs = s.input_files();
+    return file == "log.txt" || file == "logprev.txt" || std::find(inputs.begin(), inputs.end(), file) != inputs.end();
 }
 
 // --report FILE: refused (exit status 5, the file left alone) when it names
@@ -70,7 +71,7 @@ Finding report(const Evidence& e)
     if (names_no_report(e.scenario, *file)) {
         auto image = e.scenario.files.find(*file);
         if (image != e.scenario.files.end() && e.out.report != image->second)
-            return "the image " + *file + " changed although it was named as the report";
+            return *file + ", a file the run only reads, changed although it was named as the report";
         return std::nullopt;
     }
     if (!e.out.log && !e.log_lost) {
@@ -137,6 +138,13 @@ Finding metrics(const Evidence& e)
     if (!e.scenario.metrics_file() || e.out.timed_out || killed(e) || run_ended(e))
         return std::nullopt;
     bool refused_at_start = e.exited_defined() && e.out.status == 5 && e.trace.requests == 0;
+    // Named as the image or a secret: the file is the inputs invariant's to judge, the run must not go on.
+    if (names_no_report(e.scenario, *e.scenario.metrics_file()))
+        return refused_at_start || !e.exited_defined()
+                   ? std::nullopt
+                   : std::optional<std::string>("the metrics were named as " + *e.scenario.metrics_file() +
+                                                ", which no output may take, yet the run ended with " +
+                                                std::to_string(e.out.status));
     if (!e.out.metrics || e.out.metrics == e.scenario.old_metrics) {
         if (refused_at_start || e.said_lost("metrics") || e.scenario.closed_descriptors.count(2))
             return std::nullopt;

@@ -20,7 +20,8 @@ Finding report(const Evidence& e);
 Finding stale_report(const Evidence& e);
 Finding metrics(const Evidence& e);
 
-// A name where no report may ever be written: the image or a log.
+// A name where no output may ever be written: a file the run only reads
+// (the image, the password file of --lan) or a log.
 bool names_no_report(const Scenario& s, const std::string& file);
 
 }  // namespace campaign::invariants

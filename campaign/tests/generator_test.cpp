@@ -227,6 +227,11 @@ TEST(Generator, ReachesEverythingTheCampaignPromises)
         {"an option's value as --NAME=VALUE", [](const Scenario& s) { return s.equals_spelling(); }},
         {"a -- word the tool must refuse", [](const Scenario& s) { return s.refused_spelling().has_value(); }},
         {"the network road", [](const Scenario& s) { return s.lan_road(); }},
+        {"an output named as the password file of --lan",
+         [](const Scenario& s) {
+             return s.lan_road() && (s.report_file() == "lan.pw" || s.capture_file() == "lan.pw" ||
+                                     s.metrics_file() == "lan.pw");
+         }},
         {"a KCS interface holding IBF while its BMC works", [](const Scenario& s) {
              return s.machine.dump().find("\"ibf_while_busy\":true") != std::string::npos;
          }},

@@ -29,6 +29,22 @@ const Plant kFilesPlants[] = {
          o.errors = "ERROR: Unable to write capture file c.jsonl: Device or resource busy\n";
      },
      "output-loss"},
+    {"the image written over", [](Scenario& s, RunOutput& o) { o.planted["fw_4077.bin"] = s.files["fw_4077.bin"] + "x"; },
+     "inputs"},
+    {"the password file of --lan (given as --NAME=VALUE) written over",
+     [](Scenario& s, RunOutput& o) {
+         s.args.insert(s.args.end(), {"--lan", "bmc0.lab", "--lan-password-file=lan.pw"});
+         s.files["lan.pw"] = "secret\n";
+         o.planted["lan.pw"] = "# HELP qb40_tool_info\n";
+     },
+     "inputs"},
+    {"the password file of --lan gone",
+     [](Scenario& s, RunOutput& o) {
+         s.args.insert(s.args.end(), {"--lan", "bmc0.lab", "--lan-password-file", "lan.pw"});
+         s.files["lan.pw"] = "secret\n";
+         o.planted["lan.pw"] = std::nullopt;
+     },
+     "inputs"},
 
     // What the checks must let pass.
     {"the campaign's own files keep their modes; the tool's are the owner's",
@@ -42,6 +58,14 @@ const Plant kFilesPlants[] = {
          log_fault(o, "write", "ENOSPC");
          o.errors = "ERROR: Unable to write log file log.txt: No space left on device\n";
          o.log = "QB40XX";  // cut short
+     },
+     ""},
+    {"an old report replaced, the image and the password file as they were",
+     [](Scenario& s, RunOutput& o) {
+         s.args.insert(s.args.end(), {"--lan", "bmc0.lab", "--lan-password-file", "lan.pw"});
+         s.files["lan.pw"] = "secret\n";
+         s.files["old.json"] = "{}";
+         o.planted = {{"fw_4077.bin", s.files["fw_4077.bin"]}, {"lan.pw", "secret\n"}, {"old.json", "{\"new\": 1}"}};
      },
      ""},
     {"a failed rotation of the log is passed over in silence", [](Scenario&, RunOutput& o) { log_fault(o, "rename", "EIO"); },
