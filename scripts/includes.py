@@ -3,14 +3,17 @@
 """The includes between the folders of a tree, drawn as a Mermaid flowchart,
 and every circle among them or among the files of one folder.
 
-    scripts/includes.py [DIR]        # default: src
+    scripts/includes.py [DIR] [--doc FILE]     # default: src
+
+With --doc, FILE must hold the drawing word for word (the architecture
+page's, which the test suite holds to the code this way).
 
 A folder is a room: src/bmc/lan is one, src/bmc another; a file at the top
 of the tree (sim/seam.h) is a room of its own, since the top holds what
 stands above and below the folders. An arrow A --> B
 says a file of A includes a file of B (with the number of such includes).
 The exit status is 1 when there is a circle, so that a check can hold the
-house to having none.
+house to having none, or when FILE does not hold the drawing.
 """
 import re
 import sys
@@ -64,7 +67,13 @@ def circles(edges):
 
 
 def main():
-    root = Path(sys.argv[1] if len(sys.argv) > 1 else "src").resolve()
+    args = sys.argv[1:]
+    doc = None
+    if "--doc" in args:
+        at = args.index("--doc")
+        doc = Path(args[at + 1])
+        del args[at:at + 2]
+    root = Path(args[0] if args else "src").resolve()
     rooms = defaultdict(lambda: defaultdict(int))
     files = defaultdict(set)
     def room(path):
@@ -75,15 +84,16 @@ def main():
         ra, rb = room(a), room(b)
         if ra != rb:
             rooms[str(ra)][str(rb)] += 1
-    print("```mermaid\nflowchart TD")
     names = sorted(set(rooms) | {r for t in rooms.values() for r in t})
     ids = {n: "r%d" % i for i, n in enumerate(names)}
-    for n in names:
-        print(f'    {ids[n]}["{n}"]')
-    for a in sorted(rooms):
-        for b, count in sorted(rooms[a].items()):
-            print(f"    {ids[a]} -->|{count}| {ids[b]}")
-    print("```")
+    drawing = ["```mermaid", "flowchart TD"]
+    drawing += [f'    {ids[n]}["{n}"]' for n in names]
+    drawing += [f"    {ids[a]} -->|{count}| {ids[b]}" for a in sorted(rooms) for b, count in sorted(rooms[a].items())]
+    drawing = "\n".join(drawing + ["```"]) + "\n"
+    print(drawing, end="")
+    stale = doc is not None and drawing not in doc.read_text()
+    if stale:
+        print(f"includes.py: {doc} does not hold this drawing; put the text above in its place", file=sys.stderr)
     room_circles = circles({a: set(t) for a, t in rooms.items()})
     file_circles = circles({a: b for a, b in files.items()})
     for group in room_circles:
@@ -92,7 +102,7 @@ def main():
         print("circle of files: " + " -> ".join(str(Path(g).relative_to(root.parent)) for g in group), file=sys.stderr)
     print(f"includes.py: {len(names)} folders, {sum(len(t) for t in rooms.values())} arrows between them, "
           f"{len(room_circles)} circles of folders, {len(file_circles)} of files", file=sys.stderr)
-    sys.exit(1 if room_circles or file_circles else 0)
+    sys.exit(1 if room_circles or file_circles or stale else 0)
 
 
 if __name__ == "__main__":
