@@ -107,7 +107,7 @@ std::optional<std::string> report_for_schema(const Scenario& scenario, const Run
     bool stopped = stop && output.signal == invariants::signal_number(stop->name);
     if (!scenario.report_file() || !(evidence.exited_defined() || stopped) || !output.report ||
         (!output.log && !evidence.log_lost) || invariants::report_refused(evidence) ||
-        invariants::names_no_report(scenario, *scenario.report_file()))
+        invariants::names_no_output(scenario, *scenario.report_file()))
         return std::nullopt;
     return output.report;
 }

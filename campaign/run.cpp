@@ -97,13 +97,15 @@ RunDir::RunDir(fs::path dir, const Scenario& scenario)
       metrics_file_(scenario.metrics_file()),
       closed_(scenario.closed_descriptors)
 {
+    for (const std::string& name : scenario.input_files())
+        if (scenario.files.count(name))
+            inputs_.push_back(name);
     fs::remove_all(dir_);
     fs::create_directories(dir_ / "work");
     for (const std::string& d : scenario.directories)
         fs::create_directories(dir_ / "work" / d);
     for (const auto& [name, bytes] : scenario.files) {
         write_file(dir_ / "work" / name, bytes);
-        planted_.push_back(name);
         // A secret's file, as its owner keeps it: the tool refuses one that others can read.
         if (name.ends_with(".pw"))
             fs::permissions(dir_ / "work" / name, fs::perms::owner_read | fs::perms::owner_write);
@@ -170,8 +172,8 @@ RunOutput RunDir::run(const fs::path& tool, std::chrono::milliseconds bound) con
         r.capture = read_file(dir_ / "work" / *capture_file_);
     if (metrics_file_)
         r.metrics = read_file(dir_ / "work" / *metrics_file_);
-    for (const std::string& name : planted_)
-        r.planted[name] = read_file(dir_ / "work" / name);
+    for (const std::string& name : inputs_)
+        r.inputs[name] = read_file(dir_ / "work" / name);
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(dir_ / "work", ec); !ec && it != fs::recursive_directory_iterator();
          it.increment(ec)) {

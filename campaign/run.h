@@ -32,8 +32,9 @@ struct RunOutput {
     // with its permission bits, and whether it is a symbolic link.
     std::map<std::string, unsigned> modes;
     std::set<std::string> links;
-    // Each file the scenario planted, as it stands afterwards (nullopt: gone).
-    std::map<std::string, std::optional<std::string>> planted;
+    // Each file the run only reads that the scenario planted (the image,
+    // the password of --lan), as it stands afterwards (nullopt: gone).
+    std::map<std::string, std::optional<std::string>> inputs;
 };
 
 // The directory of one run:
@@ -61,7 +62,7 @@ private:
     std::vector<std::string> args_;
     std::optional<std::string> report_file_, capture_file_, metrics_file_;
     std::set<int> closed_;
-    std::vector<std::string> planted_;
+    std::vector<std::string> inputs_;
 };
 
 }  // namespace campaign

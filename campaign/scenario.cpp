@@ -328,34 +328,46 @@ std::vector<std::string> Scenario::whole_args() const
     return out;
 }
 
-std::optional<std::string> Scenario::refused_spelling() const
+namespace {
+
+// How an argument beginning with -- is spelled, as the parser meets it.
+enum class Spelling { Whole, WithValue, Refused };
+
+// The spelling of each argument beginning with --, in order; the value that
+// follows an option taking one is its own, whatever it begins with.
+std::vector<std::pair<std::string, Spelling>> spellings(const std::vector<std::string>& args)
 {
+    std::vector<std::pair<std::string, Spelling>> out;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (!a.starts_with("--"))
             continue;
-        size_t equals = a.find('=');
+        const size_t equals = a.find('=');
         auto o = kWholeOptions.find(a.substr(0, equals));
         if (o == kWholeOptions.end() || (equals != std::string::npos && !o->second))
-            return a;
-        if (o->second && equals == std::string::npos)
+            out.emplace_back(a, Spelling::Refused);
+        else
+            out.emplace_back(a, equals == std::string::npos ? Spelling::Whole : Spelling::WithValue);
+        if (o != kWholeOptions.end() && o->second && equals == std::string::npos)
             ++i;  // its value
     }
+    return out;
+}
+
+}  // namespace
+
+std::optional<std::string> Scenario::refused_spelling() const
+{
+    for (const auto& [arg, spelling] : spellings(args))
+        if (spelling == Spelling::Refused)
+            return arg;
     return std::nullopt;
 }
 
 bool Scenario::equals_spelling() const
 {
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        auto o = kWholeOptions.find(a.substr(0, a.find('=')));
-        if (!a.starts_with("--") || o == kWholeOptions.end() || !o->second)
-            continue;
-        if (a.find('=') != std::string::npos)
-            return true;
-        ++i;  // its value, which may itself begin with --
-    }
-    return false;
+    const auto all = spellings(args);
+    return std::any_of(all.begin(), all.end(), [](const auto& s) { return s.second == Spelling::WithValue; });
 }
 
 namespace {

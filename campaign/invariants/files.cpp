@@ -24,7 +24,7 @@ Finding file_modes(const Evidence& e)
         std::snprintf(text, sizeof text, "0%o", mode);
         if (mode & 022)
             return name + " is mode " + text + ": others may write it";
-        bool output = (name == report && !names_no_report(e.scenario, name)) || name == capture;
+        bool output = (name == report && !names_no_output(e.scenario, name)) || name == capture;
         if (output && mode != 0600)
             return name + " is mode " + text + ", not the owner's alone (0600)";
         if (name == metrics && mode != 0644)
@@ -60,8 +60,8 @@ Finding inputs(const Evidence& e)
 {
     for (const std::string& name : e.scenario.input_files()) {
         auto before = e.scenario.files.find(name);
-        auto after = e.out.planted.find(name);
-        if (before == e.scenario.files.end() || after == e.out.planted.end())
+        auto after = e.out.inputs.find(name);
+        if (before == e.scenario.files.end() || after == e.out.inputs.end())
             continue;  // not planted (a missing image), or not looked at
         if (!after->second)
             return name + " is gone, though the run only reads it";

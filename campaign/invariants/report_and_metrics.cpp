@@ -46,7 +46,7 @@ std::optional<std::string> summary_text(const MetricsText& m, const MetricSample
 }  // namespace
 
 // A name where no report may ever be written: the image or a log.
-bool names_no_report(const Scenario& s, const std::string& file)
+bool names_no_output(const Scenario& s, const std::string& file)
 {
     const std::vector<std::string> inputs = s.input_files();
     return file == "log.txt" || file == "logprev.txt" || std::find(inputs.begin(), inputs.end(), file) != inputs.end();
@@ -68,7 +68,7 @@ Finding report(const Evidence& e)
     if (e.out.report && e.out.report == e.scenario.old_report)
         return std::nullopt;
     // The image or a log named as the report: never written as one, whatever else became of the run.
-    if (names_no_report(e.scenario, *file)) {
+    if (names_no_output(e.scenario, *file)) {
         auto image = e.scenario.files.find(*file);
         if (image != e.scenario.files.end() && e.out.report != image->second)
             return *file + ", a file the run only reads, changed although it was named as the report";
@@ -139,7 +139,7 @@ Finding metrics(const Evidence& e)
         return std::nullopt;
     bool refused_at_start = e.exited_defined() && e.out.status == 5 && e.trace.requests == 0;
     // Named as the image or a secret: the file is the inputs invariant's to judge, the run must not go on.
-    if (names_no_report(e.scenario, *e.scenario.metrics_file()))
+    if (names_no_output(e.scenario, *e.scenario.metrics_file()))
         return refused_at_start || !e.exited_defined()
                    ? std::nullopt
                    : std::optional<std::string>("the metrics were named as " + *e.scenario.metrics_file() +

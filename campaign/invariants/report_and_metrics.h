@@ -22,6 +22,6 @@ Finding metrics(const Evidence& e);
 
 // A name where no output may ever be written: a file the run only reads
 // (the image, the password file of --lan) or a log.
-bool names_no_report(const Scenario& s, const std::string& file);
+bool names_no_output(const Scenario& s, const std::string& file);
 
 }  // namespace campaign::invariants

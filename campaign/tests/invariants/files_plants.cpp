@@ -29,20 +29,20 @@ const Plant kFilesPlants[] = {
          o.errors = "ERROR: Unable to write capture file c.jsonl: Device or resource busy\n";
      },
      "output-loss"},
-    {"the image written over", [](Scenario& s, RunOutput& o) { o.planted["fw_4077.bin"] = s.files["fw_4077.bin"] + "x"; },
+    {"the image written over", [](Scenario& s, RunOutput& o) { o.inputs["fw_4077.bin"] = s.files["fw_4077.bin"] + "x"; },
      "inputs"},
     {"the password file of --lan (given as --NAME=VALUE) written over",
      [](Scenario& s, RunOutput& o) {
          s.args.insert(s.args.end(), {"--lan", "bmc0.lab", "--lan-password-file=lan.pw"});
          s.files["lan.pw"] = "secret\n";
-         o.planted["lan.pw"] = "# HELP qb40_tool_info\n";
+         o.inputs["lan.pw"] = "# HELP qb40_tool_info\n";
      },
      "inputs"},
     {"the password file of --lan gone",
      [](Scenario& s, RunOutput& o) {
          s.args.insert(s.args.end(), {"--lan", "bmc0.lab", "--lan-password-file", "lan.pw"});
          s.files["lan.pw"] = "secret\n";
-         o.planted["lan.pw"] = std::nullopt;
+         o.inputs["lan.pw"] = std::nullopt;
      },
      "inputs"},
 
@@ -65,7 +65,7 @@ const Plant kFilesPlants[] = {
          s.args.insert(s.args.end(), {"--lan", "bmc0.lab", "--lan-password-file", "lan.pw"});
          s.files["lan.pw"] = "secret\n";
          s.files["old.json"] = "{}";
-         o.planted = {{"fw_4077.bin", s.files["fw_4077.bin"]}, {"lan.pw", "secret\n"}, {"old.json", "{\"new\": 1}"}};
+         o.inputs = {{"fw_4077.bin", s.files["fw_4077.bin"]}, {"lan.pw", "secret\n"}, {"old.json", "{\"new\": 1}"}};
      },
      ""},
     {"a failed rotation of the log is passed over in silence", [](Scenario&, RunOutput& o) { log_fault(o, "rename", "EIO"); },
