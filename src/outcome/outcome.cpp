@@ -89,6 +89,26 @@ long long NowUs()
 bool MetricsWritten = false;
 int MetricsExitCode = RC_OK;
 
+// Why the metrics file must not be written (the image, a secret, a log, the
+// report's or the capture's file, no regular file), or null; decided once,
+// at the start or, for a run that ends before it (a refused report), at the
+// first write, so that no path writes a file the start would have refused.
+bool MetricsChecked = false;
+const char* MetricsWhy = nullptr;
+
+const char* MetricsRefusal()
+{
+    if (!MetricsChecked) {
+        MetricsChecked = true;
+        const char* image = CMDL_FilenameSpecified ? BinFilename : nullptr;
+        MetricsWhy = OutputFileRefusal(MetricsFilename, image, ReportFilename);
+        if (!MetricsWhy)
+            MetricsWhy = OutputFileRefusal(MetricsFilename, image, CaptureFilename);
+        MetricsRefused = MetricsRefused || MetricsWhy;
+    }
+    return MetricsWhy;
+}
+
 // Writes the metrics as the record stands (at the end of the run); a file
 // that cannot be written is told once and counted as lost. One written
 // again keeps the run's end, and one that cannot be is removed, so that no
@@ -321,10 +341,7 @@ void StartMetrics()
 {
     if (!MetricsFilename[0])
         return;
-    const char* image = CMDL_FilenameSpecified ? BinFilename : nullptr;
-    const char* why = OutputFileRefusal(MetricsFilename, image, ReportFilename);
-    if (!why)
-        why = OutputFileRefusal(MetricsFilename, image, CaptureFilename);
+    const char* why = MetricsRefusal();
     if (!why)
         return;
     pb("ERROR: Refusing to write metrics file %s: %s [RETURN CODE:0x%02x]", MetricsFilename, why, RC_COMMAND_LINE);
@@ -381,7 +398,7 @@ int EndRun(int code)
     // The files lost so far change a strict run's status before the metrics
     // give it; a metrics file that cannot be written is told after.
     SayOutputsLost();
-    if (MetricsFilename[0] && !MetricsRefused)
+    if (MetricsFilename[0] && !MetricsRefused && !MetricsRefusal())
         WriteRunMetrics();
     SayOutputsLost();
     if (ReportFilename[0] && !ReportRefused) {

@@ -229,6 +229,41 @@ TEST(Metrics, TheFileIsRefusedWhereAReportWouldBeBeforeAnythingIsSent)
     }
 }
 
+// A run that a refused report ends before the metrics were looked at: the
+// metrics are held to the same refusals at their first write, so a name the
+// start would have refused (the image, the log) is left alone, and a good
+// one still says the run ended 5.
+TEST(Metrics, ARunEndedByItsRefusedReportWritesNoMetricsWhereTheStartWouldRefuseThem)
+{
+    struct Case {
+        std::string what;
+        Args args;
+        std::string metrics;  // the file the metrics name
+        bool written;
+    };
+    const Case cases[] = {
+        {"over the image", {"--report", "log.txt", "--plan", "-f", "fw_4077.bin"}, "fw_4077.bin", false},
+        {"over the log", {"--report", "fw_4077.bin", "--plan", "-f", "fw_4077.bin"}, "log.txt", false},
+        {"a file of their own", {"--report", "log.txt", "--plan", "-f", "fw_4077.bin"}, "m.prom", true},
+    };
+    const std::string image = make_image(16384, {1, 2, 0});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SimDir dir;
+        dir.write("fw_4077.bin", image);
+        Args args = c.args;
+        args.insert(args.end(), {"--metrics=" + c.metrics});
+        auto r = dir.run(args);
+        EXPECT_EQ(r.status, 5);
+        EXPECT_EQ(r.trace, "") << "no BMC may be touched";
+        EXPECT_EQ(dir.read("fw_4077.bin"), image);
+        EXPECT_EQ(dir.log().find("qb40_"), std::string::npos) << dir.log();
+        if (c.written) {
+            EXPECT_EQ(parse_metrics(dir.read(c.metrics))["qb40_run_exit_status"], "5");
+        }
+    }
+}
+
 TEST(Metrics, TheFileAppearsWholeAndReadableByAllOrNotAtAll)
 {
     // Under umask 077 still 0644: the exporter reads it as another user. The
