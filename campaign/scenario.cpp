@@ -157,6 +157,9 @@ void metrics(Random& r, Scenario& s)
                                             {"errno", r.pick({"ENOSPC", "EROFS", "EIO", "EBUSY"})},
                                             {"nth", 1}});
     }
+    // Now and then a name no output may take: the image, or the log.
+    if (!s.old_metrics && r.percent(8))
+        s.args.back() = s.image ? *s.image : "log.txt";
 }
 
 // Now and then the machine's BMCs as BMCs on the network, reached with

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "files.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "report_and_metrics.h"
@@ -13,8 +14,11 @@ Finding file_modes(const Evidence& e)
 {
     const std::optional<std::string> report = e.scenario.report_file(), capture = e.scenario.capture_file(),
                                      metrics = e.scenario.metrics_file();
+    const std::vector<std::string> inputs = e.scenario.input_files();
     for (const auto& [name, mode] : e.out.modes) {
         bool planted = e.scenario.files.count(name) > 0;
+        if (planted && std::find(inputs.begin(), inputs.end(), name) != inputs.end())
+            continue;  // a file the run only reads: the inputs invariant's
         bool replaced_report = planted && name == report && e.scenario.old_report && e.out.report != e.scenario.old_report;
         bool replaced_metrics =
             planted && name == metrics && e.scenario.old_metrics && e.out.metrics != e.scenario.old_metrics;
